@@ -1,0 +1,39 @@
+# Set-up and everyday commands. `make run` and `make test` are all a fresh
+# Debian machine needs: both install the missing packages first.
+BUILD_DIR      ?= build
+TEST_BUILD_DIR ?= build-test
+JOBS           ?= $(shell nproc)
+
+.PHONY: all deps build run test bench reliability fuzz clean format
+
+all: build
+
+deps:
+	@./scripts/install-deps.sh
+
+build: deps
+	cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARVOLT_TESTS=OFF
+	cmake --build $(BUILD_DIR) -j $(JOBS)
+
+run: build
+	./scripts/run.sh $(BUILD_DIR)
+
+test: deps
+	cmake -S . -B $(TEST_BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTARVOLT_SANITIZE=ON
+	cmake --build $(TEST_BUILD_DIR) -j $(JOBS)
+	cd $(TEST_BUILD_DIR) && ctest --output-on-failure -j $(JOBS) --timeout 600
+
+bench: deps
+	./bench/run.sh
+
+reliability: deps
+	./bench/reliability.sh
+
+fuzz: deps
+	./fuzz/run.sh
+
+format:
+	find http platform services bench testing fuzz -name '*.h' -o -name '*.cpp' | xargs clang-format -i
+
+clean:
+	rm -rf $(BUILD_DIR) $(TEST_BUILD_DIR)

@@ -1,0 +1,39 @@
+// Receiver of a request body that is streamed rather than buffered.
+//
+// A route registers a factory; once the request's header fields are read the
+// server calls the factory, and then feeds the body to the sink in chunks as
+// it arrives (at most one call at a time, in order). The sink lives as long as
+// the request: when the client disappears mid-body, the sink is simply
+// destroyed without `onComplete`, so it must release what it holds (temporary
+// files included) in its destructor.
+//
+// Thread-safety: the server never calls one sink from two threads at once.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+
+namespace http {
+
+class Request;
+
+class BodySink {
+public:
+    virtual ~BodySink() = default;
+
+    // Consumes the next `size` bytes of the body. Throwing a std::exception
+    // rejects the body: the server records the text in
+    // `Request::bodySinkError`, discards the remaining bytes and still calls
+    // the route's handler, which answers the client.
+    virtual void onData(const char* data, size_t size) = 0;
+
+    // Called once after the last byte of the body. May throw like onData.
+    virtual void onComplete() {}
+};
+
+// Creates the sink for a request whose header fields have been read. Returning
+// null makes the server buffer the body into `Request::content` as usual.
+using BodySinkFactory = std::function<std::shared_ptr<BodySink>(const Request& request)>;
+
+}  // namespace http

@@ -1,0 +1,96 @@
+// Synchronous HTTP/1.1 client with keep-alive connection reuse.
+//
+// Each call takes an idle connection to the server from the client's pool (or
+// opens one), performs the exchange with a deadline, and returns the
+// connection to the pool when the exchange completed cleanly. A request on a
+// reused connection that turns out to have been closed by the server is
+// retried once on a fresh connection (only when nothing of the response was
+// received). Large bodies stream both ways through `Exchange`.
+//
+// Failures to connect, send or receive, and timeouts, are thrown as
+// boost::system::system_error; an HTTP error status is not an exception.
+//
+// Thread-safety: a Client may be used from any number of threads at once;
+// each exchange uses a connection of its own. An Exchange is used by one
+// thread at a time.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "http/headers.h"
+
+namespace http {
+
+struct ClientResponse {
+    int status = 0;
+    std::string reason;  // "OK", "Not Found", ...
+    Headers header;
+    std::string body;
+};
+
+// The head of a response whose body is read in pieces.
+struct ClientResponseHead {
+    int status = 0;
+    std::string reason;
+    Headers header;
+    std::optional<uint64_t> contentLength;  // absent for chunked or close-delimited bodies
+};
+
+class Client {
+public:
+    class Exchange;
+
+    Client(std::string host, uint16_t port,
+           std::chrono::milliseconds timeout = std::chrono::seconds(30));
+    ~Client();
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+
+    // Sends one request with `body` (Content-Length set from its size when
+    // the body is non-empty or the method is POST/PUT) and returns the
+    // whole response. Throws boost::system::system_error on transport
+    // failure or timeout.
+    ClientResponse request(const std::string& method, const std::string& target,
+                           std::string_view body = {}, const Headers& headers = {});
+
+    // Starts a streamed exchange: sends the request line and header fields
+    // with Content-Length `contentLength`. The caller then writes exactly
+    // that many bytes with `Exchange::writeBody`, reads the response head
+    // and the body. Throws like `request`.
+    std::unique_ptr<Exchange> open(const std::string& method, const std::string& target,
+                                   const Headers& headers, uint64_t contentLength);
+
+    // Drops the idle connections of the pool.
+    void closeIdleConnections();
+
+    const std::string& host() const;
+    uint16_t port() const;
+
+private:
+    class Impl;
+    std::unique_ptr<Impl> m_impl;
+};
+
+// One request/response exchange on a connection of a Client.
+class Client::Exchange {
+public:
+    virtual ~Exchange() = default;
+
+    // Writes the next piece of the request body. Throws on failure.
+    virtual void writeBody(const char* data, size_t size) = 0;
+
+    // Waits for and returns the response head; the request body must have
+    // been written completely. Throws on failure or timeout.
+    virtual ClientResponseHead readHead() = 0;
+
+    // Reads up to `size` bytes of the response body into `buffer`; returns 0
+    // at the end of the body. Throws on failure or timeout.
+    virtual size_t readBody(char* buffer, size_t size) = 0;
+};
+
+}  // namespace http

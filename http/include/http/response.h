@@ -1,0 +1,68 @@
+// The answer a handler writes to one request.
+//
+// A Response is a byte stream to the client's connection: handlers either
+// write a complete HTTP message themselves (raw `write`/`operator<<`, status
+// line and header fields included), or use the status `write` overloads that
+// format the status line, header fields and Content-Length for them.
+//
+// Bytes are held until `send` is called, or until the last owner releases the
+// Response (the handler and every completion callback holding it), at which
+// point whatever is still held is transmitted and the connection goes on to
+// its next request (HTTP/1.1 keep-alive) or closes.
+//
+// Thread-safety: one handler and its completion callbacks use a Response one
+// at a time; at most one `send` may be in flight. Callbacks run on the
+// connection's strand.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include <boost/system/error_code.hpp>
+
+#include "http/headers.h"
+#include "http/status.h"
+
+namespace http {
+
+class Response {
+public:
+    using SendCallback = std::function<void(const boost::system::error_code&)>;
+
+    virtual ~Response() = default;
+
+    // Appends raw bytes to the outgoing stream.
+    virtual void write(const char* data, size_t size) = 0;
+    void write(std::string_view data) { write(data.data(), data.size()); }
+    Response& operator<<(std::string_view data) {
+        write(data);
+        return *this;
+    }
+    Response& operator<<(uint64_t number) { return *this << std::string_view(std::to_string(number)); }
+
+    // Writes "HTTP/1.1 <status text>\r\n", the header fields, a Content-Length
+    // field holding content.size() unless `headers` already has one, the
+    // empty line and `content`.
+    void write(StatusCode status, std::string_view content, const Headers& headers = {});
+
+    // Writes the status line and header fields only (the caller supplies
+    // Content-Length in `headers` and streams the body afterwards).
+    void write(StatusCode status, const Headers& headers);
+
+    // Transmits everything written so far; `callback` receives the outcome
+    // once the bytes are on the wire (or the connection failed). At most one
+    // send may be outstanding; write more only from the callback.
+    virtual void send(SendCallback callback) = 0;
+
+    // Number of bytes written but not yet handed to `send`.
+    virtual size_t pendingBytes() const = 0;
+
+    // Closes the connection once this response has been transmitted instead
+    // of keeping it alive for another request.
+    virtual void closeConnectionAfterResponse() = 0;
+};
+
+}  // namespace http

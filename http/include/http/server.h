@@ -1,0 +1,94 @@
+// HTTP/1.1 server on Boost.Beast with a regex route table per method.
+//
+// Routes are ECMAScript regular expressions that must match the whole request
+// path (the query string is not part of the path); the first route of the
+// method that matches wins, then the method's default route, else the client
+// gets 400 `{ "error" : "Unsupported URL: <path>" }`. Handlers run on the
+// server's event-loop threads: one io_context run by the thread calling
+// `start` plus `threads - 1` pool threads, with a strand per connection.
+//
+// Every connection has limits: 5 s to receive the request header fields, 300
+// s for the body, a cap on buffered bodies (413 above it), and a cap on the
+// header block. `Expect: 100-continue` is answered before the body is read.
+// A handler that throws is answered 500 with a JSON body and the error is
+// logged; the connection and the server survive.
+//
+// Thread-safety: configure routes before `start`. `stop`, `port` and
+// `failed` may be called from any thread at any time.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "http/body_sink.h"
+#include "http/request.h"
+#include "http/response.h"
+
+namespace http {
+
+using Handler = std::function<void(std::shared_ptr<Response>, std::shared_ptr<Request>)>;
+
+struct ServerConfig {
+    uint16_t port = 0;                       // 0: chosen by the operating system
+    std::string address = "0.0.0.0";         // listening address
+    unsigned threads = 1;                    // event-loop threads, at least 1
+    std::chrono::seconds requestTimeout{5};  // to receive the header block
+    std::chrono::seconds contentTimeout{300};  // to receive the body
+    uint64_t maxBufferedBody = 64ull << 20;  // 413 above this (sinks excepted)
+    uint64_t maxStreamedBody = 1ull << 40;   // cap for bodies fed to a sink
+    uint32_t maxHeaderBytes = 64 * 1024;     // 431 above this
+    bool reuseAddress = true;
+};
+
+class Server {
+public:
+    explicit Server(ServerConfig config);
+    ~Server();
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    // Adds a route for `method` whose whole-path pattern is `pattern`. With a
+    // `sinkFactory`, bodies of matching requests are streamed to the sink it
+    // creates instead of being buffered.
+    void addRoute(const std::string& method, const std::string& pattern, Handler handler,
+                  BodySinkFactory sinkFactory = nullptr);
+
+    // Sets the route for requests of `method` that match no pattern.
+    void setDefaultRoute(const std::string& method, Handler handler,
+                         BodySinkFactory sinkFactory = nullptr);
+
+    // Receives a line for every error the server logs (handler exceptions,
+    // accept failures). Defaults to standard error.
+    void setErrorLogger(std::function<void(const std::string&)> logger);
+
+    // Binds, listens and runs the event loop on the calling thread and on
+    // `threads - 1` pool threads until `stop`. Returns true after a clean
+    // stop; false at once when binding or listening failed (see `failed`,
+    // `errorMessage`). `onListening`, when given, is called with the bound
+    // port before the first request is accepted.
+    bool start(std::function<void(uint16_t)> onListening = nullptr);
+
+    // Stops accepting, closes every connection and ends the event loop;
+    // `start` then returns. Returns at once. Safe before `start`: the server
+    // then stops as soon as it has started.
+    void stop();
+
+    // The bound port, or 0 before the server listens (and after a failure).
+    uint16_t port() const;
+
+    // True once `start` has failed to bind or listen.
+    bool failed() const;
+
+    // Why `start` failed; empty otherwise.
+    std::string errorMessage() const;
+
+private:
+    class Impl;
+    std::unique_ptr<Impl> m_impl;
+};
+
+}  // namespace http

@@ -1,0 +1,55 @@
+// Client of the storage service: schema declaration and table operations.
+// The protocol is described in docs/storage-api.md.
+//
+// Failures show as results, never as exceptions: a null ResultSet or a row
+// count below 1 (an unreachable storage service, a refused request and an
+// operation that selected nothing all count as such), and are logged on the
+// process logger.
+//
+// Thread-safety: every operation may be called from several threads at once;
+// each concurrent call uses a keep-alive connection of its own.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "query.h"
+#include "result_set.h"
+
+namespace http {
+class Client;
+}
+
+class StorageClient {
+public:
+    StorageClient(const std::string& hostname, uint16_t port);
+    virtual ~StorageClient();
+
+    // Declares a schema from its JSON document. True when the schema exists
+    // afterwards (created now or declared before with the same version).
+    virtual bool createSchema(const std::string& schemaDocument);
+
+    // Runs `query` on `schema`.`table`. Returns a new ResultSet owned by the
+    // caller, or null on failure.
+    virtual ResultSet* queryTable(const std::string& schema, const std::string& table,
+                                  const Query& query);
+
+    // Inserts one row. Returns the number of rows inserted; below 1 on failure.
+    virtual int insertTable(const std::string& schema, const std::string& table,
+                            const InsertValues& values);
+
+    // Sets `values` on the rows matching `where`. Returns the number of rows
+    // updated; below 1 when none matched or on failure.
+    virtual int updateTable(const std::string& schema, const std::string& table,
+                            const InsertValues& values, const Where& where,
+                            const UpdateModifier* modifier = nullptr);
+
+    // Deletes the rows matching `query`. Returns the number of rows deleted;
+    // below 1 when none matched or on failure.
+    virtual int deleteTable(const std::string& schema, const std::string& table,
+                            const Query& query);
+
+private:
+    std::unique_ptr<http::Client> m_client;
+};
