@@ -4,7 +4,7 @@ BUILD_DIR      ?= build
 TEST_BUILD_DIR ?= build-test
 JOBS           ?= $(shell nproc)
 
-.PHONY: all deps build run test bench reliability fuzz clean format
+.PHONY: all deps build run stop test bench reliability fuzz clean format
 
 all: build
 
@@ -17,6 +17,9 @@ build: deps
 
 run: build
 	./scripts/run.sh $(BUILD_DIR)
+
+stop:
+	./scripts/stop.sh
 
 test: deps
 	cmake -S . -B $(TEST_BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTARVOLT_SANITIZE=ON
