@@ -1,0 +1,27 @@
+#include "json_util.h"
+
+#include <gtest/gtest.h>
+#include <rapidjson/document.h>
+
+TEST(JsonUtilTest, EscapesQuotesBackslashesAndControlCharacters) {
+    EXPECT_EQ(JSONescape("plain text"), "plain text");
+    EXPECT_EQ(JSONescape("say \"hi\""), "say \\\"hi\\\"");
+    EXPECT_EQ(JSONescape("C:\\dir"), "C:\\\\dir");
+    EXPECT_EQ(JSONescape("a\nb\tc\rd\be\ff"), "a\\nb\\tc\\rd\\be\\ff");
+    EXPECT_EQ(JSONescape(std::string("\x01\x1f", 2)), "\\u0001\\u001f");
+    EXPECT_EQ(JSONescape(std::string("nul\0end", 7)), "nul\\u0000end");
+    EXPECT_EQ(JSONescape(""), "");
+}
+
+TEST(JsonUtilTest, CopiesUtf8AndOtherBytesUnchanged) {
+    EXPECT_EQ(JSONescape("Grüße / 温度 \x7f"), "Grüße / 温度 \x7f");
+}
+
+TEST(JsonUtilTest, QuotedTextParsesBackToTheOriginal) {
+    std::string nasty("\"quote\" \\ back\nnew\x02 ctrl \xc3\xa9 / end", 30);
+    rapidjson::Document document;
+    std::string json = "[" + JSONquote(nasty) + "]";
+    document.Parse(json.c_str(), json.size());
+    ASSERT_FALSE(document.HasParseError()) << json;
+    EXPECT_EQ(std::string(document[0].GetString(), document[0].GetStringLength()), nasty);
+}
