@@ -17,7 +17,7 @@
 #include <string>
 
 class Logger {
-public:
+  public:
     enum class Level { Debug = 0, Info = 1, Warning = 2, Error = 3, Fatal = 4 };
 
     // Creates a logger named `application` (the syslog identity) with the
@@ -53,7 +53,7 @@ public:
 
     const std::string& getApplication() const { return m_application; }
 
-private:
+  private:
     void log(Level level, const char* format, va_list args);
 
     std::string m_application;

@@ -44,3 +44,26 @@ std::string JSONescape(const std::string& text) {
 std::string JSONquote(const std::string& text) {
     return "\"" + JSONescape(text) + "\"";
 }
+
+bool JSONnestingWithin(const std::string& text, size_t maxDepth) {
+    size_t depth = 0;
+    bool inString = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (inString) {
+            if (c == '\\') {
+                ++i;
+            } else if (c == '"') {
+                inString = false;
+            }
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > maxDepth)
+                return false;
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            --depth;
+        }
+    }
+    return true;
+}

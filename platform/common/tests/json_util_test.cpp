@@ -25,3 +25,11 @@ TEST(JsonUtilTest, QuotedTextParsesBackToTheOriginal) {
     ASSERT_FALSE(document.HasParseError()) << json;
     EXPECT_EQ(std::string(document[0].GetString(), document[0].GetStringLength()), nasty);
 }
+
+TEST(JsonUtilTest, NestingLimitCountsBracketsOutsideStrings) {
+    EXPECT_TRUE(JSONnestingWithin("{ \"a\" : [ 1, { \"b\" : [] } ] }", 3));
+    EXPECT_FALSE(JSONnestingWithin("{ \"a\" : [ 1, { \"b\" : [] } ] }", 2));
+    EXPECT_TRUE(JSONnestingWithin("[ \"[[[[\\\"[[[\" ]", 1));
+    EXPECT_FALSE(JSONnestingWithin(std::string(100000, '['), 64));
+    EXPECT_TRUE(JSONnestingWithin("", 0));
+}

@@ -7,17 +7,19 @@
 //     "default" : "warning", "value" : "warning",
 //     "options" : [ "error", ... ], "displayName" : "..." }, ... }
 // and the same form is accepted by the constructor (items without "value"
-// take their "default").
+// take their "default"; a non-string "description", "type", "default" or
+// "value" is kept as its JSON text; other members are kept unchanged).
 //
 // Thread-safety: a plain value type.
 #pragma once
 
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 class ConfigCategory {
-public:
+  public:
     struct Item {
         std::string name;
         std::string description;
@@ -26,6 +28,9 @@ public:
         std::string value;
         std::string displayName;
         std::vector<std::string> options;
+        // Any other members of the item ("order", "minimum", ...), kept as
+        // (name, JSON text) so that they survive a round trip unchanged.
+        std::vector<std::pair<std::string, std::string>> extra;
     };
 
     ConfigCategory() = default;
@@ -40,26 +45,37 @@ public:
     void setDescription(const std::string& description) { m_description = description; }
     void setDisplayName(const std::string& displayName) { m_displayName = displayName; }
 
-    void addItem(const std::string& name, const std::string& description,
-                 const std::string& type, const std::string& defaultValue,
-                 const std::string& value);
-    // An enumeration item with its options.
+    // Adds an item, or replaces the item of the same name.
+    void addItem(const std::string& name, const std::string& description, const std::string& type,
+                 const std::string& defaultValue, const std::string& value);
+    // Adds (or replaces) an item of type "enumeration" with its options.
     void addItem(const std::string& name, const std::string& description,
                  const std::string& defaultValue, const std::string& value,
                  const std::vector<std::string>& options);
+    // Sets the display name of item `name`; does nothing when there is no
+    // such item.
     void setItemDisplayName(const std::string& name, const std::string& displayName);
+    // Sets the current value of item `name`. False when there is no such item.
+    bool setValue(const std::string& name, const std::string& value);
 
     bool itemExists(const std::string& name) const;
     // The item's current value; throws std::out_of_range when absent.
     std::string getValue(const std::string& name) const;
+    // The item called `name`, or null. The pointer is valid until the
+    // category is next changed.
+    const Item* findItem(const std::string& name) const;
     const std::vector<Item>& getItems() const { return m_items; }
 
     // The items as a JSON object text (see above).
     virtual std::string itemsToJSON() const;
-    // { "key" : name, "description" : ..., "value" : items }
+    // { "key" : name, "description" : ..., "displayName" : ... (when set),
+    //   "value" : items }
     std::string toJSON() const;
 
-protected:
+  protected:
+    Item* findMutableItem(const std::string& name);
+    void putItem(Item item);
+
     std::string m_name;
     std::string m_description;
     std::string m_displayName;
@@ -69,7 +85,7 @@ protected:
 // A category as a service declares it, with defaults: the form sent to the
 // core when the category is created.
 class DefaultConfigCategory : public ConfigCategory {
-public:
+  public:
     DefaultConfigCategory(const std::string& name, const std::string& json)
         : ConfigCategory(name, json) {}
 };

@@ -8,6 +8,8 @@
 // called from any thread.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -15,11 +17,13 @@
 
 class ServiceHandler;
 namespace http {
+class Request;
+class Response;
 class Server;
-}
+}  // namespace http
 
 class ManagementApi {
-public:
+  public:
     // A listener for the service `name` on `port` (0: any free port), on
     // the loopback interface.
     ManagementApi(const std::string& name, uint16_t port);
@@ -31,18 +35,34 @@ public:
     // Sets the service that receives the core's requests.
     void registerService(ServiceHandler* service) { m_service = service; }
 
-    // Starts listening on a thread of its own; returns at once.
+    // Starts listening on a thread of its own; returns at once. A failure
+    // to listen is logged (fatal) and shows in `listenerFailed`.
     void start();
-    // Stops the listener and joins its thread.
+    // Stops the listener and joins its thread (when called by a request
+    // handler of the listener itself, the destructor joins it instead).
     void stop();
 
     // The bound port; 0 until the listener listens.
     uint16_t getListenerPort() const;
+    // True when the listener could not bind or listen.
+    bool listenerFailed() const;
 
-private:
+  private:
+    void addRoutes();
+    void ping(const std::shared_ptr<http::Response>& response);
+    void shutdown(const std::shared_ptr<http::Response>& response);
+    void restart(const std::shared_ptr<http::Response>& response);
+    static void configChange(const http::Request& request,
+                             const std::shared_ptr<http::Response>& response);
+    static void childCreate(const http::Request& request,
+                            const std::shared_ptr<http::Response>& response);
+    static void childDelete(const http::Request& request,
+                            const std::shared_ptr<http::Response>& response);
+
     std::string m_name;
     uint16_t m_port;
-    ServiceHandler* m_service = nullptr;
+    std::chrono::steady_clock::time_point m_started;
+    std::atomic<ServiceHandler*> m_service{nullptr};
     std::unique_ptr<http::Server> m_server;
     std::unique_ptr<std::thread> m_thread;
     static ManagementApi* m_instance;

@@ -23,7 +23,7 @@
 #include "service_record.h"
 
 class ManagementClient {
-public:
+  public:
     // method name -> ordered (public path, service path) pairs
     using ProxyMap = std::map<std::string, std::vector<std::pair<std::string, std::string>>>;
 
@@ -78,7 +78,7 @@ public:
 
     const std::string& getRegistrationId() const { return m_registrationId; }
 
-protected:
+  protected:
     std::unique_ptr<http::Client> m_client;
     std::string m_registrationId;
     std::string m_serviceName;

@@ -7,12 +7,13 @@
 // service's own threads run; implementations must allow that.
 #pragma once
 
+#include <mutex>
 #include <string>
 
 class ManagementClient;
 
 class ServiceHandler {
-public:
+  public:
     virtual void shutdown() = 0;
     virtual void restart() = 0;
     virtual void configChange(const std::string& category, const std::string& items) = 0;
@@ -26,14 +27,20 @@ public:
 };
 
 class ServiceAuthHandler : public ServiceHandler {
-public:
+  public:
+    // Withdraws this service's registrations from the process's
+    // ConfigHandler, so that no notification reaches a destroyed service.
+    ~ServiceAuthHandler() override;
+
     const std::string& getName() const { return m_name; }
     const std::string& getType() const { return m_type; }
     void setName(const std::string& name) { m_name = name; }
     void setType(const std::string& type) { m_type = type; }
 
     // Applies a change of the service's security category: records the
-    // new settings (see `getSecurityPayload`).
+    // new settings (see `getSecurityPayload`). Nothing is enforced yet: the
+    // category exists so that operators and later versions have one place
+    // for the service's security settings.
     void securityChange(const std::string& payload) override;
 
     // Creates the service's security category "<name>Security" in the core
@@ -45,10 +52,11 @@ public:
     // The last security settings received, as JSON text ("" before any).
     std::string getSecurityPayload() const;
 
-protected:
+  protected:
     std::string m_name;
     std::string m_type;
     std::string m_securityPayload;
+    mutable std::mutex m_securityMutex;  // guards m_securityPayload
     // The one management client of the process, owned by the service.
     static ManagementClient* m_mgtClient;
 };

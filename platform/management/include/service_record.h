@@ -8,7 +8,7 @@
 #include <string>
 
 class ServiceRecord {
-public:
+  public:
     ServiceRecord(const std::string& name, const std::string& type);
     ServiceRecord(const std::string& name, const std::string& type, const std::string& protocol,
                   const std::string& address, uint16_t port, uint16_t managementPort,
@@ -32,7 +32,7 @@ public:
     // The record as the JSON object the core's registration request takes.
     std::string toJSON() const;
 
-private:
+  private:
     std::string m_name;
     std::string m_type;
     std::string m_protocol;
