@@ -1,0 +1,197 @@
+// BucketApi: the HTTP server, its thread, the route table and the response
+// conventions shared by the handlers.
+#include "bucket_api.h"
+
+#include <utility>
+
+#include "bucket_service.h"
+#include "http/server.h"
+#include "logger.h"
+#include "management_client.h"
+
+BucketApi* BucketApi::m_instance = nullptr;
+
+namespace {
+
+const char* kIdPath = "/bucket/([0-9][0-9]*)$";
+const char* kStartingBody = "{ \"message\" : \"Bucket service is starting\" }";
+
+using Member = void (BucketApi::*)(std::shared_ptr<http::Response>, std::shared_ptr<http::Request>);
+
+// Hands a request to a handler of the singleton. Until the service's store
+// is ready the request is refused with 503; a std::exception thrown by the
+// handler is answered by internalError.
+void dispatch(Member handler, std::shared_ptr<http::Response> response,
+              std::shared_ptr<http::Request> request) {
+    BucketApi* api = BucketApi::getInstance();
+    BucketService* service = api->getService();
+    if (service == nullptr || !service->isReadyForRequests()) {
+        api->respond(response, http::StatusCode::server_error_service_unavailable, kStartingBody);
+        return;
+    }
+    try {
+        (api->*handler)(response, request);
+    } catch (const std::exception& e) {
+        api->internalError(response, e);
+    }
+}
+
+void defaultWrapper(std::shared_ptr<http::Response> response,
+                    std::shared_ptr<http::Request> request) {
+    BucketApi::getInstance()->defaultResource(response, request);
+}
+
+void bucketAddWrapper(std::shared_ptr<http::Response> response,
+                      std::shared_ptr<http::Request> request) {
+    dispatch(&BucketApi::bucketAdd, response, request);
+}
+
+void bucketGetAllWrapper(std::shared_ptr<http::Response> response,
+                         std::shared_ptr<http::Request> request) {
+    dispatch(&BucketApi::bucketGetAll, response, request);
+}
+
+void bucketContentWrapper(std::shared_ptr<http::Response> response,
+                          std::shared_ptr<http::Request> request) {
+    dispatch(&BucketApi::bucketContent, response, request);
+}
+
+void bucketUpdateWrapper(std::shared_ptr<http::Response> response,
+                         std::shared_ptr<http::Request> request) {
+    dispatch(&BucketApi::bucketUpdate, response, request);
+}
+
+void bucketDeleteWrapper(std::shared_ptr<http::Response> response,
+                         std::shared_ptr<http::Request> request) {
+    dispatch(&BucketApi::bucketDelete, response, request);
+}
+
+void bucketMatchWrapper(std::shared_ptr<http::Response> response,
+                        std::shared_ptr<http::Request> request) {
+    dispatch(&BucketApi::bucketMatch, response, request);
+}
+
+// The server thread's entry function.
+void startService() {
+    BucketApi::getInstance()->startServer();
+}
+
+}  // namespace
+
+BucketApi::BucketApi(uint16_t port, uint32_t threads) : m_port(port), m_threads(threads) {
+    http::ServerConfig config;
+    config.port = port;
+    config.threads = threads;
+    m_server = std::make_unique<http::Server>(config);
+    m_logger = Logger::getLogger();
+    m_server->setErrorLogger(
+        [](const std::string& line) { Logger::getLogger()->error("%s", line.c_str()); });
+    m_instance = this;
+}
+
+BucketApi::~BucketApi() {
+    if (m_thread && m_thread->joinable()) {
+        m_server->stop();
+        m_thread->join();
+    }
+    m_server.reset();
+    m_thread.reset();
+    if (m_management) {
+        m_management->deleteProxy(m_name);
+    }
+    if (m_instance == this) {
+        m_instance = nullptr;
+    }
+}
+
+BucketApi* BucketApi::getInstance() {
+    if (m_instance == nullptr) {
+        m_instance = new BucketApi(0, 1);
+    }
+    return m_instance;
+}
+
+void BucketApi::initResources() {
+    m_server->setDefaultRoute("GET", defaultWrapper);
+    m_server->setDefaultRoute("POST", defaultWrapper);
+    m_server->setDefaultRoute("DELETE", defaultWrapper);
+    m_server->addRoute("POST", "/bucket", bucketAddWrapper);
+    m_server->addRoute("GET", "/bucket", bucketGetAllWrapper);
+    m_server->addRoute("GET", kIdPath, bucketContentWrapper);
+    m_server->addRoute("PUT", kIdPath, bucketUpdateWrapper);
+    m_server->addRoute("DELETE", kIdPath, bucketDeleteWrapper);
+    m_server->addRoute("PUT", "/bucket/match", bucketMatchWrapper);
+}
+
+void BucketApi::start(BucketService* service) {
+    m_service = service;
+    m_thread = std::make_unique<std::thread>(startService);
+}
+
+void BucketApi::startServer() {
+    try {
+        m_server->start([this](uint16_t port) { m_listenerPort = port; });
+    } catch (const std::exception& e) {
+        m_logger->fatal("The bucket service REST server failed: %s", e.what());
+    }
+    m_finished = true;
+}
+
+void BucketApi::wait() {
+    if (m_thread && m_thread->joinable()) {
+        m_thread->join();
+    }
+}
+
+void BucketApi::stop() {
+    m_server->stop();
+}
+
+uint16_t BucketApi::getListenerPort() {
+    if (!m_server) {
+        Logger::getLogger()->fatal("Unable to return lsitener port as no server has been created");
+        return 0;
+    }
+    return m_listenerPort.load();
+}
+
+bool BucketApi::failed() const {
+    return m_server->failed();
+}
+
+std::string BucketApi::errorMessage() const {
+    return m_server->errorMessage();
+}
+
+void BucketApi::respond(std::shared_ptr<Response> response, const std::string& payload) {
+    std::string message = "HTTP/1.1 200 OK\r\nContent-Length: ";
+    message += std::to_string(payload.size());
+    message += "\r\nContent-type: application/json\r\n\r\n";
+    message += payload;
+    response->write(message);
+}
+
+void BucketApi::respond(std::shared_ptr<Response> response, http::StatusCode status,
+                        const std::string& payload) {
+    std::string message = "HTTP/1.1 ";
+    message += http::statusText(status);
+    message += "\r\nContent-Length: ";
+    message += std::to_string(payload.size());
+    message += "\r\nContent-type: application/json\r\n\r\n";
+    message += payload;
+    response->write(message);
+}
+
+void BucketApi::internalError(std::shared_ptr<Response> response, const std::exception& exception) {
+    std::string payload = "{ \"Exception\" : \"";
+    payload += exception.what();
+    payload += "\" }";
+    m_logger->error("BucketApi Internal Error: %s\n", exception.what());
+    respond(response, http::StatusCode::server_error_internal_server_error, payload);
+}
+
+void BucketApi::defaultResource(std::shared_ptr<Response> response,
+                                std::shared_ptr<Request> request) {
+    respond(response, http::StatusCode::client_error_bad_request,
+            "{ \"error\" : \"Unsupported URL: " + request->path + "\" }");
+}

@@ -1,0 +1,18 @@
+// BucketApi: registration of the public "/tarvolt" paths with the core.
+#include "bucket_api.h"
+#include "management_client.h"
+
+bool BucketApi::setupProxies(const std::string& name, ManagementClient* client) {
+    // Remembered first, so that the destructor withdraws the registration
+    // whatever the core answers.
+    m_management = client;
+    m_name = name;
+
+    const std::string idPath = "/bucket/([0-9][0-9]*)$";
+    ManagementClient::ProxyMap proxies;
+    proxies["POST"] = {{"/tarvolt/bucket", "/bucket"}};
+    proxies["GET"] = {{"/tarvolt" + idPath, idPath}};
+    proxies["PUT"] = {{"/tarvolt" + idPath, idPath}, {"/tarvolt/bucket/match", "/bucket/match"}};
+    proxies["DELETE"] = {{"/tarvolt" + idPath, idPath}};
+    return client->addProxy(name, proxies);
+}

@@ -1,0 +1,257 @@
+// BucketService: construction, the start sequence, the stop paths and the
+// winding down.
+#include "bucket_service.h"
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "bucket_api.h"
+#include "json_util.h"
+#include "logger.h"
+#include "management_api.h"
+#include "management_client.h"
+#include "service_record.h"
+#include "storage_client.h"
+#include "upload_sweeper.h"
+
+namespace {
+
+// How often `start` looks whether a listener has bound its port.
+constexpr std::chrono::milliseconds kPollInterval{100};
+
+}  // namespace
+
+BucketService::BucketService(const std::string& name, const std::string& token)
+    : m_logger(new Logger(name)), m_token(token) {
+    m_logger->setMinLevel("warning");
+    setName(name);
+    setType("BucketStorage");
+    m_mgtClient = nullptr;
+}
+
+BucketService::~BucketService() {
+    stopUploadSweep();
+    {
+        std::lock_guard<std::mutex> lock(m_apiMutex);
+        delete m_api;  // withdraws the proxies while the client still exists
+        m_api = nullptr;
+    }
+    delete m_mgtClient;
+    m_mgtClient = nullptr;
+    delete m_managementApi;
+    m_managementApi = nullptr;
+    delete m_logger;
+}
+
+std::unique_ptr<ManagementClient> BucketService::createManagementClient(const std::string& address,
+                                                                        uint16_t port) {
+    return std::make_unique<ManagementClient>(address, port);
+}
+
+std::unique_ptr<StorageClient> BucketService::createStorageClient(const std::string& address,
+                                                                  uint16_t port) {
+    return std::make_unique<StorageClient>(address, port);
+}
+
+bool BucketService::start(const std::string& coreAddress, uint16_t corePort) {
+    m_logger->info("Starting bucket service '%s' %s...", m_name.c_str(),
+                   m_dryRun ? "in dry run mode " : "");
+    startManagementListener();
+    m_mgtClient = createManagementClient(coreAddress, corePort).release();
+    if (!m_dryRun && (!startRestServer() || !registerWithCore())) {
+        return false;
+    }
+    if (!handleConfiguration()) {
+        cleanupResources();
+        if (!m_dryRun) {
+            m_mgtClient->unregisterService();
+        }
+        return false;
+    }
+    if (m_dryRun) {
+        m_logger->info("Dry run execution of bucket service terminating");
+        cleanupResources();
+        return false;
+    }
+    startUploadSweep();
+    std::unique_ptr<StorageClient> storage = connectStorage();
+    if (!storage) {
+        return false;
+    }
+    m_storage = storage.get();
+    m_logger->info("Create bucket storage database schema");
+    createSchema();
+    if (!setupNextBucketId()) {
+        m_logger->fatal(
+            "Unable to read the largest bucket id from the storage service. "
+            "Service will terminate");
+        cleanupResources();
+        m_mgtClient->unregisterService();
+        m_storage = nullptr;
+        return false;
+    }
+    m_ready = true;
+    auditLifecycle("ESSRT");
+    m_logger->info("Setup proxy for bucket storage API");
+    if (!m_api->setupProxies(m_name, m_mgtClient)) {
+        m_logger->fatal("Unable to setup proxy with core");
+        m_ready = false;
+        cleanupResources();
+        m_mgtClient->unregisterService();
+        m_storage = nullptr;
+        return false;
+    }
+    createSecurityCategories(m_mgtClient, m_dryRun);
+    m_logger->info("Bucket service ready");
+    m_api->wait();
+    m_ready = false;
+    windDown();
+    m_storage = nullptr;
+    return true;
+}
+
+bool BucketService::startManagementListener() {
+    m_managementApi = new ManagementApi(m_name, 0);
+    m_managementApi->registerService(this);
+    m_managementApi->start();
+    while (m_managementApi->getListenerPort() == 0) {
+        std::this_thread::sleep_for(kPollInterval);
+    }
+    return true;
+}
+
+bool BucketService::startRestServer() {
+    {
+        std::lock_guard<std::mutex> lock(m_apiMutex);
+        m_api = new BucketApi(0, 2);
+        m_api->initResources();
+        m_api->start(this);
+    }
+    return waitForRestServer();
+}
+
+bool BucketService::waitForRestServer() {
+    while (m_api->getListenerPort() == 0) {
+        if (m_api->hasFinished()) {
+            if (m_api->failed()) {
+                m_logger->fatal("Unable to start the bucket service REST server: %s",
+                                m_api->errorMessage().c_str());
+            } else {
+                m_logger->info("Bucket service stopped before its REST server was listening");
+            }
+            cleanupResources();
+            return false;
+        }
+        std::this_thread::sleep_for(kPollInterval);
+    }
+    if (m_stopRequested) {
+        // A stop that arrived before the server existed takes effect now; the
+        // run goes on and winds down as after any stop.
+        m_api->stop();
+    }
+    return true;
+}
+
+bool BucketService::registerWithCore() {
+    m_logger->info("Registering service");
+    ServiceRecord record(m_name, "BucketStorage", "http", "localhost", m_api->getListenerPort(),
+                         m_managementApi->getListenerPort(), m_token);
+    if (!m_mgtClient->registerService(record)) {
+        m_logger->fatal("Unable to register service type %s for service %s",
+                        record.getType().c_str(), m_name.c_str());
+        cleanupResources();
+        return false;
+    }
+    return true;
+}
+
+std::unique_ptr<StorageClient> BucketService::connectStorage() {
+    m_logger->info("Connecting to storage service");
+    ServiceRecord storageRecord("", "Storage");
+    if (!m_mgtClient->getService(storageRecord)) {
+        logFatalWithName("Unable to find Tarvolt storage connection info for service '", "'");
+        cleanupResources();
+        m_mgtClient->unregisterService();
+        return nullptr;
+    }
+    m_logger->info("Connecting to storage on %s:%d", storageRecord.getAddress().c_str(),
+                   storageRecord.getPort());
+    return createStorageClient(storageRecord.getAddress(), storageRecord.getPort());
+}
+
+void BucketService::windDown() {
+    auditLifecycle("ESSTP");
+    if (m_restartRequested) {
+        m_mgtClient->restartService();
+    } else if (m_unregisterOnStop) {
+        m_mgtClient->unregisterService();
+    }
+    stopUploadSweep();
+    m_managementApi->stop();
+    logInfoWithName("Bucket service '", "' shutdown completed.");
+}
+
+void BucketService::stop(bool unregister) {
+    if (!unregister) {
+        m_unregisterOnStop = false;
+    }
+    m_stopRequested = true;
+    stopRestServer();
+}
+
+void BucketService::shutdown() {
+    logInfoWithName("Bucket service '", "' shutdown in progress ...");
+    m_stopRequested = true;
+    stopRestServer();
+}
+
+void BucketService::restart() {
+    m_restartRequested = true;
+    logInfoWithName("Bucket service '", "' restart in progress ...");
+    m_stopRequested = true;
+    stopRestServer();
+}
+
+void BucketService::stopRestServer() {
+    std::lock_guard<std::mutex> lock(m_apiMutex);
+    if (m_api) {
+        m_api->stop();
+    }
+}
+
+void BucketService::cleanupResources() {
+    m_stopRequested = true;
+    stopRestServer();
+    if (m_api) {
+        m_api->wait();
+    }
+    stopUploadSweep();
+    if (m_managementApi) {
+        m_managementApi->stop();
+    }
+}
+
+void BucketService::startUploadSweep() {
+    auto cutoff = std::filesystem::file_time_type::clock::now();
+    m_sweeper = std::make_unique<UploadSweeper>(m_storeRoot, cutoff);
+    m_sweeper->start();
+}
+
+void BucketService::stopUploadSweep() {
+    m_sweeper.reset();
+}
+
+void BucketService::auditLifecycle(const std::string& code) {
+    std::string details =
+        "{\"name\": \"" + JSONescape(m_name) + "\", \"service\" : \"Bucket Storage\"}";
+    m_mgtClient->addAuditEntry(code, "INFORMATION", details);
+}
+
+void BucketService::logFatalWithName(const std::string& prefix, const std::string& suffix) {
+    m_logger->fatal("%s", (prefix + m_name + suffix).c_str());
+}
+
+void BucketService::logInfoWithName(const std::string& prefix, const std::string& suffix) {
+    m_logger->info("%s", (prefix + m_name + suffix).c_str());
+}

@@ -1,0 +1,134 @@
+// BucketService: configuration categories, log level and storage root.
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+
+#include "bucket_service.h"
+#include "config_category.h"
+#include "config_handler.h"
+#include "logger.h"
+#include "management_client.h"
+
+namespace {
+
+const char* kDefaultLocation = "buckets";
+const char* kAdvancedSuffix = " Advanced";
+
+DefaultConfigCategory advancedCategory(const std::string& name) {
+    DefaultConfigCategory category(name, "{}");
+    category.setDescription("Bucket Service Advanced");
+    category.addItem("logLevel", "Minimum logging level reported", "warning", "warning",
+                     {"error", "warning", "info", "debug"});
+    category.setItemDisplayName("logLevel", "Minimum Log Level");
+    category.addItem("threads", "Maximum number of bucket threads", "integer", "2", "2");
+    category.setItemDisplayName("threads", "Maximun No. of threads");
+    category.addItem("location",
+                     "Root of directory in which to store the bucket contents. If a relative "
+                     "path is given then the data is stored in the Tarvolt_DATA directory",
+                     "string", kDefaultLocation, kDefaultLocation);
+    category.setItemDisplayName("location", "Root directory of storage");
+    return category;
+}
+
+// The directory under which relative storage locations live.
+std::string dataDirectory() {
+    if (const char* data = getenv("TARVOLT_DATA")) {
+        return data;
+    }
+    const char* root = getenv("TARVOLT_ROOT");
+    return std::string(root ? root : "/usr/local/tarvolt") + "/data";
+}
+
+}  // namespace
+
+bool BucketService::handleConfiguration() {
+    DefaultConfigCategory mainCategory(m_name, "{}");
+    if (!m_mgtClient->addCategory(mainCategory, true)) {
+        logFatalWithName("Bucket service '", "' can not connect to Tarvolt ConfigurationManager");
+        return false;
+    }
+    const std::string advancedName = m_name + kAdvancedSuffix;
+    DefaultConfigCategory advanced = advancedCategory(advancedName);
+    if (m_mgtClient->addCategory(advanced, true)) {
+        m_mgtClient->addChildCategories(m_name, {advancedName});
+    }
+    if (!m_dryRun) {
+        registerCategory(m_name);
+        registerCategory(advancedName);
+    }
+    applyAdvancedCategory(advancedName);
+    return true;
+}
+
+void BucketService::applyAdvancedCategory(const std::string& categoryName) {
+    ConfigCategory category;
+    try {
+        category = m_mgtClient->getCategory(categoryName);
+    } catch (const std::exception& e) {
+        m_logger->error("Unable to read the configuration category %s: %s", categoryName.c_str(),
+                        e.what());
+    }
+    if (category.itemExists("logLevel")) {
+        m_logger->setMinLevel(category.getValue("logLevel"));
+    }
+    // "threads" does not reach the REST server: it always runs 2 threads.
+    if (category.itemExists("location")) {
+        setLocation(category.getValue("location"));
+    } else {
+        // Without a storage root the files would land in the file system's
+        // root directory; fall back to the default location.
+        m_logger->warn("No storage location configured, using the default '%s'", kDefaultLocation);
+        setLocation(kDefaultLocation);
+    }
+}
+
+void BucketService::registerCategory(const std::string& category) {
+    ConfigHandler* handler = ConfigHandler::getInstance(m_mgtClient);
+    if (handler == nullptr) {
+        return;
+    }
+    if (m_categories.count(category) != 0) {
+        return;
+    }
+    handler->registerCategory(this, category);
+    m_categories[category] = true;
+}
+
+void BucketService::configChange(const std::string& category, const std::string& items) {
+    if (category == m_name) {
+        m_logger->warn("Configuration change for '%s' category not implemented yet",
+                       category.c_str());
+    }
+    if (category == m_name + kAdvancedSuffix) {
+        try {
+            ConfigCategory config(category, items);
+            if (config.itemExists("logLevel")) {
+                std::string level = config.getValue("logLevel");
+                m_logger->setMinLevel(level);
+                m_logger->info("Setting log level to %s", level.c_str());
+            }
+        } catch (const std::exception& e) {
+            m_logger->error("Invalid configuration change for '%s': %s", category.c_str(),
+                            e.what());
+        }
+    }
+}
+
+void BucketService::setLocation(const std::string& location) {
+    if (location.empty() || location[0] != '/') {
+        m_storeRoot = dataDirectory() + "/" + location;
+    } else {
+        m_storeRoot = location;
+    }
+    if (access(m_storeRoot.c_str(), W_OK) == 0) {
+        return;
+    }
+    std::error_code error;
+    std::filesystem::create_directories(m_storeRoot, error);  // mode 0777, less the umask
+    if (access(m_storeRoot.c_str(), W_OK) != 0) {
+        m_logger->fatal("Unable to create storage directory '%s' for buckets.",
+                        m_storeRoot.c_str());
+    }
+}

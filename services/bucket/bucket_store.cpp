@@ -1,0 +1,255 @@
+// The bucket store: schema, id counter and the operations that move Bucket
+// records to and from the storage tables.
+#include <cinttypes>
+#include <cstdlib>
+
+#include "bucket.h"
+#include "bucket_service.h"
+#include "logger.h"
+#include "query.h"
+#include "result_set.h"
+#include "storage_client.h"
+
+namespace {
+
+const char* kSchemaName = "Bucket";
+const char* kBuckets = "buckets";
+const char* kAttributes = "bucket_attributes";
+
+// id = <id> AND name = <name>
+Where* attributeCondition(const std::string& id, const std::string& name) {
+    return new Where("id", Equals, id, new Where("name", Equals, name));
+}
+
+}  // namespace
+
+const char* schema =
+    "{ \"schema\" : \"Bucket\", \"version\" : 1, \"service\" : \"bucket\", \"tables\" : [ { "
+    "\"name\" : \"buckets\", \"columns\" : [ { \"column\" : \"id\", \"type\" : \"integer\", "
+    "\"size\" : 10, \"key\" : true }, { \"column\" : \"filename\", \"type\" : \"varchar\", "
+    "\"size\" : 255 } ], \"index\" : [ \"col2\" ] }, { \"name\" : \"bucket_attributes\", "
+    "\"columns\" : [ { \"column\" : \"id\", \"type\" : \"integer\" }, { \"column\" : \"name\", "
+    "\"type\" : \"varchar\", \"size\" : 80 }, { \"column\" : \"value\", \"type\" : \"varchar\", "
+    "\"size\" : 80 } ], \"index\" : [ \"name\" ] } ] }";
+
+void BucketService::createSchema() {
+    m_logger->debug("Creating schema: %s ", schema);
+    if (!m_storage->createSchema(schema)) {
+        m_logger->fatal(
+            "Unable to create schema extension for bucket service. Service will terminate");
+        // Let the server threads end before the process does; nothing is
+        // unregistered and no stop is audited.
+        cleanupResources();
+        exit(1);
+    }
+    m_logger->info("Created extension schema for bucket service");
+}
+
+bool BucketService::setupNextBucketId() {
+    Query query(new Aggregate("max", "id"), new Where("id", GreaterThan, "-1"));
+    std::unique_ptr<ResultSet> result(m_storage->queryTable(kSchemaName, kBuckets, query));
+    if (!result) {
+        return false;
+    }
+    if (result->rowCount() == 0) {
+        return true;  // empty store: the counter keeps its first id, 1
+    }
+    const ColumnValue* largest = (*result)[0]->getColumn(0u);
+    if (largest == nullptr || largest->getType() == NULL_COLUMN) {
+        return true;  // the maximum of no rows
+    }
+    if (!largest->isInteger() || largest->getInteger() < 0) {
+        return false;
+    }
+    m_nextBucketId = static_cast<uint64_t>(largest->getInteger()) + 1;
+    return true;
+}
+
+Bucket* BucketService::allocate() {
+    return new Bucket(this, m_nextBucketId.fetch_add(1));
+}
+
+bool BucketService::write(Bucket* bucket) {
+    std::lock_guard<std::recursive_mutex> lock(m_storeLock);
+    if (!writeBucketRow(bucket)) {
+        return false;
+    }
+    for (const auto& [name, value] : bucket->getAttributes()) {
+        if (!writeAttribute(bucket, name, value)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool BucketService::writeBucketRow(Bucket* bucket) {
+    const std::string id = std::to_string(bucket->getId());
+    Query query(new Where("id", Equals, id));
+    std::unique_ptr<ResultSet> existing(m_storage->queryTable(kSchemaName, kBuckets, query));
+    if (!existing) {
+        m_logger->error("Failed to look up bucket %" PRIu64 " in the storage layer",
+                        bucket->getId());
+        return false;
+    }
+    if (existing->rowCount() > 0) {
+        return true;  // the row stays as it is, "filename" included
+    }
+    InsertValues values{InsertValue("id", id), InsertValue("filename", bucket->getFilename())};
+    if (m_storage->insertTable(kSchemaName, kBuckets, values) < 1) {
+        m_logger->error("Failed to write bucket %" PRIu64 " to the storage layer", bucket->getId());
+        return false;
+    }
+    return true;
+}
+
+bool BucketService::writeAttribute(Bucket* bucket, const std::string& name,
+                                   const std::string& value) {
+    const std::string id = std::to_string(bucket->getId());
+    Query query(attributeCondition(id, name));
+    std::unique_ptr<ResultSet> existing(m_storage->queryTable(kSchemaName, kAttributes, query));
+    if (!existing) {
+        m_logger->error("Failed to look up attribute %s for bucket %" PRIu64, name.c_str(),
+                        bucket->getId());
+        return false;
+    }
+    if (existing->rowCount() > 0) {
+        std::unique_ptr<Where> where(attributeCondition(id, name));
+        InsertValues values{InsertValue("value", value)};
+        if (m_storage->updateTable(kSchemaName, kAttributes, values, *where, nullptr) < 1) {
+            m_logger->error("Failed to update attribute %s for bucket %" PRIu64, name.c_str(),
+                            bucket->getId());
+            return false;
+        }
+        return true;
+    }
+    InsertValues values{InsertValue("id", id), InsertValue("name", name),
+                        InsertValue("value", value)};
+    if (m_storage->insertTable(kSchemaName, kAttributes, values) < 1) {
+        m_logger->error("Failed to write attribute %s for bucket %" PRIu64 " to the storage layer",
+                        name.c_str(), bucket->getId());
+        return false;
+    }
+    return true;
+}
+
+Bucket* BucketService::fetch(uint64_t id, bool* failed) {
+    if (failed) {
+        *failed = false;
+    }
+    Query query(new Where("id", Equals, std::to_string(id)));
+    std::unique_ptr<ResultSet> row(m_storage->queryTable(kSchemaName, kBuckets, query));
+    if (!row || row->rowCount() == 0) {
+        if (failed && !row) {
+            *failed = true;
+        }
+        return nullptr;
+    }
+    auto bucket = std::make_unique<Bucket>(this, id);
+    if (!readAttributes(bucket.get())) {
+        // A record without its attributes would be a wrong answer.
+        if (failed) {
+            *failed = true;
+        }
+        return nullptr;
+    }
+    return bucket.release();
+}
+
+bool BucketService::readAttributes(Bucket* bucket) {
+    std::vector<Returns*> columns{new Returns("name"), new Returns("value")};
+    Query query(columns, new Where("id", Equals, std::to_string(bucket->getId())));
+    std::unique_ptr<ResultSet> rows(m_storage->queryTable(kSchemaName, kAttributes, query));
+    if (!rows) {
+        return false;
+    }
+    for (unsigned i = 0; i < rows->rowCount(); i++) {
+        const ColumnValue* name = (*rows)[i]->getColumn("name");
+        const ColumnValue* value = (*rows)[i]->getColumn("value");
+        if (name == nullptr || value == nullptr) {
+            return false;
+        }
+        bucket->addAttribute(name->getString(), value->getString());
+    }
+    return true;
+}
+
+std::optional<std::vector<Bucket*>> BucketService::fetchEach(ResultSet& ids) {
+    std::vector<std::unique_ptr<Bucket>> records;
+    for (unsigned i = 0; i < ids.rowCount(); i++) {
+        const ColumnValue* id = ids[i]->getColumn("id");
+        if (id == nullptr) {
+            return std::nullopt;
+        }
+        long value = id->getInteger();
+        if (value < 0) {
+            continue;
+        }
+        bool failed = false;
+        std::unique_ptr<Bucket> bucket(fetch(static_cast<uint64_t>(value), &failed));
+        if (failed) {
+            return std::nullopt;
+        }
+        if (bucket) {  // a bucket deleted meanwhile is skipped
+            records.push_back(std::move(bucket));
+        }
+    }
+    std::vector<Bucket*> result;
+    result.reserve(records.size());
+    for (auto& record : records) {
+        result.push_back(record.release());
+    }
+    return result;
+}
+
+std::optional<std::vector<Bucket*>> BucketService::getAll() {
+    Query query(std::vector<Returns*>{new Returns("id")});
+    std::unique_ptr<ResultSet> ids(m_storage->queryTable(kSchemaName, kBuckets, query));
+    if (!ids) {
+        return std::nullopt;
+    }
+    return fetchEach(*ids);
+}
+
+std::optional<std::vector<Bucket*>> BucketService::match(const AttributeList& attributes) {
+    Query query(std::vector<Returns*>{new Returns("id")}, new Where("id", NotEquals, "-1"));
+    // Each pair restricts the level above it through a join on "id": a
+    // bucket is selected when it holds every pair.
+    Query* attachment = &query;
+    for (const auto& [name, value] : attributes) {
+        Query* sub = new Query(new Where("name", Equals, name, new Where("value", Equals, value)));
+        attachment->join(new Join(kAttributes, "id", "id", sub));
+        attachment = sub;
+    }
+    std::unique_ptr<ResultSet> ids(m_storage->queryTable(kSchemaName, kBuckets, query));
+    if (!ids) {
+        return std::nullopt;
+    }
+    return fetchEach(*ids);
+}
+
+BucketService::WriteOutcome BucketService::writeUnique(Bucket* bucket) {
+    std::lock_guard<std::recursive_mutex> lock(m_storeLock);
+    const Bucket::Attributes& own = bucket->getAttributes();
+    auto candidates = match(AttributeList(own.begin(), own.end()));
+    if (!candidates) {
+        return WriteOutcome::Failed;
+    }
+    bool duplicate = false;
+    for (Bucket* other : *candidates) {
+        // `other` holds every pair of `bucket`; the same count means the
+        // same set.
+        if (other->getId() != bucket->getId() && other->getAttributes().size() == own.size()) {
+            duplicate = true;
+        }
+        delete other;
+    }
+    if (duplicate) {
+        return WriteOutcome::Duplicate;
+    }
+    return write(bucket) ? WriteOutcome::Written : WriteOutcome::Failed;
+}
+
+void BucketService::setStorageClient(StorageClient* client) {
+    m_storage = client;
+    m_ready = client != nullptr;
+}

@@ -1,0 +1,55 @@
+// One bucket in memory: its id, the path of its file under the storage root,
+// and its attributes (name -> value, ordered by byte-wise name comparison).
+//
+// A Bucket holds no open file and no storage connection. It is a value record
+// plus the rule that turns an id into a file path:
+//   <storage root>/<id / 100>/<id>
+// The path is computed once, on the first `getFilename` call, from the
+// storage root in force at that moment, and kept for the record's life.
+//
+// Ownership: records are created on the heap by the store (`allocate`,
+// `fetch`, `getAll`, `match`) or by a handler; whoever receives one owns it.
+// Destroying a record never touches its file or its storage rows.
+//
+// Thread-safety: none; a record is used by one request thread at a time.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+class BucketService;
+
+class Bucket {
+  public:
+    using Attributes = std::map<std::string, std::string>;
+
+    // A record for bucket `id` of `service` (not owned) with no attributes.
+    Bucket(BucketService* service, uint64_t id);
+    Bucket(const Bucket&) = delete;
+    Bucket& operator=(const Bucket&) = delete;
+
+    // Returns the path of the bucket's file. The first call computes it and
+    // creates the directory <root>/<id / 100> when it is missing (one level
+    // only; a failure shows later, when the file is saved or opened). Later
+    // calls return the stored string without consulting the disk.
+    const std::string& getFilename();
+
+    // Stores `value` under `name`, replacing any earlier value. Always true.
+    bool addAttribute(const std::string& name, const std::string& value);
+    // Same effect as addAttribute; used when an update changes a record.
+    bool updateAttribute(const std::string& name, const std::string& value);
+
+    // Writes the record through its service (BucketService::write). Returns
+    // true when every row was stored, false on any storage failure.
+    bool flush();
+
+    uint64_t getId() const { return m_id; }
+    const Attributes& getAttributes() const { return m_attributes; }
+
+  private:
+    BucketService* m_service;
+    const uint64_t m_id;
+    std::string m_filename;
+    Attributes m_attributes;
+};

@@ -1,0 +1,120 @@
+// The bucket service's REST front: the HTTP server, the thread that runs it,
+// the route table, the response conventions the handlers share, and the
+// proxy registration with the core.
+//
+// Route table (whole-path ECMAScript patterns; group 1 is the bucket id):
+//   POST   /bucket                     -> bucketAdd
+//   GET    /bucket                     -> bucketGetAll
+//   GET    /bucket/([0-9][0-9]*)$      -> bucketContent
+//   PUT    /bucket/([0-9][0-9]*)$      -> bucketUpdate
+//   DELETE /bucket/([0-9][0-9]*)$      -> bucketDelete
+//   PUT    /bucket/match               -> bucketMatch
+// GET, POST and DELETE requests matching no pattern go to defaultResource.
+// Routes are plain functions that reach the object through `getInstance`;
+// they answer 503 while the service is not yet ready for requests and turn
+// a handler's std::exception into `internalError`.
+//
+// Thread-safety: construct, `initResources`, `start`, `setupProxies` and
+// `wait` on one thread; `stop`, `getListenerPort` and `failed` from any
+// thread. Handlers run on the server's threads (the thread running
+// `startServer` plus `threads - 1` pool threads), several at once.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "http/request.h"
+#include "http/response.h"
+#include "http/status.h"
+
+namespace http {
+class Server;
+}
+class BucketService;
+class Logger;
+class ManagementClient;
+
+class BucketApi {
+  public:
+    using Response = http::Response;
+    using Request = http::Request;
+
+    // A server for `port` (0: chosen by the operating system) with a pool of
+    // `threads` event-loop threads. Becomes the singleton.
+    BucketApi(uint16_t port, uint32_t threads);
+    // Stops and joins the server thread when still running, then withdraws
+    // the proxies when `setupProxies` was called.
+    ~BucketApi();
+    BucketApi(const BucketApi&) = delete;
+    BucketApi& operator=(const BucketApi&) = delete;
+
+    // The object constructed last; constructs BucketApi(0, 1) when none
+    // exists. Never null.
+    static BucketApi* getInstance();
+
+    // Registers the default routes and the route table on the server.
+    void initResources();
+    // Remembers `service` (not owned) and runs the server on a thread of its
+    // own; returns at once.
+    void start(BucketService* service);
+    // Runs the server on the calling thread until it is stopped or fails to
+    // bind or listen.
+    void startServer();
+    // Joins the server thread; returns at once when there is none.
+    void wait();
+    // Stop the server; safe before it has started (it then stops as soon as
+    // it has). Return at once.
+    void stop();
+    void stopServer() { stop(); }
+
+    // The bound port, or 0 while the server does not listen yet (or failed).
+    uint16_t getListenerPort();
+    // True when the server failed to bind or listen; `errorMessage` says why.
+    bool failed() const;
+    std::string errorMessage() const;
+    // True once the server thread has returned from the server's loop.
+    bool hasFinished() const { return m_finished.load(); }
+
+    // Write a complete JSON answer: status line, Content-Length and
+    // "Content-type: application/json", then `payload`.
+    void respond(std::shared_ptr<Response> response, const std::string& payload);
+    void respond(std::shared_ptr<Response> response, http::StatusCode status,
+                 const std::string& payload);
+    // Answers 500 `{ "Exception" : "<what>" }` and logs the error.
+    void internalError(std::shared_ptr<Response> response, const std::exception& exception);
+    // Answers 400 `{ "error" : "Unsupported URL: <path>" }`.
+    void defaultResource(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
+
+    // Asks the core (through `client`, not owned) to forward the public
+    // "/tarvolt/bucket..." paths to this service. True when it accepted.
+    bool setupProxies(const std::string& name, ManagementClient* client);
+
+    // Handlers of the bucket operations.
+    void bucketAdd(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
+    void bucketGetAll(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
+    void bucketContent(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
+    void bucketUpdate(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
+    void bucketDelete(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
+    void bucketMatch(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
+
+    BucketService* getService() const { return m_service; }
+    ManagementClient* getManagement() const { return m_management; }
+
+  private:
+    std::unique_ptr<http::Server> m_server;
+    uint16_t m_port;
+    uint32_t m_threads;
+    std::unique_ptr<std::thread> m_thread;
+    Logger* m_logger;
+    BucketService* m_service = nullptr;
+    ManagementClient* m_management = nullptr;
+    std::string m_name;
+    std::atomic<uint16_t> m_listenerPort{0};
+    std::atomic<bool> m_finished{false};
+
+    static BucketApi* m_instance;
+};

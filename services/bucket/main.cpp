@@ -1,0 +1,59 @@
+// Entry point of tarvolt-bucket: reads the command line, installs the signal
+// handlers, detaches unless "-d" was given, and runs the BucketService until
+// it stops.
+#include <signal.h>
+
+#include <cstdio>
+#include <mutex>
+
+#include "bucket_service.h"
+#include "command_line.h"
+#include "logger.h"
+#include "process_signals.h"
+
+namespace {
+
+// The one service of the process; null before it is created and after it is
+// destroyed. Guarded by `serviceMutex` against the signal watcher.
+std::mutex serviceMutex;
+BucketService* service = nullptr;
+
+// Runs on the signal watcher thread: SIGTERM stops the service and keeps its
+// registration, SIGHUP and SIGINT stop it and unregister. Without a service
+// the signal is ignored.
+void onStopSignal(int signalNumber) {
+    std::lock_guard<std::mutex> lock(serviceMutex);
+    if (service == nullptr) {
+        return;
+    }
+    service->stop(signalNumber != SIGTERM);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    installCrashHandler();
+    CommandLine line = parseCommandLine(argc, argv);
+    if (line.detach && makeDaemon() == -1) {
+        printf("Failed to run as deamon - proceeding in interactive mode.\n");
+        fflush(stdout);
+    }
+    StopSignalWatcher watcher(onStopSignal);
+    {
+        std::lock_guard<std::mutex> lock(serviceMutex);
+        service = new BucketService(line.name, line.token);
+    }
+    Logger::getLogger()->setMinLevel(line.logLevel);
+    if (line.dryRun) {
+        service->setDryRun(true);
+    }
+    service->start(line.coreAddress, line.corePort);
+    BucketService* finished = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(serviceMutex);
+        finished = service;
+        service = nullptr;
+    }
+    delete finished;
+    return 0;
+}
