@@ -1,0 +1,108 @@
+// The multipart/form-data reader a request handler uses.
+//
+// Large uploads are streamed: a route registers `FormData::sinkFactory`, the
+// HTTP server feeds the body to a FormDataSink while it arrives, file parts go
+// straight into temporary files "<storage root>/.upload-XXXXXX" and the other
+// parts stay in memory (capped by FormLimits). The handler then builds a
+// FormData from the request, which takes the parts over, looks them up and
+// moves a file part into place with `saveFile` (a rename, so the bytes are
+// written once). A request whose body was buffered instead (no sink) is
+// parsed from `Request::content`, with every part in memory.
+//
+// Temporary files never outlive their owner: the sink removes them when the
+// form is refused or the client disappears, and FormData's destructor removes
+// those not saved. After a crash, `removeStaleUploads` at start clears what is
+// left.
+//
+// Thread-safety: a FormData belongs to the handler that built it; it is not
+// shared between threads. The static functions may be called from any thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "form_limits.h"
+#include "form_part.h"
+#include "http/body_sink.h"
+
+namespace http {
+class Request;
+}
+
+class FormData {
+  public:
+    using Limits = FormLimits;
+
+    // A part found by getUploadedFile / getUploadedData. `start`, `size` and
+    // `filename` are what the handler reads; `owner` and `part` identify the
+    // part for saveFile. A lookup that finds nothing leaves every field as it
+    // was.
+    struct FieldValue {
+        const uint8_t* start = nullptr;   // the bytes; null for a file in a temporary file
+        uint64_t size = 0;                // number of bytes
+        std::string filename;             // the client's file name ("" for data parts)
+        const FormData* owner = nullptr;  // the FormData that filled this value
+        size_t part = 0;                  // index of the part within `owner`
+    };
+
+    // Takes the parts of the request's form: from its FormDataSink when the
+    // body was streamed, else by parsing `request.content`. Throws
+    // std::runtime_error with the reason when the sink refused the body
+    // (`bodySinkError`), when the body is not a well-formed multipart form or
+    // its Content-Type not multipart/form-data with a valid boundary, or when
+    // the parts were already taken by another FormData.
+    explicit FormData(const http::Request& request, const Limits& limits = Limits());
+    explicit FormData(const std::shared_ptr<http::Request>& request,
+                      const Limits& limits = Limits());
+
+    // Removes the temporary files of file parts that were not saved.
+    ~FormData();
+    FormData(const FormData&) = delete;
+    FormData& operator=(const FormData&) = delete;
+
+    // Finds the first part called `name` that carries a file name and fills
+    // `value` with its size and file name (and `start` when the bytes are in
+    // memory; null when they wait in a temporary file). Returns false and
+    // leaves `value` untouched when there is no such part.
+    bool getUploadedFile(const std::string& name, FieldValue& value) const;
+
+    // Finds the first part called `name` without a file name and fills
+    // `value` with its start and size (filename ""). The bytes belong to this
+    // FormData. Returns false and leaves `value` untouched when absent.
+    bool getUploadedData(const std::string& name, FieldValue& value) const;
+
+    // Stores the bytes of `value` as the file `path`, whose directory must
+    // exist: a streamed file part is renamed into place (same filesystem as
+    // the upload directory; copied otherwise), other bytes are written to a
+    // temporary sibling that is renamed. `path` is replaced when it exists.
+    // On failure std::runtime_error (with the system's reason) is thrown and
+    // no file, partial or whole, is left at `path`.
+    void saveFile(FieldValue& value, const std::string& path);
+
+    // Number of parts in the form.
+    size_t partCount() const { return m_parts.size(); }
+
+    // The factory to register for an upload route. For a request whose
+    // Content-Type is multipart/form-data it creates a FormDataSink writing
+    // file parts into the directory `uploadDir()` returns at that moment; for
+    // other requests it returns null, so the body is buffered and FormData
+    // refuses it. Never throws.
+    static http::BodySinkFactory sinkFactory(std::function<std::string()> uploadDir,
+                                             const Limits& limits = Limits());
+
+    // Removes the leftovers of interrupted uploads: regular files named
+    // ".upload-" + six characters in `dir` and its subdirectories (symbolic
+    // links are not followed). Call it at start, before uploads begin.
+    // Returns how many files were removed; unreadable directories are skipped.
+    static size_t removeStaleUploads(const std::string& dir);
+
+  private:
+    void takeParts(const http::Request& request, const Limits& limits);
+    const FormPart* partOf(const FieldValue& value) const;
+
+    std::vector<FormPart> m_parts;
+};

@@ -1,0 +1,57 @@
+// The body sink of a multipart/form-data upload: parses the request body
+// while it arrives, writing file parts straight into temporary files in the
+// upload directory (the storage root) and keeping the other parts in memory.
+//
+// A form the sink refuses (bad Content-Type or boundary, malformed body,
+// exceeded limit, failed write) makes onData/onComplete throw
+// std::runtime_error with the reason, and every temporary file is removed at
+// once. Destroying the sink removes the temporary files of parts it still
+// holds, so a client that disappears mid-body leaves nothing behind.
+//
+// Thread-safety: the HTTP server calls one sink from one thread at a time;
+// takeParts is called by the handler after the body was read.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "form_limits.h"
+#include "form_part.h"
+#include "http/body_sink.h"
+#include "upload_file.h"
+
+class FormPartCollector;
+class MultipartParser;
+
+class FormDataSink : public http::BodySink {
+  public:
+    // `contentType` is the request's Content-Type value; `uploadDir` is where
+    // file parts are written (must be on the filesystem their final place is
+    // on). Never throws for bad arguments: the refusal is reported by the
+    // first onData/onComplete instead.
+    FormDataSink(const std::string& contentType, std::string uploadDir,
+                 const FormLimits& limits = FormLimits(), WriteFunction write = {});
+    ~FormDataSink() override;
+
+    void onData(const char* data, size_t size) override;
+    void onComplete() override;
+
+    // Hands over the parts of a completely read form (once). Throws
+    // std::runtime_error when the form was refused, was not read to its end,
+    // or was already handed over. The caller owns the parts and with them
+    // their temporary files.
+    std::vector<FormPart> takeParts();
+
+    // The reason the form was refused; empty while it is not.
+    const std::string& error() const { return m_error; }
+
+  private:
+    void refuse(const std::string& reason);
+
+    std::unique_ptr<FormPartCollector> m_collector;
+    std::unique_ptr<MultipartParser> m_parser;
+    std::string m_error;
+    bool m_complete = false;
+    bool m_taken = false;
+};

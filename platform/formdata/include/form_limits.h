@@ -1,0 +1,27 @@
+// Limits that bound what a multipart form may make the reader hold or create.
+//
+// Every limit refuses the form with a std::runtime_error when exceeded; none
+// of them truncates silently.
+//
+// Thread-safety: a plain value type.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+
+struct FormLimits {
+    // Parts in one form (file and data parts together).
+    size_t maxParts = 64;
+    // Bytes of one part's header block, from the delimiter line to the blank
+    // line, transport padding after the delimiter included.
+    size_t maxHeaderBytes = 8 * 1024;
+    // Bytes before the first delimiter.
+    size_t maxPreambleBytes = 64 * 1024;
+    // Bytes of one part without a file name; such parts are kept in memory.
+    size_t maxDataPartBytes = 1024 * 1024;
+    // Bytes of all parts without a file name together.
+    size_t maxDataTotalBytes = 4 * 1024 * 1024;
+    // Bytes of one file part.
+    uint64_t maxFileBytes = std::numeric_limits<uint64_t>::max();
+};

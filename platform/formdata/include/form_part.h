@@ -1,0 +1,20 @@
+// One part of a multipart form as the form reader keeps it once parsed.
+//
+// Thread-safety: a plain value type (move-only).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "upload_file.h"
+
+struct FormPart {
+    std::string name;                  // the Content-Disposition name
+    std::string filename;              // the file name given by the client
+    bool isFile = false;               // the part carried a filename parameter
+    std::string contentType;           // the part's Content-Type, empty when absent
+    std::string data;                  // the bytes, unless they went to `file`
+    std::unique_ptr<UploadFile> file;  // the bytes of a streamed file part
+    uint64_t size = 0;                 // number of bytes of the part
+};

@@ -1,0 +1,66 @@
+// A temporary file that receives the bytes of one uploaded file part while
+// the request body arrives, and is later moved into place with rename(2).
+//
+// The file is created with mkstemp as "<dir>/.upload-XXXXXX" (".upload-"
+// followed by six random characters), mode 0600. Bytes are collected in a
+// 256 KiB buffer and written with large write(2) calls; chunks at least that
+// large are written straight from the caller's memory. Every byte is written
+// once. The destructor removes the file unless it was moved into place, so a
+// refused, abandoned or unsaved upload never leaves it behind.
+//
+// Thread-safety: one thread at a time.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+// The write(2) the upload uses; replaceable so tests can make writes fail.
+using WriteFunction = std::function<ssize_t(int fd, const void* data, size_t size)>;
+
+class UploadFile {
+  public:
+    static constexpr const char* kNamePrefix = ".upload-";
+    static constexpr size_t kBufferBytes = 256 * 1024;
+
+    // Creates the temporary file in `dir`. `write` defaults to ::write.
+    // Throws std::runtime_error (with the system's reason) when it cannot.
+    explicit UploadFile(const std::string& dir, WriteFunction write = {});
+    ~UploadFile();
+    UploadFile(const UploadFile&) = delete;
+    UploadFile& operator=(const UploadFile&) = delete;
+
+    // Adds bytes at the end of the file. Throws std::runtime_error when a
+    // write fails (the file is then unusable and removed on destruction).
+    void append(const char* data, size_t size);
+
+    // Writes what is buffered and closes the file. Throws like append.
+    void finish();
+
+    // Renames the finished file to `path` (copying through a temporary
+    // sibling of `path` when it lies on another filesystem). On success the
+    // file belongs to `path`; on failure `path` is unchanged, the temporary
+    // file is kept (and removed on destruction) and std::runtime_error is
+    // thrown.
+    void moveTo(const std::string& path);
+
+    const std::string& path() const { return m_path; }
+    uint64_t size() const { return m_size; }
+    bool moved() const { return m_moved; }
+
+  private:
+    void flushBuffer();
+    void closeFile();
+
+    std::string m_path;
+    int m_fd = -1;
+    WriteFunction m_write;
+    std::unique_ptr<char[]> m_buffer;
+    size_t m_buffered = 0;
+    uint64_t m_size = 0;
+    bool m_moved = false;
+};

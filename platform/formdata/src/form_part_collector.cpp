@@ -1,0 +1,56 @@
+#include "form_part_collector.h"
+
+#include <stdexcept>
+
+FormPartCollector::FormPartCollector(const FormLimits& limits, std::string uploadDir,
+                                     WriteFunction write)
+    : m_limits(limits), m_uploadDir(std::move(uploadDir)), m_write(std::move(write)) {}
+
+void FormPartCollector::onPartBegin(const PartHeaders& headers) {
+    FormPart part;
+    part.name = headers.name;
+    part.filename = headers.filename;
+    part.isFile = headers.hasFilename;
+    part.contentType = headers.contentType;
+    if (part.isFile && !m_uploadDir.empty()) {
+        part.file = std::make_unique<UploadFile>(m_uploadDir, m_write);
+    }
+    m_parts.push_back(std::move(part));
+}
+
+void FormPartCollector::onPartData(const char* data, size_t size) {
+    FormPart& part = m_parts.back();
+    if (part.isFile && size > m_limits.maxFileBytes - part.size) {
+        throw std::runtime_error("an uploaded file exceeds " +
+                                 std::to_string(m_limits.maxFileBytes) + " bytes");
+    }
+    if (part.file) {
+        part.file->append(data, size);
+    } else {
+        appendInMemory(part, data, size);
+    }
+    part.size += size;
+}
+
+void FormPartCollector::appendInMemory(FormPart& part, const char* data, size_t size) {
+    if (!part.isFile) {
+        if (part.data.size() + size > m_limits.maxDataPartBytes) {
+            throw std::runtime_error("a form field without a file name exceeds " +
+                                     std::to_string(m_limits.maxDataPartBytes) + " bytes");
+        }
+        if (m_dataBytes + size > m_limits.maxDataTotalBytes) {
+            throw std::runtime_error("the form fields without a file name exceed " +
+                                     std::to_string(m_limits.maxDataTotalBytes) +
+                                     " bytes together");
+        }
+        m_dataBytes += size;
+    }
+    part.data.append(data, size);
+}
+
+void FormPartCollector::onPartEnd() {
+    FormPart& part = m_parts.back();
+    if (part.file) {
+        part.file->finish();
+    }
+}

@@ -1,0 +1,39 @@
+// Collects the parts a MultipartParser finds: parts without a file name in
+// memory (within the FormLimits caps), file parts either in an UploadFile in
+// the upload directory or, when no directory is given, in memory.
+//
+// Thread-safety: one thread at a time, like the parser that feeds it.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "form_limits.h"
+#include "form_part.h"
+#include "multipart_parser.h"
+
+class FormPartCollector : public MultipartHandler {
+  public:
+    // `uploadDir` empty: file parts stay in memory (used for bodies that are
+    // already in memory). `write` is the write(2) of the upload files.
+    FormPartCollector(const FormLimits& limits, std::string uploadDir, WriteFunction write = {});
+
+    void onPartBegin(const PartHeaders& headers) override;
+    void onPartData(const char* data, size_t size) override;
+    void onPartEnd() override;
+
+    // Hands over the parts collected so far.
+    std::vector<FormPart> takeParts() { return std::move(m_parts); }
+
+    // Drops every part; their temporary files are removed.
+    void discard() { m_parts.clear(); }
+
+  private:
+    void appendInMemory(FormPart& part, const char* data, size_t size);
+
+    FormLimits m_limits;
+    std::string m_uploadDir;
+    WriteFunction m_write;
+    std::vector<FormPart> m_parts;
+    size_t m_dataBytes = 0;  // bytes of all parts without a file name
+};

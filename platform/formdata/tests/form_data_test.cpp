@@ -1,0 +1,237 @@
+// The form reader as a handler uses it: streamed file parts in temporary
+// files, saving them, buffered bodies, and that no temporary file survives.
+#include <errno.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+#include "form_data.h"
+#include "form_test_util.h"
+#include "http/request.h"
+#include "test_support.h"
+
+namespace {
+
+using testing_support::TempDir;
+
+const std::string kBoundary = "----tarvoltFormBoundary";
+
+// A request whose body was streamed to `sink` in random chunk sizes.
+std::shared_ptr<http::Request> streamedRequest(const std::string& body, const std::string& dir,
+                                               uint32_t seed = 1) {
+    auto request = std::make_shared<http::Request>();
+    request->header.emplace("Content-Type", formContentType(kBoundary));
+    auto sink = std::make_shared<FormDataSink>(formContentType(kBoundary), dir);
+    request->bodySink = sink;
+    std::mt19937 random(seed);
+    try {
+        for (size_t offset = 0; offset < body.size();) {
+            const size_t size = std::min<size_t>(1 + random() % 200000, body.size() - offset);
+            sink->onData(body.data() + offset, size);
+            offset += size;
+        }
+        sink->onComplete();
+    } catch (const std::exception& error) {
+        request->bodySinkError = error.what();
+    }
+    return request;
+}
+
+std::vector<TestPart> uploadParts(const std::string& file) {
+    return {{"attributes", "{\"a\":\"1\"}", "", false, ""}, {"bucket", file, "big.bin", true, ""}};
+}
+
+TEST(FormDataStreaming, FileStreamedByteExactAndSavedByRename) {
+    TempDir dir;
+    const std::string file = randomBytes(3 * 1024 * 1024 + 17, 99);
+    FormData::FieldValue bucket;
+    FormData::FieldValue attributes;
+    {
+        FormData form(streamedRequest(buildBody(kBoundary, uploadParts(file)), dir.path()));
+        ASSERT_TRUE(form.getUploadedFile("bucket", bucket));
+        EXPECT_EQ(bucket.start, nullptr);
+        EXPECT_EQ(bucket.size, file.size());
+        EXPECT_EQ(bucket.filename, "big.bin");
+        ASSERT_TRUE(form.getUploadedData("attributes", attributes));
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(attributes.start), attributes.size),
+                  "{\"a\":\"1\"}");
+        // The temporary file is the only entry until it is saved.
+        const std::vector<std::string> entries = directoryEntries(dir.path());
+        ASSERT_EQ(entries.size(), 1u);
+        EXPECT_EQ(entries[0].rfind(".upload-", 0), 0u);
+        struct stat before {};
+        ASSERT_EQ(stat((dir.path() + "/" + entries[0]).c_str(), &before), 0);
+        const std::string target = dir.path() + "/7";
+        form.saveFile(bucket, target);
+        struct stat after {};
+        ASSERT_EQ(stat(target.c_str(), &after), 0);
+        EXPECT_EQ(after.st_ino, before.st_ino) << "moved, not copied";
+        EXPECT_THROW(form.saveFile(bucket, target + "b"), std::runtime_error);
+    }
+    EXPECT_EQ(directoryEntries(dir.path()), std::vector<std::string>{"7"});
+    EXPECT_EQ(readWholeFile(dir.path() + "/7"), file);
+}
+
+TEST(FormDataStreaming, LookupsKeepFilesAndDataApartAndLeaveMissesUntouched) {
+    TempDir dir;
+    FormData form(streamedRequest(buildBody(kBoundary, uploadParts("xyz")), dir.path()));
+    EXPECT_EQ(form.partCount(), 2u);
+    FormData::FieldValue value{reinterpret_cast<const uint8_t*>("s"), 5, "keep"};
+    EXPECT_FALSE(form.getUploadedFile("attributes", value));
+    EXPECT_FALSE(form.getUploadedData("bucket", value));
+    EXPECT_FALSE(form.getUploadedFile("nothing", value));
+    EXPECT_EQ(value.size, 5u);
+    EXPECT_EQ(value.filename, "keep");
+}
+
+TEST(FormDataStreaming, NoTemporaryFileSurvivesAnyOutcome) {
+    TempDir dir;
+    const std::string body = buildBody(kBoundary, uploadParts(randomBytes(600000, 3)));
+    {  // never saved
+        FormData form(streamedRequest(body, dir.path()));
+    }
+    EXPECT_TRUE(directoryEntries(dir.path()).empty());
+    {  // client gone mid-body: the sink is destroyed without onComplete
+        FormDataSink sink(formContentType(kBoundary), dir.path());
+        sink.onData(body.data(), body.size() / 2);
+        EXPECT_EQ(directoryEntries(dir.path()).size(), 1u);
+    }
+    EXPECT_TRUE(directoryEntries(dir.path()).empty());
+    // refused after the file part began
+    auto refused = streamedRequest(body.substr(0, body.size() - 3), dir.path());
+    EXPECT_TRUE(directoryEntries(dir.path()).empty());
+    EXPECT_THROW(FormData{refused}, std::runtime_error);
+    // the sink's refusal text reaches the handler
+    try {
+        FormData form(refused);
+    } catch (const std::runtime_error& error) {
+        EXPECT_STREQ(error.what(), "the multipart body ends before its closing boundary delimiter");
+    }
+}
+
+TEST(FormDataStreaming, WriteFailureRefusesTheFormAndRemovesTheFile) {
+    TempDir dir;
+    size_t written = 0;
+    WriteFunction fillsUp = [&written](int fd, const void* data, size_t size) -> ssize_t {
+        if (written + size > 300000) {
+            errno = ENOSPC;
+            return -1;
+        }
+        written += size;
+        return ::write(fd, data, size);
+    };
+    FormDataSink sink(formContentType(kBoundary), dir.path(), FormLimits(), fillsUp);
+    const std::string body = buildBody(kBoundary, uploadParts(randomBytes(1000000, 5)));
+    try {
+        for (size_t offset = 0; offset < body.size(); offset += 65536) {
+            sink.onData(body.data() + offset, std::min<size_t>(65536, body.size() - offset));
+        }
+        FAIL() << "the write failure was not reported";
+    } catch (const std::runtime_error& error) {
+        EXPECT_STREQ(error.what(), "cannot write the uploaded file: No space left on device");
+    }
+    EXPECT_TRUE(directoryEntries(dir.path()).empty());
+    EXPECT_THROW(sink.onComplete(), std::runtime_error);
+    EXPECT_THROW(sink.takeParts(), std::runtime_error);
+}
+
+TEST(FormDataStreaming, FailedSaveLeavesNothingAtThePath) {
+    TempDir dir;
+    FormData::FieldValue bucket;
+    const std::string missingDir = dir.path() + "/missing/7";
+    {
+        FormData form(streamedRequest(buildBody(kBoundary, uploadParts("content")), dir.path()));
+        ASSERT_TRUE(form.getUploadedFile("bucket", bucket));
+        try {
+            form.saveFile(bucket, missingDir);
+            FAIL() << "saving into a missing directory succeeded";
+        } catch (const std::runtime_error& error) {
+            EXPECT_STREQ(error.what(), "cannot store the uploaded file: No such file or directory");
+        }
+        FormData::FieldValue attributes;
+        ASSERT_TRUE(form.getUploadedData("attributes", attributes));
+        EXPECT_THROW(form.saveFile(attributes, missingDir), std::runtime_error);
+    }
+    EXPECT_FALSE(std::filesystem::exists(missingDir));
+    EXPECT_TRUE(directoryEntries(dir.path()).empty());
+}
+
+TEST(FormDataBuffered, BodyInContentIsParsedAndSavedAtomically) {
+    TempDir dir;
+    http::Request request;
+    request.header.emplace("content-type", formContentType(kBoundary));
+    request.content = buildBody(kBoundary, uploadParts("in memory"));
+    FormData form(request);
+    FormData::FieldValue bucket;
+    ASSERT_TRUE(form.getUploadedFile("bucket", bucket));
+    ASSERT_NE(bucket.start, nullptr);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(bucket.start), bucket.size), "in memory");
+    form.saveFile(bucket, dir.path() + "/1");
+    EXPECT_EQ(readWholeFile(dir.path() + "/1"), "in memory");
+    EXPECT_EQ(directoryEntries(dir.path()), std::vector<std::string>{"1"});
+
+    request.content.pop_back();
+    EXPECT_THROW(FormData{request}, std::runtime_error);
+    request.header.clear();
+    request.header.emplace("Content-Type", "application/json");
+    request.content = "{}";
+    EXPECT_THROW(FormData{request}, std::runtime_error);
+    request.bodySinkError = "refused by the sink";
+    try {
+        FormData form2(request);
+        FAIL();
+    } catch (const std::runtime_error& error) {
+        EXPECT_STREQ(error.what(), "refused by the sink");
+    }
+}
+
+TEST(FormDataFactory, SinksOnlyForFormsAndPartsTakenOnce) {
+    TempDir dir;
+    http::BodySinkFactory factory = FormData::sinkFactory([&dir] { return dir.path(); });
+    http::Request request;
+    request.header.emplace("Content-Type", "application/octet-stream");
+    EXPECT_EQ(factory(request), nullptr);
+    request.header.clear();
+    request.header.emplace("Content-Type", formContentType(kBoundary));
+    std::shared_ptr<http::BodySink> sink = factory(request);
+    ASSERT_NE(sink, nullptr);
+    const std::string body = buildBody(kBoundary, uploadParts("f"));
+    sink->onData(body.data(), body.size());
+    sink->onComplete();
+    request.bodySink = sink;
+    FormData first(request);
+    EXPECT_EQ(first.partCount(), 2u);
+    EXPECT_THROW(FormData{request}, std::runtime_error);
+
+    // A directory provider that fails makes the sink refuse the form.
+    http::BodySinkFactory broken =
+        FormData::sinkFactory([]() -> std::string { throw std::runtime_error("no root"); });
+    std::shared_ptr<http::BodySink> refusing = broken(request);
+    ASSERT_NE(refusing, nullptr);
+    EXPECT_THROW(refusing->onData(body.data(), body.size()), std::runtime_error);
+}
+
+TEST(FormDataLeftovers, RemoveStaleUploadsRemovesOnlyUploadFiles) {
+    TempDir dir;
+    const std::string sub = dir.path() + "/0";
+    std::filesystem::create_directory(sub);
+    for (const std::string& path :
+         {dir.path() + "/.upload-abc123", sub + "/.upload-Zz9_x1",
+          dir.path() + "/.upload-long-name", sub + "/7", dir.path() + "/upload-abc123"}) {
+        std::ofstream(path) << "x";
+    }
+    std::filesystem::create_directory(dir.path() + "/.upload-dir000");
+    EXPECT_EQ(FormData::removeStaleUploads(dir.path()), 2u);
+    EXPECT_EQ(
+        directoryEntries(dir.path()),
+        (std::vector<std::string>{".upload-dir000", ".upload-long-name", "0", "upload-abc123"}));
+    EXPECT_EQ(directoryEntries(sub), std::vector<std::string>{"7"});
+    EXPECT_EQ(FormData::removeStaleUploads(dir.path() + "/absent"), 0u);
+}
+
+}  // namespace
