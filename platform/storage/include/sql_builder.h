@@ -1,0 +1,101 @@
+// Translates table requests into parameterised SQL for one schema.
+//
+// Every table and column name is checked against the declared schema and
+// quoted; every value is checked against its column's type and passed as a
+// parameter, never written into the SQL text. Integer columns take decimal
+// text ("007" is 7) within the 64-bit range; varchar values must be valid
+// UTF-8 without NUL characters and, when written, within the declared size
+// (counted in characters).
+//
+// Joins are written as common table expressions, one per join, each
+// defined before the one that uses it, so that nested joins do not nest the
+// SQL text itself (SQL parsers limit the nesting of sub-selects).
+//
+// Database specifics (quoting of table names, placeholders, column types,
+// index names) come from an `SqlDialect`, so each backend reuses the
+// translation.
+//
+// Thread-safety: a builder is used by one thread; dialects are immutable.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "schema_definition.h"
+#include "table_request.h"
+
+namespace storage {
+
+// A statement parameter: NULL, an integer or a text.
+using SqlValue = std::variant<std::monostate, int64_t, std::string>;
+
+struct SqlStatement {
+    std::string sql;
+    std::vector<SqlValue> parameters;
+    std::vector<std::string> columns;  // result column names of a select
+};
+
+class SqlDialect {
+  public:
+    virtual ~SqlDialect() = default;
+    // The quoted name of `table` of `schema` as statements refer to it.
+    virtual std::string tableName(const std::string& schema, const std::string& table) const = 0;
+    // The quoted name of the index of `table` over `columns`.
+    virtual std::string indexName(const std::string& schema, const std::string& table,
+                                  const std::vector<std::string>& columns) const = 0;
+    // The SQL type of a column.
+    virtual std::string columnType(const ColumnDefinition& column) const = 0;
+    // Rewrites the '?' placeholders of a finished statement into the
+    // database's form.
+    virtual std::string placeholders(const std::string& sql) const { return sql; }
+
+    // `identifier` in double quotes, inner quotes doubled.
+    static std::string quote(const std::string& identifier);
+};
+
+class SqlBuilder {
+  public:
+    SqlBuilder(const SqlDialect& dialect, const SchemaDefinition& schema)
+        : m_dialect(dialect), m_schema(schema) {}
+
+    // Each throws StorageError (400) when the request does not fit the
+    // schema: unknown table or column, a value its column cannot hold, an
+    // unsupported operation.
+    SqlStatement select(const std::string& table, const QuerySpec& query) const;
+    SqlStatement insert(const std::string& table, const RowValues& values) const;
+    SqlStatement update(const std::string& table, const UpdateSpec& update) const;
+    SqlStatement remove(const std::string& table, const QuerySpec& query) const;
+
+    // The CREATE TABLE statement of `table` (IF NOT EXISTS).
+    std::string createTable(const TableDefinition& table) const;
+    // The CREATE INDEX statements (IF NOT EXISTS) of `table`.
+    std::vector<std::string> createIndexes(const TableDefinition& table) const;
+    // ALTER TABLE ... ADD COLUMN for a column added by a newer version.
+    std::string addColumn(const TableDefinition& table, const ColumnDefinition& column) const;
+
+  private:
+    class Fragment;
+
+    const TableDefinition& table(const std::string& name) const;
+    const ColumnDefinition& column(const TableDefinition& table, const std::string& name) const;
+    void writeConditions(const TableDefinition& table, const std::vector<Condition>& conditions,
+                         Fragment& where) const;
+    void writeJoins(const TableDefinition& table, const std::vector<JoinSpec>& joins,
+                    Fragment& with, Fragment& where) const;
+    std::string resultColumns(const TableDefinition& table, const QuerySpec& query,
+                              std::vector<std::string>& names) const;
+    SqlStatement finish(const Fragment& with, const std::string& head, const Fragment& where,
+                        const std::string& tail) const;
+
+    const SqlDialect& m_dialect;
+    const SchemaDefinition& m_schema;
+};
+
+// Checks `value` for `column` and converts it to its parameter. Throws
+// StorageError (400). With `writing`, a varchar value must also fit the
+// column's size.
+SqlValue columnValue(const ColumnDefinition& column, const std::string& value, bool writing);
+
+}  // namespace storage

@@ -1,0 +1,424 @@
+// Translation of table requests into parameterised SQL.
+#include "sql_builder.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "storage_error.h"
+
+namespace storage {
+
+namespace {
+
+[[noreturn]] void refuse(const std::string& message) {
+    throw StorageError::badRequest(message);
+}
+
+// A value shortened for messages.
+std::string shown(const std::string& value) {
+    return value.size() <= 40 ? value : value.substr(0, 40) + "...";
+}
+
+// Number of characters of valid UTF-8 text without NUL; nothing otherwise.
+std::optional<size_t> utf8Length(const std::string& text) {
+    size_t characters = 0;
+    for (size_t i = 0; i < text.size(); ++characters) {
+        unsigned char lead = static_cast<unsigned char>(text[i]);
+        size_t length = lead < 0x80           ? 1
+                        : (lead >> 5) == 0x6  ? 2
+                        : (lead >> 4) == 0xE  ? 3
+                        : (lead >> 3) == 0x1E ? 4
+                                              : 0;
+        if (lead == 0 || length == 0 || i + length > text.size()) {
+            return std::nullopt;
+        }
+        uint32_t code = length == 1 ? lead : lead & (0xFF >> (length + 1));
+        for (size_t k = 1; k < length; ++k) {
+            unsigned char next = static_cast<unsigned char>(text[i + k]);
+            if ((next & 0xC0) != 0x80) {
+                return std::nullopt;
+            }
+            code = (code << 6) | (next & 0x3F);
+        }
+        static const uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (code < kSmallest[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
+            return std::nullopt;
+        }
+        i += length;
+    }
+    return characters;
+}
+
+std::optional<int64_t> parseInteger(const std::string& text) {
+    size_t i = (!text.empty() && (text[0] == '-' || text[0] == '+')) ? 1 : 0;
+    if (i == text.size()) {
+        return std::nullopt;
+    }
+    const bool negative = text[0] == '-';
+    // Accumulated negatively so that the smallest int64 is reachable.
+    int64_t value = 0;
+    for (; i < text.size(); ++i) {
+        if (text[i] < '0' || text[i] > '9') {
+            return std::nullopt;
+        }
+        int digit = text[i] - '0';
+        if (value < (std::numeric_limits<int64_t>::min() + digit) / 10) {
+            return std::nullopt;
+        }
+        value = value * 10 - digit;
+    }
+    if (!negative) {
+        if (value == std::numeric_limits<int64_t>::min()) {
+            return std::nullopt;
+        }
+        value = -value;
+    }
+    return value;
+}
+
+const char* sqlOperator(Comparison comparison) {
+    switch (comparison) {
+        case Comparison::Equal:
+            return " = ";
+        case Comparison::NotEqual:
+            return " <> ";
+        case Comparison::Greater:
+            return " > ";
+        case Comparison::Less:
+            return " < ";
+        case Comparison::GreaterOrEqual:
+            return " >= ";
+        case Comparison::LessOrEqual:
+            return " <= ";
+        case Comparison::Older:
+        case Comparison::Newer:
+            break;
+    }
+    refuse(std::string("condition \"") + comparisonText(comparison) +
+           "\" needs a timestamp column; this storage has integer and varchar columns only");
+}
+
+std::string lowerCase(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; });
+    return text;
+}
+
+}  // namespace
+
+// A piece of SQL with the parameters of its placeholders, in text order.
+class SqlBuilder::Fragment {
+  public:
+    void add(const std::string& text) { sql += text; }
+    void separate(const char* separator) {
+        if (!sql.empty()) {
+            sql += separator;
+        }
+    }
+    void parameter(SqlValue value) {
+        sql += '?';
+        parameters.push_back(std::move(value));
+    }
+    void append(const Fragment& other) {
+        sql += other.sql;
+        parameters.insert(parameters.end(), other.parameters.begin(), other.parameters.end());
+    }
+    bool empty() const { return sql.empty(); }
+
+    std::string sql;
+    std::vector<SqlValue> parameters;
+    size_t tables = 0;  // common table expressions written so far
+};
+
+SqlValue columnValue(const ColumnDefinition& column, const std::string& value, bool writing) {
+    std::optional<size_t> length = utf8Length(value);
+    if (!length) {
+        refuse("the value for column \"" + column.name +
+               "\" is not valid UTF-8 text or holds a NUL character");
+    }
+    if (column.type == ColumnType::Integer) {
+        std::optional<int64_t> number = parseInteger(value);
+        if (!number) {
+            refuse("column \"" + column.name + "\" holds integers; \"" + shown(value) +
+                   "\" is not a 64-bit integer");
+        }
+        return *number;
+    }
+    if (writing && column.size > 0 && *length > column.size) {
+        refuse("the value for column \"" + column.name + "\" has " + std::to_string(*length) +
+               " characters; the column holds at most " + std::to_string(column.size));
+    }
+    return value;
+}
+
+std::string SqlDialect::quote(const std::string& identifier) {
+    std::string quoted = "\"";
+    for (char c : identifier) {
+        quoted += c;
+        if (c == '"') {
+            quoted += '"';
+        }
+    }
+    return quoted + "\"";
+}
+
+const TableDefinition& SqlBuilder::table(const std::string& name) const {
+    const TableDefinition* table = m_schema.findTable(name);
+    if (table == nullptr) {
+        refuse("schema \"" + m_schema.name + "\" has no table \"" + shown(name) + "\"");
+    }
+    return *table;
+}
+
+const ColumnDefinition& SqlBuilder::column(const TableDefinition& table,
+                                           const std::string& name) const {
+    const ColumnDefinition* column = table.findColumn(name);
+    if (column == nullptr) {
+        refuse("table \"" + table.name + "\" has no column \"" + shown(name) + "\"");
+    }
+    return *column;
+}
+
+void SqlBuilder::writeConditions(const TableDefinition& table,
+                                 const std::vector<Condition>& conditions, Fragment& where) const {
+    for (const Condition& condition : conditions) {
+        const ColumnDefinition& target = column(table, condition.column);
+        const char* op = sqlOperator(condition.comparison);
+        where.separate(" AND ");
+        where.add(SqlDialect::quote(target.name) + op);
+        where.parameter(columnValue(target, condition.value, false));
+    }
+}
+
+void SqlBuilder::writeJoins(const TableDefinition& table, const std::vector<JoinSpec>& joins,
+                            Fragment& with, Fragment& where) const {
+    for (const JoinSpec& join : joins) {
+        const ColumnDefinition& own = column(table, join.column);
+        const TableDefinition& other = this->table(join.table);
+        const ColumnDefinition& on = column(other, join.on);
+        if (own.type != on.type) {
+            refuse("join of \"" + table.name + "\".\"" + own.name + "\" with \"" + other.name +
+                   "\".\"" + on.name + "\" compares columns of different types");
+        }
+        const QuerySpec& sub = join.query;
+        if (!sub.returns.empty() || !sub.aggregates.empty() || sub.limit) {
+            refuse("the query of a join takes conditions and joins only");
+        }
+        Fragment subWhere;
+        writeConditions(other, sub.conditions, subWhere);
+        writeJoins(other, sub.joins, with, subWhere);  // defines the nested joins first
+        const std::string name = SqlDialect::quote("j" + std::to_string(++with.tables));
+        with.separate(", ");
+        with.add(name + " AS (SELECT " + SqlDialect::quote(on.name) + " AS \"k\" FROM " +
+                 m_dialect.tableName(m_schema.name, other.name));
+        if (!subWhere.empty()) {
+            with.add(" WHERE ");
+            with.append(subWhere);
+        }
+        with.add(")");
+        where.separate(" AND ");
+        where.add(SqlDialect::quote(own.name) + " IN (SELECT \"k\" FROM " + name + ")");
+    }
+}
+
+std::string SqlBuilder::resultColumns(const TableDefinition& table, const QuerySpec& query,
+                                      std::vector<std::string>& names) const {
+    std::string sql;
+    if (!query.aggregates.empty()) {
+        if (!query.returns.empty()) {
+            refuse("a query returns either columns or aggregates, not both");
+        }
+        for (const AggregateSpec& aggregate : query.aggregates) {
+            const std::string operation = lowerCase(aggregate.operation);
+            if (operation != "max" && operation != "min" && operation != "count" &&
+                operation != "sum" && operation != "avg") {
+                refuse("unknown aggregate \"" + shown(aggregate.operation) +
+                       "\" (max, min, count, sum or avg)");
+            }
+            std::string argument = "*";
+            if (aggregate.column != "*" || operation != "count") {
+                const ColumnDefinition& target = column(table, aggregate.column);
+                if ((operation == "sum" || operation == "avg") &&
+                    target.type != ColumnType::Integer) {
+                    refuse("aggregate " + operation + " needs an integer column");
+                }
+                argument = SqlDialect::quote(target.name);
+            }
+            sql += (sql.empty() ? "" : ", ") + operation + "(" + argument + ")";
+            names.push_back(operation + "(" + aggregate.column + ")");
+        }
+        return sql;
+    }
+    std::vector<std::string> wanted = query.returns;
+    if (wanted.empty()) {
+        for (const ColumnDefinition& each : table.columns) {
+            wanted.push_back(each.name);
+        }
+    }
+    for (const std::string& name : wanted) {
+        const ColumnDefinition& target = column(table, name);
+        if (std::find(names.begin(), names.end(), name) != names.end()) {
+            refuse("column \"" + name + "\" is returned twice");
+        }
+        sql += (sql.empty() ? "" : ", ") + SqlDialect::quote(target.name);
+        names.push_back(name);
+    }
+    return sql;
+}
+
+SqlStatement SqlBuilder::finish(const Fragment& with, const std::string& head,
+                                const Fragment& where, const std::string& tail) const {
+    Fragment all;
+    if (!with.empty()) {
+        all.add("WITH ");
+        all.append(with);
+        all.add(" ");
+    }
+    all.add(head);
+    if (!where.empty()) {
+        all.add(" WHERE ");
+        all.append(where);
+    }
+    all.add(tail);
+    SqlStatement statement;
+    statement.sql = m_dialect.placeholders(all.sql);
+    statement.parameters = std::move(all.parameters);
+    return statement;
+}
+
+SqlStatement SqlBuilder::select(const std::string& tableName, const QuerySpec& query) const {
+    const TableDefinition& target = table(tableName);
+    std::vector<std::string> names;
+    const std::string columns = resultColumns(target, query, names);
+    Fragment with;
+    Fragment where;
+    writeConditions(target, query.conditions, where);
+    writeJoins(target, query.joins, with, where);
+    std::string tail;
+    if (query.limit) {
+        uint64_t limit = std::min<uint64_t>(*query.limit, std::numeric_limits<int64_t>::max());
+        tail = " LIMIT " + std::to_string(limit);  // a number of ours, not client text
+    }
+    SqlStatement statement = finish(
+        with, "SELECT " + columns + " FROM " + m_dialect.tableName(m_schema.name, target.name),
+        where, tail);
+    statement.columns = std::move(names);
+    return statement;
+}
+
+SqlStatement SqlBuilder::insert(const std::string& tableName, const RowValues& values) const {
+    const TableDefinition& target = table(tableName);
+    if (values.empty()) {
+        refuse("an insert needs at least one value");
+    }
+    for (const ColumnDefinition& each : target.columns) {
+        auto given = std::find_if(values.begin(), values.end(),
+                                  [&](const auto& value) { return value.first == each.name; });
+        if (each.key && (given == values.end() || !given->second)) {
+            refuse("key column \"" + each.name + "\" needs a value");
+        }
+    }
+    std::string columns;
+    Fragment row;
+    for (const auto& [name, value] : values) {
+        const ColumnDefinition& target_column = column(target, name);
+        columns += (columns.empty() ? "" : ", ") + SqlDialect::quote(target_column.name);
+        row.separate(", ");
+        row.parameter(value ? columnValue(target_column, *value, true) : SqlValue());
+    }
+    SqlStatement statement;
+    statement.sql =
+        m_dialect.placeholders("INSERT INTO " + m_dialect.tableName(m_schema.name, target.name) +
+                               " (" + columns + ") VALUES (" + row.sql + ")");
+    statement.parameters = std::move(row.parameters);
+    return statement;
+}
+
+SqlStatement SqlBuilder::update(const std::string& tableName, const UpdateSpec& update) const {
+    const TableDefinition& target = table(tableName);
+    if (update.values.empty()) {
+        refuse("an update needs at least one value");
+    }
+    if (update.conditions.empty()) {
+        refuse("an update needs a condition");
+    }
+    Fragment set;
+    for (const auto& [name, value] : update.values) {
+        const ColumnDefinition& target_column = column(target, name);
+        if (target_column.key && !value) {
+            refuse("key column \"" + name + "\" needs a value");
+        }
+        set.separate(", ");
+        set.add(SqlDialect::quote(target_column.name) + " = ");
+        set.parameter(value ? columnValue(target_column, *value, true) : SqlValue());
+    }
+    Fragment where;
+    writeConditions(target, update.conditions, where);
+    Fragment head;
+    head.add("UPDATE " + m_dialect.tableName(m_schema.name, target.name) + " SET ");
+    head.append(set);
+    head.add(" WHERE ");
+    head.append(where);
+    SqlStatement statement;
+    statement.sql = m_dialect.placeholders(head.sql);
+    statement.parameters = std::move(head.parameters);
+    return statement;
+}
+
+SqlStatement SqlBuilder::remove(const std::string& tableName, const QuerySpec& query) const {
+    const TableDefinition& target = table(tableName);
+    if (!query.returns.empty() || !query.aggregates.empty() || query.limit) {
+        refuse("a delete takes conditions and joins only");
+    }
+    if (query.conditions.empty() && query.joins.empty()) {
+        refuse("a delete needs a condition");
+    }
+    Fragment with;
+    Fragment where;
+    writeConditions(target, query.conditions, where);
+    writeJoins(target, query.joins, with, where);
+    return finish(with, "DELETE FROM " + m_dialect.tableName(m_schema.name, target.name), where,
+                  "");
+}
+
+std::string SqlBuilder::createTable(const TableDefinition& table) const {
+    std::string sql =
+        "CREATE TABLE IF NOT EXISTS " + m_dialect.tableName(m_schema.name, table.name) + " (";
+    std::string key;
+    for (const ColumnDefinition& each : table.columns) {
+        sql += SqlDialect::quote(each.name) + " " + m_dialect.columnType(each);
+        if (each.key) {
+            sql += " NOT NULL";
+            key += (key.empty() ? "" : ", ") + SqlDialect::quote(each.name);
+        }
+        sql += ", ";
+    }
+    if (key.empty()) {
+        sql.resize(sql.size() - 2);
+    } else {
+        sql += "PRIMARY KEY (" + key + ")";
+    }
+    return sql + ")";
+}
+
+std::vector<std::string> SqlBuilder::createIndexes(const TableDefinition& table) const {
+    std::vector<std::string> statements;
+    for (const std::vector<std::string>& columns : table.indexes) {
+        std::string list;
+        for (const std::string& name : columns) {
+            list += (list.empty() ? "" : ", ") + SqlDialect::quote(name);
+        }
+        statements.push_back("CREATE INDEX IF NOT EXISTS " +
+                             m_dialect.indexName(m_schema.name, table.name, columns) + " ON " +
+                             m_dialect.tableName(m_schema.name, table.name) + " (" + list + ")");
+    }
+    return statements;
+}
+
+std::string SqlBuilder::addColumn(const TableDefinition& table,
+                                  const ColumnDefinition& column) const {
+    return "ALTER TABLE " + m_dialect.tableName(m_schema.name, table.name) + " ADD COLUMN " +
+           SqlDialect::quote(column.name) + " " + m_dialect.columnType(column);
+}
+
+}  // namespace storage

@@ -1,0 +1,126 @@
+// SQLite connections, their statement caches and the connection pool.
+#include "sqlite_connection.h"
+
+#include "storage_error.h"
+
+namespace storage {
+
+namespace {
+
+// Beyond this many cached statements the cache starts over; statement
+// texts differ only by request shape, so this is rarely reached.
+constexpr size_t kMaxCachedStatements = 512;
+
+}  // namespace
+
+void throwSqliteError(sqlite3* db, int code, const std::string& context) {
+    const std::string message =
+        context + ": " + (db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(code));
+    switch (code & 0xFF) {
+        case SQLITE_CONSTRAINT:
+            throw StorageError::conflict(message);
+        case SQLITE_BUSY:
+        case SQLITE_LOCKED:
+            throw StorageError::unavailable(message);
+        case SQLITE_TOOBIG:
+            throw StorageError::badRequest(message);
+        default:
+            throw StorageError::internal(message);
+    }
+}
+
+SqliteConnection::SqliteConnection(const std::string& path) {
+    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
+    int rc = sqlite3_open_v2(path.c_str(), &m_db, flags, nullptr);
+    if (rc != SQLITE_OK) {
+        std::string message = "cannot open database " + path + ": " +
+                              (m_db != nullptr ? sqlite3_errmsg(m_db) : sqlite3_errstr(rc));
+        sqlite3_close(m_db);
+        throw StorageError::internal(message);
+    }
+    try {
+        sqlite3_busy_timeout(m_db, kBusyTimeoutMs);
+        execute("PRAGMA journal_mode=WAL");
+        execute("PRAGMA synchronous=NORMAL");
+    } catch (...) {
+        sqlite3_close(m_db);
+        throw;
+    }
+}
+
+SqliteConnection::~SqliteConnection() {
+    for (auto& entry : m_statements) {
+        sqlite3_finalize(entry.second);
+    }
+    sqlite3_close(m_db);
+}
+
+void SqliteConnection::execute(const std::string& sql) {
+    char* error = nullptr;
+    int rc = sqlite3_exec(m_db, sql.c_str(), nullptr, nullptr, &error);
+    sqlite3_free(error);
+    if (rc != SQLITE_OK) {
+        throwSqliteError(m_db, rc, "statement failed");
+    }
+}
+
+sqlite3_stmt* SqliteConnection::prepare(const std::string& sql) {
+    auto cached = m_statements.find(sql);
+    if (cached != m_statements.end()) {
+        return cached->second;
+    }
+    if (m_statements.size() >= kMaxCachedStatements) {
+        for (auto& entry : m_statements) {
+            sqlite3_finalize(entry.second);
+        }
+        m_statements.clear();
+    }
+    sqlite3_stmt* statement = nullptr;
+    int rc = sqlite3_prepare_v3(m_db, sql.c_str(), static_cast<int>(sql.size()),
+                                SQLITE_PREPARE_PERSISTENT, &statement, nullptr);
+    if (rc != SQLITE_OK) {
+        sqlite3_finalize(statement);
+        if ((rc & 0xFF) == SQLITE_ERROR) {
+            // Generated from a validated request: only the database's limits
+            // (depth of expressions and the like) refuse it.
+            throw StorageError::badRequest(std::string("request cannot be run: ") +
+                                           sqlite3_errmsg(m_db));
+        }
+        throwSqliteError(m_db, rc, "cannot prepare statement");
+    }
+    m_statements.emplace(sql, statement);
+    return statement;
+}
+
+SqliteConnectionPool::SqliteConnectionPool(std::string path, unsigned maxConnections)
+    : m_path(std::move(path)), m_maxConnections(maxConnections == 0 ? 1 : maxConnections) {}
+
+SqliteConnectionPool::~SqliteConnectionPool() = default;
+
+SqliteConnectionPool::Lease SqliteConnectionPool::acquire() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_available.wait(lock, [this] { return !m_idle.empty() || m_open < m_maxConnections; });
+    if (!m_idle.empty()) {
+        std::unique_ptr<SqliteConnection> connection = std::move(m_idle.back());
+        m_idle.pop_back();
+        return Lease(*this, std::move(connection));
+    }
+    ++m_open;
+    lock.unlock();
+    try {
+        return Lease(*this, std::make_unique<SqliteConnection>(m_path));
+    } catch (...) {
+        lock.lock();
+        --m_open;
+        m_available.notify_one();
+        throw;
+    }
+}
+
+void SqliteConnectionPool::release(std::unique_ptr<SqliteConnection> connection) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_idle.push_back(std::move(connection));
+    m_available.notify_one();
+}
+
+}  // namespace storage

@@ -1,0 +1,272 @@
+// Reading of the query, insert and update documents.
+#include "table_request.h"
+
+#include <rapidjson/document.h>
+#include <rapidjson/error/en.h>
+
+#include <set>
+
+#include "json_util.h"
+#include "storage_error.h"
+
+namespace storage {
+
+namespace {
+
+using Json = rapidjson::Value;
+
+[[noreturn]] void refuse(const std::string& message) {
+    throw StorageError::badRequest(message);
+}
+
+void parse(rapidjson::Document& document, const std::string& text) {
+    if (!JSONnestingWithin(text, kMaxJsonDepth)) {
+        refuse("request document is nested too deeply");
+    }
+    document.Parse<rapidjson::kParseIterativeFlag>(text.data(), text.size());
+    if (document.HasParseError()) {
+        refuse(std::string("request document is not valid JSON: ") +
+               rapidjson::GetParseError_En(document.GetParseError()) + " at offset " +
+               std::to_string(document.GetErrorOffset()));
+    }
+    if (!document.IsObject()) {
+        refuse("request document must be a JSON object");
+    }
+}
+
+std::string text(const Json& value, const char* what) {
+    if (!value.IsString()) {
+        refuse(std::string(what) + " must be a text");
+    }
+    return std::string(value.GetString(), value.GetStringLength());
+}
+
+// A value as text: strings as they are, integers in decimal.
+std::string valueText(const Json& value, const std::string& what) {
+    if (value.IsString()) {
+        return std::string(value.GetString(), value.GetStringLength());
+    }
+    if (value.IsInt64()) {
+        return std::to_string(value.GetInt64());
+    }
+    refuse(what + " must be a text or an integer");
+}
+
+// Counts conditions and joins over the whole request.
+struct Budget {
+    size_t conditions = 0;
+    size_t joins = 0;
+};
+
+std::vector<Condition> readConditions(const Json& json, Budget& budget) {
+    std::vector<Condition> conditions;
+    const Json* where = &json;
+    while (where != nullptr) {
+        if (!where->IsObject()) {
+            refuse("a condition must be an object with \"column\", \"condition\" and \"value\"");
+        }
+        if (++budget.conditions > kMaxConditions) {
+            refuse("too many conditions (at most " + std::to_string(kMaxConditions) + ")");
+        }
+        auto column = where->FindMember("column");
+        auto comparison = where->FindMember("condition");
+        auto value = where->FindMember("value");
+        if (column == where->MemberEnd() || comparison == where->MemberEnd() ||
+            value == where->MemberEnd()) {
+            refuse("a condition must have \"column\", \"condition\" and \"value\"");
+        }
+        Condition condition;
+        condition.column = text(column->value, "condition column");
+        auto code = comparisonFromText(text(comparison->value, "condition operator"));
+        if (!code) {
+            refuse("unknown condition operator \"" + text(comparison->value, "") + "\"");
+        }
+        condition.comparison = *code;
+        condition.value = valueText(value->value, "condition value");
+        conditions.push_back(std::move(condition));
+        auto next = where->FindMember("and");
+        where = next == where->MemberEnd() ? nullptr : &next->value;
+    }
+    return conditions;
+}
+
+QuerySpec readQuery(const Json& json, Budget& budget);
+
+JoinSpec readJoin(const Json& json, Budget& budget) {
+    if (!json.IsObject()) {
+        refuse("a join must be an object");
+    }
+    if (++budget.joins > kMaxJoins) {
+        refuse("too many joins (at most " + std::to_string(kMaxJoins) + ")");
+    }
+    JoinSpec join;
+    for (const char* name : {"table", "column", "on"}) {
+        if (!json.HasMember(name)) {
+            refuse(std::string("a join must have \"") + name + "\"");
+        }
+    }
+    join.table = text(json["table"], "join table");
+    join.column = text(json["column"], "join column");
+    join.on = text(json["on"], "join \"on\" column");
+    auto query = json.FindMember("query");
+    if (query != json.MemberEnd()) {
+        join.query = readQuery(query->value, budget);
+    }
+    return join;
+}
+
+void readAggregates(const Json& list, QuerySpec& query) {
+    if (!list.IsArray()) {
+        refuse("\"aggregate\" must be a list");
+    }
+    for (const Json& entry : list.GetArray()) {
+        if (!entry.IsObject() || !entry.HasMember("operation") || !entry.HasMember("column")) {
+            refuse("an aggregate must have \"operation\" and \"column\"");
+        }
+        query.aggregates.push_back({text(entry["operation"], "aggregate operation"),
+                                    text(entry["column"], "aggregate column")});
+    }
+}
+
+void readReturns(const Json& list, QuerySpec& query) {
+    if (!list.IsArray()) {
+        refuse("\"return\" must be a list of column names");
+    }
+    for (const Json& column : list.GetArray()) {
+        query.returns.push_back(text(column, "a returned column"));
+    }
+}
+
+void readLimit(const Json& limit, QuerySpec& query) {
+    if (!limit.IsUint64()) {
+        refuse("\"limit\" must be a non-negative integer");
+    }
+    query.limit = limit.GetUint64();
+}
+
+QuerySpec readQuery(const Json& json, Budget& budget) {
+    if (!json.IsObject()) {
+        refuse("a query must be an object");
+    }
+    QuerySpec query;
+    for (const auto& member : json.GetObject()) {
+        const std::string name(member.name.GetString(), member.name.GetStringLength());
+        if (name == "where") {
+            query.conditions = readConditions(member.value, budget);
+        } else if (name == "return") {
+            readReturns(member.value, query);
+        } else if (name == "aggregate") {
+            readAggregates(member.value, query);
+        } else if (name == "join") {
+            if (!member.value.IsArray()) {
+                refuse("\"join\" must be a list");
+            }
+            for (const Json& join : member.value.GetArray()) {
+                query.joins.push_back(readJoin(join, budget));
+            }
+        } else if (name == "limit") {
+            readLimit(member.value, query);
+        } else {
+            refuse("unknown query member \"" + name + "\"");
+        }
+    }
+    return query;
+}
+
+RowValues readValues(const Json& json) {
+    auto values = json.FindMember("values");
+    if (values == json.MemberEnd() || !values->value.IsObject() || values->value.ObjectEmpty()) {
+        refuse("\"values\" must be an object of at least one column");
+    }
+    RowValues row;
+    std::set<std::string> seen;
+    for (const auto& member : values->value.GetObject()) {
+        std::string column(member.name.GetString(), member.name.GetStringLength());
+        if (!seen.insert(column).second) {
+            refuse("column \"" + column + "\" is given twice");
+        }
+        if (member.value.IsNull()) {
+            row.emplace_back(column, std::nullopt);
+        } else {
+            row.emplace_back(column, valueText(member.value, "the value of \"" + column + "\""));
+        }
+    }
+    return row;
+}
+
+void onlyMembers(const Json& json, std::initializer_list<const char*> allowed) {
+    for (const auto& member : json.GetObject()) {
+        bool known = false;
+        for (const char* name : allowed) {
+            known = known || member.name == name;
+        }
+        if (!known) {
+            refuse(std::string("unknown member \"") + member.name.GetString() + "\"");
+        }
+    }
+}
+
+}  // namespace
+
+QuerySpec parseQueryDocument(const std::string& json) {
+    rapidjson::Document document;
+    parse(document, json);
+    Budget budget;
+    return readQuery(document, budget);
+}
+
+RowValues parseInsertDocument(const std::string& json) {
+    rapidjson::Document document;
+    parse(document, json);
+    onlyMembers(document, {"values"});
+    return readValues(document);
+}
+
+UpdateSpec parseUpdateDocument(const std::string& json) {
+    rapidjson::Document document;
+    parse(document, json);
+    onlyMembers(document, {"values", "where"});
+    UpdateSpec update;
+    update.values = readValues(document);
+    auto where = document.FindMember("where");
+    if (where != document.MemberEnd()) {
+        Budget budget;
+        update.conditions = readConditions(where->value, budget);
+    }
+    return update;
+}
+
+const char* comparisonText(Comparison comparison) {
+    switch (comparison) {
+        case Comparison::Older:
+            return "older";
+        case Comparison::Newer:
+            return "newer";
+        case Comparison::Equal:
+            return "=";
+        case Comparison::NotEqual:
+            return "!=";
+        case Comparison::Greater:
+            return ">";
+        case Comparison::Less:
+            return "<";
+        case Comparison::GreaterOrEqual:
+            return ">=";
+        case Comparison::LessOrEqual:
+            return "<=";
+    }
+    return "?";
+}
+
+std::optional<Comparison> comparisonFromText(const std::string& text) {
+    for (Comparison comparison : {Comparison::Older, Comparison::Newer, Comparison::Equal,
+                                  Comparison::NotEqual, Comparison::Greater, Comparison::Less,
+                                  Comparison::GreaterOrEqual, Comparison::LessOrEqual}) {
+        if (text == comparisonText(comparison)) {
+            return comparison;
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace storage

@@ -1,0 +1,337 @@
+// Behaviour every storage backend must show, run against each backend of
+// `availableBackends()`: the bucket service's schema, queries and writes,
+// the attribute match, and refusal of bad requests without any change.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <thread>
+
+#include "backend_test_support.h"
+#include "storage_error.h"
+#include "test_support.h"
+
+using namespace storage;
+using namespace storage_test;
+
+namespace {
+
+class BackendConformance : public ::testing::TestWithParam<BackendCase> {
+  protected:
+    void SetUp() override {
+        m_backend = open();
+        m_backend->declareSchema(kBucketSchema);
+    }
+
+    std::unique_ptr<StorageBackend> open() { return GetParam().factory(m_directory.path()); }
+
+    void addBucket(int64_t id, const std::vector<std::pair<std::string, std::string>>& attributes) {
+        ASSERT_EQ(1u, m_backend->insert("Bucket", "buckets",
+                                        row({{"id", std::to_string(id)},
+                                             {"filename", "/data/" + std::to_string(id)}})));
+        for (const auto& [name, value] : attributes) {
+            ASSERT_EQ(1u, m_backend->insert(
+                              "Bucket", "bucket_attributes",
+                              row({{"id", std::to_string(id)}, {"name", name}, {"value", value}})));
+        }
+    }
+
+    std::vector<int64_t> match(const std::vector<std::pair<std::string, std::string>>& pairs) {
+        std::vector<int64_t> ids =
+            integers(m_backend->query("Bucket", "buckets", matchQuery(pairs)));
+        std::sort(ids.begin(), ids.end());
+        return ids;
+    }
+
+    // Every row of both tables, for before/after comparisons.
+    std::vector<std::vector<ResultValue>> contents() {
+        auto all = m_backend->query("Bucket", "buckets", QuerySpec()).rows;
+        auto attributes = m_backend->query("Bucket", "bucket_attributes", QuerySpec()).rows;
+        all.insert(all.end(), attributes.begin(), attributes.end());
+        std::sort(all.begin(), all.end());
+        return all;
+    }
+
+    testing_support::TempDir m_directory;
+    std::unique_ptr<StorageBackend> m_backend;
+};
+
+int statusOf(const std::function<void()>& operation) {
+    try {
+        operation();
+    } catch (const StorageError& error) {
+        return error.status();
+    }
+    return 200;
+}
+
+TEST_P(BackendConformance, SchemaIsAcceptedAgainAndSurvivesReopening) {
+    SchemaReply again = m_backend->declareSchema(kBucketSchema);
+    EXPECT_EQ(SchemaOutcome::Unchanged, again.outcome);
+    ASSERT_EQ(1u, again.warnings.size());  // the index on "col2", which is no column
+    EXPECT_NE(std::string::npos, again.warnings[0].find("col2"));
+    addBucket(3, {{"a", "1"}});
+
+    m_backend.reset();
+    m_backend = open();
+    EXPECT_EQ(SchemaOutcome::Unchanged, m_backend->declareSchema(kBucketSchema).outcome);
+    EXPECT_EQ(std::vector<int64_t>{3}, match({{"a", "1"}}));
+}
+
+TEST_P(BackendConformance, MaxIdQueryGivesNullThenLargestId) {
+    const QuerySpec maxId = query(
+        R"({"aggregate":[{"operation":"max","column":"id"}],
+            "where":{"column":"id","condition":">","value":"-1"}})");
+    QueryResult empty = m_backend->query("Bucket", "buckets", maxId);
+    ASSERT_EQ(1u, empty.rows.size());
+    EXPECT_TRUE(std::holds_alternative<std::monostate>(empty.rows[0][0]));
+
+    for (int64_t id : {5, 41, 9, 0}) {
+        addBucket(id, {});
+    }
+    QueryResult result = m_backend->query("Bucket", "buckets", maxId);
+    ASSERT_EQ(1u, result.rows.size());
+    EXPECT_EQ(ResultValue(int64_t{41}), result.rows[0][0]);
+}
+
+TEST_P(BackendConformance, EqualityFetchesTakeIdTextWithLeadingZeros) {
+    addBucket(7, {{"colour", "red"}, {"size", "big"}});
+    addBucket(70, {{"colour", "blue"}});
+
+    QueryResult bucket = m_backend->query("Bucket", "buckets", equal("id", "007"));
+    ASSERT_EQ(1u, bucket.rows.size());
+    EXPECT_EQ((std::vector<std::string>{"id", "filename"}), bucket.columns);
+    EXPECT_EQ(ResultValue(int64_t{7}), bucket.rows[0][0]);
+    EXPECT_EQ(ResultValue(std::string("/data/7")), bucket.rows[0][1]);
+
+    QuerySpec attributes = equal("id", "7");
+    attributes.returns = {"name", "value"};
+    QueryResult found = m_backend->query("Bucket", "bucket_attributes", attributes);
+    EXPECT_EQ((std::vector<std::string>{"name", "value"}), found.columns);
+    std::sort(found.rows.begin(), found.rows.end());
+    ASSERT_EQ(2u, found.rows.size());
+    EXPECT_EQ(ResultValue(std::string("colour")), found.rows[0][0]);
+    EXPECT_EQ(ResultValue(std::string("red")), found.rows[0][1]);
+
+    EXPECT_TRUE(m_backend->query("Bucket", "buckets", equal("id", "8")).rows.empty());
+}
+
+TEST_P(BackendConformance, NestedJoinSelectsBucketsHoldingEveryPair) {
+    addBucket(1, {{"a", "1"}, {"b", "2"}});
+    addBucket(2, {{"a", "1"}});
+    addBucket(3, {{"c", "1"}});
+
+    EXPECT_EQ((std::vector<int64_t>{1, 2}), match({{"a", "1"}}));
+    EXPECT_EQ((std::vector<int64_t>{1}), match({{"a", "1"}, {"b", "2"}}));  // supersets match
+    EXPECT_EQ((std::vector<int64_t>{1}), match({{"b", "2"}, {"a", "1"}}));
+    EXPECT_TRUE(match({{"a", "2"}}).empty());
+    EXPECT_EQ((std::vector<int64_t>{1, 2}), match({{"a", "1"}, {"a", "1"}}));  // pair twice
+    EXPECT_TRUE(match({{"a", "1"}, {"a", "2"}}).empty());   // two values for one name
+    EXPECT_EQ((std::vector<int64_t>{1, 2, 3}), match({}));  // empty list selects all
+    EXPECT_TRUE(match({{"a", "1"}, {"b", "2"}, {"c", "1"}}).empty());
+}
+
+TEST_P(BackendConformance, LongMatchChainsRun) {
+    std::vector<std::pair<std::string, std::string>> pairs;
+    for (int i = 0; i < 100; ++i) {
+        pairs.emplace_back("name" + std::to_string(i), "value" + std::to_string(i));
+    }
+    addBucket(1, pairs);
+    addBucket(2, {pairs.begin(), pairs.end() - 1});
+    EXPECT_EQ((std::vector<int64_t>{1}), match(pairs));
+}
+
+TEST_P(BackendConformance, UpdatesAndDeletesCountTheirRows) {
+    addBucket(1, {{"a", "1"}, {"b", "2"}});
+    addBucket(2, {{"a", "1"}});
+
+    UpdateSpec update{row({{"value", "9"}}), equal("id", "1").conditions};
+    update.conditions.push_back({"name", Comparison::Equal, "a"});
+    EXPECT_EQ(1u, m_backend->update("Bucket", "bucket_attributes", update));
+    EXPECT_EQ((std::vector<int64_t>{1}), match({{"a", "9"}, {"b", "2"}}));
+    update.conditions[0].value = "5";
+    EXPECT_EQ(0u, m_backend->update("Bucket", "bucket_attributes", update));
+    // Setting the value a row already holds still counts the row.
+    update.conditions[0].value = "1";
+    EXPECT_EQ(1u, m_backend->update("Bucket", "bucket_attributes", update));
+
+    EXPECT_EQ(2u, m_backend->remove("Bucket", "bucket_attributes", equal("id", "1")));
+    EXPECT_EQ(1u, m_backend->remove("Bucket", "buckets", equal("id", "1")));
+    EXPECT_EQ(0u, m_backend->remove("Bucket", "buckets", equal("id", "1")));
+    EXPECT_EQ((std::vector<int64_t>{2}), match({}));
+
+    // A delete restricted by a join: the buckets that carry a=1.
+    QuerySpec joined = matchQuery({{"a", "1"}});
+    joined.returns.clear();
+    EXPECT_EQ(1u, m_backend->remove("Bucket", "buckets", joined));
+    EXPECT_TRUE(match({}).empty());
+}
+
+TEST_P(BackendConformance, BadRequestsAreRefusedAndChangeNothing) {
+    addBucket(1, {{"a", "1"}});
+    const auto before = contents();
+    const std::string longText(81, 'x');
+    auto& db = *m_backend;
+    auto insert = [&](const char* table, std::vector<std::pair<std::string, std::string>> values) {
+        return statusOf([&] { db.insert("Bucket", table, row(values)); });
+    };
+    EXPECT_EQ(400, statusOf([&] { db.query("Nothing", "buckets", QuerySpec()); }));
+    EXPECT_EQ(400, statusOf([&] { db.query("bucket", "buckets", QuerySpec()); }));
+    EXPECT_EQ(400, statusOf([&] { db.query("Bucket", "nothing", QuerySpec()); }));
+    EXPECT_EQ(400, statusOf([&] { db.query("Bucket", "buckets", equal("nothing", "1")); }));
+    EXPECT_EQ(400, statusOf([&] { db.query("Bucket", "buckets", equal("id", "abc")); }));
+    EXPECT_EQ(400, statusOf([&] { db.query("Bucket", "buckets", equal("id", " 1")); }));
+    EXPECT_EQ(400, statusOf([&] {
+                  db.query("Bucket", "buckets", query(R"({"return":["id"],
+                      "aggregate":[{"operation":"max","column":"id"}]})"));
+              }));
+    EXPECT_EQ(400, statusOf([&] {
+                  db.query("Bucket", "buckets",
+                           query(R"({"where":{"column":"id","condition":"older","value":"5"}})"));
+              }));
+    EXPECT_EQ(400, statusOf([&] {  // join comparing an integer with a varchar
+                  db.query("Bucket", "buckets", query(R"({"join":[{"table":"bucket_attributes",
+                      "column":"id","on":"name"}]})"));
+              }));
+    EXPECT_EQ(400, insert("buckets", {{"id", "2"}, {"nothing", "x"}}));
+    EXPECT_EQ(400, insert("buckets", {{"filename", "no key"}}));
+    EXPECT_EQ(400, insert("buckets", {{"id", "9223372036854775808"}}));
+    EXPECT_EQ(400, insert("bucket_attributes", {{"id", "2"}, {"name", longText}}));
+    EXPECT_EQ(400, insert("bucket_attributes", {{"id", "2"}, {"name", std::string("a\0b", 3)}}));
+    EXPECT_EQ(400, insert("bucket_attributes", {{"id", "2"}, {"name", "\xC3("}}));
+    EXPECT_EQ(409, insert("buckets", {{"id", "1"}, {"filename", "again"}}));
+    EXPECT_EQ(400, statusOf([&] {  // an update needs a condition
+                  db.update("Bucket", "bucket_attributes", UpdateSpec{row({{"value", "2"}}), {}});
+              }));
+    EXPECT_EQ(400, statusOf([&] {
+                  db.update("Bucket", "bucket_attributes",
+                            UpdateSpec{row({{"value", longText}}), equal("id", "1").conditions});
+              }));
+    EXPECT_EQ(400, statusOf([&] { db.remove("Bucket", "buckets", QuerySpec()); }));
+    EXPECT_EQ(400, statusOf([&] { db.remove("Bucket", "buckets", equal("id", "x")); }));
+    EXPECT_EQ(before, contents());
+}
+
+TEST_P(BackendConformance, ValuesRoundTripUnchanged) {
+    const std::vector<std::string> values = {"it's",
+                                             "say \"hi\"",
+                                             "back\\slash",
+                                             "'; DROP TABLE buckets; --",
+                                             "SELECT * FROM x",
+                                             "%_ wild?",
+                                             "?",
+                                             "$1",
+                                             "tab\there\nnewline",
+                                             "\xC3\xA9t\xC3\xA9 \xF0\x9F\x98\x80",
+                                             std::string(80, 'z'),
+                                             ""};
+    int64_t id = 1;
+    for (const std::string& value : values) {
+        addBucket(id, {{value, value}});
+        QuerySpec byValue = equal("value", value);
+        byValue.conditions.push_back({"name", Comparison::Equal, value});
+        QueryResult found = m_backend->query("Bucket", "bucket_attributes", byValue);
+        ASSERT_EQ(1u, found.rows.size()) << value;
+        EXPECT_EQ(ResultValue(id), found.rows[0][0]);
+        EXPECT_EQ(ResultValue(value), found.rows[0][1]);
+        EXPECT_EQ(ResultValue(value), found.rows[0][2]);
+        EXPECT_EQ(std::vector<int64_t>{id}, match({{value, value}}));
+        ++id;
+    }
+    EXPECT_EQ(values.size(), match({}).size());
+}
+
+TEST_P(BackendConformance, IntegerColumnsHoldTheWhole64BitRange) {
+    addBucket(9223372036854775807, {});
+    addBucket(-9223372036854775807 - 1, {});
+    EXPECT_EQ(
+        1u, m_backend->query("Bucket", "buckets", equal("id", "+9223372036854775807")).rows.size());
+    EXPECT_EQ(
+        1u, m_backend->query("Bucket", "buckets", equal("id", "-9223372036854775808")).rows.size());
+    QueryResult nonNegative = m_backend->query("Bucket", "buckets", query(R"({"return":["id"],
+        "where":{"column":"id","condition":"!=","value":"-1","and":
+                 {"column":"id","condition":">=","value":"0"}}})"));
+    EXPECT_EQ(std::vector<int64_t>{9223372036854775807}, integers(nonNegative));
+}
+
+TEST_P(BackendConformance, SchemasKeepTheirTablesApart) {
+    const char* other = R"({"schema":"Other","version":1,"service":"x","tables":[
+        {"name":"buckets","columns":[{"column":"id","type":"varchar","size":5}]}]})";
+    EXPECT_EQ(SchemaOutcome::Created, m_backend->declareSchema(other).outcome);
+    EXPECT_EQ(1u, m_backend->insert("Other", "buckets", row({{"id", "x"}})));
+    addBucket(1, {});
+    EXPECT_EQ(ResultValue(std::string("x")),
+              m_backend->query("Other", "buckets", QuerySpec()).rows.at(0).at(0));
+    EXPECT_EQ(1u, m_backend->query("Bucket", "buckets", QuerySpec()).rows.size());
+    EXPECT_EQ(400, statusOf([&] {
+                  m_backend->declareSchema(R"({"schema":"bucket","version":1,"tables":[
+                      {"name":"t","columns":[{"column":"c","type":"integer"}]}]})");
+              }));
+}
+
+TEST_P(BackendConformance, NewerVersionsMayOnlyAdd) {
+    const std::string v2 = R"({"schema":"Bucket","version":2,"service":"bucket","tables":[
+        {"name":"buckets","columns":[{"column":"id","type":"integer","key":true},
+          {"column":"filename","type":"varchar","size":255},
+          {"column":"owner","type":"varchar","size":20}]},
+        {"name":"bucket_attributes","columns":[{"column":"id","type":"integer"},
+          {"column":"name","type":"varchar","size":80},{"column":"value","type":"varchar","size":80}],
+         "index":["name"]},
+        {"name":"notes","columns":[{"column":"text","type":"varchar"}]}]})";
+    addBucket(1, {});
+    std::string dropsTable = v2;
+    dropsTable.replace(dropsTable.find("bucket_attributes"), 17, "other_attributes_");
+    EXPECT_EQ(400, statusOf([&] { m_backend->declareSchema(dropsTable); }));
+    std::string shrinks = v2;
+    shrinks.replace(shrinks.find("255"), 3, "254");
+    EXPECT_EQ(400, statusOf([&] { m_backend->declareSchema(shrinks); }));
+
+    EXPECT_EQ(SchemaOutcome::Upgraded, m_backend->declareSchema(v2).outcome);
+    EXPECT_EQ(1u,
+              m_backend->update("Bucket", "buckets",
+                                UpdateSpec{row({{"owner", "me"}}), equal("id", "1").conditions}));
+    EXPECT_EQ(1u, m_backend->insert("Bucket", "notes", row({{"text", "hello"}})));
+    EXPECT_EQ(400, statusOf([&] { m_backend->declareSchema(kBucketSchema); }));  // older
+    EXPECT_EQ(1u, m_backend->query("Bucket", "buckets", equal("owner", "me")).rows.size());
+}
+
+TEST_P(BackendConformance, UnreadableSchemaDocumentsAreRefused) {
+    for (
+        const char* document :
+        {"", "not json", "[]", R"({"schema":"S"})", R"({"schema":"S","version":1,"tables":[]})",
+         R"({"schema":"S s","version":1,"tables":[{"name":"t","columns":[{"column":"c","type":"integer"}]}]})",
+         R"({"schema":"S","version":1,"tables":[{"name":"t","columns":[{"column":"c","type":"blob"}]}]})",
+         R"({"schema":"S","version":1,"tables":[{"name":"t","columns":[{"column":"c","type":"integer"},{"column":"C","type":"integer"}]}]})",
+         R"({"schema":"S","version":-1,"tables":[{"name":"t","columns":[{"column":"c","type":"integer"}]}]})",
+         R"({"schema":"sqlite_s","version":1,"tables":[{"name":"t","columns":[{"column":"c","type":"integer"}]}]})"}) {
+        EXPECT_EQ(400, statusOf([&] { m_backend->declareSchema(document); })) << document;
+    }
+    EXPECT_EQ(400, statusOf([&] { m_backend->query("S", "t", QuerySpec()); }));
+}
+
+TEST_P(BackendConformance, ConcurrentWritersAndReadersAgree) {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([this, t] {
+            for (int i = 0; i < 50; ++i) {
+                const std::string id = std::to_string(t * 1000 + i);
+                m_backend->insert("Bucket", "buckets", row({{"id", id}, {"filename", id}}));
+                m_backend->insert(
+                    "Bucket", "bucket_attributes",
+                    row({{"id", id}, {"name", "thread"}, {"value", std::to_string(t)}}));
+                m_backend->query("Bucket", "buckets", matchQuery({{"thread", std::to_string(t)}}));
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(200u, match({}).size());
+    EXPECT_EQ(50u, match({{"thread", "2"}}).size());
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, BackendConformance, ::testing::ValuesIn(availableBackends()),
+                         [](const ::testing::TestParamInfo<BackendCase>& info) {
+                             return info.param.name;
+                         });
+
+}  // namespace
