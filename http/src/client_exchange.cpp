@@ -1,0 +1,137 @@
+#include "client_exchange.h"
+
+#include <limits>
+
+#include <boost/asio/write.hpp>
+#include <boost/system/system_error.hpp>
+
+namespace http::detail {
+
+namespace beast = boost::beast;
+namespace bhttp = boost::beast::http;
+namespace net = boost::asio;
+
+namespace {
+constexpr uint32_t kMaxResponseHeader = 1024 * 1024;
+}
+
+ClientExchange::ClientExchange(std::shared_ptr<ConnectionPool> pool,
+                               std::unique_ptr<ClientConnection> connection, uint64_t contentLength,
+                               bool headRequest)
+    : m_pool(std::move(pool)),
+      m_connection(std::move(connection)),
+      m_contentLength(contentLength),
+      m_headRequest(headRequest) {}
+
+ClientExchange::~ClientExchange() {
+    bool clean = !m_broken && m_headRead && m_parser->is_done() && m_parser->keep_alive() &&
+                 m_written == m_contentLength;
+    if (clean) {
+        m_pool->release(std::move(m_connection));
+    }
+}
+
+void ClientExchange::sendHead(const std::string& head, std::string_view body) {
+    if (body.size() > m_contentLength) {
+        misuse("request body longer than its Content-Length");
+    }
+    std::array<net::const_buffer, 2> buffers{net::buffer(head),
+                                             net::buffer(body.data(), body.size())};
+    auto ec = m_connection->run([&](auto handler) {
+        net::async_write(m_connection->stream(), buffers, std::move(handler));
+    });
+    check(ec, "sending the request");
+    m_written = body.size();
+}
+
+void ClientExchange::writeBody(const char* data, size_t size) {
+    if (m_headRead || size > m_contentLength - m_written) {
+        misuse("request body longer than its Content-Length");
+    }
+    if (size == 0) {
+        return;
+    }
+    auto ec = m_connection->run([&](auto handler) {
+        net::async_write(m_connection->stream(), net::buffer(data, size), std::move(handler));
+    });
+    check(ec, "sending the request body");
+    m_written += size;
+}
+
+ClientResponseHead ClientExchange::readHead() {
+    if (m_headRead || m_written != m_contentLength) {
+        misuse("response head read before the request body was complete");
+    }
+    for (;;) {
+        m_parser.emplace();
+        m_parser->header_limit(kMaxResponseHeader);
+        m_parser->body_limit(std::numeric_limits<std::uint64_t>::max());
+        m_parser->skip(m_headRequest);
+        auto ec = m_connection->run([&](auto handler) {
+            bhttp::async_read_header(m_connection->stream(), m_connection->buffer(), *m_parser,
+                                     std::move(handler));
+        });
+        check(ec, "reading the response head");
+        int status = m_parser->get().result_int();
+        if (status < 100 || status >= 200 || status == 101) {
+            break;  // interim answers such as 100 Continue are skipped
+        }
+    }
+    m_headRead = true;
+    const auto& message = m_parser->get();
+    ClientResponseHead head;
+    head.status = message.result_int();
+    head.reason = std::string(message.reason());
+    for (const auto& field : message) {
+        head.header.emplace(std::string(field.name_string()), std::string(field.value()));
+    }
+    if (auto length = m_parser->content_length()) {
+        head.contentLength = *length;
+    }
+    return head;
+}
+
+size_t ClientExchange::readBody(char* buffer, size_t size) {
+    if (!m_headRead) {
+        misuse("response body read before its head");
+    }
+    if (size == 0 || m_parser->is_done()) {
+        return 0;
+    }
+    auto& body = m_parser->get().body();
+    for (;;) {
+        body.data = buffer;
+        body.size = size;
+        auto ec = m_connection->run([&](auto handler) {
+            bhttp::async_read_some(m_connection->stream(), m_connection->buffer(), *m_parser,
+                                   std::move(handler));
+        });
+        if (ec == bhttp::error::need_buffer) {
+            ec = {};
+        }
+        check(ec, "reading the response body");
+        size_t received = size - body.size;
+        if (received > 0 || m_parser->is_done()) {
+            return received;
+        }
+    }
+}
+
+bool ClientExchange::receivedNothing() const {
+    return (!m_parser || !m_parser->got_some()) && m_connection->buffer().size() == 0;
+}
+
+void ClientExchange::check(const beast::error_code& ec, const char* what) {
+    if (ec) {
+        m_broken = true;
+        throw boost::system::system_error(ec, what);
+    }
+}
+
+void ClientExchange::misuse(const char* what) {
+    m_broken = true;
+    throw boost::system::system_error(
+        boost::system::errc::make_error_code(boost::system::errc::invalid_argument), what);
+}
+
+}  // namespace http::detail

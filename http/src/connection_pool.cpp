@@ -1,0 +1,68 @@
+#include "connection_pool.h"
+
+#include <algorithm>
+
+#include <boost/asio/io_context.hpp>
+
+namespace http::detail {
+
+namespace net = boost::asio;
+using tcp = net::ip::tcp;
+
+namespace {
+constexpr size_t kMaxIdleConnections = 32;
+}
+
+ConnectionPool::ConnectionPool(std::string host, uint16_t port, std::chrono::milliseconds timeout)
+    : m_host(std::move(host)), m_port(port), m_timeout(timeout) {}
+
+std::unique_ptr<ClientConnection> ConnectionPool::acquire(bool fresh) {
+    if (!fresh) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        while (!m_idle.empty()) {
+            std::unique_ptr<ClientConnection> connection = std::move(m_idle.back());
+            m_idle.pop_back();
+            if (connection->stillOpen()) {
+                connection->reused = true;
+                return connection;
+            }
+        }
+    }
+    auto connection = std::make_unique<ClientConnection>(m_timeout);
+    connection->connect(endpoints());
+    return connection;
+}
+
+void ConnectionPool::release(std::unique_ptr<ClientConnection> connection) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_idle.size() < kMaxIdleConnections) {
+        m_idle.push_back(std::move(connection));
+    }
+}
+
+void ConnectionPool::clear() {
+    std::vector<std::unique_ptr<ClientConnection>> idle;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    idle.swap(m_idle);
+}
+
+// Resolves the host once; IPv4 addresses are tried first, since servers
+// usually listen on 0.0.0.0 and "localhost" also names ::1.
+std::vector<tcp::endpoint> ConnectionPool::endpoints() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_endpoints.empty()) {
+        net::io_context ioc;
+        tcp::resolver resolver(ioc);
+        auto results = resolver.resolve(m_host, std::to_string(m_port));  // throws system_error
+        std::vector<tcp::endpoint> found;
+        for (const auto& entry : results) {
+            found.push_back(entry.endpoint());
+        }
+        std::stable_partition(found.begin(), found.end(),
+                              [](const tcp::endpoint& e) { return e.address().is_v4(); });
+        m_endpoints = std::move(found);
+    }
+    return m_endpoints;
+}
+
+}  // namespace http::detail

@@ -1,0 +1,18 @@
+// Helpers for the small JSON texts the HTTP layer writes itself.
+//
+// Thread-safety: pure functions.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace http::detail {
+
+// Returns `text` escaped for use inside a JSON string literal: quotes,
+// backslashes and control characters are escaped; other bytes are kept.
+std::string escapeJson(std::string_view text);
+
+// Returns `{ "<key>" : "<escaped text>" }`.
+std::string jsonObject(std::string_view key, std::string_view text);
+
+}  // namespace http::detail

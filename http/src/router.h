@@ -1,0 +1,44 @@
+// The server's route table: per method, whole-path regular expressions in
+// the order they were added, and an optional default route.
+//
+// Thread-safety: filled before the server starts, then only read (by any
+// number of threads at once).
+#pragma once
+
+#include <map>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "http/server.h"
+
+namespace http::detail {
+
+struct Route {
+    std::regex pattern;
+    Handler handler;
+    BodySinkFactory sinkFactory;
+};
+
+class Router {
+  public:
+    // Compiles `pattern` (ECMAScript) and appends the route. Throws
+    // std::regex_error when the pattern does not compile.
+    void add(const std::string& method, const std::string& pattern, Handler handler,
+             BodySinkFactory sinkFactory);
+
+    // Sets (or replaces) the route for paths no pattern of `method` matches.
+    void setDefault(const std::string& method, Handler handler, BodySinkFactory sinkFactory);
+
+    // Returns the first route of `method` whose pattern matches all of `path`
+    // and fills `match` with its groups, else the method's default route
+    // (with `match` holding the path only), else null. The returned route
+    // lives as long as the router.
+    const Route* find(const std::string& method, const std::string& path, PathMatch& match) const;
+
+  private:
+    std::map<std::string, std::vector<Route>> m_routes;
+    std::map<std::string, Route> m_defaults;
+};
+
+}  // namespace http::detail

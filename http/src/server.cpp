@@ -1,0 +1,142 @@
+// The Server facade: configuration, routes, start/stop and the event-loop
+// threads.
+#include "http/server.h"
+
+#include <iostream>
+#include <thread>
+#include <vector>
+
+#include "listener.h"
+#include "server_core.h"
+
+namespace http {
+
+void detail::ServerCore::logError(const std::string& message) const {
+    if (errorLogger) {
+        errorLogger(message);
+    } else {
+        std::cerr << message << std::endl;
+    }
+}
+
+class Server::Impl {
+  public:
+    explicit Impl(ServerConfig config)
+        : core(std::make_shared<detail::ServerCore>(std::move(config))),
+          listener(std::make_shared<detail::Listener>(core)) {}
+
+    void runLoop();
+    void runThreads();
+
+    std::shared_ptr<detail::ServerCore> core;
+    std::shared_ptr<detail::Listener> listener;
+    std::atomic<uint16_t> port{0};
+    std::atomic<bool> failed{false};
+    std::atomic<bool> stopRequested{false};
+    mutable std::mutex errorMutex;
+    std::string errorMessage;
+};
+
+// Runs the event loop until it runs out of work; an exception escaping a
+// completion handler is logged and the loop goes on.
+void Server::Impl::runLoop() {
+    for (;;) {
+        try {
+            core->ioc.run();
+            return;
+        } catch (const std::exception& e) {
+            core->logError(std::string("Unexpected exception in the HTTP event loop: ") + e.what());
+        } catch (...) {
+            core->logError("Unexpected exception in the HTTP event loop");
+        }
+    }
+}
+
+void Server::Impl::runThreads() {
+    std::vector<std::thread> pool;
+    unsigned threads = core->config.threads ? core->config.threads : 1;
+    for (unsigned i = 1; i < threads; ++i) {
+        pool.emplace_back([this] { runLoop(); });
+    }
+    runLoop();
+    for (auto& thread : pool) {
+        thread.join();
+    }
+    {
+        std::lock_guard<std::mutex> lock(core->mutex);
+        core->finished = true;
+    }
+    // Work posted while the loop was ending (closing sockets) completes here.
+    core->ioc.restart();
+    core->ioc.poll();
+}
+
+Server::Server(ServerConfig config) : m_impl(std::make_unique<Impl>(std::move(config))) {}
+
+Server::~Server() {
+    stop();
+    {
+        std::lock_guard<std::mutex> lock(m_impl->core->mutex);
+        m_impl->core->finished = true;
+    }
+    m_impl->core->ioc.restart();
+    m_impl->core->ioc.poll();
+}
+
+void Server::addRoute(const std::string& method, const std::string& pattern, Handler handler,
+                      BodySinkFactory sinkFactory) {
+    m_impl->core->router.add(method, pattern, std::move(handler), std::move(sinkFactory));
+}
+
+void Server::setDefaultRoute(const std::string& method, Handler handler,
+                             BodySinkFactory sinkFactory) {
+    m_impl->core->router.setDefault(method, std::move(handler), std::move(sinkFactory));
+}
+
+void Server::setErrorLogger(std::function<void(const std::string&)> logger) {
+    m_impl->core->errorLogger = std::move(logger);
+}
+
+bool Server::start(std::function<void(uint16_t)> onListening) {
+    std::string error;
+    if (!m_impl->listener->open(error)) {
+        {
+            std::lock_guard<std::mutex> lock(m_impl->errorMutex);
+            m_impl->errorMessage = error;
+        }
+        m_impl->failed = true;
+        m_impl->core->logError(error);
+        return false;
+    }
+    if (m_impl->stopRequested) {
+        m_impl->listener->closeNow();
+        return true;
+    }
+    m_impl->port = m_impl->listener->port();
+    if (onListening) {
+        onListening(m_impl->port);
+    }
+    m_impl->listener->run();
+    m_impl->runThreads();
+    return true;
+}
+
+void Server::stop() {
+    m_impl->stopRequested = true;
+    m_impl->listener->shutdown();
+}
+
+uint16_t Server::port() const {
+    return m_impl->port;
+}
+
+bool Server::failed() const {
+    return m_impl->failed;
+}
+
+std::string Server::errorMessage() const {
+    std::lock_guard<std::mutex> lock(m_impl->errorMutex);
+    return m_impl->errorMessage;
+}
+
+}  // namespace http

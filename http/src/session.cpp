@@ -1,0 +1,443 @@
+#include "session.h"
+
+#include <limits>
+
+#include <boost/asio/dispatch.hpp>
+#include <boost/asio/write.hpp>
+
+#include "json_text.h"
+
+namespace http::detail {
+
+namespace beast = boost::beast;
+namespace bhttp = boost::beast::http;
+namespace net = boost::asio;
+using tcp = net::ip::tcp;
+
+namespace {
+
+constexpr size_t kReadBufferSize = 128 * 1024;  // socket reads of up to 64 KiB
+constexpr size_t kBodyChunkSize = 256 * 1024;   // chunks handed to a body sink
+constexpr size_t kBufferedGrowth = 64 * 1024;   // first step of a chunked buffered body
+constexpr size_t kMaxRoutedPath = 8 * 1024;     // longer paths are not matched (414)
+constexpr auto kLingerTime = std::chrono::seconds(2);
+constexpr char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
+
+bool isHttpError(const beast::error_code& ec) {
+    return ec.category() == bhttp::make_error_code(bhttp::error::bad_target).category();
+}
+
+// The peer went away (or the deadline passed) rather than sending nonsense.
+bool isDisconnect(const beast::error_code& ec) {
+    return !isHttpError(ec) || ec == bhttp::error::end_of_stream ||
+           ec == bhttp::error::partial_message;
+}
+
+void answerUnsupported(std::shared_ptr<Response> response, std::shared_ptr<Request> request) {
+    response->write(StatusCode::client_error_bad_request,
+                    jsonObject("error", "Unsupported URL: " + request->path),
+                    {{"Content-Type", "application/json"}});
+}
+
+}  // namespace
+
+Session::Session(tcp::socket socket, std::shared_ptr<ServerCore> core)
+    : m_core(std::move(core)), m_stream(std::move(socket)) {
+    beast::error_code ec;
+    m_stream.socket().set_option(tcp::no_delay(true), ec);
+    auto peer = m_stream.socket().remote_endpoint(ec);
+    if (!ec) {
+        m_remoteAddress = peer.address().to_string();
+        m_remotePort = peer.port();
+    }
+    m_buffer.reserve(kReadBufferSize);
+}
+
+Session::~Session() {
+    std::lock_guard<std::mutex> lock(m_core->mutex);
+    m_core->sessions.erase(this);
+}
+
+void Session::start() {
+    {
+        std::lock_guard<std::mutex> lock(m_core->mutex);
+        m_core->sessions.emplace(this, weak_from_this());
+    }
+    net::dispatch(m_stream.get_executor(),
+                  beast::bind_front_handler(&Session::doReadHeader, shared_from_this()));
+}
+
+void Session::close() {
+    m_core->postUnlessFinished(m_stream.get_executor(),
+                               [self = shared_from_this()] { self->doClose(); });
+}
+
+void Session::submit(WriteJob job) {
+    m_core->postUnlessFinished(m_stream.get_executor(),
+                               [self = shared_from_this(), job = std::move(job)]() mutable {
+                                   self->enqueue(std::move(job));
+                               });
+}
+
+// ---- reading a request -------------------------------------------------
+
+void Session::doReadHeader() {
+    if (m_closed) {
+        return;
+    }
+    m_request.reset();
+    m_route = nullptr;
+    m_sink.reset();
+    m_streamBody = false;
+    m_dispatched = false;
+    m_bodyBytes = 0;
+    m_parser.emplace();
+    m_parser->header_limit(m_core->config.maxHeaderBytes);
+    // Body caps are enforced here, per route; the parser's own limit is lifted.
+    m_parser->body_limit(std::numeric_limits<std::uint64_t>::max());
+    m_stream.expires_after(m_core->config.requestTimeout);
+    bhttp::async_read_header(m_stream, m_buffer, *m_parser,
+                             beast::bind_front_handler(&Session::onReadHeader, shared_from_this()));
+}
+
+void Session::onReadHeader(beast::error_code ec, size_t) {
+    if (ec == bhttp::error::header_limit) {
+        return failWith(StatusCode::client_error_request_header_fields_too_large,
+                        "Request header fields too large");
+    }
+    if (ec && isDisconnect(ec)) {
+        return doClose();
+    }
+    if (ec) {
+        return failWith(StatusCode::client_error_bad_request, "Malformed request: " + ec.message());
+    }
+    if (buildRequest()) {
+        beginBody();
+    }
+}
+
+bool Session::buildRequest() {
+    const auto& header = m_parser->get();
+    auto request = std::make_shared<Request>();
+    request->method = std::string(header.method_string());
+    beast::string_view target = header.target();
+    size_t question = target.find('?');
+    request->path = std::string(target.substr(0, question));
+    if (question != beast::string_view::npos) {
+        request->queryString = std::string(target.substr(question + 1));
+    }
+    request->httpVersion = header.version() == 10 ? "1.0" : "1.1";
+    for (const auto& field : header) {
+        request->header.emplace(std::string(field.name_string()), std::string(field.value()));
+    }
+    request->remoteAddress = m_remoteAddress;
+    request->remotePort = m_remotePort;
+    m_keepAlive = header.keep_alive();
+    m_request = std::move(request);
+    if (m_request->path.size() > kMaxRoutedPath) {
+        // Matching very long paths against the route patterns costs deep recursion.
+        failWith(StatusCode::client_error_uri_too_long, "Request path too long");
+        return false;
+    }
+    m_route = m_core->router.find(m_request->method, m_request->path, m_request->pathMatch);
+    return true;
+}
+
+void Session::beginBody() {
+    if (m_parser->is_done()) {
+        return dispatch();
+    }
+    createSink();
+    const ServerConfig& config = m_core->config;
+    uint64_t cap = m_streamBody ? config.maxStreamedBody : config.maxBufferedBody;
+    auto length = m_parser->content_length();
+    if (length && *length > cap) {
+        return failWith(StatusCode::client_error_payload_too_large, "Request body too large");
+    }
+    if (!m_streamBody && length) {
+        m_request->content.resize(*length);
+    }
+    const auto& header = m_parser->get();
+    auto expect = header.find(bhttp::field::expect);
+    if (header.version() >= 11 && expect != header.end() &&
+        beast::iequals(expect->value(), "100-continue")) {
+        return doContinue();
+    }
+    doReadBody();
+}
+
+void Session::createSink() {
+    if (!m_route || !m_route->sinkFactory) {
+        return;
+    }
+    try {
+        m_sink = m_route->sinkFactory(*m_request);
+    } catch (const std::exception& e) {
+        m_streamBody = true;  // the body is read and discarded
+        m_request->bodySinkError = e.what();
+        return;
+    } catch (...) {
+        m_streamBody = true;
+        m_request->bodySinkError = "unknown error creating the body sink";
+        return;
+    }
+    if (m_sink) {
+        m_streamBody = true;
+        m_request->bodySink = m_sink;
+    }
+}
+
+void Session::doContinue() {
+    m_stream.expires_after(m_core->config.requestTimeout);
+    net::async_write(m_stream, net::buffer(kContinue, sizeof(kContinue) - 1),
+                     beast::bind_front_handler(&Session::onContinue, shared_from_this()));
+}
+
+void Session::onContinue(beast::error_code ec, size_t) {
+    if (ec) {
+        return doClose();
+    }
+    doReadBody();
+}
+
+void Session::doReadBody() {
+    prepareBodyBuffer();
+    m_stream.expires_after(m_core->config.contentTimeout);
+    bhttp::async_read(m_stream, m_buffer, *m_parser,
+                      beast::bind_front_handler(&Session::onReadBody, shared_from_this()));
+}
+
+void Session::prepareBodyBuffer() {
+    auto& body = m_parser->get().body();
+    if (m_streamBody) {
+        if (m_bodyBuffer.empty()) {
+            m_bodyBuffer.resize(kBodyChunkSize);
+        }
+        body.data = m_bodyBuffer.data();
+        body.size = m_bodyBuffer.size();
+    } else {
+        // The parser writes straight into the request's content.
+        std::string& content = m_request->content;
+        if (content.size() == m_bodyBytes) {
+            uint64_t grown = std::max<uint64_t>(content.size() * 2, kBufferedGrowth);
+            content.resize(std::min<uint64_t>(grown, m_core->config.maxBufferedBody + 1));
+        }
+        body.data = content.data() + m_bodyBytes;
+        body.size = content.size() - m_bodyBytes;
+    }
+    m_offered = body.size;
+}
+
+void Session::onReadBody(beast::error_code ec, size_t) {
+    if (ec == bhttp::error::need_buffer) {
+        ec = {};
+    }
+    if (ec && isDisconnect(ec)) {
+        return doClose();
+    }
+    if (ec) {
+        return failWith(StatusCode::client_error_bad_request,
+                        "Malformed request body: " + ec.message());
+    }
+    size_t received = m_offered - m_parser->get().body().size;
+    if (!consumeBody(received)) {
+        return;
+    }
+    if (m_parser->is_done()) {
+        return finishBody();
+    }
+    doReadBody();
+}
+
+bool Session::consumeBody(size_t size) {
+    m_bodyBytes += size;
+    const ServerConfig& config = m_core->config;
+    if (m_bodyBytes > (m_streamBody ? config.maxStreamedBody : config.maxBufferedBody)) {
+        failWith(StatusCode::client_error_payload_too_large, "Request body too large");
+        return false;
+    }
+    if (!m_sink || size == 0) {
+        return true;
+    }
+    try {
+        m_sink->onData(m_bodyBuffer.data(), size);
+    } catch (const std::exception& e) {
+        sinkFailed(e.what());
+    } catch (...) {
+        sinkFailed("unknown error in the body sink");
+    }
+    return true;
+}
+
+void Session::sinkFailed(const std::string& what) {
+    m_request->bodySinkError = what;
+    m_sink.reset();  // the rest of the body is discarded
+}
+
+void Session::finishBody() {
+    if (!m_streamBody) {
+        m_request->content.resize(m_bodyBytes);
+    } else if (m_sink) {
+        try {
+            m_sink->onComplete();
+        } catch (const std::exception& e) {
+            sinkFailed(e.what());
+        } catch (...) {
+            sinkFailed("unknown error in the body sink");
+        }
+    }
+    m_sink.reset();
+    dispatch();
+}
+
+// ---- running the handler -------------------------------------------------
+
+void Session::dispatch() {
+    m_dispatched = true;
+    m_stream.expires_never();
+    static const Handler unsupported = answerUnsupported;
+    runHandler(m_route ? m_route->handler : unsupported);
+}
+
+void Session::runHandler(const Handler& handler) {
+    auto response = std::make_shared<SessionResponse>(shared_from_this());
+    try {
+        handler(response, m_request);
+    } catch (const std::exception& e) {
+        answerHandlerFailure(*response, e.what());
+    } catch (...) {
+        answerHandlerFailure(*response, "unknown exception");
+    }
+}
+
+void Session::answerHandlerFailure(SessionResponse& response, const std::string& what) {
+    m_core->logError("Exception in the handler of " + m_request->method + " " + m_request->path +
+                     ": " + what);
+    if (response.anythingSent()) {
+        // Part of the answer is out; the client can only learn of the failure
+        // from the connection closing.
+        response.discardPending(true);
+        return;
+    }
+    response.discardPending(false);
+    response.write(StatusCode::server_error_internal_server_error, jsonObject("message", what),
+                   {{"Content-Type", "application/json"}});
+}
+
+// ---- writing the response ------------------------------------------------
+
+void Session::enqueue(WriteJob job) {
+    m_writes.push_back(std::move(job));
+    if (!m_writing) {
+        doWrite();
+    }
+}
+
+void Session::doWrite() {
+    while (!m_writes.empty()) {
+        if (m_closed || m_writeFailed) {
+            finishJob(net::error::broken_pipe);
+            continue;
+        }
+        if (m_writes.front().data.empty()) {
+            finishJob({});
+            continue;
+        }
+        m_writing = true;
+        m_stream.expires_after(m_core->config.contentTimeout);
+        net::async_write(m_stream, net::buffer(m_writes.front().data),
+                         beast::bind_front_handler(&Session::onWrite, shared_from_this()));
+        return;
+    }
+}
+
+void Session::onWrite(beast::error_code ec, size_t) {
+    m_writing = false;
+    if (ec) {
+        m_writeFailed = true;
+    }
+    finishJob(ec);
+    doWrite();
+}
+
+void Session::finishJob(const boost::system::error_code& ec) {
+    WriteJob job = std::move(m_writes.front());
+    m_writes.pop_front();
+    if (job.sender) {
+        job.sender->onSent(ec, std::move(job.data));
+    }
+    if (job.last) {
+        finishResponse(job);
+    }
+}
+
+void Session::finishResponse(const WriteJob& job) {
+    if (m_closed || m_writeFailed || job.emptyResponse) {
+        // A handler that answered nothing leaves the client nothing to wait for.
+        return doClose();
+    }
+    if (job.closeConnection || !m_keepAlive) {
+        return doLingeringClose();
+    }
+    doReadHeader();
+}
+
+void Session::failWith(StatusCode status, const std::string& message) {
+    m_keepAlive = false;
+    m_sink.reset();
+    std::string body = jsonObject("message", message);
+    WriteJob job;
+    job.data = "HTTP/1.1 " + statusText(status) +
+               "\r\nContent-Type: application/json\r\nConnection: close\r\nContent-Length: " +
+               std::to_string(body.size()) + "\r\n\r\n" + body;
+    job.last = true;
+    job.closeConnection = true;
+    enqueue(std::move(job));
+}
+
+// ---- closing ---------------------------------------------------------------
+
+// Stops sending and reads what the client still sends for a moment, so that
+// unread request bytes do not turn the close into a reset that could destroy
+// the answer before the client has read it.
+void Session::doLingeringClose() {
+    beast::error_code ec;
+    m_stream.socket().shutdown(tcp::socket::shutdown_send, ec);
+    if (ec) {
+        return doClose();
+    }
+    m_stream.expires_after(kLingerTime);
+    doDrain();
+}
+
+void Session::doDrain() {
+    m_buffer.clear();
+    m_stream.async_read_some(m_buffer.prepare(kReadBufferSize),
+                             beast::bind_front_handler(&Session::onDrain, shared_from_this()));
+}
+
+void Session::onDrain(beast::error_code ec, size_t) {
+    if (ec) {
+        return doClose();
+    }
+    doDrain();
+}
+
+void Session::doClose() {
+    if (m_closed) {
+        return;
+    }
+    m_closed = true;
+    if (!m_dispatched) {
+        // A body sink of an unfinished request goes without onComplete.
+        m_sink.reset();
+        if (m_request && m_streamBody) {
+            m_request->bodySink.reset();
+        }
+    }
+    beast::error_code ec;
+    m_stream.socket().shutdown(tcp::socket::shutdown_both, ec);
+    m_stream.close();
+}
+
+}  // namespace http::detail

@@ -1,0 +1,110 @@
+// One accepted connection: reads requests, routes them, feeds bodies to a
+// buffer or a body sink, runs the handler, and writes what its Response
+// hands over, then reads the next request (keep-alive) or closes.
+//
+// Each step is a do_x/on_x pair that runs on the connection's strand; every
+// read and write has a deadline. The session stays alive while an operation
+// is pending or a Response of it exists.
+//
+// Thread-safety: `start`, `close` and `submit` may be called from any thread;
+// everything else runs on the strand.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+
+#include "http/body_sink.h"
+#include "http/request.h"
+#include "http/status.h"
+#include "server_core.h"
+#include "session_response.h"
+
+namespace http::detail {
+
+// Bytes for the connection to transmit, handed over by a Response.
+struct WriteJob {
+    std::string data;
+    // The response that sent the bytes and wants to hear when they are out;
+    // null for the last part of a response.
+    std::shared_ptr<SessionResponse> sender;
+    bool last = false;             // the response ends with this job
+    bool closeConnection = false;  // close after the response instead of reading on
+    bool emptyResponse = false;    // the handler wrote nothing at all
+};
+
+class Session : public std::enable_shared_from_this<Session> {
+  public:
+    Session(boost::asio::ip::tcp::socket socket, std::shared_ptr<ServerCore> core);
+    ~Session();
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    // Registers the connection with the server and starts reading.
+    void start();
+
+    // Closes the socket (from any thread); pending operations end.
+    void close();
+
+    // Queues bytes of the current response for transmission (any thread).
+    void submit(WriteJob job);
+
+  private:
+    using Parser = boost::beast::http::request_parser<boost::beast::http::buffer_body>;
+
+    void doReadHeader();
+    void onReadHeader(boost::beast::error_code ec, size_t bytes);
+    bool buildRequest();
+    void beginBody();
+    void createSink();
+    void doContinue();
+    void onContinue(boost::beast::error_code ec, size_t bytes);
+    void doReadBody();
+    void prepareBodyBuffer();
+    void onReadBody(boost::beast::error_code ec, size_t bytes);
+    bool consumeBody(size_t size);
+    void sinkFailed(const std::string& what);
+    void finishBody();
+    void dispatch();
+    void runHandler(const Handler& handler);
+    void answerHandlerFailure(SessionResponse& response, const std::string& what);
+    void enqueue(WriteJob job);
+    void doWrite();
+    void onWrite(boost::beast::error_code ec, size_t bytes);
+    void finishJob(const boost::system::error_code& ec);
+    void finishResponse(const WriteJob& job);
+    void failWith(StatusCode status, const std::string& message);
+    void doLingeringClose();
+    void doDrain();
+    void onDrain(boost::beast::error_code ec, size_t bytes);
+    void doClose();
+
+    std::shared_ptr<ServerCore> m_core;
+    boost::beast::tcp_stream m_stream;
+    boost::beast::flat_buffer m_buffer;
+    std::optional<Parser> m_parser;
+    std::shared_ptr<Request> m_request;
+    const Route* m_route = nullptr;
+    std::shared_ptr<BodySink> m_sink;  // null once the sink failed
+    bool m_streamBody = false;         // body goes to the sink (or is discarded)
+    std::vector<char> m_bodyBuffer;    // chunk buffer for streamed bodies
+    uint64_t m_bodyBytes = 0;          // body bytes received so far
+    size_t m_offered = 0;              // space given to the parser for this read
+    bool m_keepAlive = false;
+    bool m_dispatched = false;  // the handler has the request
+    std::deque<WriteJob> m_writes;
+    bool m_writing = false;
+    bool m_writeFailed = false;
+    bool m_closed = false;
+    std::string m_remoteAddress;
+    uint16_t m_remotePort = 0;
+};
+
+}  // namespace http::detail

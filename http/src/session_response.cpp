@@ -1,0 +1,68 @@
+#include "session_response.h"
+
+#include "session.h"
+
+namespace http::detail {
+
+SessionResponse::SessionResponse(std::shared_ptr<Session> session)
+    : m_session(std::move(session)) {}
+
+SessionResponse::~SessionResponse() {
+    WriteJob job;
+    job.data = std::move(m_pending);
+    job.last = true;
+    job.closeConnection = m_close.load();
+    job.emptyResponse = !m_wroteAny;
+    m_session->submit(std::move(job));
+}
+
+void SessionResponse::write(const char* data, size_t size) {
+    if (size == 0) {
+        return;
+    }
+    m_wroteAny = true;
+    m_pending.append(data, size);
+}
+
+void SessionResponse::send(SendCallback callback) {
+    WriteJob job;
+    job.data = std::move(m_pending);
+    m_pending = std::move(m_spare);
+    m_pending.clear();
+    m_spare = std::string();
+    m_sentAny = true;
+    // The job holds the response until the bytes are out; `onSent` then
+    // keeps the buffer for the next chunk before the callback runs.
+    m_callback = std::move(callback);
+    job.sender = shared_from_this();
+    m_session->submit(std::move(job));
+}
+
+void SessionResponse::onSent(const boost::system::error_code& ec, std::string&& buffer) {
+    buffer.clear();
+    if (buffer.capacity() > m_spare.capacity()) {
+        m_spare = std::move(buffer);
+    }
+    SendCallback callback = std::move(m_callback);
+    m_callback = nullptr;
+    if (callback) {
+        callback(ec);
+    }
+}
+
+size_t SessionResponse::pendingBytes() const {
+    return m_pending.size();
+}
+
+void SessionResponse::closeConnectionAfterResponse() {
+    m_close = true;
+}
+
+void SessionResponse::discardPending(bool closeConnection) {
+    m_pending.clear();
+    if (closeConnection) {
+        m_close = true;
+    }
+}
+
+}  // namespace http::detail

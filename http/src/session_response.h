@@ -1,0 +1,54 @@
+// The Response a connection hands to a handler: an outgoing byte buffer that
+// `send` passes to the connection, and whose remainder the destructor hands
+// back to the connection as the end of the response.
+//
+// Two buffers per response are swapped between the handler and the socket,
+// so a streamed download allocates nothing per chunk.
+//
+// Thread-safety: as Response: one user at a time; the connection returns a
+// transmitted buffer on its strand before it runs the send callback.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include "http/response.h"
+
+namespace http::detail {
+
+class Session;
+
+class SessionResponse : public Response, public std::enable_shared_from_this<SessionResponse> {
+  public:
+    explicit SessionResponse(std::shared_ptr<Session> session);
+    ~SessionResponse() override;
+
+    using Response::write;
+    void write(const char* data, size_t size) override;
+    void send(SendCallback callback) override;
+    size_t pendingBytes() const override;
+    void closeConnectionAfterResponse() override;
+
+    // True once anything has been passed to the connection with `send`.
+    bool anythingSent() const { return m_sentAny; }
+
+    // Drops the bytes not yet sent; with `closeConnection`, the connection
+    // closes once this response ends.
+    void discardPending(bool closeConnection);
+
+    // Called by the connection on its strand once bytes handed over by
+    // `send` are on the wire; takes the buffer back and runs the callback.
+    void onSent(const boost::system::error_code& ec, std::string&& buffer);
+
+  private:
+    std::shared_ptr<Session> m_session;
+    SendCallback m_callback;
+    std::string m_pending;
+    std::string m_spare;
+    bool m_sentAny = false;
+    bool m_wroteAny = false;
+    std::atomic<bool> m_close{false};
+};
+
+}  // namespace http::detail
