@@ -1,5 +1,6 @@
 #include "form_part_collector.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 FormPartCollector::FormPartCollector(const FormLimits& limits, std::string uploadDir,
@@ -34,11 +35,16 @@ void FormPartCollector::onPartData(const char* data, size_t size) {
 
 void FormPartCollector::appendInMemory(FormPart& part, const char* data, size_t size) {
     if (!part.isFile) {
-        if (part.data.size() + size > m_limits.maxDataPartBytes) {
+        // Report the limit the bytes cross first, so that the answer does
+        // not depend on how the body was cut into chunks.
+        const size_t partRoom =
+            m_limits.maxDataPartBytes - std::min(part.data.size(), m_limits.maxDataPartBytes);
+        const size_t totalRoom = m_limits.maxDataTotalBytes - m_dataBytes;
+        if (size > partRoom && partRoom <= totalRoom) {
             throw std::runtime_error("a form field without a file name exceeds " +
                                      std::to_string(m_limits.maxDataPartBytes) + " bytes");
         }
-        if (m_dataBytes + size > m_limits.maxDataTotalBytes) {
+        if (size > totalRoom) {
             throw std::runtime_error("the form fields without a file name exceed " +
                                      std::to_string(m_limits.maxDataTotalBytes) +
                                      " bytes together");

@@ -207,6 +207,13 @@ TEST(MultipartLimits, PartsPreambleAndFieldSizes) {
               "error: a form field without a file name exceeds 10 bytes");
     EXPECT_EQ(parseInChunks(type, buildBody("zz", {ten, ten}), {3}, dir.path(), limits),
               "error: the form fields without a file name exceed 15 bytes together");
+    // Both limits crossed by one part: the answer must not depend on chunking.
+    const std::string both = buildBody(
+        "zz", {{"a", "xxxxxxxxx", "", false, ""}, {"d", std::string(11, 'x'), "", false, ""}});
+    EXPECT_EQ(parseInChunks(type, both, {0}, dir.path(), limits),
+              "error: the form fields without a file name exceed 15 bytes together");
+    EXPECT_EQ(parseInChunks(type, both, {1}, dir.path(), limits),
+              parseInChunks(type, both, {0}, dir.path(), limits));
     limits.maxFileBytes = 5;
     EXPECT_EQ(parseInChunks(type, buildBody("zz", {{"f", "123456", "f", true, ""}}), {3},
                             dir.path(), limits),
