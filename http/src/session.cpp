@@ -144,10 +144,10 @@ bool Session::buildRequest() {
 }
 
 void Session::beginBody() {
-    if (m_parser->is_done()) {
-        return dispatch();
-    }
     createSink();
+    if (m_parser->is_done()) {
+        return finishBody();
+    }
     const ServerConfig& config = m_core->config;
     uint64_t cap = m_streamBody ? config.maxStreamedBody : config.maxBufferedBody;
     auto length = m_parser->content_length();
@@ -364,11 +364,25 @@ void Session::finishJob(const boost::system::error_code& ec) {
     WriteJob job = std::move(m_writes.front());
     m_writes.pop_front();
     if (job.sender) {
-        job.sender->onSent(ec, std::move(job.data));
+        try {
+            job.sender->onSent(ec, std::move(job.data), job.callback);
+        } catch (const std::exception& e) {
+            sendCallbackFailed(e.what());
+        } catch (...) {
+            sendCallbackFailed("unknown exception");
+        }
     }
     if (job.last) {
         finishResponse(job);
     }
+}
+
+// Part of the answer is out, so the client can only learn of the failure
+// from the connection closing once the response ends.
+void Session::sendCallbackFailed(const std::string& what) {
+    std::string where = m_request ? m_request->method + " " + m_request->path : "a request";
+    m_core->logError("Exception in a send callback of " + where + ": " + what);
+    m_writeFailed = true;
 }
 
 void Session::finishResponse(const WriteJob& job) {

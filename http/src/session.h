@@ -35,6 +35,7 @@ struct WriteJob {
     // The response that sent the bytes and wants to hear when they are out;
     // null for the last part of a response.
     std::shared_ptr<SessionResponse> sender;
+    Response::SendCallback callback;
     bool last = false;             // the response ends with this job
     bool closeConnection = false;  // close after the response instead of reading on
     bool emptyResponse = false;    // the handler wrote nothing at all
@@ -79,6 +80,7 @@ class Session : public std::enable_shared_from_this<Session> {
     void doWrite();
     void onWrite(boost::beast::error_code ec, size_t bytes);
     void finishJob(const boost::system::error_code& ec);
+    void sendCallbackFailed(const std::string& what);
     void finishResponse(const WriteJob& job);
     void failWith(StatusCode status, const std::string& message);
     void doLingeringClose();

@@ -33,18 +33,17 @@ void SessionResponse::send(SendCallback callback) {
     m_sentAny = true;
     // The job holds the response until the bytes are out; `onSent` then
     // keeps the buffer for the next chunk before the callback runs.
-    m_callback = std::move(callback);
     job.sender = shared_from_this();
+    job.callback = std::move(callback);
     m_session->submit(std::move(job));
 }
 
-void SessionResponse::onSent(const boost::system::error_code& ec, std::string&& buffer) {
+void SessionResponse::onSent(const boost::system::error_code& ec, std::string&& buffer,
+                             const SendCallback& callback) {
     buffer.clear();
     if (buffer.capacity() > m_spare.capacity()) {
         m_spare = std::move(buffer);
     }
-    SendCallback callback = std::move(m_callback);
-    m_callback = nullptr;
     if (callback) {
         callback(ec);
     }

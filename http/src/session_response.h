@@ -38,12 +38,13 @@ class SessionResponse : public Response, public std::enable_shared_from_this<Ses
     void discardPending(bool closeConnection);
 
     // Called by the connection on its strand once bytes handed over by
-    // `send` are on the wire; takes the buffer back and runs the callback.
-    void onSent(const boost::system::error_code& ec, std::string&& buffer);
+    // `send` are on the wire: keeps the buffer for the next chunk, then runs
+    // the send's callback (whose exceptions pass on to the caller).
+    void onSent(const boost::system::error_code& ec, std::string&& buffer,
+                const SendCallback& callback);
 
   private:
     std::shared_ptr<Session> m_session;
-    SendCallback m_callback;
     std::string m_pending;
     std::string m_spare;
     bool m_sentAny = false;

@@ -1,6 +1,16 @@
-// The synchronous client: keep-alive reuse, retry, timeouts and streamed
-// exchanges.
+// The synchronous client: keep-alive reuse, retry on a connection the server
+// had closed, timeouts, concurrent use and streamed exchanges.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <future>
+
 #include <gtest/gtest.h>
+#include <boost/beast/core/error.hpp>
+#include <boost/system/system_error.hpp>
 
 #include "http/client.h"
 #include "test_util.h"
@@ -8,19 +18,212 @@
 namespace http::test {
 namespace {
 
-TEST(ClientTest, RequestRoundTrip) {
-    TestServer server;
+using namespace std::chrono_literals;
+
+// A listening loopback socket driven by hand, for server behaviour the real
+// server never shows.
+class FakeServer {
+  public:
+    FakeServer() {
+        m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+        ::listen(m_fd, 16);
+        socklen_t length = sizeof(address);
+        ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length);
+        m_port = ntohs(address.sin_port);
+    }
+    ~FakeServer() { ::close(m_fd); }
+
+    uint16_t port() const { return m_port; }
+
+    int accept() { return ::accept(m_fd, nullptr, nullptr); }
+
+    // Reads one request head (the tests send no bodies); false at end of stream.
+    static bool readRequest(int fd) {
+        std::string data;
+        char c;
+        while (data.find("\r\n\r\n") == std::string::npos) {
+            if (::recv(fd, &c, 1, 0) != 1) {
+                return false;
+            }
+            data += c;
+        }
+        return true;
+    }
+
+    static void answer(int fd, const std::string& body) {
+        std::string message =
+            "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+        ::send(fd, message.data(), message.size(), MSG_NOSIGNAL);
+    }
+
+  private:
+    int m_fd;
+    uint16_t m_port;
+};
+
+// Answers with the client's port, which tells connections apart.
+Handler peerPort() {
+    return [](auto response, std::shared_ptr<Request> request) {
+        response->write(StatusCode::success_ok, std::to_string(request->remotePort));
+    };
+}
+
+TEST(ClientTest, RequestRoundTripAndKeepAlive) {
+    ServerConfig config = TestServer::defaultConfig();
+    config.requestTimeout = 1s;  // idle connections are closed quickly
+    TestServer server(config);
     server.server().addRoute("POST", "/echo", [](auto response, std::shared_ptr<Request> request) {
         response->write(StatusCode::success_accepted, request->content,
                         {{"X-Method", request->method}});
     });
+    server.server().addRoute("GET", "/peer", peerPort());
     uint16_t port = server.start();
+
     Client client("localhost", port);
     ClientResponse answer = client.request("POST", "/echo", "payload");
     EXPECT_EQ(answer.status, 202);
     EXPECT_EQ(answer.reason, "Accepted");
     EXPECT_EQ(answer.body, "payload");
     EXPECT_EQ(headerValue(answer.header, "x-method"), "POST");
+
+    std::string first = client.request("GET", "/peer").body;
+    EXPECT_EQ(client.request("GET", "/peer").body, first);  // the same connection
+    std::this_thread::sleep_for(1500ms);                    // the server drops it
+    ClientResponse later = client.request("GET", "/peer");
+    EXPECT_EQ(later.status, 200);
+    EXPECT_NE(later.body, first);
+}
+
+TEST(ClientTest, RetriesOnceWhenAReusedConnectionWasClosed) {
+    FakeServer fake;
+    std::atomic<int> connections{0};
+    auto serverSide = std::async(std::launch::async, [&] {
+        int first = fake.accept();
+        ++connections;
+        FakeServer::readRequest(first);
+        FakeServer::answer(first, "one");
+        FakeServer::readRequest(first);  // the next request is dropped unanswered
+        ::close(first);
+        int second = fake.accept();
+        ++connections;
+        FakeServer::readRequest(second);
+        FakeServer::answer(second, "two");
+        FakeServer::readRequest(second);
+        ::close(second);
+    });
+    Client client("127.0.0.1", fake.port(), 5s);
+    EXPECT_EQ(client.request("GET", "/a").body, "one");
+    EXPECT_EQ(client.request("GET", "/b").body, "two");
+    client.closeIdleConnections();
+    serverSide.get();
+    EXPECT_EQ(connections, 2);
+}
+
+TEST(ClientTest, FailuresOnNewConnectionsAreThrown) {
+    FakeServer fake;
+    auto serverSide = std::async(std::launch::async, [&] {
+        int fd = fake.accept();
+        FakeServer::readRequest(fd);
+        ::close(fd);
+    });
+    Client client("127.0.0.1", fake.port(), 5s);
+    EXPECT_THROW(client.request("GET", "/"), boost::system::system_error);
+    serverSide.get();
+
+    uint16_t closedPort = FakeServer().port();
+    Client refused("127.0.0.1", closedPort, 5s);
+    EXPECT_THROW(refused.request("GET", "/"), boost::system::system_error);
+}
+
+TEST(ClientTest, SilentServerTimesOut) {
+    FakeServer fake;  // accepts in the kernel, never answers
+    Client client("127.0.0.1", fake.port(), 300ms);
+    auto begin = std::chrono::steady_clock::now();
+    try {
+        client.request("GET", "/");
+        ADD_FAILURE() << "no timeout";
+    } catch (const boost::system::system_error& e) {
+        EXPECT_EQ(e.code(), boost::beast::error::timeout) << e.what();
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 5s);
+}
+
+TEST(ClientTest, ManyThreadsShareOneClient) {
+    TestServer server;
+    server.server().addRoute("GET", "/n/([0-9]+)",
+                             [](auto response, std::shared_ptr<Request> request) {
+                                 response->write(StatusCode::success_ok, request->pathMatch[1]);
+                             });
+    uint16_t port = server.start();
+    Client client("127.0.0.1", port);
+    std::vector<std::future<int>> workers;
+    for (int t = 0; t < 6; ++t) {
+        workers.push_back(std::async(std::launch::async, [&client, t] {
+            int wrong = 0;
+            for (int i = 0; i < 30; ++i) {
+                std::string n = std::to_string(t * 1000 + i);
+                wrong += client.request("GET", "/n/" + n).body != n;
+            }
+            return wrong;
+        }));
+    }
+    for (auto& worker : workers) {
+        EXPECT_EQ(worker.get(), 0);
+    }
+}
+
+TEST(ClientTest, ExchangeStreamsBothWays) {
+    TestServer server;
+    std::string content = makeContent(3 * 1048576 + 1, 11);
+    server.server().addRoute("PUT", "/upload", [](auto response, std::shared_ptr<Request> request) {
+        response->write(StatusCode::success_ok,
+                        std::to_string(request->content.size()) + ":" +
+                            std::to_string(std::hash<std::string>()(request->content)));
+    });
+    server.server().addRoute("GET", "/chunked", [&content](auto response, auto) {
+        *response << "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+                  << chunked(content, 100000);
+    });
+    server.server().addRoute("GET", "/peer", peerPort());
+    uint16_t port = server.start();
+    Client client("127.0.0.1", port);
+
+    auto upload = client.open("PUT", "/upload", {{"Content-Type", "application/octet-stream"}},
+                              content.size());
+    for (size_t offset = 0; offset < content.size(); offset += 65536) {
+        upload->writeBody(content.data() + offset,
+                          std::min<size_t>(65536, content.size() - offset));
+    }
+    ClientResponseHead head = upload->readHead();
+    EXPECT_EQ(head.status, 200);
+    char small[16];
+    std::string answer;
+    while (size_t n = upload->readBody(small, sizeof(small))) {
+        answer.append(small, n);
+    }
+    EXPECT_EQ(answer, std::to_string(content.size()) + ":" +
+                          std::to_string(std::hash<std::string>()(content)));
+    upload.reset();
+
+    std::string peer = client.request("GET", "/peer").body;
+    auto download = client.open("GET", "/chunked", {}, 0);
+    head = download->readHead();
+    EXPECT_FALSE(head.contentLength);
+    std::string received;
+    std::vector<char> buffer(50000);
+    while (size_t n = download->readBody(buffer.data(), buffer.size())) {
+        received.append(buffer.data(), n);
+    }
+    EXPECT_TRUE(received == content);
+    download.reset();
+    EXPECT_EQ(client.request("GET", "/peer").body, peer);  // connection went back to the pool
+
+    auto misuse = client.open("PUT", "/upload", {}, 4);
+    EXPECT_THROW(misuse->writeBody("too long", 8), boost::system::system_error);
 }
 
 }  // namespace
