@@ -116,12 +116,15 @@ void BucketService::configChange(const std::string& category, const std::string&
     }
 }
 
-void BucketService::setLocation(const std::string& location) {
+std::string BucketService::storeRootFor(const std::string& location) {
     if (location.empty() || location[0] != '/') {
-        m_storeRoot = dataDirectory() + "/" + location;
-    } else {
-        m_storeRoot = location;
+        return dataDirectory() + "/" + location;
     }
+    return location;
+}
+
+void BucketService::setLocation(const std::string& location) {
+    m_storeRoot = storeRootFor(location);
     if (access(m_storeRoot.c_str(), W_OK) == 0) {
         return;
     }

@@ -107,6 +107,8 @@ class BucketService : public ServiceAuthHandler {
     // /usr/local/tarvolt/data) and creates it with all missing levels.
     void setLocation(const std::string& location);
     std::string getStoreRoot() const { return m_storeRoot; }
+    // The storage root that `location` gives in the current environment.
+    static std::string storeRootFor(const std::string& location);
 
     // ---- store ----
 

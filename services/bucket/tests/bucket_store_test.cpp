@@ -1,0 +1,333 @@
+// The bucket record and the store operations, against the in-memory storage
+// stand-in (failure injection included).
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <memory>
+#include <set>
+#include <thread>
+
+#include "bucket.h"
+#include "bucket_service.h"
+#include "fake_storage_client.h"
+#include "logger.h"
+#include "test_support.h"
+
+namespace {
+
+class BucketStoreTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        m_service = std::make_unique<BucketService>("Bucket Storage", "");
+        m_service->getLogger()->setConsoleOutput(false);
+        m_service->getLogger()->setObserver(
+            [this](Logger::Level, const std::string& line) { m_logged.push_back(line); });
+        m_service->setLocation(m_dir.path() + "/root");
+        m_service->setStorageClient(&m_storage);
+    }
+
+    // Stores bucket `id` with `attributes` directly in the fake tables.
+    void store(uint64_t id, const AttributeList& attributes) {
+        m_storage.addRow("buckets", {{"id", std::to_string(id)}, {"filename", "f"}});
+        for (const auto& [name, value] : attributes) {
+            m_storage.addRow("bucket_attributes",
+                             {{"id", std::to_string(id)}, {"name", name}, {"value", value}});
+        }
+    }
+
+    // The ids of a store result, deleting the records.
+    static std::vector<uint64_t> ids(std::optional<std::vector<Bucket*>> buckets) {
+        std::vector<uint64_t> result;
+        for (Bucket* bucket : buckets.value()) {
+            result.push_back(bucket->getId());
+            delete bucket;
+        }
+        std::sort(result.begin(), result.end());
+        return result;
+    }
+
+    testing_support::TempDir m_dir;
+    FakeStorageClient m_storage;
+    std::unique_ptr<BucketService> m_service;
+    std::vector<std::string> m_logged;
+};
+
+TEST_F(BucketStoreTest, FilePathFollowsTheHundredsRule) {
+    const std::string root = m_service->getStoreRoot();
+    const std::pair<uint64_t, std::string> cases[] = {
+        {0, "/0/0"},
+        {7, "/0/7"},
+        {99, "/0/99"},
+        {100, "/1/100"},
+        {1234, "/12/1234"},
+        {123456, "/1234/123456"},
+        {UINT64_MAX, "/184467440737095516/18446744073709551615"}};
+    for (const auto& [id, suffix] : cases) {
+        Bucket bucket(m_service.get(), id);
+        EXPECT_EQ(root + suffix, bucket.getFilename());
+    }
+    // The directory of the hundred is created once; the path is kept even
+    // when the directory goes away.
+    Bucket bucket(m_service.get(), 100);
+    EXPECT_EQ(root + "/1/100", bucket.getFilename());
+    EXPECT_TRUE(std::filesystem::is_directory(root + "/1"));
+    std::filesystem::remove_all(root + "/1");
+    EXPECT_EQ(root + "/1/100", bucket.getFilename());
+    EXPECT_FALSE(std::filesystem::exists(root + "/1"));
+}
+
+TEST_F(BucketStoreTest, AttributesKeepOneValuePerNameInByteOrder) {
+    Bucket bucket(m_service.get(), 1);
+    EXPECT_TRUE(bucket.getAttributes().empty());
+    bucket.addAttribute("b", "1");
+    bucket.addAttribute("a", "1");
+    bucket.updateAttribute("a", "2");
+    bucket.addAttribute("A", "3");
+    using Pairs = std::vector<std::pair<std::string, std::string>>;
+    Pairs expected{{"A", "3"}, {"a", "2"}, {"b", "1"}};
+    Pairs actual(bucket.getAttributes().begin(), bucket.getAttributes().end());
+    EXPECT_EQ(expected, actual);
+}
+
+TEST_F(BucketStoreTest, NextIdIsOneMoreThanTheLargestStoredId) {
+    EXPECT_TRUE(m_service->setupNextBucketId());
+    EXPECT_EQ(1u, m_service->peekNextBucketId()) << "an empty store starts at 1";
+
+    store(5, {});
+    store(9, {});
+    EXPECT_TRUE(m_service->setupNextBucketId());
+    std::unique_ptr<Bucket> next(m_service->allocate());
+    EXPECT_EQ(10u, next->getId());
+    std::unique_ptr<Bucket> after(m_service->allocate());
+    EXPECT_EQ(11u, after->getId()) << "an allocated id is used up";
+
+    for (int id = 0; id <= 41; id++) {
+        store(id, {});
+    }
+    EXPECT_TRUE(m_service->setupNextBucketId());
+    EXPECT_EQ(42u, m_service->peekNextBucketId());
+}
+
+TEST_F(BucketStoreTest, NextIdSetupReportsAFailedQuery) {
+    store(5, {});
+    m_storage.failWhen = [](const std::string&, const std::string&) { return true; };
+    EXPECT_FALSE(m_service->setupNextBucketId());
+    EXPECT_EQ(1u, m_service->peekNextBucketId());
+}
+
+TEST_F(BucketStoreTest, ConcurrentAllocationsNeverShareAnId) {
+    std::vector<std::thread> threads;
+    std::vector<std::vector<uint64_t>> seen(4);
+    for (int t = 0; t < 4; t++) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 500; i++) {
+                std::unique_ptr<Bucket> bucket(m_service->allocate());
+                seen[t].push_back(bucket->getId());
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    std::set<uint64_t> all;
+    for (const auto& ids : seen) {
+        all.insert(ids.begin(), ids.end());
+    }
+    EXPECT_EQ(2000u, all.size());
+    EXPECT_EQ(1u, *all.begin());
+}
+
+TEST_F(BucketStoreTest, WriteStoresTheRowThenAttributesInNameOrder) {
+    std::unique_ptr<Bucket> bucket(m_service->allocate());
+    bucket->addAttribute("b", "2");
+    bucket->addAttribute("a", "1");
+    m_storage.clearCallLog();
+    EXPECT_TRUE(bucket->flush());
+    std::vector<std::string> inserts;
+    for (const auto& call : m_storage.callLog()) {
+        if (call.rfind("insert", 0) == 0) {
+            inserts.push_back(call);
+        }
+    }
+    std::vector<std::string> expected{
+        "insert buckets id=1 filename=" + m_service->getStoreRoot() + "/0/1",
+        "insert bucket_attributes id=1 name=a value=1",
+        "insert bucket_attributes id=1 name=b value=2"};
+    EXPECT_EQ(expected, inserts);
+}
+
+TEST_F(BucketStoreTest, RewriteUpdatesChangedAndInsertsNewAttributes) {
+    store(7, {{"x", "1"}, {"z", "9"}});
+    std::unique_ptr<Bucket> bucket(m_service->fetch(7));
+    ASSERT_TRUE(bucket);
+    bucket->updateAttribute("x", "2");
+    bucket->updateAttribute("y", "3");
+    m_storage.clearCallLog();
+    EXPECT_TRUE(bucket->flush());
+    for (const auto& call : m_storage.callLog()) {
+        EXPECT_NE("insert buckets", call.substr(0, 14)) << "the existing row is kept";
+    }
+    auto rows = m_storage.rows("buckets");
+    ASSERT_EQ(1u, rows.size());
+    EXPECT_EQ("f", rows[0]["filename"]) << "the stored file name is never rewritten";
+    std::unique_ptr<Bucket> again(m_service->fetch(7));
+    Bucket::Attributes expected{{"x", "2"}, {"y", "3"}, {"z", "9"}};
+    EXPECT_EQ(expected, again->getAttributes());
+    EXPECT_EQ(3u, m_storage.rows("bucket_attributes").size());
+}
+
+TEST_F(BucketStoreTest, WriteStopsAtTheFirstFailureAndReportsIt) {
+    store(3, {{"a", "1"}});
+    std::unique_ptr<Bucket> bucket(m_service->fetch(3));
+    bucket->updateAttribute("a", "2");
+    bucket->updateAttribute("b", "2");
+    m_storage.failWhen = [](const std::string& operation, const std::string&) {
+        return operation == "update";
+    };
+    EXPECT_FALSE(bucket->flush());
+    EXPECT_EQ(1u, m_storage.rows("bucket_attributes").size()) << "b is not written after a";
+    EXPECT_NE(
+        std::find(m_logged.begin(), m_logged.end(), "Failed to update attribute a for bucket 3"),
+        m_logged.end());
+
+    m_logged.clear();
+    std::unique_ptr<Bucket> big(new Bucket(m_service.get(), 5000000000ull));
+    big->addAttribute("c", "1");
+    m_storage.failWhen = [](const std::string& operation, const std::string& table) {
+        return operation == "insert" && table == "bucket_attributes";
+    };
+    EXPECT_FALSE(big->flush());
+    EXPECT_NE(std::find(m_logged.begin(), m_logged.end(),
+                        "Failed to write attribute c for bucket 5000000000 to the storage layer"),
+              m_logged.end());
+
+    m_storage.failWhen = [](const std::string& operation, const std::string&) {
+        return operation == "query";
+    };
+    std::unique_ptr<Bucket> unseen(m_service->allocate());
+    unseen->addAttribute("d", "1");
+    EXPECT_FALSE(unseen->flush()) << "a failed look-up is a failed write";
+    m_storage.failWhen = [](const std::string& operation, const std::string& table) {
+        return operation == "insert" && table == "buckets";
+    };
+    EXPECT_FALSE(unseen->flush());
+    EXPECT_TRUE(m_storage.rows("bucket_attributes").size() == 1) << "no orphan attribute rows";
+}
+
+TEST_F(BucketStoreTest, FetchNeedsTheBucketRow) {
+    m_storage.addRow("bucket_attributes", {{"id", "4"}, {"name", "a"}, {"value", "1"}});
+    bool failed = true;
+    EXPECT_EQ(nullptr, m_service->fetch(4, &failed));
+    EXPECT_FALSE(failed);
+
+    store(6, {});
+    std::unique_ptr<Bucket> empty(m_service->fetch(6));
+    ASSERT_TRUE(empty);
+    EXPECT_TRUE(empty->getAttributes().empty());
+
+    m_storage.failWhen = [](const std::string&, const std::string& table) {
+        return table == "bucket_attributes";
+    };
+    EXPECT_EQ(nullptr, m_service->fetch(6, &failed));
+    EXPECT_TRUE(failed) << "a record without its attributes is not returned";
+}
+
+TEST_F(BucketStoreTest, GetAllTellsAFailedQueryFromAnEmptyStore) {
+    EXPECT_EQ(std::vector<uint64_t>{}, ids(m_service->getAll()));
+    store(3, {{"a", "1"}, {"b", "2"}});
+    store(5, {});
+    EXPECT_EQ((std::vector<uint64_t>{3, 5}), ids(m_service->getAll()));
+
+    m_storage.failWhen = [](const std::string&, const std::string& table) {
+        return table == "buckets";
+    };
+    EXPECT_FALSE(m_service->getAll().has_value());
+    int queries = 0;
+    m_storage.failWhen = [&queries](const std::string& operation, const std::string&) {
+        return operation == "query" && ++queries == 3;  // the second bucket's look-up
+    };
+    EXPECT_FALSE(m_service->getAll().has_value());
+}
+
+TEST_F(BucketStoreTest, MatchSelectsBucketsHoldingEveryPair) {
+    store(1, {{"a", "1"}, {"b", "2"}});
+    store(2, {{"a", "1"}});
+    store(3, {});
+    EXPECT_EQ((std::vector<uint64_t>{1, 2}), ids(m_service->match({{"a", "1"}})));
+    EXPECT_EQ((std::vector<uint64_t>{1}), ids(m_service->match({{"a", "1"}, {"b", "2"}})));
+    EXPECT_EQ((std::vector<uint64_t>{1}), ids(m_service->match({{"b", "2"}, {"a", "1"}})));
+    EXPECT_EQ((std::vector<uint64_t>{}), ids(m_service->match({{"a", "2"}})));
+    EXPECT_EQ((std::vector<uint64_t>{1, 2}), ids(m_service->match({{"a", "1"}, {"a", "1"}})));
+    EXPECT_EQ((std::vector<uint64_t>{}), ids(m_service->match({{"a", "1"}, {"a", "2"}})));
+    EXPECT_EQ((std::vector<uint64_t>{1, 2, 3}), ids(m_service->match({})));
+
+    m_storage.failWhen = [](const std::string&, const std::string&) { return true; };
+    EXPECT_FALSE(m_service->match({{"a", "1"}}).has_value());
+}
+
+TEST_F(BucketStoreTest, WriteUniqueRefusesExactlyTheSameSet) {
+    store(1, {{"a", "1"}, {"b", "2"}});
+    store(2, {{"a", "1"}, {"b", "3"}});
+    auto attempt = [this](uint64_t id, const Bucket::Attributes& attributes) {
+        Bucket bucket(m_service.get(), id);
+        for (const auto& [name, value] : attributes) {
+            bucket.addAttribute(name, value);
+        }
+        return m_service->writeUnique(&bucket);
+    };
+    using Outcome = BucketService::WriteOutcome;
+    EXPECT_EQ(Outcome::Duplicate, attempt(10, {{"b", "2"}, {"a", "1"}}));
+    EXPECT_EQ(Outcome::Written, attempt(11, {{"a", "1"}}));  // a subset of 1 and 2
+    EXPECT_EQ(Outcome::Written, attempt(12, {{"a", "1"}, {"b", "2"}, {"c", "3"}}));
+    // An update that leaves bucket 2 as it is does not collide with itself,
+    // one that turns it into bucket 1's set does.
+    EXPECT_EQ(Outcome::Written, attempt(2, {{"a", "1"}, {"b", "3"}}));
+    EXPECT_EQ(Outcome::Duplicate, attempt(2, {{"a", "1"}, {"b", "2"}}));
+    m_storage.failWhen = [](const std::string& operation, const std::string&) {
+        return operation == "query";
+    };
+    EXPECT_EQ(Outcome::Failed, attempt(13, {{"q", "1"}}));
+}
+
+TEST_F(BucketStoreTest, ConcurrentCreationsOfOneSetStoreItOnce) {
+    constexpr int kThreads = 8;
+    std::atomic<int> written{0}, duplicates{0};
+    std::atomic<bool> go{false};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; t++) {
+        threads.emplace_back([&] {
+            std::unique_ptr<Bucket> bucket(m_service->allocate());
+            bucket->addAttribute("colour", "red");
+            bucket->addAttribute("size", "2");
+            while (!go) {
+                std::this_thread::yield();
+            }
+            auto outcome = m_service->writeUnique(bucket.get());
+            (outcome == BucketService::WriteOutcome::Written ? written : duplicates)++;
+        });
+    }
+    go = true;
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(1, written.load());
+    EXPECT_EQ(kThreads - 1, duplicates.load());
+    EXPECT_EQ(1u, m_storage.rows("buckets").size());
+}
+
+TEST_F(BucketStoreTest, SchemaIsDeclaredUnchanged) {
+    m_service->createSchema();
+    EXPECT_EQ(std::string(schema), m_storage.lastSchema);
+    EXPECT_EQ(492u, m_storage.lastSchema.size());
+}
+
+TEST_F(BucketStoreTest, RefusedSchemaEndsTheProcessWithStatusOne) {
+    m_storage.acceptSchema = false;
+    EXPECT_EXIT(m_service->createSchema(), ::testing::ExitedWithCode(1), "");
+}
+
+}  // namespace
