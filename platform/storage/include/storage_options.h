@@ -1,0 +1,52 @@
+// The command line of tarvolt-storage.
+//
+//   -d                 stay in the foreground (default: detach as a daemon)
+//   --port=N           the core's management port
+//   --address=HOST     the core's address (default "localhost")
+//   --name=NAME        the service name (default "Storage")
+//   --token=TEXT       the registration token the core handed out
+//   --db=PATH          the SQLite file (default $TARVOLT_DATA/storage.db)
+//   --logLevel=LEVEL   debug, info, warning (default), error, fatal
+//   --threads=N        request threads and database connections (default 4)
+//   --standalone       run without a core (tests, benchmarks)
+//   --storage-port=N   the REST port (default 0: any free port)
+//   --port-file=PATH   write the REST port there once listening
+//
+// Thread-safety: plain functions and values.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace storage {
+
+struct StorageOptions {
+    bool foreground = false;
+    uint16_t corePort = 0;
+    std::string coreAddress = "localhost";
+    std::string name = "Storage";
+    std::string token;
+    std::string database;
+    std::string logLevel = "warning";
+    unsigned threads = 4;
+    bool standalone = false;
+    uint16_t storagePort = 0;
+    std::string portFile;
+};
+
+// Reads the command line (without the program name). Returns nothing and
+// sets `error` when an option is malformed or a required one is missing;
+// unknown options are collected in `ignored`.
+std::optional<StorageOptions> parseOptions(const std::vector<std::string>& arguments,
+                                           std::string& error, std::vector<std::string>& ignored);
+
+// The default database file: $TARVOLT_DATA/storage.db, else
+// $TARVOLT_ROOT/data/storage.db, else ./data/storage.db.
+std::string defaultDatabasePath();
+
+// The usage text.
+const char* usageText();
+
+}  // namespace storage

@@ -1,0 +1,106 @@
+// Command-line reading of tarvolt-storage.
+#include "storage_options.h"
+
+#include <cstdlib>
+
+namespace storage {
+
+namespace {
+
+bool parseNumber(const std::string& text, unsigned long maximum, unsigned long& value) {
+    if (text.empty() || text.size() > 10 ||
+        text.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    value = std::stoul(text);
+    return value <= maximum;
+}
+
+// Applies one "--name=value" option. False when the value is malformed.
+bool applyValue(StorageOptions& options, const std::string& name, const std::string& value,
+                bool& known) {
+    unsigned long number = 0;
+    known = true;
+    if (name == "--port" || name == "--storage-port") {
+        if (!parseNumber(value, 65535, number)) {
+            return false;
+        }
+        (name == "--port" ? options.corePort : options.storagePort) = static_cast<uint16_t>(number);
+    } else if (name == "--threads") {
+        if (!parseNumber(value, 64, number) || number == 0) {
+            return false;
+        }
+        options.threads = static_cast<unsigned>(number);
+    } else if (name == "--address") {
+        options.coreAddress = value;
+    } else if (name == "--name") {
+        options.name = value;
+    } else if (name == "--token") {
+        options.token = value;
+    } else if (name == "--db") {
+        options.database = value;
+    } else if (name == "--logLevel") {
+        options.logLevel = value;
+    } else if (name == "--port-file") {
+        options.portFile = value;
+    } else {
+        known = false;
+    }
+    return !value.empty() || name == "--token";
+}
+
+}  // namespace
+
+std::optional<StorageOptions> parseOptions(const std::vector<std::string>& arguments,
+                                           std::string& error, std::vector<std::string>& ignored) {
+    StorageOptions options;
+    for (const std::string& argument : arguments) {
+        if (argument == "-d") {
+            options.foreground = true;
+            continue;
+        }
+        if (argument == "--standalone") {
+            options.standalone = true;
+            continue;
+        }
+        size_t equals = argument.find('=');
+        bool known = false;
+        if (equals != std::string::npos &&
+            !applyValue(options, argument.substr(0, equals), argument.substr(equals + 1), known)) {
+            error = "malformed option " + argument;
+            return std::nullopt;
+        }
+        if (!known) {
+            ignored.push_back(argument);
+        }
+    }
+    if (!options.standalone && options.corePort == 0) {
+        error = "the core's management port (--port=) is required unless --standalone is given";
+        return std::nullopt;
+    }
+    if (options.database.empty()) {
+        options.database = defaultDatabasePath();
+    }
+    return options;
+}
+
+std::string defaultDatabasePath() {
+    const char* data = std::getenv("TARVOLT_DATA");
+    if (data != nullptr && *data != '\0') {
+        return std::string(data) + "/storage.db";
+    }
+    const char* root = std::getenv("TARVOLT_ROOT");
+    if (root != nullptr && *root != '\0') {
+        return std::string(root) + "/data/storage.db";
+    }
+    return "data/storage.db";
+}
+
+const char* usageText() {
+    return "Usage: tarvolt-storage [-d] --port=CORE_PORT [--address=CORE_HOST] [--name=NAME]\n"
+           "                       [--token=TOKEN] [--db=PATH] [--logLevel=LEVEL] [--threads=N]\n"
+           "       tarvolt-storage --standalone [-d] [--storage-port=N] [--port-file=PATH]\n"
+           "                       [--db=PATH] [--logLevel=LEVEL] [--threads=N]\n";
+}
+
+}  // namespace storage
