@@ -27,8 +27,8 @@ TEST(JsonUtilTest, QuotedTextParsesBackToTheOriginal) {
 }
 
 TEST(JsonUtilTest, NestingLimitCountsBracketsOutsideStrings) {
-    EXPECT_TRUE(JSONnestingWithin("{ \"a\" : [ 1, { \"b\" : [] } ] }", 3));
-    EXPECT_FALSE(JSONnestingWithin("{ \"a\" : [ 1, { \"b\" : [] } ] }", 2));
+    EXPECT_TRUE(JSONnestingWithin("{ \"a\" : [ 1, { \"b\" : [] } ] }", 4));
+    EXPECT_FALSE(JSONnestingWithin("{ \"a\" : [ 1, { \"b\" : [] } ] }", 3));
     EXPECT_TRUE(JSONnestingWithin("[ \"[[[[\\\"[[[\" ]", 1));
     EXPECT_FALSE(JSONnestingWithin(std::string(100000, '['), 64));
     EXPECT_TRUE(JSONnestingWithin("", 0));

@@ -52,6 +52,8 @@ class ConfigCategory {
     void addItem(const std::string& name, const std::string& description,
                  const std::string& defaultValue, const std::string& value,
                  const std::vector<std::string>& options);
+    // Adds `item`, or replaces the item of the same name.
+    void addItem(const Item& item) { putItem(item); }
     // Sets the display name of item `name`; does nothing when there is no
     // such item.
     void setItemDisplayName(const std::string& name, const std::string& displayName);

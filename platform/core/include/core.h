@@ -1,0 +1,104 @@
+// The development core: owns the service registry, the configuration
+// categories, the audit log, the proxy table, the supervisor of the launched
+// services, and the two HTTP servers (management API for services, public
+// API for clients), both on 127.0.0.1.
+//
+// Files in the data directory:
+//   core.json        { "management_port" : N, "api_port" : M, "pid" : P },
+//                    written (atomically) once both ports listen, removed by
+//                    a clean stop
+//   core.lock        held (flock) while a core uses the directory
+//   categories.json  the configuration categories
+//   audit.jsonl      the audit log, one JSON object per line
+//   logs/<name>.log  standard output and error of each launched service
+//
+// Thread-safety: `start` and `stop` are called by one thread (main); the
+// accessors and notification helpers are used by the servers' threads.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "audit_log.h"
+#include "category_store.h"
+#include "core_options.h"
+#include "process_launcher.h"
+#include "proxy_forwarder.h"
+#include "proxy_table.h"
+#include "service_channel.h"
+#include "service_registry.h"
+#include "supervisor.h"
+#include "task_queue.h"
+
+namespace http {
+class Server;
+}
+
+class Core {
+  public:
+    // `channel` reaches the services' management listeners (an
+    // HttpServiceChannel when null); `launcher` starts the services (a
+    // PosixProcessLauncher when null).
+    explicit Core(CoreOptions options, std::unique_ptr<ServiceChannel> channel = nullptr,
+                  std::unique_ptr<ProcessLauncher> launcher = nullptr);
+    // Stops what still runs.
+    ~Core();
+    Core(const Core&) = delete;
+    Core& operator=(const Core&) = delete;
+
+    // Prepares the data directory and the stores, starts both servers,
+    // writes core.json and launches the services. False (with the reason
+    // logged) when the core cannot run; call `stop` then.
+    bool start();
+    // Stops the services, the servers and the notifications; removes
+    // core.json. Safe to call more than once.
+    void stop();
+
+    uint16_t managementPort() const;
+    uint16_t apiPort() const;
+    const std::string& dataDir() const { return m_dataDir; }
+
+    ServiceRegistry& registry() { return m_registry; }
+    CategoryStore& categories() { return *m_categories; }
+    AuditLog& audit() { return *m_audit; }
+    ProxyTable& proxies() { return m_proxies; }
+    ServiceChannel& channel() { return *m_channel; }
+    // The supervisor, or null before `start`.
+    Supervisor* supervisor() { return m_supervisor.get(); }
+
+    // Queues a notification of `change` to every registration following its
+    // category.
+    void notifyChange(const CategoryStore::Change& change);
+    // Queues child-creation notifications to the followers of each parent.
+    void notifyChildren(const std::vector<CategoryStore::ChildAdded>& added);
+    // Drops what the core holds for a registration that ended.
+    void forgetRegistration(const RegisteredService& service);
+
+  private:
+    bool prepareDataDirectory();
+    bool openStores();
+    bool startServers();
+    bool startServer(http::Server& server, std::thread& thread, const char* what);
+    bool writeCoreFile();
+    void startSupervisor();
+    std::string binDirectory() const;
+
+    CoreOptions m_options;
+    std::string m_dataDir;
+    int m_lockFd = -1;
+    ServiceRegistry m_registry;
+    std::unique_ptr<CategoryStore> m_categories;
+    std::unique_ptr<AuditLog> m_audit;
+    ProxyTable m_proxies;
+    std::unique_ptr<ServiceChannel> m_channel;
+    std::unique_ptr<ProcessLauncher> m_launcher;
+    std::unique_ptr<ProxyForwarder> m_forwarder;
+    std::unique_ptr<TaskQueue> m_notifications;
+    std::unique_ptr<http::Server> m_managementServer;
+    std::unique_ptr<http::Server> m_publicServer;
+    std::thread m_managementThread;
+    std::thread m_publicThread;
+    std::unique_ptr<Supervisor> m_supervisor;
+    bool m_coreFileWritten = false;
+};

@@ -1,0 +1,203 @@
+#include "core_management_api.h"
+
+#include "core.h"
+#include "core_http.h"
+#include "core_json.h"
+#include "http/server.h"
+#include "logger.h"
+
+namespace {
+
+using core_http::decodedCapture;
+using core_http::respond;
+using RequestPtr = std::shared_ptr<http::Request>;
+using ResponsePtr = std::shared_ptr<http::Response>;
+
+const std::string kRegistration = "/tarvolt/service/registration/([0-9a-f]{32})";
+
+// Reads a registration request into `service` and `token`; an error answer
+// otherwise.
+std::optional<CoreResult> parseRegistration(const std::string& body, RegisteredService& service,
+                                            std::string& token) {
+    rapidjson::Document document;
+    std::string error;
+    if (!core_json::parseObject(body, document, error))
+        return CoreResult::failure(400, error);
+    service.name = core_json::stringMember(document, "name").value_or("");
+    service.type = core_json::stringMember(document, "type").value_or("");
+    service.protocol = core_json::stringMember(document, "protocol").value_or("http");
+    service.address = core_json::stringMember(document, "address").value_or("");
+    token = core_json::stringMember(document, "token").value_or("");
+    for (auto [name, port] : {std::pair{"service_port", &service.servicePort},
+                              std::pair{"management_port", &service.managementPort}}) {
+        const rapidjson::Value* value = core_json::member(document, name);
+        if (value == nullptr || !value->IsUint() || value->GetUint() > 65535) {
+            return CoreResult::failure(400, std::string("\"") + name + "\" must be a port number");
+        }
+        *port = static_cast<uint16_t>(value->GetUint());
+    }
+    return std::nullopt;
+}
+
+void registerService(Core& core, const http::Request& request, http::Response& response) {
+    RegisteredService service;
+    std::string token;
+    if (auto invalid = parseRegistration(request.content, service, token)) {
+        return respond(response, *invalid);
+    }
+    // A name that is taken may be reused when its holder no longer answers
+    // (a service that ended without unregistering).
+    auto existing = core.registry().findByName(service.name);
+    bool replace = existing && !core.channel().ping(*existing);
+    CoreResult result = core.registry().add(service, token, replace);
+    if (result.ok()) {
+        if (existing && replace)
+            core.forgetRegistration(*existing);
+        Logger::getLogger()->info("Service %s registered (type %s, port %u, management port %u)",
+                                  service.name.c_str(), service.type.c_str(), service.servicePort,
+                                  service.managementPort);
+    } else {
+        Logger::getLogger()->warn("Registration of service %s refused: %s", service.name.c_str(),
+                                  result.json.c_str());
+    }
+    respond(response, result);
+}
+
+void unregisterService(Core& core, const http::Request& request, http::Response& response) {
+    auto removed = core.registry().remove(request.pathMatch[1]);
+    if (!removed)
+        return respond(response, CoreResult::failure(404, "No such registration"));
+    core.forgetRegistration(*removed);
+    if (core.supervisor() != nullptr)
+        core.supervisor()->noteUnregistered(removed->name);
+    Logger::getLogger()->info("Service %s unregistered", removed->name.c_str());
+    respond(response,
+            CoreResult::success("{ \"id\" : " + JSONquote(removed->id) + ", \"message\" : " +
+                                JSONquote("Service " + removed->name + " unregistered") + " }"));
+}
+
+void requestRestart(Core& core, const http::Request& request, http::Response& response) {
+    auto removed = core.registry().remove(request.pathMatch[1]);
+    if (!removed)
+        return respond(response, CoreResult::failure(404, "No such registration"));
+    core.forgetRegistration(*removed);
+    bool supervised =
+        core.supervisor() != nullptr && core.supervisor()->expectRestart(removed->name);
+    Logger::getLogger()->info("Service %s asked to be restarted%s", removed->name.c_str(),
+                              supervised ? "" : " (it was not launched by the core)");
+    std::string message = supervised ? "Service " + removed->name + " will be started again"
+                                     : "Service " + removed->name +
+                                           " was not launched by the core: start it yourself";
+    respond(response,
+            CoreResult::success("{ \"message\" : " + JSONquote(message) +
+                                ", \"restart\" : " + (supervised ? "true" : "false") + " }"));
+}
+
+void findServices(Core& core, const http::Request& request, http::Response& response) {
+    auto services =
+        core.registry().find(request.queryParameter("name"), request.queryParameter("type"));
+    respond(response, CoreResult::success(ServiceRegistry::toJSON(services)));
+}
+
+void createCategory(Core& core, const http::Request& request, http::Response& response) {
+    bool keep = request.queryParameter("keep_original_items") == "true";
+    std::optional<CategoryStore::Change> change;
+    CoreResult result = core.categories().create(request.content, keep, change);
+    if (change)
+        core.notifyChange(*change);
+    respond(response, result);
+}
+
+void addChildren(Core& core, const http::Request& request, http::Response& response) {
+    auto parent = decodedCapture(request, 1, response);
+    if (!parent)
+        return;
+    std::vector<CategoryStore::ChildAdded> added;
+    CoreResult result = core.categories().addChildren(*parent, request.content, added);
+    core.notifyChildren(added);
+    respond(response, result);
+}
+
+void addInterest(Core& core, const http::Request& request, http::Response& response) {
+    rapidjson::Document document;
+    std::string error;
+    if (!core_json::parseObject(request.content, document, error)) {
+        return respond(response, CoreResult::failure(400, error));
+    }
+    auto category = core_json::stringMember(document, "category");
+    auto registration = core_json::stringMember(document, "registration");
+    if (!category || !registration) {
+        return respond(response, CoreResult::failure(400,
+                                                     "The request needs \"category\" and "
+                                                     "\"registration\""));
+    }
+    if (!core.registry().findById(*registration)) {
+        return respond(response, CoreResult::failure(404, "No such registration"));
+    }
+    respond(response, core.categories().addInterest(*category, *registration));
+}
+
+void addProxy(Core& core, const http::Request& request, http::Response& response) {
+    rapidjson::Document document;
+    std::string error;
+    if (!core_json::parseObject(request.content, document, error)) {
+        return respond(response, CoreResult::failure(400, error));
+    }
+    auto name = core_json::stringMember(document, "service_name");
+    if (name && !core.registry().findByName(*name)) {
+        return respond(response,
+                       CoreResult::failure(404, "Service " + *name + " is not registered"));
+    }
+    CoreResult result = core.proxies().addFromJSON(request.content);
+    if (result.ok()) {
+        Logger::getLogger()->info("Proxy paths of %s set up", name.value_or("").c_str());
+    }
+    respond(response, result);
+}
+
+void deleteProxy(Core& core, const http::Request& request, http::Response& response) {
+    auto name = decodedCapture(request, 1, response);
+    if (!name)
+        return;
+    size_t removed = core.proxies().remove(*name);
+    respond(response, CoreResult::success("{ \"service_name\" : " + JSONquote(*name) +
+                                          ", \"removed\" : " + std::to_string(removed) + " }"));
+}
+
+}  // namespace
+
+void addCoreManagementRoutes(http::Server& server, Core& core) {
+    // Each route calls `handler` with the core, the request and the response.
+    auto route = [&server, &core](const std::string& method, const std::string& pattern,
+                                  void (*handler)(Core&, const http::Request&, http::Response&)) {
+        server.addRoute(method, pattern,
+                        [&core, handler](ResponsePtr response, RequestPtr request) {
+                            handler(core, *request, *response);
+                        });
+    };
+    route("POST", "/tarvolt/service", registerService);
+    route("GET", "/tarvolt/service", findServices);
+    route("DELETE", kRegistration, unregisterService);
+    route("PUT", kRegistration + "/restart", requestRestart);
+    route("POST", "/tarvolt/service/category", createCategory);
+    route("GET", "/tarvolt/service/category/([^/]+)",
+          [](Core& core, const http::Request& request, http::Response& response) {
+              if (auto name = decodedCapture(request, 1, response)) {
+                  respond(response, core.categories().get(*name));
+              }
+          });
+    route("GET", "/tarvolt/service/category/([^/]+)/children",
+          [](Core& core, const http::Request& request, http::Response& response) {
+              if (auto name = decodedCapture(request, 1, response)) {
+                  respond(response, core.categories().children(*name));
+              }
+          });
+    route("POST", "/tarvolt/service/category/([^/]+)/children", addChildren);
+    route("POST", "/tarvolt/service/interest", addInterest);
+    route("POST", "/tarvolt/service/audit",
+          [](Core& core, const http::Request& request, http::Response& response) {
+              respond(response, core.audit().add(request.content));
+          });
+    route("POST", "/tarvolt/service/proxy", addProxy);
+    route("DELETE", "/tarvolt/service/proxy/([^/]+)", deleteProxy);
+}

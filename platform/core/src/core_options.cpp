@@ -1,0 +1,95 @@
+#include "core_options.h"
+
+#include <algorithm>
+#include <sstream>
+
+namespace {
+
+bool parsePort(const std::string& text, uint16_t& port) {
+    if (text.empty() || text.size() > 5)
+        return false;
+    if (!std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        return false;
+    }
+    unsigned long value = std::stoul(text);
+    if (value > 65535)
+        return false;
+    port = static_cast<uint16_t>(value);
+    return true;
+}
+
+bool parseLaunchList(const std::string& text, std::vector<std::string>& launch,
+                     std::string& error) {
+    launch.clear();
+    if (text == "none")
+        return true;
+    std::stringstream stream(text);
+    std::string name;
+    while (std::getline(stream, name, ',')) {
+        if (name != "storage" && name != "bucket") {
+            error = "unknown service '" + name + "' in --launch (storage, bucket or none)";
+            return false;
+        }
+        if (std::find(launch.begin(), launch.end(), name) == launch.end())
+            launch.push_back(name);
+    }
+    if (launch.empty() || text.back() == ',') {
+        error = "--launch needs a comma-separated list of storage, bucket, or none";
+        return false;
+    }
+    return true;
+}
+
+bool startsWith(const std::string& text, const std::string& prefix, std::string& rest) {
+    if (text.compare(0, prefix.size(), prefix) != 0)
+        return false;
+    rest = text.substr(prefix.size());
+    return true;
+}
+
+bool parseOne(const std::string& arg, CoreOptions& options, std::string& error) {
+    std::string value;
+    if (arg == "--open") {
+        options.open = true;
+    } else if (arg == "--help" || arg == "-h") {
+        options.help = true;
+    } else if (startsWith(arg, "--port=", value)) {
+        if (!parsePort(value, options.managementPort))
+            error = "bad --port value '" + value + "'";
+    } else if (startsWith(arg, "--api-port=", value)) {
+        if (!parsePort(value, options.apiPort))
+            error = "bad --api-port value '" + value + "'";
+    } else if (startsWith(arg, "--data=", value)) {
+        if (value.empty())
+            error = "--data needs a directory";
+        options.dataDir = value;
+    } else if (startsWith(arg, "--launch=", value)) {
+        parseLaunchList(value, options.launch, error);
+    } else {
+        error = "unknown option '" + arg + "'";
+    }
+    return error.empty();
+}
+
+}  // namespace
+
+bool parseCoreOptions(const std::vector<std::string>& args, const char* envData,
+                      CoreOptions& options, std::string& error) {
+    options = CoreOptions();
+    options.dataDir = envData != nullptr && *envData != '\0' ? envData : "./data";
+    error.clear();
+    for (const auto& arg : args) {
+        if (!parseOne(arg, options, error))
+            return false;
+    }
+    return true;
+}
+
+std::string coreUsage() {
+    return "Usage: tarvolt-core [--port=N] [--api-port=N] [--data=DIR] [--launch=LIST] [--open]\n"
+           "  --port=N       management port for the services (default 8083, 0: any)\n"
+           "  --api-port=N   public API port (default 8081, 0: any)\n"
+           "  --data=DIR     data directory (default $TARVOLT_DATA, else ./data)\n"
+           "  --launch=LIST  services to launch: storage,bucket (default) or none\n"
+           "  --open         also accept services the core did not launch\n";
+}

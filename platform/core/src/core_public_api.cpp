@@ -1,0 +1,118 @@
+#include "core_public_api.h"
+
+#include "core.h"
+#include "core_http.h"
+#include "http/server.h"
+#include "logger.h"
+
+namespace {
+
+using core_http::decodedCapture;
+using core_http::respond;
+using RequestPtr = std::shared_ptr<http::Request>;
+using ResponsePtr = std::shared_ptr<http::Response>;
+
+void listServices(Core& core, const http::Request& request, http::Response& response) {
+    auto services =
+        core.registry().find(request.queryParameter("name"), request.queryParameter("type"));
+    respond(response, CoreResult::success(ServiceRegistry::toJSON(services)));
+}
+
+void setItem(Core& core, const http::Request& request, http::Response& response) {
+    auto category = decodedCapture(request, 1, response);
+    if (!category)
+        return;
+    auto item = decodedCapture(request, 2, response);
+    if (!item)
+        return;
+    std::optional<CategoryStore::Change> change;
+    CoreResult result = core.categories().setItem(*category, *item, request.content, change);
+    if (change) {
+        Logger::getLogger()->info("Item %s of category %s changed", item->c_str(),
+                                  category->c_str());
+        core.notifyChange(*change);
+    }
+    respond(response, result);
+}
+
+void listAudit(Core& core, const http::Request& request, http::Response& response) {
+    respond(response, CoreResult::success(AuditLog::toJSON(
+                          core.audit().entries(request.queryParameter("source")))));
+}
+
+void shutdownService(Core& core, const http::Request& request, http::Response& response) {
+    auto name = decodedCapture(request, 1, response);
+    if (!name)
+        return;
+    auto service = core.registry().findByName(*name);
+    if (!service)
+        return respond(response, CoreResult::failure(404, "No such service: " + *name));
+    if (core.supervisor() != nullptr)
+        core.supervisor()->expectStop(*name);
+    std::string error;
+    if (!core.channel().shutdown(*service, error)) {
+        return respond(response, CoreResult::failure(502, "Service " + *name + ": " + error));
+    }
+    Logger::getLogger()->info("Service %s asked to shut down", name->c_str());
+    respond(response,
+            CoreResult::success("{ \"message\" : " +
+                                JSONquote("Shutdown of service " + *name + " requested") + " }"));
+}
+
+void restartService(Core& core, const http::Request& request, http::Response& response) {
+    auto name = decodedCapture(request, 1, response);
+    if (!name)
+        return;
+    auto service = core.registry().findByName(*name);
+    Supervisor* supervisor = core.supervisor();
+    if (!service) {
+        if (supervisor != nullptr && supervisor->launchIfStopped(*name)) {
+            return respond(response,
+                           CoreResult::success("{ \"message\" : " +
+                                               JSONquote("Service " + *name + " started") + " }"));
+        }
+        return respond(response, CoreResult::failure(404, "No such service: " + *name));
+    }
+    if (supervisor != nullptr)
+        supervisor->expectRestart(*name);
+    std::string error;
+    if (!core.channel().restart(*service, error)) {
+        return respond(response, CoreResult::failure(502, "Service " + *name + ": " + error));
+    }
+    Logger::getLogger()->info("Service %s asked to restart", name->c_str());
+    respond(response,
+            CoreResult::success("{ \"message\" : " +
+                                JSONquote("Restart of service " + *name + " requested") + " }"));
+}
+
+}  // namespace
+
+void addCorePublicRoutes(http::Server& server, Core& core, ProxyForwarder& forwarder) {
+    auto route = [&server, &core](const std::string& method, const std::string& pattern,
+                                  void (*handler)(Core&, const http::Request&, http::Response&)) {
+        server.addRoute(method, pattern,
+                        [&core, handler](ResponsePtr response, RequestPtr request) {
+                            handler(core, *request, *response);
+                        });
+    };
+    route("GET", "/tarvolt/service", listServices);
+    route("GET", "/tarvolt/category/([^/]+)",
+          [](Core& core, const http::Request& request, http::Response& response) {
+              if (auto name = decodedCapture(request, 1, response)) {
+                  respond(response, core.categories().items(*name));
+              }
+          });
+    route("GET", "/tarvolt/category/([^/]+)/children",
+          [](Core& core, const http::Request& request, http::Response& response) {
+              if (auto name = decodedCapture(request, 1, response)) {
+                  respond(response, core.categories().children(*name));
+              }
+          });
+    route("PUT", "/tarvolt/category/([^/]+)/([^/]+)", setItem);
+    route("GET", "/tarvolt/audit", listAudit);
+    route("PUT", "/tarvolt/service/([^/]+)/shutdown", shutdownService);
+    route("PUT", "/tarvolt/service/([^/]+)/restart", restartService);
+    for (const char* method : {"GET", "POST", "PUT", "DELETE", "PATCH", "HEAD", "OPTIONS"}) {
+        server.setDefaultRoute(method, forwarder.handler(), forwarder.sinkFactory());
+    }
+}

@@ -1,0 +1,316 @@
+#include "proxy_forwarder.h"
+
+#include <boost/system/system_error.hpp>
+#include <cstdio>
+#include <optional>
+#include <stdexcept>
+
+#include "http/headers.h"
+#include "json_util.h"
+#include "logger.h"
+#include "service_channel.h"
+
+namespace {
+
+// Fields that belong to one connection, or that the forwarding sets itself.
+bool isHopByHop(const std::string& name) {
+    static const char* const fields[] = {
+        "Connection",         "Keep-Alive", "Proxy-Connection", "TE",   "Trailer",
+        "Transfer-Encoding",  "Upgrade",    "Expect",           "Host", "Content-Length",
+        "Proxy-Authorization"};
+    http::CaseInsensitiveLess less;
+    for (const char* field : fields) {
+        if (!less(name, field) && !less(field, name))
+            return true;
+    }
+    return false;
+}
+
+std::optional<uint64_t> requestLength(const http::Request& request) {
+    if (request.header.count("Transfer-Encoding") != 0)
+        return std::nullopt;
+    std::string length = http::headerValue(request.header, "Content-Length", "0");
+    try {
+        size_t used = 0;
+        uint64_t value = std::stoull(length, &used);
+        if (used == length.size())
+            return value;
+    } catch (const std::exception&) {
+    }
+    return std::nullopt;
+}
+
+void answerJSON(http::Response& response, int status, const std::string& json) {
+    response.write(static_cast<http::StatusCode>(status), json,
+                   {{"Content-Type", "application/json"}});
+}
+
+void answerMessage(http::Response& response, int status, const std::string& message) {
+    answerJSON(response, status, "{ \"message\" : " + JSONquote(message) + " }");
+}
+
+// One request on its way to a service: where it goes, the connection it
+// uses, and what went wrong, if anything.
+class ForwardedRequest {
+  public:
+    ForwardedRequest(ProxyForwarder& forwarder, const http::Request& request,
+                     std::optional<ProxyTable::Target> target)
+        : m_forwarder(forwarder), m_method(request.method), m_length(requestLength(request)) {
+        if (!target)
+            return;
+        m_matched = true;
+        m_serviceName = target->serviceName;
+        m_target = target->servicePath;
+        if (!request.queryString.empty())
+            m_target += "?" + request.queryString;
+        for (const auto& [name, value] : request.header) {
+            if (!isHopByHop(name))
+                m_headers.emplace(name, value);
+        }
+    }
+
+    bool matched() const { return m_matched; }
+    bool failed() const { return m_failureStatus != 0; }
+    int failureStatus() const { return m_failureStatus; }
+    const std::string& failure() const { return m_failure; }
+    const std::string& serviceName() const { return m_serviceName; }
+
+    // Passes a piece of the body on (or keeps it, when the length is not
+    // known). Throws after recording the failure, so that the server drops
+    // the rest of the body.
+    void write(const char* data, size_t size) {
+        if (!m_matched || failed())
+            return;
+        if (!m_length) {
+            if (m_buffered.size() + size > m_forwarder.config().maxBufferedBody) {
+                fail(413, "A request body of unknown length may not exceed " +
+                              std::to_string(m_forwarder.config().maxBufferedBody) + " bytes");
+                throw std::length_error(m_failure);
+            }
+            m_buffered.append(data, size);
+            return;
+        }
+        if (!m_exchange && !open(*m_length))
+            throw std::runtime_error(m_failure);
+        try {
+            m_exchange->writeBody(data, size);
+        } catch (const std::exception& e) {
+            fail(502, "Sending the request to service " + m_serviceName + " failed: " + e.what());
+            throw;
+        }
+    }
+
+    // Completes the request: opens the exchange for a body that was
+    // collected (or absent) and sends it. False when the request failed.
+    bool finishBody() {
+        if (failed())
+            return false;
+        if (m_exchange)
+            return true;
+        if (!open(m_buffered.size()))
+            return false;
+        try {
+            m_exchange->writeBody(m_buffered.data(), m_buffered.size());
+        } catch (const std::exception& e) {
+            fail(502, "Sending the request to service " + m_serviceName + " failed: " + e.what());
+            return false;
+        }
+        std::string().swap(m_buffered);
+        return true;
+    }
+
+    std::unique_ptr<http::Client::Exchange> takeExchange() { return std::move(m_exchange); }
+    std::shared_ptr<http::Client> client() const { return m_client; }
+    void fail(int status, const std::string& message) {
+        m_failureStatus = status;
+        m_failure = message;
+    }
+
+  private:
+    bool open(uint64_t length) {
+        auto service = m_forwarder.registry().findByName(m_serviceName);
+        if (!service) {
+            fail(503, "Service " + m_serviceName + " is not available");
+            return false;
+        }
+        try {
+            m_client = m_forwarder.clientFor(*service);
+            m_exchange = m_client->open(m_method, m_target, m_headers, length);
+        } catch (const std::exception& e) {
+            fail(502, "Service " + m_serviceName + " cannot be reached: " + e.what());
+            return false;
+        }
+        return true;
+    }
+
+    ProxyForwarder& m_forwarder;
+    std::string m_method;
+    std::optional<uint64_t> m_length;
+    bool m_matched = false;
+    std::string m_serviceName;
+    std::string m_target;
+    http::Headers m_headers;
+    std::string m_buffered;
+    std::shared_ptr<http::Client> m_client;
+    std::unique_ptr<http::Client::Exchange> m_exchange;
+    int m_failureStatus = 0;
+    std::string m_failure;
+};
+
+class ProxySink : public http::BodySink {
+  public:
+    explicit ProxySink(std::shared_ptr<ForwardedRequest> forwarded)
+        : m_forwarded(std::move(forwarded)) {}
+    void onData(const char* data, size_t size) override { m_forwarded->write(data, size); }
+    const std::shared_ptr<ForwardedRequest>& forwarded() const { return m_forwarded; }
+
+  private:
+    std::shared_ptr<ForwardedRequest> m_forwarded;
+};
+
+// Relays the body of a service's answer to the client, one chunk per send.
+class ProxyRelay : public std::enable_shared_from_this<ProxyRelay> {
+  public:
+    ProxyRelay(std::shared_ptr<http::Client> client,
+               std::unique_ptr<http::Client::Exchange> exchange,
+               std::shared_ptr<http::Response> response, bool chunked, size_t chunkSize)
+        : m_client(std::move(client)),
+          m_exchange(std::move(exchange)),
+          m_response(std::move(response)),
+          m_chunked(chunked),
+          m_buffer(chunkSize) {}
+
+    void step() {
+        size_t size = 0;
+        try {
+            size = m_exchange->readBody(m_buffer.data(), m_buffer.size());
+        } catch (const std::exception& e) {
+            // The head is out: the client can only learn of it by the close.
+            Logger::getLogger()->error("Relaying an answer failed: %s", e.what());
+            m_response->closeConnectionAfterResponse();
+            return finish();
+        }
+        if (size == 0) {
+            if (m_chunked)
+                m_response->write("0\r\n\r\n");
+            return finish();
+        }
+        if (m_chunked) {
+            char prefix[24];
+            int length = std::snprintf(prefix, sizeof(prefix), "%zx\r\n", size);
+            m_response->write(prefix, static_cast<size_t>(length));
+        }
+        m_response->write(m_buffer.data(), size);
+        if (m_chunked)
+            m_response->write("\r\n");
+        auto self = shared_from_this();
+        m_response->send([self](const boost::system::error_code& ec) {
+            if (ec)
+                return self->finish();
+            self->step();
+        });
+    }
+
+  private:
+    void finish() {
+        m_exchange.reset();
+        m_response.reset();
+    }
+
+    std::shared_ptr<http::Client> m_client;
+    std::unique_ptr<http::Client::Exchange> m_exchange;
+    std::shared_ptr<http::Response> m_response;
+    bool m_chunked;
+    std::vector<char> m_buffer;
+};
+
+// Writes the status line and header fields of the service's answer;
+// returns whether the body must be framed as chunks.
+bool writeHead(http::Response& response, const http::ClientResponseHead& head,
+               const http::Request& request) {
+    std::string reason = head.reason;
+    if (reason.empty() || !http::isSafeFieldValue(reason))
+        reason = "Status";
+    std::string text = "HTTP/1.1 " + std::to_string(head.status) + " " + reason + "\r\n";
+    for (const auto& [name, value] : head.header) {
+        if (isHopByHop(name) || !http::isFieldNameToken(name) || !http::isSafeFieldValue(value)) {
+            continue;
+        }
+        text += name + ": " + value + "\r\n";
+    }
+    bool bodyless = request.method == "HEAD" || head.status == 204 || head.status == 304 ||
+                    (head.status >= 100 && head.status < 200);
+    bool chunked = false;
+    if (head.contentLength) {
+        text += "Content-Length: " + std::to_string(*head.contentLength) + "\r\n";
+    } else if (!bodyless && request.httpVersion == "1.1") {
+        text += "Transfer-Encoding: chunked\r\n";
+        chunked = true;
+    } else if (!bodyless) {
+        text += "Connection: close\r\n";  // the end of the body is the end of the connection
+        response.closeConnectionAfterResponse();
+    }
+    response.write(text + "\r\n");
+    return chunked;
+}
+
+}  // namespace
+
+ProxyForwarder::ProxyForwarder(const ProxyTable& table, const ServiceRegistry& registry,
+                               Config config)
+    : m_table(table), m_registry(registry), m_config(config) {}
+
+std::shared_ptr<http::Client> ProxyForwarder::clientFor(const RegisteredService& service) {
+    std::string key = connectAddress(service.address) + ":" + std::to_string(service.servicePort);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto& client = m_clients[key];
+    if (!client) {
+        client = std::make_shared<http::Client>(connectAddress(service.address),
+                                                service.servicePort, m_config.timeout);
+    }
+    return client;
+}
+
+http::BodySinkFactory ProxyForwarder::sinkFactory() {
+    return [this](const http::Request& request) -> std::shared_ptr<http::BodySink> {
+        auto forwarded = std::make_shared<ForwardedRequest>(
+            *this, request, m_table.match(request.method, request.path));
+        return std::make_shared<ProxySink>(std::move(forwarded));
+    };
+}
+
+http::Handler ProxyForwarder::handler() {
+    return [this](std::shared_ptr<http::Response> response,
+                  std::shared_ptr<http::Request> request) { handle(response, request); };
+}
+
+void ProxyForwarder::handle(const std::shared_ptr<http::Response>& response,
+                            const std::shared_ptr<http::Request>& request) {
+    auto sink = std::dynamic_pointer_cast<ProxySink>(request->bodySink);
+    std::shared_ptr<ForwardedRequest> forwarded =
+        sink ? sink->forwarded()
+             : std::make_shared<ForwardedRequest>(*this, *request,
+                                                  m_table.match(request->method, request->path));
+    if (!forwarded->matched()) {
+        return answerJSON(*response, 400,
+                          "{ \"error\" : " + JSONquote("Unsupported URL: " + request->path) + " }");
+    }
+    if (!sink && !request->bodySinkError.empty()) {
+        forwarded->fail(500, "The request body could not be taken: " + request->bodySinkError);
+    }
+    if (!forwarded->finishBody()) {
+        return answerMessage(*response, forwarded->failureStatus(), forwarded->failure());
+    }
+    auto exchange = forwarded->takeExchange();
+    http::ClientResponseHead head;
+    try {
+        head = exchange->readHead();
+    } catch (const std::exception& e) {
+        return answerMessage(
+            *response, 502, "Service " + forwarded->serviceName() + " did not answer: " + e.what());
+    }
+    bool chunked = writeHead(*response, head, *request);
+    auto relay = std::make_shared<ProxyRelay>(forwarded->client(), std::move(exchange), response,
+                                              chunked, m_config.chunkSize);
+    relay->step();
+}
