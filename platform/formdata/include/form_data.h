@@ -51,8 +51,10 @@ class FormData {
 
     // Takes the parts of the request's form: from its FormDataSink when the
     // body was streamed, else by parsing `request.content`. Throws
-    // std::runtime_error with the reason when the sink refused the body
-    // (`bodySinkError`), when the body is not a well-formed multipart form or
+    // UploadStorageError (a std::runtime_error) when the server could not
+    // store the upload (disk full, ...), so the caller can answer with a
+    // server error. Throws std::runtime_error with the reason when the sink
+    // refused the body (`bodySinkError`), when the body is not a well-formed multipart form or
     // its Content-Type not multipart/form-data with a valid boundary, or when
     // the parts were already taken by another FormData.
     explicit FormData(const http::Request& request, const Limits& limits = Limits());
@@ -79,8 +81,8 @@ class FormData {
     // exist: a streamed file part is renamed into place (same filesystem as
     // the upload directory; copied otherwise), other bytes are written to a
     // temporary sibling that is renamed. `path` is replaced when it exists.
-    // On failure std::runtime_error (with the system's reason) is thrown and
-    // no file, partial or whole, is left at `path`.
+    // On failure UploadStorageError (a std::runtime_error, with the system's
+    // reason) is thrown and no file, partial or whole, is left at `path`.
     void saveFile(FieldValue& value, const std::string& path);
 
     // Number of parts in the form.

@@ -3,10 +3,11 @@
 // upload directory (the storage root) and keeping the other parts in memory.
 //
 // A form the sink refuses (bad Content-Type or boundary, malformed body,
-// exceeded limit, failed write) makes onData/onComplete throw
-// std::runtime_error with the reason, and every temporary file is removed at
-// once. Destroying the sink removes the temporary files of parts it still
-// holds, so a client that disappears mid-body leaves nothing behind.
+// exceeded limit) makes onData/onComplete throw std::runtime_error with the
+// reason; a failure to store the upload (disk full, ...) throws
+// UploadStorageError. Either way every temporary file is removed at once. Destroying the sink
+// removes the temporary files of parts it still holds, so a client that disappears mid-body leaves
+// nothing behind.
 //
 // Thread-safety: the HTTP server calls one sink from one thread at a time;
 // takeParts is called by the handler after the body was read.
@@ -37,8 +38,9 @@ class FormDataSink : public http::BodySink {
     void onData(const char* data, size_t size) override;
     void onComplete() override;
 
-    // Hands over the parts of a completely read form (once). Throws
-    // std::runtime_error when the form was refused, was not read to its end,
+    // Hands over the parts of a completely read form (once). Throws the
+    // refusal again (UploadStorageError or std::runtime_error) when the form
+    // was refused; std::runtime_error when it was not read to its end,
     // or was already handed over. The caller owns the parts and with them
     // their temporary files.
     std::vector<FormPart> takeParts();
@@ -46,12 +48,19 @@ class FormDataSink : public http::BodySink {
     // The reason the form was refused; empty while it is not.
     const std::string& error() const { return m_error; }
 
+    // True when the refusal was a failure to store the upload.
+    bool storageFailed() const { return m_storageFailure; }
+
+    // Throws the refusal, if any, with its exception type.
+    void throwIfRefused() const;
+
   private:
-    void refuse(const std::string& reason);
+    void refuse(const std::exception& error);
 
     std::unique_ptr<FormPartCollector> m_collector;
     std::unique_ptr<MultipartParser> m_parser;
     std::string m_error;
+    bool m_storageFailure = false;
     bool m_complete = false;
     bool m_taken = false;
 };

@@ -17,7 +17,15 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <stdexcept>
 #include <string>
+
+// The server could not store an upload (disk full, no permission, missing
+// directory...): a failure of the server, not of the client's form.
+class UploadStorageError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
 
 // The write(2) the upload uses; replaceable so tests can make writes fail.
 using WriteFunction = std::function<ssize_t(int fd, const void* data, size_t size)>;
@@ -28,13 +36,13 @@ class UploadFile {
     static constexpr size_t kBufferBytes = 256 * 1024;
 
     // Creates the temporary file in `dir`. `write` defaults to ::write.
-    // Throws std::runtime_error (with the system's reason) when it cannot.
+    // Throws UploadStorageError (with the system's reason) when it cannot.
     explicit UploadFile(const std::string& dir, WriteFunction write = {});
     ~UploadFile();
     UploadFile(const UploadFile&) = delete;
     UploadFile& operator=(const UploadFile&) = delete;
 
-    // Adds bytes at the end of the file. Throws std::runtime_error when a
+    // Adds bytes at the end of the file. Throws UploadStorageError when a
     // write fails (the file is then unusable and removed on destruction).
     void append(const char* data, size_t size);
 
@@ -44,7 +52,7 @@ class UploadFile {
     // Renames the finished file to `path` (copying through a temporary
     // sibling of `path` when it lies on another filesystem). On success the
     // file belongs to `path`; on failure `path` is unchanged, the temporary
-    // file is kept (and removed on destruction) and std::runtime_error is
+    // file is kept (and removed on destruction) and UploadStorageError is
     // thrown.
     void moveTo(const std::string& path);
 

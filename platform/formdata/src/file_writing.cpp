@@ -23,7 +23,7 @@ void writeAll(int fd, const char* data, size_t size, const WriteFunction& write,
         }
         if (written <= 0) {
             const int error = written == 0 ? ENOSPC : errno;
-            throw std::runtime_error(what + ": " + errnoText(error));
+            throw UploadStorageError(what + ": " + errnoText(error));
         }
         data += written;
         size -= static_cast<size_t>(written);
@@ -38,7 +38,7 @@ void writeFileAtomically(const std::string& path, const std::function<void(int f
     name.push_back('\0');
     const int fd = mkostemp(name.data(), O_CLOEXEC);
     if (fd < 0) {
-        throw std::runtime_error("cannot create the file: " + errnoText(errno));
+        throw UploadStorageError("cannot create the file: " + errnoText(errno));
     }
     temp.assign(name.data());
     try {
@@ -54,6 +54,6 @@ void writeFileAtomically(const std::string& path, const std::function<void(int f
     }
     if (error != 0) {
         unlink(temp.c_str());
-        throw std::runtime_error("cannot store the file: " + errnoText(error));
+        throw UploadStorageError("cannot store the file: " + errnoText(error));
     }
 }

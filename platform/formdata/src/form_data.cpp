@@ -51,11 +51,14 @@ FormData::FormData(const std::shared_ptr<http::Request>& request, const Limits& 
 FormData::~FormData() = default;
 
 void FormData::takeParts(const http::Request& request, const Limits& limits) {
+    auto* sink = dynamic_cast<FormDataSink*>(request.bodySink.get());
     if (!request.bodySinkError.empty()) {
+        if (sink != nullptr && sink->storageFailed()) {
+            throw UploadStorageError(request.bodySinkError);
+        }
         throw std::runtime_error(request.bodySinkError);
     }
     if (request.bodySink) {
-        auto* sink = dynamic_cast<FormDataSink*>(request.bodySink.get());
         if (sink == nullptr) {
             throw std::runtime_error("the request body was not read as a form");
         }

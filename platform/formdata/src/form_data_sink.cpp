@@ -11,52 +11,58 @@ FormDataSink::FormDataSink(const std::string& contentType, std::string uploadDir
     try {
         const std::string boundary = multipartBoundary(contentType);
         if (uploadDir.empty()) {
-            throw std::runtime_error("no directory is set for uploaded files");
+            throw UploadStorageError("no directory is set for uploaded files");
         }
         m_collector =
             std::make_unique<FormPartCollector>(limits, std::move(uploadDir), std::move(write));
         m_parser = std::make_unique<MultipartParser>(boundary, *m_collector, limits);
     } catch (const std::exception& error) {
         m_error = error.what();
+        m_storageFailure = dynamic_cast<const UploadStorageError*>(&error) != nullptr;
     }
 }
 
 FormDataSink::~FormDataSink() = default;
 
 void FormDataSink::onData(const char* data, size_t size) {
-    if (!m_error.empty()) {
-        throw std::runtime_error(m_error);
-    }
+    throwIfRefused();
     try {
         m_parser->feed(data, size);
     } catch (const std::exception& error) {
-        refuse(error.what());
+        refuse(error);
         throw;
     }
 }
 
 void FormDataSink::onComplete() {
-    if (!m_error.empty()) {
-        throw std::runtime_error(m_error);
-    }
+    throwIfRefused();
     try {
         m_parser->finish();
         m_complete = true;
     } catch (const std::exception& error) {
-        refuse(error.what());
+        refuse(error);
         throw;
     }
 }
 
-void FormDataSink::refuse(const std::string& reason) {
-    m_error = reason;
+void FormDataSink::refuse(const std::exception& error) {
+    m_error = error.what();
+    m_storageFailure = dynamic_cast<const UploadStorageError*>(&error) != nullptr;
     m_collector->discard();
 }
 
-std::vector<FormPart> FormDataSink::takeParts() {
-    if (!m_error.empty()) {
-        throw std::runtime_error(m_error);
+void FormDataSink::throwIfRefused() const {
+    if (m_error.empty()) {
+        return;
     }
+    if (m_storageFailure) {
+        throw UploadStorageError(m_error);
+    }
+    throw std::runtime_error(m_error);
+}
+
+std::vector<FormPart> FormDataSink::takeParts() {
+    throwIfRefused();
     if (!m_complete) {
         throw std::runtime_error("the form's body was not read to its end");
     }

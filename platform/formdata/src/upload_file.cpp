@@ -20,7 +20,7 @@ constexpr const char* kWriteFailure = "cannot write the uploaded file";
 void copyContent(const std::string& source, int target) {
     const int fd = open(source.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        throw std::runtime_error("cannot read the uploaded file: " + errnoText(errno));
+        throw UploadStorageError("cannot read the uploaded file: " + errnoText(errno));
     }
     std::vector<char> buffer(UploadFile::kBufferBytes);
     try {
@@ -30,7 +30,7 @@ void copyContent(const std::string& source, int target) {
                 continue;
             }
             if (got < 0) {
-                throw std::runtime_error("cannot read the uploaded file: " + errnoText(errno));
+                throw UploadStorageError("cannot read the uploaded file: " + errnoText(errno));
             }
             if (got == 0) {
                 break;
@@ -54,7 +54,7 @@ UploadFile::UploadFile(const std::string& dir, WriteFunction write)
     name.push_back('\0');
     m_fd = mkostemp(name.data(), O_CLOEXEC);
     if (m_fd < 0) {
-        throw std::runtime_error("cannot create a temporary file for the upload: " +
+        throw UploadStorageError("cannot create a temporary file for the upload: " +
                                  errnoText(errno));
     }
     m_path.assign(name.data());
@@ -107,7 +107,7 @@ void UploadFile::finish() {
     const int fd = m_fd;
     m_fd = -1;
     if (close(fd) != 0) {
-        throw std::runtime_error(std::string(kWriteFailure) + ": " + errnoText(errno));
+        throw UploadStorageError(std::string(kWriteFailure) + ": " + errnoText(errno));
     }
 }
 
@@ -128,7 +128,7 @@ void UploadFile::moveTo(const std::string& path) {
         return;
     }
     if (errno != EXDEV) {
-        throw std::runtime_error("cannot store the uploaded file: " + errnoText(errno));
+        throw UploadStorageError("cannot store the uploaded file: " + errnoText(errno));
     }
     writeFileAtomically(path, [this](int target) { copyContent(m_path, target); });
     unlink(m_path.c_str());

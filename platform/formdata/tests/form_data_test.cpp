@@ -114,6 +114,8 @@ TEST(FormDataStreaming, NoTemporaryFileSurvivesAnyOutcome) {
     }
 }
 
+// A full disk is reported as a storage failure (not the client's fault), and
+// the temporary file goes at once.
 TEST(FormDataStreaming, WriteFailureRefusesTheFormAndRemovesTheFile) {
     TempDir dir;
     size_t written = 0;
@@ -125,19 +127,33 @@ TEST(FormDataStreaming, WriteFailureRefusesTheFormAndRemovesTheFile) {
         written += size;
         return ::write(fd, data, size);
     };
-    FormDataSink sink(formContentType(kBoundary), dir.path(), FormLimits(), fillsUp);
+    auto request = std::make_shared<http::Request>();
+    auto sink = std::make_shared<FormDataSink>(formContentType(kBoundary), dir.path(), FormLimits(),
+                                               fillsUp);
+    request->bodySink = sink;
     const std::string body = buildBody(kBoundary, uploadParts(randomBytes(1000000, 5)));
     try {
         for (size_t offset = 0; offset < body.size(); offset += 65536) {
-            sink.onData(body.data() + offset, std::min<size_t>(65536, body.size() - offset));
+            sink->onData(body.data() + offset, std::min<size_t>(65536, body.size() - offset));
         }
         FAIL() << "the write failure was not reported";
-    } catch (const std::runtime_error& error) {
-        EXPECT_STREQ(error.what(), "cannot write the uploaded file: No space left on device");
+    } catch (const UploadStorageError& error) {
+        request->bodySinkError = error.what();
     }
+    EXPECT_EQ(request->bodySinkError, "cannot write the uploaded file: No space left on device");
     EXPECT_TRUE(directoryEntries(dir.path()).empty());
-    EXPECT_THROW(sink.onComplete(), std::runtime_error);
-    EXPECT_THROW(sink.takeParts(), std::runtime_error);
+    EXPECT_THROW(FormData{request}, UploadStorageError);
+    EXPECT_THROW(sink->takeParts(), UploadStorageError);
+
+    // A malformed form is the client's fault: a plain runtime_error.
+    auto malformed = streamedRequest(body.substr(0, 1000), dir.path());
+    try {
+        FormData form(malformed);
+        FAIL();
+    } catch (const UploadStorageError&) {
+        FAIL() << "a malformed form reported as a storage failure";
+    } catch (const std::runtime_error&) {
+    }
 }
 
 TEST(FormDataStreaming, FailedSaveLeavesNothingAtThePath) {
@@ -150,14 +166,36 @@ TEST(FormDataStreaming, FailedSaveLeavesNothingAtThePath) {
         try {
             form.saveFile(bucket, missingDir);
             FAIL() << "saving into a missing directory succeeded";
-        } catch (const std::runtime_error& error) {
+        } catch (const UploadStorageError& error) {
             EXPECT_STREQ(error.what(), "cannot store the uploaded file: No such file or directory");
         }
         FormData::FieldValue attributes;
         ASSERT_TRUE(form.getUploadedData("attributes", attributes));
-        EXPECT_THROW(form.saveFile(attributes, missingDir), std::runtime_error);
+        EXPECT_THROW(form.saveFile(attributes, missingDir), UploadStorageError);
     }
     EXPECT_FALSE(std::filesystem::exists(missingDir));
+    EXPECT_TRUE(directoryEntries(dir.path()).empty());
+}
+
+// Saving onto another filesystem copies through a temporary sibling.
+TEST(FormDataStreaming, SaveAcrossFilesystemsCopies) {
+    TempDir dir;
+    struct stat here {};
+    struct stat shm {};
+    if (stat(dir.path().c_str(), &here) != 0 || stat("/dev/shm", &shm) != 0 ||
+        here.st_dev == shm.st_dev || access("/dev/shm", W_OK) != 0) {
+        GTEST_SKIP() << "no second writable filesystem at /dev/shm";
+    }
+    const std::string target = "/dev/shm/tarvolt-formdata-test-" + std::to_string(getpid());
+    const std::string file = randomBytes(700000, 11);
+    {
+        FormData form(streamedRequest(buildBody(kBoundary, uploadParts(file)), dir.path()));
+        FormData::FieldValue bucket;
+        ASSERT_TRUE(form.getUploadedFile("bucket", bucket));
+        form.saveFile(bucket, target);
+    }
+    EXPECT_EQ(readWholeFile(target), file);
+    std::filesystem::remove(target);
     EXPECT_TRUE(directoryEntries(dir.path()).empty());
 }
 
