@@ -16,8 +16,8 @@
 #include <vector>
 
 enum Conditional {
-    Older = 0,        // column older than value seconds (timestamps)
-    Newer = 1,        // column newer than value seconds (timestamps)
+    Older = 0,  // column older than value seconds (timestamps)
+    Newer = 1,  // column newer than value seconds (timestamps)
     Equals = 2,
     NotEquals = 3,
     GreaterThan = 4,
@@ -27,7 +27,7 @@ enum Conditional {
 };
 
 class Where {
-public:
+  public:
     Where(const std::string& column, Conditional condition, const std::string& value);
     // `andCondition` (owned) must hold too.
     Where(const std::string& column, Conditional condition, const std::string& value,
@@ -39,7 +39,7 @@ public:
     void andWhere(Where* condition);  // appends to the AND chain, takes ownership
     std::string toJSON() const;
 
-private:
+  private:
     std::string m_column;
     Conditional m_condition;
     std::string m_value;
@@ -47,23 +47,23 @@ private:
 };
 
 class Returns {
-public:
+  public:
     explicit Returns(const std::string& column) : m_column(column) {}
     std::string toJSON() const;
     const std::string& getColumn() const { return m_column; }
 
-private:
+  private:
     std::string m_column;
 };
 
 class Aggregate {
-public:
+  public:
     // `operation` is one of "max", "min", "count", "sum", "avg".
     Aggregate(const std::string& operation, const std::string& column)
         : m_operation(operation), m_column(column) {}
     std::string toJSON() const;
 
-private:
+  private:
     std::string m_operation;
     std::string m_column;
 };
@@ -73,14 +73,14 @@ class Query;
 // Restricts the query it is attached to: a row is kept when its `column`
 // equals `on` of some row of `table` that satisfies `query`.
 class Join {
-public:
+  public:
     Join(const std::string& table, const std::string& column, const std::string& on, Query* query);
     ~Join();
     Join(const Join&) = delete;
     Join& operator=(const Join&) = delete;
     std::string toJSON() const;
 
-private:
+  private:
     std::string m_table;
     std::string m_column;
     std::string m_on;
@@ -88,7 +88,7 @@ private:
 };
 
 class Query {
-public:
+  public:
     explicit Query(Where* where);
     Query(Aggregate* aggregate, Where* where);
     explicit Query(const std::vector<Returns*>& returns);
@@ -105,7 +105,7 @@ public:
 
     std::string toJSON() const;
 
-private:
+  private:
     Where* m_where = nullptr;
     std::vector<Aggregate*> m_aggregates;
     std::vector<Returns*> m_returns;
@@ -114,7 +114,7 @@ private:
 };
 
 class InsertValue {
-public:
+  public:
     InsertValue(const std::string& column, const std::string& value)
         : m_column(column), m_value(value) {}
     InsertValue(const std::string& column, const char* value) : m_column(column), m_value(value) {}
@@ -123,19 +123,19 @@ public:
     const std::string& getColumn() const { return m_column; }
     const std::string& getValue() const { return m_value; }
 
-private:
+  private:
     std::string m_column;
     std::string m_value;
 };
 
 class InsertValues : public std::vector<InsertValue> {
-public:
+  public:
     using std::vector<InsertValue>::vector;
     std::string toJSON() const;
 };
 
 // Options of an update (none are used by the services yet).
 class UpdateModifier {
-public:
+  public:
     virtual ~UpdateModifier() = default;
 };

@@ -14,7 +14,7 @@
 enum ColumnType { INT_COLUMN = 1, NUMBER_COLUMN = 2, STRING_COLUMN = 3, NULL_COLUMN = 4 };
 
 class ColumnValue {
-public:
+  public:
     explicit ColumnValue(long value) : m_type(INT_COLUMN), m_integer(value) {}
     explicit ColumnValue(double value) : m_type(NUMBER_COLUMN), m_number(value) {}
     explicit ColumnValue(const std::string& value) : m_type(STRING_COLUMN), m_string(value) {}
@@ -28,7 +28,7 @@ public:
     // The value as text (integers and numbers are converted).
     std::string getString() const;
 
-private:
+  private:
     ColumnType m_type;
     long m_integer = 0;
     double m_number = 0;
@@ -36,9 +36,9 @@ private:
 };
 
 class ResultSet {
-public:
+  public:
     class Row {
-    public:
+      public:
         Row(const std::vector<std::string>* names, std::vector<ColumnValue> values)
             : m_names(names), m_values(std::move(values)) {}
         // The column called `name`, or null when the row has none.
@@ -48,7 +48,7 @@ public:
         const ColumnValue* operator[](unsigned index) const { return getColumn(index); }
         size_t columnCount() const { return m_values.size(); }
 
-    private:
+      private:
         const std::vector<std::string>* m_names;
         std::vector<ColumnValue> m_values;
     };
@@ -72,7 +72,7 @@ public:
     RowIterator nextRow(RowIterator it) { return ++it; }
     Row* operator[](unsigned index) { return m_rows.at(index); }
 
-private:
+  private:
     std::vector<std::string> m_columns;
     std::vector<Row*> m_rows;
 };

@@ -22,7 +22,7 @@ class Client;
 }
 
 class StorageClient {
-public:
+  public:
     StorageClient(const std::string& hostname, uint16_t port);
     virtual ~StorageClient();
 
@@ -50,6 +50,13 @@ public:
     virtual int deleteTable(const std::string& schema, const std::string& table,
                             const Query& query);
 
-private:
+  private:
+    // One exchange; false (logged) on transport failure or error status.
+    bool exchange(const char* operation, const std::string& method, const std::string& target,
+                  const std::string& body, std::string& answer);
+    // An insert, update or delete: rows affected, or -1 on failure.
+    int write(const char* operation, const std::string& method, const std::string& schema,
+              const std::string& table, const std::string& body);
+
     std::unique_ptr<http::Client> m_client;
 };
