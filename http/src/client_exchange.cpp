@@ -1,5 +1,7 @@
 #include "client_exchange.h"
 
+#include "transfer_all.h"
+
 #include <limits>
 
 #include <boost/asio/write.hpp>
@@ -38,7 +40,7 @@ void ClientExchange::sendHead(const std::string& head, std::string_view body) {
     std::array<net::const_buffer, 2> buffers{net::buffer(head),
                                              net::buffer(body.data(), body.size())};
     auto ec = m_connection->run([&](auto handler) {
-        net::async_write(m_connection->stream(), buffers, std::move(handler));
+        net::async_write(m_connection->stream(), buffers, TransferAllLarge(), std::move(handler));
     });
     check(ec, "sending the request");
     m_written = body.size();
@@ -52,7 +54,8 @@ void ClientExchange::writeBody(const char* data, size_t size) {
         return;
     }
     auto ec = m_connection->run([&](auto handler) {
-        net::async_write(m_connection->stream(), net::buffer(data, size), std::move(handler));
+        net::async_write(m_connection->stream(), net::buffer(data, size), TransferAllLarge(),
+                         std::move(handler));
     });
     check(ec, "sending the request body");
     m_written += size;

@@ -6,6 +6,7 @@
 #include <boost/asio/write.hpp>
 
 #include "json_text.h"
+#include "transfer_all.h"
 
 namespace http::detail {
 
@@ -345,7 +346,7 @@ void Session::doWrite() {
         }
         m_writing = true;
         m_stream.expires_after(m_core->config.contentTimeout);
-        net::async_write(m_stream, net::buffer(m_writes.front().data),
+        net::async_write(m_stream, net::buffer(m_writes.front().data), TransferAllLarge(),
                          beast::bind_front_handler(&Session::onWrite, shared_from_this()));
         return;
     }
