@@ -1,8 +1,10 @@
 #include "session.h"
 
+#include <cstring>
 #include <limits>
 
 #include <boost/asio/dispatch.hpp>
+#include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
 
 #include "json_text.h"
@@ -17,10 +19,11 @@ using tcp = net::ip::tcp;
 
 namespace {
 
-constexpr size_t kReadBufferSize = 128 * 1024;  // socket reads of up to 64 KiB
-constexpr size_t kBodyChunkSize = 256 * 1024;   // chunks handed to a body sink
-constexpr size_t kBufferedGrowth = 64 * 1024;   // first step of a chunked buffered body
-constexpr size_t kMaxRoutedPath = 8 * 1024;     // longer paths are not matched (414)
+constexpr size_t kReadBufferSize = 128 * 1024;     // socket reads of up to 64 KiB
+constexpr size_t kBodyChunkSize = 256 * 1024;      // chunks handed to a body sink
+constexpr size_t kBufferedGrowth = 64 * 1024;      // first step of a chunked buffered body
+constexpr size_t kBufferedReadStep = 1024 * 1024;  // one deadline per MiB of buffered body
+constexpr size_t kMaxRoutedPath = 8 * 1024;        // longer paths are not matched (414)
 constexpr auto kLingerTime = std::chrono::seconds(2);
 constexpr char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
 
@@ -92,6 +95,7 @@ void Session::doReadHeader() {
     m_streamBody = false;
     m_dispatched = false;
     m_bodyBytes = 0;
+    m_bodyLength.reset();
     m_parser.emplace();
     m_parser->header_limit(m_core->config.maxHeaderBytes);
     // Body caps are enforced here, per route; the parser's own limit is lifted.
@@ -158,6 +162,9 @@ void Session::beginBody() {
     if (!m_streamBody && length) {
         m_request->content.resize(*length);
     }
+    if (length) {
+        m_bodyLength = *length;
+    }
     const auto& header = m_parser->get();
     auto expect = header.find(bhttp::field::expect);
     if (header.version() >= 11 && expect != header.end() &&
@@ -202,10 +209,63 @@ void Session::onContinue(beast::error_code ec, size_t) {
 }
 
 void Session::doReadBody() {
+    if (m_bodyLength) {
+        return doReadFixedBody();
+    }
     prepareBodyBuffer();
     m_stream.expires_after(m_core->config.contentTimeout);
     bhttp::async_read(m_stream, m_buffer, *m_parser,
                       beast::bind_front_handler(&Session::onReadBody, shared_from_this()));
+}
+
+// A body of known length bypasses the parser: bytes already buffered are
+// taken first, then the socket is read straight into the sink's chunk buffer
+// or the request's content, with large reads and no extra copy.
+void Session::doReadFixedBody() {
+    uint64_t remaining = *m_bodyLength - m_bodyBytes;
+    if (remaining == 0) {
+        return finishBody();
+    }
+    if (m_buffer.size() != 0) {
+        return takeBufferedBody(remaining);
+    }
+    char* target;
+    size_t size;
+    if (m_streamBody) {
+        if (m_bodyBuffer.empty()) {
+            m_bodyBuffer.resize(kBodyChunkSize);
+        }
+        target = m_bodyBuffer.data();
+        size = static_cast<size_t>(std::min<uint64_t>(remaining, m_bodyBuffer.size()));
+    } else {
+        target = m_request->content.data() + m_bodyBytes;
+        size = static_cast<size_t>(std::min<uint64_t>(remaining, kBufferedReadStep));
+    }
+    m_stream.expires_after(m_core->config.contentTimeout);
+    net::async_read(m_stream, net::buffer(target, size), TransferAllLarge(),
+                    beast::bind_front_handler(&Session::onReadFixedBody, shared_from_this()));
+}
+
+void Session::takeBufferedBody(uint64_t remaining) {
+    size_t size = static_cast<size_t>(std::min<uint64_t>(remaining, m_buffer.size()));
+    const char* data = static_cast<const char*>(m_buffer.data().data());
+    if (!m_streamBody) {
+        std::memcpy(m_request->content.data() + m_bodyBytes, data, size);
+    }
+    bool goOn = consumeBody(data, size);
+    m_buffer.consume(size);
+    if (goOn) {
+        doReadFixedBody();
+    }
+}
+
+void Session::onReadFixedBody(beast::error_code ec, size_t bytes) {
+    if (ec) {
+        return doClose();  // the client went away or stalled
+    }
+    if (consumeBody(m_bodyBuffer.data(), bytes)) {
+        doReadFixedBody();
+    }
 }
 
 void Session::prepareBodyBuffer() {
@@ -241,7 +301,7 @@ void Session::onReadBody(beast::error_code ec, size_t) {
                         "Malformed request body: " + ec.message());
     }
     size_t received = m_offered - m_parser->get().body().size;
-    if (!consumeBody(received)) {
+    if (!consumeBody(m_bodyBuffer.data(), received)) {
         return;
     }
     if (m_parser->is_done()) {
@@ -250,7 +310,7 @@ void Session::onReadBody(beast::error_code ec, size_t) {
     doReadBody();
 }
 
-bool Session::consumeBody(size_t size) {
+bool Session::consumeBody(const char* data, size_t size) {
     m_bodyBytes += size;
     const ServerConfig& config = m_core->config;
     if (m_bodyBytes > (m_streamBody ? config.maxStreamedBody : config.maxBufferedBody)) {
@@ -261,7 +321,7 @@ bool Session::consumeBody(size_t size) {
         return true;
     }
     try {
-        m_sink->onData(m_bodyBuffer.data(), size);
+        m_sink->onData(data, size);
     } catch (const std::exception& e) {
         sinkFailed(e.what());
     } catch (...) {

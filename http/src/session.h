@@ -70,7 +70,10 @@ class Session : public std::enable_shared_from_this<Session> {
     void doReadBody();
     void prepareBodyBuffer();
     void onReadBody(boost::beast::error_code ec, size_t bytes);
-    bool consumeBody(size_t size);
+    void doReadFixedBody();
+    void takeBufferedBody(uint64_t remaining);
+    void onReadFixedBody(boost::beast::error_code ec, size_t bytes);
+    bool consumeBody(const char* data, size_t size);
     void sinkFailed(const std::string& what);
     void finishBody();
     void dispatch();
@@ -94,11 +97,12 @@ class Session : public std::enable_shared_from_this<Session> {
     std::optional<Parser> m_parser;
     std::shared_ptr<Request> m_request;
     const Route* m_route = nullptr;
-    std::shared_ptr<BodySink> m_sink;  // null once the sink failed
-    bool m_streamBody = false;         // body goes to the sink (or is discarded)
-    std::vector<char> m_bodyBuffer;    // chunk buffer for streamed bodies
-    uint64_t m_bodyBytes = 0;          // body bytes received so far
-    size_t m_offered = 0;              // space given to the parser for this read
+    std::shared_ptr<BodySink> m_sink;      // null once the sink failed
+    bool m_streamBody = false;             // body goes to the sink (or is discarded)
+    std::vector<char> m_bodyBuffer;        // chunk buffer for streamed bodies
+    uint64_t m_bodyBytes = 0;              // body bytes received so far
+    std::optional<uint64_t> m_bodyLength;  // Content-Length; none for chunked bodies
+    size_t m_offered = 0;                  // space given to the parser for this read
     bool m_keepAlive = false;
     bool m_dispatched = false;  // the handler has the request
     std::deque<WriteJob> m_writes;
