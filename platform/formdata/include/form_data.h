@@ -54,9 +54,11 @@ class FormData {
     // UploadStorageError (a std::runtime_error) when the server could not
     // store the upload (disk full, ...), so the caller can answer with a
     // server error. Throws std::runtime_error with the reason when the sink
-    // refused the body (`bodySinkError`), when the body is not a well-formed multipart form or
-    // its Content-Type not multipart/form-data with a valid boundary, or when
-    // the parts were already taken by another FormData.
+    // refused the body (`bodySinkError`), when the body is not a well-formed
+    // multipart form or its Content-Type not multipart/form-data with a valid
+    // boundary, or when the parts were already taken by another FormData.
+    // `limits` apply to a body parsed from `content`; a streamed body was
+    // held to the limits given to `sinkFactory`.
     explicit FormData(const http::Request& request, const Limits& limits = Limits());
     explicit FormData(const std::shared_ptr<http::Request>& request,
                       const Limits& limits = Limits());
