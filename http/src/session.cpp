@@ -284,7 +284,7 @@ void Session::prepareBodyBuffer() {
             content.resize(std::min<uint64_t>(grown, m_core->config.maxBufferedBody + 1));
         }
         body.data = content.data() + m_bodyBytes;
-        body.size = content.size() - m_bodyBytes;
+        body.size = std::min<size_t>(content.size() - m_bodyBytes, kBufferedReadStep);
     }
     m_offered = body.size;
 }

@@ -123,6 +123,39 @@ TEST_F(ServerTest, ConcurrentDownloadsEachGetTheirOwnBytes) {
     }
 }
 
+TEST_F(ServerTest, ClientLeavingMidDownloadEndsTheTransfer) {
+    auto outcome = std::make_shared<std::promise<boost::system::error_code>>();
+    std::function<void(std::shared_ptr<Response>, int)> next;
+    next = [&next, outcome](std::shared_ptr<Response> response, int left) {
+        response->write(std::string(131072, 'x'));
+        response->send([&next, outcome, response, left](const boost::system::error_code& ec) {
+            if (ec || left == 0) {
+                outcome->set_value(ec);
+            } else {
+                next(response, left - 1);
+            }
+        });
+    };
+    m_server.server().addRoute(
+        "GET", "/endless", [&next](std::shared_ptr<Response> response, auto) {
+            response->write(StatusCode::success_ok,
+                            {{"Content-Length", std::to_string(1ull << 40)}});
+            next(response, 1 << 20);
+        });
+    m_server.server().addRoute(
+        "GET", "/ok", [](auto response, auto) { response->write(StatusCode::success_ok, "ok"); });
+    uint16_t port = m_server.start();
+    {
+        RawConnection connection(port);
+        ASSERT_TRUE(connection.send("GET /endless HTTP/1.1\r\nHost: x\r\n\r\n"));
+        EXPECT_EQ(connection.readExactly(1 << 20).size(), size_t(1) << 20);
+    }
+    auto result = outcome->get_future();
+    ASSERT_EQ(result.wait_for(10s), std::future_status::ready);
+    EXPECT_TRUE(result.get());
+    EXPECT_EQ(Client("127.0.0.1", port).request("GET", "/ok").body, "ok");
+}
+
 TEST_F(ServerTest, HandlerExceptionIsAnswered500AndServerGoesOn) {
     std::mutex mutex;
     std::vector<std::string> logged;

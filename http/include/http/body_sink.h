@@ -1,8 +1,10 @@
 // Receiver of a request body that is streamed rather than buffered.
 //
 // A route registers a factory; once the request's header fields are read the
-// server calls the factory, and then feeds the body to the sink in chunks as
-// it arrives (at most one call at a time, in order). The sink lives as long as
+// server calls the factory (also for a request without a body), and then
+// feeds the body to the sink in chunks of up to 256 KiB as it arrives (at
+// most one call at a time, in order), plain or chunked transfer coding alike.
+// A factory that throws is treated like a sink that throws at once. The sink lives as long as
 // the request: when the client disappears mid-body, the sink is simply
 // destroyed without `onComplete`, so it must release what it holds (temporary
 // files included) in its destructor.

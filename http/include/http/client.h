@@ -7,8 +7,14 @@
 // retried once on a fresh connection (only when nothing of the response was
 // received). Large bodies stream both ways through `Exchange`.
 //
-// Failures to connect, send or receive, and timeouts, are thrown as
-// boost::system::system_error; an HTTP error status is not an exception.
+// Failures to connect, send or receive, and timeouts (`timeout` bounds each
+// connect, write and read step; beast::error::timeout), are thrown as
+// boost::system::system_error; an HTTP error status is not an exception. The
+// host is resolved once (IPv4 addresses first). The client adds "Host" unless
+// given, and always sends its own Content-Length (a caller's Content-Length or
+// Transfer-Encoding field is dropped); an invalid method, target or header
+// field throws system_error with errc::invalid_argument before anything is
+// sent. Interim answers (100 Continue) are skipped.
 //
 // Thread-safety: a Client may be used from any number of threads at once;
 // each exchange uses a connection of its own. An Exchange is used by one
@@ -76,12 +82,16 @@ private:
     std::unique_ptr<Impl> m_impl;
 };
 
-// One request/response exchange on a connection of a Client.
+// One request/response exchange on a connection of a Client. Destroying it
+// after the whole response body was read returns the connection to the
+// client's pool; destroying it earlier closes the connection. It may outlive
+// the Client.
 class Client::Exchange {
 public:
     virtual ~Exchange() = default;
 
-    // Writes the next piece of the request body. Throws on failure.
+    // Writes the next piece of the request body. Throws on failure, and with
+    // errc::invalid_argument when the body would exceed its Content-Length.
     virtual void writeBody(const char* data, size_t size) = 0;
 
     // Waits for and returns the response head; the request body must have

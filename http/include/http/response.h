@@ -8,7 +8,10 @@
 // Bytes are held until `send` is called, or until the last owner releases the
 // Response (the handler and every completion callback holding it), at which
 // point whatever is still held is transmitted and the connection goes on to
-// its next request (HTTP/1.1 keep-alive) or closes.
+// its next request (HTTP/1.1 keep-alive) or closes. The connection stays open
+// as long as a Response of it exists. A streamed answer (append a chunk,
+// `send`, append the next chunk from the callback, ...) reuses two buffers,
+// so it allocates nothing per chunk; each Response has buffers of its own.
 //
 // Thread-safety: one handler and its completion callbacks use a Response one
 // at a time; at most one `send` may be in flight. Callbacks run on the
@@ -45,7 +48,10 @@ public:
 
     // Writes "HTTP/1.1 <status text>\r\n", the header fields, a Content-Length
     // field holding content.size() unless `headers` already has one, the
-    // empty line and `content`.
+    // empty line and `content`. A field whose name is not a token or whose
+    // value holds control characters (CR, LF, ...) is left out, so header
+    // values can never split the message. A code the status table lacks is
+    // written as "HTTP/1.1 <code> \r\n".
     void write(StatusCode status, std::string_view content, const Headers& headers = {});
 
     // Writes the status line and header fields only (the caller supplies
@@ -53,8 +59,10 @@ public:
     void write(StatusCode status, const Headers& headers);
 
     // Transmits everything written so far; `callback` receives the outcome
-    // once the bytes are on the wire (or the connection failed). At most one
-    // send may be outstanding; write more only from the callback.
+    // once the bytes are on the wire (or the connection failed), on the
+    // connection's strand; the callback may hold the Response to go on. At
+    // most one send may be outstanding; write more only from the callback. A
+    // callback that throws has the connection closed after the response.
     virtual void send(SendCallback callback) = 0;
 
     // Number of bytes written but not yet handed to `send`.

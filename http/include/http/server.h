@@ -3,18 +3,29 @@
 // Routes are ECMAScript regular expressions that must match the whole request
 // path (the query string is not part of the path); the first route of the
 // method that matches wins, then the method's default route, else the client
-// gets 400 `{ "error" : "Unsupported URL: <path>" }`. Handlers run on the
-// server's event-loop threads: one io_context run by the thread calling
-// `start` plus `threads - 1` pool threads, with a strand per connection.
+// gets 400 `{ "error" : "Unsupported URL: <path>" }` (path JSON-escaped) on a
+// connection that stays open. Paths longer than 8 KiB are answered 414
+// without matching. Handlers run on the server's event-loop threads: one
+// io_context run by the thread calling `start` plus `threads - 1` pool
+// threads, with a strand per connection.
 //
-// Every connection has limits: 5 s to receive the request header fields, 300
-// s for the body, a cap on buffered bodies (413 above it), and a cap on the
-// header block. `Expect: 100-continue` is answered before the body is read.
-// A handler that throws is answered 500 with a JSON body and the error is
-// logged; the connection and the server survive.
+// Every connection has limits: `requestTimeout` to receive the request header
+// fields (this also ends idle keep-alive connections), `contentTimeout` for
+// each step of the body (a stalled body, not a long one, is cut off) and for
+// each write, a cap on buffered bodies (413 above it), and a cap on the header
+// block (431). A malformed request is answered 400; these error answers carry
+// a JSON body `{ "message" : "..." }` and close the connection.
+// `Expect: 100-continue` is answered before the body is read. Bodies are read
+// in full before the handler runs (into `Request::content`, or into the
+// route's body sink). A handler that throws is answered 500 with
+// `{ "message" : "<what()>" }` (or, if part of its answer was already sent,
+// the connection is closed) and the error is logged; the connection and the
+// server survive. A handler that writes nothing at all gets its connection
+// closed, so the client does not wait for ever.
 //
-// Thread-safety: configure routes before `start`. `stop`, `port` and
-// `failed` may be called from any thread at any time.
+// Thread-safety: configure routes and the logger before `start`. `stop`,
+// `port`, `failed` and `errorMessage` may be called from any thread at any
+// time. Stop the server and let `start` return before destroying it.
 #pragma once
 
 #include <atomic>
@@ -37,7 +48,7 @@ struct ServerConfig {
     std::string address = "0.0.0.0";         // listening address
     unsigned threads = 1;                    // event-loop threads, at least 1
     std::chrono::seconds requestTimeout{5};  // to receive the header block
-    std::chrono::seconds contentTimeout{300};  // to receive the body
+    std::chrono::seconds contentTimeout{300};  // per body read / response write
     uint64_t maxBufferedBody = 64ull << 20;  // 413 above this (sinks excepted)
     uint64_t maxStreamedBody = 1ull << 40;   // cap for bodies fed to a sink
     uint32_t maxHeaderBytes = 64 * 1024;     // 431 above this
@@ -53,7 +64,8 @@ public:
 
     // Adds a route for `method` whose whole-path pattern is `pattern`. With a
     // `sinkFactory`, bodies of matching requests are streamed to the sink it
-    // creates instead of being buffered.
+    // creates instead of being buffered (up to `maxStreamedBody`). Throws
+    // std::regex_error when the pattern does not compile.
     void addRoute(const std::string& method, const std::string& pattern, Handler handler,
                   BodySinkFactory sinkFactory = nullptr);
 
@@ -62,7 +74,8 @@ public:
                          BodySinkFactory sinkFactory = nullptr);
 
     // Receives a line for every error the server logs (handler exceptions,
-    // accept failures). Defaults to standard error.
+    // accept and bind failures). Defaults to standard error. Called on the
+    // event-loop threads, possibly several at once.
     void setErrorLogger(std::function<void(const std::string&)> logger);
 
     // Binds, listens and runs the event loop on the calling thread and on
