@@ -1,0 +1,128 @@
+// The core launching, restarting and stopping real processes: copies of
+// tarvolt-core and of a fake service (as tarvolt-storage and tarvolt-bucket)
+// in a bin directory of their own.
+#include <gtest/gtest.h>
+#include <rapidjson/document.h>
+#include <sys/stat.h>
+
+#include <csignal>
+#include <fstream>
+#include <thread>
+
+#include "running_core.h"
+
+namespace {
+
+using testing_support::readFile;
+using testing_support::waitFor;
+
+bool copyExecutable(const std::string& from, const std::string& to) {
+    std::ifstream in(from, std::ios::binary);
+    std::ofstream out(to, std::ios::binary);
+    out << in.rdbuf();
+    out.close();
+    return in.good() && out.good() && ::chmod(to.c_str(), 0755) == 0;
+}
+
+bool alive(pid_t pid) {
+    return pid > 0 && ::kill(pid, 0) == 0;
+}
+
+class SupervisedCoreTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string bin = testing_support::binDir();
+        ASSERT_TRUE(copyExecutable(bin + "/tarvolt-core", m_bin.path() + "/tarvolt-core"));
+        ASSERT_TRUE(
+            copyExecutable(bin + "/tarvolt_fake_service", m_bin.path() + "/tarvolt-storage"));
+        ASSERT_TRUE(
+            copyExecutable(bin + "/tarvolt_fake_service", m_bin.path() + "/tarvolt-bucket"));
+    }
+
+    // The names of the registered services.
+    std::vector<std::string> registered(RunningCore& core) {
+        std::vector<std::string> names;
+        rapidjson::Document document;
+        document.Parse(core.api("GET", "/tarvolt/service").body.c_str());
+        if (document.HasParseError() || !document.IsObject())
+            return names;
+        for (const auto& service : document["services"].GetArray()) {
+            names.push_back(service["name"].GetString());
+        }
+        return names;
+    }
+
+    // The process id the fake service wrote, or -1.
+    pid_t pidOf(RunningCore& core, const std::string& name) {
+        std::string text = readFile(core.dataDir() + "/" + name + ".pid");
+        return text.empty() ? -1 : std::stoi(text);
+    }
+
+    testing_support::TempDir m_bin;
+};
+
+}  // namespace
+
+TEST_F(SupervisedCoreTest, LaunchesRestartsAndStopsItsServices) {
+    RunningCore core({}, m_bin.path() + "/tarvolt-core");  // closed, default launch list
+    ASSERT_TRUE(core.ready()) << core.log();
+    using Names = std::vector<std::string>;
+    ASSERT_TRUE(waitFor([&] {
+        return registered(core) == Names{"Bucket Storage", "Storage"};
+    })) << core.log();
+
+    // The command line and the environment reach the service; its output
+    // goes to its log file.
+    std::string storageLog = readFile(core.dataDir() + "/logs/Storage.log");
+    EXPECT_NE(storageLog.find("-d --port=" + std::to_string(core.managementPort()) +
+                              " --address=127.0.0.1 --name=Storage --token="),
+              std::string::npos)
+        << storageLog;
+    EXPECT_NE(readFile(core.dataDir() + "/logs/Bucket Storage.log").find("--name=Bucket Storage"),
+              std::string::npos);
+
+    // An unexpected end: launched again after a short back-off.
+    pid_t storage = pidOf(core, "Storage");
+    ASSERT_TRUE(alive(storage));
+    ::kill(storage, SIGKILL);
+    ASSERT_TRUE(waitFor([&] { return pidOf(core, "Storage") != storage; })) << core.log();
+    ASSERT_TRUE(waitFor([&] { return registered(core).size() == 2; }));
+
+    // A restart through the public API: the service asks for it and ends,
+    // the core starts it again.
+    pid_t bucket = pidOf(core, "Bucket Storage");
+    ASSERT_EQ(core.api("PUT", "/tarvolt/service/Bucket%20Storage/restart").status, 200);
+    ASSERT_TRUE(waitFor([&] { return pidOf(core, "Bucket Storage") != bucket; })) << core.log();
+    EXPECT_TRUE(waitFor([&] { return !alive(bucket); }));
+    ASSERT_TRUE(waitFor([&] { return registered(core).size() == 2; }));
+
+    // A shutdown through the public API: it stays down...
+    storage = pidOf(core, "Storage");
+    ASSERT_EQ(core.api("PUT", "/tarvolt/service/Storage/shutdown").status, 200);
+    ASSERT_TRUE(waitFor([&] { return !alive(storage); }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_EQ(registered(core), Names{"Bucket Storage"});
+    EXPECT_EQ(pidOf(core, "Storage"), storage);
+    // ... until it is restarted.
+    ASSERT_EQ(core.api("PUT", "/tarvolt/service/Storage/restart").status, 200);
+    ASSERT_TRUE(waitFor([&] { return registered(core).size() == 2; }));
+
+    // SIGTERM: every service is asked to stop, and the core exits 0.
+    storage = pidOf(core, "Storage");
+    bucket = pidOf(core, "Bucket Storage");
+    EXPECT_EQ(core.stop(), 0);
+    EXPECT_FALSE(alive(storage));
+    EXPECT_FALSE(alive(bucket));
+}
+
+TEST_F(SupervisedCoreTest, MissingExecutablesAreLoggedAndTheCoreRunsOn) {
+    ::unlink((m_bin.path() + "/tarvolt-bucket").c_str());
+    ::unlink((m_bin.path() + "/tarvolt-storage").c_str());
+    RunningCore core({"--launch=storage"}, m_bin.path() + "/tarvolt-core");
+    ASSERT_TRUE(core.ready()) << core.log();
+    EXPECT_TRUE(waitFor([&] {
+        return core.log().find("Cannot launch service Storage") != std::string::npos;
+    })) << core.log();
+    EXPECT_EQ(core.api("GET", "/tarvolt/service").status, 200);
+    EXPECT_EQ(core.stop(), 0);
+}
