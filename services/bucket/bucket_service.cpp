@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "bucket_api.h"
+#include "config_handler.h"
 #include "json_util.h"
 #include "logger.h"
 #include "management_api.h"
@@ -32,6 +33,9 @@ BucketService::BucketService(const std::string& name, const std::string& token)
 
 BucketService::~BucketService() {
     stopUploadSweep();
+    if (ConfigHandler* handler = ConfigHandler::getInstance(nullptr)) {
+        handler->unregisterHandler(this);  // no change may reach a deleted service
+    }
     {
         std::lock_guard<std::mutex> lock(m_apiMutex);
         delete m_api;  // withdraws the proxies while the client still exists

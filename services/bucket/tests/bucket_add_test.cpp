@@ -1,0 +1,238 @@
+// POST /bucket against the real core, storage service and bucket service:
+// the stored file, rows and audit entry, every refusal with the id it does or
+// does not use up, duplicates, escaping, and failures while saving or
+// writing.
+#include <rapidjson/document.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "rest_platform.h"
+
+namespace fs = std::filesystem;
+using rest_test::compact;
+using rest_test::RestTest;
+using testing_support::readFile;
+
+namespace {
+
+std::string message(const std::string& text) {
+    return "{ \"message\" : \"" + text + "\" }";
+}
+
+std::string toJson(const rapidjson::Value& value) {
+    rapidjson::StringBuffer buffer;
+    rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+    value.Accept(writer);
+    return std::string(buffer.GetString(), buffer.GetSize());
+}
+
+bool listed(const std::string& listing, uint64_t id) {
+    return listing.find("{ \"bucket\" : " + std::to_string(id) + ",") != std::string::npos;
+}
+
+class BucketAddTest : public RestTest {
+  protected:
+    std::string listing() { return platform().service().request("GET", "/bucket").body; }
+};
+
+TEST_F(BucketAddTest, StoresFileRowsAndAuditEntry) {
+    auto answer = platform().add("hello bucket", "{\"s1colour\":\"red\",\"s1size\":\"2\"}");
+    ASSERT_EQ(202, answer.status) << answer.body;
+    rapidjson::Document document;
+    document.Parse(answer.body.c_str());
+    const uint64_t id = document["bucket"].GetUint64();
+    EXPECT_EQ("{ \"bucket\" : " + std::to_string(id) + " }", answer.body);
+    EXPECT_EQ("application/json", http::headerValue(answer.header, "Content-Type"));
+
+    EXPECT_EQ("hello bucket", readFile(platform().bucketPath(id)));
+    const std::string object =
+        "{ \"bucket\" : " + std::to_string(id) + ", \"file\" : \"" + platform().bucketPath(id) +
+        "\", \"attributes\" : { \"s1colour\" : \"red\",\"s1size\" : \"2\"} }";
+    EXPECT_NE(std::string::npos, listing().find(object)) << listing();
+    const std::string detail = "{ \"id\": " + std::to_string(id) +
+                               ", \"bucket\" : {\"s1colour\" : \"red\", \"s1size\" : \"2\" } }";
+    auto audit = platform().auditDetails("BUCAD");
+    ASSERT_FALSE(audit.empty());
+    EXPECT_EQ(compact(detail), audit.back());
+    EXPECT_TRUE(platform().uploadLeftovers().empty());
+}
+
+TEST_F(BucketAddTest, IncompleteFormsAreRefusedWithoutTakingAnId) {
+    const uint64_t before = platform().addOrThrow("x", "{\"i2\":\"before\"}");
+    const std::string missingFile = message("Failed to add bucket, missing 'bucket' file");
+    const std::string missingAttributes =
+        message("Failed, missing 'attributes' data in the bucket add request");
+    auto send = [&](const std::vector<rest_test::FormPart>& parts) {
+        return platform().service().request("POST", "/bucket", rest_test::multipartBody(parts),
+                                            rest_test::multipartHeaders());
+    };
+    auto answer = send({{"attributes", std::nullopt, "{\"i2\":\"a\"}"}});
+    EXPECT_EQ(400, answer.status);
+    EXPECT_EQ(missingFile, answer.body);
+    answer =
+        send({{"bucket", std::string("f"), ""}, {"attributes", std::nullopt, "{\"i2\":\"b\"}"}});
+    EXPECT_EQ(missingFile, answer.body);  // a file of no bytes
+    answer =
+        send({{"bucket", std::nullopt, "data"}, {"attributes", std::nullopt, "{\"i2\":\"c\"}"}});
+    EXPECT_EQ(missingFile, answer.body);  // no file name: not a file part
+    answer = send({{"bucket", std::string("f"), "data"}});
+    EXPECT_EQ(400, answer.status);
+    EXPECT_EQ(missingAttributes, answer.body);
+    answer = send({{"bucket", std::string("f"), "data"}, {"attributes", std::nullopt, ""}});
+    EXPECT_EQ(missingAttributes, answer.body);
+
+    // A body that is no form at all: the reader's reason, whole and as JSON.
+    answer = platform().service().request("POST", "/bucket", "{}",
+                                          {{"Content-Type", "application/json"}});
+    EXPECT_EQ(400, answer.status);
+    EXPECT_EQ(0u, answer.body.rfind("{ \"message\" : \"Exception: ", 0)) << answer.body;
+    EXPECT_NE("<invalid JSON>", compact(answer.body));
+    EXPECT_EQ('}', answer.body.back());
+
+    EXPECT_EQ(before + 1, platform().addOrThrow("x", "{\"i2\":\"after\"}"));
+    EXPECT_TRUE(platform().uploadLeftovers().empty());
+}
+
+TEST_F(BucketAddTest, AttributeRefusalsUseUpTheIdAndRemoveTheFile) {
+    const uint64_t before = platform().addOrThrow("x", "{\"r3\":\"before\"}");
+    const std::string long81(81, 'n');
+    const std::string long80(80, 'n');
+    const std::pair<std::string, std::pair<int, std::string>> refusals[] = {
+        {"{\"r3\":\"1\"}{\"r3b\":\"2\"}",
+         {400, message("Failed to parse the bucket attributes, The document root must not be "
+                       "followed by other values.")}},
+        {"[]", {400, message("Attributes must be a JSON object")}},
+        {"\"text\"", {400, message("Attributes must be a JSON object")}},
+        {"{\"r3\":1}",
+         {400, message("Attribute values for buckets must be strings. r3 does not have a string "
+                       "value")}},
+        {"{}", {409, message("A bucket must have at least one attribute")}},
+        {"{\"" + long81 + "\":\"v\"}",
+         {400, message("Attribute names and values are limited to 80 bytes")}},
+        {"{\"r3\":\"" + long81 + "\"}",
+         {400, message("Attribute names and values are limited to 80 bytes")}},
+    };
+    for (const auto& [attributes, expected] : refusals) {
+        auto answer = platform().add("payload", attributes);
+        EXPECT_EQ(expected.first, answer.status) << attributes;
+        EXPECT_EQ(expected.second, answer.body) << attributes;
+    }
+    const uint64_t after = platform().addOrThrow("x", "{\"" + long80 + "\":\"" + long80 + "\"}");
+    EXPECT_EQ(before + 8, after);
+    const std::string all = listing();
+    for (uint64_t id = before + 1; id < after; ++id) {
+        EXPECT_FALSE(fs::exists(platform().bucketPath(id))) << id;
+        EXPECT_FALSE(listed(all, id)) << id;
+    }
+    EXPECT_NE(std::string::npos,
+              platform().serviceLog().find("Failed to parse the bucket attributes:, The document "
+                                           "root must not be followed by other values."));
+    EXPECT_TRUE(platform().uploadLeftovers().empty());
+}
+
+TEST_F(BucketAddTest, OnlyExactlyTheSameSetIsADuplicate) {
+    const uint64_t first = platform().addOrThrow("x", "{\"d4a\":\"1\",\"d4b\":\"2\"}");
+    auto answer = platform().add("y", "{\"d4b\":\"2\",\"d4a\":\"1\"}");  // other member order
+    EXPECT_EQ(409, answer.status);
+    EXPECT_EQ(message("Duplicate bucket"), answer.body);
+    EXPECT_FALSE(fs::exists(platform().bucketPath(first + 1)));
+    EXPECT_EQ(first + 2, platform().addOrThrow("x", "{\"d4a\":\"1\"}"));        // subset
+    platform().addOrThrow("x", "{\"d4a\":\"1\",\"d4b\":\"2\",\"d4c\":\"3\"}");  // superset
+    platform().addOrThrow("x", "{\"d4a\":\"1\",\"d4b\":\"3\"}");                // other value
+    // A name given twice keeps its last value: the set {d4a=1} exists.
+    answer = platform().add("y", "{\"d4a\":\"0\",\"d4a\":\"1\"}");
+    EXPECT_EQ(409, answer.status) << answer.body;
+}
+
+TEST_F(BucketAddTest, SimultaneousIdenticalCreationsStoreOneBucket) {
+    std::vector<int> statuses(4);
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < statuses.size(); ++i) {
+        threads.emplace_back(
+            [&, i] { statuses[i] = platform().add("same", "{\"c5\":\"same\"}").status; });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(1, std::count(statuses.begin(), statuses.end(), 202));
+    EXPECT_EQ(3, std::count(statuses.begin(), statuses.end(), 409));
+}
+
+TEST_F(BucketAddTest, SpecialCharactersAreEscapedInAnswersAndAudit) {
+    const std::string attributes =
+        "{\"q\\\"6\":\"back\\\\slash\",\"nl6\":\"line1\\nline2\",\"ctl6\":\"\\u0001\","
+        "\"uni6\":\"\\u00e9\\u20ac\",\"z6\\u0000tail\":\"v\"}";
+    const uint64_t id = platform().addOrThrow("x", attributes);
+    rapidjson::Document document;
+    document.Parse(listing().c_str());
+    ASSERT_FALSE(document.HasParseError()) << listing();
+    const rapidjson::Value* found = nullptr;
+    for (const auto& bucket : document["buckets"].GetArray()) {
+        if (bucket["bucket"].GetUint64() == id) {
+            found = &bucket["attributes"];
+        }
+    }
+    ASSERT_NE(nullptr, found);
+    EXPECT_EQ(
+        compact("{\"ctl6\":\"\\u0001\",\"nl6\":\"line1\\nline2\",\"q\\\"6\":\"back\\\\slash\","
+                "\"uni6\":\"\\u00e9\\u20ac\",\"z6\":\"v\"}"),
+        toJson(*found));
+    auto audit = platform().auditDetails("BUCAD");
+    ASSERT_FALSE(audit.empty());
+    EXPECT_EQ(compact("{ \"id\": " + std::to_string(id) + ", \"bucket\" : {" +
+                      "\"q\\\"6\" : \"back\\\\slash\", \"nl6\" : \"line1\\nline2\", "
+                      "\"ctl6\" : \"\\u0001\", \"uni6\" : \"\\u00e9\\u20ac\", \"z6\" : \"v\" } }"),
+              audit.back());
+}
+
+TEST_F(BucketAddTest, SaveFailureLeavesNoFileNoRowsAndUsesTheId) {
+    const uint64_t before = platform().addOrThrow("x", "{\"f7\":\"before\"}");
+    const uint64_t failing = before + 1;
+    // Put a plain file where the directory of the next id belongs.
+    const std::string directory = platform().storeRoot() + "/" + std::to_string(failing / 100);
+    const std::string moved = directory + ".moved";
+    const bool existed = fs::exists(directory);
+    if (existed) {
+        fs::rename(directory, moved);
+    }
+    { std::ofstream(directory) << "in the way"; }
+    auto answer = platform().add("never stored", "{\"f7\":\"failing\"}");
+    fs::remove(directory);
+    if (existed) {
+        fs::rename(moved, directory);
+    }
+    EXPECT_EQ(500, answer.status);
+    EXPECT_EQ(0u, answer.body.rfind("{ \"message\" : \"Exception: ", 0)) << answer.body;
+    EXPECT_NE("<invalid JSON>", compact(answer.body));
+    EXPECT_FALSE(fs::exists(platform().bucketPath(failing)));
+    EXPECT_FALSE(listed(listing(), failing));
+    EXPECT_TRUE(platform().uploadLeftovers().empty());
+    EXPECT_EQ(before + 2, platform().addOrThrow("x", "{\"f7\":\"failing\"}"));
+}
+
+TEST_F(BucketAddTest, WriteFailureRemovesFileAndRowsWithoutAudit) {
+    platform().sql(
+        "CREATE TRIGGER refuse_w8 BEFORE INSERT ON \"Bucket.bucket_attributes\" "
+        "WHEN NEW.value = 'refuse-w8' BEGIN SELECT RAISE(ABORT, 'refused by the test'); END");
+    const size_t audits = platform().auditDetails("BUCAD").size();
+    const uint64_t before = platform().addOrThrow("x", "{\"w8\":\"before\"}");
+    // "w8a" is written before "w8b" fails.
+    auto answer = platform().add("never stored", "{\"w8b\":\"refuse-w8\",\"w8a\":\"ok\"}");
+    platform().sql("DROP TRIGGER refuse_w8");
+    EXPECT_EQ(500, answer.status);
+    EXPECT_EQ(message("Failed to store bucket"), answer.body);
+    const std::string id = std::to_string(before + 1);
+    EXPECT_EQ("0", platform().sqlValue("SELECT count(*) FROM \"Bucket.buckets\" WHERE id = " + id));
+    EXPECT_EQ("0", platform().sqlValue(
+                       "SELECT count(*) FROM \"Bucket.bucket_attributes\" WHERE id = " + id));
+    EXPECT_FALSE(fs::exists(platform().bucketPath(before + 1)));
+    EXPECT_EQ(audits + 1, platform().auditDetails("BUCAD").size());
+    EXPECT_EQ(before + 2, platform().addOrThrow("x", "{\"w8b\":\"stored\",\"w8a\":\"ok\"}"));
+}
+
+}  // namespace

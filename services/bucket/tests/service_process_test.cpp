@@ -1,0 +1,222 @@
+// tarvolt-bucket as a process against the real core and storage service:
+// start-up, configuration, every stop path, dry run, crash report, refused
+// schema and the storage root rules.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <filesystem>
+#include <memory>
+#include <thread>
+
+#include "http/client.h"
+#include "http/server.h"
+#include "management_client.h"
+#include "platform_fixture.h"
+#include "service_record.h"
+#include "test_support.h"
+
+namespace fs = std::filesystem;
+using testing_support::readFile;
+using testing_support::waitFor;
+
+namespace {
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+class BucketProcessTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        s_dir = new testing_support::TempDir();
+        s_platform = new PlatformFixture(s_dir->path(), true);
+    }
+    static void TearDownTestSuite() {
+        delete s_platform;
+        delete s_dir;
+    }
+
+    PlatformFixture& platform() { return *s_platform; }
+    std::string log(const std::string& name) { return readFile(platform().logPath(name)); }
+
+    // Raises the service's level to info through the core, so that the
+    // info messages of the stop paths reach the log.
+    void setLogLevel(const std::string& name, const std::string& level) {
+        auto answer = platform().call(
+            "PUT",
+            "/tarvolt/category/" + PlatformFixture::percentEncode(name + " Advanced") + "/logLevel",
+            "{ \"value\" : \"" + level + "\" }");
+        ASSERT_EQ(200, answer.status) << answer.body;
+        ASSERT_TRUE(waitFor([&] { return contains(log(name), "Setting log level to " + level); }));
+    }
+
+    static testing_support::TempDir* s_dir;
+    static PlatformFixture* s_platform;
+};
+
+testing_support::TempDir* BucketProcessTest::s_dir = nullptr;
+PlatformFixture* BucketProcessTest::s_platform = nullptr;
+
+TEST_F(BucketProcessTest, RunsRegisteredConfiguredAndUnregistersOnSigint) {
+    const std::string name = "Bucket Int";
+    auto bucket = platform().startBucket(name, {"--logLevel=info"});
+    ASSERT_TRUE(platform().waitUntilReady(name)) << log(name);
+    EXPECT_NE(0, platform().servicePort(name, "BucketStorage"));
+
+    auto advanced = platform().call(
+        "GET", "/tarvolt/category/" + PlatformFixture::percentEncode(name + " Advanced"));
+    EXPECT_EQ(200, advanced.status);
+    for (const char* part : {"\"logLevel\"", "\"threads\"", "\"location\"", "\"buckets\"",
+                             "Maximun No. of threads", "Root directory of storage"}) {
+        EXPECT_TRUE(contains(advanced.body, part)) << part << " in " << advanced.body;
+    }
+    auto children = platform().call(
+        "GET", "/tarvolt/category/" + PlatformFixture::percentEncode(name) + "/children");
+    EXPECT_TRUE(contains(children.body, name + " Advanced")) << children.body;
+    EXPECT_EQ(1, platform().auditCount("ESSRT", name)) << platform().audit("ESSRT");
+    EXPECT_TRUE(fs::is_directory(platform().dataDir() + "/buckets"));
+
+    http::Client direct("127.0.0.1", platform().servicePort(name));
+    auto unknown = direct.request("GET", "/nothing/here");
+    EXPECT_EQ(400, unknown.status);
+    EXPECT_EQ("{ \"error\" : \"Unsupported URL: /nothing/here\" }", unknown.body);
+    auto proxied = platform().call("PUT", "/tarvolt/bucket/match", "{}");
+    EXPECT_EQ(direct.request("PUT", "/bucket/match", "{}").status, proxied.status)
+        << "the core forwards the bucket paths";
+
+    setLogLevel(name, "debug");
+    bucket->signal(SIGINT);
+    EXPECT_EQ(0, bucket->waitExit());
+    EXPECT_EQ(0, platform().servicePort(name)) << "SIGINT unregisters";
+    EXPECT_EQ(1, platform().auditCount("ESSTP", name));
+    std::string text = log(name);
+    std::string last = text.substr(text.rfind('\n', text.size() - 2) + 1);
+    EXPECT_TRUE(contains(last, "Bucket service 'Bucket Int' shutdown completed.")) << last;
+}
+
+TEST_F(BucketProcessTest, SigtermKeepsTheRegistrationAndWithdrawsTheProxies) {
+    const std::string name = "Bucket Term";
+    auto bucket = platform().startBucket(name);
+    ASSERT_TRUE(platform().waitUntilReady(name)) << log(name);
+    std::string forwarded = platform().call("PUT", "/tarvolt/bucket/match", "{}").body;
+    bucket->signal(SIGTERM);
+    EXPECT_EQ(0, bucket->waitExit());
+    EXPECT_NE(0, platform().servicePort(name)) << "SIGTERM keeps the registration";
+    EXPECT_EQ(1, platform().auditCount("ESSTP", name));
+    EXPECT_NE(forwarded, platform().call("PUT", "/tarvolt/bucket/match", "{}").body)
+        << "the proxies are withdrawn";
+}
+
+TEST_F(BucketProcessTest, SighupUnregisters) {
+    const std::string name = "Bucket Hup";
+    auto bucket = platform().startBucket(name);
+    ASSERT_TRUE(platform().waitUntilReady(name)) << log(name);
+    bucket->signal(SIGHUP);
+    EXPECT_EQ(0, bucket->waitExit());
+    EXPECT_EQ(0, platform().servicePort(name));
+    EXPECT_EQ(1, platform().auditCount("ESSTP", name));
+}
+
+TEST_F(BucketProcessTest, CoreShutdownAndRestartRequests) {
+    const std::string name = "Bucket Down";
+    auto bucket = platform().startBucket(name);
+    ASSERT_TRUE(platform().waitUntilReady(name)) << log(name);
+    setLogLevel(name, "info");
+    auto answer = platform().call(
+        "PUT", "/tarvolt/service/" + PlatformFixture::percentEncode(name) + "/shutdown");
+    EXPECT_EQ(200, answer.status) << answer.body;
+    EXPECT_EQ(0, bucket->waitExit());
+    EXPECT_EQ(0, platform().servicePort(name)) << "a shutdown request unregisters";
+    EXPECT_EQ(1, platform().auditCount("ESSTP", name));
+    EXPECT_TRUE(contains(log(name), "Bucket service 'Bucket Down' shutdown in progress ..."));
+
+    const std::string again = "Bucket Again";
+    bucket = platform().startBucket(again);
+    ASSERT_TRUE(platform().waitUntilReady(again)) << log(again);
+    setLogLevel(again, "info");
+    answer = platform().call(
+        "PUT", "/tarvolt/service/" + PlatformFixture::percentEncode(again) + "/restart");
+    EXPECT_EQ(200, answer.status) << answer.body;
+    EXPECT_EQ(0, bucket->waitExit());
+    EXPECT_EQ(1, platform().auditCount("ESSTP", again));
+    EXPECT_TRUE(contains(log(again), "Bucket service 'Bucket Again' restart in progress ..."));
+}
+
+TEST_F(BucketProcessTest, DryRunConfiguresAndCreatesTheRootOnly) {
+    const std::string name = "Bucket Dry";
+    const std::string data = platform().dataDir() + "/dry";
+    auto bucket = platform().startBucket(name, {"--dryrun"}, {{"TARVOLT_DATA", data}});
+    EXPECT_EQ(0, bucket->waitExit());
+    EXPECT_TRUE(fs::is_directory(data + "/buckets"));
+    const std::string category =
+        "/tarvolt/category/" + PlatformFixture::percentEncode(name + " Advanced");
+    EXPECT_EQ(200, platform().call("GET", category).status);
+    EXPECT_EQ(0, platform().servicePort(name));
+    EXPECT_EQ(0, platform().auditCount("ESSRT", name));
+
+    // An absolute location set in the core applies at the next start.
+    const std::string absolute = platform().dataDir() + "/absolute/root";
+    ASSERT_EQ(200, platform()
+                       .call("PUT", category + "/location", "{ \"value\" : \"" + absolute + "\" }")
+                       .status);
+    bucket = platform().startBucket(name, {"--dryrun"}, {{"TARVOLT_DATA", data}});
+    EXPECT_EQ(0, bucket->waitExit());
+    EXPECT_TRUE(fs::is_directory(absolute));
+}
+
+TEST_F(BucketProcessTest, StorageRootUnderTarvoltRoot) {
+    const std::string name = "Bucket Root";
+    const std::string root = platform().dataDir() + "/tarvolt-root";
+    auto bucket =
+        platform().startBucket(name, {"--dryrun"}, {{"TARVOLT_DATA", ""}, {"TARVOLT_ROOT", root}});
+    EXPECT_EQ(0, bucket->waitExit());
+    EXPECT_TRUE(fs::is_directory(root + "/data/buckets")) << log(name);
+}
+
+TEST_F(BucketProcessTest, FaultSignalWritesACrashReport) {
+    const std::string name = "Bucket Crash";
+    auto bucket = platform().startBucket(name);
+    ASSERT_TRUE(platform().waitUntilReady(name)) << log(name);
+    bucket->signal(SIGSEGV);
+    EXPECT_EQ(1, bucket->waitExit());
+    std::string text = log(name);
+    EXPECT_TRUE(contains(text, "Signal 11 (Segmentation fault) trapped:")) << text;
+    EXPECT_TRUE(contains(text, "(0) 0 ")) << text;
+    EXPECT_TRUE(contains(text, "(1) 1 ")) << text;
+    EXPECT_FALSE(contains(text, "(20) ")) << "at most 20 frames";
+}
+
+// A core whose only storage service refuses every request.
+TEST(BucketSchemaRefused, ProcessEndsWithStatusOne) {
+    testing_support::TempDir dir;
+    PlatformFixture platform(dir.path(), false);
+    http::ServerConfig config;
+    config.address = "127.0.0.1";
+    http::Server standIn(config);
+    for (const char* method : {"GET", "POST", "PUT", "DELETE"}) {
+        standIn.setDefaultRoute(
+            method, [](std::shared_ptr<http::Response> response, std::shared_ptr<http::Request>) {
+                response->write(http::StatusCode::client_error_bad_request,
+                                "{ \"message\" : \"refused\" }");
+            });
+    }
+    std::thread serverThread([&] { standIn.start(); });
+    ASSERT_TRUE(waitFor([&] { return standIn.port() != 0; }));
+    ManagementClient core("127.0.0.1", platform.managementPort());
+    ASSERT_TRUE(core.registerService(ServiceRecord("Refusing Storage", "Storage", "http",
+                                                   "127.0.0.1", standIn.port(), standIn.port())));
+
+    const std::string name = "Bucket Refused";
+    auto bucket = platform.startBucket(name);
+    EXPECT_EQ(1, bucket->waitExit());
+    std::string text = readFile(platform.logPath(name));
+    EXPECT_TRUE(contains(
+        text, "Unable to create schema extension for bucket service. Service will terminate"))
+        << text;
+    EXPECT_EQ(0, platform.auditCount("ESSTP", name));
+    EXPECT_NE(0, platform.servicePort(name)) << "nothing is unregistered";
+    standIn.stop();
+    serverThread.join();
+}
+
+}  // namespace

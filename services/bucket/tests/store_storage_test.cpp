@@ -1,0 +1,146 @@
+// The bucket store against the real storage service: schema, next id, write,
+// fetch, listing, attribute matching and the duplicate lock.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <thread>
+
+#include "bucket.h"
+#include "bucket_service.h"
+#include "logger.h"
+#include "platform_fixture.h"
+#include "storage_client.h"
+
+namespace {
+
+class StoreStorageTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        s_dir = new testing_support::TempDir();
+        s_platform = new PlatformFixture(s_dir->path(), true);
+    }
+    static void TearDownTestSuite() {
+        delete s_platform;
+        delete s_dir;
+    }
+
+    void SetUp() override {
+        m_service = newService();
+        m_service->createSchema();
+        ASSERT_TRUE(m_service->setupNextBucketId());
+    }
+
+    std::unique_ptr<BucketService> newService() {
+        auto service = std::make_unique<BucketService>("Store Test", "");
+        service->getLogger()->setConsoleOutput(false);
+        service->setLocation(s_dir->path() + "/root");
+        if (!m_client) {
+            m_client = std::make_unique<StorageClient>("127.0.0.1",
+                                                       s_platform->servicePort("", "Storage"));
+        }
+        service->setStorageClient(m_client.get());
+        return service;
+    }
+
+    // Writes a new bucket with `attributes`; returns its id.
+    uint64_t add(const Bucket::Attributes& attributes) {
+        std::unique_ptr<Bucket> bucket(m_service->allocate());
+        for (const auto& [name, value] : attributes) {
+            bucket->addAttribute(name, value);
+        }
+        EXPECT_TRUE(bucket->flush());
+        return bucket->getId();
+    }
+
+    static std::vector<uint64_t> ids(std::optional<std::vector<Bucket*>> buckets) {
+        std::vector<uint64_t> result;
+        for (Bucket* bucket : buckets.value()) {
+            result.push_back(bucket->getId());
+            delete bucket;
+        }
+        std::sort(result.begin(), result.end());
+        return result;
+    }
+
+    static testing_support::TempDir* s_dir;
+    static PlatformFixture* s_platform;
+    std::unique_ptr<StorageClient> m_client;
+    std::unique_ptr<BucketService> m_service;
+};
+
+testing_support::TempDir* StoreStorageTest::s_dir = nullptr;
+PlatformFixture* StoreStorageTest::s_platform = nullptr;
+
+// One test, so that the steps see the store the earlier ones left.
+TEST_F(StoreStorageTest, StoreOperationsAgainstTheStorageService) {
+    EXPECT_EQ(1u, m_service->peekNextBucketId()) << "an empty store starts at 1";
+    EXPECT_EQ(std::vector<uint64_t>{}, ids(m_service->getAll()));
+
+    uint64_t first = add({{"b", "2"}, {"a", "1"}});
+    uint64_t second = add({{"a", "1"}});
+    uint64_t third = add({});
+    EXPECT_EQ((std::vector<uint64_t>{1, 2, 3}), (std::vector<uint64_t>{first, second, third}));
+
+    std::unique_ptr<Bucket> fetched(m_service->fetch(first));
+    ASSERT_TRUE(fetched);
+    EXPECT_EQ((Bucket::Attributes{{"a", "1"}, {"b", "2"}}), fetched->getAttributes());
+    EXPECT_EQ(m_service->getStoreRoot() + "/0/1", fetched->getFilename());
+    std::unique_ptr<Bucket> empty(m_service->fetch(third));
+    ASSERT_TRUE(empty);
+    EXPECT_TRUE(empty->getAttributes().empty());
+    bool failed = true;
+    EXPECT_EQ(nullptr, m_service->fetch(99, &failed));
+    EXPECT_FALSE(failed);
+
+    // A rewrite updates changed values and adds new names.
+    fetched->updateAttribute("b", "5");
+    fetched->updateAttribute("c", "9");
+    EXPECT_TRUE(fetched->flush());
+    fetched.reset(m_service->fetch(first));
+    EXPECT_EQ((Bucket::Attributes{{"a", "1"}, {"b", "5"}, {"c", "9"}}), fetched->getAttributes());
+
+    EXPECT_EQ((std::vector<uint64_t>{1, 2, 3}), ids(m_service->getAll()));
+    EXPECT_EQ((std::vector<uint64_t>{1, 2}), ids(m_service->match({{"a", "1"}})));
+    EXPECT_EQ((std::vector<uint64_t>{1}), ids(m_service->match({{"c", "9"}, {"a", "1"}})));
+    EXPECT_EQ((std::vector<uint64_t>{}), ids(m_service->match({{"a", "2"}})));
+    EXPECT_EQ((std::vector<uint64_t>{1, 2}), ids(m_service->match({{"a", "1"}, {"a", "1"}})));
+    EXPECT_EQ((std::vector<uint64_t>{}), ids(m_service->match({{"a", "1"}, {"a", "2"}})));
+    EXPECT_EQ((std::vector<uint64_t>{1, 2, 3}), ids(m_service->match({})));
+    EXPECT_EQ((std::vector<uint64_t>{}), ids(m_service->match({{"A", "1"}})))
+        << "names compare case-sensitively";
+
+    // A new start derives the counter from the largest stored id.
+    auto restarted = newService();
+    ASSERT_TRUE(restarted->setupNextBucketId());
+    EXPECT_EQ(4u, restarted->peekNextBucketId());
+}
+
+TEST_F(StoreStorageTest, ConcurrentIdenticalCreationsStoreOneBucket) {
+    constexpr int kThreads = 6;
+    std::atomic<int> written{0};
+    std::atomic<bool> go{false};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; t++) {
+        threads.emplace_back([&] {
+            std::unique_ptr<Bucket> bucket(m_service->allocate());
+            bucket->addAttribute("race", "same");
+            bucket->addAttribute("size", "1");
+            while (!go) {
+                std::this_thread::yield();
+            }
+            if (m_service->writeUnique(bucket.get()) == BucketService::WriteOutcome::Written) {
+                written++;
+            }
+        });
+    }
+    go = true;
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(1, written.load());
+    EXPECT_EQ(1u, ids(m_service->match({{"race", "same"}})).size());
+}
+
+}  // namespace
