@@ -1,5 +1,11 @@
-// The status-line writers shared by every Response.
+// The status-line writers and the file sender shared by every Response.
 #include "http/response.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <vector>
 
 namespace http {
 namespace {
@@ -34,6 +40,28 @@ void Response::write(StatusCode status, std::string_view content, const Headers&
     tail += "\r\n";
     write(tail.data(), tail.size());
     write(content.data(), content.size());
+}
+
+void Response::sendFile(int fd, uint64_t offset, uint64_t length, SendCallback callback) {
+    std::vector<char> chunk(128 * 1024);
+    while (length > 0) {
+        size_t want = static_cast<size_t>(std::min<uint64_t>(length, chunk.size()));
+        ssize_t n = ::pread(fd, chunk.data(), want, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            auto error = n == 0
+                             ? boost::system::errc::make_error_code(boost::system::errc::io_error)
+                             : boost::system::error_code(errno, boost::system::system_category());
+            send([callback, error](const boost::system::error_code&) { callback(error); });
+            return;
+        }
+        write(chunk.data(), static_cast<size_t>(n));
+        offset += static_cast<uint64_t>(n);
+        length -= static_cast<uint64_t>(n);
+    }
+    send(std::move(callback));
 }
 
 void Response::write(StatusCode status, const Headers& headers) {

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 
@@ -36,6 +37,11 @@ struct WriteJob {
     // null for the last part of a response.
     std::shared_ptr<SessionResponse> sender;
     Response::SendCallback callback;
+    bool dataWritten = false;  // `data` is out; the file part may follow
+    // A file range to send after `data` (sendFile); none when fileLength is 0.
+    int fileDescriptor = -1;
+    uint64_t fileOffset = 0;
+    uint64_t fileLength = 0;
     bool last = false;             // the response ends with this job
     bool closeConnection = false;  // close after the response instead of reading on
     bool emptyResponse = false;    // the handler wrote nothing at all
@@ -82,6 +88,10 @@ class Session : public std::enable_shared_from_this<Session> {
     void enqueue(WriteJob job);
     void doWrite();
     void onWrite(boost::beast::error_code ec, size_t bytes);
+    void doSendFile();
+    void onFileWritable(boost::beast::error_code ec);
+    void onFileTimeout(boost::beast::error_code ec);
+    void failWrite(const boost::system::error_code& ec);
     void finishJob(const boost::system::error_code& ec);
     void sendCallbackFailed(const std::string& what);
     void finishResponse(const WriteJob& job);
@@ -107,6 +117,7 @@ class Session : public std::enable_shared_from_this<Session> {
     bool m_dispatched = false;  // the handler has the request
     std::deque<WriteJob> m_writes;
     bool m_writing = false;
+    boost::asio::steady_timer m_fileTimer;  // deadline while sendfile waits
     bool m_writeFailed = false;
     bool m_closed = false;
     std::string m_remoteAddress;

@@ -25,7 +25,14 @@ void SessionResponse::write(const char* data, size_t size) {
 }
 
 void SessionResponse::send(SendCallback callback) {
+    sendFile(-1, 0, 0, std::move(callback));
+}
+
+void SessionResponse::sendFile(int fd, uint64_t offset, uint64_t length, SendCallback callback) {
     WriteJob job;
+    job.fileDescriptor = fd;
+    job.fileOffset = offset;
+    job.fileLength = length;
     job.data = std::move(m_pending);
     m_pending = std::move(m_spare);
     m_pending.clear();

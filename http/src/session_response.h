@@ -27,6 +27,7 @@ class SessionResponse : public Response, public std::enable_shared_from_this<Ses
     using Response::write;
     void write(const char* data, size_t size) override;
     void send(SendCallback callback) override;
+    void sendFile(int fd, uint64_t offset, uint64_t length, SendCallback callback) override;
     size_t pendingBytes() const override;
     void closeConnectionAfterResponse() override;
 

@@ -1,6 +1,11 @@
 // Route selection, the unsupported-URL answer, and the formatting of status
 // writes and status texts.
+#include <unistd.h>
+
+#include <cstdlib>
+
 #include <gtest/gtest.h>
+#include <boost/system/error_code.hpp>
 
 #include "http/client.h"
 #include "test_util.h"
@@ -109,6 +114,22 @@ TEST(ResponseFormatTest, StatusWritesProduceExactBytes) {
     unsafe.write(StatusCode::success_ok, "",
                  {{"Xbad name", "v"}, {"Xgood", "a\r\nInjected: 1"}, {"Xok", "fine"}});
     EXPECT_EQ(unsafe.bytes, "HTTP/1.1 200 OK\r\nXok: fine\r\nContent-Length: 0\r\n\r\n");
+}
+
+TEST(ResponseFormatTest, BaseSendFileReadsTheRange) {
+    char path[] = "/tmp/http-sendfile-XXXXXX";
+    int fd = ::mkstemp(path);
+    std::string content = makeContent(300000, 2);
+    ASSERT_EQ(::write(fd, content.data(), content.size()), ssize_t(content.size()));
+    CapturingResponse response;
+    auto outcome = boost::system::errc::make_error_code(boost::system::errc::operation_in_progress);
+    response.sendFile(fd, 10, 200000, [&](const boost::system::error_code& ec) { outcome = ec; });
+    EXPECT_FALSE(outcome);
+    EXPECT_TRUE(response.bytes == content.substr(10, 200000));
+    response.sendFile(fd, 299999, 2, [&](const boost::system::error_code& ec) { outcome = ec; });
+    EXPECT_TRUE(outcome);  // the file ended early
+    ::close(fd);
+    ::unlink(path);
 }
 
 TEST(ResponseFormatTest, StatusTexts) {

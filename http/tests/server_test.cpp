@@ -1,5 +1,8 @@
 // Connection handling of the server: keep-alive, streamed answers, handler
 // failures, limits and timeouts, start and stop.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <fstream>
 #include <future>
 #include <mutex>
@@ -106,6 +109,49 @@ TEST_F(ServerTest, StreamedDownloadsArriveByteExact) {
         EXPECT_EQ(headerValue(answer.header, "Content-Length"), std::to_string(size));
         EXPECT_TRUE(answer.body == content) << "size " << size;
     }
+}
+
+// Owns an open file descriptor for the duration of a sendFile.
+struct OpenFile {
+    explicit OpenFile(const std::string& path) : fd(::open(path.c_str(), O_RDONLY)) {}
+    ~OpenFile() { ::close(fd); }
+    int fd;
+};
+
+TEST_F(ServerTest, SendFileTransmitsFileRanges) {
+    std::string content = addFile("data", 3 * 1048576 + 7, 21);
+    auto outcome = std::make_shared<std::promise<boost::system::error_code>>();
+    m_server.server().addRoute(
+        "GET", "/range/([0-9]+)/([0-9]+)",
+        [this, outcome](std::shared_ptr<Response> response, std::shared_ptr<Request> request) {
+            uint64_t offset = std::stoull(request->pathMatch[1]);
+            uint64_t length = std::stoull(request->pathMatch[2]);
+            auto file = std::make_shared<OpenFile>(m_dir + "/data");
+            response->write(StatusCode::success_ok, {{"Content-Length", std::to_string(length)}});
+            response->sendFile(file->fd, offset, length,
+                               [file, outcome, response](const boost::system::error_code& ec) {
+                                   if (ec) {
+                                       outcome->set_value(ec);
+                                   }
+                               });
+        });
+    uint16_t port = m_server.start();
+    Client client("127.0.0.1", port);
+    EXPECT_TRUE(client.request("GET", "/range/0/" + std::to_string(content.size())).body ==
+                content);
+    EXPECT_TRUE(client.request("GET", "/range/1000/131073").body == content.substr(1000, 131073));
+    EXPECT_EQ(client.request("GET", "/range/5/0").body, "");
+
+    // A file shorter than announced: the sender learns of it, the client sees
+    // the connection close early.
+    RawConnection shortFile(port);
+    ASSERT_TRUE(shortFile.send("GET /range/0/" + std::to_string(content.size() + 10) +
+                               " HTTP/1.1\r\nHost: x\r\n\r\n"));
+    EXPECT_EQ(bodyOf(shortFile.readResponse()).size(), content.size());
+    EXPECT_TRUE(shortFile.waitForClose());
+    auto result = outcome->get_future();
+    ASSERT_EQ(result.wait_for(10s), std::future_status::ready);
+    EXPECT_TRUE(result.get());
 }
 
 TEST_F(ServerTest, ConcurrentDownloadsEachGetTheirOwnBytes) {

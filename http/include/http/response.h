@@ -19,6 +19,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -32,7 +33,7 @@
 namespace http {
 
 class Response {
-public:
+  public:
     using SendCallback = std::function<void(const boost::system::error_code&)>;
 
     virtual ~Response() = default;
@@ -44,7 +45,9 @@ public:
         write(data);
         return *this;
     }
-    Response& operator<<(uint64_t number) { return *this << std::string_view(std::to_string(number)); }
+    Response& operator<<(uint64_t number) {
+        return *this << std::string_view(std::to_string(number));
+    }
 
     // Writes "HTTP/1.1 <status text>\r\n", the header fields, a Content-Length
     // field holding content.size() unless `headers` already has one, the
@@ -64,6 +67,16 @@ public:
     // most one send may be outstanding; write more only from the callback. A
     // callback that throws has the connection closed after the response.
     virtual void send(SendCallback callback) = 0;
+
+    // Transmits everything written so far, then `length` bytes of the open
+    // file `fd` starting at `offset`, by sendfile(2) without copying them
+    // through user memory. `callback` receives the outcome as with `send`
+    // (an error also when the file ends before `length` bytes). `fd` is not
+    // closed and must stay open until the callback runs; keep the file's
+    // owner in the callback, since a callback is dropped without running
+    // when the server has stopped. The base implementation (for substitutes
+    // of Response) reads the range with pread and calls `write` and `send`.
+    virtual void sendFile(int fd, uint64_t offset, uint64_t length, SendCallback callback);
 
     // Number of bytes written but not yet handed to `send`.
     virtual size_t pendingBytes() const = 0;
