@@ -1,0 +1,99 @@
+#include "bench_platform.h"
+
+#include <rapidjson/document.h>
+
+#include <exception>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "http/client.h"
+
+namespace bench {
+
+namespace {
+
+const char* const kTablePath = "/storage/schema/Bucket/table/";
+
+uint16_t portOf(const rapidjson::Value& services, const std::string& type) {
+    for (const auto& service : services.GetArray()) {
+        if (service.IsObject() && service.HasMember("type") && service["type"].IsString() &&
+            type == service["type"].GetString() && service.HasMember("service_port") &&
+            service["service_port"].IsUint()) {
+            return static_cast<uint16_t>(service["service_port"].GetUint());
+        }
+    }
+    throw std::runtime_error("no service of type " + type + " is registered with the core");
+}
+
+void insertRow(http::Client& client, const std::string& table, const std::string& values) {
+    auto answer = client.request("POST", kTablePath + table, "{\"values\":{" + values + "}}",
+                                 {{"Content-Type", "application/json"}});
+    if (answer.status != 200 || answer.body.find("\"rows_affected\":1") == std::string::npos) {
+        throw std::runtime_error("storage insert into " + table + " answered " +
+                                 std::to_string(answer.status) + ": " + answer.body);
+    }
+}
+
+std::string attributeRow(const std::string& id, const std::string& name, const std::string& value) {
+    return "\"id\":\"" + id + "\",\"name\":\"" + name + "\",\"value\":\"" + value + "\"";
+}
+
+}  // namespace
+
+ServicePorts discoverServices(uint16_t coreApiPort) {
+    http::Client client("127.0.0.1", coreApiPort, std::chrono::seconds(10));
+    auto answer = client.request("GET", "/tarvolt/service");
+    rapidjson::Document document;
+    document.Parse(answer.body.c_str());
+    if (answer.status != 200 || document.HasParseError() || !document.IsObject() ||
+        !document.HasMember("services") || !document["services"].IsArray()) {
+        throw std::runtime_error("the core's service list is unreadable: " + answer.body);
+    }
+    ServicePorts ports;
+    ports.bucket = portOf(document["services"], "BucketStorage");
+    ports.storage = portOf(document["services"], "Storage");
+    return ports;
+}
+
+StoreFiller::StoreFiller(uint16_t storagePort, std::string storeRoot, int threads)
+    : m_storagePort(storagePort), m_storeRoot(std::move(storeRoot)), m_threads(threads) {}
+
+void StoreFiller::fill(uint64_t from, uint64_t to) {
+    std::vector<std::exception_ptr> failures(static_cast<size_t>(m_threads));
+    std::vector<std::thread> threads;
+    for (int t = 0; t < m_threads; ++t) {
+        threads.emplace_back([this, from, to, t, &failures] {
+            try {
+                fillEvery(from + static_cast<uint64_t>(t), to, static_cast<uint64_t>(m_threads));
+            } catch (...) {
+                failures[static_cast<size_t>(t)] = std::current_exception();
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    for (const auto& failure : failures) {
+        if (failure) {
+            std::rethrow_exception(failure);
+        }
+    }
+}
+
+void StoreFiller::fillEvery(uint64_t from, uint64_t to, uint64_t step) {
+    http::Client client("127.0.0.1", m_storagePort, std::chrono::seconds(30));
+    for (uint64_t i = from; i < to; i += step) {
+        const uint64_t id = kIdBase + i;
+        const std::string idText = std::to_string(id);
+        const std::string file = m_storeRoot + "/" + std::to_string(id / 100) + "/" + idText;
+        insertRow(client, "buckets", "\"id\":\"" + idText + "\",\"filename\":\"" + file + "\"");
+        insertRow(client, "bucket_attributes", attributeRow(idText, "group", groupOf(i)));
+        insertRow(client, "bucket_attributes",
+                  attributeRow(idText, "kind", "k" + std::to_string(i % 7)));
+        insertRow(client, "bucket_attributes",
+                  attributeRow(idText, "serial", "s" + std::to_string(i)));
+    }
+}
+
+}  // namespace bench

@@ -1,0 +1,54 @@
+// What the benchmark needs to know about and do to the running platform:
+// the ports of the registered services, read from the core's public API,
+// and a fast way to fill the bucket tables for the scaling benchmarks.
+//
+// StoreFiller writes the rows of buckets straight through the storage
+// service's REST API (one "buckets" row and three "bucket_attributes" rows
+// per bucket, from several keep-alive clients at once). Adding the same
+// buckets through the bucket service would cost about ten storage round
+// trips, an audit entry and a file each, which would put 100,000 buckets
+// well beyond the run's time budget; the rows written are the ones the
+// bucket service writes for an addition. Their ids start at `kIdBase`, far
+// above the ids the running bucket service hands out, so the two never
+// meet; they have no files (the scaling benchmarks never read content).
+//
+// Thread-safety: one thread per object; `fill` runs its own threads.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace bench {
+
+struct ServicePorts {
+    uint16_t bucket = 0;   // the bucket service's own REST port
+    uint16_t storage = 0;  // the storage service's REST port
+};
+
+// Asks the core's public API on `coreApiPort` for the registered services.
+// Throws std::runtime_error when either service is not registered.
+ServicePorts discoverServices(uint16_t coreApiPort);
+
+class StoreFiller {
+  public:
+    static constexpr uint64_t kIdBase = 1000000000;
+
+    StoreFiller(uint16_t storagePort, std::string storeRoot, int threads);
+
+    // Adds the buckets with the numbers [from, to): bucket i has the id
+    // kIdBase + i and the attributes group = groupOf(i) (ten buckets per
+    // group), serial = s<i> and kind = k<i % 7>. Throws std::runtime_error
+    // when the storage service refuses a row.
+    void fill(uint64_t from, uint64_t to);
+
+    static std::string groupOf(uint64_t i) { return "g" + std::to_string(i / 10); }
+
+  private:
+    void fillEvery(uint64_t from, uint64_t to, uint64_t step);
+
+    uint16_t m_storagePort;
+    std::string m_storeRoot;
+    int m_threads;
+};
+
+}  // namespace bench

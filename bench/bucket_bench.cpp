@@ -1,0 +1,159 @@
+// tarvolt-bench: the load generator of `make bench` (bench/run.sh starts the
+// platform and nginx, then runs this against them).
+//
+//   tarvolt-bench run --core-api-port=N --nginx-port=N --nginx-root=DIR
+//                     --data=DIR --core-pid=N --bucket-pid=N
+//                     [--only=scaling,transfers,small] [--seconds=10]
+//                     [--transfer-mib=1024] [--repeats=2] [--clients=8]
+//                     [--match-samples=200]
+//       runs the benchmarks and prints the result table; its last line is
+//       "bench: N of M targets met". Exit status 0 once the table is out.
+//   tarvolt-bench free-port
+//       prints a loopback TCP port that was free a moment ago.
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+
+#include "bench_platform.h"
+#include "bench_suites.h"
+#include "bench_table.h"
+
+namespace {
+
+const char* const kUsage =
+    "usage: tarvolt-bench run --core-api-port=N --nginx-port=N --nginx-root=DIR --data=DIR\n"
+    "                         --core-pid=N --bucket-pid=N [--only=scaling,transfers,small]\n"
+    "                         [--seconds=S] [--transfer-mib=N] [--repeats=N] [--clients=N]\n"
+    "                         [--match-samples=N]\n"
+    "       tarvolt-bench free-port\n";
+
+int freePort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        std::perror("tarvolt-bench: free-port");
+        return 1;
+    }
+    std::printf("%u\n", static_cast<unsigned>(ntohs(address.sin_port)));
+    ::close(fd);
+    return 0;
+}
+
+// "--name=value" arguments as a map; throws on anything else.
+std::map<std::string, std::string> parseOptions(int argc, char** argv) {
+    std::map<std::string, std::string> options;
+    for (int i = 2; i < argc; ++i) {
+        std::string argument = argv[i];
+        size_t equals = argument.find('=');
+        if (argument.rfind("--", 0) != 0 || equals == std::string::npos) {
+            throw std::invalid_argument("unexpected argument " + argument);
+        }
+        options[argument.substr(2, equals - 2)] = argument.substr(equals + 1);
+    }
+    return options;
+}
+
+long number(const std::map<std::string, std::string>& options, const std::string& name,
+            long fallback, bool required = false) {
+    auto found = options.find(name);
+    if (found == options.end()) {
+        if (required) {
+            throw std::invalid_argument("--" + name + "= is required");
+        }
+        return fallback;
+    }
+    return std::stol(found->second);
+}
+
+std::string text(const std::map<std::string, std::string>& options, const std::string& name) {
+    auto found = options.find(name);
+    if (found == options.end()) {
+        throw std::invalid_argument("--" + name + "= is required");
+    }
+    return found->second;
+}
+
+bench::BenchSetup setupFrom(const std::map<std::string, std::string>& options) {
+    bench::BenchSetup setup;
+    setup.coreApiPort = static_cast<uint16_t>(number(options, "core-api-port", 0, true));
+    setup.nginxPort = static_cast<uint16_t>(number(options, "nginx-port", 0, true));
+    setup.nginxRoot = text(options, "nginx-root");
+    setup.dataDir = text(options, "data");
+    setup.corePid = static_cast<pid_t>(number(options, "core-pid", 0, true));
+    setup.bucketPid = static_cast<pid_t>(number(options, "bucket-pid", 0, true));
+    setup.loadDuration = std::chrono::milliseconds(number(options, "seconds", 10) * 1000);
+    setup.transferBytes = static_cast<uint64_t>(number(options, "transfer-mib", 1024)) << 20;
+    setup.transferRepeats = static_cast<int>(number(options, "repeats", 2));
+    setup.clients = static_cast<int>(number(options, "clients", 8));
+    setup.matchSamples = static_cast<int>(number(options, "match-samples", 200));
+    bench::ServicePorts ports = bench::discoverServices(setup.coreApiPort);
+    setup.bucketPort = ports.bucket;
+    setup.storagePort = ports.storage;
+    return setup;
+}
+
+std::set<std::string> suitesFrom(const std::map<std::string, std::string>& options) {
+    auto found = options.find("only");
+    std::string list = found == options.end() ? "scaling,transfers,small" : found->second;
+    std::set<std::string> suites;
+    std::istringstream items(list);
+    for (std::string item; std::getline(items, item, ',');) {
+        if (item != "scaling" && item != "transfers" && item != "small") {
+            throw std::invalid_argument("unknown benchmark " + item);
+        }
+        suites.insert(item);
+    }
+    return suites;
+}
+
+int run(int argc, char** argv) {
+    auto options = parseOptions(argc, argv);
+    auto suites = suitesFrom(options);
+    bench::BenchSuites benchmarks(setupFrom(options));
+    bench::ResultTable table;
+    // The scaling benchmark counts the stored buckets, so it runs first.
+    if (suites.count("scaling")) {
+        benchmarks.runScaling(table);
+    }
+    if (suites.count("transfers")) {
+        benchmarks.runTransfers(table);
+    }
+    if (suites.count("small")) {
+        benchmarks.runSmallFiles(table);
+    }
+    std::cout << "\n";
+    table.print(std::cout);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string command = argc > 1 ? argv[1] : "";
+    try {
+        if (command == "free-port") {
+            return freePort();
+        }
+        if (command == "run") {
+            return run(argc, argv);
+        }
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "tarvolt-bench: %s\n%s", error.what(), kUsage);
+        return 2;
+    }
+    std::fputs(kUsage, stderr);
+    return 2;
+}

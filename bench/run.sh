@@ -1,0 +1,106 @@
+#!/usr/bin/env bash
+# `make bench`: builds the Release executables into their own build
+# directory, starts the platform (core, storage service on SQLite, bucket
+# service) on free loopback ports with a temporary data directory, starts a
+# throwaway loopback nginx for the comparisons, runs tarvolt-bench against
+# both and prints the result table; the last line is
+# "bench: N of M targets met". Everything started here is stopped and the
+# temporary directory removed on exit, also after a failure or Ctrl-C.
+#
+# Environment: BENCH_BUILD_DIR (default build-bench), JOBS (build jobs),
+# BENCH_ARGS (extra tarvolt-bench options, e.g. "--only=transfers --repeats=1"),
+# BENCH_STORAGE=1 also runs the storage service's latency benchmark
+# (storage_bench; it fills 100,000 buckets one transaction at a time, which
+# takes about two minutes here, so it is left out of the default run).
+# Arguments given to this script are passed to tarvolt-bench as well.
+set -euo pipefail
+
+root="$(cd "$(dirname "$0")/.." && pwd)"
+build_dir="${BENCH_BUILD_DIR:-$root/build-bench}"
+jobs="${JOBS:-$(nproc)}"
+started=$SECONDS
+
+say() { echo "[bench] $*" >&2; }
+
+"$root/scripts/install-deps.sh" nginx
+
+say "building Release into $build_dir"
+cmake -S "$root" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARVOLT_TESTS=OFF >/dev/null
+targets=(tarvolt-core tarvolt-storage tarvolt-bucket tarvolt-bench)
+if [ "${BENCH_STORAGE:-0}" = 1 ] && grep -q storage_bench "$root/bench/CMakeLists.txt"; then
+    targets+=(storage_bench)
+fi
+cmake --build "$build_dir" -j "$jobs" --target "${targets[@]}"
+bin="$build_dir/bin"
+say "build done after $((SECONDS - started)) s"
+
+work="$(mktemp -d "${TMPDIR:-/tmp}/tarvolt-bench.XXXXXX")"
+core_pid=""
+
+stop_core() {
+    [ -n "$core_pid" ] || return 0
+    kill -TERM "$core_pid" 2>/dev/null || return 0
+    for _ in $(seq 1 100); do
+        kill -0 "$core_pid" 2>/dev/null || { core_pid=""; return 0; }
+        sleep 0.2
+    done
+    say "the core did not stop within 20 s; killing it"
+    kill -KILL "$core_pid" 2>/dev/null || true
+    core_pid=""
+}
+
+cleanup() {
+    local status=$?
+    trap - EXIT INT TERM
+    stop_core
+    "$root/bench/nginx.sh" stop "$work/nginx" 2>/dev/null || true
+    sleep 0.3
+    rm -rf "$work"
+    exit "$status"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# The storage service's own latency benchmark (standalone storage service).
+if [[ " ${targets[*]} " == *" storage_bench "* ]]; then
+    say "storage latency (storage_bench)"
+    TMPDIR="$work" "$bin/storage_bench" "$bin/tarvolt-storage" 1000 >&2
+fi
+
+say "starting the platform in $work/data"
+mkdir -p "$work/data"
+TARVOLT_DATA="$work/data" "$bin/tarvolt-core" --port=0 --api-port=0 --data="$work/data" \
+    --launch=storage,bucket >"$work/core.log" 2>&1 &
+core_pid=$!
+
+api_port=""
+bucket_pid=""
+for _ in $(seq 1 300); do
+    kill -0 "$core_pid" 2>/dev/null || { cat "$work/core.log" >&2; say "the core exited"; exit 1; }
+    if [ -z "$api_port" ] && [ -s "$work/data/core.json" ]; then
+        api_port="$(sed -n 's/.*"api_port":\([0-9]*\).*/\1/p' "$work/data/core.json")"
+    fi
+    if [ -n "$api_port" ] &&
+        curl -sf "http://127.0.0.1:$api_port/tarvolt/service" | grep -q '"BucketStorage"'; then
+        bucket_pid="$(ps -o pid=,comm= --ppid "$core_pid" | awk '$2 == "tarvolt-bucket" { print $1 }')"
+        [ -n "$bucket_pid" ] && break
+    fi
+    sleep 0.2
+done
+if [ -z "$bucket_pid" ]; then
+    cat "$work/core.log" >&2
+    say "the bucket service did not register within 60 s"
+    exit 1
+fi
+say "core pid $core_pid (api port $api_port), bucket service pid $bucket_pid"
+
+nginx_port="$("$bin/tarvolt-bench" free-port)"
+"$root/bench/nginx.sh" start "$work/nginx" "$nginx_port" >/dev/null
+say "nginx on port $nginx_port"
+
+# shellcheck disable=SC2086
+"$bin/tarvolt-bench" run --core-api-port="$api_port" --nginx-port="$nginx_port" \
+    --nginx-root="$work/nginx/www" --data="$work/data" --core-pid="$core_pid" \
+    --bucket-pid="$bucket_pid" ${BENCH_ARGS:-} "$@" >"$work/table.txt"
+say "benchmarks done after $((SECONDS - started)) s in all"
+cat "$work/table.txt"
