@@ -22,6 +22,7 @@ struct SchemaPlan {
     SchemaOutcome outcome = SchemaOutcome::Unchanged;
     std::vector<const TableDefinition*> newTables;  // point into the declared schema
     std::vector<std::pair<const TableDefinition*, const ColumnDefinition*>> newColumns;
+    std::vector<std::string> warnings;
 };
 
 class SchemaCatalog {

@@ -51,6 +51,32 @@ void planUpgrade(const SchemaDefinition& older, const SchemaDefinition& newer, S
     }
 }
 
+bool sameColumns(const TableDefinition& a, const TableDefinition& b) {
+    if (a.name != b.name || a.columns.size() != b.columns.size() || a.indexes != b.indexes) {
+        return false;
+    }
+    for (size_t i = 0; i < a.columns.size(); ++i) {
+        const ColumnDefinition& x = a.columns[i];
+        const ColumnDefinition& y = b.columns[i];
+        if (x.name != y.name || x.type != y.type || x.size != y.size || x.key != y.key) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool sameTables(const SchemaDefinition& a, const SchemaDefinition& b) {
+    if (a.tables.size() != b.tables.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < a.tables.size(); ++i) {
+        if (!sameColumns(a.tables[i], b.tables[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 std::shared_ptr<const SchemaDefinition> SchemaCatalog::find(const std::string& name) const {
@@ -89,6 +115,11 @@ SchemaPlan SchemaCatalog::plan(const SchemaDefinition& schema) const {
         }
     } else if (schema.version == held->version) {
         plan.outcome = SchemaOutcome::Unchanged;
+        if (!sameTables(schema, *held)) {
+            plan.warnings.push_back("version " + std::to_string(schema.version) +
+                                    " was declared before with other tables or columns; the "
+                                    "declared ones stay (a change needs a newer version)");
+        }
     } else if (schema.version < held->version) {
         refuse("schema \"" + schema.name + "\" is at version " + std::to_string(held->version) +
                "; version " + std::to_string(schema.version) + " is older");

@@ -133,6 +133,7 @@ SchemaReply SqliteBackend::declareSchema(const std::string& document) {
     std::lock_guard<std::mutex> lock(m_declareMutex);
     SchemaPlan plan = m_catalog.plan(parsed.schema);
     reply.outcome = plan.outcome;
+    reply.warnings.insert(reply.warnings.end(), plan.warnings.begin(), plan.warnings.end());
     if (plan.outcome != SchemaOutcome::Unchanged) {
         auto connection = m_pool.acquire();
         applySchema(*connection, parsed.schema, plan, document);

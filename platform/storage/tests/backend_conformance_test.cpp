@@ -70,6 +70,12 @@ TEST_P(BackendConformance, SchemaIsAcceptedAgainAndSurvivesReopening) {
     ASSERT_EQ(1u, again.warnings.size());  // the index on "col2", which is no column
     EXPECT_NE(std::string::npos, again.warnings[0].find("col2"));
     addBucket(3, {{"a", "1"}});
+    // The same version with other columns changes nothing, and says so.
+    std::string changed = kBucketSchema;
+    changed.replace(changed.find("\"size\" : 255"), 13, "\"size\" : 300");
+    SchemaReply different = m_backend->declareSchema(changed);
+    EXPECT_EQ(SchemaOutcome::Unchanged, different.outcome);
+    EXPECT_EQ(2u, different.warnings.size());
 
     m_backend.reset();
     m_backend = open();

@@ -70,6 +70,10 @@ bool StorageClient::exchange(const char* operation, const std::string& method,
                                    operation, target.c_str(), m_client->host().c_str(),
                                    static_cast<unsigned>(m_client->port()), error.what());
         return false;
+    } catch (...) {
+        Logger::getLogger()->error("Storage %s %s failed with an unknown error", operation,
+                                   target.c_str());
+        return false;
     }
 }
 
