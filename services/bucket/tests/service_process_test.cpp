@@ -4,12 +4,16 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <atomic>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <thread>
 
+#include "bucket_service.h"
 #include "http/client.h"
 #include "http/server.h"
+#include "logger.h"
 #include "management_client.h"
 #include "platform_fixture.h"
 #include "service_record.h"
@@ -184,6 +188,65 @@ TEST_F(BucketProcessTest, FaultSignalWritesACrashReport) {
     EXPECT_TRUE(contains(text, "(0) 0 ")) << text;
     EXPECT_TRUE(contains(text, "(1) 1 ")) << text;
     EXPECT_FALSE(contains(text, "(20) ")) << "at most 20 frames";
+}
+
+// The real core client, counting how the run ended.
+class CountingManagementClient : public ManagementClient {
+  public:
+    using ManagementClient::ManagementClient;
+    bool unregisterService() override {
+        unregistered++;
+        return ManagementClient::unregisterService();
+    }
+    bool restartService() override {
+        restarted++;
+        return ManagementClient::restartService();
+    }
+    static std::atomic<int> unregistered;
+    static std::atomic<int> restarted;
+};
+std::atomic<int> CountingManagementClient::unregistered{0};
+std::atomic<int> CountingManagementClient::restarted{0};
+
+class CountingBucketService : public BucketService {
+  public:
+    using BucketService::BucketService;
+
+  protected:
+    std::unique_ptr<ManagementClient> createManagementClient(const std::string& address,
+                                                             uint16_t port) override {
+        return std::make_unique<CountingManagementClient>(address, port);
+    }
+};
+
+// Stop requests that arrive before the REST server exists are applied once
+// it listens; the run then winds down as after any stop.
+TEST_F(BucketProcessTest, StopRequestedBeforeStartIsApplied) {
+    setenv("TARVOLT_DATA", platform().dataDir().c_str(), 1);
+    CountingManagementClient::unregistered = 0;
+    CountingManagementClient::restarted = 0;
+    {
+        CountingBucketService service("Bucket Early", "");
+        service.getLogger()->setConsoleOutput(false);
+        service.stop(true);
+        EXPECT_TRUE(service.start("127.0.0.1", platform().managementPort()));
+    }
+    EXPECT_EQ(1, platform().auditCount("ESSRT", "Bucket Early"));
+    EXPECT_EQ(1, platform().auditCount("ESSTP", "Bucket Early"));
+    EXPECT_EQ(1, CountingManagementClient::unregistered.load());
+    EXPECT_EQ(0, platform().servicePort("Bucket Early"));
+
+    // A restart request followed by a SIGTERM still ends with the restart.
+    {
+        CountingBucketService service("Bucket Late", "");
+        service.getLogger()->setConsoleOutput(false);
+        service.restart();
+        service.stop(false);
+        EXPECT_TRUE(service.start("127.0.0.1", platform().managementPort()));
+    }
+    EXPECT_EQ(1, CountingManagementClient::restarted.load());
+    EXPECT_EQ(1, CountingManagementClient::unregistered.load());
+    EXPECT_EQ(1, platform().auditCount("ESSTP", "Bucket Late"));
 }
 
 // A core whose only storage service refuses every request.
