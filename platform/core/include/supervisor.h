@@ -84,8 +84,10 @@ class Supervisor {
     bool expectStop(const std::string& name);
     // `name` unregistered itself: its coming exit is deliberate.
     void noteUnregistered(const std::string& name);
-    // Launches a supervised service that is stopped. False when it is not
-    // supervised or not stopped.
+    // Launches a supervised service that is stopped, waiting to be retried,
+    // or was left out because its executable was missing. False when it is
+    // not supervised, already running or waiting for another service, or
+    // cannot be launched.
     bool launchIfStopped(const std::string& name);
 
     // Shuts every service down (see above) and ends the supervising thread.
@@ -94,7 +96,7 @@ class Supervisor {
   private:
     enum class State { Waiting, Running, BackingOff, Stopped, Missing };
     struct Entry {
-        SupervisedService spec;
+        SupervisedService service;
         State state = State::Waiting;
         pid_t pid = -1;
         bool restartExpected = false;

@@ -19,7 +19,7 @@ Supervisor::Supervisor(std::vector<SupervisedService> services, SupervisorConfig
     : m_config(std::move(config)), m_hooks(std::move(hooks)), m_launcher(launcher) {
     for (auto& service : services) {
         Entry entry;
-        entry.spec = std::move(service);
+        entry.service = std::move(service);
         m_entries.push_back(std::move(entry));
     }
 }
@@ -47,11 +47,11 @@ void Supervisor::tick() {
         if (entry.state == State::Running && m_launcher.reap(entry.pid, how))
             onExit(entry, how);
         if (entry.state == State::Waiting) {
-            if (entry.spec.after.empty() || m_hooks.isRegistered(entry.spec.after)) {
+            if (entry.service.after.empty() || m_hooks.isRegistered(entry.service.after)) {
                 launch(entry);
             } else if (!entry.waitLogged) {
                 Logger::getLogger()->info("Service %s waits for %s to register",
-                                          entry.spec.name.c_str(), entry.spec.after.c_str());
+                                          entry.service.name.c_str(), entry.service.after.c_str());
                 entry.waitLogged = true;
             }
         }
@@ -62,28 +62,28 @@ void Supervisor::tick() {
 
 void Supervisor::launch(Entry& entry) {
     Logger* logger = Logger::getLogger();
-    const SupervisedService& spec = entry.spec;
-    if (!m_launcher.executable(spec.executable)) {
+    const SupervisedService& service = entry.service;
+    if (!m_launcher.executable(service.executable)) {
         logger->error("Cannot launch service %s: %s is missing or not executable",
-                      spec.name.c_str(), spec.executable.c_str());
+                      service.name.c_str(), service.executable.c_str());
         entry.state = State::Missing;
         return;
     }
     std::vector<std::string> args{"-d", "--port=" + std::to_string(m_config.managementPort),
-                                  "--address=127.0.0.1", "--name=" + spec.name,
-                                  "--token=" + m_hooks.issueToken(spec.name)};
+                                  "--address=127.0.0.1", "--name=" + service.name,
+                                  "--token=" + m_hooks.issueToken(service.name)};
     std::string error;
-    pid_t pid = m_launcher.launch(spec.executable, args, {{"TARVOLT_DATA", m_config.dataDir}},
-                                  logFileOf(m_config.dataDir, spec.name), error);
+    pid_t pid = m_launcher.launch(service.executable, args, {{"TARVOLT_DATA", m_config.dataDir}},
+                                  logFileOf(m_config.dataDir, service.name), error);
     entry.restartExpected = false;
     entry.stopExpected = false;
     if (pid < 0) {
-        logger->error("Cannot launch service %s: %s", spec.name.c_str(), error.c_str());
+        logger->error("Cannot launch service %s: %s", service.name.c_str(), error.c_str());
         entry.state = State::BackingOff;
         entry.retryAt = Clock::now() + m_config.maxBackoff;
         return;
     }
-    logger->info("Launched service %s (process %d)", spec.name.c_str(), static_cast<int>(pid));
+    logger->info("Launched service %s (process %d)", service.name.c_str(), static_cast<int>(pid));
     entry.pid = pid;
     entry.state = State::Running;
     entry.startedAt = Clock::now();
@@ -91,7 +91,7 @@ void Supervisor::launch(Entry& entry) {
 
 void Supervisor::onExit(Entry& entry, const std::string& how) {
     Logger* logger = Logger::getLogger();
-    const std::string& name = entry.spec.name;
+    const std::string& name = entry.service.name;
     entry.pid = -1;
     m_hooks.forget(name);
     if (entry.restartExpected && !m_stopping) {
@@ -118,7 +118,7 @@ void Supervisor::onExit(Entry& entry, const std::string& how) {
 
 Supervisor::Entry* Supervisor::find(const std::string& name) {
     for (auto& entry : m_entries) {
-        if (entry.spec.name == name)
+        if (entry.service.name == name)
             return &entry;
     }
     return nullptr;
@@ -126,7 +126,7 @@ Supervisor::Entry* Supervisor::find(const std::string& name) {
 
 const Supervisor::Entry* Supervisor::find(const std::string& name) const {
     for (const auto& entry : m_entries) {
-        if (entry.spec.name == name)
+        if (entry.service.name == name)
             return &entry;
     }
     return nullptr;
@@ -198,7 +198,7 @@ void Supervisor::stopAll() {
         std::lock_guard<std::mutex> lock(m_mutex);
         for (auto it = m_entries.rbegin(); it != m_entries.rend(); ++it) {
             if (it->state == State::Running)
-                running.emplace_back(it->spec.name, it->pid);
+                running.emplace_back(it->service.name, it->pid);
         }
     }
     for (const auto& [name, pid] : running)

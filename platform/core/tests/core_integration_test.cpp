@@ -286,8 +286,18 @@ TEST(CoreProcessTest, KeepsCategoriesAndAuditAcrossRestartsAndLocksItsDataDirect
     EXPECT_EQ(parse(again.api("GET", "/tarvolt/audit").body)["audit"].Size(), 1u);
 }
 
-TEST(CoreProcessTest, BadCommandLineExitsWithStatusOne) {
-    testing_support::ChildProcess core(testing_support::binDir() + "/tarvolt-core",
-                                       {"--port=99999"}, {}, "/dev/null");
-    EXPECT_EQ(core.waitExit(), 1);
+TEST(CoreProcessTest, BadCommandLineOrTakenPortExitsWithStatusOne) {
+    testing_support::ChildProcess badOption(testing_support::binDir() + "/tarvolt-core",
+                                            {"--port=99999"}, {}, "/dev/null");
+    EXPECT_EQ(badOption.waitExit(), 1);
+
+    RunningCore running;
+    ASSERT_TRUE(running.ready()) << running.log();
+    testing_support::TempDir data;
+    testing_support::ChildProcess taken(testing_support::binDir() + "/tarvolt-core",
+                                        {"--port=" + std::to_string(running.managementPort()),
+                                         "--api-port=0", "--launch=none", "--data=" + data.path()},
+                                        {}, "/dev/null");
+    EXPECT_EQ(taken.waitExit(), 1);
+    EXPECT_TRUE(testing_support::readFile(data.path() + "/core.json").empty());
 }
