@@ -121,7 +121,7 @@ void StorageApi::registerRoutes(http::Server& server) {
     server.addRoute("GET", "/storage/ping", [](Response response, Request) {
         answer(response, 200, "{\"status\":\"running\"}");
     });
-    for (const char* method : {"GET", "POST", "PUT", "DELETE", "PATCH", "HEAD", "OPTIONS"}) {
+    for (const char* method : {"GET", "POST", "PUT", "DELETE", "PATCH"}) {
         server.setDefaultRoute(method, [](Response response, Request request) {
             answer(response, 400,
                    messageJson("Unsupported URL: " + request->method + " " + request->path));
