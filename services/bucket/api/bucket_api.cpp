@@ -5,7 +5,9 @@
 #include <utility>
 
 #include "bucket_service.h"
+#include "form_data.h"
 #include "http/server.h"
+#include "json_util.h"
 #include "logger.h"
 #include "management_client.h"
 
@@ -115,7 +117,12 @@ void BucketApi::initResources() {
     m_server->setDefaultRoute("GET", defaultWrapper);
     m_server->setDefaultRoute("POST", defaultWrapper);
     m_server->setDefaultRoute("DELETE", defaultWrapper);
-    m_server->addRoute("POST", "/bucket", bucketAddWrapper);
+    // Uploads stream into temporary files under the storage root while the
+    // body arrives; saving one is then a rename within that file system.
+    m_server->addRoute("POST", "/bucket", bucketAddWrapper,
+                       FormData::sinkFactory([this] {
+                           return m_service ? m_service->getStoreRoot() : std::string();
+                       }));
     m_server->addRoute("GET", "/bucket", bucketGetAllWrapper);
     m_server->addRoute("GET", kIdPath, bucketContentWrapper);
     m_server->addRoute("PUT", kIdPath, bucketUpdateWrapper);
@@ -184,7 +191,7 @@ void BucketApi::respond(std::shared_ptr<Response> response, http::StatusCode sta
 
 void BucketApi::internalError(std::shared_ptr<Response> response, const std::exception& exception) {
     std::string payload = "{ \"Exception\" : \"";
-    payload += exception.what();
+    payload += JSONescape(exception.what());
     payload += "\" }";
     m_logger->error("BucketApi Internal Error: %s\n", exception.what());
     respond(response, http::StatusCode::server_error_internal_server_error, payload);
@@ -193,5 +200,5 @@ void BucketApi::internalError(std::shared_ptr<Response> response, const std::exc
 void BucketApi::defaultResource(std::shared_ptr<Response> response,
                                 std::shared_ptr<Request> request) {
     respond(response, http::StatusCode::client_error_bad_request,
-            "{ \"error\" : \"Unsupported URL: " + request->path + "\" }");
+            "{ \"error\" : \"Unsupported URL: " + JSONescape(request->path) + "\" }");
 }

@@ -1,0 +1,196 @@
+// BucketApi::bucketAdd: POST /bucket, a multipart form with the file part
+// "bucket" and the JSON attributes part "attributes".
+//
+// The file part has already been streamed into a temporary file under the
+// storage root while the body arrived (FormData::sinkFactory, registered for
+// the route); saving it is a rename. Every refusal after the id was taken
+// removes the saved file and any rows written, so nothing of the request
+// remains but the used id.
+#include <unistd.h>
+
+#include <cinttypes>
+#include <memory>
+
+#include "bucket.h"
+#include "bucket_api.h"
+#include "bucket_service.h"
+#include "bucket_text.h"
+#include "form_data.h"
+#include "json_util.h"
+#include "logger.h"
+#include "management_client.h"
+#include "query.h"
+#include "storage_client.h"
+#include "upload_file.h"
+
+using bucket_text::messageBody;
+using http::StatusCode;
+
+namespace {
+
+struct Answer {
+    StatusCode status;
+    std::string body;
+};
+
+// One creation request, steps from reading the form to the stored bucket.
+// What it leaves behind on a refusal or an exception is undone by `discard`.
+class BucketCreation {
+  public:
+    BucketCreation(BucketService* service, Logger* logger) : m_service(service), m_logger(logger) {}
+
+    // Reads the form, takes an id, saves the file and stores the bucket.
+    // Answers 202 when stored (then `id` and `auditText` are set); any other
+    // answer has been cleaned up already. Throws what the form reader, the
+    // file save or the store throw.
+    Answer run(const std::shared_ptr<http::Request>& request);
+
+    // Removes the saved file and the rows of the taken id. Never throws.
+    void discard();
+
+    uint64_t id() const { return m_id; }
+    const std::string& auditText() const { return m_auditText; }
+
+  private:
+    Answer refuse(StatusCode status, const std::string& message);
+    Answer readAttributes(const FormData::FieldValue& data);
+    Answer store();
+
+    BucketService* m_service;
+    Logger* m_logger;
+    std::unique_ptr<Bucket> m_bucket;
+    AttributeList m_attributes;
+    std::string m_auditText;
+    uint64_t m_id = 0;
+    bool m_writeStarted = false;
+};
+
+Answer BucketCreation::run(const std::shared_ptr<http::Request>& request) {
+    FormData form(request);
+    FormData::FieldValue file;
+    form.getUploadedFile("bucket", file);
+    if (file.filename.empty() || file.size == 0) {
+        m_logger->error("The bucket file is missing in the bucket add request");
+        return {StatusCode::client_error_bad_request,
+                messageBody("Failed to add bucket, missing 'bucket' file")};
+    }
+    FormData::FieldValue attributes;
+    form.getUploadedData("attributes", attributes);
+    if (attributes.size == 0) {
+        m_logger->error("Missing attributes in bucket add request");
+        return {StatusCode::client_error_bad_request,
+                messageBody("Failed, missing 'attributes' data in the bucket add request")};
+    }
+    m_bucket.reset(m_service->allocate());  // the id is used up from here on
+    m_id = m_bucket->getId();
+    form.saveFile(file, m_bucket->getFilename());
+    Answer answer = readAttributes(attributes);
+    if (answer.status != StatusCode::success_accepted) {
+        return answer;
+    }
+    return store();
+}
+
+Answer BucketCreation::readAttributes(const FormData::FieldValue& data) {
+    const std::string text(reinterpret_cast<const char*>(data.start), data.size);
+    rapidjson::Document document;
+    const std::string parseError = bucket_text::parseJson(text, document);
+    if (!parseError.empty()) {
+        m_logger->error("Failed to parse the bucket attributes:, %s", parseError.c_str());
+        return refuse(StatusCode::client_error_bad_request,
+                      "Failed to parse the bucket attributes, " + parseError);
+    }
+    if (!document.IsObject()) {
+        return refuse(StatusCode::client_error_bad_request, "Attributes must be a JSON object");
+    }
+    const std::string refused = bucket_text::readAttributes(document, m_attributes);
+    if (!refused.empty()) {
+        return refuse(StatusCode::client_error_bad_request, refused);
+    }
+    for (const auto& [name, value] : m_attributes) {
+        m_bucket->addAttribute(name, value);
+    }
+    if (m_bucket->getAttributes().empty()) {
+        return refuse(StatusCode::client_error_conflict,
+                      "A bucket must have at least one attribute");
+    }
+    return {StatusCode::success_accepted, ""};
+}
+
+// The duplicate test and the write run under the store lock, so two
+// creations of one attribute set cannot both pass the test.
+Answer BucketCreation::store() {
+    m_auditText = bucket_text::auditAttributes(m_attributes);
+    m_writeStarted = true;
+    switch (m_service->writeUnique(m_bucket.get())) {
+        case BucketService::WriteOutcome::Duplicate:
+            m_writeStarted = false;  // nothing was written
+            return refuse(StatusCode::client_error_conflict, "Duplicate bucket");
+        case BucketService::WriteOutcome::Failed:
+            return refuse(StatusCode::server_error_internal_server_error, "Failed to store bucket");
+        case BucketService::WriteOutcome::Written:
+            break;
+    }
+    m_bucket.reset();
+    return {StatusCode::success_accepted, ""};
+}
+
+Answer BucketCreation::refuse(StatusCode status, const std::string& message) {
+    discard();
+    return {status, messageBody(message)};
+}
+
+void BucketCreation::discard() {
+    if (!m_bucket) {
+        return;
+    }
+    unlink(m_bucket->getFilename().c_str());
+    if (m_writeStarted) {
+        try {
+            StorageClient* storage = m_service->getStorageClient();
+            const std::string id = std::to_string(m_id);
+            Query rows(new Where("id", Equals, id));
+            storage->deleteTable("Bucket", "bucket_attributes", rows);
+            storage->deleteTable("Bucket", "buckets", rows);
+        } catch (const std::exception& e) {
+            m_logger->error("Failed to remove the rows of bucket %" PRIu64 ": %s", m_id, e.what());
+        }
+    }
+    m_bucket.reset();
+}
+
+// `{ "message" : "Exception: <what>"}`, whole and escaped.
+std::string exceptionBody(const std::exception& exception) {
+    return "{ \"message\" : \"Exception: " + JSONescape(exception.what()) + "\"}";
+}
+
+}  // namespace
+
+void BucketApi::bucketAdd(std::shared_ptr<Response> response, std::shared_ptr<Request> request) {
+    BucketCreation creation(m_service, m_logger);
+    Answer answer{StatusCode::success_accepted, ""};
+    try {
+        answer = creation.run(request);
+    } catch (const std::exception& e) {
+        m_logger->error("Add Bucket exception: %s", e.what());
+        creation.discard();
+        // A failure to store the upload is the server's, not the client's.
+        const bool storageFailed = dynamic_cast<const UploadStorageError*>(&e) != nullptr;
+        answer = {storageFailed ? StatusCode::server_error_internal_server_error
+                                : StatusCode::client_error_bad_request,
+                  exceptionBody(e)};
+    }
+    if (answer.status != StatusCode::success_accepted) {
+        respond(response, answer.status, answer.body);
+        return;
+    }
+    const uint64_t id = creation.id();
+    m_logger->info("Bucket %" PRIu64 " addition complete", id);
+    const std::string detail =
+        "{ \"id\": " + std::to_string(id) + ", \"bucket\" : {" + creation.auditText() + " } }";
+    ManagementClient* management = m_management;
+    if (management != nullptr && !management->addAuditEntry("BUCAD", "INFORMATION", detail)) {
+        m_logger->warn("Failure while adding AuditLog entry  for new bucket id '%" PRIu64 "'", id);
+    }
+    respond(response, StatusCode::success_accepted, "{ \"bucket\" : " + std::to_string(id) + " }");
+}

@@ -1,0 +1,122 @@
+#include "bucket_text.h"
+
+#include <rapidjson/error/en.h>
+
+#include <limits>
+#include <memory>
+
+#include "bucket.h"
+#include "json_util.h"
+
+namespace bucket_text {
+
+namespace {
+
+// `"<name>" : "<value>"`, both escaped.
+std::string attributePair(const std::string& name, const std::string& value) {
+    return "\"" + JSONescape(name) + "\" : \"" + JSONescape(value) + "\"";
+}
+
+template <class Pairs>
+std::string joinPairs(const Pairs& pairs, const char* separator) {
+    std::string text;
+    for (const auto& [name, value] : pairs) {
+        if (!text.empty()) {
+            text += separator;
+        }
+        text += attributePair(name, value);
+    }
+    return text;
+}
+
+}  // namespace
+
+std::string messageBody(const std::string& text) {
+    return "{ \"message\" : \"" + JSONescape(text) + "\" }";
+}
+
+std::string bucketObject(Bucket& bucket) {
+    std::string text = "{ \"bucket\" : ";
+    text += std::to_string(bucket.getId());
+    text += ", \"file\" : \"";
+    text += JSONescape(bucket.getFilename());
+    text += "\", \"attributes\" : { ";
+    text += joinPairs(bucket.getAttributes(), ",");
+    text += "} }";
+    return text;
+}
+
+std::string bucketObjects(const std::vector<Bucket*>& records) {
+    std::vector<std::unique_ptr<Bucket>> owned(records.begin(), records.end());
+    std::string text;
+    for (const auto& bucket : owned) {
+        if (!text.empty()) {
+            text += ",";
+        }
+        text += bucketObject(*bucket);
+    }
+    return text;
+}
+
+std::string auditAttributes(const AttributeList& attributes) {
+    return joinPairs(attributes, ", ");
+}
+
+std::string auditAttributes(const std::map<std::string, std::string>& attributes) {
+    return joinPairs(attributes, ", ");
+}
+
+std::optional<uint64_t> parseBucketId(const std::string& digits) {
+    if (digits.empty()) {
+        return std::nullopt;
+    }
+    constexpr uint64_t kMax = std::numeric_limits<uint64_t>::max();
+    uint64_t id = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9') {
+            return std::nullopt;
+        }
+        const uint64_t digit = static_cast<uint64_t>(c - '0');
+        if (id > (kMax - digit) / 10) {
+            return std::nullopt;
+        }
+        id = id * 10 + digit;
+    }
+    return id;
+}
+
+std::string canonicalId(const std::string& digits) {
+    const size_t first = digits.find_first_not_of('0');
+    if (first == std::string::npos) {
+        return "0";
+    }
+    return digits.substr(first);
+}
+
+std::string parseJson(const std::string& text, rapidjson::Document& document) {
+    constexpr unsigned kFlags =
+        rapidjson::kParseIterativeFlag | rapidjson::kParseValidateEncodingFlag;
+    document.Parse<kFlags>(text.c_str(), text.size());
+    if (!document.HasParseError()) {
+        return "";
+    }
+    return rapidjson::GetParseError_En(document.GetParseError());
+}
+
+std::string readAttributes(const rapidjson::Value& object, AttributeList& attributes) {
+    for (const auto& member : object.GetObject()) {
+        const std::string name = member.name.GetString();  // up to the first NUL
+        if (!member.value.IsString()) {
+            return "Attribute values for buckets must be strings. " + name +
+                   " does not have a string value";
+        }
+        const std::string value = member.value.GetString();
+        if (name.size() > kMaxAttributeBytes || value.size() > kMaxAttributeBytes) {
+            return "Attribute names and values are limited to 80 bytes";
+        }
+        attributes.emplace_back(name, value);
+    }
+    return "";
+}
+
+}  // namespace bucket_text

@@ -1,0 +1,71 @@
+// Text the bucket handlers share: the JSON answers and audit details they
+// build, the reading of bucket ids from request paths, and the reading of an
+// attributes object from a request's JSON.
+//
+// Every name, value, path and message that goes into JSON text here is
+// escaped (JSONescape), so answers and audit details stay valid JSON whatever
+// a client stored; text without quotes, backslashes or control characters
+// comes out unchanged.
+//
+// Thread-safety: pure functions.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <rapidjson/document.h>
+
+#include "bucket_service.h"
+
+class Bucket;
+
+namespace bucket_text {
+
+// Longest attribute name or value, in bytes (the size of the storage
+// columns).
+constexpr size_t kMaxAttributeBytes = 80;
+
+// `{ "message" : "<text>" }` with `text` escaped.
+std::string messageBody(const std::string& text);
+
+// The JSON object of one bucket:
+// `{ "bucket" : 3, "file" : "<path>", "attributes" : { "a" : "1","b" : "2"} }`
+// (attributes in the record's name order). May create the directory of the
+// bucket's file (Bucket::getFilename).
+std::string bucketObject(Bucket& bucket);
+
+// The bucket objects of `records`, separated by commas; takes the records
+// over and deletes them.
+std::string bucketObjects(const std::vector<Bucket*>& records);
+
+// `"a" : "1", "b" : "2"`: the pairs as audit details list them, in the given
+// order.
+std::string auditAttributes(const AttributeList& attributes);
+std::string auditAttributes(const std::map<std::string, std::string>& attributes);
+
+// The bucket id that the digits captured from a request path denote, or
+// nullopt when they are empty or too large for a bucket id (64 bits).
+std::optional<uint64_t> parseBucketId(const std::string& digits);
+
+// `digits` without leading zeros ("0" for all zeros): the id as decimal text
+// also when it is too large to parse.
+std::string canonicalId(const std::string& digits);
+
+// Parses `text` as strict JSON with one root value, refusing invalid UTF-8
+// and without recursion (deeply nested input cannot exhaust the stack).
+// Returns an empty string on success, else RapidJSON's English message for
+// the error.
+std::string parseJson(const std::string& text, rapidjson::Document& document);
+
+// Reads the members of the JSON object `object` into `attributes` (appended
+// in document order; names and values end at their first NUL character).
+// Returns an empty string when every member was taken, else the error
+// message of the first member refused: a value that is not a string, or a
+// name or value longer than kMaxAttributeBytes.
+std::string readAttributes(const rapidjson::Value& object, AttributeList& attributes);
+
+}  // namespace bucket_text
