@@ -2,6 +2,8 @@
 
 #include "transfer_all.h"
 
+#include <algorithm>
+#include <cstring>
 #include <limits>
 
 #include <boost/asio/write.hpp>
@@ -26,7 +28,7 @@ ClientExchange::ClientExchange(std::shared_ptr<ConnectionPool> pool,
       m_headRequest(headRequest) {}
 
 ClientExchange::~ClientExchange() {
-    bool clean = !m_broken && m_headRead && m_parser->is_done() && m_parser->keep_alive() &&
+    bool clean = !m_broken && m_headRead && bodyComplete() && m_parser->keep_alive() &&
                  m_written == m_contentLength;
     if (clean) {
         m_pool->release(std::move(m_connection));
@@ -90,6 +92,9 @@ ClientResponseHead ClientExchange::readHead() {
     }
     if (auto length = m_parser->content_length()) {
         head.contentLength = *length;
+        if (!m_parser->is_done() && !m_parser->chunked()) {
+            m_directRemaining = *length;
+        }
     }
     return head;
 }
@@ -97,6 +102,9 @@ ClientResponseHead ClientExchange::readHead() {
 size_t ClientExchange::readBody(char* buffer, size_t size) {
     if (!m_headRead) {
         misuse("response body read before its head");
+    }
+    if (m_directRemaining) {
+        return readDirect(buffer, size);
     }
     if (size == 0 || m_parser->is_done()) {
         return 0;
@@ -118,6 +126,41 @@ size_t ClientExchange::readBody(char* buffer, size_t size) {
             return received;
         }
     }
+}
+
+// Body bytes the connection buffered with the head are taken first; then one
+// read from the socket into `buffer`.
+size_t ClientExchange::readDirect(char* buffer, size_t size) {
+    size_t wanted = static_cast<size_t>(std::min<uint64_t>(size, *m_directRemaining));
+    if (wanted == 0) {
+        return 0;
+    }
+    auto& buffered = m_connection->buffer();
+    size_t received = 0;
+    if (buffered.size() != 0) {
+        received = std::min(wanted, buffered.size());
+        std::memcpy(buffer, buffered.data().data(), received);
+        buffered.consume(received);
+    } else {
+        auto ec = m_connection->run([&](auto handler) {
+            m_connection->stream().async_read_some(
+                net::buffer(buffer, wanted),
+                [&received, handler](const beast::error_code& error, size_t bytes) mutable {
+                    received = bytes;
+                    handler(error, bytes);
+                });
+        });
+        if (ec == net::error::eof) {
+            ec = bhttp::error::partial_message;
+        }
+        check(ec, "reading the response body");
+    }
+    *m_directRemaining -= received;
+    return received;
+}
+
+bool ClientExchange::bodyComplete() const {
+    return m_directRemaining ? *m_directRemaining == 0 : m_parser->is_done();
 }
 
 bool ClientExchange::receivedNothing() const {

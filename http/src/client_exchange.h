@@ -1,7 +1,9 @@
 // One request/response exchange on a connection taken from the client's
 // pool. The response is parsed with a buffer body, so its body is copied
-// straight into the caller's buffer and never held whole. A cleanly finished
-// exchange gives its connection back to the pool.
+// straight into the caller's buffer and never held whole; a body of known
+// length bypasses the parser once the head is read and is received straight
+// into the caller's buffer, with reads as large as that buffer. A cleanly
+// finished exchange gives its connection back to the pool.
 //
 // Thread-safety: used by one thread at a time.
 #pragma once
@@ -40,6 +42,8 @@ class ClientExchange : public Client::Exchange {
     bool receivedNothing() const;
 
   private:
+    size_t readDirect(char* buffer, size_t size);
+    bool bodyComplete() const;
     void check(const boost::beast::error_code& ec, const char* what);
     [[noreturn]] void misuse(const char* what);
 
@@ -51,6 +55,8 @@ class ClientExchange : public Client::Exchange {
     bool m_broken = false;
     bool m_headRead = false;
     std::optional<boost::beast::http::response_parser<boost::beast::http::buffer_body>> m_parser;
+    // Body bytes still to come when the body is read past the parser.
+    std::optional<uint64_t> m_directRemaining;
 };
 
 }  // namespace http::detail

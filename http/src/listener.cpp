@@ -1,8 +1,14 @@
 #include "listener.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <vector>
 
+#include <boost/asio/dispatch.hpp>
 #include <boost/beast/core/bind_handler.hpp>
+#include <boost/system/system_error.hpp>
 
 #include "session.h"
 
@@ -20,7 +26,20 @@ Listener::Listener(std::shared_ptr<ServerCore> core)
     : m_core(std::move(core)),
       m_strand(net::make_strand(m_core->ioc)),
       m_acceptor(m_strand),
-      m_retryTimer(m_strand) {}
+      m_retryTimer(m_strand),
+      m_shutdownReader(m_strand) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
+        throw boost::system::system_error(errno, boost::system::system_category(),
+                                          "creating the server's shutdown pipe");
+    }
+    m_shutdownReader.assign(fds[0]);
+    m_shutdownWriter = fds[1];
+}
+
+Listener::~Listener() {
+    ::close(m_shutdownWriter);
+}
 
 bool Listener::open(std::string& error) {
     const ServerConfig& config = m_core->config;
@@ -57,11 +76,28 @@ bool Listener::open(std::string& error) {
 }
 
 void Listener::run() {
-    net::dispatch(m_strand, beast::bind_front_handler(&Listener::doAccept, shared_from_this()));
+    net::dispatch(m_strand, [self = shared_from_this()] {
+        self->doWatchShutdown();
+        self->doAccept();
+    });
 }
 
-bool Listener::shutdown() {
-    return m_core->postUnlessFinished(m_strand, [self = shared_from_this()] { self->closeAll(); });
+void Listener::requestShutdown() {
+    char byte = 1;
+    // A full pipe already holds a request; nothing else can go wrong that matters.
+    [[maybe_unused]] ssize_t ignored = ::write(m_shutdownWriter, &byte, 1);
+}
+
+void Listener::doWatchShutdown() {
+    m_shutdownReader.async_read_some(
+        net::buffer(&m_shutdownByte, 1),
+        beast::bind_front_handler(&Listener::onShutdownRequested, shared_from_this()));
+}
+
+void Listener::onShutdownRequested(beast::error_code ec, size_t) {
+    if (ec != net::error::operation_aborted) {
+        closeAll();
+    }
 }
 
 void Listener::closeNow() {
@@ -103,6 +139,9 @@ void Listener::closeAll() {
     beast::error_code ignored;
     m_acceptor.close(ignored);
     m_retryTimer.cancel();
+    // Its pending read would keep the loop alive; the pipe itself stays open
+    // so that a later stop() never writes into a closed pipe (SIGPIPE).
+    m_shutdownReader.cancel(ignored);
     std::vector<std::shared_ptr<Session>> live;
     {
         std::lock_guard<std::mutex> lock(m_core->mutex);

@@ -1,14 +1,19 @@
 // Accepts connections on the server's listening socket and starts a Session
 // for each; on shutdown closes the socket and every open connection.
 //
-// Thread-safety: `open` and `port` before the event loop runs; `shutdown`
-// from any thread; the rest runs on the listener's strand.
+// A shutdown is requested by writing a byte to a pipe that the listener
+// watches, so `requestShutdown` is safe even inside a signal handler.
+//
+// Thread-safety: `open`, `port` and `closeNow` before the event loop runs;
+// `requestShutdown` from any thread or signal handler; the rest runs on the
+// listener's strand.
 #pragma once
 
 #include <memory>
 #include <string>
 
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
 #include <boost/beast/core/error.hpp>
@@ -20,6 +25,7 @@ namespace http::detail {
 class Listener : public std::enable_shared_from_this<Listener> {
   public:
     explicit Listener(std::shared_ptr<ServerCore> core);
+    ~Listener();
 
     // Opens, binds and listens. Returns false with `error` set on failure.
     bool open(std::string& error);
@@ -30,9 +36,9 @@ class Listener : public std::enable_shared_from_this<Listener> {
     // Starts accepting (once the event loop runs).
     void run();
 
-    // Closes the listening socket and all connections (any thread).
-    // Returns false when the event loop has already ended for good.
-    bool shutdown();
+    // Asks the running (or next) event loop to close the listening socket
+    // and all connections. Async-signal-safe: one write(2), nothing else.
+    void requestShutdown();
 
     // Closes the listening socket at once; only while no event loop runs.
     void closeNow();
@@ -41,12 +47,17 @@ class Listener : public std::enable_shared_from_this<Listener> {
     void doAccept();
     void onAccept(boost::beast::error_code ec, boost::asio::ip::tcp::socket socket);
     void onRetry(boost::beast::error_code ec);
+    void doWatchShutdown();
+    void onShutdownRequested(boost::beast::error_code ec, size_t bytes);
     void closeAll();
 
     std::shared_ptr<ServerCore> m_core;
     boost::asio::strand<boost::asio::io_context::executor_type> m_strand;
     boost::asio::ip::tcp::acceptor m_acceptor;
     boost::asio::steady_timer m_retryTimer;
+    boost::asio::posix::stream_descriptor m_shutdownReader;
+    int m_shutdownWriter = -1;
+    char m_shutdownByte = 0;
     uint16_t m_port = 0;
     bool m_stopping = false;
 };

@@ -121,9 +121,10 @@ bool Server::start(std::function<void(uint16_t)> onListening) {
     return true;
 }
 
+// Async-signal-safe: a lock-free atomic store and one write(2).
 void Server::stop() {
     m_impl->stopRequested = true;
-    m_impl->listener->shutdown();
+    m_impl->listener->requestShutdown();
 }
 
 uint16_t Server::port() const {

@@ -11,6 +11,7 @@
 #include <boost/asio/write.hpp>
 
 #include "json_text.h"
+#include "sigpipe_guard.h"
 #include "transfer_all.h"
 
 namespace http::detail {
@@ -438,6 +439,7 @@ void Session::doSendFile() {
     beast::error_code ec;
     m_stream.socket().native_non_blocking(true, ec);
     int socket = m_stream.socket().native_handle();
+    SigpipeGuard guard;  // a client that left must not end the process
     for (int round = 0; round < kRoundsPerTurn && job.fileLength > 0 && !ec; ++round) {
         auto offset = static_cast<off_t>(job.fileOffset);
         ssize_t n = ::sendfile(socket, job.fileDescriptor, &offset,

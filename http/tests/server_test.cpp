@@ -1,6 +1,8 @@
 // Connection handling of the server: keep-alive, streamed answers, handler
 // failures, limits and timeouts, start and stop.
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -121,19 +123,22 @@ struct OpenFile {
 TEST_F(ServerTest, SendFileTransmitsFileRanges) {
     std::string content = addFile("data", 3 * 1048576 + 7, 21);
     auto outcome = std::make_shared<std::promise<boost::system::error_code>>();
+    auto reported = std::make_shared<std::atomic<bool>>(false);
     m_server.server().addRoute(
         "GET", "/range/([0-9]+)/([0-9]+)",
-        [this, outcome](std::shared_ptr<Response> response, std::shared_ptr<Request> request) {
+        [this, outcome, reported](std::shared_ptr<Response> response,
+                                  std::shared_ptr<Request> request) {
             uint64_t offset = std::stoull(request->pathMatch[1]);
             uint64_t length = std::stoull(request->pathMatch[2]);
             auto file = std::make_shared<OpenFile>(m_dir + "/data");
             response->write(StatusCode::success_ok, {{"Content-Length", std::to_string(length)}});
-            response->sendFile(file->fd, offset, length,
-                               [file, outcome, response](const boost::system::error_code& ec) {
-                                   if (ec) {
-                                       outcome->set_value(ec);
-                                   }
-                               });
+            response->sendFile(
+                file->fd, offset, length,
+                [file, outcome, reported, response](const boost::system::error_code& ec) {
+                    if (ec && !reported->exchange(true)) {
+                        outcome->set_value(ec);
+                    }
+                });
         });
     uint16_t port = m_server.start();
     Client client("127.0.0.1", port);
@@ -152,6 +157,16 @@ TEST_F(ServerTest, SendFileTransmitsFileRanges) {
     auto result = outcome->get_future();
     ASSERT_EQ(result.wait_for(10s), std::future_status::ready);
     EXPECT_TRUE(result.get());
+
+    // A client that leaves mid-file must not take the process down (SIGPIPE).
+    for (int i = 0; i < 5; ++i) {
+        RawConnection leaving(port);
+        ASSERT_TRUE(leaving.send("GET /range/0/" + std::to_string(content.size()) +
+                                 " HTTP/1.1\r\nHost: x\r\n\r\n"));
+        leaving.readExactly(1000);
+        ::shutdown(leaving.fd(), SHUT_RDWR);
+    }
+    EXPECT_TRUE(client.request("GET", "/range/0/10").body == content.substr(0, 10));
 }
 
 TEST_F(ServerTest, ConcurrentDownloadsEachGetTheirOwnBytes) {
@@ -273,6 +288,25 @@ TEST(ServerLifecycleTest, StopBeforeStartAndStopWithOpenConnections) {
     EXPECT_EQ(stopped.wait_for(10s), std::future_status::ready);
     EXPECT_TRUE(idle.waitForClose());
     EXPECT_TRUE(half.waitForClose());
+}
+
+Server* g_signalledServer = nullptr;
+
+TEST(ServerLifecycleTest, StopFromASignalHandler) {
+    Server server(TestServer::defaultConfig());
+    g_signalledServer = &server;
+    struct sigaction action {};
+    struct sigaction previous {};
+    action.sa_handler = [](int) { g_signalledServer->stop(); };
+    ::sigaction(SIGUSR1, &action, &previous);
+    auto running = std::async(std::launch::async, [&server] { return server.start(); });
+    while (server.port() == 0) {
+        std::this_thread::sleep_for(1ms);
+    }
+    ::raise(SIGUSR1);
+    EXPECT_EQ(running.wait_for(10s), std::future_status::ready);
+    EXPECT_TRUE(running.get());
+    ::sigaction(SIGUSR1, &previous, nullptr);
 }
 
 TEST(ServerLimitsTest, SilentConnectionIsClosedAfterTheHeaderTimeout) {

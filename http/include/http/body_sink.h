@@ -21,7 +21,7 @@ namespace http {
 class Request;
 
 class BodySink {
-public:
+  public:
     virtual ~BodySink() = default;
 
     // Consumes the next `size` bytes of the body. Throwing a std::exception

@@ -48,7 +48,7 @@ struct ClientResponseHead {
 };
 
 class Client {
-public:
+  public:
     class Exchange;
 
     Client(std::string host, uint16_t port,
@@ -77,7 +77,7 @@ public:
     const std::string& host() const;
     uint16_t port() const;
 
-private:
+  private:
     class Impl;
     std::unique_ptr<Impl> m_impl;
 };
@@ -87,7 +87,7 @@ private:
 // client's pool; destroying it earlier closes the connection. It may outlive
 // the Client.
 class Client::Exchange {
-public:
+  public:
     virtual ~Exchange() = default;
 
     // Writes the next piece of the request body. Throws on failure, and with

@@ -20,7 +20,7 @@ class BodySink;
 // The capture groups of the route pattern that matched the path. Index 0 is
 // the whole path; a group that did not take part in the match is empty.
 class PathMatch {
-public:
+  public:
     PathMatch() = default;
     explicit PathMatch(std::vector<std::string> groups) : m_groups(std::move(groups)) {}
 
@@ -29,20 +29,20 @@ public:
     std::string str(size_t index) const { return (*this)[index]; }
     size_t size() const { return m_groups.size(); }
 
-private:
+  private:
     std::vector<std::string> m_groups;
 };
 
 class Request {
-public:
-    std::string method;        // "GET", "POST", ...
-    std::string path;          // target up to (not including) '?', undecoded
-    std::string queryString;   // text after '?', undecoded; empty when none
-    std::string httpVersion;   // "1.1" or "1.0"
-    Headers header;            // request header fields
-    PathMatch pathMatch;       // captures of the matching route
-    std::string content;       // the body, unless the route streams it to a sink
-    std::string remoteAddress; // peer IP address as text
+  public:
+    std::string method;         // "GET", "POST", ...
+    std::string path;           // target up to (not including) '?', undecoded
+    std::string queryString;    // text after '?', undecoded; empty when none
+    std::string httpVersion;    // "1.1" or "1.0"
+    Headers header;             // request header fields
+    PathMatch pathMatch;        // captures of the matching route
+    std::string content;        // the body, unless the route streams it to a sink
+    std::string remoteAddress;  // peer IP address as text
     uint16_t remotePort = 0;
 
     // The body sink the route's factory created for this request, or null

@@ -25,7 +25,8 @@
 //
 // Thread-safety: configure routes and the logger before `start`. `stop`,
 // `port`, `failed` and `errorMessage` may be called from any thread at any
-// time. Stop the server and let `start` return before destroying it.
+// time (`stop` and `port` also from a signal handler). Stop the server and let `start` return
+// before destroying it.
 #pragma once
 
 #include <atomic>
@@ -44,19 +45,19 @@ namespace http {
 using Handler = std::function<void(std::shared_ptr<Response>, std::shared_ptr<Request>)>;
 
 struct ServerConfig {
-    uint16_t port = 0;                       // 0: chosen by the operating system
-    std::string address = "0.0.0.0";         // listening address
-    unsigned threads = 1;                    // event-loop threads, at least 1
-    std::chrono::seconds requestTimeout{5};  // to receive the header block
+    uint16_t port = 0;                         // 0: chosen by the operating system
+    std::string address = "0.0.0.0";           // listening address
+    unsigned threads = 1;                      // event-loop threads, at least 1
+    std::chrono::seconds requestTimeout{5};    // to receive the header block
     std::chrono::seconds contentTimeout{300};  // per body read / response write
-    uint64_t maxBufferedBody = 64ull << 20;  // 413 above this (sinks excepted)
-    uint64_t maxStreamedBody = 1ull << 40;   // cap for bodies fed to a sink
-    uint32_t maxHeaderBytes = 64 * 1024;     // 431 above this
+    uint64_t maxBufferedBody = 64ull << 20;    // 413 above this (sinks excepted)
+    uint64_t maxStreamedBody = 1ull << 40;     // cap for bodies fed to a sink
+    uint32_t maxHeaderBytes = 64 * 1024;       // 431 above this
     bool reuseAddress = true;
 };
 
 class Server {
-public:
+  public:
     explicit Server(ServerConfig config);
     ~Server();
     Server(const Server&) = delete;
@@ -87,7 +88,8 @@ public:
 
     // Stops accepting, closes every connection and ends the event loop;
     // `start` then returns. Returns at once. Safe before `start`: the server
-    // then stops as soon as it has started.
+    // then stops as soon as it has started. Async-signal-safe, so it may be
+    // called from a signal handler.
     void stop();
 
     // The bound port, or 0 before the server listens (and after a failure).
@@ -99,7 +101,7 @@ public:
     // Why `start` failed; empty otherwise.
     std::string errorMessage() const;
 
-private:
+  private:
     class Impl;
     std::unique_ptr<Impl> m_impl;
 };
