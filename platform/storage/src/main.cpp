@@ -1,5 +1,6 @@
 // tarvolt-storage: the platform's storage service.
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -50,6 +51,8 @@ int main(int argc, char** argv) {
     if (!options->foreground) {
         daemonize();
     }
+    // A peer that went away must show as a write error, never end the process.
+    signal(SIGPIPE, SIG_IGN);
     storage::StopRequest stop;
     storage::SignalWatcher signals(stop);  // before any other thread starts
     Logger logger(options->name);
