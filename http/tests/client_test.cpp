@@ -226,5 +226,46 @@ TEST(ClientTest, ExchangeStreamsBothWays) {
     EXPECT_THROW(misuse->writeBody("too long", 8), boost::system::system_error);
 }
 
+// Bodies of known length are read past the parser: the bytes that came with
+// the head must come first, the connection must go back to the pool after
+// the last byte, and a server closing mid-body is an error, not an end.
+TEST(ClientTest, KnownLengthBodiesArriveWholeOnAReusedConnection) {
+    FakeServer fake;
+    const std::string content = makeContent(300000, 5);
+    auto serverSide = std::async(std::launch::async, [&] {
+        int fd = fake.accept();
+        FakeServer::readRequest(fd);
+        std::string first = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(content.size()) +
+                            "\r\n\r\n" + content.substr(0, 1000);
+        ::send(fd, first.data(), first.size(), MSG_NOSIGNAL);
+        std::this_thread::sleep_for(50ms);
+        ::send(fd, content.data() + 1000, content.size() - 1000, MSG_NOSIGNAL);
+        FakeServer::readRequest(fd);  // the second request, on the same connection
+        std::string cut = "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n0123456789";
+        ::send(fd, cut.data(), cut.size(), MSG_NOSIGNAL);
+        ::close(fd);
+    });
+    Client client("127.0.0.1", fake.port(), 5s);
+    auto download = client.open("GET", "/whole", {}, 0);
+    EXPECT_EQ(download->readHead().contentLength, content.size());
+    std::string received;
+    std::vector<char> buffer(65536);
+    while (size_t n = download->readBody(buffer.data(), buffer.size())) {
+        received.append(buffer.data(), n);
+    }
+    EXPECT_TRUE(received == content);
+    download.reset();
+
+    auto cut = client.open("GET", "/cut", {}, 0);
+    EXPECT_EQ(cut->readHead().contentLength, 1000u);
+    EXPECT_THROW(
+        {
+            while (cut->readBody(buffer.data(), buffer.size()) != 0) {
+            }
+        },
+        boost::system::system_error);
+    serverSide.get();
+}
+
 }  // namespace
 }  // namespace http::test
