@@ -5,7 +5,7 @@
 //                     --data=DIR --core-pid=N --bucket-pid=N
 //                     [--only=scaling,transfers,small] [--seconds=10]
 //                     [--transfer-mib=1024] [--repeats=2] [--clients=8]
-//                     [--match-samples=200]
+//                     [--match-samples=200] [--transfer-paths=nginx,direct,proxy]
 //       runs the benchmarks and prints the result table; its last line is
 //       "bench: N of M targets met". Exit status 0 once the table is out.
 //   tarvolt-bench free-port
@@ -33,7 +33,7 @@ const char* const kUsage =
     "usage: tarvolt-bench run --core-api-port=N --nginx-port=N --nginx-root=DIR --data=DIR\n"
     "                         --core-pid=N --bucket-pid=N [--only=scaling,transfers,small]\n"
     "                         [--seconds=S] [--transfer-mib=N] [--repeats=N] [--clients=N]\n"
-    "                         [--match-samples=N]\n"
+    "                         [--match-samples=N] [--transfer-paths=nginx,direct,proxy]\n"
     "       tarvolt-bench free-port\n";
 
 int freePort() {
@@ -86,6 +86,15 @@ std::string text(const std::map<std::string, std::string>& options, const std::s
     return found->second;
 }
 
+std::set<std::string> listOption(const std::string& list) {
+    std::set<std::string> items;
+    std::istringstream stream(list);
+    for (std::string item; std::getline(stream, item, ',');) {
+        items.insert(item);
+    }
+    return items;
+}
+
 bench::BenchSetup setupFrom(const std::map<std::string, std::string>& options) {
     bench::BenchSetup setup;
     setup.coreApiPort = static_cast<uint16_t>(number(options, "core-api-port", 0, true));
@@ -97,6 +106,9 @@ bench::BenchSetup setupFrom(const std::map<std::string, std::string>& options) {
     setup.loadDuration = std::chrono::milliseconds(number(options, "seconds", 10) * 1000);
     setup.transferBytes = static_cast<uint64_t>(number(options, "transfer-mib", 1024)) << 20;
     setup.transferRepeats = static_cast<int>(number(options, "repeats", 2));
+    if (options.count("transfer-paths")) {
+        setup.transferPaths = listOption(options.at("transfer-paths"));
+    }
     setup.clients = static_cast<int>(number(options, "clients", 8));
     setup.matchSamples = static_cast<int>(number(options, "match-samples", 200));
     bench::ServicePorts ports = bench::discoverServices(setup.coreApiPort);
@@ -108,13 +120,11 @@ bench::BenchSetup setupFrom(const std::map<std::string, std::string>& options) {
 std::set<std::string> suitesFrom(const std::map<std::string, std::string>& options) {
     auto found = options.find("only");
     std::string list = found == options.end() ? "scaling,transfers,small" : found->second;
-    std::set<std::string> suites;
-    std::istringstream items(list);
-    for (std::string item; std::getline(items, item, ',');) {
+    std::set<std::string> suites = listOption(list);
+    for (const auto& item : suites) {
         if (item != "scaling" && item != "transfers" && item != "small") {
             throw std::invalid_argument("unknown benchmark " + item);
         }
-        suites.insert(item);
     }
     return suites;
 }
