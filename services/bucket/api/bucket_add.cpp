@@ -10,6 +10,7 @@
 
 #include <cinttypes>
 #include <memory>
+#include <optional>
 
 #include "bucket.h"
 #include "bucket_api.h"
@@ -53,7 +54,7 @@ class BucketCreation {
 
   private:
     Answer refuse(StatusCode status, const std::string& message);
-    Answer readAttributes(const FormData::FieldValue& data);
+    std::optional<Answer> readAttributes(const FormData::FieldValue& data);
     Answer store();
 
     BucketService* m_service;
@@ -84,14 +85,15 @@ Answer BucketCreation::run(const std::shared_ptr<http::Request>& request) {
     m_bucket.reset(m_service->allocate());  // the id is used up from here on
     m_id = m_bucket->getId();
     form.saveFile(file, m_bucket->getFilename());
-    Answer answer = readAttributes(attributes);
-    if (answer.status != StatusCode::success_accepted) {
-        return answer;
+    if (std::optional<Answer> refused = readAttributes(attributes)) {
+        return *refused;
     }
     return store();
 }
 
-Answer BucketCreation::readAttributes(const FormData::FieldValue& data) {
+// Fills the record and the attribute list from the "attributes" part; the
+// refusal when the part is not an object of short strings with a member.
+std::optional<Answer> BucketCreation::readAttributes(const FormData::FieldValue& data) {
     const std::string text(reinterpret_cast<const char*>(data.start), data.size);
     rapidjson::Document document;
     const std::string parseError = bucket_text::parseJson(text, document);
@@ -114,7 +116,7 @@ Answer BucketCreation::readAttributes(const FormData::FieldValue& data) {
         return refuse(StatusCode::client_error_conflict,
                       "A bucket must have at least one attribute");
     }
-    return {StatusCode::success_accepted, ""};
+    return std::nullopt;
 }
 
 // The duplicate test and the write run under the store lock, so two
@@ -145,9 +147,9 @@ void BucketCreation::discard() {
         return;
     }
     unlink(m_bucket->getFilename().c_str());
-    if (m_writeStarted) {
+    StorageClient* storage = m_service->getStorageClient();
+    if (m_writeStarted && storage != nullptr) {
         try {
-            StorageClient* storage = m_service->getStorageClient();
             const std::string id = std::to_string(m_id);
             Query rows(new Where("id", Equals, id));
             storage->deleteTable("Bucket", "bucket_attributes", rows);

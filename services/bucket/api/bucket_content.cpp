@@ -95,6 +95,43 @@ bool bucketRowExists(StorageClient* storage, uint64_t id) {
     return rows && rows->rowCount() > 0;
 }
 
+// Answers with the file of `bucket`: its header fields, then the file through
+// FileServer. A file that cannot be opened is answered 400 in plain text.
+void sendFile(const std::shared_ptr<http::Response>& response, Bucket& bucket) {
+    const std::string path = bucket.getFilename();
+    bool headerWritten = false;
+    try {
+        Logger::getLogger()->debug("Send file %s", path.c_str());
+        auto transfer = std::make_shared<Transfer>();
+        transfer->stream.open(path, std::ios::in | std::ios::binary | std::ios::ate);
+        if (!transfer->stream) {
+            response->write(StatusCode::client_error_bad_request,
+                            "Could not read bucket content" + path);
+            return;
+        }
+        const std::streamoff size = transfer->stream.tellg();
+        transfer->stream.seekg(0);
+        if (size < 0 || !transfer->stream) {
+            throw std::runtime_error("cannot determine the size of the file");
+        }
+        transfer->remaining = static_cast<uint64_t>(size);
+        response->write(StatusCode::success_ok,
+                        downloadHeaders(transfer->remaining, bucket.getAttributes()));
+        headerWritten = true;
+        FileServer::read_and_send(response, transfer);
+    } catch (const std::exception& e) {
+        if (headerWritten) {
+            // The answer has begun: the client learns of the failure from a
+            // body shorter than announced.
+            Logger::getLogger()->error("Sending bucket %s failed: %s", path.c_str(), e.what());
+            response->closeConnectionAfterResponse();
+            return;
+        }
+        response->write(StatusCode::client_error_bad_request,
+                        "Could not open bucket " + path + ": " + e.what());
+    }
+}
+
 }  // namespace
 
 void BucketApi::bucketGetAll(std::shared_ptr<Response> response, std::shared_ptr<Request>) {
@@ -120,36 +157,5 @@ void BucketApi::bucketContent(std::shared_ptr<Response> response,
         respond(response, StatusCode::client_error_not_found, messageBody(kInvalidId));
         return;
     }
-    const std::string path = bucket->getFilename();
-    bool headerWritten = false;
-    try {
-        Logger::getLogger()->debug("Send file %s", path.c_str());
-        auto transfer = std::make_shared<Transfer>();
-        transfer->stream.open(path, std::ios::in | std::ios::binary | std::ios::ate);
-        if (!transfer->stream) {
-            response->write(StatusCode::client_error_bad_request,
-                            "Could not read bucket content" + path);
-            return;
-        }
-        const std::streamoff size = transfer->stream.tellg();
-        transfer->stream.seekg(0);
-        if (size < 0 || !transfer->stream) {
-            throw std::runtime_error("cannot determine the size of the file");
-        }
-        transfer->remaining = static_cast<uint64_t>(size);
-        response->write(StatusCode::success_ok,
-                        downloadHeaders(transfer->remaining, bucket->getAttributes()));
-        headerWritten = true;
-        FileServer::read_and_send(response, transfer);
-    } catch (const std::exception& e) {
-        if (headerWritten) {
-            // The answer has begun: the client learns of the failure from a
-            // body shorter than announced.
-            Logger::getLogger()->error("Sending bucket %s failed: %s", path.c_str(), e.what());
-            response->closeConnectionAfterResponse();
-            return;
-        }
-        response->write(StatusCode::client_error_bad_request,
-                        "Could not open bucket " + path + ": " + e.what());
-    }
+    sendFile(response, *bucket);
 }
