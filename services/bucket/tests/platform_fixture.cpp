@@ -125,8 +125,11 @@ bool PlatformFixture::waitUntilReady(const std::string& name) {
             return false;
         }
         try {
+            // Ready for requests, and reached through the core's proxy.
             http::Client direct("127.0.0.1", port);
-            return direct.request("GET", "/bucket").status != 503;
+            return direct.request("GET", "/bucket").status != 503 &&
+                   call("GET", "/tarvolt/bucket/0").body.find("Unsupported URL") ==
+                       std::string::npos;
         } catch (const std::exception&) {
             return false;
         }

@@ -42,7 +42,8 @@ class PlatformFixture {
         const std::string& name, const std::vector<std::string>& extraArgs = {},
         std::map<std::string, std::string> extraEnv = {});
     std::string logPath(const std::string& name) const;
-    // Waits until the bucket service `name` answers requests on its port.
+    // Waits until the bucket service `name` answers requests on its port and
+    // the core forwards the bucket paths to it.
     bool waitUntilReady(const std::string& name);
 
     static std::string percentEncode(const std::string& text);
