@@ -3,7 +3,6 @@
 #include <sys/sendfile.h>
 
 #include <cerrno>
-#include <cstring>
 #include <limits>
 
 #include <boost/asio/dispatch.hpp>
@@ -164,7 +163,8 @@ void Session::beginBody() {
         return failWith(StatusCode::client_error_payload_too_large, "Request body too large");
     }
     if (!m_streamBody && length) {
-        m_request->content.resize(*length);
+        // Address space only: pages are committed as the bytes arrive.
+        m_request->content.reserve(*length);
     }
     if (length) {
         m_bodyLength = *length;
@@ -242,8 +242,9 @@ void Session::doReadFixedBody() {
         target = m_bodyBuffer.data();
         size = static_cast<size_t>(std::min<uint64_t>(remaining, m_bodyBuffer.size()));
     } else {
-        target = m_request->content.data() + m_bodyBytes;
         size = static_cast<size_t>(std::min<uint64_t>(remaining, kBufferedReadStep));
+        m_request->content.resize(m_bodyBytes + size);
+        target = m_request->content.data() + m_bodyBytes;
     }
     m_stream.expires_after(m_core->config.contentTimeout);
     net::async_read(m_stream, net::buffer(target, size), TransferAllLarge(),
@@ -254,7 +255,7 @@ void Session::takeBufferedBody(uint64_t remaining) {
     size_t size = static_cast<size_t>(std::min<uint64_t>(remaining, m_buffer.size()));
     const char* data = static_cast<const char*>(m_buffer.data().data());
     if (!m_streamBody) {
-        std::memcpy(m_request->content.data() + m_bodyBytes, data, size);
+        m_request->content.append(data, size);
     }
     bool goOn = consumeBody(data, size);
     m_buffer.consume(size);
@@ -516,6 +517,7 @@ void Session::sendCallbackFailed(const std::string& what) {
 }
 
 void Session::finishResponse(const WriteJob& job) {
+    m_request.reset();  // an idle connection holds no request body
     if (m_closed || m_writeFailed || job.emptyResponse) {
         // A handler that answered nothing leaves the client nothing to wait for.
         return doClose();
