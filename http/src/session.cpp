@@ -26,7 +26,8 @@ constexpr size_t kReadBufferSize = 128 * 1024;     // socket reads of up to 64 K
 constexpr size_t kBodyChunkSize = 256 * 1024;      // chunks handed to a body sink
 constexpr size_t kBufferedGrowth = 64 * 1024;      // first step of a chunked buffered body
 constexpr size_t kBufferedReadStep = 1024 * 1024;  // one deadline per MiB of buffered body
-constexpr size_t kMaxRoutedPath = 8 * 1024;        // longer paths are not matched (414)
+constexpr size_t kMaxBufferedParserInput = 1024 * 1024;
+constexpr size_t kMaxRoutedPath = 8 * 1024;  // longer paths are not matched (414)
 constexpr auto kLingerTime = std::chrono::seconds(2);
 constexpr char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
 
@@ -58,6 +59,9 @@ Session::Session(tcp::socket socket, std::shared_ptr<ServerCore> core)
         m_remotePort = peer.port();
     }
     m_buffer.reserve(kReadBufferSize);
+    // Bounds what a request can make the parser hold, such as an endless
+    // chunk-size line; the header block has its own, smaller limit.
+    m_buffer.max_size(m_core->config.maxHeaderBytes + kMaxBufferedParserInput);
 }
 
 Session::~Session() {

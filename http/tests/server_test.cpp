@@ -342,6 +342,12 @@ TEST(ServerLimitsTest, MalformedAndOversizedHeadsAreAnsweredThenClosed) {
     EXPECT_EQ(answer.rfind("HTTP/1.1 431 Request Header Fields Too Large\r\n", 0), 0u) << answer;
     EXPECT_TRUE(big.waitForClose());
 
+    // An endless chunk-size line is refused rather than buffered.
+    RawConnection endless(port);
+    endless.send("POST /x HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n1;" +
+                 std::string(3 << 20, 'e'));
+    EXPECT_EQ(endless.readResponse().rfind("HTTP/1.1 400 Bad Request\r\n", 0), 0u);
+
     // Paths too long to match against the route patterns safely.
     RawConnection longPath(port);
     ASSERT_TRUE(longPath.send("GET /" + std::string(8300, '7') + " HTTP/1.1\r\n\r\n"));
