@@ -7,6 +7,7 @@
 #include <sqlite3.h>
 
 #include <filesystem>
+#include <sstream>
 #include <stdexcept>
 
 namespace rest_test {
@@ -100,8 +101,30 @@ RestPlatform::RestPlatform() {
 }
 
 RestPlatform::~RestPlatform() {
-    m_coreProcess->signal(SIGTERM);
-    m_coreProcess->waitExit(std::chrono::seconds(30));
+    stop();
+}
+
+int RestPlatform::stop() {
+    m_core.reset();
+    m_service.reset();
+    if (m_coreProcess->running()) {
+        m_coreProcess->signal(SIGTERM);
+    }
+    return m_coreProcess->waitExit(std::chrono::seconds(30));
+}
+
+std::vector<std::string> RestPlatform::sanitizerReports() const {
+    std::vector<std::string> reports;
+    for (const auto& entry : std::filesystem::directory_iterator(dataDir() + "/logs")) {
+        std::istringstream log(testing_support::readFile(entry.path().string()));
+        for (std::string line; std::getline(log, line);) {
+            if (line.find("Sanitizer") != std::string::npos ||
+                line.find("runtime error:") != std::string::npos) {
+                reports.push_back(entry.path().filename().string() + ": " + line);
+            }
+        }
+    }
+    return reports;
 }
 
 bool RestPlatform::waitUntilReady() {
@@ -230,6 +253,12 @@ void RestTest::SetUpTestSuite() {
 }
 
 void RestTest::TearDownTestSuite() {
+    if (s_platform != nullptr) {
+        s_platform->stop();
+        for (const std::string& report : s_platform->sanitizerReports()) {
+            ADD_FAILURE() << report;
+        }
+    }
     delete s_platform;
     s_platform = nullptr;
 }

@@ -47,8 +47,15 @@ class RestPlatform {
     // bucket service answers and its proxies are registered. Throws
     // std::runtime_error when it does not come up.
     RestPlatform();
-    // Stops the core, which stops the services.
+    // Stops the platform when still running.
     ~RestPlatform();
+
+    // Stops the core, which stops the services; returns the core's exit
+    // status.
+    int stop();
+    // The lines of the logs of every process that report a sanitizer error
+    // (AddressSanitizer, LeakSanitizer, UndefinedBehaviorSanitizer).
+    std::vector<std::string> sanitizerReports() const;
 
     // Clients of the bucket service's own port and of the core's public port.
     http::Client& service() { return *m_service; }
