@@ -2,6 +2,7 @@
 // records to and from the storage tables.
 #include <cinttypes>
 #include <cstdlib>
+#include <set>
 
 #include "bucket.h"
 #include "bucket_service.h"
@@ -74,8 +75,16 @@ bool BucketService::write(Bucket* bucket) {
     if (!writeBucketRow(bucket)) {
         return false;
     }
+    if (bucket->getAttributes().empty()) {
+        return true;
+    }
+    // One look-up of the names already stored, instead of one per attribute.
+    std::set<std::string> stored;
+    if (!storedAttributeNames(bucket, stored)) {
+        return false;
+    }
     for (const auto& [name, value] : bucket->getAttributes()) {
-        if (!writeAttribute(bucket, name, value)) {
+        if (!writeAttribute(bucket, name, value, stored.count(name) != 0)) {
             return false;
         }
     }
@@ -102,17 +111,28 @@ bool BucketService::writeBucketRow(Bucket* bucket) {
     return true;
 }
 
-bool BucketService::writeAttribute(Bucket* bucket, const std::string& name,
-                                   const std::string& value) {
-    const std::string id = std::to_string(bucket->getId());
-    Query query(attributeCondition(id, name));
-    std::unique_ptr<ResultSet> existing(m_storage->queryTable(kSchemaName, kAttributes, query));
-    if (!existing) {
-        m_logger->error("Failed to look up attribute %s for bucket %" PRIu64, name.c_str(),
-                        bucket->getId());
+bool BucketService::storedAttributeNames(Bucket* bucket, std::set<std::string>& names) {
+    Query query(std::vector<Returns*>{new Returns("name")},
+                new Where("id", Equals, std::to_string(bucket->getId())));
+    std::unique_ptr<ResultSet> rows(m_storage->queryTable(kSchemaName, kAttributes, query));
+    if (!rows) {
+        m_logger->error("Failed to look up the attributes of bucket %" PRIu64, bucket->getId());
         return false;
     }
-    if (existing->rowCount() > 0) {
+    for (unsigned i = 0; i < rows->rowCount(); i++) {
+        const ColumnValue* name = (*rows)[i]->getColumn("name");
+        if (name == nullptr) {
+            return false;
+        }
+        names.insert(name->getString());
+    }
+    return true;
+}
+
+bool BucketService::writeAttribute(Bucket* bucket, const std::string& name,
+                                   const std::string& value, bool stored) {
+    const std::string id = std::to_string(bucket->getId());
+    if (stored) {
         std::unique_ptr<Where> where(attributeCondition(id, name));
         InsertValues values{InsertValue("value", value)};
         if (m_storage->updateTable(kSchemaName, kAttributes, values, *where, nullptr) < 1) {
@@ -132,21 +152,29 @@ bool BucketService::writeAttribute(Bucket* bucket, const std::string& name,
     return true;
 }
 
+// One query in the usual case: the attribute rows of the id, kept only when
+// the id's "buckets" row exists. Only when it finds none does a second query
+// tell a bucket without attributes from an absent one.
 Bucket* BucketService::fetch(uint64_t id, bool* failed) {
     if (failed) {
         *failed = false;
     }
-    Query query(new Where("id", Equals, std::to_string(id)));
-    std::unique_ptr<ResultSet> row(m_storage->queryTable(kSchemaName, kBuckets, query));
-    if (!row || row->rowCount() == 0) {
-        if (failed && !row) {
-            *failed = true;
+    const std::string idText = std::to_string(id);
+    Query query(std::vector<Returns*>{new Returns("name"), new Returns("value")},
+                new Where("id", Equals, idText));
+    query.join(new Join(kBuckets, "id", "id", new Query(new Where("id", Equals, idText))));
+    std::unique_ptr<ResultSet> rows(m_storage->queryTable(kSchemaName, kAttributes, query));
+    if (!rows) {
+        if (failed) {
+            *failed = true;  // a record without its attributes would be a wrong answer
         }
         return nullptr;
     }
+    if (rows->rowCount() == 0) {
+        return fetchWithoutAttributes(id, failed);
+    }
     auto bucket = std::make_unique<Bucket>(this, id);
-    if (!readAttributes(bucket.get())) {
-        // A record without its attributes would be a wrong answer.
+    if (!addAttributes(*rows, bucket.get())) {
         if (failed) {
             *failed = true;
         }
@@ -155,16 +183,22 @@ Bucket* BucketService::fetch(uint64_t id, bool* failed) {
     return bucket.release();
 }
 
-bool BucketService::readAttributes(Bucket* bucket) {
-    std::vector<Returns*> columns{new Returns("name"), new Returns("value")};
-    Query query(columns, new Where("id", Equals, std::to_string(bucket->getId())));
-    std::unique_ptr<ResultSet> rows(m_storage->queryTable(kSchemaName, kAttributes, query));
-    if (!rows) {
-        return false;
+Bucket* BucketService::fetchWithoutAttributes(uint64_t id, bool* failed) {
+    Query query(new Where("id", Equals, std::to_string(id)));
+    std::unique_ptr<ResultSet> row(m_storage->queryTable(kSchemaName, kBuckets, query));
+    if (!row || row->rowCount() == 0) {
+        if (failed && !row) {
+            *failed = true;
+        }
+        return nullptr;
     }
-    for (unsigned i = 0; i < rows->rowCount(); i++) {
-        const ColumnValue* name = (*rows)[i]->getColumn("name");
-        const ColumnValue* value = (*rows)[i]->getColumn("value");
+    return new Bucket(this, id);
+}
+
+bool BucketService::addAttributes(ResultSet& rows, Bucket* bucket) {
+    for (unsigned i = 0; i < rows.rowCount(); i++) {
+        const ColumnValue* name = rows[i]->getColumn("name");
+        const ColumnValue* value = rows[i]->getColumn("value");
         if (name == nullptr || value == nullptr) {
             return false;
         }

@@ -28,6 +28,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -177,8 +178,11 @@ class BucketService : public ServiceAuthHandler {
     void logFatalWithName(const std::string& prefix, const std::string& suffix);
     void logInfoWithName(const std::string& prefix, const std::string& suffix);
     bool writeBucketRow(Bucket* bucket);
-    bool writeAttribute(Bucket* bucket, const std::string& name, const std::string& value);
-    bool readAttributes(Bucket* bucket);
+    bool storedAttributeNames(Bucket* bucket, std::set<std::string>& names);
+    bool writeAttribute(Bucket* bucket, const std::string& name, const std::string& value,
+                        bool stored);
+    Bucket* fetchWithoutAttributes(uint64_t id, bool* failed);
+    bool addAttributes(ResultSet& rows, Bucket* bucket);
     std::optional<std::vector<Bucket*>> fetchEach(ResultSet& ids);
     void applyAdvancedCategory(const std::string& categoryName);
 

@@ -236,6 +236,30 @@ TEST_F(BucketStoreTest, FetchNeedsTheBucketRow) {
     EXPECT_TRUE(failed) << "a record without its attributes is not returned";
 }
 
+// Every storage call is a round trip: a fetch of a bucket with attributes is
+// one query, and a new bucket's write looks up its row and its stored
+// attribute names once each, whatever the number of attributes.
+TEST_F(BucketStoreTest, FetchAndWriteKeepTheirRoundTripsFew) {
+    store(8, {{"a", "1"}, {"b", "2"}, {"c", "3"}});
+    m_storage.clearCallLog();
+    std::unique_ptr<Bucket> fetched(m_service->fetch(8));
+    ASSERT_TRUE(fetched);
+    EXPECT_EQ((Bucket::Attributes{{"a", "1"}, {"b", "2"}, {"c", "3"}}), fetched->getAttributes());
+    EXPECT_EQ(std::vector<std::string>{"query bucket_attributes"}, m_storage.callLog());
+
+    std::unique_ptr<Bucket> bucket(m_service->allocate());
+    for (const char* name : {"x", "y", "z"}) {
+        bucket->addAttribute(name, "v");
+    }
+    m_storage.clearCallLog();
+    EXPECT_TRUE(bucket->flush());
+    auto calls = m_storage.callLog();
+    EXPECT_EQ(2, std::count_if(calls.begin(), calls.end(), [](const std::string& call) {
+                  return call.rfind("query", 0) == 0;
+              }));
+    EXPECT_EQ(6u, calls.size()) << "two look-ups and four inserts";
+}
+
 TEST_F(BucketStoreTest, GetAllTellsAFailedQueryFromAnEmptyStore) {
     EXPECT_EQ(std::vector<uint64_t>{}, ids(m_service->getAll()));
     store(3, {{"a", "1"}, {"b", "2"}});
