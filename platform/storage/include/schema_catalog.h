@@ -22,6 +22,8 @@ struct SchemaPlan {
     SchemaOutcome outcome = SchemaOutcome::Unchanged;
     std::vector<const TableDefinition*> newTables;  // point into the declared schema
     std::vector<std::pair<const TableDefinition*, const ColumnDefinition*>> newColumns;
+    // Varchar columns whose size grows (or becomes unlimited).
+    std::vector<std::pair<const TableDefinition*, const ColumnDefinition*>> grownColumns;
     std::vector<std::string> warnings;
 };
 

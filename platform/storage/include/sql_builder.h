@@ -50,6 +50,13 @@ class SqlDialect {
     // Rewrites the '?' placeholders of a finished statement into the
     // database's form.
     virtual std::string placeholders(const std::string& sql) const { return sql; }
+    // The SQL of aggregate `operation` (lower case: max, min, count, sum,
+    // avg) over `argument` (a quoted column or *). Results must be: count
+    // and sum of integers a 64-bit integer, avg a floating-point number,
+    // max and min of the column's type.
+    virtual std::string aggregate(const std::string& operation, const std::string& argument) const {
+        return operation + "(" + argument + ")";
+    }
 
     // `identifier` in double quotes, inner quotes doubled.
     static std::string quote(const std::string& identifier);
@@ -74,6 +81,9 @@ class SqlBuilder {
     std::vector<std::string> createIndexes(const TableDefinition& table) const;
     // ALTER TABLE ... ADD COLUMN for a column added by a newer version.
     std::string addColumn(const TableDefinition& table, const ColumnDefinition& column) const;
+    // ALTER TABLE ... ALTER COLUMN ... TYPE for a column whose declared type
+    // changed (a varchar that grows), for databases that enforce sizes.
+    std::string alterColumnType(const TableDefinition& table, const ColumnDefinition& column) const;
 
   private:
     class Fragment;

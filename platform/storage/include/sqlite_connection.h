@@ -1,21 +1,19 @@
-// One SQLite connection with its cache of prepared statements, and a pool
-// of such connections shared by the request threads.
+// One SQLite connection with its cache of prepared statements; the request
+// threads share them through a ConnectionPool.
 //
 // Each connection runs in WAL mode with synchronous=NORMAL and waits up to
 // `kBusyTimeoutMs` for a lock held by another connection.
 //
 // Thread-safety: a connection is used by one thread at a time (the pool
-// hands each out to one lease holder); the pool may be used from any thread.
+// hands each out to one lease holder).
 #pragma once
 
 #include <sqlite3.h>
 
-#include <condition_variable>
-#include <memory>
-#include <mutex>
 #include <string>
 #include <unordered_map>
-#include <vector>
+
+#include "connection_pool.h"
 
 namespace storage {
 
@@ -66,46 +64,7 @@ class StatementUse {
 // and the connection's error message.
 [[noreturn]] void throwSqliteError(sqlite3* db, int code, const std::string& context);
 
-class SqliteConnectionPool {
-  public:
-    class Lease;
-
-    // At most `maxConnections` connections to `path`, opened on demand.
-    SqliteConnectionPool(std::string path, unsigned maxConnections);
-    ~SqliteConnectionPool();
-
-    // A connection for the caller's exclusive use until the lease ends;
-    // waits while all connections are in use. Throws StorageError when a
-    // new connection cannot be opened.
-    Lease acquire();
-
-  private:
-    void release(std::unique_ptr<SqliteConnection> connection);
-
-    std::string m_path;
-    unsigned m_maxConnections;
-    unsigned m_open = 0;
-    std::mutex m_mutex;
-    std::condition_variable m_available;
-    std::vector<std::unique_ptr<SqliteConnection>> m_idle;
-};
-
-class SqliteConnectionPool::Lease {
-  public:
-    Lease(SqliteConnectionPool& pool, std::unique_ptr<SqliteConnection> connection)
-        : m_pool(&pool), m_connection(std::move(connection)) {}
-    Lease(Lease&& other) = default;
-    ~Lease() {
-        if (m_connection) {
-            m_pool->release(std::move(m_connection));
-        }
-    }
-    SqliteConnection* operator->() { return m_connection.get(); }
-    SqliteConnection& operator*() { return *m_connection; }
-
-  private:
-    SqliteConnectionPool* m_pool;
-    std::unique_ptr<SqliteConnection> m_connection;
-};
+// The connections of one database file.
+using SqliteConnectionPool = ConnectionPool<SqliteConnection>;
 
 }  // namespace storage

@@ -6,6 +6,9 @@
 //   --name=NAME        the service name (default "Storage")
 //   --token=TEXT       the registration token the core handed out
 //   --db=PATH          the SQLite file (default $TARVOLT_DATA/storage.db)
+//   --postgres=CONNINFO  keep the tables in PostgreSQL instead of SQLite (a
+//                      libpq connection text); default: the environment
+//                      variable TARVOLT_STORAGE_POSTGRES
 //   --logLevel=LEVEL   debug, info, warning (default), error, fatal
 //   --threads=N        request threads and database connections (default 4)
 //   --standalone       run without a core (tests, benchmarks)
@@ -29,6 +32,7 @@ struct StorageOptions {
     std::string name = "Storage";
     std::string token;
     std::string database;
+    std::string postgres;  // libpq connection text; empty: SQLite
     std::string logLevel = "warning";
     unsigned threads = 4;
     bool standalone = false;
@@ -41,6 +45,13 @@ struct StorageOptions {
 // unknown options are collected in `ignored`.
 std::optional<StorageOptions> parseOptions(const std::vector<std::string>& arguments,
                                            std::string& error, std::vector<std::string>& ignored);
+
+// The PostgreSQL connection text that $TARVOLT_STORAGE_POSTGRES holds, or "".
+std::string defaultPostgres();
+
+// The connection text `conninfo` with only the parts worth logging (host,
+// port, database, user): never its password.
+std::string describePostgres(const std::string& conninfo);
 
 // The default database file: $TARVOLT_DATA/storage.db, else
 // $TARVOLT_ROOT/data/storage.db, else ./data/storage.db.

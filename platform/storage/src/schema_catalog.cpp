@@ -38,6 +38,9 @@ void planUpgrade(const SchemaDefinition& older, const SchemaDefinition& newer, S
                 (next->size != 0 && next->size < column.size)) {
                 refuse(where + " changes type, key or shrinks in the new version");
             }
+            if (next->size != column.size) {
+                plan.grownColumns.emplace_back(&table, next);
+            }
         }
         for (const ColumnDefinition& column : table.columns) {
             if (held->findColumn(column.name) == nullptr) {

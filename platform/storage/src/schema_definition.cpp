@@ -207,6 +207,9 @@ ParsedSchema parseSchemaDocument(const std::string& text) {
             refuse("schema names starting with \"" + std::string(reserved) + "\" are reserved");
         }
     }
+    if (sameIgnoringCase(schema.name, "information_schema")) {
+        refuse("the schema name \"information_schema\" is reserved");
+    }
     const Json& version = member(json, "version", "the document");
     if (!version.IsInt64() || version.GetInt64() < 0) {
         refuse("\"version\" must be a non-negative integer");

@@ -244,7 +244,7 @@ std::string SqlBuilder::resultColumns(const TableDefinition& table, const QueryS
                 }
                 argument = SqlDialect::quote(target.name);
             }
-            sql += (sql.empty() ? "" : ", ") + operation + "(" + argument + ")";
+            sql += (sql.empty() ? "" : ", ") + m_dialect.aggregate(operation, argument);
             names.push_back(operation + "(" + aggregate.column + ")");
         }
         return sql;
@@ -419,6 +419,12 @@ std::string SqlBuilder::addColumn(const TableDefinition& table,
                                   const ColumnDefinition& column) const {
     return "ALTER TABLE " + m_dialect.tableName(m_schema.name, table.name) + " ADD COLUMN " +
            SqlDialect::quote(column.name) + " " + m_dialect.columnType(column);
+}
+
+std::string SqlBuilder::alterColumnType(const TableDefinition& table,
+                                        const ColumnDefinition& column) const {
+    return "ALTER TABLE " + m_dialect.tableName(m_schema.name, table.name) + " ALTER COLUMN " +
+           SqlDialect::quote(column.name) + " TYPE " + m_dialect.columnType(column);
 }
 
 }  // namespace storage

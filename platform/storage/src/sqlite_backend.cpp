@@ -98,7 +98,7 @@ std::string SqliteDialect::columnType(const ColumnDefinition& column) const {
 }
 
 SqliteBackend::SqliteBackend(const std::string& path, unsigned connections)
-    : m_pool(path, connections) {
+    : m_pool([path] { return std::make_unique<SqliteConnection>(path); }, connections) {
     loadSchemas();
 }
 

@@ -1,4 +1,4 @@
-// SQLite connections, their statement caches and the connection pool.
+// SQLite connections and their statement caches.
 #include "sqlite_connection.h"
 
 #include "storage_error.h"
@@ -90,37 +90,6 @@ sqlite3_stmt* SqliteConnection::prepare(const std::string& sql) {
     }
     m_statements.emplace(sql, statement);
     return statement;
-}
-
-SqliteConnectionPool::SqliteConnectionPool(std::string path, unsigned maxConnections)
-    : m_path(std::move(path)), m_maxConnections(maxConnections == 0 ? 1 : maxConnections) {}
-
-SqliteConnectionPool::~SqliteConnectionPool() = default;
-
-SqliteConnectionPool::Lease SqliteConnectionPool::acquire() {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    m_available.wait(lock, [this] { return !m_idle.empty() || m_open < m_maxConnections; });
-    if (!m_idle.empty()) {
-        std::unique_ptr<SqliteConnection> connection = std::move(m_idle.back());
-        m_idle.pop_back();
-        return Lease(*this, std::move(connection));
-    }
-    ++m_open;
-    lock.unlock();
-    try {
-        return Lease(*this, std::make_unique<SqliteConnection>(m_path));
-    } catch (...) {
-        lock.lock();
-        --m_open;
-        m_available.notify_one();
-        throw;
-    }
-}
-
-void SqliteConnectionPool::release(std::unique_ptr<SqliteConnection> connection) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_idle.push_back(std::move(connection));
-    m_available.notify_one();
 }
 
 }  // namespace storage

@@ -1,7 +1,10 @@
 // Command-line reading of tarvolt-storage.
 #include "storage_options.h"
 
+#include <libpq-fe.h>
+
 #include <cstdlib>
+#include <cstring>
 
 namespace storage {
 
@@ -39,6 +42,8 @@ bool applyValue(StorageOptions& options, const std::string& name, const std::str
         options.token = value;
     } else if (name == "--db") {
         options.database = value;
+    } else if (name == "--postgres") {
+        options.postgres = value;
     } else if (name == "--logLevel") {
         options.logLevel = value;
     } else if (name == "--port-file") {
@@ -81,7 +86,34 @@ std::optional<StorageOptions> parseOptions(const std::vector<std::string>& argum
     if (options.database.empty()) {
         options.database = defaultDatabasePath();
     }
+    if (options.postgres.empty()) {
+        options.postgres = defaultPostgres();
+    }
     return options;
+}
+
+std::string defaultPostgres() {
+    const char* conninfo = std::getenv("TARVOLT_STORAGE_POSTGRES");
+    return conninfo != nullptr ? conninfo : "";
+}
+
+std::string describePostgres(const std::string& conninfo) {
+    char* error = nullptr;
+    PQconninfoOption* options = PQconninfoParse(conninfo.c_str(), &error);
+    if (options == nullptr) {
+        PQfreemem(error);
+        return "(unreadable connection text)";
+    }
+    std::string shown;
+    for (const char* wanted : {"host", "hostaddr", "port", "dbname", "user"}) {
+        for (PQconninfoOption* option = options; option->keyword != nullptr; ++option) {
+            if (option->val != nullptr && std::strcmp(option->keyword, wanted) == 0) {
+                shown += (shown.empty() ? "" : " ") + std::string(wanted) + "=" + option->val;
+            }
+        }
+    }
+    PQconninfoFree(options);
+    return shown.empty() ? "(libpq defaults)" : shown;
 }
 
 std::string defaultDatabasePath() {
@@ -98,9 +130,12 @@ std::string defaultDatabasePath() {
 
 const char* usageText() {
     return "Usage: tarvolt-storage [-d] --port=CORE_PORT [--address=CORE_HOST] [--name=NAME]\n"
-           "                       [--token=TOKEN] [--db=PATH] [--logLevel=LEVEL] [--threads=N]\n"
+           "                       [--token=TOKEN] [--db=PATH | --postgres=CONNINFO]\n"
+           "                       [--logLevel=LEVEL] [--threads=N]\n"
            "       tarvolt-storage --standalone [-d] [--storage-port=N] [--port-file=PATH]\n"
-           "                       [--db=PATH] [--logLevel=LEVEL] [--threads=N]\n";
+           "                       [--db=PATH | --postgres=CONNINFO] [--logLevel=LEVEL] "
+           "[--threads=N]\n"
+           "The environment variable TARVOLT_STORAGE_POSTGRES stands for --postgres.\n";
 }
 
 }  // namespace storage

@@ -13,6 +13,7 @@
 #include "logger.h"
 #include "management_api.h"
 #include "management_client.h"
+#include "postgres_backend.h"
 #include "service_record.h"
 #include "sqlite_backend.h"
 #include "storage_api.h"
@@ -34,6 +35,9 @@ uint16_t waitForPort(Port port, Failed failed) {
 }
 
 std::unique_ptr<StorageBackend> openBackend(const StorageOptions& options) {
+    if (!options.postgres.empty()) {
+        return std::make_unique<PostgresBackend>(options.postgres, options.threads);
+    }
     std::filesystem::path path(options.database);
     if (path.has_parent_path()) {
         std::error_code ignored;
@@ -52,13 +56,16 @@ StorageService::~StorageService() = default;
 int StorageService::run() {
     Logger* logger = Logger::getLogger();
     std::unique_ptr<StorageBackend> backend;
+    const std::string database = m_options.postgres.empty()
+                                     ? "SQLite " + m_options.database
+                                     : "PostgreSQL " + describePostgres(m_options.postgres);
     try {
         backend = openBackend(m_options);
     } catch (const std::exception& error) {
-        logger->fatal("Storage cannot open its database %s: %s", m_options.database.c_str(),
-                      error.what());
+        logger->fatal("Storage cannot open its database %s: %s", database.c_str(), error.what());
         return 1;
     }
+    logger->info("Storage keeps its tables in %s", database.c_str());
     StorageApi api(*backend);
     http::ServerConfig config;
     config.address = "127.0.0.1";

@@ -136,6 +136,57 @@ TEST_P(BackendConformance, NestedJoinSelectsBucketsHoldingEveryPair) {
     EXPECT_TRUE(match({{"a", "1"}, {"b", "2"}, {"c", "1"}}).empty());
 }
 
+TEST_P(BackendConformance, AggregatesNullsTextOrderAndLimitsAgree) {
+    addBucket(1, {{"a", "x"}, {"b", "Y"}});
+    addBucket(2, {{"a", "\xC3\xA9"}});  // as bytes, after every ASCII letter
+    addBucket(3, {});
+    ASSERT_EQ(1u,
+              m_backend->insert("Bucket", "bucket_attributes",
+                                RowValues{{"id", "3"}, {"name", "n"}, {"value", std::nullopt}}));
+
+    QueryResult totals = m_backend->query("Bucket", "bucket_attributes", query(R"({"aggregate":[
+        {"operation":"count","column":"*"},{"operation":"count","column":"value"},
+        {"operation":"sum","column":"id"},{"operation":"avg","column":"id"},
+        {"operation":"min","column":"value"},{"operation":"MAX","column":"value"}]})"));
+    EXPECT_EQ((std::vector<std::string>{"count(*)", "count(value)", "sum(id)", "avg(id)",
+                                        "min(value)", "max(value)"}),
+              totals.columns);
+    EXPECT_EQ((std::vector<ResultValue>{int64_t{4}, int64_t{3}, int64_t{7}, 1.75, std::string("Y"),
+                                        std::string("\xC3\xA9")}),
+              totals.rows.at(0));
+    QueryResult none = m_backend->query("Bucket", "buckets", query(R"({"aggregate":[
+        {"operation":"count","column":"id"},{"operation":"sum","column":"id"}],
+        "where":{"column":"id","condition":">","value":"100"}})"));
+    EXPECT_EQ((std::vector<ResultValue>{int64_t{0}, std::monostate()}), none.rows.at(0));
+
+    auto values = [&](const char* comparison, const std::string& value) {
+        QuerySpec spec;
+        spec.returns = {"value"};
+        spec.conditions.push_back({"value", *comparisonFromText(comparison), value});
+        std::vector<ResultValue> found;
+        for (const auto& each : m_backend->query("Bucket", "bucket_attributes", spec).rows) {
+            found.push_back(each.at(0));
+        }
+        std::sort(found.begin(), found.end());
+        return found;
+    };
+    EXPECT_EQ((std::vector<ResultValue>{std::string("\xC3\xA9")}), values(">", "x"));
+    EXPECT_EQ((std::vector<ResultValue>{std::string("Y")}), values("<", "x"));
+    // NULL equals nothing and differs from nothing.
+    EXPECT_EQ((std::vector<ResultValue>{std::string("Y"), std::string("\xC3\xA9")}),
+              values("!=", "x"));
+    QueryResult nullRow = m_backend->query("Bucket", "bucket_attributes", equal("id", "3"));
+    ASSERT_EQ(1u, nullRow.rows.size());
+    EXPECT_TRUE(std::holds_alternative<std::monostate>(nullRow.rows[0][2]));
+
+    for (uint64_t limit : {0, 2, 10}) {
+        QuerySpec limited;
+        limited.limit = limit;
+        EXPECT_EQ(std::min<uint64_t>(limit, 3),
+                  m_backend->query("Bucket", "buckets", limited).rows.size());
+    }
+}
+
 TEST_P(BackendConformance, LongMatchChainsRun) {
     std::vector<std::pair<std::string, std::string>> pairs;
     for (int i = 0; i < 100; ++i) {
@@ -280,7 +331,7 @@ TEST_P(BackendConformance, NewerVersionsMayOnlyAdd) {
           {"column":"filename","type":"varchar","size":255},
           {"column":"owner","type":"varchar","size":20}]},
         {"name":"bucket_attributes","columns":[{"column":"id","type":"integer"},
-          {"column":"name","type":"varchar","size":80},{"column":"value","type":"varchar","size":80}],
+          {"column":"name","type":"varchar","size":80},{"column":"value","type":"varchar","size":100}],
          "index":["name"]},
         {"name":"notes","columns":[{"column":"text","type":"varchar"}]}]})";
     addBucket(1, {});
@@ -296,6 +347,13 @@ TEST_P(BackendConformance, NewerVersionsMayOnlyAdd) {
               m_backend->update("Bucket", "buckets",
                                 UpdateSpec{row({{"owner", "me"}}), equal("id", "1").conditions}));
     EXPECT_EQ(1u, m_backend->insert("Bucket", "notes", row({{"text", "hello"}})));
+    const std::string grown(100, 'v');  // the value column grew from 80 to 100
+    EXPECT_EQ(1u, m_backend->insert("Bucket", "bucket_attributes",
+                                    row({{"id", "1"}, {"name", "n"}, {"value", grown}})));
+    EXPECT_EQ(400, statusOf([&] {
+                  m_backend->insert("Bucket", "bucket_attributes",
+                                    row({{"id", "1"}, {"name", "n"}, {"value", grown + "v"}}));
+              }));
     EXPECT_EQ(400, statusOf([&] { m_backend->declareSchema(kBucketSchema); }));  // older
     EXPECT_EQ(1u, m_backend->query("Bucket", "buckets", equal("owner", "me")).rows.size());
 }

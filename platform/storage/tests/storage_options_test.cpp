@@ -58,6 +58,22 @@ TEST(StorageOptions, StandaloneNeedsNoCore) {
     EXPECT_EQ(8u, options->threads);
 }
 
+TEST(StorageOptions, PostgresComesFromTheOptionOrTheEnvironment) {
+    ::unsetenv("TARVOLT_STORAGE_POSTGRES");
+    EXPECT_EQ("", parse({"--standalone"})->postgres);
+    ::setenv("TARVOLT_STORAGE_POSTGRES", "host=/run/pg dbname=tarvolt", 1);
+    EXPECT_EQ("host=/run/pg dbname=tarvolt", parse({"--standalone"})->postgres);
+    EXPECT_EQ("dbname=other", parse({"--standalone", "--postgres=dbname=other"})->postgres);
+    ::unsetenv("TARVOLT_STORAGE_POSTGRES");
+    EXPECT_FALSE(parse({"--standalone", "--postgres="}));
+
+    // Logged descriptions never carry the password.
+    const std::string shown =
+        describePostgres("host=db.local port=5433 dbname=t user=u password=secret");
+    EXPECT_EQ("host=db.local port=5433 dbname=t user=u", shown);
+    EXPECT_EQ(std::string::npos, describePostgres("postgresql://u:secret@h/d").find("secret"));
+}
+
 TEST(StorageOptions, MalformedValuesAreRefused) {
     std::string error;
     EXPECT_FALSE(parse({}, &error));

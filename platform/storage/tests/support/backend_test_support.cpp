@@ -1,5 +1,14 @@
 #include "backend_test_support.h"
 
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <stdexcept>
+
+#include "postgres_backend.h"
+#include "postgres_cluster.h"
 #include "sqlite_backend.h"
 
 namespace storage_test {
@@ -58,10 +67,83 @@ std::vector<int64_t> integers(const storage::QueryResult& result, size_t column)
 }
 
 std::vector<BackendCase> availableBackends() {
-    return {
+    std::vector<BackendCase> backends{
         {"SQLite", [](const std::string& directory) -> std::unique_ptr<storage::StorageBackend> {
              return std::make_unique<storage::SqliteBackend>(directory + "/storage.db");
          }}};
+    if (SharedPostgres::available()) {
+        backends.push_back(
+            {"PostgreSQL",
+             [](const std::string& directory) -> std::unique_ptr<storage::StorageBackend> {
+                 return std::make_unique<storage::PostgresBackend>(
+                     SharedPostgres::database(SharedPostgres::databaseNameFor(directory)));
+             }});
+    }
+    return backends;
+}
+
+namespace {
+
+const char* runCluster() {
+    const char* file = std::getenv("TARVOLT_TEST_POSTGRES");
+    return file != nullptr && *file != '\0' ? file : nullptr;
+}
+
+}  // namespace
+
+bool SharedPostgres::available() {
+    return runCluster() != nullptr || !PostgresCluster::binDir().empty();
+}
+
+std::string SharedPostgres::database(const std::string& database) {
+    static std::mutex mutex;
+    static std::unique_ptr<PostgresCluster> cluster;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!cluster) {
+        if (const char* file = runCluster()) {
+            std::string directory;
+            uint16_t port = 0;
+            if (!readClusterState(file, directory, port)) {
+                throw std::runtime_error(std::string("no PostgreSQL test cluster: ") + file +
+                                         " is missing (did postgres_cluster_start fail?)");
+            }
+            cluster = PostgresCluster::attach(directory, port);
+        } else {
+            cluster = std::make_unique<PostgresCluster>();
+        }
+    }
+    cluster->createDatabase(database);
+    return cluster->conninfo(database);
+}
+
+std::string SharedPostgres::databaseNameFor(const std::string& key) {
+    char name[32];
+    std::snprintf(name, sizeof name, "test_%016zx", std::hash<std::string>()(key));
+    return name;
+}
+
+void writeClusterState(const std::string& file, const std::string& directory, uint16_t port) {
+    const std::string temporary = file + ".tmp";
+    {
+        std::ofstream out(temporary, std::ios::trunc);
+        out << directory << " " << port << "\n";
+        if (!out.flush()) {
+            throw std::runtime_error("cannot write " + temporary);
+        }
+    }
+    if (std::rename(temporary.c_str(), file.c_str()) != 0) {
+        throw std::runtime_error("cannot write " + file);
+    }
+}
+
+bool readClusterState(const std::string& file, std::string& directory, uint16_t& port) {
+    std::ifstream in(file);
+    unsigned number = 0;
+    if (!(in >> directory >> number) || number == 0 || number > 65535) {
+        return false;
+    }
+    port = static_cast<uint16_t>(number);
+    return true;
 }
 
 }  // namespace storage_test

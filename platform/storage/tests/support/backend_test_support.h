@@ -4,7 +4,9 @@
 // Thread-safety: test code; used by one test thread.
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -40,7 +42,34 @@ struct BackendCase {
     storage::BackendFactory factory;
 };
 
-// Every backend available on this machine.
+// Test names show the backend's name.
+inline void PrintTo(const BackendCase& backend, std::ostream* out) {
+    *out << backend.name;
+}
+
+// Every backend available on this machine: SQLite, and PostgreSQL when its
+// server programs are installed or the test run started a cluster.
 std::vector<BackendCase> availableBackends();
+
+// The PostgreSQL cluster the tests share. When the environment variable
+// TARVOLT_TEST_POSTGRES names a state file (written by
+// `postgres_test_cluster start`, the ctest fixture), its cluster; otherwise
+// one started on first use for this process and stopped when it exits.
+class SharedPostgres {
+  public:
+    // True when there is a cluster to use or one can be started.
+    static bool available();
+    // The connection text of `database`, created when absent. Throws
+    // std::runtime_error when no cluster can be had.
+    static std::string database(const std::string& database);
+    // A database name that is the same for the same `key` (a directory).
+    static std::string databaseNameFor(const std::string& key);
+};
+
+// The state file of a cluster started for a whole test run: its directory
+// and port on one line.
+void writeClusterState(const std::string& file, const std::string& directory, uint16_t port);
+// False when the file is missing or unreadable.
+bool readClusterState(const std::string& file, std::string& directory, uint16_t& port);
 
 }  // namespace storage_test

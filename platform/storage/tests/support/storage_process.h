@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,8 +18,10 @@ class StorageProcess {
   public:
     // Starts the service with its database in `directory` and waits until
     // it listens. Throws std::runtime_error when it does not come up.
+    // `environment` is added to the service's environment.
     explicit StorageProcess(const std::string& directory,
-                            const std::vector<std::string>& extraArguments = {});
+                            const std::vector<std::string>& extraArguments = {},
+                            const std::map<std::string, std::string>& environment = {});
 
     uint16_t port() const { return m_port; }
     testing_support::ChildProcess& process() { return *m_process; }
