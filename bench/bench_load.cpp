@@ -46,6 +46,16 @@ void runClient(const std::string& host, uint16_t port, int client, Clock::time_p
 
 }  // namespace
 
+LoadOutcome& LoadOutcome::operator+=(const LoadOutcome& other) {
+    if (failed == 0) {
+        firstFailure = other.firstFailure;
+    }
+    completed += other.completed;
+    failed += other.failed;
+    seconds += other.seconds;
+    return *this;
+}
+
 LoadOutcome runLoad(const std::string& host, uint16_t port, int clients,
                     std::chrono::milliseconds duration, const LoadOperation& operation) {
     std::vector<ClientTally> tallies(static_cast<size_t>(clients));

@@ -27,6 +27,8 @@ struct LoadOutcome {
     double seconds = 0;
     std::string firstFailure;  // what the first failed operation reported
     double perSecond() const { return seconds > 0 ? static_cast<double>(completed) / seconds : 0; }
+    // Adds the counts and the time of another run.
+    LoadOutcome& operator+=(const LoadOutcome& other);
 };
 
 // One operation of client `client` (0-based), its `round`-th, on the

@@ -22,7 +22,9 @@
 #include <cstdint>
 #include <set>
 #include <string>
+#include <utility>
 
+#include "bench_load.h"
 #include "bench_table.h"
 
 namespace bench {
@@ -55,6 +57,8 @@ class BenchSuites {
   private:
     struct TransferFigures;
     struct SmallFiles;
+    std::pair<LoadOutcome, LoadOutcome> runAlternating(uint16_t ourPort, const LoadOperation& ours,
+                                                       const LoadOperation& theirs);
     void measureNginxTransfers(TransferFigures& figures);
     void measureBucketTransfers(uint16_t port, const std::string& prefix, double& upload,
                                 double& download, TransferFigures& figures);
