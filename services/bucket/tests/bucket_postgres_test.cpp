@@ -1,0 +1,139 @@
+// The bucket REST API end to end with the storage service on PostgreSQL:
+// the whole platform (core, storage, bucket service) started with
+// TARVOLT_STORAGE_POSTGRES naming a fresh database of the test cluster,
+// which the core passes on to the storage service it launches. A
+// representative run of every endpoint: add, list, download, update, match,
+// delete, and duplicate refusals, also under concurrency.
+#include <rapidjson/document.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <set>
+#include <thread>
+
+#include "backend_test_support.h"
+#include "postgres_backend.h"
+#include "rest_platform.h"
+
+using rest_test::RestTest;
+
+namespace {
+
+std::string message(const std::string& text) {
+    return "{ \"message\" : \"" + text + "\" }";
+}
+
+class BucketOnPostgresTest : public RestTest {
+  protected:
+    static void SetUpTestSuite() {
+        testing_support::TempDir key;  // a name no other run uses
+        s_conninfo = storage_test::SharedPostgres::database(
+            storage_test::SharedPostgres::databaseNameFor(key.path()));
+        ::setenv("TARVOLT_STORAGE_POSTGRES", s_conninfo.c_str(), 1);
+        RestTest::SetUpTestSuite();
+        ::unsetenv("TARVOLT_STORAGE_POSTGRES");
+    }
+
+    http::ClientResponse put(const std::string& target, const std::string& body) {
+        return platform().service().request("PUT", target, body);
+    }
+    // The ids a match of `attributes` answers, in ascending order (the
+    // storage service promises no order).
+    std::vector<uint64_t> match(const std::string& attributes) {
+        auto answer = put("/bucket/match", "{ \"attributes\" : " + attributes + " }");
+        rapidjson::Document document;
+        document.Parse(answer.body.c_str());
+        std::vector<uint64_t> ids;
+        EXPECT_EQ(200, answer.status) << answer.body;
+        if (document.IsObject() && document.HasMember("matches")) {
+            for (const auto& bucket : document["matches"].GetArray()) {
+                ids.push_back(bucket["bucket"].GetUint64());
+            }
+        }
+        std::sort(ids.begin(), ids.end());
+        return ids;
+    }
+    std::string object(uint64_t id, const std::string& attributes) {
+        return "{ \"bucket\" : " + std::to_string(id) + ", \"file\" : \"" +
+               platform().bucketPath(id) + "\", \"attributes\" : { " + attributes + "} }";
+    }
+    // The ids in the `buckets` table, read from PostgreSQL itself.
+    std::vector<int64_t> storedIds() {
+        storage::PostgresBackend database(s_conninfo, 1);
+        std::vector<int64_t> ids =
+            storage_test::integers(database.query("Bucket", "buckets", storage::QuerySpec()));
+        std::sort(ids.begin(), ids.end());
+        return ids;
+    }
+
+    static std::string s_conninfo;
+};
+
+std::string BucketOnPostgresTest::s_conninfo;
+
+TEST_F(BucketOnPostgresTest, EveryEndpointKeepsItsIndexInPostgres) {
+    EXPECT_FALSE(std::filesystem::exists(platform().dataDir() + "/storage.db"));
+    const uint64_t first =
+        platform().addOrThrow("first file", "{\"colour\":\"red\",\"size\":\"L\"}");
+    const uint64_t second = platform().addOrThrow("second", "{\"colour\":\"red\"}");
+    EXPECT_EQ(first + 1, second);
+    EXPECT_EQ((std::vector<int64_t>{static_cast<int64_t>(first), static_cast<int64_t>(second)}),
+              storedIds());
+
+    const std::string listing = platform().service().request("GET", "/bucket").body;
+    EXPECT_NE(std::string::npos,
+              listing.find(object(first, "\"colour\" : \"red\",\"size\" : \"L\"")))
+        << listing;
+    EXPECT_NE(std::string::npos, listing.find(object(second, "\"colour\" : \"red\""))) << listing;
+
+    auto download = platform().core().request("GET", "/tarvolt/bucket/" + std::to_string(first));
+    EXPECT_EQ(200, download.status);
+    EXPECT_EQ("first file", download.body);
+    EXPECT_EQ("red", http::headerValue(download.header, "Xcolour"));
+    EXPECT_EQ("L", http::headerValue(download.header, "Xsize"));
+
+    EXPECT_EQ((std::vector<uint64_t>{first, second}), match("{ \"colour\" : \"red\" }"));
+    EXPECT_EQ(std::vector<uint64_t>{first}, match("{ \"size\" : \"L\", \"colour\" : \"red\" }"));
+    EXPECT_TRUE(match("{ \"colour\" : \"blue\" }").empty());
+    EXPECT_EQ((std::vector<uint64_t>{first, second}), match("{}"));
+
+    auto updated =
+        put("/bucket/" + std::to_string(second), "{ \"attributes\" : { \"size\" : \"S\" } }");
+    EXPECT_EQ(202, updated.status) << updated.body;
+    EXPECT_EQ((std::vector<uint64_t>{second}), match("{ \"size\" : \"S\" }"));
+
+    auto deleted = platform().service().request("DELETE", "/bucket/" + std::to_string(first));
+    EXPECT_EQ(200, deleted.status);
+    EXPECT_EQ(message("1 buckets deleted"), deleted.body);
+    EXPECT_EQ(404, platform().service().request("GET", "/bucket/" + std::to_string(first)).status);
+    EXPECT_EQ(std::vector<int64_t>{static_cast<int64_t>(second)}, storedIds());
+    EXPECT_EQ(std::vector<uint64_t>{second}, match("{ \"colour\" : \"red\" }"));
+}
+
+TEST_F(BucketOnPostgresTest, DuplicateSetsAreRefused) {
+    const uint64_t id = platform().addOrThrow("x", "{\"d1\":\"1\",\"d2\":\"2\"}");
+    auto answer = platform().add("y", "{\"d2\":\"2\",\"d1\":\"1\"}");
+    EXPECT_EQ(409, answer.status);
+    EXPECT_EQ(message("Duplicate bucket"), answer.body);
+    const uint64_t subset = platform().addOrThrow("z", "{\"d1\":\"1\"}");
+    EXPECT_EQ(id + 2, subset);  // the refused addition used up its id
+    answer = put("/bucket/" + std::to_string(subset), "{ \"attributes\" : { \"d2\" : \"2\" } }");
+    EXPECT_EQ(409, answer.status);
+    EXPECT_EQ(message("Updates would result in a duplicate bucket"), answer.body);
+
+    std::vector<int> statuses(4);
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < statuses.size(); ++i) {
+        threads.emplace_back(
+            [&, i] { statuses[i] = platform().add("same", "{\"c1\":\"same\"}").status; });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(1, std::count(statuses.begin(), statuses.end(), 202));
+    EXPECT_EQ(3, std::count(statuses.begin(), statuses.end(), 409));
+    EXPECT_EQ(1u, match("{ \"c1\" : \"same\" }").size());
+}
+
+}  // namespace
