@@ -98,8 +98,8 @@ BucketApi::~BucketApi() {
     }
     m_server.reset();
     m_thread.reset();
-    if (m_management) {
-        m_management->deleteProxy(m_name);
+    if (ManagementClient* management = m_management) {
+        management->deleteProxy(m_name);
     }
     if (m_instance == this) {
         m_instance = nullptr;
@@ -121,7 +121,11 @@ void BucketApi::initResources() {
     // body arrives; saving one is then a rename within that file system.
     m_server->addRoute("POST", "/bucket", bucketAddWrapper,
                        FormData::sinkFactory([this] {
-                           return m_service ? m_service->getStoreRoot() : std::string();
+                           // Until the service is ready the storage root may still be
+                           // changing; no directory makes the sink refuse the form, and
+                           // the route answers 503.
+                           bool ready = m_service && m_service->isReadyForRequests();
+                           return ready ? m_service->getStoreRoot() : std::string();
                        }));
     m_server->addRoute("GET", "/bucket", bucketGetAllWrapper);
     m_server->addRoute("GET", kIdPath, bucketContentWrapper);

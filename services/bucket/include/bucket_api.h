@@ -111,7 +111,8 @@ class BucketApi {
     std::unique_ptr<std::thread> m_thread;
     Logger* m_logger;
     BucketService* m_service = nullptr;
-    ManagementClient* m_management = nullptr;
+    // Set by setupProxies on the main thread while handlers may already run.
+    std::atomic<ManagementClient*> m_management{nullptr};
     std::string m_name;
     std::atomic<uint16_t> m_listenerPort{0};
     std::atomic<bool> m_finished{false};
