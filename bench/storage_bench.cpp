@@ -1,5 +1,7 @@
 // Storage benchmark: fetch and match latency of a real tarvolt-storage
-// (standalone, on loopback) holding 1,000 and then 100,000 buckets.
+// (standalone, on loopback) holding 1,000 and then 100,000 buckets, on
+// SQLite and then on PostgreSQL (a throwaway cluster started here, when the
+// PostgreSQL server programs are installed).
 //
 //   fetch: the bucket service's fetch of one bucket: the "buckets" row by id
 //          plus the "bucket_attributes" rows by id (two round trips).
@@ -7,9 +9,12 @@
 //          attribute pair (one round trip).
 //
 // The tables are filled through the storage library directly (the same
-// backend code the service runs), then the service is started on the file
-// and measured through StorageClient. Usage:
-//   storage_bench [path-to-tarvolt-storage] [samples]
+// backend code the service runs), then the service is started on that
+// database and measured through StorageClient. On PostgreSQL the tables are
+// analysed after filling (as autovacuum would soon do), and the cluster runs
+// without fsync, as the SQLite file runs with synchronous=NORMAL: neither
+// waits for the disk at each commit. Usage:
+//   storage_bench [path-to-tarvolt-storage] [samples] [sqlite|postgres|both]
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -25,7 +30,14 @@
 #include <thread>
 #include <vector>
 
+#include <libpq-fe.h>
+
+#include <functional>
+#include <memory>
+
 #include "logger.h"
+#include "postgres_backend.h"
+#include "postgres_cluster.h"
 #include "sqlite_backend.h"
 #include "storage_client.h"
 
@@ -59,10 +71,20 @@ Latency summarize(std::vector<double> micros) {
     return latency;
 }
 
+// Where the buckets of one measurement live: a backend to fill them with,
+// the service's options naming the same database, and what to do once it
+// is filled.
+struct Database {
+    std::function<std::unique_ptr<storage::StorageBackend>()> open;
+    std::vector<std::string> serviceOptions;
+    std::function<void()> afterFill = [] {};
+};
+
 // Each bucket i carries group=g<i/10> (ten buckets per group),
 // serial=s<i> and kind=k<i%7>.
-void fill(const std::string& database, long buckets) {
-    storage::SqliteBackend backend(database, 1);
+void fill(const Database& database, long buckets) {
+    std::unique_ptr<storage::StorageBackend> opened = database.open();
+    storage::StorageBackend& backend = *opened;
     backend.declareSchema(kSchema);
     auto value = [](const std::string& column, const std::string& text) {
         return std::make_pair(column, std::optional<std::string>(text));
@@ -82,11 +104,12 @@ void fill(const std::string& database, long buckets) {
 
 class Service {
   public:
-    Service(const std::string& program, const std::string& directory) {
+    Service(const std::string& program, const std::string& directory,
+            const std::vector<std::string>& options) {
         const std::string portFile = directory + "/port";
         std::vector<std::string> arguments{program, "--standalone", "-d",
-                                           "--db=" + directory + "/storage.db",
                                            "--port-file=" + portFile};
+        arguments.insert(arguments.end(), options.begin(), options.end());
         std::vector<char*> argv;
         for (std::string& argument : arguments) {
             argv.push_back(argument.data());
@@ -143,18 +166,16 @@ bool match(StorageClient& client, long group) {
     return result && result->rowCount() == 10;
 }
 
-std::pair<Latency, Latency> measure(const std::string& program, long buckets, int samples) {
-    const std::string directory =
-        (std::filesystem::temp_directory_path() / ("storage-bench-" + std::to_string(getpid())))
-            .string();
-    std::filesystem::remove_all(directory);
-    std::filesystem::create_directories(directory);
+std::pair<Latency, Latency> measure(const std::string& program, const Database& database,
+                                    const std::string& directory, long buckets, int samples) {
     auto loadStart = std::chrono::steady_clock::now();
-    fill(directory + "/storage.db", buckets);
+    fill(database, buckets);
+    database.afterFill();
     std::printf("  filled %ld buckets in %.1f s\n", buckets, microsSince(loadStart) / 1e6);
+    std::fflush(stdout);
     std::pair<Latency, Latency> result;
     {
-        Service service(program, directory);
+        Service service(program, directory, database.serviceOptions);
         StorageClient client("127.0.0.1", service.port());
         std::mt19937 random(42);
         std::uniform_int_distribution<long> ids(0, buckets - 1);
@@ -178,8 +199,86 @@ std::pair<Latency, Latency> measure(const std::string& program, long buckets, in
         }
         result = {summarize(fetches), summarize(matches)};
     }
-    std::filesystem::remove_all(directory);
     return result;
+}
+
+// A fresh directory for the service's port file (and the SQLite file).
+std::string freshDirectory(const std::string& name) {
+    const std::string directory = (std::filesystem::temp_directory_path() /
+                                   ("storage-bench-" + std::to_string(getpid()) + "-" + name))
+                                      .string();
+    std::filesystem::remove_all(directory);
+    std::filesystem::create_directories(directory);
+    return directory;
+}
+
+Database sqliteDatabase(const std::string& directory) {
+    const std::string file = directory + "/storage.db";
+    return {[file] { return std::make_unique<storage::SqliteBackend>(file, 1); }, {"--db=" + file}};
+}
+
+// Statistics for the planner, as autovacuum gathers them after many writes.
+void analyze(const std::string& conninfo) {
+    PGconn* connection = PQconnectdb(conninfo.c_str());
+    PQclear(PQexec(connection, "ANALYZE"));
+    PQfinish(connection);
+}
+
+Database postgresDatabase(storage_test::PostgresCluster& cluster, long buckets) {
+    const std::string name = "bench_" + std::to_string(buckets);
+    cluster.createDatabase(name);
+    const std::string conninfo = cluster.conninfo(name);
+    return {[conninfo] { return std::make_unique<storage::PostgresBackend>(conninfo, 1); },
+            {"--postgres=" + conninfo},
+            [conninfo] { analyze(conninfo); }};
+}
+
+using Results = std::vector<std::pair<long, std::pair<Latency, Latency>>>;
+
+Results measureSqlite(const std::string& program, int samples) {
+    Results results;
+    for (long buckets : {1000L, 100000L}) {
+        std::printf("SQLite, %ld buckets:\n", buckets);
+        const std::string directory = freshDirectory("sqlite");
+        results.emplace_back(
+            buckets, measure(program, sqliteDatabase(directory), directory, buckets, samples));
+        std::filesystem::remove_all(directory);
+    }
+    return results;
+}
+
+Results measurePostgres(const std::string& program, int samples) {
+    std::printf("PostgreSQL: starting a throwaway cluster\n");
+    std::fflush(stdout);
+    storage_test::PostgresCluster cluster;
+    Results results;
+    for (long buckets : {1000L, 100000L}) {
+        std::printf("PostgreSQL, %ld buckets:\n", buckets);
+        const std::string directory = freshDirectory("postgres");
+        results.emplace_back(buckets, measure(program, postgresDatabase(cluster, buckets),
+                                              directory, buckets, samples));
+        std::filesystem::remove_all(directory);
+    }
+    return results;
+}
+
+void printTable(const std::vector<std::pair<std::string, Results>>& all) {
+    std::printf("\n%-10s  %9s  %28s  %28s\n", "backend", "buckets", "fetch us (median/p99/mean)",
+                "match us (median/p99/mean)");
+    for (const auto& [backend, results] : all) {
+        for (const auto& [buckets, latency] : results) {
+            std::printf("%-10s  %9ld  %10.1f %8.1f %8.1f  %10.1f %8.1f %8.1f\n", backend.c_str(),
+                        buckets, latency.first.median, latency.first.p99, latency.first.mean,
+                        latency.second.median, latency.second.p99, latency.second.mean);
+        }
+    }
+    for (const auto& [backend, results] : all) {
+        const auto& small = results.front().second;
+        const auto& large = results.back().second;
+        std::printf("%s ratio 100000/1000 (median): fetch %.2f, match %.2f\n", backend.c_str(),
+                    large.first.median / small.first.median,
+                    large.second.median / small.second.median);
+    }
 }
 
 }  // namespace
@@ -187,28 +286,24 @@ std::pair<Latency, Latency> measure(const std::string& program, long buckets, in
 int main(int argc, char** argv) {
     const std::string program = argc > 1 ? argv[1] : TARVOLT_STORAGE_BIN;
     const int samples = argc > 2 ? std::max(100, std::atoi(argv[2])) : 2000;
+    const std::string which = argc > 3 ? argv[3] : "both";
     Logger logger("storage_bench");
+    std::vector<std::pair<std::string, Results>> all;
     try {
-        std::vector<std::pair<long, std::pair<Latency, Latency>>> results;
-        for (long buckets : {1000L, 100000L}) {
-            std::printf("%ld buckets:\n", buckets);
-            results.emplace_back(buckets, measure(program, buckets, samples));
+        if (which != "postgres") {
+            all.emplace_back("SQLite", measureSqlite(program, samples));
         }
-        std::printf("\n%9s  %28s  %28s\n", "buckets", "fetch us (median/p99/mean)",
-                    "match us (median/p99/mean)");
-        for (const auto& [buckets, latency] : results) {
-            std::printf("%9ld  %10.1f %8.1f %8.1f  %10.1f %8.1f %8.1f\n", buckets,
-                        latency.first.median, latency.first.p99, latency.first.mean,
-                        latency.second.median, latency.second.p99, latency.second.mean);
+        if (which != "sqlite") {
+            if (storage_test::PostgresCluster::binDir().empty()) {
+                std::printf("PostgreSQL: not installed; skipped\n");
+            } else {
+                all.emplace_back("PostgreSQL", measurePostgres(program, samples));
+            }
         }
-        const auto& small = results.front().second;
-        const auto& large = results.back().second;
-        std::printf("ratio 100000/1000 (median): fetch %.2f, match %.2f\n",
-                    large.first.median / small.first.median,
-                    large.second.median / small.second.median);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "storage_bench: %s\n", error.what());
         return 1;
     }
+    printTable(all);
     return 0;
 }

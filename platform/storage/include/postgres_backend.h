@@ -32,6 +32,8 @@ namespace storage {
 
 class PostgresDialect : public SqlDialect {
   public:
+    static constexpr size_t kInlineJoins = 8;
+
     std::string tableName(const std::string& schema, const std::string& table) const override;
     // "<table>#<column>,<column>" in the table's schema, shortened with a
     // hash when longer than PostgreSQL's 63-byte names.
@@ -40,6 +42,11 @@ class PostgresDialect : public SqlDialect {
     std::string columnType(const ColumnDefinition& column) const override;
     // '?' outside quotes becomes $1, $2, ...
     std::string placeholders(const std::string& sql) const override;
+    // Up to `kInlineJoins` joins the planner may fold the join chain into one
+    // join search (and drive it from the most selective pair); longer
+    // chains are computed level by level (AS MATERIALIZED), since the
+    // planning time of a folded chain grows steeply with its length.
+    std::string tableExpressionAs(size_t joins) const override;
     // sum as bigint and avg as double precision (PostgreSQL gives numeric).
     std::string aggregate(const std::string& operation, const std::string& argument) const override;
 };

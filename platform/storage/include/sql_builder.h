@@ -50,6 +50,12 @@ class SqlDialect {
     // Rewrites the '?' placeholders of a finished statement into the
     // database's form.
     virtual std::string placeholders(const std::string& sql) const { return sql; }
+    // What stands between the name of a join's common table expression and
+    // its query in a statement with `joins` joins in all ("AS" by default).
+    virtual std::string tableExpressionAs(size_t joins) const {
+        (void)joins;
+        return "AS";
+    }
     // The SQL of aggregate `operation` (lower case: max, min, count, sum,
     // avg) over `argument` (a quoted column or *). Results must be: count
     // and sum of integers a 64-bit integer, avg a floating-point number,

@@ -119,6 +119,10 @@ std::string PostgresDialect::placeholders(const std::string& sql) const {
     return rewritten;
 }
 
+std::string PostgresDialect::tableExpressionAs(size_t joins) const {
+    return joins > kInlineJoins ? "AS MATERIALIZED" : "AS";
+}
+
 std::string PostgresDialect::aggregate(const std::string& operation,
                                        const std::string& argument) const {
     const std::string call = operation + "(" + argument + ")";

@@ -98,6 +98,14 @@ const char* sqlOperator(Comparison comparison) {
            "\" needs a timestamp column; this storage has integer and varchar columns only");
 }
 
+size_t countJoins(const std::vector<JoinSpec>& joins) {
+    size_t count = joins.size();
+    for (const JoinSpec& join : joins) {
+        count += countJoins(join.query.joins);
+    }
+    return count;
+}
+
 std::string lowerCase(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
                    [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; });
@@ -127,7 +135,8 @@ class SqlBuilder::Fragment {
 
     std::string sql;
     std::vector<SqlValue> parameters;
-    size_t tables = 0;  // common table expressions written so far
+    size_t tables = 0;      // common table expressions written so far
+    std::string as = "AS";  // between a table expression's name and its query
 };
 
 SqlValue columnValue(const ColumnDefinition& column, const std::string& value, bool writing) {
@@ -209,8 +218,8 @@ void SqlBuilder::writeJoins(const TableDefinition& table, const std::vector<Join
         writeJoins(other, sub.joins, with, subWhere);  // defines the nested joins first
         const std::string name = SqlDialect::quote("j" + std::to_string(++with.tables));
         with.separate(", ");
-        with.add(name + " AS (SELECT " + SqlDialect::quote(on.name) + " AS \"k\" FROM " +
-                 m_dialect.tableName(m_schema.name, other.name));
+        with.add(name + " " + with.as + " (SELECT " + SqlDialect::quote(on.name) +
+                 " AS \"k\" FROM " + m_dialect.tableName(m_schema.name, other.name));
         if (!subWhere.empty()) {
             with.add(" WHERE ");
             with.append(subWhere);
@@ -293,6 +302,7 @@ SqlStatement SqlBuilder::select(const std::string& tableName, const QuerySpec& q
     Fragment with;
     Fragment where;
     writeConditions(target, query.conditions, where);
+    with.as = m_dialect.tableExpressionAs(countJoins(query.joins));
     writeJoins(target, query.joins, with, where);
     std::string tail;
     if (query.limit) {
@@ -376,6 +386,7 @@ SqlStatement SqlBuilder::remove(const std::string& tableName, const QuerySpec& q
     Fragment with;
     Fragment where;
     writeConditions(target, query.conditions, where);
+    with.as = m_dialect.tableExpressionAs(countJoins(query.joins));
     writeJoins(target, query.joins, with, where);
     return finish(with, "DELETE FROM " + m_dialect.tableName(m_schema.name, target.name), where,
                   "");
