@@ -13,9 +13,6 @@
 #include "bucket_text.h"
 #include "http/headers.h"
 #include "logger.h"
-#include "query.h"
-#include "result_set.h"
-#include "storage_client.h"
 
 using bucket_text::messageBody;
 using http::StatusCode;
@@ -88,13 +85,6 @@ http::Headers downloadHeaders(uint64_t size, const Bucket::Attributes& attribute
     return headers;
 }
 
-// True when the storage service holds a "buckets" row for `id`.
-bool bucketRowExists(StorageClient* storage, uint64_t id) {
-    Query query(new Where("id", Equals, std::to_string(id)));
-    std::unique_ptr<ResultSet> rows(storage->queryTable("Bucket", "buckets", query));
-    return rows && rows->rowCount() > 0;
-}
-
 // Answers with the file of `bucket`: its header fields, then the file through
 // FileServer. A file that cannot be opened is answered 400 in plain text.
 void sendFile(const std::shared_ptr<http::Response>& response, Bucket& bucket) {
@@ -146,13 +136,12 @@ void BucketApi::bucketGetAll(std::shared_ptr<Response> response, std::shared_ptr
 
 void BucketApi::bucketContent(std::shared_ptr<Response> response,
                               std::shared_ptr<Request> request) {
-    // Digits too many for a bucket id name no bucket.
+    // Digits too many for a bucket id name no bucket. `fetch` finds no record
+    // both for an id without a "buckets" row and for a failed look-up, the
+    // two cases of the 404; a separate existence query would only cost a
+    // round trip more.
     const std::optional<uint64_t> id = bucket_text::parseBucketId(request->pathMatch[1]);
-    if (!id || !bucketRowExists(m_service->getStorageClient(), *id)) {
-        respond(response, StatusCode::client_error_not_found, messageBody(kInvalidId));
-        return;
-    }
-    std::unique_ptr<Bucket> bucket(m_service->fetch(*id));
+    std::unique_ptr<Bucket> bucket(id ? m_service->fetch(*id) : nullptr);
     if (!bucket) {
         respond(response, StatusCode::client_error_not_found, messageBody(kInvalidId));
         return;
