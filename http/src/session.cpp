@@ -23,7 +23,7 @@ using tcp = net::ip::tcp;
 namespace {
 
 constexpr size_t kReadBufferSize = 128 * 1024;     // socket reads of up to 64 KiB
-constexpr size_t kBodyChunkSize = 256 * 1024;      // chunks handed to a body sink
+constexpr size_t kBodyChunkSize = 1024 * 1024;     // chunks handed to a body sink
 constexpr size_t kBufferedGrowth = 64 * 1024;      // first step of a chunked buffered body
 constexpr size_t kBufferedReadStep = 1024 * 1024;  // one deadline per MiB of buffered body
 constexpr size_t kMaxBufferedParserInput = 1024 * 1024;

@@ -2,7 +2,7 @@
 //
 // A route registers a factory; once the request's header fields are read the
 // server calls the factory (also for a request without a body), and then
-// feeds the body to the sink in chunks of up to 256 KiB as it arrives (at
+// feeds the body to the sink in chunks of up to 1 MiB as it arrives (at
 // most one call at a time, in order), plain or chunked transfer coding alike.
 // A factory that throws is treated like a sink that throws at once. The sink lives as long as
 // the request: when the client disappears mid-body, the sink is simply
