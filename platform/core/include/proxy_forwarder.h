@@ -31,7 +31,7 @@
 class ProxyForwarder {
   public:
     struct Config {
-        size_t chunkSize = 256 * 1024;
+        size_t chunkSize = 1024 * 1024;
         uint64_t maxBufferedBody = 64ull << 20;
         std::chrono::milliseconds timeout{std::chrono::seconds(300)};  // per read or write
     };
