@@ -305,6 +305,9 @@ std::pair<LoadOutcome, LoadOutcome> BenchSuites::runAlternating(uint16_t ourPort
 }
 
 void BenchSuites::runSmallFiles(ResultTable& table) {
+    // Dirty pages left by the 1 GiB transfers would be written back during
+    // the small writes and throttle them; write them out first.
+    ::sync();
     SmallFiles state(static_cast<size_t>(m_setup.clients));
     const std::string clients = std::to_string(m_setup.clients) + " clients";
     const std::string addName = "add 4 KiB buckets, 3 attributes, " + clients;

@@ -75,7 +75,7 @@ size_t ResultTable::print(std::ostream& out) const {
             continue;
         }
         std::string ratio =
-            row.goal == TableRow::Goal::ValueAtMost ? "-" : format("%.2fx", row.ratio());
+            row.goal == TableRow::Goal::ValueAtMost ? "-" : format("%.3fx", row.ratio());
         printLine(out, row.benchmark, figure(row.ours, row.unit),
                   figure(row.reference, row.unit) + " " + row.referenceLabel, ratio,
                   targetText(row), row.met() ? "PASS" : "MISS");
