@@ -11,7 +11,7 @@
 // The tables are filled through the storage library directly (the same
 // backend code the service runs), then the service is started on that
 // database and measured through StorageClient. On PostgreSQL the tables are
-// analysed after filling (as autovacuum would soon do), and the cluster runs
+// vacuumed and analysed after filling (as autovacuum would soon do), and the cluster runs
 // without fsync, as the SQLite file runs with synchronous=NORMAL: neither
 // waits for the disk at each commit. Usage:
 //   storage_bench [path-to-tarvolt-storage] [samples] [sqlite|postgres|both]
@@ -217,10 +217,11 @@ Database sqliteDatabase(const std::string& directory) {
     return {[file] { return std::make_unique<storage::SqliteBackend>(file, 1); }, {"--db=" + file}};
 }
 
-// Statistics for the planner, as autovacuum gathers them after many writes.
+// Statistics for the planner and the visibility map, as autovacuum makes
+// them after many inserts.
 void analyze(const std::string& conninfo) {
     PGconn* connection = PQconnectdb(conninfo.c_str());
-    PQclear(PQexec(connection, "ANALYZE"));
+    PQclear(PQexec(connection, "VACUUM ANALYZE"));
     PQfinish(connection);
 }
 
