@@ -1,11 +1,16 @@
 // BucketApi::bucketGetAll (GET /bucket) and BucketApi::bucketContent
 // (GET /bucket/<id>), with FileServer, which streams a bucket's file.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
-#include <fstream>
 #include <memory>
 #include <optional>
 #include <stdexcept>
+#include <string>
 
 #include "bucket.h"
 #include "bucket_api.h"
@@ -21,51 +26,87 @@ namespace {
 
 const char* kInvalidId = "Invalid bucket id";
 
-// One download in progress: the file, the bytes of it still to be sent and a
-// chunk buffer that belongs to this transfer alone.
+// One download in progress: the open file, where its next chunk starts and
+// the bytes announced in Content-Length that are still to be sent. Each
+// transfer has its own file descriptor and position.
 struct Transfer {
-    static constexpr size_t kChunkBytes = 131072;
+    static constexpr uint64_t kChunkBytes = 131072;
 
-    std::ifstream stream;
-    uint64_t remaining = 0;  // bytes announced in Content-Length not yet read
-    std::unique_ptr<char[]> buffer{new char[kChunkBytes]};
+    Transfer() = default;
+    Transfer(const Transfer&) = delete;
+    Transfer& operator=(const Transfer&) = delete;
+    ~Transfer() {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+
+    int fd = -1;
+    uint64_t offset = 0;
+    uint64_t remaining = 0;
 };
 
 // Sends a file in chunks of 128 KiB with one send in flight: the next chunk
-// is read only when the previous one is on the wire. Each step runs on the
-// connection's strand, from the completion of the previous send.
+// goes out only when the previous one is on the wire. The bytes go from the
+// file to the socket by sendfile(2) and are never copied through a buffer of
+// ours. Each step runs on the connection's strand, from the completion of
+// the previous send.
 class FileServer {
   public:
-    // Appends the next chunk of `transfer` to `response` and sends it; the
-    // send's completion starts the next step. A short chunk is the last: it
-    // stays in the response, which transmits it when released. Never reads
-    // more than Content-Length announced; a file that shrank meanwhile ends
-    // the transfer early and closes the connection.
+    // Sends the next full chunk of `transfer`; its completion starts the
+    // next step. A short chunk is the last: it is read into the response,
+    // which transmits it (with the header fields, for a small file) when
+    // released. Never sends more than Content-Length announced; a failed
+    // send (a client that went away, or a file that shrank meanwhile) ends
+    // the transfer and the connection.
     static void read_and_send(const std::shared_ptr<http::Response>& response,
                               const std::shared_ptr<Transfer>& transfer) {
-        const size_t wanted =
-            static_cast<size_t>(std::min<uint64_t>(transfer->remaining, Transfer::kChunkBytes));
-        transfer->stream.read(transfer->buffer.get(), static_cast<std::streamsize>(wanted));
-        const size_t n = static_cast<size_t>(transfer->stream.gcount());
-        transfer->remaining -= n;
-        if (n < wanted) {
-            Logger::getLogger()->error("Bucket file shrank while it was being sent");
-            response->closeConnectionAfterResponse();
+        if (transfer->remaining < Transfer::kChunkBytes) {
+            return appendLastChunk(*response, *transfer);
         }
-        if (n == 0) {
-            return;
-        }
-        response->write(transfer->buffer.get(), n);
-        if (n < Transfer::kChunkBytes || transfer->remaining == 0) {
-            return;
-        }
-        response->send([response, transfer](const boost::system::error_code& ec) {
-            if (ec) {
-                Logger::getLogger()->error("Connection interrupted sending bucket content");
-                return;
+        const uint64_t length = Transfer::kChunkBytes;
+        response->sendFile(transfer->fd, transfer->offset, length,
+                           [response, transfer, length](const boost::system::error_code& ec) {
+                               if (ec) {
+                                   reportFailure(*transfer, transfer->offset + length);
+                                   response->closeConnectionAfterResponse();
+                                   return;
+                               }
+                               transfer->offset += length;
+                               transfer->remaining -= length;
+                               read_and_send(response, transfer);
+                           });
+    }
+
+  private:
+    static void appendLastChunk(http::Response& response, Transfer& transfer) {
+        std::string chunk(static_cast<size_t>(transfer.remaining), '\0');
+        size_t filled = 0;
+        while (filled < chunk.size()) {
+            ssize_t n = ::pread(transfer.fd, chunk.data() + filled, chunk.size() - filled,
+                                static_cast<off_t>(transfer.offset + filled));
+            if (n < 0 && errno == EINTR) {
+                continue;
             }
-            read_and_send(response, transfer);
-        });
+            if (n <= 0) {
+                Logger::getLogger()->error("Bucket file shrank while it was being sent");
+                response.closeConnectionAfterResponse();
+                break;
+            }
+            filled += static_cast<size_t>(n);
+        }
+        response.write(chunk.data(), filled);
+        transfer.offset += filled;
+        transfer.remaining = 0;
+    }
+
+    static void reportFailure(const Transfer& transfer, uint64_t end) {
+        struct stat status {};
+        if (::fstat(transfer.fd, &status) == 0 && static_cast<uint64_t>(status.st_size) < end) {
+            Logger::getLogger()->error("Bucket file shrank while it was being sent");
+            return;
+        }
+        Logger::getLogger()->error("Connection interrupted sending bucket content");
     }
 };
 
@@ -93,18 +134,14 @@ void sendFile(const std::shared_ptr<http::Response>& response, Bucket& bucket) {
     try {
         Logger::getLogger()->debug("Send file %s", path.c_str());
         auto transfer = std::make_shared<Transfer>();
-        transfer->stream.open(path, std::ios::in | std::ios::binary | std::ios::ate);
-        if (!transfer->stream) {
+        transfer->fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        struct stat status {};
+        if (transfer->fd < 0 || ::fstat(transfer->fd, &status) != 0 || !S_ISREG(status.st_mode)) {
             response->write(StatusCode::client_error_bad_request,
                             "Could not read bucket content" + path);
             return;
         }
-        const std::streamoff size = transfer->stream.tellg();
-        transfer->stream.seekg(0);
-        if (size < 0 || !transfer->stream) {
-            throw std::runtime_error("cannot determine the size of the file");
-        }
-        transfer->remaining = static_cast<uint64_t>(size);
+        transfer->remaining = static_cast<uint64_t>(status.st_size);
         response->write(StatusCode::success_ok,
                         downloadHeaders(transfer->remaining, bucket.getAttributes()));
         headerWritten = true;
