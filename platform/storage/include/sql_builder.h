@@ -12,8 +12,8 @@
 // SQL text itself (SQL parsers limit the nesting of sub-selects).
 //
 // Database specifics (quoting of table names, placeholders, column types,
-// index names) come from an `SqlDialect`, so each backend reuses the
-// translation.
+// index names, aggregate result types, how join expressions are evaluated)
+// come from an `SqlDialect`, so each backend reuses the translation.
 //
 // Thread-safety: a builder is used by one thread; dialects are immutable.
 #pragma once

@@ -398,6 +398,22 @@ void PostgresCluster::createDatabase(const std::string& database) {
     }
 }
 
+void PostgresCluster::removeAbandoned(std::chrono::seconds age) {
+    glob_t found{};
+    if (glob("/tmp/tarvolt-pg-*", GLOB_ONLYDIR, nullptr, &found) == 0) {
+        const auto now = std::filesystem::file_time_type::clock::now();
+        for (size_t i = 0; i < found.gl_pathc; ++i) {
+            const std::string directory = found.gl_pathv[i];
+            std::error_code error;
+            const auto changed = std::filesystem::last_write_time(directory, error);
+            if (!error && now - changed > age && postmasterPid(directory + "/data") < 0) {
+                std::filesystem::remove_all(directory, error);
+            }
+        }
+    }
+    globfree(&found);
+}
+
 std::unique_ptr<PostgresCluster> PostgresCluster::attach(const std::string& directory,
                                                          uint16_t port) {
     std::unique_ptr<PostgresCluster> cluster(new PostgresCluster(Attached{}));

@@ -21,6 +21,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -74,6 +75,11 @@ class PostgresCluster {
     // postmaster.pid) and removes the directory. Does nothing for a
     // directory that is not there.
     static void destroy(const std::string& directory);
+
+    // Removes the cluster directories under /tmp that no server runs in and
+    // that have not changed for `age`: those of processes that died without
+    // stopping their cluster (their server went with them).
+    static void removeAbandoned(std::chrono::seconds age);
 
     // The connection text of `database` on a cluster in `directory`
     // listening on `port`.

@@ -2,11 +2,13 @@
 // ctest fixture "postgres").
 //
 //   postgres_test_cluster start STATE_FILE
-//       removes the cluster an earlier run left behind (named by STATE_FILE),
-//       starts a detached throwaway cluster and writes its directory and port
+//       removes the cluster an earlier run left behind (named by STATE_FILE)
+//       and the directories of test processes that died with their own
+//       cluster, starts a detached throwaway cluster and writes its directory and port
 //       to STATE_FILE; test processes find it through TARVOLT_TEST_POSTGRES.
 //   postgres_test_cluster stop STATE_FILE
 //       stops that cluster, removes its directory and STATE_FILE.
+#include <chrono>
 #include <cstdio>
 #include <exception>
 #include <string>
@@ -27,6 +29,7 @@ void removeNamedCluster(const std::string& stateFile) {
 
 int start(const std::string& stateFile) {
     removeNamedCluster(stateFile);
+    storage_test::PostgresCluster::removeAbandoned(std::chrono::minutes(10));
     storage_test::PostgresCluster cluster(true);
     storage_test::writeClusterState(stateFile, cluster.directory(), cluster.port());
     cluster.release();
