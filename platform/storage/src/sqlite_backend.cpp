@@ -189,6 +189,12 @@ QueryResult SqliteBackend::query(const std::string& schema, const std::string& t
         }
         result.rows.push_back(std::move(row));
     }
+    if (rc == SQLITE_ERROR) {
+        // A validated selection fails only in its arithmetic (a sum beyond
+        // 64 bits): the request cannot be answered, the database is fine.
+        throw StorageError::badRequest(std::string("query cannot be run: ") +
+                                       sqlite3_errmsg(connection->handle()));
+    }
     if (rc != SQLITE_DONE) {
         throwSqliteError(connection->handle(), rc, "query failed");
     }

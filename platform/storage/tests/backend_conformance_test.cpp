@@ -179,6 +179,14 @@ TEST_P(BackendConformance, AggregatesNullsTextOrderAndLimitsAgree) {
     ASSERT_EQ(1u, nullRow.rows.size());
     EXPECT_TRUE(std::holds_alternative<std::monostate>(nullRow.rows[0][2]));
 
+    // A sum beyond 64 bits cannot be answered.
+    addBucket(9223372036854775807, {});
+    EXPECT_EQ(400, statusOf([&] {
+                  m_backend->query("Bucket", "buckets",
+                                   query(R"({"aggregate":[{"operation":"sum","column":"id"}]})"));
+              }));
+    m_backend->remove("Bucket", "buckets", equal("id", "9223372036854775807"));
+
     for (uint64_t limit : {0, 2, 10}) {
         QuerySpec limited;
         limited.limit = limit;
