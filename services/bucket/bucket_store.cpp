@@ -207,7 +207,8 @@ bool BucketService::addAttributes(ResultSet& rows, Bucket* bucket) {
     return true;
 }
 
-std::optional<std::vector<Bucket*>> BucketService::fetchEach(ResultSet& ids) {
+std::optional<std::vector<Bucket*>> BucketService::fetchEach(ResultSet& ids,
+                                                             const AttributeRows* known) {
     std::vector<std::unique_ptr<Bucket>> records;
     for (unsigned i = 0; i < ids.rowCount(); i++) {
         const ColumnValue* id = ids[i]->getColumn("id");
@@ -218,8 +219,20 @@ std::optional<std::vector<Bucket*>> BucketService::fetchEach(ResultSet& ids) {
         if (value < 0) {
             continue;
         }
+        const uint64_t bucketId = static_cast<uint64_t>(value);
+        auto rows = known ? known->find(bucketId) : AttributeRows::const_iterator();
+        if (known && rows != known->end()) {
+            auto bucket = std::make_unique<Bucket>(this, bucketId);
+            for (const auto& [name, text] : rows->second) {
+                bucket->addAttribute(name, text);
+            }
+            records.push_back(std::move(bucket));
+            continue;
+        }
+        // No attribute rows known: a bucket without attributes, or one
+        // removed meanwhile, which fetch tells apart.
         bool failed = false;
-        std::unique_ptr<Bucket> bucket(fetch(static_cast<uint64_t>(value), &failed));
+        std::unique_ptr<Bucket> bucket(fetch(bucketId, &failed));
         if (failed) {
             return std::nullopt;
         }
@@ -235,13 +248,42 @@ std::optional<std::vector<Bucket*>> BucketService::fetchEach(ResultSet& ids) {
     return result;
 }
 
+std::optional<BucketService::AttributeRows> BucketService::storedAttributes() {
+    Query query(
+        std::vector<Returns*>{new Returns("id"), new Returns("name"), new Returns("value")});
+    std::unique_ptr<ResultSet> rows(m_storage->queryTable(kSchemaName, kAttributes, query));
+    if (!rows) {
+        return std::nullopt;
+    }
+    AttributeRows byId;
+    for (unsigned i = 0; i < rows->rowCount(); i++) {
+        const ColumnValue* id = (*rows)[i]->getColumn("id");
+        const ColumnValue* name = (*rows)[i]->getColumn("name");
+        const ColumnValue* value = (*rows)[i]->getColumn("value");
+        if (id == nullptr || name == nullptr || value == nullptr) {
+            return std::nullopt;
+        }
+        if (id->getInteger() >= 0) {
+            byId[static_cast<uint64_t>(id->getInteger())].emplace_back(name->getString(),
+                                                                       value->getString());
+        }
+    }
+    return byId;
+}
+
+// Two queries whatever the number of buckets: their ids, then every
+// attribute row, instead of a look-up per bucket.
 std::optional<std::vector<Bucket*>> BucketService::getAll() {
     Query query(std::vector<Returns*>{new Returns("id")});
     std::unique_ptr<ResultSet> ids(m_storage->queryTable(kSchemaName, kBuckets, query));
     if (!ids) {
         return std::nullopt;
     }
-    return fetchEach(*ids);
+    std::optional<AttributeRows> attributes = storedAttributes();
+    if (!attributes) {
+        return std::nullopt;
+    }
+    return fetchEach(*ids, &*attributes);
 }
 
 std::optional<std::vector<Bucket*>> BucketService::match(const AttributeList& attributes) {

@@ -30,6 +30,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -183,7 +184,14 @@ class BucketService : public ServiceAuthHandler {
                         bool stored);
     Bucket* fetchWithoutAttributes(uint64_t id, bool* failed);
     bool addAttributes(ResultSet& rows, Bucket* bucket);
-    std::optional<std::vector<Bucket*>> fetchEach(ResultSet& ids);
+    // The attribute rows of each bucket id, in storage order.
+    using AttributeRows = std::unordered_map<uint64_t, AttributeList>;
+    // The records of the ids in `ids`, in their order: built from `known`
+    // when it holds rows of the id, else fetched.
+    std::optional<std::vector<Bucket*>> fetchEach(ResultSet& ids,
+                                                  const AttributeRows* known = nullptr);
+    // Every stored attribute row, by bucket id; nullopt when the query failed.
+    std::optional<AttributeRows> storedAttributes();
     void applyAdvancedCategory(const std::string& categoryName);
 
     Logger* m_logger;

@@ -260,6 +260,27 @@ TEST_F(BucketStoreTest, FetchAndWriteKeepTheirRoundTripsFew) {
     EXPECT_EQ(6u, calls.size()) << "two look-ups and four inserts";
 }
 
+// The listing reads the ids and then every attribute row: two queries for
+// any number of buckets with attributes; only a bucket without attribute
+// rows (or removed meanwhile) is looked up on its own.
+TEST_F(BucketStoreTest, GetAllReadsEveryAttributeInOneQuery) {
+    for (uint64_t id = 1; id <= 20; ++id) {
+        store(id, {{"n", std::to_string(id)}, {"kind", id % 2 ? "odd" : "even"}});
+    }
+    store(21, {});
+    m_storage.addRow("bucket_attributes", {{"id", "99"}, {"name", "orphan"}, {"value", "x"}});
+    m_storage.clearCallLog();
+    auto all = m_service->getAll();
+    ASSERT_TRUE(all.has_value());
+    EXPECT_EQ(4u, m_storage.callLog().size()) << "ids, attributes, and the two of bucket 21";
+    ASSERT_EQ(21u, all->size());
+    EXPECT_EQ((Bucket::Attributes{{"kind", "odd"}, {"n", "7"}}), (*all)[6]->getAttributes());
+    EXPECT_TRUE((*all)[20]->getAttributes().empty());
+    for (Bucket* bucket : *all) {
+        delete bucket;
+    }
+}
+
 TEST_F(BucketStoreTest, GetAllTellsAFailedQueryFromAnEmptyStore) {
     EXPECT_EQ(std::vector<uint64_t>{}, ids(m_service->getAll()));
     store(3, {{"a", "1"}, {"b", "2"}});
