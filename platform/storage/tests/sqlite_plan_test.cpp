@@ -95,7 +95,7 @@ TEST(SqliteLog, StaysBoundedUnderConcurrentWriters) {
     }
     std::error_code error;
     const auto walBytes = std::filesystem::file_size(path + "-wal", error);
-    EXPECT_LT(walBytes, 96u << 20) << "write-ahead log of " << (walBytes >> 20) << " MiB";
+    EXPECT_LT(walBytes, 48u << 20) << "write-ahead log of " << (walBytes >> 20) << " MiB";
 }
 
 }  // namespace
