@@ -29,6 +29,10 @@ struct ServicePorts {
 // Throws std::runtime_error when either service is not registered.
 ServicePorts discoverServices(uint16_t coreApiPort);
 
+// Writers the scaling benchmark fills the tables with: as many as the
+// storage service has database connections by default.
+constexpr int kFillThreads = 4;
+
 class StoreFiller {
   public:
     static constexpr uint64_t kIdBase = 1000000000;

@@ -8,6 +8,9 @@
 //                     [--match-samples=200] [--transfer-paths=nginx,direct,proxy]
 //       runs the benchmarks and prints the result table; its last line is
 //       "bench: N of M targets met". Exit status 0 once the table is out.
+//   tarvolt-bench fill --core-api-port=N --data=DIR --from=A --to=B
+//       adds the scaling benchmark's buckets A to B-1 through the storage
+//       service (for profiling a store of a given size).
 //   tarvolt-bench free-port
 //       prints a loopback TCP port that was free a moment ago.
 #include <netinet/in.h>
@@ -34,6 +37,7 @@ const char* const kUsage =
     "                         --core-pid=N --bucket-pid=N [--only=scaling,transfers,small]\n"
     "                         [--seconds=S] [--transfer-mib=N] [--repeats=N] [--clients=N]\n"
     "                         [--match-samples=N] [--transfer-paths=nginx,direct,proxy]\n"
+    "       tarvolt-bench fill --core-api-port=N --data=DIR --from=A --to=B\n"
     "       tarvolt-bench free-port\n";
 
 int freePort() {
@@ -129,6 +133,16 @@ std::set<std::string> suitesFrom(const std::map<std::string, std::string>& optio
     return suites;
 }
 
+int fill(int argc, char** argv) {
+    auto options = parseOptions(argc, argv);
+    auto ports =
+        bench::discoverServices(static_cast<uint16_t>(number(options, "core-api-port", 0, true)));
+    bench::StoreFiller filler(ports.storage, text(options, "data"), bench::kFillThreads);
+    filler.fill(static_cast<uint64_t>(number(options, "from", 0, true)),
+                static_cast<uint64_t>(number(options, "to", 0, true)));
+    return 0;
+}
+
 int run(int argc, char** argv) {
     auto options = parseOptions(argc, argv);
     auto suites = suitesFrom(options);
@@ -159,6 +173,9 @@ int main(int argc, char** argv) {
         }
         if (command == "run") {
             return run(argc, argv);
+        }
+        if (command == "fill") {
+            return fill(argc, argv);
         }
     } catch (const std::exception& error) {
         std::fprintf(stderr, "tarvolt-bench: %s\n%s", error.what(), kUsage);
