@@ -8,6 +8,8 @@
 #include <ctime>
 #include <vector>
 
+#include "time_util.h"
+
 namespace {
 
 // The process logger, and the fallback logger that getLogger creates when
@@ -23,20 +25,6 @@ std::mutex g_consoleMutex;
 const char* const kLevelNames[] = {"debug", "info", "warning", "error", "fatal"};
 const char* const kConsoleNames[] = {"DEBUG", "INFO", "WARNING", "ERROR", "FATAL"};
 const int kSyslogPriorities[] = {LOG_DEBUG, LOG_INFO, LOG_WARNING, LOG_ERR, LOG_CRIT};
-
-std::string isoTimestamp() {
-    auto now = std::chrono::system_clock::now();
-    auto millis =
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
-    std::time_t seconds = static_cast<std::time_t>(millis / 1000);
-    std::tm utc{};
-    gmtime_r(&seconds, &utc);
-    char text[96];
-    std::snprintf(text, sizeof(text), "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
-                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
-                  static_cast<int>(millis % 1000));
-    return text;
-}
 
 std::string formatMessage(const char* format, va_list args) {
     va_list copy;
@@ -155,7 +143,7 @@ void Logger::log(Level level, const char* format, va_list args) {
     int index = static_cast<int>(level);
     syslog(kSyslogPriorities[index], "%s: %s", kConsoleNames[index], message.c_str());
     if (m_console) {
-        std::string line = isoTimestamp() + " " + m_application + " " + kConsoleNames[index] +
+        std::string line = isoTimestampNow() + " " + m_application + " " + kConsoleNames[index] +
                            ": " + message + "\n";
         std::lock_guard<std::mutex> lock(g_consoleMutex);
         writeAll(STDERR_FILENO, line);

@@ -11,22 +11,9 @@
 #include <fstream>
 
 #include "core_json.h"
+#include "time_util.h"
 
 namespace {
-
-std::string utcTimestamp() {
-    auto now = std::chrono::system_clock::now();
-    auto millis =
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
-    std::time_t seconds = static_cast<std::time_t>(millis / 1000);
-    std::tm utc{};
-    gmtime_r(&seconds, &utc);
-    char text[96];
-    std::snprintf(text, sizeof(text), "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
-                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
-                  static_cast<int>(millis % 1000));
-    return text;
-}
 
 bool validSource(const std::string& source) {
     if (source.empty() || source.size() > 64)
@@ -112,7 +99,7 @@ CoreResult AuditLog::add(const std::string& body) {
     }
     if (details == nullptr)
         return CoreResult::failure(400, "The audit entry needs \"details\"");
-    AuditEntry entry{*source, *severity, core_json::render(*details), utcTimestamp()};
+    AuditEntry entry{*source, *severity, core_json::render(*details), isoTimestampNow()};
     std::string json = entry.toJSON();
     if (!append(json + "\n", error))
         return CoreResult::failure(500, error);

@@ -1,0 +1,9 @@
+// Timestamps as the platform writes them in logs and audit entries.
+//
+// Thread-safety: pure functions of the system clock.
+#pragma once
+
+#include <string>
+
+// The current UTC time as "YYYY-MM-DDTHH:MM:SS.mmmZ".
+std::string isoTimestampNow();
