@@ -1,5 +1,6 @@
 // The bucket store: schema, id counter and the operations that move Bucket
 // records to and from the storage tables.
+#include <algorithm>
 #include <cinttypes>
 #include <cstdlib>
 #include <set>
@@ -248,9 +249,11 @@ std::optional<std::vector<Bucket*>> BucketService::fetchEach(ResultSet& ids,
     return result;
 }
 
-std::optional<BucketService::AttributeRows> BucketService::storedAttributes() {
-    Query query(
-        std::vector<Returns*>{new Returns("id"), new Returns("name"), new Returns("value")});
+std::optional<BucketService::AttributeRows> BucketService::storedAttributes(uint64_t first,
+                                                                            uint64_t last) {
+    Query query(std::vector<Returns*>{new Returns("id"), new Returns("name"), new Returns("value")},
+                new Where("id", GreaterOrEqual, std::to_string(first),
+                          new Where("id", LessOrEqual, std::to_string(last))));
     std::unique_ptr<ResultSet> rows(m_storage->queryTable(kSchemaName, kAttributes, query));
     if (!rows) {
         return std::nullopt;
@@ -271,19 +274,40 @@ std::optional<BucketService::AttributeRows> BucketService::storedAttributes() {
     return byId;
 }
 
-// Two queries whatever the number of buckets: their ids, then every
-// attribute row, instead of a look-up per bucket.
+namespace {
+
+// The listing reads the attribute rows of this many buckets (neighbours in
+// id order) with one query, so that few rows are in memory at a time.
+constexpr size_t kListingRun = 512;
+
+}  // namespace
+
+// One query for the ids, then one per run of kListingRun ids for their
+// attribute rows, instead of a look-up per bucket.
 std::optional<std::vector<Bucket*>> BucketService::getAll() {
     Query query(std::vector<Returns*>{new Returns("id")});
     std::unique_ptr<ResultSet> ids(m_storage->queryTable(kSchemaName, kBuckets, query));
     if (!ids) {
         return std::nullopt;
     }
-    std::optional<AttributeRows> attributes = storedAttributes();
-    if (!attributes) {
-        return std::nullopt;
+    std::vector<uint64_t> sorted;
+    for (unsigned i = 0; i < ids->rowCount(); i++) {
+        const ColumnValue* id = (*ids)[i]->getColumn("id");
+        if (id != nullptr && id->getInteger() >= 0) {
+            sorted.push_back(static_cast<uint64_t>(id->getInteger()));
+        }
     }
-    return fetchEach(*ids, &*attributes);
+    std::sort(sorted.begin(), sorted.end());
+    AttributeRows attributes;
+    for (size_t run = 0; run < sorted.size(); run += kListingRun) {
+        const size_t end = std::min(sorted.size(), run + kListingRun);
+        std::optional<AttributeRows> rows = storedAttributes(sorted[run], sorted[end - 1]);
+        if (!rows) {
+            return std::nullopt;
+        }
+        attributes.merge(*rows);
+    }
+    return fetchEach(*ids, &attributes);
 }
 
 std::optional<std::vector<Bucket*>> BucketService::match(const AttributeList& attributes) {

@@ -190,8 +190,9 @@ class BucketService : public ServiceAuthHandler {
     // when it holds rows of the id, else fetched.
     std::optional<std::vector<Bucket*>> fetchEach(ResultSet& ids,
                                                   const AttributeRows* known = nullptr);
-    // Every stored attribute row, by bucket id; nullopt when the query failed.
-    std::optional<AttributeRows> storedAttributes();
+    // The attribute rows of the ids from `first` to `last`, by bucket id;
+    // nullopt when the query failed.
+    std::optional<AttributeRows> storedAttributes(uint64_t first, uint64_t last);
     void applyAdvancedCategory(const std::string& categoryName);
 
     Logger* m_logger;

@@ -260,22 +260,26 @@ TEST_F(BucketStoreTest, FetchAndWriteKeepTheirRoundTripsFew) {
     EXPECT_EQ(6u, calls.size()) << "two look-ups and four inserts";
 }
 
-// The listing reads the ids and then every attribute row: two queries for
-// any number of buckets with attributes; only a bucket without attribute
-// rows (or removed meanwhile) is looked up on its own.
-TEST_F(BucketStoreTest, GetAllReadsEveryAttributeInOneQuery) {
-    for (uint64_t id = 1; id <= 20; ++id) {
+// The listing reads the ids and then the attribute rows of 512 buckets at a
+// time: a query per 512 buckets with attributes, not per bucket; only a
+// bucket without attribute rows (or removed meanwhile) is looked up alone.
+TEST_F(BucketStoreTest, GetAllReadsAttributesForManyBucketsPerQuery) {
+    for (uint64_t id = 1; id <= 1100; ++id) {
         store(id, {{"n", std::to_string(id)}, {"kind", id % 2 ? "odd" : "even"}});
     }
-    store(21, {});
-    m_storage.addRow("bucket_attributes", {{"id", "99"}, {"name", "orphan"}, {"value", "x"}});
+    store(1101, {});
+    m_storage.addRow("bucket_attributes", {{"id", "5000"}, {"name", "orphan"}, {"value", "x"}});
     m_storage.clearCallLog();
     auto all = m_service->getAll();
     ASSERT_TRUE(all.has_value());
-    EXPECT_EQ(4u, m_storage.callLog().size()) << "ids, attributes, and the two of bucket 21";
-    ASSERT_EQ(21u, all->size());
-    EXPECT_EQ((Bucket::Attributes{{"kind", "odd"}, {"n", "7"}}), (*all)[6]->getAttributes());
-    EXPECT_TRUE((*all)[20]->getAttributes().empty());
+    EXPECT_EQ(6u, m_storage.callLog().size())
+        << "ids, three runs of attributes, and the two look-ups of bucket 1101";
+    ASSERT_EQ(1101u, all->size());
+    for (uint64_t id : {1u, 512u, 513u, 1024u, 1100u}) {
+        Bucket::Attributes expected{{"kind", id % 2 ? "odd" : "even"}, {"n", std::to_string(id)}};
+        EXPECT_EQ(expected, (*all)[id - 1]->getAttributes()) << id;
+    }
+    EXPECT_TRUE((*all)[1100]->getAttributes().empty());
     for (Bucket* bucket : *all) {
         delete bucket;
     }

@@ -55,7 +55,8 @@ bool FakeStorageClient::matches(const Row& row, const rapidjson::Value& where) c
     if (cell != row.end()) {
         int order = compare(cell->second, value);
         holds = (condition == "=" && order == 0) || (condition == "!=" && order != 0) ||
-                (condition == ">" && order > 0) || (condition == "<" && order < 0);
+                (condition == ">" && order > 0) || (condition == "<" && order < 0) ||
+                (condition == ">=" && order >= 0) || (condition == "<=" && order <= 0);
     }
     if (holds && where.HasMember("and")) {
         holds = matches(row, where["and"]);
