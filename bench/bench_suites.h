@@ -39,7 +39,7 @@ struct BenchSetup {
     pid_t bucketPid = 0;
     pid_t corePid = 0;
     uint64_t transferBytes = 1ull << 30;
-    int transferRepeats = 2;  // the best of these many runs counts
+    int transferRepeats = 3;  // the best of these many runs counts
     std::set<std::string> transferPaths{"nginx", "direct", "proxy"};  // fewer for profiling
     int clients = 8;
     std::chrono::milliseconds loadDuration{10000};

@@ -4,7 +4,7 @@
 //   tarvolt-bench run --core-api-port=N --nginx-port=N --nginx-root=DIR
 //                     --data=DIR --core-pid=N --bucket-pid=N
 //                     [--only=scaling,transfers,small] [--seconds=10]
-//                     [--transfer-mib=1024] [--repeats=2] [--clients=8]
+//                     [--transfer-mib=1024] [--repeats=3] [--clients=8]
 //                     [--match-samples=200] [--transfer-paths=nginx,direct,proxy]
 //       runs the benchmarks and prints the result table; its last line is
 //       "bench: N of M targets met". Exit status 0 once the table is out.
@@ -109,7 +109,7 @@ bench::BenchSetup setupFrom(const std::map<std::string, std::string>& options) {
     setup.bucketPid = static_cast<pid_t>(number(options, "bucket-pid", 0, true));
     setup.loadDuration = std::chrono::milliseconds(number(options, "seconds", 10) * 1000);
     setup.transferBytes = static_cast<uint64_t>(number(options, "transfer-mib", 1024)) << 20;
-    setup.transferRepeats = static_cast<int>(number(options, "repeats", 2));
+    setup.transferRepeats = static_cast<int>(number(options, "repeats", 3));
     if (options.count("transfer-paths")) {
         setup.transferPaths = listOption(options.at("transfer-paths"));
     }
