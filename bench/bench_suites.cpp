@@ -459,9 +459,12 @@ double BenchSuites::listSeconds(uint64_t buckets, int runs) {
                                      std::to_string(buckets + m_bucketsBefore));
         }
     }
-    double median = percentiles(samples).p50;
-    progress("list of " + std::to_string(buckets) + " buckets: " + std::to_string(median) + " s");
-    return median;
+    // The fastest run counts, as for the transfers: what other work on the
+    // shared machine adds to a run is no cost of the listing.
+    double best = *std::min_element(samples.begin(), samples.end());
+    progress("list of " + std::to_string(buckets) + " buckets: best " + std::to_string(best) +
+             " s, median " + std::to_string(percentiles(samples).p50) + " s");
+    return best;
 }
 
 }  // namespace bench

@@ -8,7 +8,7 @@
 //                attributes, against nginx PUTs of 4 KiB files; then
 //                downloading those buckets, against nginx GETs.
 //   scaling:     match p50 latency with 1,000 and with 100,000 stored
-//                buckets; listing time with 1,000 and with 10,000.
+//                buckets; best listing time of several with 1,000 and with 10,000.
 //
 // A benchmark that cannot run (an endpoint answering an error, say) gets a
 // MISS row with the reason, and the others still run.
