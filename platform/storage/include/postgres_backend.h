@@ -64,6 +64,8 @@ class PostgresBackend : public StorageBackend {
                       const QuerySpec& query) override;
     uint64_t insert(const std::string& schema, const std::string& table,
                     const RowValues& values) override;
+    uint64_t insertRows(const std::string& schema, const std::string& table,
+                        const std::vector<RowValues>& rows) override;
     uint64_t update(const std::string& schema, const std::string& table,
                     const UpdateSpec& update) override;
     uint64_t remove(const std::string& schema, const std::string& table,

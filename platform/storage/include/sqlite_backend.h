@@ -43,6 +43,8 @@ class SqliteBackend : public StorageBackend {
                       const QuerySpec& query) override;
     uint64_t insert(const std::string& schema, const std::string& table,
                     const RowValues& values) override;
+    uint64_t insertRows(const std::string& schema, const std::string& table,
+                        const std::vector<RowValues>& rows) override;
     uint64_t update(const std::string& schema, const std::string& table,
                     const UpdateSpec& update) override;
     uint64_t remove(const std::string& schema, const std::string& table,
@@ -58,6 +60,8 @@ class SqliteBackend : public StorageBackend {
     void applySchema(SqliteConnection& connection, const SchemaDefinition& schema,
                      const SchemaPlan& plan, const std::string& document);
     uint64_t write(const SqlStatement& statement);
+    // Runs one write statement on `connection`; the rows it changed.
+    uint64_t step(SqliteConnection& connection, const SqlStatement& statement);
 
     SqliteDialect m_dialect;
     SqliteConnectionPool m_pool;

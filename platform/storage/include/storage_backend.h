@@ -56,6 +56,10 @@ class StorageBackend {
     // Each returns the number of rows written.
     virtual uint64_t insert(const std::string& schema, const std::string& table,
                             const RowValues& values) = 0;
+    // Inserts every row of `rows` in one transaction: all of them or, when
+    // one is refused, none. Returns the number of rows inserted.
+    virtual uint64_t insertRows(const std::string& schema, const std::string& table,
+                                const std::vector<RowValues>& rows) = 0;
     virtual uint64_t update(const std::string& schema, const std::string& table,
                             const UpdateSpec& update) = 0;
     // Deletes the rows selected by the query's conditions and joins; a

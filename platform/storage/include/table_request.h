@@ -21,6 +21,7 @@ namespace storage {
 constexpr size_t kMaxConditions = 256;
 constexpr size_t kMaxJoins = 128;
 constexpr size_t kMaxJsonDepth = 1024;
+constexpr size_t kMaxInsertRows = 1000;
 
 enum class Comparison { Older, Newer, Equal, NotEqual, Greater, Less, GreaterOrEqual, LessOrEqual };
 
@@ -73,6 +74,10 @@ struct UpdateSpec {
 QuerySpec parseQueryDocument(const std::string& json);
 // { "values" : { "column" : "value", ... } }
 RowValues parseInsertDocument(const std::string& json);
+// Either document of an insert: { "values" : { ... } } gives one row,
+// { "inserts" : [ { "column" : "value", ... }, ... ] } gives 1 to
+// kMaxInsertRows rows.
+std::vector<RowValues> parseInsertRowsDocument(const std::string& json);
 // { "values" : { ... }, "where" : { ... } }
 UpdateSpec parseUpdateDocument(const std::string& json);
 

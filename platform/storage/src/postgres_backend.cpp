@@ -248,6 +248,26 @@ uint64_t PostgresBackend::insert(const std::string& schema, const std::string& t
     return write(SqlBuilder(m_dialect, *definition).insert(table, values));
 }
 
+uint64_t PostgresBackend::insertRows(const std::string& schema, const std::string& table,
+                                     const std::vector<RowValues>& rows) {
+    auto definition = m_catalog.require(schema);
+    SqlBuilder builder(m_dialect, *definition);
+    std::vector<SqlStatement> statements;
+    statements.reserve(rows.size());
+    for (const RowValues& row : rows) {
+        statements.push_back(builder.insert(table, row));  // every row checked before writing
+    }
+    auto connection = lease();
+    uint64_t inserted = 0;
+    transaction(*connection, [&] {
+        for (const SqlStatement& statement : statements) {
+            PostgresResult result = connection->execute(statement.sql, statement.parameters);
+            inserted += std::strtoull(PQcmdTuples(result.get()), nullptr, 10);
+        }
+    });
+    return inserted;
+}
+
 uint64_t PostgresBackend::update(const std::string& schema, const std::string& table,
                                  const UpdateSpec& update) {
     auto definition = m_catalog.require(schema);

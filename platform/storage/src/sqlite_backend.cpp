@@ -203,15 +203,36 @@ QueryResult SqliteBackend::query(const std::string& schema, const std::string& t
 
 uint64_t SqliteBackend::write(const SqlStatement& sql) {
     auto connection = m_pool.acquire();
+    return transaction(*connection, [&] { return step(*connection, sql); });
+}
+
+uint64_t SqliteBackend::step(SqliteConnection& connection, const SqlStatement& sql) {
+    sqlite3_stmt* statement = connection.prepare(sql.sql);
+    StatementUse use(statement);
+    bindParameters(connection.handle(), statement, sql.parameters);
+    int rc = sqlite3_step(statement);
+    if (rc != SQLITE_DONE) {
+        throwSqliteError(connection.handle(), rc, "write failed");
+    }
+    return static_cast<uint64_t>(sqlite3_changes64(connection.handle()));
+}
+
+uint64_t SqliteBackend::insertRows(const std::string& schema, const std::string& table,
+                                   const std::vector<RowValues>& rows) {
+    auto definition = m_catalog.require(schema);
+    SqlBuilder builder(m_dialect, *definition);
+    std::vector<SqlStatement> statements;
+    statements.reserve(rows.size());
+    for (const RowValues& row : rows) {
+        statements.push_back(builder.insert(table, row));  // every row checked before writing
+    }
+    auto connection = m_pool.acquire();
     return transaction(*connection, [&] {
-        sqlite3_stmt* statement = connection->prepare(sql.sql);
-        StatementUse use(statement);
-        bindParameters(connection->handle(), statement, sql.parameters);
-        int rc = sqlite3_step(statement);
-        if (rc != SQLITE_DONE) {
-            throwSqliteError(connection->handle(), rc, "write failed");
+        uint64_t inserted = 0;
+        for (const SqlStatement& statement : statements) {
+            inserted += step(*connection, statement);
         }
-        return static_cast<uint64_t>(sqlite3_changes64(connection->handle()));
+        return inserted;
     });
 }
 

@@ -166,10 +166,14 @@ std::string StorageApi::query(const Request& request) {
     return resultToJson(m_backend.query(pathPart(*request, 1), pathPart(*request, 2), spec));
 }
 
+// One row ("values") or several in one transaction ("inserts").
 std::string StorageApi::insert(const Request& request) {
-    RowValues values = parseInsertDocument(request->content);
-    return rowsAffected("inserted",
-                        m_backend.insert(pathPart(*request, 1), pathPart(*request, 2), values));
+    std::vector<RowValues> rows = parseInsertRowsDocument(request->content);
+    const std::string schema = pathPart(*request, 1);
+    const std::string table = pathPart(*request, 2);
+    const uint64_t inserted = rows.size() == 1 ? m_backend.insert(schema, table, rows.front())
+                                               : m_backend.insertRows(schema, table, rows);
+    return rowsAffected("inserted", inserted);
 }
 
 std::string StorageApi::update(const Request& request) {

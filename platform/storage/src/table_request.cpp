@@ -173,14 +173,11 @@ QuerySpec readQuery(const Json& json, Budget& budget) {
     return query;
 }
 
-RowValues readValues(const Json& json) {
-    auto values = json.FindMember("values");
-    if (values == json.MemberEnd() || !values->value.IsObject() || values->value.ObjectEmpty()) {
-        refuse("\"values\" must be an object of at least one column");
-    }
+// One row: the members of `object`, column to value.
+RowValues readRow(const Json& object) {
     RowValues row;
     std::set<std::string> seen;
-    for (const auto& member : values->value.GetObject()) {
+    for (const auto& member : object.GetObject()) {
         std::string column(member.name.GetString(), member.name.GetStringLength());
         if (!seen.insert(column).second) {
             refuse("column \"" + column + "\" is given twice");
@@ -192,6 +189,29 @@ RowValues readValues(const Json& json) {
         }
     }
     return row;
+}
+
+RowValues readValues(const Json& json) {
+    auto values = json.FindMember("values");
+    if (values == json.MemberEnd() || !values->value.IsObject() || values->value.ObjectEmpty()) {
+        refuse("\"values\" must be an object of at least one column");
+    }
+    return readRow(values->value);
+}
+
+std::vector<RowValues> readInserts(const Json& inserts) {
+    if (!inserts.IsArray() || inserts.Empty() || inserts.Size() > kMaxInsertRows) {
+        refuse("\"inserts\" must be a list of 1 to " + std::to_string(kMaxInsertRows) + " rows");
+    }
+    std::vector<RowValues> rows;
+    rows.reserve(inserts.Size());
+    for (const Json& row : inserts.GetArray()) {
+        if (!row.IsObject() || row.ObjectEmpty()) {
+            refuse("each row of \"inserts\" must be an object of at least one column");
+        }
+        rows.push_back(readRow(row));
+    }
+    return rows;
 }
 
 void onlyMembers(const Json& json, std::initializer_list<const char*> allowed) {
@@ -220,6 +240,20 @@ RowValues parseInsertDocument(const std::string& json) {
     parse(document, json);
     onlyMembers(document, {"values"});
     return readValues(document);
+}
+
+std::vector<RowValues> parseInsertRowsDocument(const std::string& json) {
+    rapidjson::Document document;
+    parse(document, json);
+    onlyMembers(document, {"values", "inserts"});
+    auto inserts = document.FindMember("inserts");
+    if (inserts == document.MemberEnd()) {
+        return {readValues(document)};
+    }
+    if (document.HasMember("values")) {
+        refuse("an insert has either \"values\" or \"inserts\", not both");
+    }
+    return readInserts(inserts->value);
 }
 
 UpdateSpec parseUpdateDocument(const std::string& json) {

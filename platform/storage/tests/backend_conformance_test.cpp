@@ -231,6 +231,36 @@ TEST_P(BackendConformance, UpdatesAndDeletesCountTheirRows) {
     EXPECT_TRUE(match({}).empty());
 }
 
+// Several rows in one request go in together, or none of them does: a bad
+// value or a duplicate key in the last row leaves the earlier rows out too.
+TEST_P(BackendConformance, InsertRowsIsAllOrNothing) {
+    addBucket(1, {});
+    auto attribute = [](const char* name, const std::string& value) {
+        return row({{"id", "1"}, {"name", name}, {"value", value}});
+    };
+    EXPECT_EQ(
+        3u, m_backend->insertRows("Bucket", "bucket_attributes",
+                                  {attribute("a", "1"), attribute("b", "2"), attribute("c", "3")}));
+    EXPECT_EQ((std::vector<int64_t>{1}), match({{"a", "1"}, {"b", "2"}, {"c", "3"}}));
+
+    const auto before = contents();
+    EXPECT_EQ(400, statusOf([&] {
+                  m_backend->insertRows(
+                      "Bucket", "bucket_attributes",
+                      {attribute("d", "4"), attribute("e", std::string(81, 'x'))});
+              }));
+    EXPECT_EQ(409, statusOf([&] {
+                  m_backend->insertRows("Bucket", "buckets",
+                                        {row({{"id", "2"}, {"filename", "f"}}),
+                                         row({{"id", "1"}, {"filename", "again"}})});
+              }));
+    EXPECT_EQ(400, statusOf([&] {
+                  m_backend->insertRows("Bucket", "buckets",
+                                        {row({{"id", "3"}}), row({{"filename", "no key"}})});
+              }));
+    EXPECT_EQ(before, contents());
+}
+
 TEST_P(BackendConformance, BadRequestsAreRefusedAndChangeNothing) {
     addBucket(1, {{"a", "1"}});
     const auto before = contents();

@@ -81,6 +81,27 @@ TEST(RequestDocuments, MalformedDocumentsAreRefused) {
     EXPECT_EQ(400, statusOf([] { parseUpdateDocument(R"({"values":{"a":"1"},"set":{}})"); }));
 }
 
+TEST(RequestDocuments, InsertsCarryOneOrManyRows) {
+    auto rows = parseInsertRowsDocument(R"({"inserts":[{"a":"1","b":2},{"a":null}]})");
+    ASSERT_EQ(2u, rows.size());
+    EXPECT_EQ((RowValues{{"a", "1"}, {"b", "2"}}), rows[0]);
+    EXPECT_EQ((RowValues{{"a", std::nullopt}}), rows[1]);
+    EXPECT_EQ(1u, parseInsertRowsDocument(R"({"values":{"a":"1"}})").size());
+
+    std::string many = R"({"inserts":[)";
+    for (size_t i = 0; i <= kMaxInsertRows; ++i) {
+        many += std::string(i == 0 ? "" : ",") + R"({"a":"1"})";
+    }
+    many += "]}";
+    for (const std::string& document :
+         {std::string(R"({"inserts":[]})"), std::string(R"({"inserts":{"a":"1"}})"),
+          std::string(R"({"inserts":[{}]})"), std::string(R"({"inserts":["a"]})"),
+          std::string(R"({"inserts":[{"a":"1","a":"2"}]})"),
+          std::string(R"({"inserts":[{"a":"1"}],"values":{"a":"1"}})"), std::string("{}"), many}) {
+        EXPECT_EQ(400, statusOf([&] { parseInsertRowsDocument(document); })) << document;
+    }
+}
+
 TEST(RequestDocuments, NestingAndSizeAreBounded) {
     std::string deep;
     for (int i = 0; i < 100000; ++i) {

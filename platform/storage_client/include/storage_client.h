@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "query.h"
 #include "result_set.h"
@@ -38,6 +39,13 @@ class StorageClient {
     // Inserts one row. Returns the number of rows inserted; below 1 on failure.
     virtual int insertTable(const std::string& schema, const std::string& table,
                             const InsertValues& values);
+
+    // Inserts every row of `rows` with one request, in one transaction of
+    // the storage service: all of them or, when one is refused, none.
+    // Returns the number of rows inserted; below 1 on failure. An empty
+    // `rows` inserts nothing and returns 0 without a request.
+    virtual int insertRows(const std::string& schema, const std::string& table,
+                           const std::vector<InsertValues>& rows);
 
     // Sets `values` on the rows matching `where`. Returns the number of rows
     // updated; below 1 when none matched or on failure.

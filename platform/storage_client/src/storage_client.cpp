@@ -102,6 +102,18 @@ int StorageClient::insertTable(const std::string& schema, const std::string& tab
     return write("insert", "POST", schema, table, "{\"values\":" + values.toJSON() + "}");
 }
 
+int StorageClient::insertRows(const std::string& schema, const std::string& table,
+                              const std::vector<InsertValues>& rows) {
+    if (rows.empty()) {
+        return 0;
+    }
+    std::string body = "{\"inserts\":[";
+    for (size_t i = 0; i < rows.size(); ++i) {
+        body += (i == 0 ? "" : ",") + rows[i].toJSON();
+    }
+    return write("insert", "POST", schema, table, body + "]}");
+}
+
 int StorageClient::updateTable(const std::string& schema, const std::string& table,
                                const InsertValues& values, const Where& where,
                                const UpdateModifier* /*modifier: no options exist yet*/) {

@@ -158,6 +158,24 @@ TEST_F(StorageClientTest, RefusedRequestsFailAndChangeNothing) {
     EXPECT_EQ(before, std::make_pair(match({}), attributes("1")));
 }
 
+TEST_F(StorageClientTest, InsertRowsWritesAllRowsOrNone) {
+    addBucket(1, {});
+    EXPECT_EQ(3, m_client.insertRows("Bucket", "bucket_attributes",
+                                     {InsertValues{{"id", "1"}, {"name", "a"}, {"value", "1"}},
+                                      InsertValues{{"id", "1"}, {"name", "b"}, {"value", "\"2\""}},
+                                      InsertValues{{"id", "1"}, {"name", "c"}, {"value", "3"}}}));
+    const std::map<std::string, std::string> stored{{"a", "1"}, {"b", "\"2\""}, {"c", "3"}};
+    EXPECT_EQ(stored, attributes("1"));
+    EXPECT_EQ(-1, m_client.insertRows("Bucket", "bucket_attributes",
+                                      {InsertValues{{"id", "1"}, {"name", "d"}, {"value", "4"}},
+                                       InsertValues{{"id", "1"}, {"name", std::string(81, 'n')}}}));
+    EXPECT_EQ(-1, m_client.insertRows("Bucket", "buckets",
+                                      {InsertValues{{"id", "2"}}, InsertValues{{"id", "1"}}}));
+    EXPECT_EQ(0, m_client.insertRows("Bucket", "buckets", {}));
+    EXPECT_EQ(stored, attributes("1"));
+    EXPECT_EQ(std::vector<long>{1}, match({}));
+}
+
 TEST_F(StorageClientTest, HostileValuesRoundTripUnchanged) {
     const Pairs pairs = {{"it's", "say \"hi\""},
                          {"back\\slash", "'; DROP TABLE buckets; --"},
