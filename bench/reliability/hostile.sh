@@ -3,13 +3,20 @@
 # port and the core's public port of a running platform. The last line is
 # "N of M checks passed".
 # Needs: $bin (platform executables), $tools (reliability executables),
-# $work (a scratch directory of this run). HOSTILE_ROUNDS (default 180,
-# about 10,000 requests over both ports).
+# $work (a scratch directory of this run; a temporary one when unset).
+# HOSTILE_ROUNDS (default 180, about 10,400 requests over both ports),
+# HOSTILE_MIN_REQUESTS (the least number the run must send; default 10000).
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 source "$here/platform.sh"
-trap stop_platform EXIT
+if [ -z "${work:-}" ]; then
+    work="$(mktemp -d "${TMPDIR:-/tmp}/tarvolt-hostile.XXXXXX")"
+    trap 'stop_platform; rm -rf "$work"' EXIT
+else
+    trap stop_platform EXIT
+fi
 
 start_platform "$work/hostile"
 "$tools/tarvolt-hostile" --bucket-port="$bucket_port" --core-port="$api_port" \
-    --pids="$core_pid,$bucket_pid,$storage_pid" --rounds="${HOSTILE_ROUNDS:-180}"
+    --pids="$core_pid,$bucket_pid,$storage_pid" --rounds="${HOSTILE_ROUNDS:-180}" \
+    --min-requests="${HOSTILE_MIN_REQUESTS:-10000}"

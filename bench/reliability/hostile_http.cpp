@@ -5,10 +5,13 @@
 // JSON body (or a closed connection).
 //
 // Usage: tarvolt-hostile --bucket-port=P --core-port=Q --pids=a,b,c [--rounds=N]
+//        [--min-requests=M] (the least number of requests the run must send;
+//        default 10000)
 // Prints one line per check, then "hostile: N of M checks passed".
 #include <rapidjson/document.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <functional>
@@ -43,6 +46,9 @@ struct Tally {
     long sent = 0, errors = 0, closed = 0, accepted = 0;
     std::map<std::string, long> faults;  // attack name + what went wrong -> count
     std::map<std::string, std::string> examples;
+    std::map<uint16_t, long> sentTo;        // port -> requests
+    std::map<int, long> statuses;           // status -> answers
+    std::map<std::string, double> slowest;  // attack name -> longest seconds
 };
 
 std::string request(const std::string& line, const std::string& headers, const std::string& body) {
@@ -85,7 +91,8 @@ std::vector<Attack> cheapAttacks(const std::string& p, std::mt19937& random) {
     Attack noisy{"binary noise", noise};
     noisy.truncate = true;  // otherwise the server rightly waits for the rest
     a.push_back(noisy);
-    a.push_back({"nul in line", std::string("GET ") + p + "/bucket\0x HTTP/1.1\r\n\r\n"});
+    static const char kNulTarget[] = "/bucket\0x HTTP/1.1\r\n\r\n";  // the NUL is sent too
+    a.push_back({"nul in line", "GET " + p + std::string(kNulTarget, sizeof kNulTarget - 1)});
     a.push_back({"unknown method", request("BREW " + p + "/bucket HTTP/1.1", "", "")});
     a.push_back({"folded header",
                  "GET " + p + "/bucket/" + id + " HTTP/1.1\r\nHost: x\r\nX-A: a\r\n b\r\n\r\n"});
@@ -143,21 +150,27 @@ std::vector<Attack> cheapAttacks(const std::string& p, std::mt19937& random) {
     return a;
 }
 
-std::vector<Attack> heavyAttacks(const std::string& p) {
+// `keptId` is a stored bucket that the update attack aims at.
+std::vector<Attack> heavyAttacks(const std::string& p, const std::string& keptId) {
     const std::string json = "Content-Type: application/json\r\n";
     std::vector<Attack> a;
     a.push_back({"long request line",
                  request("GET " + p + "/" + std::string(200000, 'a') + " HTTP/1.1", "", "")});
     a.push_back({"oversized header", request("GET " + p + "/bucket HTTP/1.1",
                                              "X-Big: " + std::string(1 << 20, 'b') + "\r\n", "")});
-    std::string many;
+    std::string headers;
     for (int i = 0; i < 10000; ++i) {
-        many += "X-H" + std::to_string(i) + ": v\r\n";
+        headers += "X-H" + std::to_string(i) + ": v\r\n";
     }
     a.push_back(
-        {"10000 headers", request("GET " + p + "/bucket HTTP/1.1", many, ""), false, 0, true});
-    a.push_back({"100000 attributes match",
-                 request("PUT " + p + "/bucket/match HTTP/1.1", json, manyAttributes(100000))});
+        {"10000 headers", request("GET " + p + "/bucket HTTP/1.1", headers, ""), false, 0, true});
+    const std::string many = "{\"attributes\":" + manyAttributes(100000) + "}";
+    a.push_back(
+        {"100000 attributes match", request("PUT " + p + "/bucket/match HTTP/1.1", json, many)});
+    a.push_back({"100000 attributes update",
+                 request("PUT " + p + "/bucket/" + keptId + " HTTP/1.1", json, many)});
+    a.push_back({"200 attributes match", request("PUT " + p + "/bucket/match HTTP/1.1", json,
+                                                 "{\"attributes\":" + manyAttributes(200) + "}")});
     a.push_back({"100000 attributes upload", request("POST " + p + "/bucket HTTP/1.1", formHeader(),
                                                      multipart("abc", manyAttributes(100000)))});
     a.push_back({"deep nesting 1M",
@@ -186,6 +199,7 @@ void judge(Tally& t, const Attack& attack, const RawAnswer& answer) {
         ++t.closed;
         return;
     }
+    ++t.statuses[answer.status];
     if (answer.status >= 200 && answer.status < 300) {
         ++t.accepted;
         if (!attack.mayAccept) {
@@ -208,6 +222,8 @@ void judge(Tally& t, const Attack& attack, const RawAnswer& answer) {
 
 void run(Tally& t, const Attack& attack, uint16_t port) {
     ++t.sent;
+    ++t.sentTo[port];
+    const auto start = Clock::now();
     try {
         RawConnection connection(port);
         bool open = true;
@@ -227,13 +243,20 @@ void run(Tally& t, const Attack& attack, uint16_t port) {
     } catch (const std::exception& e) {
         note(t, attack, "cannot connect", e.what());
     }
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    t.slowest[attack.name] = std::max(t.slowest[attack.name], seconds);
 }
 
-// A well-formed request through the raw connection; returns the answer.
+// A well-formed request through the raw connection; returns the answer
+// (an empty one when the server cannot be reached).
 RawAnswer plain(uint16_t port, const std::string& bytes) {
-    RawConnection connection(port);
-    connection.send(bytes);
-    return connection.readAnswer(std::chrono::seconds(15));
+    try {
+        RawConnection connection(port);
+        connection.send(bytes);
+        return connection.readAnswer(std::chrono::seconds(15));
+    } catch (const std::exception&) {
+        return RawAnswer();
+    }
 }
 
 // The stored state: the bucket list plus every listed bucket's content.
@@ -283,6 +306,7 @@ int main(int argc, char** argv) {
     const uint16_t corePort =
         static_cast<uint16_t>(std::stoi(option(argc, argv, "core-port", "0")));
     const int rounds = std::stoi(option(argc, argv, "rounds", "180"));
+    const long minRequests = std::stol(option(argc, argv, "min-requests", "10000"));
     std::vector<int> pids;
     std::stringstream pidList(option(argc, argv, "pids", ""));
     for (std::string pid; std::getline(pidList, pid, ',');) {
@@ -296,10 +320,17 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
     };
 
+    std::string keptId = "1";
     for (int i = 0; i < 3; ++i) {
-        plain(bucketPort, request("POST /bucket HTTP/1.1", formHeader(),
-                                  multipart("content " + std::to_string(i),
-                                            "{\"hostile\":\"keep" + std::to_string(i) + "\"}")));
+        const RawAnswer added = plain(
+            bucketPort, request("POST /bucket HTTP/1.1", formHeader(),
+                                multipart("content " + std::to_string(i),
+                                          "{\"hostile\":\"keep" + std::to_string(i) + "\"}")));
+        rapidjson::Document document;
+        document.Parse(added.body.c_str());
+        if (document.IsObject() && document.HasMember("bucket") && document["bucket"].IsUint64()) {
+            keptId = std::to_string(document["bucket"].GetUint64());
+        }
     }
     const std::string before = snapshot(bucketPort);
     std::map<int, long> rssBefore;
@@ -322,7 +353,7 @@ int main(int argc, char** argv) {
                 run(tally, attack, target.second);
             }
             if (round % 60 == 0) {
-                for (const Attack& attack : heavyAttacks(target.first)) {
+                for (const Attack& attack : heavyAttacks(target.first, keptId)) {
                     run(tally, attack, target.second);
                 }
             }
@@ -331,11 +362,29 @@ int main(int argc, char** argv) {
 
     std::printf("sent %ld hostile requests: %ld error answers, %ld closed, %ld accepted\n",
                 tally.sent, tally.errors, tally.closed, tally.accepted);
+    for (const auto& [port, count] : tally.sentTo) {
+        std::printf("  port %u: %ld requests\n", port, count);
+    }
+    std::printf("  %zu kinds; answers by status:", tally.slowest.size());
+    for (const auto& [status, count] : tally.statuses) {
+        std::printf(" %d x%ld", status, count);
+    }
+    std::vector<std::pair<double, std::string>> slow;
+    for (const auto& [name, seconds] : tally.slowest) {
+        slow.emplace_back(seconds, name);
+    }
+    std::sort(slow.rbegin(), slow.rend());
+    std::printf("\n  slowest kinds (longest single request):");
+    for (size_t i = 0; i < slow.size() && i < 5; ++i) {
+        std::printf(" %s %.2f s;", slow[i].second.c_str(), slow[i].first);
+    }
+    std::printf("\n");
     for (const auto& fault : tally.faults) {
         std::printf("  %ld x %s  e.g. %s\n", fault.second, fault.first.c_str(),
                     tally.examples[fault.first].c_str());
     }
-    check(tally.sent >= 10000, "at least 10,000 hostile requests sent");
+    check(tally.sent >= minRequests,
+          "at least " + std::to_string(minRequests) + " hostile requests sent");
     check(tally.faults.empty(),
           "every answer an error status with a JSON body, or a closed connection");
     for (int pid : pids) {
