@@ -6,9 +6,15 @@
 // grow without growing the core. A line left incomplete by a crash is
 // skipped when read, and the next entry starts on a line of its own.
 //
+// An entry is on disk (fdatasync) before `add` answers. Entries added at
+// the same time share one fdatasync (group commit): while one sync runs,
+// the entries written meanwhile wait and go to disk together with the next.
+//
 // Thread-safety: all members may be called from any thread at once.
 #pragma once
 
+#include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -51,9 +57,23 @@ class AuditLog {
     static std::string toJSON(const std::vector<AuditEntry>& entries);
 
   private:
+    // The entries written since the last sync began; they share its outcome.
+    struct SyncBatch {
+        bool done = false;
+        bool durable = false;
+        std::string error;
+    };
+
     bool append(const std::string& line, std::string& error);
+    // Waits until `batch` is on disk, syncing it when no other sync runs.
+    // Called with `lock` held on m_mutex.
+    bool awaitSync(std::unique_lock<std::mutex>& lock, const std::shared_ptr<SyncBatch>& batch,
+                   std::string& error);
 
     const std::string m_file;
     mutable std::mutex m_mutex;
+    std::condition_variable m_synced;
+    std::shared_ptr<SyncBatch> m_pending;  // written, no sync begun yet
+    bool m_syncing = false;
     int m_fd = -1;
 };

@@ -107,13 +107,13 @@ CoreResult AuditLog::add(const std::string& body) {
 }
 
 bool AuditLog::append(const std::string& line, std::string& error) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::unique_lock<std::mutex> lock(m_mutex);
     if (m_fd < 0) {
         error = "The audit log is not open";
         return false;
     }
     ssize_t written = ::write(m_fd, line.data(), line.size());
-    if (written != static_cast<ssize_t>(line.size()) || ::fdatasync(m_fd) != 0) {
+    if (written != static_cast<ssize_t>(line.size())) {
         error = "Cannot write the audit log " + m_file + ": " + std::strerror(errno);
         if (written > 0) {
             // Never leave half an entry for the next one to be glued to.
@@ -122,7 +122,37 @@ bool AuditLog::append(const std::string& line, std::string& error) {
         }
         return false;
     }
-    return true;
+    if (!m_pending)
+        m_pending = std::make_shared<SyncBatch>();
+    const std::shared_ptr<SyncBatch> batch = m_pending;  // m_pending moves on when a sync begins
+    return awaitSync(lock, batch, error);
+}
+
+bool AuditLog::awaitSync(std::unique_lock<std::mutex>& lock,
+                         const std::shared_ptr<SyncBatch>& batch, std::string& error) {
+    while (!batch->done) {
+        if (m_syncing) {
+            m_synced.wait(lock);
+            continue;
+        }
+        // This thread syncs every entry written so far, its own included.
+        std::shared_ptr<SyncBatch> syncing = std::move(m_pending);
+        m_pending.reset();
+        m_syncing = true;
+        lock.unlock();
+        const bool durable = ::fdatasync(m_fd) == 0;
+        const int syncErrno = errno;
+        lock.lock();
+        syncing->done = true;
+        syncing->durable = durable;
+        if (!durable)
+            syncing->error =
+                "Cannot write the audit log " + m_file + ": " + std::strerror(syncErrno);
+        m_syncing = false;
+        m_synced.notify_all();
+    }
+    error = batch->error;
+    return batch->durable;
 }
 
 std::vector<AuditEntry> AuditLog::entries(const std::string& source) const {

@@ -4,9 +4,12 @@
 #include <rapidjson/document.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <thread>
+#include <vector>
 
 #include "audit_log.h"
 #include "category_store.h"
@@ -283,6 +286,42 @@ TEST(AuditLogTest, AppendsValidatesAndFilters) {
     EXPECT_STREQ(json["audit"][0]["severity"].GetString(), "INFORMATION");
     EXPECT_EQ(std::string(json["audit"][0]["timestamp"].GetString()).size(), 24u);
     EXPECT_EQ(parse(AuditLog::toJSON({}))["audit"].Size(), 0u);
+}
+
+// Entries added at the same time share their syncs; each is still answered
+// only once it is on disk, whole and on a line of its own.
+TEST(AuditLogTest, ConcurrentEntriesAreAllKeptWhole) {
+    ScratchDir dir;
+    std::string file = dir.file("audit.jsonl");
+    std::string error;
+    AuditLog log(file);
+    ASSERT_TRUE(log.open(error)) << error;
+    constexpr int kThreads = 6;
+    constexpr int kEntries = 40;
+    std::atomic<int> accepted{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kEntries; ++i) {
+                const std::string body = R"({ "source" : "T)" + std::to_string(t) +
+                                         R"(", "severity" : "INFORMATION", "details" : { "n" : )" +
+                                         std::to_string(i) + " } }";
+                accepted += log.add(body).ok() ? 1 : 0;
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(accepted.load(), kThreads * kEntries);
+    EXPECT_EQ(log.entries("").size(), static_cast<size_t>(kThreads * kEntries));
+    for (int t = 0; t < kThreads; ++t) {
+        std::vector<AuditEntry> own = log.entries("T" + std::to_string(t));
+        ASSERT_EQ(own.size(), static_cast<size_t>(kEntries));
+        for (int i = 0; i < kEntries; ++i) {
+            EXPECT_EQ(own[static_cast<size_t>(i)].details, "{\"n\":" + std::to_string(i) + "}");
+        }
+    }
 }
 
 TEST(ProxyTableTest, MatchesWholePathsPerMethodAndStripsThePrefix) {
