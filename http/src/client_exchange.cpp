@@ -159,6 +159,36 @@ size_t ClientExchange::readDirect(char* buffer, size_t size) {
     return received;
 }
 
+int ClientExchange::directSocket() const {
+    auto& socket = m_connection->stream().socket();
+    return socket.is_open() ? socket.native_handle() : -1;
+}
+
+void ClientExchange::wroteDirectly(uint64_t size) {
+    if (m_headRead || size > m_contentLength - m_written) {
+        misuse("request body longer than its Content-Length");
+    }
+    m_written += size;
+}
+
+uint64_t ClientExchange::bufferedResponseBody() const {
+    if (!m_directRemaining) {
+        return 0;
+    }
+    return std::min<uint64_t>(m_connection->buffer().size(), *m_directRemaining);
+}
+
+std::optional<uint64_t> ClientExchange::unreadResponseBody() const {
+    return m_directRemaining;
+}
+
+void ClientExchange::readDirectly(uint64_t size) {
+    if (!m_directRemaining || size > *m_directRemaining) {
+        misuse("read past the end of the response body");
+    }
+    *m_directRemaining -= size;
+}
+
 bool ClientExchange::bodyComplete() const {
     return m_directRemaining ? *m_directRemaining == 0 : m_parser->is_done();
 }

@@ -35,6 +35,11 @@ class ClientExchange : public Client::Exchange {
     void writeBody(const char* data, size_t size) override;
     ClientResponseHead readHead() override;
     size_t readBody(char* buffer, size_t size) override;
+    int directSocket() const override;
+    void wroteDirectly(uint64_t size) override;
+    uint64_t bufferedResponseBody() const override;
+    std::optional<uint64_t> unreadResponseBody() const override;
+    void readDirectly(uint64_t size) override;
 
     // True when the connection came from the pool, and when not a byte of the
     // response has arrived: together they allow a retry on a new connection.

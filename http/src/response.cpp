@@ -1,6 +1,8 @@
 // The status-line writers and the file sender shared by every Response.
 #include "http/response.h"
 
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -60,6 +62,36 @@ void Response::sendFile(int fd, uint64_t offset, uint64_t length, SendCallback c
         write(chunk.data(), static_cast<size_t>(n));
         offset += static_cast<uint64_t>(n);
         length -= static_cast<uint64_t>(n);
+    }
+    send(std::move(callback));
+}
+
+void Response::sendFromSocket(int fd, uint64_t length, SendCallback callback) {
+    constexpr int kStallMilliseconds = 300 * 1000;
+    std::vector<char> chunk(128 * 1024);
+    boost::system::error_code error;
+    while (length > 0 && !error) {
+        size_t want = static_cast<size_t>(std::min<uint64_t>(length, chunk.size()));
+        ssize_t n = ::recv(fd, chunk.data(), want, 0);
+        if (n > 0) {
+            write(chunk.data(), static_cast<size_t>(n));
+            length -= static_cast<uint64_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            pollfd readable{fd, POLLIN, 0};
+            if (::poll(&readable, 1, kStallMilliseconds) == 0) {
+                error = boost::system::errc::make_error_code(boost::system::errc::timed_out);
+            }
+        } else {
+            error = n == 0 ? boost::system::errc::make_error_code(boost::system::errc::io_error)
+                           : boost::system::error_code(errno, boost::system::system_category());
+        }
+    }
+    if (error) {
+        closeConnectionAfterResponse();
+        send([callback, error](const boost::system::error_code&) { callback(error); });
+        return;
     }
     send(std::move(callback));
 }

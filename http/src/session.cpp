@@ -50,7 +50,10 @@ void answerUnsupported(std::shared_ptr<Response> response, std::shared_ptr<Reque
 }  // namespace
 
 Session::Session(tcp::socket socket, std::shared_ptr<ServerCore> core)
-    : m_core(std::move(core)), m_stream(std::move(socket)), m_fileTimer(m_stream.get_executor()) {
+    : m_core(std::move(core)),
+      m_stream(std::move(socket)),
+      m_fileTimer(m_stream.get_executor()),
+      m_spliceOther(m_stream.get_executor()) {
     beast::error_code ec;
     m_stream.socket().set_option(tcp::no_delay(true), ec);
     auto peer = m_stream.socket().remote_endpoint(ec);
@@ -103,6 +106,7 @@ void Session::doReadHeader() {
     m_dispatched = false;
     m_bodyBytes = 0;
     m_bodyLength.reset();
+    m_spliceOffered = false;
     m_parser.emplace();
     m_parser->header_limit(m_core->config.maxHeaderBytes);
     // Body caps are enforced here, per route; the parser's own limit is lifted.
@@ -236,6 +240,9 @@ void Session::doReadFixedBody() {
     }
     if (m_buffer.size() != 0) {
         return takeBufferedBody(remaining);
+    }
+    if (offerSplice(remaining)) {
+        return;
     }
     char* target;
     size_t size;
@@ -419,7 +426,7 @@ void Session::doWrite() {
         }
         if (job.fileLength > 0) {
             m_writing = true;
-            return doSendFile();
+            return job.fromSocket ? beginSpliceOut() : doSendFile();
         }
         finishJob({});
     }
@@ -587,6 +594,7 @@ void Session::doClose() {
     }
     beast::error_code ec;
     m_fileTimer.cancel();
+    m_spliceOther.close(ec);
     m_stream.socket().shutdown(tcp::socket::shutdown_both, ec);
     m_stream.close();
 }

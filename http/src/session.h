@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
@@ -27,6 +28,7 @@
 #include "http/status.h"
 #include "server_core.h"
 #include "session_response.h"
+#include "splice_pipe.h"
 
 namespace http::detail {
 
@@ -42,6 +44,9 @@ struct WriteJob {
     int fileDescriptor = -1;
     uint64_t fileOffset = 0;
     uint64_t fileLength = 0;
+    // The range is `fileLength` bytes of the socket `fileDescriptor`, moved
+    // by splice (sendFromSocket) instead of a file range.
+    bool fromSocket = false;
     bool last = false;             // the response ends with this job
     bool closeConnection = false;  // close after the response instead of reading on
     bool emptyResponse = false;    // the handler wrote nothing at all
@@ -96,6 +101,16 @@ class Session : public std::enable_shared_from_this<Session> {
     void sendCallbackFailed(const std::string& what);
     void finishResponse(const WriteJob& job);
     void failWith(StatusCode status, const std::string& message);
+    // Zero-copy relays (session_splice.cpp).
+    bool offerSplice(uint64_t remaining);
+    void beginSpliceOut();
+    boost::system::error_code openSplice(int other, bool inbound, uint64_t length);
+    void doSplice();
+    bool noteSplicedBody(const SplicePipe::Progress& progress);
+    void waitSplice(bool forSource);
+    void onSpliceReady(boost::beast::error_code ec);
+    void onSpliceTimeout(boost::beast::error_code ec);
+    void endSplice(const boost::system::error_code& ec, bool otherSide);
     void doLingeringClose();
     void doDrain();
     void onDrain(boost::beast::error_code ec, size_t bytes);
@@ -119,6 +134,14 @@ class Session : public std::enable_shared_from_this<Session> {
     bool m_writing = false;
     boost::asio::steady_timer m_fileTimer;  // deadline while sendfile waits
     bool m_writeFailed = false;
+    std::unique_ptr<SplicePipe> m_splice;  // opened by the first relay
+    // A duplicate of the other socket of a running relay, so that its
+    // readiness can be awaited on this connection's strand.
+    boost::asio::posix::stream_descriptor m_spliceOther;
+    bool m_spliceInbound = false;  // the relay moves the request body out
+    bool m_spliceOffered = false;  // the body sink was asked for a target
+    bool m_spliceWaiting = false;  // a readiness wait is pending
+    bool m_spliceWaitOwn = false;  // ... on this connection's socket
     bool m_closed = false;
     std::string m_remoteAddress;
     uint16_t m_remotePort = 0;

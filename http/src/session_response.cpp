@@ -29,7 +29,17 @@ void SessionResponse::send(SendCallback callback) {
 }
 
 void SessionResponse::sendFile(int fd, uint64_t offset, uint64_t length, SendCallback callback) {
+    submitSend(fd, offset, length, false, std::move(callback));
+}
+
+void SessionResponse::sendFromSocket(int fd, uint64_t length, SendCallback callback) {
+    submitSend(fd, 0, length, true, std::move(callback));
+}
+
+void SessionResponse::submitSend(int fd, uint64_t offset, uint64_t length, bool fromSocket,
+                                 SendCallback callback) {
     WriteJob job;
+    job.fromSocket = fromSocket;
     job.fileDescriptor = fd;
     job.fileOffset = offset;
     job.fileLength = length;

@@ -28,6 +28,7 @@ class SessionResponse : public Response, public std::enable_shared_from_this<Ses
     void write(const char* data, size_t size) override;
     void send(SendCallback callback) override;
     void sendFile(int fd, uint64_t offset, uint64_t length, SendCallback callback) override;
+    void sendFromSocket(int fd, uint64_t length, SendCallback callback) override;
     size_t pendingBytes() const override;
     void closeConnectionAfterResponse() override;
 
@@ -45,6 +46,9 @@ class SessionResponse : public Response, public std::enable_shared_from_this<Ses
                 const SendCallback& callback);
 
   private:
+    void submitSend(int fd, uint64_t offset, uint64_t length, bool fromSocket,
+                    SendCallback callback);
+
     std::shared_ptr<Session> m_session;
     std::string m_pending;
     std::string m_spare;

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 
@@ -29,6 +30,21 @@ class BodySink {
     // `Request::bodySinkError`, discards the remaining bytes and still calls
     // the route's handler, which answers the client.
     virtual void onData(const char* data, size_t size) = 0;
+
+    // Offered once per body of known length, when bytes of it are still to
+    // be read and none are buffered: a sink that returns a connected,
+    // writable socket has the rest of the body moved there by splice(2)
+    // without passing through user memory, reported by `onSpliced` instead
+    // of `onData`. The socket stays the sink's and must stay open while the
+    // sink lives. Returns -1 (the default) to take the body through
+    // `onData`. When writing to the socket fails, the server records the
+    // error in `Request::bodySinkError` and goes on as when `onData` throws.
+    // May throw like onData.
+    virtual int spliceTarget() { return -1; }
+
+    // `size` more bytes of the body have been written to `spliceTarget`.
+    // May throw like onData.
+    virtual void onSpliced(uint64_t size) { (void)size; }
 
     // Called once after the last byte of the body. May throw like onData.
     virtual void onComplete() {}

@@ -101,6 +101,31 @@ class Client::Exchange {
     // Reads up to `size` bytes of the response body into `buffer`; returns 0
     // at the end of the body. Throws on failure or timeout.
     virtual size_t readBody(char* buffer, size_t size) = 0;
+
+    // For a relay that moves body bytes socket to socket itself (splice):
+    // the connection's socket, which stays owned by the exchange; -1 when
+    // there is none. The relay writes only request body bytes to it
+    // (reporting them with `wroteDirectly`) before the head is read, and
+    // reads only response body bytes of a known-length body from it, after
+    // `bufferedResponseBody` bytes were taken with `readBody` (reporting
+    // them with `readDirectly`).
+    virtual int directSocket() const { return -1; }
+
+    // Records `size` request body bytes written straight to `directSocket`.
+    // Throws like writeBody when that exceeds the Content-Length.
+    virtual void wroteDirectly(uint64_t size) { (void)size; }
+
+    // Response body bytes that arrived with the head and are held here; a
+    // relay takes them with `readBody` before it reads the socket itself.
+    virtual uint64_t bufferedResponseBody() const { return 0; }
+
+    // The rest of a known-length response body still to be received, none
+    // for a chunked or close-delimited body (read those with `readBody`).
+    virtual std::optional<uint64_t> unreadResponseBody() const { return std::nullopt; }
+
+    // Records `size` response body bytes read straight from `directSocket`.
+    // Throws with errc::invalid_argument when that exceeds the body.
+    virtual void readDirectly(uint64_t size) { (void)size; }
 };
 
 }  // namespace http

@@ -78,6 +78,19 @@ class Response {
     // of Response) reads the range with pread and calls `write` and `send`.
     virtual void sendFile(int fd, uint64_t offset, uint64_t length, SendCallback callback);
 
+    // Transmits everything written so far, then exactly `length` bytes read
+    // from the connected socket `fd` (the body of an answer being relayed),
+    // moved socket to socket with splice(2) so that they never enter user
+    // memory; bytes behind them stay unread on `fd`. `fd` is made
+    // non-blocking; it stays owned by the caller and must stay open until
+    // the callback runs. `callback` receives the outcome as with `send`: an
+    // error when either side fails, when `fd` ends early, or when a side
+    // stalls past the connection's content timeout; after an error the
+    // connection closes once the response ends. The base implementation
+    // (for substitutes of Response) reads with recv and calls `write` and
+    // `send`.
+    virtual void sendFromSocket(int fd, uint64_t length, SendCallback callback);
+
     // Number of bytes written but not yet handed to `send`.
     virtual size_t pendingBytes() const = 0;
 

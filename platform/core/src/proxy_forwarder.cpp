@@ -1,5 +1,6 @@
 #include "proxy_forwarder.h"
 
+#include <algorithm>
 #include <boost/system/system_error.hpp>
 #include <cstdio>
 #include <optional>
@@ -119,6 +120,29 @@ class ForwardedRequest {
         return true;
     }
 
+    // The service's socket, for the server to move the rest of a
+    // known-length body to without copying it; -1 when the body must come
+    // through `write` (unknown length, or the request failed).
+    int spliceTarget() {
+        if (!m_matched || failed() || !m_length) {
+            return -1;
+        }
+        if (!m_exchange && !open(*m_length)) {
+            return -1;
+        }
+        return m_exchange->directSocket();
+    }
+
+    // `size` body bytes reached the service's socket by splice.
+    void spliced(uint64_t size) {
+        try {
+            m_exchange->wroteDirectly(size);
+        } catch (const std::exception& e) {
+            fail(502, "Sending the request to service " + m_serviceName + " failed: " + e.what());
+            throw;
+        }
+    }
+
     std::unique_ptr<http::Client::Exchange> takeExchange() { return std::move(m_exchange); }
     std::shared_ptr<http::Client> client() const { return m_client; }
     void fail(int status, const std::string& message) {
@@ -162,13 +186,17 @@ class ProxySink : public http::BodySink {
     explicit ProxySink(std::shared_ptr<ForwardedRequest> forwarded)
         : m_forwarded(std::move(forwarded)) {}
     void onData(const char* data, size_t size) override { m_forwarded->write(data, size); }
+    int spliceTarget() override { return m_forwarded->spliceTarget(); }
+    void onSpliced(uint64_t size) override { m_forwarded->spliced(size); }
     const std::shared_ptr<ForwardedRequest>& forwarded() const { return m_forwarded; }
 
   private:
     std::shared_ptr<ForwardedRequest> m_forwarded;
 };
 
-// Relays the body of a service's answer to the client, one chunk per send.
+// Relays the body of a service's answer to the client: a body of known
+// length socket to socket by splice (the bytes that came with the head are
+// copied), any other body one chunk per send.
 class ProxyRelay : public std::enable_shared_from_this<ProxyRelay> {
   public:
     ProxyRelay(std::shared_ptr<http::Client> client,
@@ -180,15 +208,42 @@ class ProxyRelay : public std::enable_shared_from_this<ProxyRelay> {
           m_chunked(chunked),
           m_buffer(chunkSize) {}
 
+    void start() {
+        auto unread = m_exchange->unreadResponseBody();
+        if (m_chunked || !unread || m_exchange->directSocket() < 0) {
+            return step();
+        }
+        try {
+            uint64_t buffered = m_exchange->bufferedResponseBody();
+            while (buffered > 0) {
+                size_t size = m_exchange->readBody(m_buffer.data(), m_buffer.size());
+                m_response->write(m_buffer.data(), size);
+                buffered -= std::min<uint64_t>(buffered, size);
+            }
+        } catch (const std::exception& e) {
+            return abandon(e.what());
+        }
+        uint64_t rest = *m_exchange->unreadResponseBody();
+        if (rest == 0) {
+            return finish();
+        }
+        auto self = shared_from_this();
+        m_response->sendFromSocket(m_exchange->directSocket(), rest,
+                                   [self, rest](const boost::system::error_code& ec) {
+                                       if (!ec) {
+                                           self->m_exchange->readDirectly(rest);
+                                       }
+                                       self->finish();
+                                   });
+    }
+
+  private:
     void step() {
         size_t size = 0;
         try {
             size = m_exchange->readBody(m_buffer.data(), m_buffer.size());
         } catch (const std::exception& e) {
-            // The head is out: the client can only learn of it by the close.
-            Logger::getLogger()->error("Relaying an answer failed: %s", e.what());
-            m_response->closeConnectionAfterResponse();
-            return finish();
+            return abandon(e.what());
         }
         if (size == 0) {
             if (m_chunked)
@@ -211,7 +266,13 @@ class ProxyRelay : public std::enable_shared_from_this<ProxyRelay> {
         });
     }
 
-  private:
+    // The head is out: the client can only learn of a failure by the close.
+    void abandon(const char* what) {
+        Logger::getLogger()->error("Relaying an answer failed: %s", what);
+        m_response->closeConnectionAfterResponse();
+        finish();
+    }
+
     void finish() {
         m_exchange.reset();
         m_response.reset();
@@ -295,8 +356,13 @@ void ProxyForwarder::handle(const std::shared_ptr<http::Response>& response,
         return answerJSON(*response, 400,
                           "{ \"error\" : " + JSONquote("Unsupported URL: " + request->path) + " }");
     }
-    if (!sink && !request->bodySinkError.empty()) {
-        forwarded->fail(500, "The request body could not be taken: " + request->bodySinkError);
+    if (!forwarded->failed() && !request->bodySinkError.empty()) {
+        if (sink) {
+            forwarded->fail(502, "Sending the request to service " + forwarded->serviceName() +
+                                     " failed: " + request->bodySinkError);
+        } else {
+            forwarded->fail(500, "The request body could not be taken: " + request->bodySinkError);
+        }
     }
     if (!forwarded->finishBody()) {
         return answerMessage(*response, forwarded->failureStatus(), forwarded->failure());
@@ -312,5 +378,5 @@ void ProxyForwarder::handle(const std::shared_ptr<http::Response>& response,
     bool chunked = writeHead(*response, head, *request);
     auto relay = std::make_shared<ProxyRelay>(forwarded->client(), std::move(exchange), response,
                                               chunked, m_config.chunkSize);
-    relay->step();
+    relay->start();
 }

@@ -1,6 +1,7 @@
 #include "test_service.h"
 
 #include <algorithm>
+#include <functional>
 
 #include "http/server.h"
 #include "json_util.h"
@@ -12,10 +13,19 @@ constexpr size_t kPiece = 256 * 1024;
 
 class CountingSink : public http::BodySink {
   public:
+    explicit CountingSink(std::function<void(uint64_t)> onAbandoned)
+        : m_onAbandoned(std::move(onAbandoned)) {}
+    ~CountingSink() override {
+        if (!m_complete)
+            m_onAbandoned(m_bytes);
+    }
     void onData(const char* data, size_t size) override {
         m_hash = fnv1a(data, size, m_hash);
         m_bytes += size;
     }
+    void onComplete() override { m_complete = true; }
+    std::function<void(uint64_t)> m_onAbandoned;
+    bool m_complete = false;
     uint64_t m_bytes = 0;
     uint64_t m_hash = 1469598103934665603ull;
 };
@@ -126,7 +136,11 @@ void TestService::addRestRoutes() {
                                 std::to_string(hash) + "\" }",
                             {{"Content-Type", "application/json"}});
         },
-        [](const http::Request&) { return std::make_shared<CountingSink>(); });
+        [this](const http::Request&) {
+            return std::make_shared<CountingSink>([this](uint64_t bytes) {
+                note("upload abandoned after " + std::to_string(bytes));
+            });
+        });
     m_rest->addRoute(
         "GET", "/test/download/([0-9]+)",
         [](std::shared_ptr<http::Response> response, std::shared_ptr<http::Request> request) {
@@ -135,5 +149,15 @@ void TestService::addRestRoutes() {
                             {{"Content-Length", std::to_string(total)},
                              {"Content-Type", "application/octet-stream"}});
             sendPattern(response, 0, total);
+        });
+    m_rest->addRoute(
+        "GET", "/test/truncated/([0-9]+)",
+        [](std::shared_ptr<http::Response> response, std::shared_ptr<http::Request> request) {
+            uint64_t total = std::stoull(request->pathMatch[1]);
+            response->write(http::StatusCode::success_ok,
+                            {{"Content-Length", std::to_string(total)}});
+            for (uint64_t offset = 0; offset < total / 2; ++offset)
+                response->write(std::string(1, patternByte(offset)));
+            response->closeConnectionAfterResponse();
         });
 }

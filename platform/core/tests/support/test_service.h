@@ -6,6 +6,10 @@
 //   POST /test/upload            streams the body; { "bytes", "hash" }
 //   GET  /test/download/<bytes>  that many bytes of `patternByte`, sent in
 //                                256 KiB pieces with Content-Length
+//   GET  /test/truncated/<bytes> announces that many bytes, sends half of
+//                                them and closes the connection
+// An upload whose body ends early is recorded as the event "upload
+// abandoned after <bytes>".
 //
 // Thread-safety: the recorded events may be read from any thread.
 #pragma once

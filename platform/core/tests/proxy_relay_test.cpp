@@ -1,0 +1,130 @@
+// Bodies relayed by the core's proxy between a client and a service: byte
+// for byte at sizes around the pipe and buffer boundaries, exactly
+// Content-Length bytes (a request sent right behind a body on the same
+// connection stays intact), and a peer that leaves mid-body closes the
+// connection on the other side while the core goes on serving.
+#include <gtest/gtest.h>
+#include <rapidjson/document.h>
+
+#include <cstring>
+
+#include "management_client.h"
+#include "running_core.h"
+#include "test_service.h"
+#include "test_util.h"
+
+namespace {
+
+using http::test::bodyOf;
+using http::test::headOf;
+using http::test::RawConnection;
+
+const ManagementClient::ProxyMap kRelayProxies{
+    {"GET",
+     {{"/tarvolt/test/download/([0-9]+)", "/test/download/([0-9]+)"},
+      {"/tarvolt/test/truncated/([0-9]+)", "/test/truncated/([0-9]+)"}}},
+    {"POST", {{"/tarvolt/test/upload", "/test/upload"}}}};
+
+std::string pattern(uint64_t size) {
+    std::string bytes(size, '\0');
+    for (uint64_t i = 0; i < size; ++i)
+        bytes[i] = patternByte(i);
+    return bytes;
+}
+
+std::string uploadRequest(uint64_t size) {
+    return "POST /tarvolt/test/upload HTTP/1.1\r\nHost: core\r\nContent-Length: " +
+           std::to_string(size) + "\r\n\r\n";
+}
+
+std::string downloadRequest(const std::string& kind, uint64_t size) {
+    return "GET /tarvolt/test/" + kind + "/" + std::to_string(size) +
+           " HTTP/1.1\r\nHost: core\r\n\r\n";
+}
+
+class ProxyRelayTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(m_core.ready()) << m_core.log();
+        ASSERT_TRUE(m_service.ready());
+        ManagementClient client("127.0.0.1", m_core.managementPort());
+        ASSERT_TRUE(client.registerService(m_service.record()));
+        ASSERT_TRUE(client.addProxy("Test Service", kRelayProxies));
+    }
+
+    // The core still forwards after whatever the test did to it.
+    void expectCoreServes() {
+        auto answer = m_core.api("GET", "/tarvolt/test/download/70000");
+        EXPECT_EQ(answer.status, 200);
+        EXPECT_TRUE(answer.body == pattern(70000));
+    }
+
+    RunningCore m_core;
+    TestService m_service{"Test Service"};
+};
+
+}  // namespace
+
+TEST_F(ProxyRelayTest, BodiesOfEverySizeArriveByteExactOnOneConnection) {
+    const uint64_t sizes[] = {
+        0,      1,      4095,   4096,          65535,   65536,         65537,
+        131071, 131072, 131073, (1 << 20) - 1, 1 << 20, (1 << 20) + 1, (5 << 20) + 3};
+    RawConnection connection(m_core.apiPort());
+    for (uint64_t size : sizes) {
+        SCOPED_TRACE("body of " + std::to_string(size) + " bytes");
+        std::string body = pattern(size);
+        // The download request follows the upload's body at once: the relay
+        // must take exactly the body and leave the next request to the core.
+        ASSERT_TRUE(
+            connection.send(uploadRequest(size) + body + downloadRequest("download", size)));
+        std::string uploaded = connection.readResponse();
+        ASSERT_NE(uploaded.find(" 202 "), std::string::npos) << uploaded;
+        rapidjson::Document counted;
+        counted.Parse(bodyOf(uploaded).c_str());
+        ASSERT_TRUE(counted.IsObject()) << uploaded;
+        EXPECT_EQ(counted["bytes"].GetUint64(), size);
+        EXPECT_EQ(counted["hash"].GetString(), std::to_string(fnv1a(body.data(), body.size())));
+
+        std::string downloaded = connection.readResponse();
+        ASSERT_NE(downloaded.find(" 200 "), std::string::npos) << headOf(downloaded);
+        std::string received = bodyOf(downloaded);
+        ASSERT_EQ(received.size(), size);
+        EXPECT_TRUE(received == body) << "the downloaded bytes differ";
+    }
+}
+
+TEST_F(ProxyRelayTest, AClientLeavingMidUploadClosesTheServiceConnection) {
+    {
+        RawConnection connection(m_core.apiPort());
+        ASSERT_TRUE(connection.send(uploadRequest(8 << 20) + pattern(3 << 20)));
+    }
+    EXPECT_TRUE(m_service.waitForEvent("upload abandoned after"));
+    expectCoreServes();
+}
+
+TEST_F(ProxyRelayTest, AServiceLeavingMidAnswerClosesTheClientConnection) {
+    const uint64_t announced = 3000000;
+    RawConnection connection(m_core.apiPort());
+    ASSERT_TRUE(connection.send(downloadRequest("truncated", announced)));
+    std::string answer = connection.readExactly(announced + 4096);
+    ASSERT_NE(answer.find(" 200 "), std::string::npos) << headOf(answer);
+    EXPECT_NE(headOf(answer).find("Content-Length: 3000000"), std::string::npos);
+    std::string received = bodyOf(answer);
+    EXPECT_EQ(received.size(), announced / 2);
+    EXPECT_TRUE(received == pattern(received.size()));
+    EXPECT_TRUE(connection.waitForClose());
+    expectCoreServes();
+}
+
+TEST_F(ProxyRelayTest, AClientLeavingMidDownloadLeavesTheCoreServing) {
+    {
+        RawConnection connection(m_core.apiPort());
+        ASSERT_TRUE(connection.send(downloadRequest("download", 64 << 20)));
+        EXPECT_EQ(connection.readExactly(1 << 20).size(), size_t(1) << 20);
+    }
+    expectCoreServes();
+    // The service's next answer through the same relay path is whole.
+    RawConnection again(m_core.apiPort());
+    ASSERT_TRUE(again.send(downloadRequest("download", 3 << 20)));
+    EXPECT_TRUE(bodyOf(again.readResponse()) == pattern(3 << 20));
+}
