@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdlib>
+#include <functional>
 #include <set>
 
 #include "bucket.h"
@@ -68,11 +69,24 @@ bool BucketService::setupNextBucketId() {
 }
 
 Bucket* BucketService::allocate() {
-    return new Bucket(this, m_nextBucketId.fetch_add(1));
+    auto* bucket = new Bucket(this, m_nextBucketId.fetch_add(1));
+    bucket->setUnstored(true);
+    return bucket;
 }
 
 bool BucketService::write(Bucket* bucket) {
     std::lock_guard<std::recursive_mutex> lock(m_storeLock);
+    return writeRows(bucket);
+}
+
+bool BucketService::writeRows(Bucket* bucket) {
+    if (bucket->isUnstored()) {
+        bucket->setUnstored(false);
+        if (insertBucketRow(bucket)) {
+            return insertAttributeRows(bucket);
+        }
+        // The long way below finds out whether the row exists after all.
+    }
     if (!writeBucketRow(bucket)) {
         return false;
     }
@@ -88,6 +102,35 @@ bool BucketService::write(Bucket* bucket) {
         if (!writeAttribute(bucket, name, value, stored.count(name) != 0)) {
             return false;
         }
+    }
+    return true;
+}
+
+// A new bucket is written in two round trips instead of a look-up and an
+// insert per row: its "buckets" row, then every attribute row in one
+// transaction (all of them, or none when one is refused).
+bool BucketService::insertBucketRow(Bucket* bucket) {
+    InsertValues values{InsertValue("id", std::to_string(bucket->getId())),
+                        InsertValue("filename", bucket->getFilename())};
+    return m_storage->insertTable(kSchemaName, kBuckets, values) >= 1;
+}
+
+bool BucketService::insertAttributeRows(Bucket* bucket) {
+    const std::string id = std::to_string(bucket->getId());
+    const Bucket::Attributes& attributes = bucket->getAttributes();
+    if (attributes.empty()) {
+        return true;
+    }
+    std::vector<InsertValues> rows;
+    rows.reserve(attributes.size());
+    for (const auto& [name, value] : attributes) {
+        rows.push_back(InsertValues{InsertValue("id", id), InsertValue("name", name),
+                                    InsertValue("value", value)});
+    }
+    if (m_storage->insertRows(kSchemaName, kAttributes, rows) < static_cast<int>(rows.size())) {
+        m_logger->error("Failed to write attribute %s for bucket %" PRIu64 " to the storage layer",
+                        attributes.begin()->first.c_str(), bucket->getId());
+        return false;
     }
     return true;
 }
@@ -327,9 +370,21 @@ std::optional<std::vector<Bucket*>> BucketService::match(const AttributeList& at
     return fetchEach(*ids);
 }
 
+std::mutex& BucketService::setStripe(const Bucket::Attributes& attributes) {
+    std::string key;
+    for (const auto& [name, value] : attributes) {
+        key +=
+            std::to_string(name.size()) + ':' + name + std::to_string(value.size()) + ':' + value;
+    }
+    return m_setStripes[std::hash<std::string>()(key) % kSetStripes];
+}
+
+// Two buckets with the same attribute set take the same stripe, so one of
+// them sees the other stored; a change of bucket X is serialized with other
+// changes of X by the store lock its handler holds.
 BucketService::WriteOutcome BucketService::writeUnique(Bucket* bucket) {
-    std::lock_guard<std::recursive_mutex> lock(m_storeLock);
     const Bucket::Attributes& own = bucket->getAttributes();
+    std::lock_guard<std::mutex> lock(setStripe(own));
     auto candidates = match(AttributeList(own.begin(), own.end()));
     if (!candidates) {
         return WriteOutcome::Failed;
@@ -346,7 +401,7 @@ BucketService::WriteOutcome BucketService::writeUnique(Bucket* bucket) {
     if (duplicate) {
         return WriteOutcome::Duplicate;
     }
-    return write(bucket) ? WriteOutcome::Written : WriteOutcome::Failed;
+    return writeRows(bucket) ? WriteOutcome::Written : WriteOutcome::Failed;
 }
 
 void BucketService::setStorageClient(StorageClient* client) {

@@ -44,6 +44,12 @@ class Bucket {
     // true when every row was stored, false on any storage failure.
     bool flush();
 
+    // True for a record whose id was just allocated and that has not been
+    // written yet: no storage row can hold its id, so its first write needs
+    // no look-ups. Set by the store (`allocate`) and cleared by a write.
+    bool isUnstored() const { return m_unstored; }
+    void setUnstored(bool unstored) { m_unstored = unstored; }
+
     uint64_t getId() const { return m_id; }
     const Attributes& getAttributes() const { return m_attributes; }
 
@@ -52,4 +58,5 @@ class Bucket {
     const uint64_t m_id;
     std::string m_filename;
     Attributes m_attributes;
+    bool m_unstored = false;
 };

@@ -17,11 +17,15 @@
 // Thread-safety: `start` runs on one thread. `stop`, `shutdown`, `restart`,
 // `configChange` and `isRunning` may be called from any thread at any time.
 // The store operations run on the REST server's threads once
-// `isReadyForRequests` is true; `write` and `writeUnique` serialize on the
-// store lock, which handlers also take (`storeLock`) around a duplicate test
-// and the write that follows it.
+// `isReadyForRequests` is true. `write` takes the store lock, which the
+// update and delete handlers hold (`storeLock`) around their read, test and
+// write of one bucket. `writeUnique` serializes only with the duplicate tests
+// of the same attribute set (a lock stripe chosen by a hash of the set), so
+// creations of different sets run at the same time; locks are always taken
+// store lock first, then a set stripe, never two stripes.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <map>
@@ -138,10 +142,11 @@ class BucketService : public ServiceAuthHandler {
     // (supersets included), owned by the caller; nullopt when a storage
     // query failed.
     std::optional<std::vector<Bucket*>> match(const AttributeList& attributes);
-    // Under the store lock: refuses `bucket` (Duplicate) when another stored
-    // bucket holds exactly its attribute set (every pair of it, and no
-    // more), else writes it. Failed when a query or the write failed. Give
-    // the record its final attributes (new, or changed by an update) first.
+    // Under the set stripe of its attributes: refuses `bucket` (Duplicate)
+    // when another stored bucket holds exactly its attribute set (every pair
+    // of it, and no more), else writes it. Failed when a query or the write
+    // failed. Give the record its final attributes (new, or changed by an
+    // update) first.
     WriteOutcome writeUnique(Bucket* bucket);
     // The lock that serializes duplicate tests and writes.
     std::recursive_mutex& storeLock() { return m_storeLock; }
@@ -178,6 +183,11 @@ class BucketService : public ServiceAuthHandler {
     void auditLifecycle(const std::string& code);
     void logFatalWithName(const std::string& prefix, const std::string& suffix);
     void logInfoWithName(const std::string& prefix, const std::string& suffix);
+    bool writeRows(Bucket* bucket);
+    bool insertBucketRow(Bucket* bucket);
+    bool insertAttributeRows(Bucket* bucket);
+    // The stripe that serializes the duplicate tests of this attribute set.
+    std::mutex& setStripe(const std::map<std::string, std::string>& attributes);
     bool writeBucketRow(Bucket* bucket);
     bool storedAttributeNames(Bucket* bucket, std::set<std::string>& names);
     bool writeAttribute(Bucket* bucket, const std::string& name, const std::string& value,
@@ -210,5 +220,7 @@ class BucketService : public ServiceAuthHandler {
     std::atomic<bool> m_unregisterOnStop{true};
     std::atomic<bool> m_ready{false};
     std::recursive_mutex m_storeLock;
+    static constexpr size_t kSetStripes = 64;
+    std::array<std::mutex, kSetStripes> m_setStripes;
     std::unique_ptr<UploadSweeper> m_sweeper;
 };

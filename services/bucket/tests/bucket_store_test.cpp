@@ -155,8 +155,7 @@ TEST_F(BucketStoreTest, WriteStoresTheRowThenAttributesInNameOrder) {
     }
     std::vector<std::string> expected{
         "insert buckets id=1 filename=" + m_service->getStoreRoot() + "/0/1",
-        "insert bucket_attributes id=1 name=a value=1",
-        "insert bucket_attributes id=1 name=b value=2"};
+        "insert bucket_attributes id=1 name=a value=1 | id=1 name=b value=2"};
     EXPECT_EQ(expected, inserts);
 }
 
@@ -208,14 +207,34 @@ TEST_F(BucketStoreTest, WriteStopsAtTheFirstFailureAndReportsIt) {
     m_storage.failWhen = [](const std::string& operation, const std::string&) {
         return operation == "query";
     };
+    EXPECT_FALSE(big->flush()) << "a failed look-up is a failed write";
+
+    // A new bucket: no look-ups, and its attribute rows are stored all or none.
     std::unique_ptr<Bucket> unseen(m_service->allocate());
     unseen->addAttribute("d", "1");
-    EXPECT_FALSE(unseen->flush()) << "a failed look-up is a failed write";
+    unseen->addAttribute("e", "1");
     m_storage.failWhen = [](const std::string& operation, const std::string& table) {
         return operation == "insert" && table == "buckets";
     };
     EXPECT_FALSE(unseen->flush());
-    EXPECT_TRUE(m_storage.rows("bucket_attributes").size() == 1) << "no orphan attribute rows";
+    EXPECT_EQ(1u, m_storage.rows("bucket_attributes").size()) << "no orphan attribute rows";
+    m_logged.clear();
+    m_storage.failWhen = [](const std::string& operation, const std::string& table) {
+        return operation == "insert" && table == "bucket_attributes";
+    };
+    std::unique_ptr<Bucket> again(m_service->allocate());
+    again->addAttribute("d", "1");
+    again->addAttribute("e", "1");
+    unseen.swap(again);
+    EXPECT_FALSE(unseen->flush());
+    EXPECT_EQ(1u, m_storage.rows("bucket_attributes").size());
+    const std::string failure = "Failed to write attribute d for bucket " +
+                                std::to_string(unseen->getId()) + " to the storage layer";
+    EXPECT_NE(std::find(m_logged.begin(), m_logged.end(), failure), m_logged.end());
+    m_storage.failWhen = nullptr;
+    EXPECT_TRUE(unseen->flush()) << "written again the long way, its bucket row kept";
+    EXPECT_EQ(3u, m_storage.rows("bucket_attributes").size());
+    EXPECT_EQ(3u, m_storage.rows("buckets").size());
 }
 
 TEST_F(BucketStoreTest, FetchNeedsTheBucketRow) {
@@ -237,8 +256,8 @@ TEST_F(BucketStoreTest, FetchNeedsTheBucketRow) {
 }
 
 // Every storage call is a round trip: a fetch of a bucket with attributes is
-// one query, and a new bucket's write looks up its row and its stored
-// attribute names once each, whatever the number of attributes.
+// one query, and a new bucket's write is two inserts (its row, then all its
+// attribute rows at once), whatever the number of attributes.
 TEST_F(BucketStoreTest, FetchAndWriteKeepTheirRoundTripsFew) {
     store(8, {{"a", "1"}, {"b", "2"}, {"c", "3"}});
     m_storage.clearCallLog();
@@ -253,11 +272,12 @@ TEST_F(BucketStoreTest, FetchAndWriteKeepTheirRoundTripsFew) {
     }
     m_storage.clearCallLog();
     EXPECT_TRUE(bucket->flush());
-    auto calls = m_storage.callLog();
-    EXPECT_EQ(2, std::count_if(calls.begin(), calls.end(), [](const std::string& call) {
-                  return call.rfind("query", 0) == 0;
-              }));
-    EXPECT_EQ(6u, calls.size()) << "two look-ups and four inserts";
+    const std::string id = std::to_string(bucket->getId());
+    std::vector<std::string> expected{
+        "insert buckets id=" + id + " filename=" + bucket->getFilename(),
+        "insert bucket_attributes id=" + id + " name=x value=v | id=" + id +
+            " name=y value=v | id=" + id + " name=z value=v"};
+    EXPECT_EQ(expected, m_storage.callLog());
 }
 
 // The listing reads the ids and then the attribute rows of 512 buckets at a
@@ -365,6 +385,21 @@ TEST_F(BucketStoreTest, ConcurrentCreationsOfOneSetStoreItOnce) {
     }
     EXPECT_EQ(1, written.load());
     EXPECT_EQ(kThreads - 1, duplicates.load());
+    EXPECT_EQ(1u, m_storage.rows("buckets").size());
+}
+
+// A creation's duplicate test locks only its attribute set: it goes ahead
+// while an update or a deletion holds the store lock, and two creations of
+// different sets do not wait for each other.
+TEST_F(BucketStoreTest, CreationsDoNotWaitForTheStoreLock) {
+    std::unique_lock<std::recursive_mutex> held(m_service->storeLock());
+    std::thread creation([this] {
+        std::unique_ptr<Bucket> bucket(m_service->allocate());
+        bucket->addAttribute("colour", "blue");
+        EXPECT_EQ(BucketService::WriteOutcome::Written, m_service->writeUnique(bucket.get()));
+    });
+    creation.join();  // would never return if the creation took the store lock
+    held.unlock();
     EXPECT_EQ(1u, m_storage.rows("buckets").size());
 }
 

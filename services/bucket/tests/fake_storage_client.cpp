@@ -182,6 +182,31 @@ int FakeStorageClient::insertTable(const std::string&, const std::string& table,
     return 1;
 }
 
+int FakeStorageClient::insertRows(const std::string&, const std::string& table,
+                                  const std::vector<InsertValues>& rows) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::string call = "insert " + table;
+    for (size_t i = 0; i < rows.size(); ++i) {
+        call += i == 0 ? "" : " |";
+        for (const InsertValue& value : rows[i]) {
+            call += " " + value.getColumn() + "=" + value.getValue();
+        }
+    }
+    bool fail = shouldFail("insert", table);
+    m_calls.back() = call;
+    if (fail) {
+        return -1;
+    }
+    for (const InsertValues& values : rows) {
+        Row row;
+        for (const InsertValue& value : values) {
+            row[value.getColumn()] = value.getValue();
+        }
+        m_tables[table].push_back(row);
+    }
+    return static_cast<int>(rows.size());
+}
+
 int FakeStorageClient::updateTable(const std::string&, const std::string& table,
                                    const InsertValues& values, const Where& where,
                                    const UpdateModifier*) {

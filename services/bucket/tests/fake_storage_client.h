@@ -29,6 +29,9 @@ class FakeStorageClient : public StorageClient {
                           const Query& query) override;
     int insertTable(const std::string& schema, const std::string& table,
                     const InsertValues& values) override;
+    // Records one call "insert <table> <row> | <row> ..."; all rows or none.
+    int insertRows(const std::string& schema, const std::string& table,
+                   const std::vector<InsertValues>& rows) override;
     int updateTable(const std::string& schema, const std::string& table, const InsertValues& values,
                     const Where& where, const UpdateModifier* modifier = nullptr) override;
     int deleteTable(const std::string& schema, const std::string& table,
