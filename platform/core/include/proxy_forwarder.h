@@ -1,10 +1,17 @@
 // Forwards requests that match a registered proxy path to the owning
 // service and relays the answer, streaming both ways:
-//   - the request body goes to the service chunk by chunk as it arrives
-//     (through the server's body sink); a body of unknown length (chunked)
-//     is collected first, up to `maxBufferedBody` (413 above it);
-//   - the answer is relayed `chunkSize` bytes at a time with one send in
-//     flight, so a transfer of any size holds about two chunks per request.
+//   - a request body of known length goes to the service as it arrives:
+//     the bytes the server read with the head through the body sink, the
+//     rest moved from the client's socket to the service's by splice(2)
+//     (the sink's `spliceTarget`), never through user memory; a body of
+//     unknown length (chunked) is collected first, up to `maxBufferedBody`
+//     (413 above it);
+//   - an answer of known length is relayed the same way (the bytes that
+//     came with its head are copied, the rest spliced, exactly
+//     Content-Length of them); any other answer `chunkSize` bytes at a
+//     time with one send in flight. A transfer of any size holds at most
+//     about two chunks per request;
+//   - a peer that leaves mid-body closes the connection on the other side.
 // Requests that match no proxy path get 400 { "error" : "Unsupported URL:
 // <path>" } (their bodies are read and dropped); a service that is not
 // registered gets 503, one that cannot be reached or fails mid-request 502.
