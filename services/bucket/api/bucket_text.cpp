@@ -35,6 +35,10 @@ std::string messageBody(const std::string& text) {
     return "{ \"message\" : \"" + JSONescape(text) + "\" }";
 }
 
+std::string tooManyAttributes() {
+    return "Too many attributes, the limit is " + std::to_string(kMaxAttributes);
+}
+
 std::string bucketObject(Bucket& bucket) {
     std::string text = "{ \"bucket\" : ";
     text += std::to_string(bucket.getId());
@@ -104,6 +108,9 @@ std::string parseJson(const std::string& text, rapidjson::Document& document) {
 }
 
 std::string readAttributes(const rapidjson::Value& object, AttributeList& attributes) {
+    if (object.MemberCount() > kMaxAttributes) {
+        return tooManyAttributes();
+    }
     for (const auto& member : object.GetObject()) {
         const std::string name = member.name.GetString();  // up to the first NUL
         if (!member.value.IsString()) {

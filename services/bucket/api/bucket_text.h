@@ -29,6 +29,16 @@ namespace bucket_text {
 // columns).
 constexpr size_t kMaxAttributeBytes = 80;
 
+// Most attributes one bucket may hold, and most pairs one match may name.
+// Each pair costs the storage query of a match or duplicate test a join and
+// two conditions; the storage service refuses queries of more than 128
+// joins or 256 conditions, so the limit stays below both.
+constexpr size_t kMaxAttributes = 100;
+
+// "Too many attributes, the limit is 100": the refusal of a request that
+// names, or would give a bucket, more than kMaxAttributes attributes.
+std::string tooManyAttributes();
+
 // `{ "message" : "<text>" }` with `text` escaped.
 std::string messageBody(const std::string& text);
 
@@ -64,8 +74,9 @@ std::string parseJson(const std::string& text, rapidjson::Document& document);
 // Reads the members of the JSON object `object` into `attributes` (appended
 // in document order; names and values end at their first NUL character).
 // Returns an empty string when every member was taken, else the error
-// message of the first member refused: a value that is not a string, or a
-// name or value longer than kMaxAttributeBytes.
+// message of the refusal: more than kMaxAttributes members (nothing is
+// taken), or of the first member refused: a value that is not a string, or
+// a name or value longer than kMaxAttributeBytes.
 std::string readAttributes(const rapidjson::Value& object, AttributeList& attributes);
 
 }  // namespace bucket_text

@@ -66,6 +66,9 @@ UpdateAnswer applyUpdate(BucketService& service, const std::string& digits,
     for (const auto& [name, value] : changes) {
         bucket->updateAttribute(name, value);
     }
+    if (bucket->getAttributes().size() > bucket_text::kMaxAttributes) {
+        return refusal(StatusCode::client_error_bad_request, bucket_text::tooManyAttributes());
+    }
     // The changed record is refused when another bucket holds exactly its
     // attribute set; the bucket itself does not count.
     switch (service.writeUnique(bucket.get())) {

@@ -209,6 +209,61 @@ TEST_F(BucketChangeTest, MatchRefusesMalformedRequests) {
     }
 }
 
+// `count` pairs "<prefix><i>" : "v", as a JSON object.
+std::string pairs(const std::string& prefix, size_t count) {
+    std::string json = "{";
+    for (size_t i = 0; i < count; ++i) {
+        json += (i ? ",\"" : "\"") + prefix + std::to_string(i) + "\":\"v\"";
+    }
+    return json + "}";
+}
+
+// Each pair costs the storage query of a match or duplicate test a join, so
+// a bucket holds at most 100 attributes and a match names at most 100: the
+// limit works on every endpoint, and one more is a client error on the
+// service's port and through the core alike (128 pairs made the storage
+// service refuse the query, answered 500; 100,000 crashed the service).
+TEST_F(BucketChangeTest, AttributeLimitWorksAndOneMoreIsRefusedEverywhere) {
+    const std::string tooMany = message("Too many attributes, the limit is 100");
+    const uint64_t full = platform().addOrThrow("full", pairs("lim", 100));
+    EXPECT_EQ(409, platform().add("again", pairs("lim", 100)).status);  // duplicate test ran
+    auto answer = match(pairs("lim", 100));
+    EXPECT_EQ(200, answer.status);
+    EXPECT_NE(std::string::npos, answer.body.find("\"bucket\" : " + std::to_string(full)));
+    const uint64_t grown = platform().addOrThrow("grown", pairs("lig", 99));
+    EXPECT_EQ(202, update(grown, "{ \"lig99\" : \"v\" }").status);  // now 100
+
+    const size_t added = platform().auditDetails("BUCAD").size();
+    const size_t changed = platform().auditDetails("BUCCH").size();
+    const std::string before = listing();
+    for (http::Client* client : {&platform().service(), &platform().core()}) {
+        const std::string prefix = client == &platform().core() ? "/tarvolt" : "";
+        answer = platform().add("more", pairs("lix", 101), *client, prefix + "/bucket");
+        EXPECT_EQ(400, answer.status);
+        EXPECT_EQ(tooMany, answer.body);
+        answer = client->request("PUT", prefix + "/bucket/match",
+                                 "{ \"attributes\" : " + pairs("lim", 101) + " }");
+        EXPECT_EQ(400, answer.status);
+        EXPECT_EQ(tooMany, answer.body);
+        answer = client->request("PUT", prefix + "/bucket/" + std::to_string(grown),
+                                 "{ \"attributes\" : { \"lig100\" : \"v\" } }");
+        EXPECT_EQ(400, answer.status);  // 101 after the change
+        EXPECT_EQ(tooMany, answer.body);
+        // 100,000 pairs crashed the service (one nested join per pair).
+        for (const std::string& target :
+             std::vector<std::string>{"/bucket/match", "/bucket/" + std::to_string(full)}) {
+            answer = client->request("PUT", prefix + target,
+                                     "{ \"attributes\" : " + pairs("liy", 100000) + " }");
+            EXPECT_EQ(400, answer.status) << target;
+            EXPECT_EQ(tooMany, answer.body) << target;
+        }
+    }
+    EXPECT_EQ(before, listing());
+    EXPECT_EQ(added, platform().auditDetails("BUCAD").size());
+    EXPECT_EQ(changed, platform().auditDetails("BUCCH").size());
+    EXPECT_TRUE(platform().uploadLeftovers().empty());
+}
+
 TEST_F(BucketChangeTest, EveryEndpointButTheListingWorksThroughTheCore) {
     http::Client& core = platform().core();
     auto added = platform().add("via core", "{\"p10\":\"1\"}", core, "/tarvolt/bucket");
