@@ -224,6 +224,9 @@ void Session::doReadBody() {
     if (m_bodyLength) {
         return doReadFixedBody();
     }
+    if (bodyRefused()) {
+        return answerRefusedBody();
+    }
     prepareBodyBuffer();
     m_stream.expires_after(m_core->config.contentTimeout);
     bhttp::async_read(m_stream, m_buffer, *m_parser,
@@ -237,6 +240,9 @@ void Session::doReadFixedBody() {
     uint64_t remaining = *m_bodyLength - m_bodyBytes;
     if (remaining == 0) {
         return finishBody();
+    }
+    if (bodyRefused()) {
+        return answerRefusedBody();
     }
     if (m_buffer.size() != 0) {
         return takeBufferedBody(remaining);
@@ -349,6 +355,19 @@ bool Session::consumeBody(const char* data, size_t size) {
 void Session::sinkFailed(const std::string& what) {
     m_request->bodySinkError = what;
     m_sink.reset();  // the rest of the body is discarded
+}
+
+bool Session::bodyRefused() const {
+    return m_streamBody && !m_sink && !m_request->bodySinkError.empty();
+}
+
+// The body sink refused the body (or could not be created), so the answer
+// does not depend on the rest of it: the handler answers now and the
+// connection closes after the answer instead of reading on, which could take
+// as long as the client likes to send.
+void Session::answerRefusedBody() {
+    m_keepAlive = false;
+    dispatch();
 }
 
 void Session::finishBody() {

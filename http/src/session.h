@@ -86,6 +86,8 @@ class Session : public std::enable_shared_from_this<Session> {
     void onReadFixedBody(boost::beast::error_code ec, size_t bytes);
     bool consumeBody(const char* data, size_t size);
     void sinkFailed(const std::string& what);
+    bool bodyRefused() const;
+    void answerRefusedBody();
     void finishBody();
     void dispatch();
     void runHandler(const Handler& handler);

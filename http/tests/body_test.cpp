@@ -143,8 +143,30 @@ TEST_F(BodyTest, FailingSinkIsReportedToTheHandler) {
     auto sink = lastSink();
     EXPECT_FALSE(sink->completed);
     EXPECT_LE(sink->bytes.size(), 100000u);
-    // The rest of the body was read, so the connection goes on.
+    // A new connection is served as usual.
     EXPECT_EQ(client.request("POST", "/buffered", "next").body, "next");
+}
+
+// Once the sink refused the body the answer is known: it comes without the
+// rest of the body (which may be huge, or never end), then the connection
+// closes. The server used to read and discard the rest first, so a client
+// announcing 1 GiB, or sending chunks for ever, got no answer.
+TEST_F(BodyTest, RefusedBodyIsAnsweredWithoutReadingTheRest) {
+    // More than one read of the server (1 MiB), so the sink sees the bytes.
+    const std::string part = makeContent(3 << 19, 7);
+    RawConnection announced(m_port);
+    ASSERT_TRUE(announced.send(
+        "POST /sink?fail HTTP/1.1\r\nHost: x\r\nContent-Length: 1073741824\r\n\r\n" + part));
+    EXPECT_EQ(bodyOf(announced.readResponse()), "error: disk full|");
+    EXPECT_TRUE(announced.waitForClose());
+
+    RawConnection endless(m_port);
+    std::string chunks = chunked(part, 65536);
+    chunks.resize(chunks.size() - 5);  // without the last chunk "0\r\n\r\n"
+    ASSERT_TRUE(endless.send(
+        "POST /sink?fail HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n" + chunks));
+    EXPECT_EQ(bodyOf(endless.readResponse()), "error: disk full|");
+    EXPECT_TRUE(endless.waitForClose());
 }
 
 TEST_F(BodyTest, SinkIsDroppedWhenTheClientGoesAway) {

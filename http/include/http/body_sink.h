@@ -27,8 +27,9 @@ class BodySink {
 
     // Consumes the next `size` bytes of the body. Throwing a std::exception
     // rejects the body: the server records the text in
-    // `Request::bodySinkError`, discards the remaining bytes and still calls
-    // the route's handler, which answers the client.
+    // `Request::bodySinkError`, reads no more of the body, calls the route's
+    // handler at once, which answers the client, and closes the connection
+    // after the answer.
     virtual void onData(const char* data, size_t size) = 0;
 
     // Offered once per body of known length, when bytes of it are still to

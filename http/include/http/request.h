@@ -50,8 +50,9 @@ class Request {
     // body (or the error that ended it) by the time the handler runs.
     std::shared_ptr<BodySink> bodySink;
 
-    // Set when the body sink threw while consuming the body: the text of the
-    // exception. The rest of the body was read and discarded. Empty otherwise.
+    // Set when the body sink threw while consuming the body (or its factory
+    // threw): the text of the exception. The rest of the body is not read;
+    // the connection closes after the answer. Empty otherwise.
     std::string bodySinkError;
 
     // Returns the value of query parameter `name` (percent-decoded), or
