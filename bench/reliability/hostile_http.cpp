@@ -175,6 +175,21 @@ std::vector<Attack> heavyAttacks(const std::string& p, const std::string& keptId
                                                      multipart("abc", manyAttributes(100000)))});
     a.push_back({"deep nesting 1M",
                  request("PUT " + p + "/bucket/match HTTP/1.1", json, std::string(1000000, '['))});
+    // 80 MiB of chunks: more than any buffered body may hold.
+    const std::string chunk = "10000\r\n" + std::string(0x10000, 'x') + "\r\n";
+    Attack endless{"endless chunked body", "PUT " + p + "/bucket/match HTTP/1.1\r\nHost: x\r\n" +
+                                               json + "Transfer-Encoding: chunked\r\n\r\n"};
+    for (int i = 0; i < 80 * 16; ++i) {
+        endless.bytes += chunk;
+    }
+    a.push_back(endless);
+    // A length far above what the body holds: the bucket port refuses it at
+    // once; the core's proxy cannot know its service's limit and waits for
+    // the body, so the client gives up and closes its side.
+    Attack gib{"1 GiB length", "PUT " + p + "/bucket/match HTTP/1.1\r\nHost: x\r\n" + json +
+                                   "Content-Length: 1073741824\r\n\r\n{"};
+    gib.truncate = true;
+    a.push_back(gib);
     Attack slow{"slow sender",
                 "PUT " + p +
                     "/bucket/match HTTP/1.1\r\nHost: x\r\nContent-Length: 100\r\n\r\n{\"a\":\"b\""};
