@@ -17,6 +17,8 @@ namespace {
 
 const char* kIdPath = "/bucket/([0-9][0-9]*)$";
 const char* kStartingBody = "{ \"message\" : \"Bucket service is starting\" }";
+// Largest request body kept in memory (413 above).
+constexpr uint64_t kMaxJsonBody = 4 << 20;
 
 using Member = void (BucketApi::*)(std::shared_ptr<http::Response>, std::shared_ptr<http::Request>);
 
@@ -84,6 +86,9 @@ BucketApi::BucketApi(uint16_t port, uint32_t threads) : m_port(port), m_threads(
     http::ServerConfig config;
     config.port = port;
     config.threads = threads;
+    // Uploads stream to disk; the bodies held in memory are the JSON of an
+    // update or a match, at most 100 short pairs, far below this.
+    config.maxBufferedBody = kMaxJsonBody;
     m_server = std::make_unique<http::Server>(config);
     m_logger = Logger::getLogger();
     m_server->setErrorLogger(

@@ -264,6 +264,16 @@ TEST_F(BucketChangeTest, AttributeLimitWorksAndOneMoreIsRefusedEverywhere) {
     EXPECT_TRUE(platform().uploadLeftovers().empty());
 }
 
+// Update and match bodies are held in memory: past 4 MiB they are refused
+// (they could be 64 MiB each, however few pairs they may hold).
+TEST_F(BucketChangeTest, BodiesAboveFourMiBAreRefused) {
+    const std::string padding(4 << 20, 'x');
+    auto answer = put("/bucket/match", "{ \"attributes\" : {}, \"pad\" : \"" + padding + "\" }");
+    EXPECT_EQ(413, answer.status);
+    EXPECT_EQ(message("Request body too large"), answer.body);
+    EXPECT_EQ(200, match("{}").status);  // and the service goes on
+}
+
 TEST_F(BucketChangeTest, EveryEndpointButTheListingWorksThroughTheCore) {
     http::Client& core = platform().core();
     auto added = platform().add("via core", "{\"p10\":\"1\"}", core, "/tarvolt/bucket");
