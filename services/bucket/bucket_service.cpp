@@ -3,6 +3,7 @@
 #include "bucket_service.h"
 
 #include <chrono>
+#include <cinttypes>
 #include <filesystem>
 #include <thread>
 
@@ -12,8 +13,11 @@
 #include "logger.h"
 #include "management_api.h"
 #include "management_client.h"
+#include "query.h"
+#include "result_set.h"
 #include "service_record.h"
 #include "storage_client.h"
+#include "storage_follower.h"
 #include "upload_sweeper.h"
 
 namespace {
@@ -78,7 +82,6 @@ bool BucketService::start(const std::string& coreAddress, uint16_t corePort) {
         cleanupResources();
         return false;
     }
-    startUploadSweep();
     std::unique_ptr<StorageClient> storage = connectStorage();
     if (!storage) {
         return false;
@@ -95,6 +98,8 @@ bool BucketService::start(const std::string& coreAddress, uint16_t corePort) {
         m_storage = nullptr;
         return false;
     }
+    adoptIdMark();
+    startUploadSweep();
     m_ready = true;
     auditLifecycle("ESSRT");
     m_logger->info("Setup proxy for bucket storage API");
@@ -181,7 +186,22 @@ std::unique_ptr<StorageClient> BucketService::connectStorage() {
     }
     m_logger->info("Connecting to storage on %s:%d", storageRecord.getAddress().c_str(),
                    storageRecord.getPort());
-    return createStorageClient(storageRecord.getAddress(), storageRecord.getPort());
+    // A storage service that the core restarts listens on a new port; the
+    // follower finds it there.
+    return std::make_unique<StorageFollower>(
+        storageRecord.getAddress(), storageRecord.getPort(),
+        [this](const std::string& address, uint16_t port) {
+            return createStorageClient(address, port);
+        },
+        [this](std::string& address, uint16_t& port) {
+            ServiceRecord record("", "Storage");
+            if (!m_mgtClient->getService(record)) {
+                return false;
+            }
+            address = record.getAddress();
+            port = record.getPort();
+            return true;
+        });
 }
 
 void BucketService::windDown() {
@@ -236,10 +256,52 @@ void BucketService::cleanupResources() {
     }
 }
 
+// Runs before the service takes requests: every temporary upload is older
+// than the cut-off, and every id of this run is at or above the counter.
 void BucketService::startUploadSweep() {
     auto cutoff = std::filesystem::file_time_type::clock::now();
-    m_sweeper = std::make_unique<UploadSweeper>(m_storeRoot, cutoff);
+    m_sweeper = std::make_unique<UploadSweeper>(
+        m_storeRoot, cutoff,
+        [this](uint64_t first, uint64_t last) { return storedIds(first, last); },
+        m_nextBucketId.load());
     m_sweeper->start();
+}
+
+std::optional<std::set<uint64_t>> BucketService::storedIds(uint64_t first, uint64_t last) {
+    Query query(std::vector<Returns*>{new Returns("id")},
+                new Where("id", GreaterOrEqual, std::to_string(first),
+                          new Where("id", LessOrEqual, std::to_string(last))));
+    std::unique_ptr<ResultSet> rows(m_storage->queryTable("Bucket", "buckets", query));
+    if (!rows) {
+        return std::nullopt;
+    }
+    std::set<uint64_t> ids;
+    for (unsigned i = 0; i < rows->rowCount(); i++) {
+        const ColumnValue* id = (*rows)[i]->getColumn("id");
+        if (id == nullptr || !id->isInteger()) {
+            return std::nullopt;
+        }
+        if (id->getInteger() >= 0) {
+            ids.insert(static_cast<uint64_t>(id->getInteger()));
+        }
+    }
+    return ids;
+}
+
+void BucketService::adoptIdMark() {
+    m_ids.setRoot(m_storeRoot);
+    const uint64_t mark = m_ids.readMark();
+    if (mark > m_nextBucketId.load()) {
+        m_logger->info("Bucket ids continue at %" PRIu64 " (reserved by an earlier run)", mark);
+        m_nextBucketId = mark;
+    }
+}
+
+uint64_t BucketService::takeNextId() {
+    const uint64_t id = m_nextBucketId.fetch_add(1);
+    m_ids.setRoot(getStoreRoot());  // the location may have changed
+    m_ids.reserve(id);
+    return id;
 }
 
 void BucketService::stopUploadSweep() {

@@ -69,7 +69,7 @@ bool BucketService::setupNextBucketId() {
 }
 
 Bucket* BucketService::allocate() {
-    auto* bucket = new Bucket(this, m_nextBucketId.fetch_add(1));
+    auto* bucket = new Bucket(this, takeNextId());
     bucket->setUnstored(true);
     return bucket;
 }

@@ -1,7 +1,11 @@
 #include "upload_sweeper.h"
 
+#include <cinttypes>
 #include <cstring>
+#include <map>
 #include <system_error>
+
+#include "logger.h"
 
 namespace fs = std::filesystem;
 
@@ -20,10 +24,60 @@ bool isStaleUpload(const fs::directory_entry& entry, fs::file_time_type cutoff) 
     return !error && modified < cutoff;
 }
 
+bool isNumber(const std::string& text) {
+    return !text.empty() && text.size() <= 19 &&
+           text.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// The id of a bucket file <root>/<id / 100>/<id> (as the service names them,
+// without leading zeros), or nullopt for any other entry.
+std::optional<uint64_t> bucketFileId(const fs::directory_entry& entry) {
+    std::error_code error;
+    if (entry.is_symlink(error) || !entry.is_regular_file(error)) {
+        return std::nullopt;
+    }
+    const std::string name = entry.path().filename().string();
+    const std::string directory = entry.path().parent_path().filename().string();
+    if (!isNumber(name) || !isNumber(directory)) {
+        return std::nullopt;
+    }
+    const uint64_t id = std::stoull(name);
+    if (std::to_string(id) != name || std::to_string(id / 100) != directory) {
+        return std::nullopt;
+    }
+    return id;
+}
+
+// Removes the files of `batch` whose ids have no row; clears the batch.
+size_t removeWithoutRows(std::map<uint64_t, fs::path>& batch,
+                         const UploadSweeper::RowLookup& rows) {
+    size_t removed = 0;
+    std::optional<std::set<uint64_t>> stored = rows(batch.begin()->first, batch.rbegin()->first);
+    if (!stored) {
+        Logger::getLogger()->warn("Cannot look up the rows of bucket files %" PRIu64 " to %" PRIu64
+                                  "; they are kept",
+                                  batch.begin()->first, batch.rbegin()->first);
+    }
+    for (const auto& [id, path] : batch) {
+        if (!stored || stored->count(id) != 0) {
+            continue;
+        }
+        std::error_code error;
+        if (fs::remove(path, error)) {
+            Logger::getLogger()->info("Removed bucket file %s: bucket %" PRIu64 " is not stored",
+                                      path.string().c_str(), id);
+            removed++;
+        }
+    }
+    batch.clear();
+    return removed;
+}
+
 }  // namespace
 
-UploadSweeper::UploadSweeper(std::string root, fs::file_time_type cutoff)
-    : m_root(std::move(root)), m_cutoff(cutoff) {}
+UploadSweeper::UploadSweeper(std::string root, fs::file_time_type cutoff, RowLookup rows,
+                             uint64_t idsBelow)
+    : m_root(std::move(root)), m_cutoff(cutoff), m_rows(std::move(rows)), m_idsBelow(idsBelow) {}
 
 UploadSweeper::~UploadSweeper() {
     m_cancel = true;
@@ -31,7 +85,13 @@ UploadSweeper::~UploadSweeper() {
 }
 
 void UploadSweeper::start() {
-    m_thread = std::thread([this] { m_removed = sweep(m_root, m_cutoff, m_cancel); });
+    m_thread = std::thread([this] {
+        size_t removed = sweep(m_root, m_cutoff, m_cancel);
+        if (m_rows) {
+            removed += sweepOrphans(m_root, m_idsBelow, m_rows, m_cancel);
+        }
+        m_removed = removed;
+    });
 }
 
 size_t UploadSweeper::join() {
@@ -55,6 +115,35 @@ size_t UploadSweeper::sweep(const std::string& root, fs::file_time_type cutoff,
             if (fs::remove(it->path(), removeError)) {
                 removed++;
             }
+        }
+    }
+    return removed;
+}
+
+size_t UploadSweeper::sweepOrphans(const std::string& root, uint64_t idsBelow,
+                                   const RowLookup& rows, const std::atomic<bool>& cancel) {
+    size_t removed = 0;
+    std::error_code error;
+    fs::directory_iterator directories(root, fs::directory_options::skip_permission_denied, error);
+    for (; !error && directories != fs::directory_iterator(); directories.increment(error)) {
+        std::error_code entryError;
+        if (directories->is_symlink(entryError) || !directories->is_directory(entryError)) {
+            continue;
+        }
+        // One directory holds at most 100 ids; a batch spans a few of them.
+        std::map<uint64_t, fs::path> batch;
+        fs::directory_iterator files(directories->path(), entryError);
+        for (; !entryError && files != fs::directory_iterator(); files.increment(entryError)) {
+            if (cancel.load()) {
+                return removed;
+            }
+            std::optional<uint64_t> id = bucketFileId(*files);
+            if (id && *id < idsBelow) {
+                batch.emplace(*id, files->path());
+            }
+        }
+        if (!batch.empty()) {
+            removed += removeWithoutRows(batch, rows);
         }
     }
     return removed;

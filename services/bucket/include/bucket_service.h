@@ -38,6 +38,7 @@
 #include <utility>
 #include <vector>
 
+#include "id_reservation.h"
 #include "service_handler.h"
 
 class Bucket;
@@ -125,7 +126,8 @@ class BucketService : public ServiceAuthHandler {
     // at 1 for an empty store). False when the largest id cannot be read.
     bool setupNextBucketId();
     // A new record holding the next unused id; owned by the caller. Every
-    // id is handed out once, whatever the number of threads.
+    // id is handed out once, whatever the number of threads, and across
+    // restarts (see IdReservation).
     Bucket* allocate();
     // Stores `bucket` (not taken over): its `buckets` row when missing, then
     // one `bucket_attributes` row per attribute (updated or inserted). True
@@ -179,6 +181,13 @@ class BucketService : public ServiceAuthHandler {
     void windDown();
     void stopRestServer();
     void startUploadSweep();
+    // The ids from `first` to `last` that have a `buckets` row; nullopt when
+    // the query failed.
+    std::optional<std::set<uint64_t>> storedIds(uint64_t first, uint64_t last);
+    // Moves the id counter up to the mark of ids reserved by earlier runs.
+    void adoptIdMark();
+    // Takes the next id from the counter, reserving it in the mark file.
+    uint64_t takeNextId();
     void stopUploadSweep();
     void auditLifecycle(const std::string& code);
     void logFatalWithName(const std::string& prefix, const std::string& suffix);
@@ -215,6 +224,7 @@ class BucketService : public ServiceAuthHandler {
     std::atomic<bool> m_stopRequested{false};
     std::string m_storeRoot;
     std::atomic<uint64_t> m_nextBucketId{1};
+    IdReservation m_ids;
     bool m_dryRun = false;
     std::atomic<bool> m_restartRequested{false};
     std::atomic<bool> m_unregisterOnStop{true};

@@ -1,0 +1,190 @@
+// What the service relies on to recover from a crash: the reserved id mark,
+// the sweep of bucket files without rows, and the storage client that
+// follows a restarted storage service.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "id_reservation.h"
+#include "storage_follower.h"
+#include "test_support.h"
+#include "upload_sweeper.h"
+
+namespace fs = std::filesystem;
+using testing_support::readFile;
+using testing_support::TempDir;
+
+namespace {
+
+void touch(const fs::path& path) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path) << "bytes";
+}
+
+TEST(IdReservation, MarkIsWrittenOncePerBlockAndOnlyGrows) {
+    TempDir dir;
+    IdReservation ids(dir.path());
+    EXPECT_EQ(0u, ids.readMark());  // no file yet
+
+    ASSERT_TRUE(ids.reserve(42));
+    EXPECT_EQ(42u + IdReservation::kBlock, ids.readMark());
+    const std::string mark = dir.path() + "/" + IdReservation::kFileName;
+    fs::remove(mark);
+    ASSERT_TRUE(ids.reserve(43));  // inside the block: no write
+    EXPECT_FALSE(fs::exists(mark));
+    ASSERT_TRUE(ids.reserve(42 + IdReservation::kBlock));
+    EXPECT_EQ(42u + 2 * IdReservation::kBlock, ids.readMark());
+    EXPECT_FALSE(fs::exists(mark + ".tmp"));
+
+    std::ofstream(mark) << "garbage";
+    EXPECT_EQ(0u, ids.readMark());
+}
+
+TEST(IdReservation, ConcurrentReservationsLeaveTheHighestMark) {
+    TempDir dir;
+    IdReservation ids(dir.path());
+    std::atomic<uint64_t> next{1};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; t++) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 2500; i++) {
+                ids.reserve(next.fetch_add(1));
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_GT(ids.readMark(), next.load() - 1);
+}
+
+TEST(IdReservation, UnwritableRootIsReported) {
+    IdReservation ids("/nonexistent/tarvolt-root");
+    EXPECT_FALSE(ids.reserve(1));
+}
+
+// Rows of ids 1 and 150 exist; everything else is an orphan.
+struct FakeRows {
+    std::set<uint64_t> stored{1, 150};
+    std::vector<std::pair<uint64_t, uint64_t>> queries;
+    bool fail = false;
+
+    UploadSweeper::RowLookup lookup() {
+        return [this](uint64_t first, uint64_t last) -> std::optional<std::set<uint64_t>> {
+            queries.emplace_back(first, last);
+            if (fail) {
+                return std::nullopt;
+            }
+            std::set<uint64_t> found;
+            for (uint64_t id : stored) {
+                if (id >= first && id <= last)
+                    found.insert(id);
+            }
+            return found;
+        };
+    }
+};
+
+TEST(UploadSweeper, RemovesOnlyBucketFilesWithoutRowsBelowTheCounter) {
+    TempDir dir;
+    const fs::path root = dir.path();
+    for (const char* file : {"0/1", "0/2", "0/99", "1/150", "1/151", "3/300", "3/301"}) {
+        touch(root / file);
+    }
+    // Not bucket files of this service: wrong directory, leading zero,
+    // other names, a link.
+    for (const char* file : {"2/5", "0/007", "0/notes", ".next-bucket-id"}) {
+        touch(root / file);
+    }
+    fs::create_symlink(root / "0" / "2", root / "1" / "152");
+
+    FakeRows rows;
+    std::atomic<bool> cancel{false};
+    EXPECT_EQ(3u, UploadSweeper::sweepOrphans(root.string(), 300, rows.lookup(), cancel));
+    for (const char* gone : {"0/2", "0/99", "1/151"}) {
+        EXPECT_FALSE(fs::exists(root / gone)) << gone;
+    }
+    for (const char* kept :
+         {"0/1", "1/150", "3/300", "3/301", "2/5", "0/007", "0/notes", ".next-bucket-id"}) {
+        EXPECT_TRUE(fs::exists(root / kept)) << kept;
+    }
+    EXPECT_TRUE(fs::is_symlink(root / "1" / "152"));
+    // One query per directory holding candidates, over their id range.
+    EXPECT_EQ(2u, rows.queries.size());
+}
+
+TEST(UploadSweeper, KeepsEverythingWhenTheRowsCannotBeRead) {
+    TempDir dir;
+    touch(fs::path(dir.path()) / "0" / "2");
+    FakeRows rows;
+    rows.fail = true;
+    UploadSweeper sweeper(dir.path(), fs::file_time_type::clock::now(), rows.lookup(), 100);
+    sweeper.start();
+    EXPECT_EQ(0u, sweeper.join());
+    EXPECT_TRUE(fs::exists(fs::path(dir.path()) / "0" / "2"));
+}
+
+// A storage client whose answers the test sets.
+class ScriptedStorage : public StorageClient {
+  public:
+    explicit ScriptedStorage(uint16_t port) : StorageClient("127.0.0.1", port), port(port) {}
+    int insertTable(const std::string&, const std::string&, const InsertValues&) override {
+        calls++;
+        return up ? 1 : -1;
+    }
+    ResultSet* queryTable(const std::string&, const std::string&, const Query&) override {
+        calls++;
+        return nullptr;
+    }
+    uint16_t port;
+    bool up = true;
+    int calls = 0;
+};
+
+TEST(StorageFollower, FollowsTheStorageServiceToItsNewPort) {
+    std::vector<ScriptedStorage*> made;
+    uint16_t registered = 1001;
+    int lookups = 0;
+    StorageFollower follower(
+        "127.0.0.1", 1001,
+        [&](const std::string&, uint16_t port) {
+            auto client = std::make_unique<ScriptedStorage>(port);
+            made.push_back(client.get());
+            return client;
+        },
+        [&](std::string& address, uint16_t& port) {
+            lookups++;
+            address = "127.0.0.1";
+            port = registered;
+            return true;
+        });
+    InsertValues row{InsertValue("id", "1")};
+    EXPECT_EQ(1, follower.insertTable("Bucket", "buckets", row));
+    EXPECT_EQ(0, lookups);  // success asks nobody
+
+    made.back()->up = false;  // the storage service died ...
+    EXPECT_EQ(-1, follower.insertTable("Bucket", "buckets", row));
+    EXPECT_EQ(1, lookups);
+    EXPECT_EQ(1u, made.size());  // ... and is not registered elsewhere yet
+
+    registered = 2002;  // restarted on a new port
+    std::this_thread::sleep_for(StorageFollower::kRecheckInterval);
+    EXPECT_EQ(nullptr,
+              follower.queryTable("Bucket", "buckets", Query(new Where("id", Equals, "1"))));
+    ASSERT_EQ(2u, made.size());
+    EXPECT_EQ(2002, follower.currentPort());
+    EXPECT_EQ(1, follower.insertTable("Bucket", "buckets", row));
+    EXPECT_EQ(1, made.back()->calls);  // the failed call was not repeated
+
+    // Failures in a row ask the core at most once per interval.
+    made.back()->up = false;
+    for (int i = 0; i < 5; i++) {
+        follower.insertTable("Bucket", "buckets", row);
+    }
+    EXPECT_LE(lookups, 3);
+}
+
+}  // namespace
