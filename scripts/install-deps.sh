@@ -11,6 +11,7 @@ packages=(
     postgresql
     clang libclang-rt-14-dev
     curl procps
+    libssl-dev
 )
 [ "$#" -gt 0 ] && packages+=("$@")
 

@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Reliability part: concurrent clients (half through the core's proxy, half
+# on the service's port) add, download, update, match, list and delete
+# buckets; then the store must hold exactly what they were told, with no 5xx
+# answer, no dropped connection and the bucket service's memory within 10%
+# of its size after the first 10 s. The last line is "load: N of M checks
+# passed".
+# Needs: $bin, $tools, $work (see bench/reliability.sh). LOAD_CLIENTS
+# (default 32), LOAD_SECONDS (default 60).
+set -euo pipefail
+here="$(cd "$(dirname "$0")" && pwd)"
+source "$here/platform.sh"
+trap stop_platform EXIT
+
+if ! start_platform "$work/load"; then
+    echo "[FAIL] the platform did not start"
+    echo "load: 0 of 1 checks passed"
+    exit 1
+fi
+"$tools/tarvolt-load" --core-port="$api_port" --core-pid="$core_pid" \
+    --storage-root="$work/load/buckets" --clients="${LOAD_CLIENTS:-32}" \
+    --seconds="${LOAD_SECONDS:-60}" --part=load

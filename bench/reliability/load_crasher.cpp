@@ -1,0 +1,75 @@
+#include "load_crasher.h"
+
+#include <signal.h>
+
+#include <algorithm>
+#include <random>
+#include <thread>
+
+#include "load_http.h"
+
+namespace load {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr std::chrono::seconds kRecoveryLimit{90};
+
+}  // namespace
+
+Crasher::Crasher(PlatformView& platform, RunState& state, uint32_t seed)
+    : m_platform(platform), m_state(state), m_seed(seed) {}
+
+void Crasher::run(Clock::time_point start, std::chrono::milliseconds duration, int bucketKills,
+                  int storageKills) {
+    std::vector<std::string> order;
+    for (int i = 0; i < std::max(bucketKills, storageKills); i++) {
+        if (i < bucketKills)
+            order.push_back("tarvolt-bucket");
+        if (i < storageKills)
+            order.push_back("tarvolt-storage");
+    }
+    // Kill k happens at a random moment of the k-th slot of the run's
+    // middle 80%, but never before the previous recovery.
+    std::mt19937 random(m_seed);
+    const auto slot = duration * 8 / 10 / std::max<size_t>(order.size(), 1);
+    for (size_t k = 0; k < order.size(); k++) {
+        const auto slotStart = start + duration / 10 + slot * k;
+        const auto at = slotStart + slot * (random() % 1000) / 1000;
+        std::this_thread::sleep_until(at);
+        m_recoveries.push_back(killAndWait(order[k]));
+    }
+}
+
+Recovery Crasher::killAndWait(const std::string& command) {
+    Recovery recovery;
+    recovery.service = command;
+    const pid_t victim = m_platform.childPid(command);
+    if (victim <= 0) {
+        return recovery;
+    }
+    const auto killedAt = Clock::now();
+    m_state.beginOutage();
+    recovery.killed = ::kill(victim, SIGKILL) == 0;
+    while (Clock::now() - killedAt < kRecoveryLimit) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        const pid_t successor = m_platform.childPid(command);
+        if (successor > 0 && successor != victim && m_platform.refreshBucketPort() &&
+            platformAnswers()) {
+            recovery.recovered = true;
+            break;
+        }
+    }
+    recovery.seconds = std::chrono::duration<double>(Clock::now() - killedAt).count();
+    m_state.endOutage();
+    return recovery;
+}
+
+bool Crasher::platformAnswers() {
+    const std::string body = attributesBody({{"key", "no-such-key"}});
+    return exchange(m_platform.bucketPort(), "GET", "/bucket", "", "").answered(200) &&
+           exchange(m_platform.corePort(), "PUT", "/tarvolt/bucket/match", "application/json", body)
+               .answered(200);
+}
+
+}  // namespace load

@@ -1,0 +1,47 @@
+// Kills the bucket service and the storage service with SIGKILL at random
+// moments of a load run and measures how long the platform takes to answer
+// again: the core must launch a new process and the bucket service must
+// serve its listing on its own port and a match through the core.
+//
+// Thread-safety: `run` on one thread; read the results after it returned.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "load_platform.h"
+#include "load_run_state.h"
+
+namespace load {
+
+struct Recovery {
+    std::string service;  // the process name
+    bool killed = false;
+    bool recovered = false;
+    double seconds = 0;  // from the kill to the first good answers
+};
+
+class Crasher {
+  public:
+    Crasher(PlatformView& platform, RunState& state, uint32_t seed);
+
+    // Spreads `bucketKills` + `storageKills` kills over the middle of a run
+    // of `duration` that started at `start`, alternating the services.
+    void run(std::chrono::steady_clock::time_point start, std::chrono::milliseconds duration,
+             int bucketKills, int storageKills);
+
+    const std::vector<Recovery>& recoveries() const { return m_recoveries; }
+
+  private:
+    Recovery killAndWait(const std::string& command);
+    bool platformAnswers();
+
+    PlatformView& m_platform;
+    RunState& m_state;
+    uint32_t m_seed;
+    std::vector<Recovery> m_recoveries;
+};
+
+}  // namespace load
