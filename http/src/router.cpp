@@ -6,11 +6,11 @@ void Router::add(const std::string& method, const std::string& pattern, Handler 
                  BodySinkFactory sinkFactory) {
     std::regex compiled(pattern, std::regex::ECMAScript | std::regex::optimize);
     m_routes[method].push_back(
-        Route{std::move(compiled), std::move(handler), std::move(sinkFactory)});
+        Route{pattern, std::move(compiled), std::move(handler), std::move(sinkFactory)});
 }
 
 void Router::setDefault(const std::string& method, Handler handler, BodySinkFactory sinkFactory) {
-    m_defaults[method] = Route{std::regex(), std::move(handler), std::move(sinkFactory)};
+    m_defaults[method] = Route{"", std::regex(), std::move(handler), std::move(sinkFactory)};
 }
 
 const Route* Router::find(const std::string& method, const std::string& path,

@@ -14,7 +14,12 @@
 
 namespace http::detail {
 
+// Paths longer than this are not matched against the patterns (matching
+// costs the regex engine deep recursion); the server answers them 414.
+constexpr size_t kMaxRoutedPath = 8 * 1024;
+
 struct Route {
+    std::string source;  // the pattern's text; empty for a default route
     std::regex pattern;
     Handler handler;
     BodySinkFactory sinkFactory;

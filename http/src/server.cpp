@@ -93,6 +93,22 @@ void Server::setDefaultRoute(const std::string& method, Handler handler,
     m_impl->core->router.setDefault(method, std::move(handler), std::move(sinkFactory));
 }
 
+Server::RouteLookup Server::lookupRoute(const std::string& method, const std::string& path) const {
+    RouteLookup lookup;
+    if (path.size() > detail::kMaxRoutedPath) {
+        lookup.kind = RouteLookup::Kind::PathTooLong;
+        return lookup;
+    }
+    const detail::Route* route = m_impl->core->router.find(method, path, lookup.match);
+    if (route != nullptr) {
+        lookup.kind = route->source.empty() ? RouteLookup::Kind::Default
+                                            : RouteLookup::Kind::Pattern;
+        lookup.pattern = route->source;
+        lookup.handler = &route->handler;
+    }
+    return lookup;
+}
+
 void Server::setErrorLogger(std::function<void(const std::string&)> logger) {
     m_impl->core->errorLogger = std::move(logger);
 }

@@ -27,7 +27,6 @@ constexpr size_t kBodyChunkSize = 1024 * 1024;     // chunks handed to a body si
 constexpr size_t kBufferedGrowth = 64 * 1024;      // first step of a chunked buffered body
 constexpr size_t kBufferedReadStep = 1024 * 1024;  // one deadline per MiB of buffered body
 constexpr size_t kMaxBufferedParserInput = 1024 * 1024;
-constexpr size_t kMaxRoutedPath = 8 * 1024;  // longer paths are not matched (414)
 constexpr auto kLingerTime = std::chrono::seconds(2);
 constexpr char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
 

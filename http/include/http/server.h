@@ -74,6 +74,21 @@ class Server {
     void setDefaultRoute(const std::string& method, Handler handler,
                          BodySinkFactory sinkFactory = nullptr);
 
+    // How the server routes a request of `method` for `path` (the target up
+    // to its '?'): by a pattern, by the method's default route, not at all
+    // (the client gets 400), or refused as too long (414). `handler` is null
+    // unless a route was found and lives as long as the server; `pattern` is
+    // the matching pattern's text. For tests and inspection; the server
+    // routes its requests the same way.
+    struct RouteLookup {
+        enum class Kind { Pattern, Default, NoRoute, PathTooLong };
+        Kind kind = Kind::NoRoute;
+        std::string pattern;
+        const Handler* handler = nullptr;
+        PathMatch match;
+    };
+    RouteLookup lookupRoute(const std::string& method, const std::string& path) const;
+
     // Receives a line for every error the server logs (handler exceptions,
     // accept and bind failures). Defaults to standard error. Called on the
     // event-loop threads, possibly several at once.

@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 
+#include "attribute_request.h"
 #include "bucket.h"
 #include "bucket_api.h"
 #include "bucket_service.h"
@@ -95,19 +96,13 @@ Answer BucketCreation::run(const std::shared_ptr<http::Request>& request) {
 // refusal when the part is not an object of short strings with a member.
 std::optional<Answer> BucketCreation::readAttributes(const FormData::FieldValue& data) {
     const std::string text(reinterpret_cast<const char*>(data.start), data.size);
-    rapidjson::Document document;
-    const std::string parseError = bucket_text::parseJson(text, document);
-    if (!parseError.empty()) {
-        m_logger->error("Failed to parse the bucket attributes:, %s", parseError.c_str());
-        return refuse(StatusCode::client_error_bad_request,
-                      "Failed to parse the bucket attributes, " + parseError);
+    const bucket_text::CreationAttributes reading =
+        bucket_text::readCreationAttributes(text, m_attributes);
+    if (!reading.parseError.empty()) {
+        m_logger->error("Failed to parse the bucket attributes:, %s", reading.parseError.c_str());
     }
-    if (!document.IsObject()) {
-        return refuse(StatusCode::client_error_bad_request, "Attributes must be a JSON object");
-    }
-    const std::string refused = bucket_text::readAttributes(document, m_attributes);
-    if (!refused.empty()) {
-        return refuse(StatusCode::client_error_bad_request, refused);
+    if (!reading.refusal.empty()) {
+        return refuse(StatusCode::client_error_bad_request, reading.refusal);
     }
     for (const auto& [name, value] : m_attributes) {
         m_bucket->addAttribute(name, value);

@@ -1,6 +1,7 @@
 // BucketApi::bucketMatch: PUT /bucket/match with
 // `{ "attributes" : { "<name>" : "<value>", ... } }` lists every bucket that
 // holds all of the pairs (further attributes allowed). Changes nothing.
+#include "attribute_request.h"
 #include "bucket.h"
 #include "bucket_api.h"
 #include "bucket_service.h"
@@ -10,21 +11,9 @@ using bucket_text::messageBody;
 using http::StatusCode;
 
 void BucketApi::bucketMatch(std::shared_ptr<Response> response, std::shared_ptr<Request> request) {
-    rapidjson::Document document;
-    const std::string parseError = bucket_text::parseJson(request->content, document);
-    if (!parseError.empty()) {
-        respond(response, StatusCode::client_error_bad_request,
-                messageBody("Badly formed payload, " + parseError));
-        return;
-    }
-    if (!document.IsObject() || !document.HasMember("attributes") ||
-        !document["attributes"].IsObject()) {
-        respond(response, StatusCode::client_error_bad_request,
-                messageBody("Badly formed payload, missing attributes to match"));
-        return;
-    }
     AttributeList attributes;
-    const std::string refused = bucket_text::readAttributes(document["attributes"], attributes);
+    const std::string refused =
+        bucket_text::readRequestAttributes(request->content, "match", attributes);
     if (!refused.empty()) {
         respond(response, StatusCode::client_error_bad_request, messageBody(refused));
         return;

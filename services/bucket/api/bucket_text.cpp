@@ -1,6 +1,7 @@
 #include "bucket_text.h"
 
 #include <rapidjson/error/en.h>
+#include <rapidjson/stringbuffer.h>
 
 #include <limits>
 #include <memory>
@@ -27,6 +28,20 @@ std::string joinPairs(const Pairs& pairs, const char* separator) {
         text += attributePair(name, value);
     }
     return text;
+}
+
+// True when `text` (without NUL bytes) is valid UTF-8. The parser checks
+// the raw bytes of the request, but a \u escape of a lone low surrogate
+// still decodes to bytes that are not UTF-8, which storage would refuse.
+bool isUtf8(const std::string& text) {
+    rapidjson::StringStream source(text.c_str());
+    rapidjson::StringBuffer sink;
+    while (source.Tell() < text.size()) {
+        if (!rapidjson::UTF8<>::Validate(source, sink)) {
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace
@@ -101,10 +116,15 @@ std::string parseJson(const std::string& text, rapidjson::Document& document) {
     constexpr unsigned kFlags =
         rapidjson::kParseIterativeFlag | rapidjson::kParseValidateEncodingFlag;
     document.Parse<kFlags>(text.c_str(), text.size());
-    if (!document.HasParseError()) {
-        return "";
+    if (document.HasParseError()) {
+        return rapidjson::GetParseError_En(document.GetParseError());
     }
-    return rapidjson::GetParseError_En(document.GetParseError());
+    // RapidJSON takes a NUL byte for the end of the text. A NUL within the
+    // root value fails the parse; one after it would hide whatever follows.
+    if (text.find('\0') != std::string::npos) {
+        return rapidjson::GetParseError_En(rapidjson::kParseErrorDocumentRootNotSingular);
+    }
+    return "";
 }
 
 std::string readAttributes(const rapidjson::Value& object, AttributeList& attributes) {
@@ -120,6 +140,9 @@ std::string readAttributes(const rapidjson::Value& object, AttributeList& attrib
         const std::string value = member.value.GetString();
         if (name.size() > kMaxAttributeBytes || value.size() > kMaxAttributeBytes) {
             return "Attribute names and values are limited to 80 bytes";
+        }
+        if (!isUtf8(name) || !isUtf8(value)) {
+            return "Attribute names and values must be valid UTF-8 text";
         }
         attributes.emplace_back(name, value);
     }

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <optional>
 
+#include "attribute_request.h"
 #include "bucket.h"
 #include "bucket_api.h"
 #include "bucket_service.h"
@@ -31,17 +32,7 @@ UpdateAnswer refusal(StatusCode status, const std::string& message) {
 
 // The change list of the request body, or the refusal of the body.
 std::optional<UpdateAnswer> readChanges(const std::string& content, AttributeList& changes) {
-    rapidjson::Document document;
-    const std::string parseError = bucket_text::parseJson(content, document);
-    if (!parseError.empty()) {
-        return refusal(StatusCode::client_error_bad_request, "Badly formed payload, " + parseError);
-    }
-    if (!document.IsObject() || !document.HasMember("attributes") ||
-        !document["attributes"].IsObject()) {
-        return refusal(StatusCode::client_error_bad_request,
-                       "Badly formed payload, missing attributes to update");
-    }
-    const std::string refused = bucket_text::readAttributes(document["attributes"], changes);
+    const std::string refused = bucket_text::readRequestAttributes(content, "update", changes);
     if (!refused.empty()) {
         return refusal(StatusCode::client_error_bad_request, refused);
     }

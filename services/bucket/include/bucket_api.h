@@ -101,6 +101,9 @@ class BucketApi {
     void bucketDelete(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
     void bucketMatch(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
 
+    // The HTTP server with the route table; for inspecting the routes.
+    const http::Server& server() const { return *m_server; }
+
     BucketService* getService() const { return m_service; }
     ManagementClient* getManagement() const { return m_management; }
 
