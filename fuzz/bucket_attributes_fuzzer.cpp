@@ -59,6 +59,18 @@ void checkTaken(const AttributeList& attributes, const std::string& input) {
     }
 }
 
+// The text without the leading bytes of a UTF-8 byte order mark (EF BB BF,
+// each optional), which the parser skips before the document.
+std::string withoutByteOrderMark(const std::string& text) {
+    size_t start = 0;
+    for (unsigned char mark : {0xEF, 0xBB, 0xBF}) {
+        if (start < text.size() && static_cast<unsigned char>(text[start]) == mark) {
+            ++start;
+        }
+    }
+    return text.substr(start);
+}
+
 void checkCreation(const std::string& text) {
     AttributeList attributes;
     const bucket_text::CreationAttributes reading =
@@ -67,8 +79,8 @@ void checkCreation(const std::string& text) {
         fail("a parse error was not refused", text);
     }
     AttributeList wrapped;
-    const std::string wrappedRefusal =
-        bucket_text::readRequestAttributes("{\"attributes\":" + text + "}", "match", wrapped);
+    const std::string wrappedRefusal = bucket_text::readRequestAttributes(
+        "{\"attributes\":" + withoutByteOrderMark(text) + "}", "match", wrapped);
     if (!reading.refusal.empty()) {
         checkRefusal(reading.refusal, text);
         // Refused members are refused the same way inside a request body.
