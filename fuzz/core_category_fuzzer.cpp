@@ -9,7 +9,8 @@
 //
 // The store keeps its file in a temporary directory. Checks: every answer
 // is JSON, a failure is { "message" : text } with 400 or 404 (the file can
-// always be written, so never 500); a created category reads back, and
+// always be written, so never 500); a body with text after a NUL byte is
+// refused; a created category reads back, and
 // creating it again from what it reads back changes nothing; after the
 // last request a store loaded from the file reads back every category as
 // the running store does.
@@ -120,6 +121,10 @@ void create(CategoryStore& store, const std::string& body, bool keep,
     }
     const std::string name(document["key"].GetString(), document["key"].GetStringLength());
     names.insert(name);
+    std::optional<CategoryStore::Change> ignored;
+    if (store.create(body + std::string("\0{}", 3), keep, ignored).ok()) {
+        fail("text after a NUL byte was ignored: " + body);
+    }
     const CoreResult read = store.get(name);
     if (!read.ok()) {
         fail("a created category does not read back: " + name);

@@ -20,6 +20,15 @@ bool parseValue(const std::string& text, rapidjson::Document& document, std::str
                 std::to_string(document.GetErrorOffset()) + ")";
         return false;
     }
+    // The parser takes a NUL byte for the end of the text: a NUL within the
+    // value fails the parse, one after it would hide whatever follows.
+    const size_t nul = text.find('\0');
+    if (nul != std::string::npos) {
+        error = std::string("Invalid JSON: ") +
+                rapidjson::GetParseError_En(rapidjson::kParseErrorDocumentRootNotSingular) +
+                " (at offset " + std::to_string(nul) + ")";
+        return false;
+    }
     return true;
 }
 

@@ -190,6 +190,20 @@ TEST(CategoryStoreTest, RefusesBadCategoriesAndValues) {
     EXPECT_EQ(store.setItem("Nothing", "threads", R"({ "value" : "1" })", change).status, 404);
 }
 
+// The parser stops at a NUL byte as at the end of the text; a body with
+// text after a NUL is refused, not read up to the NUL.
+TEST(CategoryStoreTest, RefusesTextAfterANul) {
+    CategoryStore store("");
+    std::optional<CategoryStore::Change> change;
+    const std::string body = R"({ "key" : "a", "value" : {} })";
+    const CoreResult refused =
+        store.create(body + std::string("\0{ \"x\" : 1 }", 12), true, change);
+    EXPECT_EQ(refused.status, 400);
+    EXPECT_NE(refused.json.find("must not be followed by other values"), std::string::npos);
+    EXPECT_EQ(store.get("a").status, 404);
+    EXPECT_TRUE(store.create(body, true, change).ok());
+}
+
 TEST(CategoryStoreTest, ChildrenAndInterests) {
     CategoryStore store("");
     std::optional<CategoryStore::Change> change;
