@@ -50,6 +50,12 @@ class SqlDialect {
     // Rewrites the '?' placeholders of a finished statement into the
     // database's form.
     virtual std::string placeholders(const std::string& sql) const { return sql; }
+    // How a condition at a level of nested joins names its column: the
+    // database should find that level's rows from the ids the inner level
+    // selected rather than from an index on this column. As it stands by
+    // default; SQLite, whose planner has no statistics to tell a common
+    // attribute from a rare one, needs it spelled out.
+    virtual std::string joinedColumn(const std::string& quotedColumn) const { return quotedColumn; }
     // What stands between the name of a join's common table expression and
     // its query in a statement with `joins` joins in all ("AS" by default).
     virtual std::string tableExpressionAs(size_t joins) const {
@@ -96,8 +102,9 @@ class SqlBuilder {
 
     const TableDefinition& table(const std::string& name) const;
     const ColumnDefinition& column(const TableDefinition& table, const std::string& name) const;
+    // `joined`: the conditions of a join level that has nested joins.
     void writeConditions(const TableDefinition& table, const std::vector<Condition>& conditions,
-                         Fragment& where) const;
+                         Fragment& where, bool joined = false) const;
     void writeJoins(const TableDefinition& table, const std::vector<JoinSpec>& joins,
                     Fragment& with, Fragment& where) const;
     std::string resultColumns(const TableDefinition& table, const QuerySpec& query,

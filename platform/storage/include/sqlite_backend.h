@@ -29,6 +29,10 @@ class SqliteDialect : public SqlDialect {
     std::string indexName(const std::string& schema, const std::string& table,
                           const std::vector<std::string>& columns) const override;
     std::string columnType(const ColumnDefinition& column) const override;
+    // "+column": a term SQLite does not answer from an index.
+    std::string joinedColumn(const std::string& quotedColumn) const override {
+        return "+" + quotedColumn;
+    }
 };
 
 class SqliteBackend : public StorageBackend {

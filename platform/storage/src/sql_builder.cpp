@@ -189,12 +189,14 @@ const ColumnDefinition& SqlBuilder::column(const TableDefinition& table,
 }
 
 void SqlBuilder::writeConditions(const TableDefinition& table,
-                                 const std::vector<Condition>& conditions, Fragment& where) const {
+                                 const std::vector<Condition>& conditions, Fragment& where,
+                                 bool joined) const {
     for (const Condition& condition : conditions) {
         const ColumnDefinition& target = column(table, condition.column);
         const char* op = sqlOperator(condition.comparison);
+        const std::string name = SqlDialect::quote(target.name);
         where.separate(" AND ");
-        where.add(SqlDialect::quote(target.name) + op);
+        where.add((joined ? m_dialect.joinedColumn(name) : name) + op);
         where.parameter(columnValue(target, condition.value, false));
     }
 }
@@ -213,8 +215,12 @@ void SqlBuilder::writeJoins(const TableDefinition& table, const std::vector<Join
         if (!sub.returns.empty() || !sub.aggregates.empty() || sub.limit) {
             refuse("the query of a join takes conditions and joins only");
         }
+        // A level with nested joins is found from the ids of the inner level
+        // (at most as many as the innermost level's own condition selects),
+        // not by its own condition: an attribute pair that many buckets share
+        // would otherwise cost a look-up per such bucket at every level.
         Fragment subWhere;
-        writeConditions(other, sub.conditions, subWhere);
+        writeConditions(other, sub.conditions, subWhere, !sub.joins.empty());
         writeJoins(other, sub.joins, with, subWhere);  // defines the nested joins first
         const std::string name = SqlDialect::quote("j" + std::to_string(++with.tables));
         with.separate(", ");
