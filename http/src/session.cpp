@@ -46,6 +46,13 @@ void answerUnsupported(std::shared_ptr<Response> response, std::shared_ptr<Reque
                     {{"Content-Type", "application/json"}});
 }
 
+// The session whose write loop runs a send callback on this thread: a job
+// that the callback submits (the next chunk of a streamed answer) joins the
+// queue at once, and the loop takes it next, instead of going round the event
+// loop (a post, and often a wake-up of another thread) for every chunk.
+thread_local const Session* t_callbackSession = nullptr;
+constexpr int kDirectJobsPerTurn = 16;  // then the next job is posted, as any other
+
 }  // namespace
 
 Session::Session(tcp::socket socket, std::shared_ptr<ServerCore> core)
@@ -86,6 +93,11 @@ void Session::close() {
 }
 
 void Session::submit(WriteJob job) {
+    if (t_callbackSession == this && m_directJobs < kDirectJobsPerTurn) {
+        ++m_directJobs;
+        m_writes.push_back(std::move(job));
+        return;
+    }
     m_core->postUnlessFinished(m_stream.get_executor(),
                                [self = shared_from_this(), job = std::move(job)]() mutable {
                                    self->enqueue(std::move(job));
@@ -422,6 +434,7 @@ void Session::answerHandlerFailure(SessionResponse& response, const std::string&
 // ---- writing the response ------------------------------------------------
 
 void Session::enqueue(WriteJob job) {
+    m_directJobs = 0;
     m_writes.push_back(std::move(job));
     if (!m_writing) {
         doWrite();
@@ -455,6 +468,7 @@ void Session::onWrite(beast::error_code ec, size_t) {
         return failWrite(ec);
     }
     m_writing = false;
+    m_directJobs = 0;
     m_writes.front().dataWritten = true;
     doWrite();
 }
@@ -501,6 +515,7 @@ void Session::doSendFile() {
 
 void Session::onFileWritable(beast::error_code ec) {
     m_fileTimer.cancel();
+    m_directJobs = 0;
     if (ec) {
         return failWrite(ec);
     }
@@ -524,6 +539,8 @@ void Session::finishJob(const boost::system::error_code& ec) {
     WriteJob job = std::move(m_writes.front());
     m_writes.pop_front();
     if (job.sender) {
+        const Session* outer = t_callbackSession;
+        t_callbackSession = this;
         try {
             job.sender->onSent(ec, std::move(job.data), job.callback);
         } catch (const std::exception& e) {
@@ -531,6 +548,7 @@ void Session::finishJob(const boost::system::error_code& ec) {
         } catch (...) {
             sendCallbackFailed("unknown exception");
         }
+        t_callbackSession = outer;
     }
     if (job.last) {
         finishResponse(job);

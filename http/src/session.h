@@ -134,6 +134,7 @@ class Session : public std::enable_shared_from_this<Session> {
     bool m_dispatched = false;  // the handler has the request
     std::deque<WriteJob> m_writes;
     bool m_writing = false;
+    int m_directJobs = 0;                   // jobs taken from send callbacks since the last wait
     boost::asio::steady_timer m_fileTimer;  // deadline while sendfile waits
     bool m_writeFailed = false;
     std::unique_ptr<SplicePipe> m_splice;  // opened by the first relay

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <fstream>
 #include <future>
 #include <mutex>
@@ -182,6 +183,48 @@ TEST_F(ServerTest, ConcurrentDownloadsEachGetTheirOwnBytes) {
         EXPECT_TRUE(first.get() == a);
         EXPECT_TRUE(second.get() == b);
     }
+}
+
+// Sends pieces "00000000\n", "00000001\n", ... each from the callback of the
+// previous send.
+void sendNumberedPieces(const std::shared_ptr<Response>& response, int index, int count) {
+    if (index == count) {
+        return;
+    }
+    char text[16];
+    std::snprintf(text, sizeof(text), "%08d\n", index);
+    response->write(text, 9);
+    response->send([response, index, count](const boost::system::error_code& ec) {
+        if (!ec) {
+            sendNumberedPieces(response, index + 1, count);
+        }
+    });
+}
+
+// The connection takes a piece sent from a send callback straight into its
+// queue, a bounded number in a row: a long chain of small pieces that never
+// fill the socket must neither run the stack out nor lose or reorder a piece,
+// and another connection is served meanwhile.
+TEST_F(ServerTest, LongChainsOfSendsFromCallbacksArriveWhole) {
+    constexpr int kPieces = 20000;
+    m_server.server().addRoute(
+        "GET", "/pieces", [](std::shared_ptr<Response> response, std::shared_ptr<Request>) {
+            response->write(StatusCode::success_ok,
+                            {{"Content-Length", std::to_string(kPieces * 9)}});
+            sendNumberedPieces(response, 0, kPieces);
+        });
+    uint16_t port = m_server.start();
+    std::string expected;
+    for (int i = 0; i < kPieces; ++i) {
+        char text[16];
+        std::snprintf(text, sizeof(text), "%08d\n", i);
+        expected += text;
+    }
+    auto fetch = [port] { return Client("127.0.0.1", port).request("GET", "/pieces").body; };
+    auto first = std::async(std::launch::async, fetch);
+    auto second = std::async(std::launch::async, fetch);
+    EXPECT_TRUE(first.get() == expected);
+    EXPECT_TRUE(second.get() == expected);
 }
 
 TEST_F(ServerTest, ClientLeavingMidDownloadEndsTheTransfer) {
