@@ -6,11 +6,12 @@
 //
 // Every input runs against a fresh in-memory database with the bucket
 // schema and a few rows. Checks: a document is either read or refused with
-// 400; the SQL built for it is parameterised (no literal text, every value
-// a parameter, only the schema's quoted names and the builder's own words);
-// running it answers a result or 400/409, never an internal error; a query
-// gives rows as wide as its columns, an insert adds, a delete removes and
-// an update keeps as many rows as it reports.
+// 400, also refused with text after a NUL byte; the SQL built for it is
+// parameterised (no literal text, every value a parameter, only the
+// schema's quoted names and the builder's own words); running it answers a
+// result or 400/409, never an internal error; a query gives rows as wide as
+// its columns, an insert adds, a delete removes and an update keeps as many
+// rows as it reports.
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
@@ -104,7 +105,7 @@ void checkParameterised(const SqlStatement& statement) {
                 fail("the SQL holds the word '" + sql.substr(i, j - i) + "': " + sql);
             }
             i = j;
-        } else if (std::string(" ,()=<>!*?").find(c) != std::string::npos) {
+        } else if (std::string(" ,()=<>!*?+").find(c) != std::string::npos) {
             placeholders += c == '?' ? 1 : 0;
             ++i;
         } else {
@@ -181,6 +182,25 @@ uint64_t run(SqliteBackend& backend, int operation, const std::string& table,
     }
 }
 
+// A document that was read must be refused with text after a NUL byte.
+void checkNulRefused(int operation, const std::string& document) {
+    const std::string text = document + std::string("\0{}", 3);
+    try {
+        if (operation == 1) {
+            parseInsertDocument(text);
+        } else if (operation == 2) {
+            parseUpdateDocument(text);
+        } else {
+            parseQueryDocument(text);
+        }
+    } catch (const StorageError& error) {
+        if (error.status() == 400) {
+            return;
+        }
+    }
+    fail("text after a NUL byte was not refused");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -207,6 +227,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } catch (const std::exception& error) {
         fail(std::string("an exception that is not a StorageError: ") + error.what());
     }
+    checkNulRefused(operation, document);
     const uint64_t after = rowCount(*backend, table);
     const bool consistent = operation == 1   ? after == before + written
                             : operation == 3 ? after + written == before

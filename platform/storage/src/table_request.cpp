@@ -29,6 +29,14 @@ void parse(rapidjson::Document& document, const std::string& text) {
                rapidjson::GetParseError_En(document.GetParseError()) + " at offset " +
                std::to_string(document.GetErrorOffset()));
     }
+    // The parser takes a NUL byte for the end of the text: a NUL within the
+    // document fails the parse, one after it would hide whatever follows.
+    const size_t nul = text.find('\0');
+    if (nul != std::string::npos) {
+        refuse(std::string("request document is not valid JSON: ") +
+               rapidjson::GetParseError_En(rapidjson::kParseErrorDocumentRootNotSingular) +
+               " at offset " + std::to_string(nul));
+    }
     if (!document.IsObject()) {
         refuse("request document must be a JSON object");
     }

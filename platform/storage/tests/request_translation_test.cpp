@@ -79,6 +79,12 @@ TEST(RequestDocuments, MalformedDocumentsAreRefused) {
     EXPECT_EQ(400, statusOf([] { parseInsertDocument(R"({"values":{"a":"1","a":"2"}})"); }));
     EXPECT_EQ(400, statusOf([] { parseInsertDocument(R"({"values":{"a":[1]}})"); }));
     EXPECT_EQ(400, statusOf([] { parseUpdateDocument(R"({"values":{"a":"1"},"set":{}})"); }));
+    // The parser stops at a NUL byte as at the end of the text; what follows
+    // one is not ignored.
+    const std::string nulThenMore("{}\0{\"where\":1}", 14);
+    EXPECT_EQ(400, statusOf([&] { parseQueryDocument(nulThenMore); }));
+    EXPECT_EQ(400,
+              statusOf([] { parseInsertDocument(std::string(R"({"values":{"a":"1"}})") + '\0'); }));
 }
 
 TEST(RequestDocuments, InsertsCarryOneOrManyRows) {
