@@ -206,7 +206,7 @@ class ProxyRelay : public std::enable_shared_from_this<ProxyRelay> {
           m_exchange(std::move(exchange)),
           m_response(std::move(response)),
           m_chunked(chunked),
-          m_buffer(chunkSize) {}
+          m_chunkSize(chunkSize) {}
 
     void start() {
         auto unread = m_exchange->unreadResponseBody();
@@ -214,7 +214,10 @@ class ProxyRelay : public std::enable_shared_from_this<ProxyRelay> {
             return step();
         }
         try {
+            // Only what came with the head passes through memory, so a small
+            // answer needs no chunk-sized buffer.
             uint64_t buffered = m_exchange->bufferedResponseBody();
+            m_buffer.resize(static_cast<size_t>(std::min<uint64_t>(buffered, m_chunkSize)));
             while (buffered > 0) {
                 size_t size = m_exchange->readBody(m_buffer.data(), m_buffer.size());
                 m_response->write(m_buffer.data(), size);
@@ -239,6 +242,7 @@ class ProxyRelay : public std::enable_shared_from_this<ProxyRelay> {
 
   private:
     void step() {
+        m_buffer.resize(m_chunkSize);
         size_t size = 0;
         try {
             size = m_exchange->readBody(m_buffer.data(), m_buffer.size());
@@ -282,7 +286,8 @@ class ProxyRelay : public std::enable_shared_from_this<ProxyRelay> {
     std::unique_ptr<http::Client::Exchange> m_exchange;
     std::shared_ptr<http::Response> m_response;
     bool m_chunked;
-    std::vector<char> m_buffer;
+    size_t m_chunkSize;
+    std::vector<char> m_buffer;  // sized on first use
 };
 
 // Writes the status line and header fields of the service's answer;
