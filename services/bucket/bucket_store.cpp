@@ -81,9 +81,17 @@ bool BucketService::write(Bucket* bucket) {
 
 bool BucketService::writeRows(Bucket* bucket) {
     if (bucket->isUnstored()) {
+        // The attribute rows first, then the "buckets" row, which makes the
+        // bucket visible: a failure or a crash in between leaves attribute
+        // rows of an id that is never handed out again, not a listed bucket
+        // without attributes. Until the row is tried the record stays
+        // unstored, so a failed creation knows no row can exist.
+        if (!insertAttributeRows(bucket)) {
+            return false;
+        }
         bucket->setUnstored(false);
         if (insertBucketRow(bucket)) {
-            return insertAttributeRows(bucket);
+            return true;
         }
         // The long way below finds out whether the row exists after all.
     }
@@ -107,8 +115,8 @@ bool BucketService::writeRows(Bucket* bucket) {
 }
 
 // A new bucket is written in two round trips instead of a look-up and an
-// insert per row: its "buckets" row, then every attribute row in one
-// transaction (all of them, or none when one is refused).
+// insert per row: every attribute row in one transaction (all of them, or
+// none when one is refused), then its "buckets" row.
 bool BucketService::insertBucketRow(Bucket* bucket) {
     InsertValues values{InsertValue("id", std::to_string(bucket->getId())),
                         InsertValue("filename", bucket->getFilename())};

@@ -22,6 +22,7 @@
 #include "logger.h"
 #include "management_client.h"
 #include "query.h"
+#include "result_set.h"
 #include "storage_client.h"
 #include "upload_file.h"
 
@@ -137,21 +138,34 @@ Answer BucketCreation::refuse(StatusCode status, const std::string& message) {
     return {status, messageBody(message)};
 }
 
+// The file goes only when no "buckets" row can point to it: either the row
+// was never tried, or its removal is confirmed. A row that outlived a failed
+// removal (the storage service went away) keeps its file, so the bucket
+// stays whole instead of being listed without one.
 void BucketCreation::discard() {
     if (!m_bucket) {
         return;
     }
-    unlink(m_bucket->getFilename().c_str());
+    const bool rowMayExist = m_writeStarted && !m_bucket->isUnstored();
     StorageClient* storage = m_service->getStorageClient();
+    bool rowGone = !rowMayExist;
     if (m_writeStarted && storage != nullptr) {
         try {
             const std::string id = std::to_string(m_id);
             Query rows(new Where("id", Equals, id));
-            storage->deleteTable("Bucket", "bucket_attributes", rows);
+            // The row first: a bucket is never left visible without attributes.
             storage->deleteTable("Bucket", "buckets", rows);
+            storage->deleteTable("Bucket", "bucket_attributes", rows);
+            std::unique_ptr<ResultSet> left(storage->queryTable("Bucket", "buckets", rows));
+            rowGone = rowGone || (left && left->rowCount() == 0);
         } catch (const std::exception& e) {
             m_logger->error("Failed to remove the rows of bucket %" PRIu64 ": %s", m_id, e.what());
         }
+    }
+    if (rowGone) {
+        unlink(m_bucket->getFilename().c_str());
+    } else {
+        m_logger->warn("Kept the file of bucket %" PRIu64 ": its row may still be stored", m_id);
     }
     m_bucket.reset();
 }

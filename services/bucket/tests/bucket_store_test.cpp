@@ -141,7 +141,7 @@ TEST_F(BucketStoreTest, ConcurrentAllocationsNeverShareAnId) {
     EXPECT_EQ(1u, *all.begin());
 }
 
-TEST_F(BucketStoreTest, WriteStoresTheRowThenAttributesInNameOrder) {
+TEST_F(BucketStoreTest, WriteStoresTheAttributesInNameOrderThenTheRow) {
     std::unique_ptr<Bucket> bucket(m_service->allocate());
     bucket->addAttribute("b", "2");
     bucket->addAttribute("a", "1");
@@ -153,10 +153,23 @@ TEST_F(BucketStoreTest, WriteStoresTheRowThenAttributesInNameOrder) {
             inserts.push_back(call);
         }
     }
+    // The row, which makes the bucket visible, comes last.
     std::vector<std::string> expected{
-        "insert buckets id=1 filename=" + m_service->getStoreRoot() + "/0/1",
-        "insert bucket_attributes id=1 name=a value=1 | id=1 name=b value=2"};
+        "insert bucket_attributes id=1 name=a value=1 | id=1 name=b value=2",
+        "insert buckets id=1 filename=" + m_service->getStoreRoot() + "/0/1"};
     EXPECT_EQ(expected, inserts);
+    EXPECT_FALSE(bucket->isUnstored());
+}
+
+TEST_F(BucketStoreTest, NewBucketWhoseAttributesFailLeavesNoRow) {
+    std::unique_ptr<Bucket> bucket(m_service->allocate());
+    bucket->addAttribute("a", "1");
+    m_storage.failWhen = [](const std::string& operation, const std::string& table) {
+        return operation == "insert" && table == "bucket_attributes";
+    };
+    EXPECT_FALSE(bucket->flush());
+    EXPECT_TRUE(m_storage.rows("buckets").empty());
+    EXPECT_TRUE(bucket->isUnstored()) << "no row can exist, so the file may go";
 }
 
 TEST_F(BucketStoreTest, RewriteUpdatesChangedAndInsertsNewAttributes) {
@@ -209,7 +222,8 @@ TEST_F(BucketStoreTest, WriteStopsAtTheFirstFailureAndReportsIt) {
     };
     EXPECT_FALSE(big->flush()) << "a failed look-up is a failed write";
 
-    // A new bucket: no look-ups, and its attribute rows are stored all or none.
+    // A new bucket: no look-ups, and its attribute rows are stored all or
+    // none, before its row; without the row they stay invisible.
     std::unique_ptr<Bucket> unseen(m_service->allocate());
     unseen->addAttribute("d", "1");
     unseen->addAttribute("e", "1");
@@ -217,7 +231,9 @@ TEST_F(BucketStoreTest, WriteStopsAtTheFirstFailureAndReportsIt) {
         return operation == "insert" && table == "buckets";
     };
     EXPECT_FALSE(unseen->flush());
-    EXPECT_EQ(1u, m_storage.rows("bucket_attributes").size()) << "no orphan attribute rows";
+    m_storage.failWhen = nullptr;
+    EXPECT_EQ(nullptr, m_service->fetch(unseen->getId())) << "no bucket without its row";
+    const size_t attributeRows = m_storage.rows("bucket_attributes").size();
     m_logged.clear();
     m_storage.failWhen = [](const std::string& operation, const std::string& table) {
         return operation == "insert" && table == "bucket_attributes";
@@ -227,14 +243,18 @@ TEST_F(BucketStoreTest, WriteStopsAtTheFirstFailureAndReportsIt) {
     again->addAttribute("e", "1");
     unseen.swap(again);
     EXPECT_FALSE(unseen->flush());
-    EXPECT_EQ(1u, m_storage.rows("bucket_attributes").size());
+    EXPECT_EQ(attributeRows, m_storage.rows("bucket_attributes").size());
+    EXPECT_TRUE(unseen->isUnstored()) << "its row was never tried";
     const std::string failure = "Failed to write attribute d for bucket " +
                                 std::to_string(unseen->getId()) + " to the storage layer";
     EXPECT_NE(std::find(m_logged.begin(), m_logged.end(), failure), m_logged.end());
     m_storage.failWhen = nullptr;
-    EXPECT_TRUE(unseen->flush()) << "written again the long way, its bucket row kept";
-    EXPECT_EQ(3u, m_storage.rows("bucket_attributes").size());
+    EXPECT_TRUE(unseen->flush()) << "written again";
+    EXPECT_EQ(attributeRows + 2, m_storage.rows("bucket_attributes").size());
     EXPECT_EQ(3u, m_storage.rows("buckets").size());
+    std::unique_ptr<Bucket> stored(m_service->fetch(unseen->getId()));
+    ASSERT_TRUE(stored);
+    EXPECT_EQ((Bucket::Attributes{{"d", "1"}, {"e", "1"}}), stored->getAttributes());
 }
 
 TEST_F(BucketStoreTest, FetchNeedsTheBucketRow) {
@@ -256,8 +276,8 @@ TEST_F(BucketStoreTest, FetchNeedsTheBucketRow) {
 }
 
 // Every storage call is a round trip: a fetch of a bucket with attributes is
-// one query, and a new bucket's write is two inserts (its row, then all its
-// attribute rows at once), whatever the number of attributes.
+// one query, and a new bucket's write is two inserts (all its attribute rows
+// at once, then its row), whatever the number of attributes.
 TEST_F(BucketStoreTest, FetchAndWriteKeepTheirRoundTripsFew) {
     store(8, {{"a", "1"}, {"b", "2"}, {"c", "3"}});
     m_storage.clearCallLog();
@@ -274,9 +294,9 @@ TEST_F(BucketStoreTest, FetchAndWriteKeepTheirRoundTripsFew) {
     EXPECT_TRUE(bucket->flush());
     const std::string id = std::to_string(bucket->getId());
     std::vector<std::string> expected{
-        "insert buckets id=" + id + " filename=" + bucket->getFilename(),
         "insert bucket_attributes id=" + id + " name=x value=v | id=" + id +
-            " name=y value=v | id=" + id + " name=z value=v"};
+            " name=y value=v | id=" + id + " name=z value=v",
+        "insert buckets id=" + id + " filename=" + bucket->getFilename()};
     EXPECT_EQ(expected, m_storage.callLog());
 }
 
