@@ -330,8 +330,50 @@ namespace {
 // The listing reads the attribute rows of this many buckets (neighbours in
 // id order) with one query, so that few rows are in memory at a time.
 constexpr size_t kListingRun = 512;
+// A run's ids lie within this many consecutive ids, so that a query for the
+// scattered buckets of a match reads few rows of other buckets.
+constexpr uint64_t kRunSpan = 2048;
+
+// The ids of `ids` that are not negative, ascending.
+std::vector<uint64_t> sortedIds(ResultSet& ids) {
+    std::vector<uint64_t> sorted;
+    for (unsigned i = 0; i < ids.rowCount(); i++) {
+        const ColumnValue* id = ids[i]->getColumn("id");
+        if (id != nullptr && id->getInteger() >= 0) {
+            sorted.push_back(static_cast<uint64_t>(id->getInteger()));
+        }
+    }
+    std::sort(sorted.begin(), sorted.end());
+    return sorted;
+}
 
 }  // namespace
+
+// The attribute rows of the buckets `sorted` (ascending), read a run of
+// neighbouring ids at a time; rows of other ids in a run's range are left
+// out.
+std::optional<BucketService::AttributeRows> BucketService::attributesOf(
+    const std::vector<uint64_t>& sorted) {
+    AttributeRows attributes;
+    for (size_t run = 0; run < sorted.size();) {
+        size_t end = run + 1;
+        while (end < sorted.size() && end - run < kListingRun &&
+               sorted[end] - sorted[run] < kRunSpan) {
+            ++end;
+        }
+        std::optional<AttributeRows> rows = storedAttributes(sorted[run], sorted[end - 1]);
+        if (!rows) {
+            return std::nullopt;
+        }
+        for (auto& [id, pairs] : *rows) {
+            if (std::binary_search(sorted.begin() + run, sorted.begin() + end, id)) {
+                attributes.emplace(id, std::move(pairs));
+            }
+        }
+        run = end;
+    }
+    return attributes;
+}
 
 // One query for the ids, then one per run of kListingRun ids for their
 // attribute rows, instead of a look-up per bucket.
@@ -341,24 +383,11 @@ std::optional<std::vector<Bucket*>> BucketService::getAll() {
     if (!ids) {
         return std::nullopt;
     }
-    std::vector<uint64_t> sorted;
-    for (unsigned i = 0; i < ids->rowCount(); i++) {
-        const ColumnValue* id = (*ids)[i]->getColumn("id");
-        if (id != nullptr && id->getInteger() >= 0) {
-            sorted.push_back(static_cast<uint64_t>(id->getInteger()));
-        }
+    std::optional<AttributeRows> attributes = attributesOf(sortedIds(*ids));
+    if (!attributes) {
+        return std::nullopt;
     }
-    std::sort(sorted.begin(), sorted.end());
-    AttributeRows attributes;
-    for (size_t run = 0; run < sorted.size(); run += kListingRun) {
-        const size_t end = std::min(sorted.size(), run + kListingRun);
-        std::optional<AttributeRows> rows = storedAttributes(sorted[run], sorted[end - 1]);
-        if (!rows) {
-            return std::nullopt;
-        }
-        attributes.merge(*rows);
-    }
-    return fetchEach(*ids, &attributes);
+    return fetchEach(*ids, &*attributes);
 }
 
 std::optional<std::vector<Bucket*>> BucketService::match(const AttributeList& attributes) {
@@ -375,7 +404,14 @@ std::optional<std::vector<Bucket*>> BucketService::match(const AttributeList& at
     if (!ids) {
         return std::nullopt;
     }
-    return fetchEach(*ids);
+    // The selected buckets' attributes a run of neighbouring ids per query,
+    // not a query per bucket: a pair that many buckets share (the duplicate
+    // test of a creation looks for supersets) costs few round trips.
+    std::optional<AttributeRows> rows = attributesOf(sortedIds(*ids));
+    if (!rows) {
+        return std::nullopt;
+    }
+    return fetchEach(*ids, &*rows);
 }
 
 std::mutex& BucketService::setStripe(const Bucket::Attributes& attributes) {

@@ -212,6 +212,9 @@ class BucketService : public ServiceAuthHandler {
     // The attribute rows of the ids from `first` to `last`, by bucket id;
     // nullopt when the query failed.
     std::optional<AttributeRows> storedAttributes(uint64_t first, uint64_t last);
+    // The attribute rows of the ascending ids `sorted`, a few queries for
+    // neighbouring ids; nullopt when a query failed.
+    std::optional<AttributeRows> attributesOf(const std::vector<uint64_t>& sorted);
     void applyAdvancedCategory(const std::string& categoryName);
 
     Logger* m_logger;

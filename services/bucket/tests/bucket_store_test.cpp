@@ -325,6 +325,35 @@ TEST_F(BucketStoreTest, GetAllReadsAttributesForManyBucketsPerQuery) {
     }
 }
 
+// A match that selects many buckets reads their attributes a run of
+// neighbouring ids per query, so the duplicate test of a creation whose
+// pair many buckets share stays a few round trips; scattered ids are read
+// in runs of their own, without the rows of the buckets between them.
+TEST_F(BucketStoreTest, MatchReadsTheAttributesOfManyBucketsPerQuery) {
+    for (uint64_t id = 1; id <= 600; ++id) {
+        store(id, {{"kind", "x"}, {"n", std::to_string(id)}});
+    }
+    store(100000, {{"kind", "x"}});
+    store(100001, {{"kind", "y"}});
+    m_storage.clearCallLog();
+    auto found = m_service->match({{"kind", "x"}});
+    ASSERT_TRUE(found.has_value());
+    EXPECT_EQ(601u, found->size());
+    for (Bucket* bucket : *found) {
+        const size_t expected = bucket->getId() == 100000 ? 1u : 2u;
+        EXPECT_EQ(expected, bucket->getAttributes().size()) << bucket->getId();
+        delete bucket;
+    }
+    EXPECT_EQ(4u, m_storage.callLog().size()) << "the match, two runs of 512, one far id";
+
+    std::unique_ptr<Bucket> bucket(m_service->allocate());
+    bucket->addAttribute("kind", "x");
+    m_storage.clearCallLog();
+    EXPECT_EQ(BucketService::WriteOutcome::Duplicate, m_service->writeUnique(bucket.get()))
+        << "bucket 100000 holds exactly kind=x";
+    EXPECT_EQ(4u, m_storage.callLog().size());
+}
+
 TEST_F(BucketStoreTest, GetAllTellsAFailedQueryFromAnEmptyStore) {
     EXPECT_EQ(std::vector<uint64_t>{}, ids(m_service->getAll()));
     store(3, {{"a", "1"}, {"b", "2"}});
