@@ -141,10 +141,12 @@ TEST(SqlTranslation, ValuesTravelAsParametersOnly) {
     EXPECT_EQ(SqlValue(std::string("x'y")), statement.parameters[2]);
     EXPECT_EQ(SqlValue(int64_t{-1}), statement.parameters[4]);
     EXPECT_EQ(
+        // Outer levels compare name and value through a unary plus, so that
+        // SQLite finds their rows from the inner level's ids instead of the
+        // (name, value) index.
         "WITH \"j1\" AS (SELECT \"id\" AS \"k\" FROM \"Bucket.bucket_attributes\" WHERE \"name\" = "
-        "? "
-        "AND \"value\" = ?), \"j2\" AS (SELECT \"id\" AS \"k\" FROM \"Bucket.bucket_attributes\" "
-        "WHERE \"name\" = ? AND \"value\" = ? AND \"id\" IN (SELECT \"k\" FROM \"j1\")) SELECT "
+        "? AND \"value\" = ?), \"j2\" AS (SELECT \"id\" AS \"k\" FROM \"Bucket.bucket_attributes\" "
+        "WHERE +\"name\" = ? AND +\"value\" = ? AND \"id\" IN (SELECT \"k\" FROM \"j1\")) SELECT "
         "\"id\" FROM \"Bucket.buckets\" WHERE \"id\" <> ? AND \"id\" IN (SELECT \"k\" FROM \"j2\")",
         statement.sql);
 
