@@ -310,19 +310,26 @@ std::optional<BucketService::AttributeRows> BucketService::storedAttributes(uint
         return std::nullopt;
     }
     AttributeRows byId;
-    for (unsigned i = 0; i < rows->rowCount(); i++) {
-        const ColumnValue* id = (*rows)[i]->getColumn("id");
-        const ColumnValue* name = (*rows)[i]->getColumn("name");
-        const ColumnValue* value = (*rows)[i]->getColumn("value");
+    if (!collectAttributeRows(*rows, byId)) {
+        return std::nullopt;
+    }
+    return byId;
+}
+
+bool BucketService::collectAttributeRows(ResultSet& rows, AttributeRows& byId) {
+    for (unsigned i = 0; i < rows.rowCount(); i++) {
+        const ColumnValue* id = rows[i]->getColumn("id");
+        const ColumnValue* name = rows[i]->getColumn("name");
+        const ColumnValue* value = rows[i]->getColumn("value");
         if (id == nullptr || name == nullptr || value == nullptr) {
-            return std::nullopt;
+            return false;
         }
         if (id->getInteger() >= 0) {
             byId[static_cast<uint64_t>(id->getInteger())].emplace_back(name->getString(),
                                                                        value->getString());
         }
     }
-    return byId;
+    return true;
 }
 
 namespace {
@@ -390,28 +397,49 @@ std::optional<std::vector<Bucket*>> BucketService::getAll() {
     return fetchEach(*ids, &*attributes);
 }
 
+// One query however the selected buckets are spread over the ids: the
+// attribute rows of every bucket that holds all the pairs. An empty list
+// selects every bucket, as the listing does.
 std::optional<std::vector<Bucket*>> BucketService::match(const AttributeList& attributes) {
-    Query query(std::vector<Returns*>{new Returns("id")}, new Where("id", NotEquals, "-1"));
+    if (attributes.empty()) {
+        return getAll();
+    }
     // Each pair restricts the level above it through a join on "id": a
     // bucket is selected when it holds every pair.
-    Query* attachment = &query;
+    Query* selection = new Query(new Where("id", NotEquals, "-1"));
+    Query* attachment = selection;
     for (const auto& [name, value] : attributes) {
         Query* sub = new Query(new Where("name", Equals, name, new Where("value", Equals, value)));
         attachment->join(new Join(kAttributes, "id", "id", sub));
         attachment = sub;
     }
-    std::unique_ptr<ResultSet> ids(m_storage->queryTable(kSchemaName, kBuckets, query));
-    if (!ids) {
-        return std::nullopt;
-    }
-    // The selected buckets' attributes a run of neighbouring ids per query,
-    // not a query per bucket: a pair that many buckets share (the duplicate
-    // test of a creation looks for supersets) costs few round trips.
-    std::optional<AttributeRows> rows = attributesOf(sortedIds(*ids));
+    Query query(std::vector<Returns*>{new Returns("id"), new Returns("name"), new Returns("value")},
+                new Where("id", NotEquals, "-1"));
+    query.join(new Join(kBuckets, "id", "id", selection));
+    std::unique_ptr<ResultSet> rows(m_storage->queryTable(kSchemaName, kAttributes, query));
     if (!rows) {
         return std::nullopt;
     }
-    return fetchEach(*ids, &*rows);
+    AttributeRows byId;
+    if (!collectAttributeRows(*rows, byId)) {
+        return std::nullopt;
+    }
+    std::vector<uint64_t> ids;
+    ids.reserve(byId.size());
+    for (const auto& entry : byId) {
+        ids.push_back(entry.first);
+    }
+    std::sort(ids.begin(), ids.end());
+    std::vector<Bucket*> result;
+    result.reserve(ids.size());
+    for (uint64_t id : ids) {
+        auto bucket = std::make_unique<Bucket>(this, id);
+        for (const auto& [name, text] : byId[id]) {
+            bucket->addAttribute(name, text);
+        }
+        result.push_back(bucket.release());
+    }
+    return result;
 }
 
 std::mutex& BucketService::setStripe(const Bucket::Attributes& attributes) {

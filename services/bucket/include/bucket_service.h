@@ -212,6 +212,9 @@ class BucketService : public ServiceAuthHandler {
     // The attribute rows of the ids from `first` to `last`, by bucket id;
     // nullopt when the query failed.
     std::optional<AttributeRows> storedAttributes(uint64_t first, uint64_t last);
+    // Adds the (id, name, value) rows of `rows` to `byId`; false when a row
+    // lacks one of the three columns.
+    static bool collectAttributeRows(ResultSet& rows, AttributeRows& byId);
     // The attribute rows of the ascending ids `sorted`, a few queries for
     // neighbouring ids; nullopt when a query failed.
     std::optional<AttributeRows> attributesOf(const std::vector<uint64_t>& sorted);

@@ -1,5 +1,7 @@
 #include "fake_storage_client.h"
 
+#include <set>
+
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
@@ -64,25 +66,25 @@ bool FakeStorageClient::matches(const Row& row, const rapidjson::Value& where) c
     return holds;
 }
 
-bool FakeStorageClient::joinsHold(const Row& row, const rapidjson::Value& query) const {
+// The joins of `query` as (own column, values of the joined column), each
+// joined table selected once per query rather than once per row.
+std::vector<std::pair<std::string, std::set<std::string>>> FakeStorageClient::joinKeys(
+    const rapidjson::Value& query) const {
+    std::vector<std::pair<std::string, std::set<std::string>>> keys;
     if (!query.HasMember("join")) {
-        return true;
+        return keys;
     }
     for (const auto& join : query["join"].GetArray()) {
-        auto own = row.find(join["column"].GetString());
-        bool found = false;
+        std::set<std::string> values;
         for (const Row& other : select(join["table"].GetString(), join["query"])) {
             auto theirs = other.find(join["on"].GetString());
-            if (own != row.end() && theirs != other.end() && own->second == theirs->second) {
-                found = true;
-                break;
+            if (theirs != other.end()) {
+                values.insert(theirs->second);
             }
         }
-        if (!found) {
-            return false;
-        }
+        keys.emplace_back(join["column"].GetString(), std::move(values));
     }
-    return true;
+    return keys;
 }
 
 std::vector<FakeStorageClient::Row> FakeStorageClient::select(const std::string& table,
@@ -92,8 +94,14 @@ std::vector<FakeStorageClient::Row> FakeStorageClient::select(const std::string&
     if (rows == m_tables.end()) {
         return selected;
     }
+    const auto joins = joinKeys(query);
     for (const Row& row : rows->second) {
-        if ((!query.HasMember("where") || matches(row, query["where"])) && joinsHold(row, query)) {
+        bool holds = !query.HasMember("where") || matches(row, query["where"]);
+        for (const auto& [column, values] : joins) {
+            auto own = row.find(column);
+            holds = holds && own != row.end() && values.count(own->second) > 0;
+        }
+        if (holds) {
             selected.push_back(row);
         }
     }

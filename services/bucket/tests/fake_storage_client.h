@@ -13,6 +13,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -52,7 +53,8 @@ class FakeStorageClient : public StorageClient {
   private:
     bool shouldFail(const std::string& operation, const std::string& table);
     bool matches(const Row& row, const rapidjson::Value& where) const;
-    bool joinsHold(const Row& row, const rapidjson::Value& query) const;
+    std::vector<std::pair<std::string, std::set<std::string>>> joinKeys(
+        const rapidjson::Value& query) const;
     std::vector<Row> select(const std::string& table, const rapidjson::Value& query) const;
     static std::string render(const std::vector<Row>& rows, const rapidjson::Value& query);
 
