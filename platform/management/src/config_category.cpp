@@ -99,6 +99,12 @@ ConfigCategory::ConfigCategory(const std::string& name, const std::string& json)
     }
     rapidjson::Document document;
     document.Parse(json.data(), json.size());
+    // The parser takes a NUL byte for the end of the text; whatever follows
+    // one must not be silently dropped.
+    if (!document.HasParseError() && json.find('\0') != std::string::npos) {
+        throw std::invalid_argument("The items of category '" + name +
+                                    "' are not valid JSON: text follows a NUL byte");
+    }
     if (document.HasParseError()) {
         throw std::invalid_argument("The items of category '" + name + "' are not valid JSON: " +
                                     rapidjson::GetParseError_En(document.GetParseError()));

@@ -94,6 +94,8 @@ TEST(ConfigCategoryTest, RejectsTextThatIsNotAnObjectOfItems) {
     std::string deep =
         "{ \"a\" : { \"x\" : " + std::string(10000, '[') + std::string(10000, ']') + " } }";
     EXPECT_THROW(ConfigCategory("c", deep), std::invalid_argument);
+    // Text after a NUL byte is refused, not dropped.
+    EXPECT_THROW(ConfigCategory("c", std::string("{}\0{ \"a\" : 1 }", 13)), std::invalid_argument);
 }
 
 TEST(ConfigCategoryTest, CategoryJsonHoldsKeyDescriptionDisplayNameAndItems) {

@@ -183,6 +183,14 @@ TableDefinition readTable(const Json& json, std::vector<std::string>& warnings) 
 
 const Json& parse(rapidjson::Document& document, const std::string& text) {
     document.Parse<rapidjson::kParseIterativeFlag>(text.data(), text.size());
+    // The parser takes a NUL byte for the end of the text, so text after one
+    // would be ignored rather than refused.
+    const size_t nul = text.find('\0');
+    if (nul != std::string::npos && !document.HasParseError()) {
+        refuse(std::string("not valid JSON: ") +
+               rapidjson::GetParseError_En(rapidjson::kParseErrorDocumentRootNotSingular) +
+               " at offset " + std::to_string(nul));
+    }
     if (document.HasParseError()) {
         refuse(std::string("not valid JSON: ") +
                rapidjson::GetParseError_En(document.GetParseError()) + " at offset " +

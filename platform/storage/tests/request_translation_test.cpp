@@ -53,6 +53,12 @@ TEST(SchemaDocument, ExplicitCompositeIndexesAreKeptAsGiven) {
     EXPECT_EQ(1u, parsed.warnings.size());
 }
 
+TEST(SchemaDocument, TextAfterANulIsRefused) {
+    const std::string document = std::string(kBucketSchema) + std::string(1, '\0') + "{}";
+    EXPECT_EQ(400, statusOf([&] { parseSchemaDocument(document); }));
+    EXPECT_EQ(200, statusOf([&] { parseSchemaDocument(kBucketSchema); }));
+}
+
 TEST(RequestDocuments, ParseEveryPartOfAQuery) {
     QuerySpec spec = parseQueryDocument(R"({"where":{"column":"id","condition":"!=","value":"-1",
         "and":{"column":"name","condition":"<=","value":7}},"return":["id"],"limit":3,
