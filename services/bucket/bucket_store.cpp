@@ -305,12 +305,13 @@ std::optional<BucketService::AttributeRows> BucketService::storedAttributes(uint
     Query query(std::vector<Returns*>{new Returns("id"), new Returns("name"), new Returns("value")},
                 new Where("id", GreaterOrEqual, std::to_string(first),
                           new Where("id", LessOrEqual, std::to_string(last))));
+    return queryAttributeRows(query);
+}
+
+std::optional<BucketService::AttributeRows> BucketService::queryAttributeRows(const Query& query) {
     std::unique_ptr<ResultSet> rows(m_storage->queryTable(kSchemaName, kAttributes, query));
-    if (!rows) {
-        return std::nullopt;
-    }
     AttributeRows byId;
-    if (!collectAttributeRows(*rows, byId)) {
+    if (!rows || !collectAttributeRows(*rows, byId)) {
         return std::nullopt;
     }
     return byId;
@@ -416,17 +417,13 @@ std::optional<std::vector<Bucket*>> BucketService::match(const AttributeList& at
     Query query(std::vector<Returns*>{new Returns("id"), new Returns("name"), new Returns("value")},
                 new Where("id", NotEquals, "-1"));
     query.join(new Join(kBuckets, "id", "id", selection));
-    std::unique_ptr<ResultSet> rows(m_storage->queryTable(kSchemaName, kAttributes, query));
-    if (!rows) {
-        return std::nullopt;
-    }
-    AttributeRows byId;
-    if (!collectAttributeRows(*rows, byId)) {
+    std::optional<AttributeRows> byId = queryAttributeRows(query);
+    if (!byId) {
         return std::nullopt;
     }
     std::vector<uint64_t> ids;
-    ids.reserve(byId.size());
-    for (const auto& entry : byId) {
+    ids.reserve(byId->size());
+    for (const auto& entry : *byId) {
         ids.push_back(entry.first);
     }
     std::sort(ids.begin(), ids.end());
@@ -434,7 +431,7 @@ std::optional<std::vector<Bucket*>> BucketService::match(const AttributeList& at
     result.reserve(ids.size());
     for (uint64_t id : ids) {
         auto bucket = std::make_unique<Bucket>(this, id);
-        for (const auto& [name, text] : byId[id]) {
+        for (const auto& [name, text] : (*byId)[id]) {
             bucket->addAttribute(name, text);
         }
         result.push_back(bucket.release());

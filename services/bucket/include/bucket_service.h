@@ -47,6 +47,7 @@ class Logger;
 class ManagementApi;
 class ManagementClient;
 class ResultSet;
+class Query;
 class StorageClient;
 class UploadSweeper;
 
@@ -212,6 +213,9 @@ class BucketService : public ServiceAuthHandler {
     // The attribute rows of the ids from `first` to `last`, by bucket id;
     // nullopt when the query failed.
     std::optional<AttributeRows> storedAttributes(uint64_t first, uint64_t last);
+    // The (id, name, value) rows that `query` selects from the attribute
+    // table, by bucket id; nullopt when the query failed.
+    std::optional<AttributeRows> queryAttributeRows(const Query& query);
     // Adds the (id, name, value) rows of `rows` to `byId`; false when a row
     // lacks one of the three columns.
     static bool collectAttributeRows(ResultSet& rows, AttributeRows& byId);
