@@ -84,6 +84,9 @@ class SqlBuilder {
     // unsupported operation.
     SqlStatement select(const std::string& table, const QuerySpec& query) const;
     SqlStatement insert(const std::string& table, const RowValues& values) const;
+    // One insert per row, every row checked before any is written.
+    std::vector<SqlStatement> insertRows(const std::string& table,
+                                         const std::vector<RowValues>& rows) const;
     SqlStatement update(const std::string& table, const UpdateSpec& update) const;
     SqlStatement remove(const std::string& table, const QuerySpec& query) const;
 

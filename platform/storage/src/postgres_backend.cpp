@@ -251,12 +251,9 @@ uint64_t PostgresBackend::insert(const std::string& schema, const std::string& t
 uint64_t PostgresBackend::insertRows(const std::string& schema, const std::string& table,
                                      const std::vector<RowValues>& rows) {
     auto definition = m_catalog.require(schema);
-    SqlBuilder builder(m_dialect, *definition);
-    std::vector<SqlStatement> statements;
-    statements.reserve(rows.size());
-    for (const RowValues& row : rows) {
-        statements.push_back(builder.insert(table, row));  // every row checked before writing
-    }
+    // Every row is checked before any is written.
+    std::vector<SqlStatement> statements =
+        SqlBuilder(m_dialect, *definition).insertRows(table, rows);
     auto connection = lease();
     uint64_t inserted = 0;
     transaction(*connection, [&] {

@@ -322,6 +322,16 @@ SqlStatement SqlBuilder::select(const std::string& tableName, const QuerySpec& q
     return statement;
 }
 
+std::vector<SqlStatement> SqlBuilder::insertRows(const std::string& tableName,
+                                                 const std::vector<RowValues>& rows) const {
+    std::vector<SqlStatement> statements;
+    statements.reserve(rows.size());
+    for (const RowValues& row : rows) {
+        statements.push_back(insert(tableName, row));
+    }
+    return statements;
+}
+
 SqlStatement SqlBuilder::insert(const std::string& tableName, const RowValues& values) const {
     const TableDefinition& target = table(tableName);
     if (values.empty()) {

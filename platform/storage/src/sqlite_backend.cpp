@@ -220,12 +220,9 @@ uint64_t SqliteBackend::step(SqliteConnection& connection, const SqlStatement& s
 uint64_t SqliteBackend::insertRows(const std::string& schema, const std::string& table,
                                    const std::vector<RowValues>& rows) {
     auto definition = m_catalog.require(schema);
-    SqlBuilder builder(m_dialect, *definition);
-    std::vector<SqlStatement> statements;
-    statements.reserve(rows.size());
-    for (const RowValues& row : rows) {
-        statements.push_back(builder.insert(table, row));  // every row checked before writing
-    }
+    // Every row is checked before any is written.
+    std::vector<SqlStatement> statements =
+        SqlBuilder(m_dialect, *definition).insertRows(table, rows);
     auto connection = m_pool.acquire();
     return transaction(*connection, [&] {
         uint64_t inserted = 0;
