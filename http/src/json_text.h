@@ -8,8 +8,8 @@
 
 namespace http::detail {
 
-// Returns `text` escaped for use inside a JSON string literal: quotes,
-// backslashes and control characters are escaped; other bytes are kept.
+// Returns `text` escaped for use inside a JSON string literal, as JSONescape
+// does (bytes that are not UTF-8 become U+FFFD).
 std::string escapeJson(std::string_view text);
 
 // Returns `{ "<key>" : "<escaped text>" }`.

@@ -45,7 +45,9 @@ bool Listener::open(std::string& error) {
     const ServerConfig& config = m_core->config;
     std::string where = config.address + ":" + std::to_string(config.port);
     beast::error_code ec;
-    auto address = net::ip::make_address(config.address, ec);
+    // Only loopback unless the owner names another interface.
+    auto address = net::ip::make_address(
+        config.address == "localhost" ? std::string("127.0.0.1") : config.address, ec);
     if (ec) {
         error = "Invalid listening address " + config.address + ": " + ec.message();
         return false;

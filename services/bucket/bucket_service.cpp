@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cinttypes>
+#include <cstdlib>
 #include <filesystem>
 #include <thread>
 
@@ -24,6 +25,15 @@ namespace {
 
 // How often `start` looks whether a listener has bound its port.
 constexpr std::chrono::milliseconds kPollInterval{100};
+
+// The REST server listens on the loopback address the service registers
+// under ("localhost"), so the core's public port stays the one way in from
+// other hosts; TARVOLT_BUCKET_LISTEN names another address to listen on
+// (0.0.0.0: every interface).
+std::string restListenAddress() {
+    const char* open = getenv("TARVOLT_BUCKET_LISTEN");
+    return open != nullptr && *open != '\0' ? open : "127.0.0.1";
+}
 
 }  // namespace
 
@@ -133,7 +143,7 @@ bool BucketService::startManagementListener() {
 bool BucketService::startRestServer() {
     {
         std::lock_guard<std::mutex> lock(m_apiMutex);
-        m_api = new BucketApi(0, 2);
+        m_api = new BucketApi(0, 2, restListenAddress());
         m_api->initResources();
         m_api->start(this);
     }

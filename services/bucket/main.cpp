@@ -9,6 +9,7 @@
 
 #include "bucket_service.h"
 #include "command_line.h"
+#include "fault_trigger.h"
 #include "logger.h"
 #include "process_signals.h"
 
@@ -41,12 +42,13 @@ int main(int argc, char** argv) {
     // blocks below 32 MiB from the heap.
     mallopt(M_MMAP_THRESHOLD, 32 << 20);
     mallopt(M_TRIM_THRESHOLD, 64 << 20);
-    installCrashHandler();
     CommandLine line = parseCommandLine(argc, argv);
+    installCrashHandler(line.name);
     if (line.detach && makeDaemon() == -1) {
         printf("Failed to run as deamon - proceeding in interactive mode.\n");
         fflush(stdout);
     }
+    armFaultTrigger();
     StopSignalWatcher watcher(onStopSignal);
     {
         std::lock_guard<std::mutex> lock(serviceMutex);

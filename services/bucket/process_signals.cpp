@@ -15,8 +15,6 @@
 #include <cstring>
 #include <system_error>
 
-#include "logger.h"
-
 namespace {
 
 constexpr int kMaxFrames = 20;
@@ -51,41 +49,85 @@ void createPipeOnce() {
     g_pipeWriteEnd.store(g_pipe[1]);
 }
 
-void logFrame(Logger* logger, int index, void* address, const char* symbolText) {
-    char line[1024];
-    Dl_info info;
-    if (dladdr(address, &info) && info.dli_sname) {
-        char* demangled = nullptr;
-        int status = -1;
-        if (info.dli_sname[0] == '_') {
-            demangled = abi::__cxa_demangle(info.dli_sname, nullptr, nullptr, &status);
+// What the crash report may use: only async-signal-safe calls, since the
+// fault may have hit inside the allocator, the logger or stdio with their
+// locks held. The text is built in a fixed buffer and written to standard
+// error, which is the service's log file when the core launched it.
+class CrashLine {
+  public:
+    CrashLine& text(const char* part) {
+        while (*part != '\0' && m_length < sizeof(m_buffer)) {
+            m_buffer[m_length++] = *part++;
         }
-        const char* name = (status == 0 && demangled) ? demangled : info.dli_sname;
-        snprintf(line, sizeof(line), "%-3d %*p %s + %zd---------", index, 18, address, name,
-                 static_cast<char*>(address) - static_cast<char*>(info.dli_saddr));
-        free(demangled);
-    } else {
-        snprintf(line, sizeof(line), "%-3d %*p %s---------", index, 18, address, symbolText);
+        return *this;
     }
-    logger->fatal("(%d) %s", index, line);
+    CrashLine& number(unsigned value) {
+        char digits[12];
+        size_t count = 0;
+        do {
+            digits[count++] = static_cast<char>('0' + value % 10);
+            value /= 10;
+        } while (value != 0);
+        while (count > 0 && m_length < sizeof(m_buffer)) {
+            m_buffer[m_length++] = digits[--count];
+        }
+        return *this;
+    }
+    void write() {
+        ssize_t ignored = ::write(STDERR_FILENO, m_buffer, m_length);
+        (void)ignored;
+        m_length = 0;
+    }
+
+  private:
+    char m_buffer[256];
+    size_t m_length = 0;
+};
+
+// strsignal's text for the fault signals (strsignal itself may allocate).
+const char* faultName(int signalNumber) {
+    switch (signalNumber) {
+        case SIGSEGV:
+            return "Segmentation fault";
+        case SIGILL:
+            return "Illegal instruction";
+        case SIGBUS:
+            return "Bus error";
+        case SIGFPE:
+            return "Floating point exception";
+        case SIGABRT:
+            return "Aborted";
+        default:
+            return "Unknown signal";
+    }
 }
+
+// The application name of the process logger, copied at installation so
+// that the handler reads a fixed buffer.
+char g_application[64] = "tarvolt";
 
 }  // namespace
 
 void handler(int signalNumber) {
-    Logger* logger = Logger::getLogger();
     void* frames[kMaxFrames];
     int count = backtrace(frames, kMaxFrames);
-    logger->fatal("Signal %d (%s) trapped:\n", signalNumber, strsignal(signalNumber));
-    char** symbols = backtrace_symbols(frames, count);
+    CrashLine line;
+    line.text(g_application).text(" FATAL: Signal ").number(static_cast<unsigned>(signalNumber));
+    line.text(" (").text(faultName(signalNumber)).text(") trapped:\n").write();
     for (int i = 0; i < count; i++) {
-        logFrame(logger, i, frames[i], symbols ? symbols[i] : "");
+        line.text(g_application).text(" FATAL: (").number(static_cast<unsigned>(i)).text(") ");
+        line.write();
+        backtrace_symbols_fd(&frames[i], 1, STDERR_FILENO);
     }
-    free(symbols);
-    exit(1);
+    _exit(1);
 }
 
-void installCrashHandler() {
+void installCrashHandler(const std::string& application) {
+    // The first backtrace loads the unwinder, which allocates; do it now
+    // rather than inside the handler.
+    void* frame[1];
+    backtrace(frame, 1);
+    snprintf(g_application, sizeof(g_application), "%s", application.c_str());
     signal(SIGSEGV, handler);
     signal(SIGILL, handler);
     signal(SIGBUS, handler);

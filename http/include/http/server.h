@@ -46,7 +46,7 @@ using Handler = std::function<void(std::shared_ptr<Response>, std::shared_ptr<Re
 
 struct ServerConfig {
     uint16_t port = 0;                         // 0: chosen by the operating system
-    std::string address = "0.0.0.0";           // listening address
+    std::string address = "127.0.0.1";         // listening address ("localhost": 127.0.0.1)
     unsigned threads = 1;                      // event-loop threads, at least 1
     std::chrono::seconds requestTimeout{5};    // to receive the header block
     std::chrono::seconds contentTimeout{300};  // per body read / response write

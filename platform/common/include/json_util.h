@@ -7,8 +7,10 @@
 #include <string>
 
 // Returns `text` escaped for use inside a JSON string literal (without the
-// surrounding quotes): quote, backslash and control characters are escaped;
-// every other byte, UTF-8 sequences included, is copied unchanged.
+// surrounding quotes): quote, backslash and control characters are escaped,
+// well-formed UTF-8 sequences are copied unchanged, and every other byte
+// becomes U+FFFD, so the result is valid UTF-8 whatever `text` holds (paths
+// and names echoed from requests).
 std::string JSONescape(const std::string& text);
 
 // Returns `text` as a quoted JSON string literal.

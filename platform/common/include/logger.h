@@ -2,7 +2,10 @@
 // "warning", "error" and "fatal", written to syslog under the application
 // name and, while console output is on (the default; a detached daemon has
 // its standard error on /dev/null), to standard error as
-// "YYYY-MM-DDTHH:MM:SS.mmmZ <application> LEVEL: message".
+// "YYYY-MM-DDTHH:MM:SS.mmmZ <application> LEVEL: message". Trailing line
+// ends are dropped and every other control character of a message but the
+// tab is written as an escape ("\n", "\r", "\x1b"), so one message is one
+// line whatever text it quotes.
 //
 // The first Logger constructed becomes the process logger returned by
 // `getLogger`; destroying it clears that pointer.

@@ -41,6 +41,29 @@ std::string formatMessage(const char* format, va_list args) {
     return std::string(large.data(), length);
 }
 
+// `message` with every control character but the tab written as an escape
+// ("\n", "\r", "\x1b", ...), so text a client sent cannot start a forged
+// log line or steer a terminal. Other bytes stay as they are.
+std::string escapeControls(const std::string& message) {
+    std::string text;
+    text.reserve(message.size());
+    for (unsigned char c : message) {
+        if ((c >= 0x20 && c != 0x7f) || c == '\t') {
+            text += static_cast<char>(c);
+        } else if (c == '\n') {
+            text += "\\n";
+        } else if (c == '\r') {
+            text += "\\r";
+        } else {
+            static const char kHex[] = "0123456789abcdef";
+            text += "\\x";
+            text += kHex[c >> 4];
+            text += kHex[c & 0xf];
+        }
+    }
+    return text;
+}
+
 void writeAll(int fd, const std::string& text) {
     size_t done = 0;
     while (done < text.size()) {
@@ -140,6 +163,7 @@ void Logger::log(Level level, const char* format, va_list args) {
     while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) {
         message.pop_back();
     }
+    message = escapeControls(message);
     int index = static_cast<int>(level);
     syslog(kSyslogPriorities[index], "%s: %s", kConsoleNames[index], message.c_str());
     if (m_console) {

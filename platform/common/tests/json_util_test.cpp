@@ -13,8 +13,25 @@ TEST(JsonUtilTest, EscapesQuotesBackslashesAndControlCharacters) {
     EXPECT_EQ(JSONescape(""), "");
 }
 
-TEST(JsonUtilTest, CopiesUtf8AndOtherBytesUnchanged) {
-    EXPECT_EQ(JSONescape("Grüße / 温度 \x7f"), "Grüße / 温度 \x7f");
+TEST(JsonUtilTest, CopiesUtf8Unchanged) {
+    EXPECT_EQ(JSONescape("Grüße / 温度 \x7f \xF0\x9F\x98\x80 \xF4\x8F\xBF\xBF"),
+              "Grüße / 温度 \x7f \xF0\x9F\x98\x80 \xF4\x8F\xBF\xBF");
+}
+
+// A request path with bytes that are not UTF-8 used to be echoed as they
+// came, and the "Unsupported URL" answer was no valid JSON.
+TEST(JsonUtilTest, BytesThatAreNotUtf8BecomeReplacementCharacters) {
+    const std::string kReplacement = "\xEF\xBF\xBD";
+    EXPECT_EQ(JSONescape("/a\xff/b"), "/a" + kReplacement + "/b");
+    EXPECT_EQ(JSONescape("\xC3"), kReplacement);                                        // cut short
+    EXPECT_EQ(JSONescape("\xC0\xAF"), kReplacement + kReplacement);                     // overlong
+    EXPECT_EQ(JSONescape("\xED\xA0\x80"), kReplacement + kReplacement + kReplacement);  // surrogate
+    EXPECT_EQ(JSONescape("\xF4\x90\x80\x80x"),
+              kReplacement + kReplacement + kReplacement + kReplacement + "x");  // above U+10FFFF
+    const std::string json = "[" + JSONquote("\x80\xfe ok \xe2\x82") + "]";
+    rapidjson::Document document;
+    document.Parse<rapidjson::kParseValidateEncodingFlag>(json.c_str(), json.size());
+    EXPECT_FALSE(document.HasParseError()) << json;
 }
 
 TEST(JsonUtilTest, QuotedTextParsesBackToTheOriginal) {

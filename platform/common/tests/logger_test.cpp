@@ -126,3 +126,10 @@ TEST_F(LoggerTest, ConcurrentLoggingDeliversEveryMessage) {
         thread.join();
     EXPECT_EQ(count, 1000u);
 }
+
+// A name a client sent with a line end must not start a forged log line.
+TEST_F(LoggerTest, ControlCharactersAreEscaped) {
+    m_logger.error("bad name '%s'\n", "a\nFATAL: forged\r\x1b[2J\tend\x7f");
+    ASSERT_EQ(m_captured.size(), 1u);
+    EXPECT_EQ(m_captured[0].message, "bad name 'a\\nFATAL: forged\\r\\x1b[2J\tend\\x7f'");
+}

@@ -82,9 +82,11 @@ void startService() {
 
 }  // namespace
 
-BucketApi::BucketApi(uint16_t port, uint32_t threads) : m_port(port), m_threads(threads) {
+BucketApi::BucketApi(uint16_t port, uint32_t threads, const std::string& address)
+    : m_port(port), m_threads(threads) {
     http::ServerConfig config;
     config.port = port;
+    config.address = address;
     config.threads = threads;
     // Uploads stream to disk; the bodies held in memory are the JSON of an
     // update or a match, at most 100 short pairs, far below this.
@@ -124,8 +126,7 @@ void BucketApi::initResources() {
     m_server->setDefaultRoute("DELETE", defaultWrapper);
     // Uploads stream into temporary files under the storage root while the
     // body arrives; saving one is then a rename within that file system.
-    m_server->addRoute("POST", "/bucket", bucketAddWrapper,
-                       FormData::sinkFactory([this] {
+    m_server->addRoute("POST", "/bucket", bucketAddWrapper, FormData::sinkFactory([this] {
                            // Until the service is ready the storage root may still be
                            // changing; no directory makes the sink refuse the form, and
                            // the route answers 503.

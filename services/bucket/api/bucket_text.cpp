@@ -132,12 +132,17 @@ std::string readAttributes(const rapidjson::Value& object, AttributeList& attrib
         return tooManyAttributes();
     }
     for (const auto& member : object.GetObject()) {
-        const std::string name = member.name.GetString();  // up to the first NUL
+        const std::string name(member.name.GetString(), member.name.GetStringLength());
         if (!member.value.IsString()) {
             return "Attribute values for buckets must be strings. " + name +
                    " does not have a string value";
         }
-        const std::string value = member.value.GetString();
+        const std::string value(member.value.GetString(), member.value.GetStringLength());
+        // Storage and the C strings on the way end a text at a NUL: "a\u0000b"
+        // would be stored as "a" and match "a\u0000c".
+        if (name.find('\0') != std::string::npos || value.find('\0') != std::string::npos) {
+            return "Attribute names and values must not contain NUL characters";
+        }
         if (name.size() > kMaxAttributeBytes || value.size() > kMaxAttributeBytes) {
             return "Attribute names and values are limited to 80 bytes";
         }

@@ -72,11 +72,11 @@ std::string canonicalId(const std::string& digits);
 std::string parseJson(const std::string& text, rapidjson::Document& document);
 
 // Reads the members of the JSON object `object` into `attributes` (appended
-// in document order; names and values end at their first NUL character).
-// Returns an empty string when every member was taken, else the error
-// message of the refusal: more than kMaxAttributes members (nothing is
-// taken), or of the first member refused: a value that is not a string, or
-// a name or value longer than kMaxAttributeBytes.
+// in document order). Returns an empty string when every member was taken,
+// else the error message of the refusal: more than kMaxAttributes members
+// (nothing is taken), or of the first member refused: a value that is not a
+// string, a name or value holding a NUL character, or one longer than
+// kMaxAttributeBytes.
 std::string readAttributes(const rapidjson::Value& object, AttributeList& attributes);
 
 }  // namespace bucket_text

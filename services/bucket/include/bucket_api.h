@@ -43,9 +43,9 @@ class BucketApi {
     using Response = http::Response;
     using Request = http::Request;
 
-    // A server for `port` (0: chosen by the operating system) with a pool of
-    // `threads` event-loop threads. Becomes the singleton.
-    BucketApi(uint16_t port, uint32_t threads);
+    // A server for `port` (0: chosen by the operating system) on `address`
+    // with a pool of `threads` event-loop threads. Becomes the singleton.
+    BucketApi(uint16_t port, uint32_t threads, const std::string& address = "127.0.0.1");
     // Stops and joins the server thread when still running, then withdraws
     // the proxies when `setupProxies` was called.
     ~BucketApi();

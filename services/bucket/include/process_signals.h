@@ -5,9 +5,13 @@
 // calls the stop callback on an ordinary thread, where taking locks is safe.
 //
 // The crash reporter, installed for SIGSEGV, SIGILL, SIGBUS, SIGFPE and
-// SIGABRT, logs "Signal N (text) trapped:" and up to 20 numbered frames of
-// the faulting thread's backtrace through the process logger, then ends the
-// process with exit status 1.
+// SIGABRT, writes "<application> FATAL: Signal N (text) trapped:" and up to
+// 20 numbered frames of the faulting thread's backtrace ("<application>
+// FATAL: (i) <binary>(<symbol>+<offset>)[<address>]") to standard error,
+// the service's log, then ends the process with _exit status 1. It uses
+// async-signal-safe calls only, so a fault inside the allocator or the
+// logger (their locks held) still ends the process and the supervisor can
+// restart it.
 //
 // Thread-safety: install once from the main thread; the watcher's callback
 // runs on the watcher thread, one signal at a time.
@@ -15,10 +19,12 @@
 
 #include <functional>
 #include <memory>
+#include <string>
 #include <thread>
 
-// Installs the crash reporter for the fault signals.
-void installCrashHandler();
+// Installs the crash reporter for the fault signals; its lines name
+// `application` (the service's name).
+void installCrashHandler(const std::string& application);
 
 // The crash reporter itself (exposed so that it can be installed
 // elsewhere); never returns.

@@ -87,13 +87,25 @@ TEST(AttributeRequestTest, RequestBodiesNeedAnAttributesObject) {
     EXPECT_TRUE(attributes.empty());
 }
 
-TEST(AttributeRequestTest, RequestBodyIgnoresOtherMembersAndCutsAtNul) {
+TEST(AttributeRequestTest, RequestBodyIgnoresOtherMembers) {
     AttributeList attributes;
-    EXPECT_EQ(
-        readRequestAttributes(R"({ "other" : [[1]], "attributes" : { "a\u0000b" : "x\u0000y" } })",
-                              "match", attributes),
-        "");
+    EXPECT_EQ(readRequestAttributes(R"({ "other" : [[1]], "attributes" : { "a" : "x" } })", "match",
+                                    attributes),
+              "");
     EXPECT_EQ(attributes, (AttributeList{{"a", "x"}}));
+}
+
+// An escaped NUL used to cut the text: "a\u0000b" was stored as "a", matched
+// "a\u0000c" and made "a\u0000zzz" a duplicate.
+TEST(AttributeRequestTest, EscapedNulIsRefusedInNamesAndValues) {
+    const std::string refusal = "Attribute names and values must not contain NUL characters";
+    AttributeList attributes;
+    EXPECT_EQ(readCreationAttributes(R"({"nulx":"a\u0000b"})", attributes).refusal, refusal);
+    EXPECT_EQ(readRequestAttributes(R"({"attributes":{"a\u0000b":"x"}})", "update", attributes),
+              refusal);
+    EXPECT_EQ(readRequestAttributes(R"({"attributes":{"a":"\u0000"}})", "match", attributes),
+              refusal);
+    EXPECT_TRUE(attributes.empty());
 }
 
 }  // namespace

@@ -1,8 +1,13 @@
 // tarvolt-bucket as a process against the real core and storage service:
 // start-up, configuration, every stop path, dry run, crash report, refused
 // schema and the storage root rules.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <ifaddrs.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -27,6 +32,40 @@ namespace {
 
 bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
+}
+
+// An IPv4 address of this machine outside 127.0.0.0/8, or "" when it has none.
+std::string nonLoopbackAddress() {
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0) {
+        return "";
+    }
+    std::string found;
+    for (ifaddrs* entry = list; entry != nullptr && found.empty(); entry = entry->ifa_next) {
+        if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET) {
+            continue;
+        }
+        in_addr address = reinterpret_cast<sockaddr_in*>(entry->ifa_addr)->sin_addr;
+        char text[INET_ADDRSTRLEN] = {};
+        if ((ntohl(address.s_addr) >> 24) != 127 &&
+            inet_ntop(AF_INET, &address, text, sizeof(text)) != nullptr) {
+            found = text;
+        }
+    }
+    freeifaddrs(list);
+    return found;
+}
+
+// True when a TCP connection to `address`:`port` is accepted.
+bool accepts(const std::string& address, uint16_t port) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in target{};
+    target.sin_family = AF_INET;
+    target.sin_port = htons(port);
+    inet_pton(AF_INET, address.c_str(), &target.sin_addr);
+    bool connected = connect(fd, reinterpret_cast<sockaddr*>(&target), sizeof(target)) == 0;
+    close(fd);
+    return connected;
 }
 
 class BucketProcessTest : public ::testing::Test {
@@ -96,6 +135,22 @@ TEST_F(BucketProcessTest, RunsRegisteredConfiguredAndUnregistersOnSigint) {
     std::string text = log(name);
     std::string last = text.substr(text.rfind('\n', text.size() - 2) + 1);
     EXPECT_TRUE(contains(last, "Bucket service 'Bucket Int' shutdown completed.")) << last;
+}
+
+TEST_F(BucketProcessTest, RestPortListensOnLoopbackOnly) {
+    const std::string name = "Bucket Loopback";
+    auto bucket = platform().startBucket(name);
+    ASSERT_TRUE(platform().waitUntilReady(name)) << log(name);
+    uint16_t port = platform().servicePort(name);
+    EXPECT_TRUE(accepts("127.0.0.1", port));
+    std::string outside = nonLoopbackAddress();
+    if (outside.empty()) {
+        std::printf("skipped: this machine has no IPv4 address outside 127.0.0.0/8\n");
+    } else {
+        EXPECT_FALSE(accepts(outside, port)) << "the REST port is reachable on " << outside;
+    }
+    bucket->signal(SIGINT);
+    EXPECT_EQ(0, bucket->waitExit());
 }
 
 TEST_F(BucketProcessTest, SigtermKeepsTheRegistrationAndWithdrawsTheProxies) {
@@ -189,9 +244,28 @@ TEST(BucketCrash, FaultSignalWritesACrashReport) {
     EXPECT_EQ(1, bucket->waitExit());
     std::string text = log(name);
     EXPECT_TRUE(contains(text, "Signal 11 (Segmentation fault) trapped:")) << text;
-    EXPECT_TRUE(contains(text, "(0) 0 ")) << text;
-    EXPECT_TRUE(contains(text, "(1) 1 ")) << text;
+    EXPECT_TRUE(contains(text, "Bucket Crash FATAL: (0) ")) << text;
+    EXPECT_TRUE(contains(text, "Bucket Crash FATAL: (1) ")) << text;
     EXPECT_FALSE(contains(text, "(20) ")) << "at most 20 frames";
+}
+
+// The report used to go through the logger and allocate: a fault with the
+// allocator's lock held hung the process, and the supervisor, which reacts to
+// exits only, never restarted it.
+TEST(BucketCrash, FaultInsideTheAllocatorEndsTheProcess) {
+    testing_support::TempDir dir;
+    PlatformFixture platform(dir.path(), true);
+    const std::string name = "Bucket Malloc";
+    auto bucket = platform.startBucket(name, {}, {{"TARVOLT_TEST_FAULT", "allocator"}});
+    ASSERT_TRUE(platform.waitUntilReady(name)) << readFile(platform.logPath(name));
+    bucket->signal(SIGUSR2);
+    ASSERT_TRUE(waitFor([&] { return !bucket->running(); }, std::chrono::seconds(10)))
+        << "no exit 10 s after a fault inside the allocator: " << readFile(platform.logPath(name));
+    EXPECT_EQ(1, bucket->waitExit());
+    std::string text = readFile(platform.logPath(name));
+    EXPECT_TRUE(contains(text, "Bucket Malloc FATAL: Signal 11 (Segmentation fault) trapped:"))
+        << text;
+    EXPECT_TRUE(contains(text, "Bucket Malloc FATAL: (1) ")) << text;
 }
 
 // The real core client, counting how the run ended.
