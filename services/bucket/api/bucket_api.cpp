@@ -8,6 +8,7 @@
 #include "bucket_handlers.h"
 #include "bucket_paths.h"
 #include "bucket_service.h"
+#include "console_assets.h"
 #include "form_data.h"
 #include "http/server.h"
 #include "json_util.h"
@@ -140,6 +141,8 @@ void BucketApi::initResources() {
     m_server->addRoute("PUT", kIdPath, bucketUpdateWrapper);
     m_server->addRoute("DELETE", kIdPath, bucketDeleteWrapper);
     m_server->addRoute("PUT", "/bucket/match", bucketMatchWrapper);
+    // The console's files need no store, so they are served while starting.
+    m_server->addRoute("GET", kConsolePath, serveConsole);
 }
 
 void BucketApi::start(BucketService* service) {

@@ -9,6 +9,7 @@
 //   PUT    /bucket/([0-9][0-9]*)$      -> bucketUpdate
 //   DELETE /bucket/([0-9][0-9]*)$      -> bucketDelete
 //   PUT    /bucket/match               -> bucketMatch
+//   GET    /bucket/console[/<file>]    -> serveConsole (console_assets.h)
 // GET, POST and DELETE requests matching no pattern go to defaultResource.
 // Routes are plain functions that reach the object through `getInstance`;
 // they answer 503 while the service is not yet ready for requests and turn
