@@ -95,6 +95,7 @@ export class BucketTable {
     this.renderPager(items);
     const marked = document.querySelector('#bucket-rows tr.is-new');
     if (marked) marked.scrollIntoView({ block: 'nearest' });
+    this.highlight = null;
   }
 
   renderPager(items) {
