@@ -12,6 +12,8 @@ packages=(
     clang libclang-rt-14-dev
     curl procps
     libssl-dev
+    chromium chromium-driver python3-selenium
+    fuse3 libfuse3-dev
 )
 [ "$#" -gt 0 ] && packages+=("$@")
 
