@@ -12,6 +12,7 @@ packages=(
     clang libclang-rt-14-dev
     curl procps
     libssl-dev
+    libre2-dev
     chromium chromium-driver python3-selenium
     fuse3 libfuse3-dev
 )

@@ -1,29 +1,40 @@
 #include "router.h"
 
+#include <re2/re2.h>
+
+#include <stdexcept>
+
 namespace http::detail {
 
 void Router::add(const std::string& method, const std::string& pattern, Handler handler,
                  BodySinkFactory sinkFactory) {
-    std::regex compiled(pattern, std::regex::ECMAScript | std::regex::optimize);
+    RE2::Options options;
+    options.set_log_errors(false);
+    auto compiled = std::make_shared<const RE2>(pattern, options);
+    if (!compiled->ok()) {
+        throw std::invalid_argument("Invalid route pattern " + pattern + ": " + compiled->error());
+    }
     m_routes[method].push_back(
         Route{pattern, std::move(compiled), std::move(handler), std::move(sinkFactory)});
 }
 
 void Router::setDefault(const std::string& method, Handler handler, BodySinkFactory sinkFactory) {
-    m_defaults[method] = Route{"", std::regex(), std::move(handler), std::move(sinkFactory)};
+    m_defaults[method] = Route{"", nullptr, std::move(handler), std::move(sinkFactory)};
 }
 
 const Route* Router::find(const std::string& method, const std::string& path,
                           PathMatch& match) const {
     auto routes = m_routes.find(method);
     if (routes != m_routes.end()) {
-        std::smatch groups;
         for (const Route& route : routes->second) {
-            if (std::regex_match(path, groups, route.pattern)) {
+            const int count = route.pattern->NumberOfCapturingGroups() + 1;
+            std::vector<re2::StringPiece> groups(static_cast<size_t>(count));
+            if (route.pattern->Match(path, 0, path.size(), RE2::ANCHOR_BOTH, groups.data(),
+                                     count)) {
                 std::vector<std::string> texts;
                 texts.reserve(groups.size());
                 for (const auto& group : groups) {
-                    texts.push_back(group.str());
+                    texts.emplace_back(group.data(), group.size());
                 }
                 match = PathMatch(std::move(texts));
                 return &route;

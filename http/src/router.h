@@ -1,34 +1,36 @@
-// The server's route table: per method, whole-path regular expressions in
-// the order they were added, and an optional default route.
+// The server's route table: per method, whole-path RE2 regular expressions
+// in the order they were added, and an optional default route. RE2 matches
+// in time linear in the path and in bounded memory, so paths of any length
+// are matched.
 //
 // Thread-safety: filled before the server starts, then only read (by any
 // number of threads at once).
 #pragma once
 
 #include <map>
-#include <regex>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "http/server.h"
 
+namespace re2 {
+class RE2;
+}
+
 namespace http::detail {
 
-// Paths longer than this are not matched against the patterns (matching
-// costs the regex engine deep recursion); the server answers them 414.
-constexpr size_t kMaxRoutedPath = 8 * 1024;
-
 struct Route {
-    std::string source;  // the pattern's text; empty for a default route
-    std::regex pattern;
+    std::string source;                       // the pattern's text; empty for a default route
+    std::shared_ptr<const re2::RE2> pattern;  // null for a default route
     Handler handler;
     BodySinkFactory sinkFactory;
 };
 
 class Router {
   public:
-    // Compiles `pattern` (ECMAScript) and appends the route. Throws
-    // std::regex_error when the pattern does not compile.
+    // Compiles `pattern` (RE2 syntax) and appends the route. Throws
+    // std::invalid_argument when the pattern does not compile.
     void add(const std::string& method, const std::string& pattern, Handler handler,
              BodySinkFactory sinkFactory);
 

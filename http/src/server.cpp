@@ -95,10 +95,6 @@ void Server::setDefaultRoute(const std::string& method, Handler handler,
 
 Server::RouteLookup Server::lookupRoute(const std::string& method, const std::string& path) const {
     RouteLookup lookup;
-    if (path.size() > detail::kMaxRoutedPath) {
-        lookup.kind = RouteLookup::Kind::PathTooLong;
-        return lookup;
-    }
     const detail::Route* route = m_impl->core->router.find(method, path, lookup.match);
     if (route != nullptr) {
         lookup.kind = route->source.empty() ? RouteLookup::Kind::Default

@@ -138,11 +138,6 @@ bool Session::buildRequest() {
     request->remotePort = m_remotePort;
     m_keepAlive = header.keep_alive();
     m_request = std::move(request);
-    if (m_request->path.size() > kMaxRoutedPath) {
-        // Matching very long paths against the route patterns costs deep recursion.
-        failWith(StatusCode::client_error_uri_too_long, "Request path too long");
-        return false;
-    }
     m_route = m_core->router.find(m_request->method, m_request->path, m_request->pathMatch);
     return true;
 }

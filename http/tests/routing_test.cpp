@@ -32,6 +32,7 @@ class RoutingTest : public ::testing::Test {
         server.addRoute("GET", "/bucket", echo("all"));
         server.addRoute("GET", "/bucket/([0-9][0-9]*)$", echo("one"));
         server.addRoute("PUT", "/bucket/match", echo("match"));
+        server.addRoute("GET", "/bomb/(a*)*b", echo("bomb"));
         m_port = m_server.start();
     }
 
@@ -52,6 +53,22 @@ TEST_F(RoutingTest, PatternsMatchTheWholePathWithoutTheQuery) {
     std::string digits(8000, '7');
     EXPECT_EQ(client.request("GET", "/bucket/" + digits).body,
               "one|/bucket/" + digits + "||" + digits);
+}
+
+// Patterns are matched in linear time: a pattern that backtracks
+// exponentially in a backtracking engine, and paths far beyond the old 8 KiB
+// cap, are answered at once.
+TEST_F(RoutingTest, BacktrackingPatternsAndLongPathsMatchInLinearTime) {
+    Client client("127.0.0.1", m_port);
+    const std::string as(30000, 'a');
+    EXPECT_EQ(client.request("GET", "/bomb/" + as).body, "default-get|/bomb/" + as + "|");
+    EXPECT_EQ(client.request("GET", "/bomb/" + as + "b").body.rfind("bomb|/bomb/" + as + "b|", 0),
+              0u);
+    const std::string digits(40000, '7');
+    EXPECT_EQ(client.request("GET", "/bucket/" + digits).body,
+              "one|/bucket/" + digits + "||" + digits);
+    Server unstarted(ServerConfig{});
+    EXPECT_THROW(unstarted.addRoute("GET", "/(unclosed", echo("x")), std::invalid_argument);
 }
 
 TEST_F(RoutingTest, UnroutedRequestsGet400WithTheEscapedPath) {

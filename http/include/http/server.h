@@ -1,11 +1,11 @@
 // HTTP/1.1 server on Boost.Beast with a regex route table per method.
 //
-// Routes are ECMAScript regular expressions that must match the whole request
-// path (the query string is not part of the path); the first route of the
-// method that matches wins, then the method's default route, else the client
-// gets 400 `{ "error" : "Unsupported URL: <path>" }` (path JSON-escaped) on a
-// connection that stays open. Paths longer than 8 KiB are answered 414
-// without matching. Handlers run on the server's event-loop threads: one
+// Routes are RE2 regular expressions that must match the whole request path
+// (the query string is not part of the path); matching takes time linear in
+// the path. The first route of the method that matches wins, then the
+// method's default route, else the client gets 400
+// `{ "error" : "Unsupported URL: <path>" }` (path JSON-escaped) on a
+// connection that stays open. Handlers run on the server's event-loop threads: one
 // io_context run by the thread calling `start` plus `threads - 1` pool
 // threads, with a strand per connection.
 //
@@ -66,7 +66,7 @@ class Server {
     // Adds a route for `method` whose whole-path pattern is `pattern`. With a
     // `sinkFactory`, bodies of matching requests are streamed to the sink it
     // creates instead of being buffered (up to `maxStreamedBody`). Throws
-    // std::regex_error when the pattern does not compile.
+    // std::invalid_argument when the pattern (RE2 syntax) does not compile.
     void addRoute(const std::string& method, const std::string& pattern, Handler handler,
                   BodySinkFactory sinkFactory = nullptr);
 
@@ -75,13 +75,13 @@ class Server {
                          BodySinkFactory sinkFactory = nullptr);
 
     // How the server routes a request of `method` for `path` (the target up
-    // to its '?'): by a pattern, by the method's default route, not at all
-    // (the client gets 400), or refused as too long (414). `handler` is null
+    // to its '?'): by a pattern, by the method's default route, or not at all
+    // (the client gets 400). `handler` is null
     // unless a route was found and lives as long as the server; `pattern` is
     // the matching pattern's text. For tests and inspection; the server
     // routes its requests the same way.
     struct RouteLookup {
-        enum class Kind { Pattern, Default, NoRoute, PathTooLong };
+        enum class Kind { Pattern, Default, NoRoute };
         Kind kind = Kind::NoRoute;
         std::string pattern;
         const Handler* handler = nullptr;

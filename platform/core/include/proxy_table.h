@@ -1,7 +1,9 @@
 // The public paths the core forwards to services. A service registers, per
 // HTTP method, pairs of (public path pattern, service path pattern); the
-// public pattern is "/tarvolt" followed by the service pattern, both
-// ECMAScript regular expressions that must match a whole path. A request
+// public pattern is "/tarvolt" followed by the service pattern, both RE2
+// regular expressions that must match a whole path; RE2 matches in time
+// linear in the path and in bounded memory, and patterns whose compiled
+// program exceeds a fixed size are refused. A request
 // that matches a public pattern is forwarded to the owning service with its
 // path minus the "/tarvolt" prefix.
 //
@@ -9,14 +11,18 @@
 #pragma once
 
 #include <map>
+#include <memory>
 #include <optional>
-#include <regex>
 #include <shared_mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "core_result.h"
+
+namespace re2 {
+class RE2;
+}
 
 class ProxyTable {
   public:
@@ -31,14 +37,16 @@ class ProxyTable {
 
     // The prefix of every public path.
     static const std::string kPrefix;
-    // Paths longer than this never match (the regular expression engine
-    // recurses per character).
-    static constexpr size_t kMaxPathLength = 2048;
+    // The longest public pattern, in bytes, and the largest compiled program
+    // (RE2's instruction count) a pattern may have.
+    static constexpr size_t kMaxPatternLength = 1024;
+    static constexpr int kMaxProgramSize = 4096;
 
     // Replaces every path of `serviceName` with those of `endpoints`. 400
     // when a method, a pattern or a pair is invalid; 409 when another
-    // service owns the same method and public pattern. Nothing changes on
-    // failure.
+    // service owns the same method and public pattern; a pattern that does
+    // not compile, or is longer or larger than the limits above, is a 400.
+    // Nothing changes on failure.
     CoreResult add(const std::string& serviceName, const ProxyMap& endpoints);
 
     // Parses the body of a proxy request ({ "service_name", "proxies" : {
@@ -58,7 +66,7 @@ class ProxyTable {
         std::string method;
         std::string publicPattern;
         std::string serviceName;
-        std::regex expression;
+        std::shared_ptr<const re2::RE2> expression;
     };
 
     mutable std::shared_mutex m_mutex;

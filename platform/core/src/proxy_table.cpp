@@ -1,5 +1,7 @@
 #include "proxy_table.h"
 
+#include <re2/re2.h>
+
 #include <algorithm>
 #include <cctype>
 #include <mutex>
@@ -10,8 +12,6 @@ const std::string ProxyTable::kPrefix = "/tarvolt";
 
 namespace {
 
-constexpr size_t kMaxPatternLength = 1024;
-
 bool validMethod(const std::string& method) {
     return !method.empty() && method.size() <= 16 &&
            std::all_of(method.begin(), method.end(), [](char c) { return c >= 'A' && c <= 'Z'; });
@@ -19,7 +19,7 @@ bool validMethod(const std::string& method) {
 
 // Why the pair cannot be registered, or an empty string.
 std::string invalidPair(const std::string& publicPath, const std::string& servicePath) {
-    if (publicPath.size() > kMaxPatternLength)
+    if (publicPath.size() > ProxyTable::kMaxPatternLength)
         return "The public path is too long";
     if (publicPath.compare(0, ProxyTable::kPrefix.size() + 1, ProxyTable::kPrefix + "/") != 0) {
         return "The public path " + publicPath + " does not start with /tarvolt/";
@@ -28,6 +28,22 @@ std::string invalidPair(const std::string& publicPath, const std::string& servic
         return "The service path of " + publicPath + " must be the public path without /tarvolt";
     }
     return "";
+}
+
+// The compiled public pattern, or null with `refused` saying why.
+std::shared_ptr<const RE2> compile(const std::string& publicPath, std::string& refused) {
+    RE2::Options options;
+    options.set_log_errors(false);
+    auto expression = std::make_shared<const RE2>(publicPath, options);
+    if (!expression->ok()) {
+        refused = "Invalid path pattern " + publicPath + ": " + expression->error();
+        return nullptr;
+    }
+    if (expression->ProgramSize() > ProxyTable::kMaxProgramSize) {
+        refused = "The path pattern " + publicPath + " is too large";
+        return nullptr;
+    }
+    return expression;
 }
 
 }  // namespace
@@ -43,13 +59,11 @@ CoreResult ProxyTable::add(const std::string& serviceName, const ProxyMap& endpo
             std::string invalid = invalidPair(publicPath, servicePath);
             if (!invalid.empty())
                 return CoreResult::failure(400, invalid);
-            try {
-                routes.push_back({method, publicPath, serviceName,
-                                  std::regex(publicPath, std::regex::ECMAScript)});
-            } catch (const std::regex_error& e) {
-                return CoreResult::failure(400,
-                                           "Invalid path pattern " + publicPath + ": " + e.what());
-            }
+            std::string refused;
+            auto expression = compile(publicPath, refused);
+            if (!expression)
+                return CoreResult::failure(400, refused);
+            routes.push_back({method, publicPath, serviceName, std::move(expression)});
         }
     }
     std::unique_lock<std::shared_mutex> lock(m_mutex);
@@ -110,12 +124,12 @@ size_t ProxyTable::remove(const std::string& serviceName) {
 
 std::optional<ProxyTable::Target> ProxyTable::match(const std::string& method,
                                                     const std::string& path) const {
-    if (path.size() > kMaxPathLength || path.compare(0, kPrefix.size() + 1, kPrefix + "/") != 0) {
+    if (path.compare(0, kPrefix.size() + 1, kPrefix + "/") != 0) {
         return std::nullopt;
     }
     std::shared_lock<std::shared_mutex> lock(m_mutex);
     for (const auto& route : m_routes) {
-        if (route.method == method && std::regex_match(path, route.expression)) {
+        if (route.method == method && RE2::FullMatch(path, *route.expression)) {
             return Target{route.serviceName, path.substr(kPrefix.size())};
         }
     }

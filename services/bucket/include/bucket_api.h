@@ -2,7 +2,7 @@
 // the route table, the response conventions the handlers share, and the
 // proxy registration with the core.
 //
-// Route table (whole-path ECMAScript patterns; group 1 is the bucket id):
+// Route table (whole-path RE2 patterns; group 1 is the bucket id):
 //   POST   /bucket                     -> bucketAdd
 //   GET    /bucket                     -> bucketGetAll
 //   GET    /bucket/([0-9][0-9]*)$      -> bucketContent
