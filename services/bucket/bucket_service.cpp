@@ -134,7 +134,7 @@ bool BucketService::startManagementListener() {
 bool BucketService::startRestServer() {
     {
         std::lock_guard<std::mutex> lock(m_apiMutex);
-        m_api = new BucketApi(0, 2);
+        m_api = new BucketApi(0, configuredThreads());
         m_api->initResources();
         m_api->start(this);
     }

@@ -159,6 +159,11 @@ class BucketService : public ServiceAuthHandler {
     static std::optional<std::vector<Bucket*>> released(
         std::optional<BucketStore::Records> records);
     void applyAdvancedCategory(const std::string& categoryName);
+    // The REST server's pool size: the "threads" item of the advanced
+    // category as the core holds it when the service starts, so a change
+    // takes effect at the next start. 2 on a first start (no category yet);
+    // a value outside 1 to 64 is logged and replaced by 2.
+    uint32_t configuredThreads();
 
     Logger* m_logger;
     std::mutex m_apiMutex;  // guards m_api against the stop paths
