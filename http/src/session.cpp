@@ -407,7 +407,8 @@ void Session::dispatch() {
 }
 
 void Session::runHandler(const Handler& handler) {
-    auto response = std::make_shared<SessionResponse>(shared_from_this());
+    auto response =
+        std::make_shared<SessionResponse>(shared_from_this(), m_request->method == "HEAD");
     try {
         handler(response, m_request);
     } catch (const std::exception& e) {
@@ -582,7 +583,10 @@ void Session::failWith(StatusCode status, const std::string& message) {
     WriteJob job;
     job.data = "HTTP/1.1 " + statusText(status) +
                "\r\nContent-Type: application/json\r\nConnection: close\r\nContent-Length: " +
-               std::to_string(body.size()) + "\r\n\r\n" + body;
+               std::to_string(body.size()) + "\r\n\r\n";
+    if (!m_request || m_request->method != "HEAD") {
+        job.data += body;
+    }
     job.last = true;
     job.closeConnection = true;
     enqueue(std::move(job));
