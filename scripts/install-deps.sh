@@ -12,6 +12,7 @@ packages=(
     clang libclang-rt-14-dev
     curl procps
     libssl-dev
+    chromium chromium-driver python3-selenium
 )
 [ "$#" -gt 0 ] && packages+=("$@")
 

@@ -32,6 +32,7 @@ for _ in $(seq 1 150); do
         echo
         echo "Tarvolt is running."
         echo "  Bucket API (through the core): http://localhost:$api_port/tarvolt/bucket"
+        echo "  Console (web page):            http://localhost:$api_port/tarvolt/bucket/console"
         echo "  Core public API:               http://localhost:$api_port/tarvolt/service"
         echo "  Logs: $data/logs/   Data: $data/"
         echo "  Stop with: make stop"

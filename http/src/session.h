@@ -6,6 +6,11 @@
 // read and write has a deadline. The session stays alive while an operation
 // is pending or a Response of it exists.
 //
+// The read half (session.cpp) reads requests, runs their handlers and ends
+// the connection; the write half (session_write.cpp) transmits what the
+// Responses hand over; session_splice.cpp runs the zero-copy relays of
+// either direction.
+//
 // Thread-safety: `start`, `close` and `submit` may be called from any thread;
 // everything else runs on the strand.
 #pragma once
@@ -29,28 +34,9 @@
 #include "server_core.h"
 #include "session_response.h"
 #include "splice_pipe.h"
+#include "write_job.h"
 
 namespace http::detail {
-
-// Bytes for the connection to transmit, handed over by a Response.
-struct WriteJob {
-    std::string data;
-    // The response that sent the bytes and wants to hear when they are out;
-    // null for the last part of a response.
-    std::shared_ptr<SessionResponse> sender;
-    Response::SendCallback callback;
-    bool dataWritten = false;  // `data` is out; the file part may follow
-    // A file range to send after `data` (sendFile); none when fileLength is 0.
-    int fileDescriptor = -1;
-    uint64_t fileOffset = 0;
-    uint64_t fileLength = 0;
-    // The range is `fileLength` bytes of the socket `fileDescriptor`, moved
-    // by splice (sendFromSocket) instead of a file range.
-    bool fromSocket = false;
-    bool last = false;             // the response ends with this job
-    bool closeConnection = false;  // close after the response instead of reading on
-    bool emptyResponse = false;    // the handler wrote nothing at all
-};
 
 class Session : public std::enable_shared_from_this<Session> {
   public:
@@ -71,6 +57,7 @@ class Session : public std::enable_shared_from_this<Session> {
   private:
     using Parser = boost::beast::http::request_parser<boost::beast::http::buffer_body>;
 
+    // The read half and the connection's end (session.cpp).
     void doReadHeader();
     void onReadHeader(boost::beast::error_code ec, size_t bytes);
     bool buildRequest();
@@ -92,6 +79,11 @@ class Session : public std::enable_shared_from_this<Session> {
     void dispatch();
     void runHandler(const Handler& handler);
     void answerHandlerFailure(SessionResponse& response, const std::string& what);
+    void doLingeringClose();
+    void doDrain();
+    void onDrain(boost::beast::error_code ec, size_t bytes);
+    void doClose();
+    // The write half (session_write.cpp).
     void enqueue(WriteJob job);
     void doWrite();
     void onWrite(boost::beast::error_code ec, size_t bytes);
@@ -113,10 +105,6 @@ class Session : public std::enable_shared_from_this<Session> {
     void onSpliceReady(boost::beast::error_code ec);
     void onSpliceTimeout(boost::beast::error_code ec);
     void endSplice(const boost::system::error_code& ec, bool otherSide);
-    void doLingeringClose();
-    void doDrain();
-    void onDrain(boost::beast::error_code ec, size_t bytes);
-    void doClose();
 
     std::shared_ptr<ServerCore> m_core;
     boost::beast::tcp_stream m_stream;
@@ -132,19 +120,28 @@ class Session : public std::enable_shared_from_this<Session> {
     size_t m_offered = 0;                  // space given to the parser for this read
     bool m_keepAlive = false;
     bool m_dispatched = false;  // the handler has the request
-    std::deque<WriteJob> m_writes;
-    bool m_writing = false;
-    int m_directJobs = 0;                   // jobs taken from send callbacks since the last wait
-    boost::asio::steady_timer m_fileTimer;  // deadline while sendfile waits
-    bool m_writeFailed = false;
-    std::unique_ptr<SplicePipe> m_splice;  // opened by the first relay
-    // A duplicate of the other socket of a running relay, so that its
-    // readiness can be awaited on this connection's strand.
-    boost::asio::posix::stream_descriptor m_spliceOther;
-    bool m_spliceInbound = false;  // the relay moves the request body out
-    bool m_spliceOffered = false;  // the body sink was asked for a target
-    bool m_spliceWaiting = false;  // a readiness wait is pending
-    bool m_spliceWaitOwn = false;  // ... on this connection's socket
+    // The write half's queue; the front job is the one being transmitted.
+    struct WriteState {
+        std::deque<WriteJob> jobs;
+        bool busy = false;   // a write, sendfile or relay of the front job is pending
+        int directJobs = 0;  // jobs taken from send callbacks since the last wait
+        bool failed = false;
+    };
+    // A zero-copy relay, in either direction (session_splice.cpp).
+    struct RelayState {
+        explicit RelayState(const boost::asio::any_io_executor& executor) : other(executor) {}
+        std::unique_ptr<SplicePipe> pipe;  // opened by the first relay
+        // A duplicate of the other socket of a running relay, so that its
+        // readiness can be awaited on this connection's strand.
+        boost::asio::posix::stream_descriptor other;
+        bool inbound = false;  // the relay moves the request body out
+        bool offered = false;  // the body sink was asked for a target
+        bool waiting = false;  // a readiness wait is pending
+        bool waitOwn = false;  // ... on this connection's socket
+    };
+    WriteState m_write;
+    boost::asio::steady_timer m_fileTimer;  // deadline while sendfile or a relay waits
+    RelayState m_relay;
     bool m_closed = false;
     std::string m_remoteAddress;
     uint16_t m_remotePort = 0;

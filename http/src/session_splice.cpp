@@ -24,10 +24,10 @@ constexpr int kSpliceCallsPerTurn = 32;  // then other connections get their tur
 // Lets the body sink take the rest of a known-length body by splice; true
 // when the relay has started (it reads the body on from there).
 bool Session::offerSplice(uint64_t remaining) {
-    if (m_spliceOffered || !m_streamBody || !m_sink || remaining == 0) {
+    if (m_relay.offered || !m_streamBody || !m_sink || remaining == 0) {
         return false;
     }
-    m_spliceOffered = true;
+    m_relay.offered = true;
     int target = -1;
     try {
         target = m_sink->spliceTarget();
@@ -49,7 +49,7 @@ bool Session::offerSplice(uint64_t remaining) {
 }
 
 void Session::beginSpliceOut() {
-    WriteJob& job = m_writes.front();
+    WriteJob& job = m_write.jobs.front();
     auto ec = openSplice(job.fileDescriptor, false, job.fileLength);
     if (ec) {
         job.fileLength = 0;
@@ -70,37 +70,37 @@ boost::system::error_code Session::openSplice(int other, bool inbound, uint64_t 
     if (copy < 0) {
         return {errno, boost::system::system_category()};
     }
-    m_spliceOther.assign(copy, ec);
+    m_relay.other.assign(copy, ec);
     if (ec) {
         ::close(copy);
         return ec;
     }
     beast::error_code ignored;
-    m_spliceOther.native_non_blocking(true, ec);
-    if (!m_splice) {
-        m_splice = std::make_unique<SplicePipe>();
+    m_relay.other.native_non_blocking(true, ec);
+    if (!m_relay.pipe) {
+        m_relay.pipe = std::make_unique<SplicePipe>();
     }
     int own = m_stream.socket().native_handle();
-    m_spliceInbound = inbound;
+    m_relay.inbound = inbound;
     if (!ec) {
-        ec = m_splice->begin(inbound ? own : copy, inbound ? copy : own, length);
+        ec = m_relay.pipe->begin(inbound ? own : copy, inbound ? copy : own, length);
     }
     if (ec) {
-        m_spliceOther.close(ignored);
+        m_relay.other.close(ignored);
     }
     return ec;
 }
 
 void Session::doSplice() {
-    if (!m_stream.socket().is_open() || !m_spliceOther.is_open()) {
+    if (!m_stream.socket().is_open() || !m_relay.other.is_open()) {
         return endSplice(net::error::operation_aborted, false);  // closed meanwhile
     }
     SplicePipe::Progress progress;
     {
         SigpipeGuard guard;  // a peer that left must not end the process
-        progress = m_splice->pump(kSpliceCallsPerTurn);
+        progress = m_relay.pipe->pump(kSpliceCallsPerTurn);
     }
-    if (m_spliceInbound && !noteSplicedBody(progress)) {
+    if (m_relay.inbound && !noteSplicedBody(progress)) {
         return endSplice(net::error::operation_aborted, true);
     }
     using State = SplicePipe::State;
@@ -115,9 +115,9 @@ void Session::doSplice() {
         case State::waitTarget:
             return waitSplice(false);
         case State::failedSource:
-            return endSplice(progress.error, !m_spliceInbound);
+            return endSplice(progress.error, !m_relay.inbound);
         case State::failedTarget:
-            return endSplice(progress.error, m_spliceInbound);
+            return endSplice(progress.error, m_relay.inbound);
     }
 }
 
@@ -140,9 +140,9 @@ bool Session::noteSplicedBody(const SplicePipe::Progress& progress) {
 }
 
 void Session::waitSplice(bool forSource) {
-    bool own = forSource == m_spliceInbound;
-    m_spliceWaiting = true;
-    m_spliceWaitOwn = own;
+    bool own = forSource == m_relay.inbound;
+    m_relay.waiting = true;
+    m_relay.waitOwn = own;
     m_fileTimer.expires_after(m_core->config.contentTimeout);
     m_fileTimer.async_wait(
         beast::bind_front_handler(&Session::onSpliceTimeout, shared_from_this()));
@@ -152,33 +152,33 @@ void Session::waitSplice(bool forSource) {
                                      std::move(ready));
     } else {
         using Descriptor = net::posix::stream_descriptor;
-        m_spliceOther.async_wait(forSource ? Descriptor::wait_read : Descriptor::wait_write,
+        m_relay.other.async_wait(forSource ? Descriptor::wait_read : Descriptor::wait_write,
                                  std::move(ready));
     }
 }
 
 void Session::onSpliceReady(beast::error_code ec) {
-    if (!m_spliceWaiting) {
+    if (!m_relay.waiting) {
         ec = beast::error::timeout;  // the deadline cancelled the wait
     }
-    m_spliceWaiting = false;
+    m_relay.waiting = false;
     m_fileTimer.cancel();
     if (ec) {
-        return endSplice(ec, !m_spliceWaitOwn);
+        return endSplice(ec, !m_relay.waitOwn);
     }
     doSplice();
 }
 
 void Session::onSpliceTimeout(beast::error_code ec) {
-    if (ec || !m_spliceWaiting) {
+    if (ec || !m_relay.waiting) {
         return;
     }
-    m_spliceWaiting = false;
+    m_relay.waiting = false;
     beast::error_code ignored;
-    if (m_spliceWaitOwn) {
+    if (m_relay.waitOwn) {
         m_stream.socket().cancel(ignored);
     } else {
-        m_spliceOther.cancel(ignored);
+        m_relay.other.cancel(ignored);
     }
 }
 
@@ -187,13 +187,13 @@ void Session::onSpliceTimeout(beast::error_code ec) {
 // failed. A client that left or stalled mid-body closes the connection.
 void Session::endSplice(const boost::system::error_code& ec, bool otherSide) {
     beast::error_code ignored;
-    m_spliceOther.close(ignored);
-    if (!m_spliceInbound) {
-        m_writes.front().fileLength = 0;
+    m_relay.other.close(ignored);
+    if (!m_relay.inbound) {
+        m_write.jobs.front().fileLength = 0;
         if (ec) {
             return failWrite(ec);
         }
-        m_writing = false;
+        m_write.busy = false;
         return doWrite();
     }
     if (ec && (!otherSide || m_closed)) {

@@ -3,25 +3,23 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "bucket_service.h"
+#include "bucket_paths.h"
+#include "bucket_store.h"
 
-Bucket::Bucket(BucketService* service, uint64_t id) : m_service(service), m_id(id) {}
+Bucket::Bucket(BucketStore* store, uint64_t id) : m_store(store), m_id(id) {}
 
 const std::string& Bucket::getFilename() {
     if (!m_filename.empty()) {
         return m_filename;
     }
-    std::string path = m_service->getStoreRoot();
-    path += "/";
-    path += std::to_string(m_id / 100);
-    if (access(path.c_str(), W_OK) != 0) {
+    const std::string root = m_store->root();
+    const std::string directory = bucket_paths::directoryOf(root, m_id);
+    if (access(directory.c_str(), W_OK) != 0) {
         // A concurrent creation of the same directory is harmless: the loser
         // goes on with the directory the other one made.
-        mkdir(path.c_str(), 0777);
+        mkdir(directory.c_str(), 0777);
     }
-    path += "/";
-    path += std::to_string(m_id);
-    m_filename = path;
+    m_filename = bucket_paths::fileOf(root, m_id);
     return m_filename;
 }
 
@@ -35,5 +33,5 @@ bool Bucket::updateAttribute(const std::string& name, const std::string& value) 
 }
 
 bool Bucket::flush() {
-    return m_service->write(this);
+    return m_store->write(*this);
 }

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cinttypes>
+#include <cstdlib>
 #include <filesystem>
 #include <thread>
 
@@ -13,8 +14,6 @@
 #include "logger.h"
 #include "management_api.h"
 #include "management_client.h"
-#include "query.h"
-#include "result_set.h"
 #include "service_record.h"
 #include "storage_client.h"
 #include "storage_follower.h"
@@ -28,7 +27,9 @@ constexpr std::chrono::milliseconds kPollInterval{100};
 }  // namespace
 
 BucketService::BucketService(const std::string& name, const std::string& token)
-    : m_logger(new Logger(name)), m_token(token) {
+    : m_logger(new Logger(name)),
+      m_store(std::make_unique<BucketStore>(*m_logger)),
+      m_token(token) {
     m_logger->setMinLevel("warning");
     setName(name);
     setType("BucketStorage");
@@ -86,7 +87,7 @@ bool BucketService::start(const std::string& coreAddress, uint16_t corePort) {
     if (!storage) {
         return false;
     }
-    m_storage = storage.get();
+    m_store->setStorage(storage.get());
     m_logger->info("Create bucket storage database schema");
     createSchema();
     if (!setupNextBucketId()) {
@@ -95,10 +96,10 @@ bool BucketService::start(const std::string& coreAddress, uint16_t corePort) {
             "Service will terminate");
         cleanupResources();
         m_mgtClient->unregisterService();
-        m_storage = nullptr;
+        m_store->setStorage(nullptr);
         return false;
     }
-    adoptIdMark();
+    m_store->adoptIdMark();
     startUploadSweep();
     m_ready = true;
     auditLifecycle("ESSRT");
@@ -108,7 +109,7 @@ bool BucketService::start(const std::string& coreAddress, uint16_t corePort) {
         m_ready = false;
         cleanupResources();
         m_mgtClient->unregisterService();
-        m_storage = nullptr;
+        m_store->setStorage(nullptr);
         return false;
     }
     createSecurityCategories(m_mgtClient, m_dryRun);
@@ -116,7 +117,7 @@ bool BucketService::start(const std::string& coreAddress, uint16_t corePort) {
     m_api->wait();
     m_ready = false;
     windDown();
-    m_storage = nullptr;
+    m_store->setStorage(nullptr);
     return true;
 }
 
@@ -260,48 +261,12 @@ void BucketService::cleanupResources() {
 // than the cut-off, and every id of this run is at or above the counter.
 void BucketService::startUploadSweep() {
     auto cutoff = std::filesystem::file_time_type::clock::now();
+    BucketStore* store = m_store.get();
     m_sweeper = std::make_unique<UploadSweeper>(
-        m_storeRoot, cutoff,
-        [this](uint64_t first, uint64_t last) { return storedIds(first, last); },
-        m_nextBucketId.load());
+        m_store->root(), cutoff,
+        [store](uint64_t first, uint64_t last) { return store->storedIds(first, last); },
+        m_store->peekNextId());
     m_sweeper->start();
-}
-
-std::optional<std::set<uint64_t>> BucketService::storedIds(uint64_t first, uint64_t last) {
-    Query query(std::vector<Returns*>{new Returns("id")},
-                new Where("id", GreaterOrEqual, std::to_string(first),
-                          new Where("id", LessOrEqual, std::to_string(last))));
-    std::unique_ptr<ResultSet> rows(m_storage->queryTable("Bucket", "buckets", query));
-    if (!rows) {
-        return std::nullopt;
-    }
-    std::set<uint64_t> ids;
-    for (unsigned i = 0; i < rows->rowCount(); i++) {
-        const ColumnValue* id = (*rows)[i]->getColumn("id");
-        if (id == nullptr || !id->isInteger()) {
-            return std::nullopt;
-        }
-        if (id->getInteger() >= 0) {
-            ids.insert(static_cast<uint64_t>(id->getInteger()));
-        }
-    }
-    return ids;
-}
-
-void BucketService::adoptIdMark() {
-    m_ids.setRoot(m_storeRoot);
-    const uint64_t mark = m_ids.readMark();
-    if (mark > m_nextBucketId.load()) {
-        m_logger->info("Bucket ids continue at %" PRIu64 " (reserved by an earlier run)", mark);
-        m_nextBucketId = mark;
-    }
-}
-
-uint64_t BucketService::takeNextId() {
-    const uint64_t id = m_nextBucketId.fetch_add(1);
-    m_ids.setRoot(getStoreRoot());  // the location may have changed
-    m_ids.reserve(id);
-    return id;
 }
 
 void BucketService::stopUploadSweep() {
@@ -320,4 +285,42 @@ void BucketService::logFatalWithName(const std::string& prefix, const std::strin
 
 void BucketService::logInfoWithName(const std::string& prefix, const std::string& suffix) {
     m_logger->info("%s", (prefix + m_name + suffix).c_str());
+}
+
+void BucketService::createSchema() {
+    if (!m_store->declareSchema()) {
+        m_logger->fatal(
+            "Unable to create schema extension for bucket service. Service will terminate");
+        // Let the server threads end before the process does; nothing is
+        // unregistered and no stop is audited.
+        cleanupResources();
+        exit(1);
+    }
+    m_logger->info("Created extension schema for bucket service");
+}
+
+Bucket* BucketService::fetch(uint64_t id, bool* failed) {
+    std::optional<std::unique_ptr<Bucket>> bucket = m_store->fetch(id);
+    if (failed) {
+        *failed = !bucket;
+    }
+    return bucket ? bucket->release() : nullptr;
+}
+
+std::optional<std::vector<Bucket*>> BucketService::released(
+    std::optional<BucketStore::Records> records) {
+    if (!records) {
+        return std::nullopt;
+    }
+    std::vector<Bucket*> raw;
+    raw.reserve(records->size());
+    for (std::unique_ptr<Bucket>& record : *records) {
+        raw.push_back(record.release());
+    }
+    return raw;
+}
+
+void BucketService::setStorageClient(StorageClient* client) {
+    m_store->setStorage(client);
+    m_ready = client != nullptr;
 }

@@ -124,14 +124,14 @@ std::string BucketService::storeRootFor(const std::string& location) {
 }
 
 void BucketService::setLocation(const std::string& location) {
-    m_storeRoot = storeRootFor(location);
-    if (access(m_storeRoot.c_str(), W_OK) == 0) {
+    const std::string root = storeRootFor(location);
+    m_store->setRoot(root);
+    if (access(root.c_str(), W_OK) == 0) {
         return;
     }
     std::error_code error;
-    std::filesystem::create_directories(m_storeRoot, error);  // mode 0777, less the umask
-    if (access(m_storeRoot.c_str(), W_OK) != 0) {
-        m_logger->fatal("Unable to create storage directory '%s' for buckets.",
-                        m_storeRoot.c_str());
+    std::filesystem::create_directories(root, error);  // mode 0777, less the umask
+    if (access(root.c_str(), W_OK) != 0) {
+        m_logger->fatal("Unable to create storage directory '%s' for buckets.", root.c_str());
     }
 }

@@ -5,6 +5,7 @@
 #include <map>
 #include <system_error>
 
+#include "bucket_paths.h"
 #include "logger.h"
 
 namespace fs = std::filesystem;
@@ -24,28 +25,13 @@ bool isStaleUpload(const fs::directory_entry& entry, fs::file_time_type cutoff) 
     return !error && modified < cutoff;
 }
 
-bool isNumber(const std::string& text) {
-    return !text.empty() && text.size() <= 19 &&
-           text.find_first_not_of("0123456789") == std::string::npos;
-}
-
-// The id of a bucket file <root>/<id / 100>/<id> (as the service names them,
-// without leading zeros), or nullopt for any other entry.
+// The id of a bucket file (bucket_paths.h), or nullopt for any other entry.
 std::optional<uint64_t> bucketFileId(const fs::directory_entry& entry) {
     std::error_code error;
     if (entry.is_symlink(error) || !entry.is_regular_file(error)) {
         return std::nullopt;
     }
-    const std::string name = entry.path().filename().string();
-    const std::string directory = entry.path().parent_path().filename().string();
-    if (!isNumber(name) || !isNumber(directory)) {
-        return std::nullopt;
-    }
-    const uint64_t id = std::stoull(name);
-    if (std::to_string(id) != name || std::to_string(id / 100) != directory) {
-        return std::nullopt;
-    }
-    return id;
+    return bucket_paths::idOfFile(entry.path());
 }
 
 // Removes the files of `batch` whose ids have no row; clears the batch.

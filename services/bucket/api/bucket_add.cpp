@@ -1,4 +1,4 @@
-// BucketApi::bucketAdd: POST /bucket, a multipart form with the file part
+// handleAdd: POST /bucket, a multipart form with the file part
 // "bucket" and the JSON attributes part "attributes".
 //
 // The file part has already been streamed into a temporary file under the
@@ -14,39 +14,32 @@
 
 #include "attribute_request.h"
 #include "bucket.h"
-#include "bucket_api.h"
-#include "bucket_service.h"
+#include "bucket_handlers.h"
+#include "bucket_store.h"
 #include "bucket_text.h"
 #include "form_data.h"
 #include "json_util.h"
 #include "logger.h"
-#include "management_client.h"
-#include "query.h"
-#include "result_set.h"
-#include "storage_client.h"
 #include "upload_file.h"
 
 using bucket_text::messageBody;
 using http::StatusCode;
 
-namespace {
+namespace bucket_handlers {
 
-struct Answer {
-    StatusCode status;
-    std::string body;
-};
+namespace {
 
 // One creation request, steps from reading the form to the stored bucket.
 // What it leaves behind on a refusal or an exception is undone by `discard`.
 class BucketCreation {
   public:
-    BucketCreation(BucketService* service, Logger* logger) : m_service(service), m_logger(logger) {}
+    BucketCreation(BucketStore& store, Logger* logger) : m_store(store), m_logger(logger) {}
 
     // Reads the form, takes an id, saves the file and stores the bucket.
     // Answers 202 when stored (then `id` and `auditText` are set); any other
     // answer has been cleaned up already. Throws what the form reader, the
     // file save or the store throw.
-    Answer run(const std::shared_ptr<http::Request>& request);
+    Answer run(const http::Request& request);
 
     // Removes the saved file and the rows of the taken id. Never throws.
     void discard();
@@ -59,7 +52,7 @@ class BucketCreation {
     std::optional<Answer> readAttributes(const FormData::FieldValue& data);
     Answer store();
 
-    BucketService* m_service;
+    BucketStore& m_store;
     Logger* m_logger;
     std::unique_ptr<Bucket> m_bucket;
     AttributeList m_attributes;
@@ -68,7 +61,7 @@ class BucketCreation {
     bool m_writeStarted = false;
 };
 
-Answer BucketCreation::run(const std::shared_ptr<http::Request>& request) {
+Answer BucketCreation::run(const http::Request& request) {
     FormData form(request);
     FormData::FieldValue file;
     form.getUploadedFile("bucket", file);
@@ -84,11 +77,11 @@ Answer BucketCreation::run(const std::shared_ptr<http::Request>& request) {
         return {StatusCode::client_error_bad_request,
                 messageBody("Failed, missing 'attributes' data in the bucket add request")};
     }
-    m_bucket.reset(m_service->allocate());  // the id is used up from here on
+    m_bucket = m_store.allocate();  // the id is used up from here on
     m_id = m_bucket->getId();
     form.saveFile(file, m_bucket->getFilename());
     if (std::optional<Answer> refused = readAttributes(attributes)) {
-        return *refused;
+        return std::move(*refused);
     }
     return store();
 }
@@ -120,14 +113,14 @@ std::optional<Answer> BucketCreation::readAttributes(const FormData::FieldValue&
 Answer BucketCreation::store() {
     m_auditText = bucket_text::auditAttributes(m_attributes);
     m_writeStarted = true;
-    switch (m_service->writeUnique(m_bucket.get())) {
-        case BucketService::WriteOutcome::Duplicate:
+    switch (m_store.writeUnique(*m_bucket)) {
+        case BucketStore::Outcome::Written:
+            break;
+        case BucketStore::Outcome::Duplicate:
             m_writeStarted = false;  // nothing was written
             return refuse(StatusCode::client_error_conflict, "Duplicate bucket");
-        case BucketService::WriteOutcome::Failed:
+        default:
             return refuse(StatusCode::server_error_internal_server_error, "Failed to store bucket");
-        case BucketService::WriteOutcome::Written:
-            break;
     }
     m_bucket.reset();
     return {StatusCode::success_accepted, ""};
@@ -147,17 +140,10 @@ void BucketCreation::discard() {
         return;
     }
     const bool rowMayExist = m_writeStarted && !m_bucket->isUnstored();
-    StorageClient* storage = m_service->getStorageClient();
     bool rowGone = !rowMayExist;
-    if (m_writeStarted && storage != nullptr) {
+    if (m_writeStarted) {
         try {
-            const std::string id = std::to_string(m_id);
-            Query rows(new Where("id", Equals, id));
-            // The row first: a bucket is never left visible without attributes.
-            storage->deleteTable("Bucket", "buckets", rows);
-            storage->deleteTable("Bucket", "bucket_attributes", rows);
-            std::unique_ptr<ResultSet> left(storage->queryTable("Bucket", "buckets", rows));
-            rowGone = rowGone || (left && left->rowCount() == 0);
+            rowGone = m_store.discard(m_id) || rowGone;
         } catch (const std::exception& e) {
             m_logger->error("Failed to remove the rows of bucket %" PRIu64 ": %s", m_id, e.what());
         }
@@ -177,31 +163,30 @@ std::string exceptionBody(const std::exception& exception) {
 
 }  // namespace
 
-void BucketApi::bucketAdd(std::shared_ptr<Response> response, std::shared_ptr<Request> request) {
-    BucketCreation creation(m_service, m_logger);
-    Answer answer{StatusCode::success_accepted, ""};
+Answer handleAdd(BucketStore& store, const Request& request) {
+    Logger* logger = Logger::getLogger();
+    BucketCreation creation(store, logger);
+    Answer answer;
     try {
-        answer = creation.run(request);
+        answer = creation.run(request.message());
     } catch (const std::exception& e) {
-        m_logger->error("Add Bucket exception: %s", e.what());
+        logger->error("Add Bucket exception: %s", e.what());
         creation.discard();
         // A failure to store the upload is the server's, not the client's.
         const bool storageFailed = dynamic_cast<const UploadStorageError*>(&e) != nullptr;
-        answer = {storageFailed ? StatusCode::server_error_internal_server_error
-                                : StatusCode::client_error_bad_request,
-                  exceptionBody(e)};
+        return {storageFailed ? StatusCode::server_error_internal_server_error
+                              : StatusCode::client_error_bad_request,
+                exceptionBody(e)};
     }
     if (answer.status != StatusCode::success_accepted) {
-        respond(response, answer.status, answer.body);
-        return;
+        return answer;
     }
-    const uint64_t id = creation.id();
-    m_logger->info("Bucket %" PRIu64 " addition complete", id);
-    const std::string detail =
-        "{ \"id\": " + std::to_string(id) + ", \"bucket\" : {" + creation.auditText() + " } }";
-    ManagementClient* management = m_management;
-    if (management != nullptr && !management->addAuditEntry("BUCAD", "INFORMATION", detail)) {
-        m_logger->warn("Failure while adding AuditLog entry  for new bucket id '%" PRIu64 "'", id);
-    }
-    respond(response, StatusCode::success_accepted, "{ \"bucket\" : " + std::to_string(id) + " }");
+    const std::string id = std::to_string(creation.id());
+    logger->info("Bucket %s addition complete", id.c_str());
+    answer.body = "{ \"bucket\" : " + id + " }";
+    answer.audit = {"BUCAD", "{ \"id\": " + id + ", \"bucket\" : {" + creation.auditText() + " } }",
+                    "Failure while adding AuditLog entry  for new bucket id '" + id + "'"};
+    return answer;
 }
+
+}  // namespace bucket_handlers

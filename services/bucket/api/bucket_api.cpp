@@ -4,7 +4,11 @@
 
 #include <utility>
 
+#include "bucket_download.h"
+#include "bucket_handlers.h"
+#include "bucket_paths.h"
 #include "bucket_service.h"
+#include "console_assets.h"
 #include "form_data.h"
 #include "http/server.h"
 #include "json_util.h"
@@ -124,19 +128,21 @@ void BucketApi::initResources() {
     m_server->setDefaultRoute("DELETE", defaultWrapper);
     // Uploads stream into temporary files under the storage root while the
     // body arrives; saving one is then a rename within that file system.
-    m_server->addRoute("POST", "/bucket", bucketAddWrapper,
-                       FormData::sinkFactory([this] {
+    m_server->addRoute("POST", "/bucket", bucketAddWrapper, FormData::sinkFactory([this] {
                            // Until the service is ready the storage root may still be
                            // changing; no directory makes the sink refuse the form, and
                            // the route answers 503.
                            bool ready = m_service && m_service->isReadyForRequests();
-                           return ready ? m_service->getStoreRoot() : std::string();
+                           return ready ? bucket_paths::uploadDirectory(m_service->getStoreRoot())
+                                        : std::string();
                        }));
     m_server->addRoute("GET", "/bucket", bucketGetAllWrapper);
     m_server->addRoute("GET", kIdPath, bucketContentWrapper);
     m_server->addRoute("PUT", kIdPath, bucketUpdateWrapper);
     m_server->addRoute("DELETE", kIdPath, bucketDeleteWrapper);
     m_server->addRoute("PUT", "/bucket/match", bucketMatchWrapper);
+    // The console's files need no store, so they are served while starting.
+    m_server->addRoute("GET", kConsolePath, serveConsole);
 }
 
 void BucketApi::start(BucketService* service) {
@@ -210,4 +216,56 @@ void BucketApi::defaultResource(std::shared_ptr<Response> response,
                                 std::shared_ptr<Request> request) {
     respond(response, http::StatusCode::client_error_bad_request,
             "{ \"error\" : \"Unsupported URL: " + JSONescape(request->path) + "\" }");
+}
+
+void BucketApi::finish(const std::shared_ptr<Response>& response, bucket_handlers::Answer answer) {
+    const bucket_handlers::Audit& audit = answer.audit;
+    ManagementClient* management = m_management;
+    if (!audit.code.empty() && management != nullptr &&
+        !management->addAuditEntry(audit.code, "INFORMATION", audit.detail)) {
+        m_logger->warn("%s", audit.failure.c_str());
+    }
+    if (answer.download) {
+        sendBucketFile(response, *answer.download);
+    } else if (answer.status == http::StatusCode::success_ok) {
+        respond(response, answer.body);
+    } else {
+        respond(response, answer.status, answer.body);
+    }
+}
+
+namespace {
+
+// Runs `handle` on the store of the api's service and finishes its answer.
+template <class Handler>
+void run(BucketApi& api, Handler handle, const std::shared_ptr<http::Response>& response,
+         const std::shared_ptr<http::Request>& request) {
+    api.finish(response, handle(api.getService()->store(), bucket_handlers::Request(*request)));
+}
+
+}  // namespace
+
+void BucketApi::bucketAdd(std::shared_ptr<Response> response, std::shared_ptr<Request> request) {
+    run(*this, bucket_handlers::handleAdd, response, request);
+}
+
+void BucketApi::bucketGetAll(std::shared_ptr<Response> response, std::shared_ptr<Request> request) {
+    run(*this, bucket_handlers::handleGetAll, response, request);
+}
+
+void BucketApi::bucketContent(std::shared_ptr<Response> response,
+                              std::shared_ptr<Request> request) {
+    run(*this, bucket_handlers::handleContent, response, request);
+}
+
+void BucketApi::bucketUpdate(std::shared_ptr<Response> response, std::shared_ptr<Request> request) {
+    run(*this, bucket_handlers::handleUpdate, response, request);
+}
+
+void BucketApi::bucketDelete(std::shared_ptr<Response> response, std::shared_ptr<Request> request) {
+    run(*this, bucket_handlers::handleDelete, response, request);
+}
+
+void BucketApi::bucketMatch(std::shared_ptr<Response> response, std::shared_ptr<Request> request) {
+    run(*this, bucket_handlers::handleMatch, response, request);
 }

@@ -1,187 +1,41 @@
-// BucketApi::bucketGetAll (GET /bucket) and BucketApi::bucketContent
-// (GET /bucket/<id>), with FileServer, which streams a bucket's file.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <cerrno>
-#include <cstdint>
-#include <memory>
+// handleGetAll (GET /bucket) and handleContent (GET /bucket/<id>).
 #include <optional>
-#include <stdexcept>
-#include <string>
 
-#include "bucket.h"
-#include "bucket_api.h"
-#include "bucket_service.h"
+#include "bucket_handlers.h"
+#include "bucket_store.h"
 #include "bucket_text.h"
-#include "http/headers.h"
-#include "logger.h"
 
 using bucket_text::messageBody;
 using http::StatusCode;
 
-namespace {
+namespace bucket_handlers {
 
-const char* kInvalidId = "Invalid bucket id";
-
-// One download in progress: the open file, where its next chunk starts and
-// the bytes announced in Content-Length that are still to be sent. Each
-// transfer has its own file descriptor and position.
-struct Transfer {
-    static constexpr uint64_t kChunkBytes = 131072;
-
-    Transfer() = default;
-    Transfer(const Transfer&) = delete;
-    Transfer& operator=(const Transfer&) = delete;
-    ~Transfer() {
-        if (fd >= 0) {
-            ::close(fd);
-        }
-    }
-
-    int fd = -1;
-    uint64_t offset = 0;
-    uint64_t remaining = 0;
-};
-
-// Sends a file in chunks of 128 KiB with one send in flight: the next chunk
-// goes out only when the previous one is on the wire. The bytes go from the
-// file to the socket by sendfile(2) and are never copied through a buffer of
-// ours. Each step runs on the connection's strand, from the completion of
-// the previous send.
-class FileServer {
-  public:
-    // Sends the next full chunk of `transfer`; its completion starts the
-    // next step. A short chunk is the last: it is read into the response,
-    // which transmits it (with the header fields, for a small file) when
-    // released. Never sends more than Content-Length announced; a failed
-    // send (a client that went away, or a file that shrank meanwhile) ends
-    // the transfer and the connection.
-    static void read_and_send(const std::shared_ptr<http::Response>& response,
-                              const std::shared_ptr<Transfer>& transfer) {
-        if (transfer->remaining < Transfer::kChunkBytes) {
-            return appendLastChunk(*response, *transfer);
-        }
-        const uint64_t length = Transfer::kChunkBytes;
-        response->sendFile(transfer->fd, transfer->offset, length,
-                           [response, transfer, length](const boost::system::error_code& ec) {
-                               if (ec) {
-                                   reportFailure(*transfer, transfer->offset + length);
-                                   response->closeConnectionAfterResponse();
-                                   return;
-                               }
-                               transfer->offset += length;
-                               transfer->remaining -= length;
-                               read_and_send(response, transfer);
-                           });
-    }
-
-  private:
-    static void appendLastChunk(http::Response& response, Transfer& transfer) {
-        std::string chunk(static_cast<size_t>(transfer.remaining), '\0');
-        size_t filled = 0;
-        while (filled < chunk.size()) {
-            ssize_t n = ::pread(transfer.fd, chunk.data() + filled, chunk.size() - filled,
-                                static_cast<off_t>(transfer.offset + filled));
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n <= 0) {
-                Logger::getLogger()->error("Bucket file shrank while it was being sent");
-                response.closeConnectionAfterResponse();
-                break;
-            }
-            filled += static_cast<size_t>(n);
-        }
-        response.write(chunk.data(), filled);
-        transfer.offset += filled;
-        transfer.remaining = 0;
-    }
-
-    static void reportFailure(const Transfer& transfer, uint64_t end) {
-        struct stat status {};
-        if (::fstat(transfer.fd, &status) == 0 && static_cast<uint64_t>(status.st_size) < end) {
-            Logger::getLogger()->error("Bucket file shrank while it was being sent");
-            return;
-        }
-        Logger::getLogger()->error("Connection interrupted sending bucket content");
-    }
-};
-
-// The fields of a download answer. Attributes whose name is not a field-name
-// token, or whose value holds control characters, are left out: they could
-// not be sent without breaking the message.
-http::Headers downloadHeaders(uint64_t size, const Bucket::Attributes& attributes) {
-    http::Headers headers;
-    headers.emplace("Content-Length", std::to_string(size));
-    headers.emplace("Content-Type", "application/octet-stream");
-    for (const auto& [name, value] : attributes) {
-        const std::string field = "X" + name;
-        if (http::isFieldNameToken(field) && http::isSafeFieldValue(value)) {
-            headers.emplace(field, value);
-        }
-    }
-    return headers;
-}
-
-// Answers with the file of `bucket`: its header fields, then the file through
-// FileServer. A file that cannot be opened is answered 400 in plain text.
-void sendFile(const std::shared_ptr<http::Response>& response, Bucket& bucket) {
-    const std::string path = bucket.getFilename();
-    bool headerWritten = false;
-    try {
-        Logger::getLogger()->debug("Send file %s", path.c_str());
-        auto transfer = std::make_shared<Transfer>();
-        transfer->fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        struct stat status {};
-        if (transfer->fd < 0 || ::fstat(transfer->fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-            response->write(StatusCode::client_error_bad_request,
-                            "Could not read bucket content" + path);
-            return;
-        }
-        transfer->remaining = static_cast<uint64_t>(status.st_size);
-        response->write(StatusCode::success_ok,
-                        downloadHeaders(transfer->remaining, bucket.getAttributes()));
-        headerWritten = true;
-        FileServer::read_and_send(response, transfer);
-    } catch (const std::exception& e) {
-        if (headerWritten) {
-            // The answer has begun: the client learns of the failure from a
-            // body shorter than announced.
-            Logger::getLogger()->error("Sending bucket %s failed: %s", path.c_str(), e.what());
-            response->closeConnectionAfterResponse();
-            return;
-        }
-        response->write(StatusCode::client_error_bad_request,
-                        "Could not open bucket " + path + ": " + e.what());
-    }
-}
-
-}  // namespace
-
-void BucketApi::bucketGetAll(std::shared_ptr<Response> response, std::shared_ptr<Request>) {
-    auto buckets = m_service->getAll();
+Answer handleGetAll(BucketStore& store, const Request&) {
+    std::optional<BucketStore::Records> buckets = store.getAll();
     if (!buckets) {
-        respond(response, StatusCode::server_error_internal_server_error,
-                messageBody("Storage service unavailable"));
-        return;
+        return {StatusCode::server_error_internal_server_error,
+                messageBody("Storage service unavailable")};
     }
-    respond(response, "{ \"buckets\" : [" + bucket_text::bucketObjects(*buckets) + "] }");
+    return {StatusCode::success_ok,
+            "{ \"buckets\" : [" + bucket_text::bucketObjects(*buckets) + "] }"};
 }
 
-void BucketApi::bucketContent(std::shared_ptr<Response> response,
-                              std::shared_ptr<Request> request) {
-    // Digits too many for a bucket id name no bucket. `fetch` finds no record
-    // both for an id without a "buckets" row and for a failed look-up, the
-    // two cases of the 404; a separate existence query would only cost a
-    // round trip more.
-    const std::optional<uint64_t> id = bucket_text::parseBucketId(request->pathMatch[1]);
-    std::unique_ptr<Bucket> bucket(id ? m_service->fetch(*id) : nullptr);
-    if (!bucket) {
-        respond(response, StatusCode::client_error_not_found, messageBody(kInvalidId));
-        return;
+// Digits too many for a bucket id name no bucket. A fetch finds no record
+// both for an id without a "buckets" row and for a failed look-up, the two
+// cases of the 404; a separate existence query would only cost a round trip
+// more.
+Answer handleContent(BucketStore& store, const Request& request) {
+    const std::optional<uint64_t> id = bucket_text::parseBucketId(request.idDigits());
+    std::optional<std::unique_ptr<Bucket>> bucket;
+    if (id) {
+        bucket = store.fetch(*id);
     }
-    sendFile(response, *bucket);
+    if (!bucket || !*bucket) {
+        return {StatusCode::client_error_not_found, messageBody("Invalid bucket id")};
+    }
+    Answer answer;
+    answer.download = std::move(*bucket);
+    return answer;
 }
+
+}  // namespace bucket_handlers

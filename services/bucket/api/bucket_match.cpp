@@ -1,28 +1,30 @@
-// BucketApi::bucketMatch: PUT /bucket/match with
+// handleMatch: PUT /bucket/match with
 // `{ "attributes" : { "<name>" : "<value>", ... } }` lists every bucket that
 // holds all of the pairs (further attributes allowed). Changes nothing.
 #include "attribute_request.h"
-#include "bucket.h"
-#include "bucket_api.h"
-#include "bucket_service.h"
+#include "bucket_handlers.h"
+#include "bucket_store.h"
 #include "bucket_text.h"
 
 using bucket_text::messageBody;
 using http::StatusCode;
 
-void BucketApi::bucketMatch(std::shared_ptr<Response> response, std::shared_ptr<Request> request) {
+namespace bucket_handlers {
+
+Answer handleMatch(BucketStore& store, const Request& request) {
     AttributeList attributes;
     const std::string refused =
-        bucket_text::readRequestAttributes(request->content, "match", attributes);
+        bucket_text::readRequestAttributes(request.body(), "match", attributes);
     if (!refused.empty()) {
-        respond(response, StatusCode::client_error_bad_request, messageBody(refused));
-        return;
+        return {StatusCode::client_error_bad_request, messageBody(refused)};
     }
-    auto matches = m_service->match(attributes);
+    std::optional<BucketStore::Records> matches = store.match(attributes);
     if (!matches) {
-        respond(response, StatusCode::server_error_internal_server_error,
-                messageBody("Storage service unavailable"));
-        return;
+        return {StatusCode::server_error_internal_server_error,
+                messageBody("Storage service unavailable")};
     }
-    respond(response, "{ \"matches\" : [" + bucket_text::bucketObjects(*matches) + "] }");
+    return {StatusCode::success_ok,
+            "{ \"matches\" : [" + bucket_text::bucketObjects(*matches) + "] }"};
 }
+
+}  // namespace bucket_handlers

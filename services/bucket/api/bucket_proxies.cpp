@@ -1,5 +1,6 @@
 // BucketApi: registration of the public "/tarvolt" paths with the core.
 #include "bucket_api.h"
+#include "console_assets.h"
 #include "management_client.h"
 
 bool BucketApi::setupProxies(const std::string& name, ManagementClient* client) {
@@ -11,7 +12,8 @@ bool BucketApi::setupProxies(const std::string& name, ManagementClient* client) 
     const std::string idPath = "/bucket/([0-9][0-9]*)$";
     ManagementClient::ProxyMap proxies;
     proxies["POST"] = {{"/tarvolt/bucket", "/bucket"}};
-    proxies["GET"] = {{"/tarvolt" + idPath, idPath}};
+    const std::string consolePath = kConsolePath;
+    proxies["GET"] = {{"/tarvolt" + idPath, idPath}, {"/tarvolt" + consolePath, consolePath}};
     proxies["PUT"] = {{"/tarvolt" + idPath, idPath}, {"/tarvolt/bucket/match", "/bucket/match"}};
     proxies["DELETE"] = {{"/tarvolt" + idPath, idPath}};
     return client->addProxy(name, proxies);

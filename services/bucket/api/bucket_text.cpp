@@ -65,10 +65,9 @@ std::string bucketObject(Bucket& bucket) {
     return text;
 }
 
-std::string bucketObjects(const std::vector<Bucket*>& records) {
-    std::vector<std::unique_ptr<Bucket>> owned(records.begin(), records.end());
+std::string bucketObjects(const std::vector<std::unique_ptr<Bucket>>& records) {
     std::string text;
-    for (const auto& bucket : owned) {
+    for (const auto& bucket : records) {
         if (!text.empty()) {
             text += ",";
         }

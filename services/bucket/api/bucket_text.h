@@ -13,13 +13,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include <rapidjson/document.h>
 
-#include "bucket_service.h"
+#include "attribute_list.h"
 
 class Bucket;
 
@@ -48,9 +49,9 @@ std::string messageBody(const std::string& text);
 // bucket's file (Bucket::getFilename).
 std::string bucketObject(Bucket& bucket);
 
-// The bucket objects of `records`, separated by commas; takes the records
-// over and deletes them.
-std::string bucketObjects(const std::vector<Bucket*>& records);
+// The bucket objects of `records`, separated by commas. May create the
+// directories of their files, like bucketObject.
+std::string bucketObjects(const std::vector<std::unique_ptr<Bucket>>& records);
 
 // `"a" : "1", "b" : "2"`: the pairs as audit details list them, in the given
 // order.

@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "bucket_service.h"
+#include "attribute_list.h"
 
 namespace bucket_text {
 

@@ -2,10 +2,9 @@
 // and its attributes (name -> value, ordered by byte-wise name comparison).
 //
 // A Bucket holds no open file and no storage connection. It is a value record
-// plus the rule that turns an id into a file path:
-//   <storage root>/<id / 100>/<id>
-// The path is computed once, on the first `getFilename` call, from the
-// storage root in force at that moment, and kept for the record's life.
+// plus the path of its file (bucket_paths.h), computed once, on the first
+// `getFilename` call, from the storage root of its store at that moment, and
+// kept for the record's life.
 //
 // Ownership: records are created on the heap by the store (`allocate`,
 // `fetch`, `getAll`, `match`) or by a handler; whoever receives one owns it.
@@ -18,14 +17,14 @@
 #include <map>
 #include <string>
 
-class BucketService;
+class BucketStore;
 
 class Bucket {
   public:
     using Attributes = std::map<std::string, std::string>;
 
-    // A record for bucket `id` of `service` (not owned) with no attributes.
-    Bucket(BucketService* service, uint64_t id);
+    // A record for bucket `id` of `store` (not owned) with no attributes.
+    Bucket(BucketStore* store, uint64_t id);
     Bucket(const Bucket&) = delete;
     Bucket& operator=(const Bucket&) = delete;
 
@@ -40,7 +39,7 @@ class Bucket {
     // Same effect as addAttribute; used when an update changes a record.
     bool updateAttribute(const std::string& name, const std::string& value);
 
-    // Writes the record through its service (BucketService::write). Returns
+    // Writes the record through its store (BucketStore::write). Returns
     // true when every row was stored, false on any storage failure.
     bool flush();
 
@@ -54,7 +53,7 @@ class Bucket {
     const Attributes& getAttributes() const { return m_attributes; }
 
   private:
-    BucketService* m_service;
+    BucketStore* m_store;
     const uint64_t m_id;
     std::string m_filename;
     Attributes m_attributes;

@@ -9,10 +9,13 @@
 //   PUT    /bucket/([0-9][0-9]*)$      -> bucketUpdate
 //   DELETE /bucket/([0-9][0-9]*)$      -> bucketDelete
 //   PUT    /bucket/match               -> bucketMatch
+//   GET    /bucket/console[/<file>]    -> serveConsole (console_assets.h)
 // GET, POST and DELETE requests matching no pattern go to defaultResource.
 // Routes are plain functions that reach the object through `getInstance`;
 // they answer 503 while the service is not yet ready for requests and turn
-// a handler's std::exception into `internalError`.
+// a handler's std::exception into `internalError`. Each handler member runs
+// the matching function of bucket_handlers.h on the service's store and
+// hands its answer to `finish`.
 //
 // Thread-safety: construct, `initResources`, `start`, `setupProxies` and
 // `wait` on one thread; `stop`, `getListenerPort` and `failed` from any
@@ -33,6 +36,9 @@
 
 namespace http {
 class Server;
+}
+namespace bucket_handlers {
+struct Answer;
 }
 class BucketService;
 class Logger;
@@ -92,6 +98,11 @@ class BucketApi {
     // Asks the core (through `client`, not owned) to forward the public
     // "/tarvolt/bucket..." paths to this service. True when it accepted.
     bool setupProxies(const std::string& name, ManagementClient* client);
+
+    // Records the answer's audit entry, when it has one (a failure to record
+    // it is logged), then writes the answer: its JSON body, or the file of
+    // its download.
+    void finish(const std::shared_ptr<Response>& response, bucket_handlers::Answer answer);
 
     // Handlers of the bucket operations.
     void bucketAdd(std::shared_ptr<Response> response, std::shared_ptr<Request> request);

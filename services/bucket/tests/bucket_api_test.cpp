@@ -12,6 +12,7 @@
 
 #include "bucket_api.h"
 #include "bucket_service.h"
+#include "console_assets.h"
 #include "fake_management_client.h"
 #include "fake_storage_client.h"
 #include "http/client.h"
@@ -185,9 +186,10 @@ TEST_F(BucketApiTest, ProxiesCoverEveryRouteButTheListing) {
         EXPECT_TRUE(api.setupProxies("Bucket Storage", &core));
         EXPECT_EQ("Bucket Storage", core.proxyService);
         const std::string id = "/bucket/([0-9][0-9]*)$";
+        const std::string console = kConsolePath;
         ManagementClient::ProxyMap expected{
             {"DELETE", {{"/tarvolt" + id, id}}},
-            {"GET", {{"/tarvolt" + id, id}}},
+            {"GET", {{"/tarvolt" + id, id}, {"/tarvolt" + console, console}}},
             {"POST", {{"/tarvolt/bucket", "/bucket"}}},
             {"PUT", {{"/tarvolt" + id, id}, {"/tarvolt/bucket/match", "/bucket/match"}}}};
         EXPECT_EQ(expected, core.proxies);

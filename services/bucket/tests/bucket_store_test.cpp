@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "bucket.h"
+#include "bucket_schema.h"
 #include "bucket_service.h"
 #include "fake_storage_client.h"
 #include "logger.h"
@@ -67,12 +68,12 @@ TEST_F(BucketStoreTest, FilePathFollowsTheHundredsRule) {
         {123456, "/1234/123456"},
         {UINT64_MAX, "/184467440737095516/18446744073709551615"}};
     for (const auto& [id, suffix] : cases) {
-        Bucket bucket(m_service.get(), id);
+        Bucket bucket(&m_service->store(), id);
         EXPECT_EQ(root + suffix, bucket.getFilename());
     }
     // The directory of the hundred is created once; the path is kept even
     // when the directory goes away.
-    Bucket bucket(m_service.get(), 100);
+    Bucket bucket(&m_service->store(), 100);
     EXPECT_EQ(root + "/1/100", bucket.getFilename());
     EXPECT_TRUE(std::filesystem::is_directory(root + "/1"));
     std::filesystem::remove_all(root + "/1");
@@ -81,7 +82,7 @@ TEST_F(BucketStoreTest, FilePathFollowsTheHundredsRule) {
 }
 
 TEST_F(BucketStoreTest, AttributesKeepOneValuePerNameInByteOrder) {
-    Bucket bucket(m_service.get(), 1);
+    Bucket bucket(&m_service->store(), 1);
     EXPECT_TRUE(bucket.getAttributes().empty());
     bucket.addAttribute("b", "1");
     bucket.addAttribute("a", "1");
@@ -207,7 +208,7 @@ TEST_F(BucketStoreTest, WriteStopsAtTheFirstFailureAndReportsIt) {
         m_logged.end());
 
     m_logged.clear();
-    std::unique_ptr<Bucket> big(new Bucket(m_service.get(), 5000000000ull));
+    std::unique_ptr<Bucket> big(new Bucket(&m_service->store(), 5000000000ull));
     big->addAttribute("c", "1");
     m_storage.failWhen = [](const std::string& operation, const std::string& table) {
         return operation == "insert" && table == "bucket_attributes";
@@ -349,7 +350,7 @@ TEST_F(BucketStoreTest, MatchReadsTheAttributesOfItsBucketsInOneQuery) {
     std::unique_ptr<Bucket> bucket(m_service->allocate());
     bucket->addAttribute("kind", "x");
     m_storage.clearCallLog();
-    EXPECT_EQ(BucketService::WriteOutcome::Duplicate, m_service->writeUnique(bucket.get()))
+    EXPECT_EQ(BucketStore::Outcome::Duplicate, m_service->store().writeUnique(*bucket))
         << "bucket 100000 holds exactly kind=x";
     EXPECT_EQ(1u, m_storage.callLog().size());
 }
@@ -391,13 +392,13 @@ TEST_F(BucketStoreTest, WriteUniqueRefusesExactlyTheSameSet) {
     store(1, {{"a", "1"}, {"b", "2"}});
     store(2, {{"a", "1"}, {"b", "3"}});
     auto attempt = [this](uint64_t id, const Bucket::Attributes& attributes) {
-        Bucket bucket(m_service.get(), id);
+        Bucket bucket(&m_service->store(), id);
         for (const auto& [name, value] : attributes) {
             bucket.addAttribute(name, value);
         }
-        return m_service->writeUnique(&bucket);
+        return m_service->store().writeUnique(bucket);
     };
-    using Outcome = BucketService::WriteOutcome;
+    using Outcome = BucketStore::Outcome;
     EXPECT_EQ(Outcome::Duplicate, attempt(10, {{"b", "2"}, {"a", "1"}}));
     EXPECT_EQ(Outcome::Written, attempt(11, {{"a", "1"}}));  // a subset of 1 and 2
     EXPECT_EQ(Outcome::Written, attempt(12, {{"a", "1"}, {"b", "2"}, {"c", "3"}}));
@@ -424,8 +425,8 @@ TEST_F(BucketStoreTest, ConcurrentCreationsOfOneSetStoreItOnce) {
             while (!go) {
                 std::this_thread::yield();
             }
-            auto outcome = m_service->writeUnique(bucket.get());
-            (outcome == BucketService::WriteOutcome::Written ? written : duplicates)++;
+            auto outcome = m_service->store().writeUnique(*bucket);
+            (outcome == BucketStore::Outcome::Written ? written : duplicates)++;
         });
     }
     go = true;
@@ -437,24 +438,9 @@ TEST_F(BucketStoreTest, ConcurrentCreationsOfOneSetStoreItOnce) {
     EXPECT_EQ(1u, m_storage.rows("buckets").size());
 }
 
-// A creation's duplicate test locks only its attribute set: it goes ahead
-// while an update or a deletion holds the store lock, and two creations of
-// different sets do not wait for each other.
-TEST_F(BucketStoreTest, CreationsDoNotWaitForTheStoreLock) {
-    std::unique_lock<std::recursive_mutex> held(m_service->storeLock());
-    std::thread creation([this] {
-        std::unique_ptr<Bucket> bucket(m_service->allocate());
-        bucket->addAttribute("colour", "blue");
-        EXPECT_EQ(BucketService::WriteOutcome::Written, m_service->writeUnique(bucket.get()));
-    });
-    creation.join();  // would never return if the creation took the store lock
-    held.unlock();
-    EXPECT_EQ(1u, m_storage.rows("buckets").size());
-}
-
 TEST_F(BucketStoreTest, SchemaIsDeclaredUnchanged) {
     m_service->createSchema();
-    EXPECT_EQ(std::string(schema), m_storage.lastSchema);
+    EXPECT_EQ(std::string(bucket_schema::kDocument), m_storage.lastSchema);
     EXPECT_EQ(492u, m_storage.lastSchema.size());
 }
 

@@ -130,7 +130,7 @@ TEST_F(StoreStorageTest, ConcurrentIdenticalCreationsStoreOneBucket) {
             while (!go) {
                 std::this_thread::yield();
             }
-            if (m_service->writeUnique(bucket.get()) == BucketService::WriteOutcome::Written) {
+            if (m_service->store().writeUnique(*bucket) == BucketStore::Outcome::Written) {
                 written++;
             }
         });

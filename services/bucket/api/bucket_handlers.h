@@ -1,0 +1,83 @@
+// The bucket operations of the REST API, as functions from a request to an
+// answer: each reads the request, asks the store, and returns what to
+// answer and what to audit. BucketApi finishes every answer the same way
+// (BucketApi::finish: the audit entry, then the response).
+//
+// Errors: a handler answers every refusal and every store failure itself;
+// only what the form reader or the platform libraries throw leaves a
+// handler (the route turns it into a 500 answer). The creation handler
+// catches those too, since it must clean up what it began.
+//
+// Ownership: records taken from the store live in `std::unique_ptr`s and are
+// gone when the handler returns, except the record of a download, which the
+// answer carries.
+//
+// Thread-safety: handlers run on the server's threads, several at once; the
+// store serializes what needs it.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "bucket.h"
+#include "http/request.h"
+#include "http/status.h"
+
+class BucketStore;
+
+namespace bucket_handlers {
+
+// What a handler reads of a request; a view of the server's request, which
+// outlives the handler.
+class Request {
+  public:
+    explicit Request(const http::Request& message) : m_message(message) {}
+    // The bucket id digits captured from the path ("" when the route has none).
+    const std::string& idDigits() const { return m_message.pathMatch[1]; }
+    // The buffered body.
+    const std::string& body() const { return m_message.content; }
+    // The whole message (the creation form reads its parts from it).
+    const http::Request& message() const { return m_message; }
+
+  private:
+    const http::Request& m_message;
+};
+
+// The audit entry an answer records; none when `code` is empty.
+struct Audit {
+    std::string code;     // "BUCAD", "BUCCH", "BUCDL"
+    std::string detail;   // the JSON details of the entry
+    std::string failure;  // what to log when the entry cannot be recorded
+};
+
+// What to answer: a JSON `body` with `status`, or, when `download` is set,
+// that bucket's file with its attributes as header fields.
+struct Answer {
+    Answer() = default;
+    Answer(http::StatusCode status, std::string body, Audit audit = {})
+        : status(status), body(std::move(body)), audit(std::move(audit)) {}
+
+    http::StatusCode status = http::StatusCode::success_ok;
+    std::string body;
+    Audit audit;
+    std::unique_ptr<Bucket> download;
+};
+
+// POST /bucket: a multipart form with the file part "bucket" and the JSON
+// attributes part "attributes"; 202 `{ "bucket" : <id> }` when stored.
+Answer handleAdd(BucketStore& store, const Request& request);
+// GET /bucket: every bucket.
+Answer handleGetAll(BucketStore& store, const Request& request);
+// GET /bucket/<id>: the bucket's file.
+Answer handleContent(BucketStore& store, const Request& request);
+// PUT /bucket/<id> with `{ "attributes" : { ... } }`: new values for known
+// names, new names added.
+Answer handleUpdate(BucketStore& store, const Request& request);
+// DELETE /bucket/<id>: the bucket's rows and file.
+Answer handleDelete(BucketStore& store, const Request& request);
+// PUT /bucket/match with `{ "attributes" : { ... } }`: the buckets holding
+// every pair.
+Answer handleMatch(BucketStore& store, const Request& request);
+
+}  // namespace bucket_handlers

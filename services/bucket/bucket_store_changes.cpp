@@ -1,0 +1,239 @@
+// BucketStore: the changes (writes, duplicate tests, updates, deletions).
+#include <cinttypes>
+#include <functional>
+
+#include "bucket_schema.h"
+#include "bucket_store.h"
+#include "logger.h"
+#include "query.h"
+#include "result_set.h"
+#include "storage_client.h"
+
+using bucket_schema::kAttributes;
+using bucket_schema::kBuckets;
+using bucket_schema::kName;
+
+namespace {
+
+// id = <id> AND name = <name>
+Where* attributeCondition(const std::string& id, const std::string& name) {
+    return new Where("id", Equals, id, new Where("name", Equals, name));
+}
+
+}  // namespace
+
+bool BucketStore::write(Bucket& bucket) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return writeRows(bucket);
+}
+
+bool BucketStore::writeRows(Bucket& bucket) {
+    if (bucket.isUnstored()) {
+        // The attribute rows first, then the "buckets" row, which makes the
+        // bucket visible: a failure or a crash in between leaves attribute
+        // rows of an id that is never handed out again, not a listed bucket
+        // without attributes. Until the row is tried the record stays
+        // unstored, so a failed creation knows no row can exist.
+        if (!insertAttributeRows(bucket)) {
+            return false;
+        }
+        bucket.setUnstored(false);
+        if (insertBucketRow(bucket)) {
+            return true;
+        }
+        // The long way below finds out whether the row exists after all.
+    }
+    if (!writeBucketRow(bucket)) {
+        return false;
+    }
+    if (bucket.getAttributes().empty()) {
+        return true;
+    }
+    // One look-up of the names already stored, instead of one per attribute.
+    std::set<std::string> stored;
+    if (!storedAttributeNames(bucket, stored)) {
+        return false;
+    }
+    for (const auto& [name, value] : bucket.getAttributes()) {
+        if (!writeAttribute(bucket, name, value, stored.count(name) != 0)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// A new bucket is written in two round trips instead of a look-up and an
+// insert per row: every attribute row in one transaction (all of them, or
+// none when one is refused), then its "buckets" row.
+bool BucketStore::insertBucketRow(Bucket& bucket) {
+    InsertValues values{InsertValue("id", std::to_string(bucket.getId())),
+                        InsertValue("filename", bucket.getFilename())};
+    return m_storage->insertTable(kName, kBuckets, values) >= 1;
+}
+
+bool BucketStore::insertAttributeRows(Bucket& bucket) {
+    const std::string id = std::to_string(bucket.getId());
+    const Bucket::Attributes& attributes = bucket.getAttributes();
+    if (attributes.empty()) {
+        return true;
+    }
+    std::vector<InsertValues> rows;
+    rows.reserve(attributes.size());
+    for (const auto& [name, value] : attributes) {
+        rows.push_back(InsertValues{InsertValue("id", id), InsertValue("name", name),
+                                    InsertValue("value", value)});
+    }
+    if (m_storage->insertRows(kName, kAttributes, rows) < static_cast<int>(rows.size())) {
+        m_logger.error("Failed to write attribute %s for bucket %" PRIu64 " to the storage layer",
+                       attributes.begin()->first.c_str(), bucket.getId());
+        return false;
+    }
+    return true;
+}
+
+bool BucketStore::writeBucketRow(Bucket& bucket) {
+    const std::string id = std::to_string(bucket.getId());
+    Query query(new Where("id", Equals, id));
+    std::unique_ptr<ResultSet> existing(m_storage->queryTable(kName, kBuckets, query));
+    if (!existing) {
+        m_logger.error("Failed to look up bucket %" PRIu64 " in the storage layer", bucket.getId());
+        return false;
+    }
+    if (existing->rowCount() > 0) {
+        return true;  // the row stays as it is, "filename" included
+    }
+    InsertValues values{InsertValue("id", id), InsertValue("filename", bucket.getFilename())};
+    if (m_storage->insertTable(kName, kBuckets, values) < 1) {
+        m_logger.error("Failed to write bucket %" PRIu64 " to the storage layer", bucket.getId());
+        return false;
+    }
+    return true;
+}
+
+bool BucketStore::storedAttributeNames(const Bucket& bucket, std::set<std::string>& names) {
+    Query query(std::vector<Returns*>{new Returns("name")},
+                new Where("id", Equals, std::to_string(bucket.getId())));
+    std::unique_ptr<ResultSet> rows(m_storage->queryTable(kName, kAttributes, query));
+    if (!rows) {
+        m_logger.error("Failed to look up the attributes of bucket %" PRIu64, bucket.getId());
+        return false;
+    }
+    for (unsigned i = 0; i < rows->rowCount(); i++) {
+        const ColumnValue* name = (*rows)[i]->getColumn("name");
+        if (name == nullptr) {
+            return false;
+        }
+        names.insert(name->getString());
+    }
+    return true;
+}
+
+bool BucketStore::writeAttribute(const Bucket& bucket, const std::string& name,
+                                 const std::string& value, bool stored) {
+    const std::string id = std::to_string(bucket.getId());
+    if (stored) {
+        std::unique_ptr<Where> where(attributeCondition(id, name));
+        InsertValues values{InsertValue("value", value)};
+        if (m_storage->updateTable(kName, kAttributes, values, *where, nullptr) < 1) {
+            m_logger.error("Failed to update attribute %s for bucket %" PRIu64, name.c_str(),
+                           bucket.getId());
+            return false;
+        }
+        return true;
+    }
+    InsertValues values{InsertValue("id", id), InsertValue("name", name),
+                        InsertValue("value", value)};
+    if (m_storage->insertTable(kName, kAttributes, values) < 1) {
+        m_logger.error("Failed to write attribute %s for bucket %" PRIu64 " to the storage layer",
+                       name.c_str(), bucket.getId());
+        return false;
+    }
+    return true;
+}
+
+std::mutex& BucketStore::setStripe(const Bucket::Attributes& attributes) {
+    std::string key;
+    for (const auto& [name, value] : attributes) {
+        key +=
+            std::to_string(name.size()) + ':' + name + std::to_string(value.size()) + ':' + value;
+    }
+    return m_setStripes[std::hash<std::string>()(key) % kSetStripes];
+}
+
+// Two buckets with the same attribute set take the same stripe, so one of
+// them sees the other stored; a change of bucket X is serialized with other
+// changes of X by the store mutex `updateUnique` holds.
+BucketStore::Outcome BucketStore::writeUnique(Bucket& bucket) {
+    std::lock_guard<std::mutex> lock(setStripe(bucket.getAttributes()));
+    return writeUniqueRows(bucket);
+}
+
+BucketStore::Outcome BucketStore::writeUniqueRows(Bucket& bucket) {
+    const Bucket::Attributes& own = bucket.getAttributes();
+    std::optional<Records> candidates = match(AttributeList(own.begin(), own.end()));
+    if (!candidates) {
+        return Outcome::Failed;
+    }
+    for (const std::unique_ptr<Bucket>& other : *candidates) {
+        // `other` holds every pair of `bucket`; the same count means the
+        // same set.
+        if (other->getId() != bucket.getId() && other->getAttributes().size() == own.size()) {
+            return Outcome::Duplicate;
+        }
+    }
+    return writeRows(bucket) ? Outcome::Written : Outcome::Failed;
+}
+
+BucketStore::Change BucketStore::updateUnique(uint64_t id, const AttributeList& changes,
+                                              size_t maxAttributes) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    Change change;
+    std::optional<std::unique_ptr<Bucket>> bucket = fetch(id);
+    if (!bucket || !*bucket) {
+        change.outcome = bucket ? Outcome::Absent : Outcome::LookupFailed;
+        return change;
+    }
+    change.before = (*bucket)->getAttributes();
+    for (const auto& [name, value] : changes) {
+        (*bucket)->updateAttribute(name, value);
+    }
+    if ((*bucket)->getAttributes().size() > maxAttributes) {
+        change.outcome = Outcome::TooMany;
+        return change;
+    }
+    std::lock_guard<std::mutex> stripe(setStripe((*bucket)->getAttributes()));
+    change.outcome = writeUniqueRows(**bucket);
+    return change;
+}
+
+BucketStore::Change BucketStore::remove(uint64_t id) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    Change change;
+    std::optional<std::unique_ptr<Bucket>> bucket = fetch(id);
+    if (!bucket || !*bucket) {
+        change.outcome = bucket ? Outcome::Absent : Outcome::LookupFailed;
+        return change;
+    }
+    change.before = (*bucket)->getAttributes();
+    Query query(new Where("id", Equals, std::to_string(id)));
+    change.removedRows = m_storage->deleteTable(kName, kBuckets, query);
+    if (change.removedRows < 1) {
+        change.outcome = Outcome::Failed;
+        return change;
+    }
+    m_storage->deleteTable(kName, kAttributes, query);
+    change.outcome = Outcome::Written;
+    return change;
+}
+
+bool BucketStore::discard(uint64_t id) {
+    if (m_storage == nullptr) {
+        return false;
+    }
+    Query rows(new Where("id", Equals, std::to_string(id)));
+    // The row first: a bucket is never left visible without attributes.
+    m_storage->deleteTable(kName, kBuckets, rows);
+    m_storage->deleteTable(kName, kAttributes, rows);
+    std::unique_ptr<ResultSet> left(m_storage->queryTable(kName, kBuckets, rows));
+    return left && left->rowCount() == 0;
+}

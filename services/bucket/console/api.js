@@ -1,0 +1,167 @@
+// The console's only way to the service: the bucket REST API under `base`
+// ("/tarvolt/bucket" through the core, "/bucket" on the service's own port)
+// and the core's audit log, both on the page's own origin.
+import { S, format } from './strings.js';
+
+// A refused or failed request; `message` is the service's own text when it
+// sent one. `status` is 0 when no answer arrived.
+export class ApiError extends Error {
+  constructor(status, message) {
+    super(message);
+    this.status = status;
+  }
+}
+
+// The API base for a console served at `pathname`.
+export function apiBase(pathname) {
+  return pathname.replace(/\/console(\/.*)?$/, '');
+}
+
+function messageOf(status, document, text) {
+  if (document && typeof document === 'object') {
+    const message = document.message || document.error || document.Exception;
+    if (typeof message === 'string' && message !== '') return message;
+  }
+  return text.trim() !== '' && text.length < 300 ? text.trim() : format(S.unknownError, { status });
+}
+
+function parse(text) {
+  try {
+    return JSON.parse(text);
+  } catch {
+    return null;
+  }
+}
+
+async function requestJson(method, url, body) {
+  const init = { method, headers: { Accept: 'application/json' } };
+  if (body !== undefined) {
+    init.body = JSON.stringify(body);
+    init.headers['Content-Type'] = 'application/json';
+  }
+  let response;
+  try {
+    response = await fetch(url, init);
+  } catch {
+    throw new ApiError(0, S.networkError);
+  }
+  const text = await response.text();
+  const document = parse(text);
+  if (!response.ok) throw new ApiError(response.status, messageOf(response.status, document, text));
+  if (document === null || typeof document !== 'object') throw new ApiError(response.status, S.badAnswer);
+  return document;
+}
+
+// One page of `items` after id `after` for a service that answered every
+// bucket at once: the page and the `after` of the next one (null at the end).
+function pageOf(items, after, limit) {
+  const sorted = [...items].sort((a, b) => a.bucket - b.bucket);
+  const rest = after === null ? sorted : sorted.filter((item) => item.bucket > after);
+  const page = rest.slice(0, limit);
+  return { items: page, next: rest.length > limit ? page[page.length - 1].bucket : null };
+}
+
+function paged(document, member, after, limit) {
+  const items = document[member];
+  if (!Array.isArray(items)) throw new ApiError(200, S.badAnswer);
+  if ('next' in document) return { items, next: document.next };
+  return pageOf(items, after, limit);
+}
+
+function pageQuery(after, limit) {
+  const query = new URLSearchParams({ limit: String(limit) });
+  if (after !== null) query.set('after', String(after));
+  return `?${query}`;
+}
+
+export class BucketClient {
+  constructor(base) {
+    this.base = base;
+    // The audit log belongs to the core: only reachable through its port.
+    this.auditUrl = base.startsWith('/tarvolt/') ? '/tarvolt/audit' : null;
+  }
+
+  // Up to `limit` buckets with ids above `after` (null: from the start):
+  // resolves to { items, next }.
+  async listPage(after, limit) {
+    let document;
+    try {
+      document = await requestJson('GET', this.base + pageQuery(after, limit));
+    } catch (error) {
+      // A core that does not forward the listing: every bucket matches {}.
+      if (error.status !== 400) throw error;
+      return this.matchPage({}, after, limit);
+    }
+    return paged(document, 'buckets', after, limit);
+  }
+
+  // Like listPage, for the buckets holding every pair of `pairs`.
+  async matchPage(pairs, after, limit) {
+    const document = await requestJson('PUT', `${this.base}/match${pageQuery(after, limit)}`,
+      { attributes: pairs });
+    return paged(document, 'matches', after, limit);
+  }
+
+  // The number of buckets holding every pair of `pairs`.
+  async countMatches(pairs) {
+    const document = await requestJson('PUT', `${this.base}/match`, { attributes: pairs });
+    if (!Array.isArray(document.matches)) throw new ApiError(200, S.badAnswer);
+    return document.matches.length;
+  }
+
+  downloadUrl(id) {
+    return `${this.base}/${id}`;
+  }
+
+  // Sets the values of `attributes` on bucket `id`; resolves to the
+  // service's message.
+  async update(id, attributes) {
+    const document = await requestJson('PUT', `${this.base}/${id}`, { attributes });
+    return document.message;
+  }
+
+  async remove(id) {
+    const document = await requestJson('DELETE', `${this.base}/${id}`);
+    return document.message;
+  }
+
+  // Uploads `file` with `attributes`; `onProgress` gets the sent fraction
+  // (0..1). Resolves to the new bucket's id.
+  upload(file, attributes, onProgress) {
+    return new Promise((resolve, reject) => {
+      const form = new FormData();
+      form.append('bucket', file, file.name);
+      form.append('attributes', JSON.stringify(attributes));
+      const request = new XMLHttpRequest();
+      request.open('POST', this.base);
+      request.upload.addEventListener('progress', (event) => {
+        if (event.lengthComputable && event.total > 0) onProgress(event.loaded / event.total);
+      });
+      request.addEventListener('load', () => {
+        const document = parse(request.responseText);
+        if (request.status >= 200 && request.status < 300 && document && document.bucket !== undefined) {
+          resolve(document.bucket);
+        } else {
+          reject(new ApiError(request.status, messageOf(request.status, document, request.responseText)));
+        }
+      });
+      request.addEventListener('error', () => reject(new ApiError(0, S.networkError)));
+      request.send(form);
+    });
+  }
+
+  // The newest `count` audit entries of bucket additions, changes and
+  // deletions, newest first; null when the log cannot be reached from here.
+  async recentChanges(count) {
+    if (this.auditUrl === null) return null;
+    const sources = ['BUCAD', 'BUCCH', 'BUCDL'];
+    const answers = await Promise.all(
+      sources.map((source) => requestJson('GET', `${this.auditUrl}?source=${source}`)));
+    // Entries of one source are oldest first; the index breaks timestamp ties.
+    const entries = answers.flatMap((answer) => (Array.isArray(answer.audit) ? answer.audit : [])
+      .map((entry, index) => ({ entry, index })));
+    entries.sort((a, b) => String(b.entry.timestamp).localeCompare(String(a.entry.timestamp)) ||
+      b.index - a.index);
+    return entries.slice(0, count).map(({ entry }) => entry);
+  }
+}

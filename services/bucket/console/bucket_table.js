@@ -1,0 +1,228 @@
+// The paged table of buckets: one page of the listing (or of a match when
+// filters are set), with download, in-place edit and delete per row.
+import { S, format } from './strings.js';
+import { el, chipList, newPairRow, showError } from './dom.js';
+
+const $ = (id) => document.getElementById(id);
+
+export class BucketTable {
+  // `client` is the BucketClient, `announce` shows a status message and
+  // `onChanged` is called after a bucket was changed or deleted.
+  constructor(client, announce, onChanged) {
+    this.client = client;
+    this.announce = announce;
+    this.onChanged = onChanged;
+    this.pairs = null;      // filter pairs; null lists every bucket
+    this.trail = [];        // the `after` of every earlier page
+    this.after = null;      // the `after` of this page
+    this.next = null;       // the `after` of the next page, null on the last
+    this.numbered = true;   // false after jumping to a bucket
+    this.highlight = null;  // id of the row to mark as new
+    this.sequence = 0;      // drops answers of superseded loads
+    this.bindPager();
+  }
+
+  bindPager() {
+    $('page-first').addEventListener('click', () => this.goTo([], null));
+    $('page-prev').addEventListener('click', () => this.goTo(this.trail.slice(0, -1), this.trail.at(-1)));
+    $('page-next').addEventListener('click', () => this.goTo([...this.trail, this.after], this.next));
+    $('page-size').addEventListener('change', () => this.goTo([], null));
+    $('refresh').addEventListener('click', () => this.load());
+  }
+
+  get pageSize() {
+    return Number($('page-size').value);
+  }
+
+  // Shows the buckets holding every pair of `pairs` (null: all), from the start.
+  setFilter(pairs) {
+    this.pairs = pairs;
+    return this.goTo([], null);
+  }
+
+  goTo(trail, after) {
+    this.trail = trail;
+    this.after = after;
+    this.numbered = this.numbered || trail.length === 0;
+    return this.load();
+  }
+
+  // Shows the page that starts with bucket `id` and marks its row.
+  async reveal(id) {
+    const previous = { trail: this.trail, after: this.after, numbered: this.numbered };
+    this.highlight = id;
+    this.trail = [null];
+    this.after = id - 1;
+    this.numbered = false;
+    const items = await this.load();
+    if (!items || !items.some((item) => item.bucket === id)) {
+      Object.assign(this, previous);
+      await this.load();
+    }
+  }
+
+  // Fetches and renders the current page; resolves to its items (undefined
+  // when the load failed or was superseded).
+  async load() {
+    const sequence = ++this.sequence;
+    $('bucket-rows').setAttribute('aria-busy', 'true');
+    try {
+      const page = this.pairs === null
+        ? await this.client.listPage(this.after, this.pageSize)
+        : await this.client.matchPage(this.pairs, this.after, this.pageSize);
+      if (sequence !== this.sequence) return undefined;
+      if (page.items.length === 0 && this.trail.length > 0) {
+        // The last bucket of this page went away: show the page before.
+        return this.goTo(this.trail.slice(0, -1), this.trail.at(-1));
+      }
+      this.next = page.next;
+      showError($('table-error'), '');
+      this.render(page.items);
+      return page.items;
+    } catch (error) {
+      if (sequence === this.sequence) showError($('table-error'), error.message);
+      return undefined;
+    } finally {
+      if (sequence === this.sequence) $('bucket-rows').removeAttribute('aria-busy');
+    }
+  }
+
+  render(items) {
+    $('bucket-rows').replaceChildren(...items.map((item) => this.row(item)));
+    const empty = $('table-empty');
+    empty.hidden = items.length !== 0;
+    empty.textContent = this.pairs === null ? S.noBuckets : S.noMatches;
+    this.renderPager(items);
+    const marked = document.querySelector('#bucket-rows tr.is-new');
+    if (marked) marked.scrollIntoView({ block: 'nearest' });
+    this.highlight = null;
+  }
+
+  renderPager(items) {
+    const first = items.length ? items[0].bucket : 0;
+    const last = items.length ? items[items.length - 1].bucket : 0;
+    const values = { page: this.trail.length + 1, first, last };
+    $('page-label').textContent = items.length === 0 ? S.pageEmpty
+      : format(this.numbered ? S.pageNumbered : S.pageIds, values);
+    $('page-first').disabled = this.after === null;
+    $('page-prev').disabled = this.trail.length === 0;
+    $('page-next').disabled = this.next === null;
+  }
+
+  row(item) {
+    const id = item.bucket;
+    const attributes = el('td', { className: 'col-attributes', attrs: { 'data-heading': S.columnAttributes } },
+      chipList(item.attributes));
+    const tr = el('tr', { className: id === this.highlight ? 'is-new' : '' },
+      el('td', { className: 'col-id', attrs: { 'data-heading': S.columnId } }, String(id)),
+      attributes,
+      el('td', { className: 'col-actions', attrs: { 'data-heading': S.columnActions } },
+        el('div', { className: 'row-actions' },
+          el('a', {
+            className: 'button ghost small', href: this.client.downloadUrl(id), textContent: S.download,
+            attrs: { download: `bucket-${id}`, 'aria-label': format(S.downloadBucket, { id }) },
+          }),
+          el('button', {
+            type: 'button', className: 'button ghost small edit', textContent: S.edit,
+            attrs: { 'aria-label': format(S.editBucket, { id }) },
+            on: { click: (event) => this.openEditor(attributes, item, event.currentTarget) },
+          }),
+          el('button', {
+            type: 'button', className: 'button ghost small danger-text delete', textContent: S.delete,
+            attrs: { 'aria-label': format(S.deleteBucket, { id }) },
+            on: { click: (event) => this.confirmDelete(id, event.currentTarget) },
+          }))));
+    tr.dataset.id = String(id);
+    return tr;
+  }
+
+  // Turns the attribute cell into a form that updates the bucket.
+  openEditor(cell, item, opener) {
+    const id = item.bucket;
+    const extra = el('div', { className: 'pair-rows' });
+    const error = el('p', { className: 'form-error', attrs: { role: 'alert' } });
+    const values = Object.entries(item.attributes || {}).map(([name, value]) => {
+      const input = el('input', { value, maxLength: 80, attrs: { 'aria-label': format(S.valueOf, { name }) } });
+      input.dataset.name = name;
+      return el('div', { className: 'pair existing' }, el('span', { className: 'pair-name' }, name), input);
+    });
+    const close = () => {
+      cell.replaceChildren(chipList(item.attributes));
+      opener.disabled = false;
+      opener.focus();
+    };
+    const form = el('form', {
+      className: 'editor', noValidate: true,
+      on: {
+        submit: (event) => {
+          event.preventDefault();
+          this.saveEditor(form, id, error);
+        },
+        keydown: (event) => {
+          if (event.key === 'Escape') close();
+        },
+      },
+    },
+    el('fieldset', {},
+      el('legend', { className: 'visually-hidden' }, format(S.editLegend, { id })),
+      el('p', { className: 'hint' }, S.editHint),
+      values, extra,
+      el('button', {
+        type: 'button', className: 'button link', textContent: S.addAttribute,
+        on: { click: () => extra.append(newPairRow()) },
+      })),
+    error,
+    el('div', { className: 'editor-actions' },
+      el('button', { type: 'submit', className: 'button primary small save', textContent: S.save }),
+      el('button', { type: 'button', className: 'button ghost small', textContent: S.cancel, on: { click: close } })));
+    opener.disabled = true;
+    cell.replaceChildren(form);
+    (form.querySelector('input') || form.querySelector('button')).focus();
+  }
+
+  async saveEditor(form, id, error) {
+    const attributes = {};
+    for (const input of form.querySelectorAll('.pair.existing input')) attributes[input.dataset.name] = input.value;
+    for (const row of form.querySelectorAll('.pair.added')) {
+      const [name, value] = row.querySelectorAll('input');
+      if (name.value.trim() !== '') attributes[name.value.trim()] = value.value;
+    }
+    showError(error, '');
+    try {
+      await this.client.update(id, attributes);
+    } catch (failure) {
+      showError(error, failure.message);
+      return;
+    }
+    this.announce(format(S.bucketUpdated, { id }));
+    await this.load();
+    const edit = document.querySelector(`#bucket-rows tr[data-id="${id}"] .edit`);
+    if (edit) edit.focus();
+    this.onChanged();
+  }
+
+  confirmDelete(id, opener) {
+    const dialog = $('confirm');
+    $('confirm-title').textContent = format(S.confirmTitle, { id });
+    $('confirm-text').textContent = S.confirmText;
+    dialog.returnValue = '';
+    dialog.addEventListener('close', async () => {
+      if (dialog.returnValue !== 'confirm') {
+        opener.focus();
+        return;
+      }
+      try {
+        await this.client.remove(id);
+      } catch (failure) {
+        showError($('table-error'), failure.message);
+        opener.focus();
+        return;
+      }
+      this.announce(format(S.bucketDeleted, { id }));
+      await this.load();
+      $('buckets-heading').focus();
+      this.onChanged();
+    }, { once: true });
+    dialog.showModal();
+  }
+}

@@ -1,0 +1,172 @@
+// The bucket store: moves `Bucket` records to and from the storage tables
+// of the schema "Bucket" (bucket_schema.h), hands out bucket ids and keeps
+// the storage root under which the bucket files live.
+//
+// Ids come from a counter set at start to one more than the largest stored
+// id and moved up to the mark that earlier runs reserved (IdReservation);
+// every id is handed out once, whatever the number of threads.
+//
+// Errors: nothing here throws of its own; exceptions of the storage client
+// pass through. A storage failure is never mistaken for absence: reads give
+// nullopt, changes give Outcome::LookupFailed (the bucket could not be read)
+// or Outcome::Failed (it could not be written), and each failure is logged.
+//
+// Ownership: records are returned in `std::unique_ptr`s owned by the
+// caller; the storage client is not owned and must outlive its use.
+//
+// Thread-safety: `setStorage`, `setRoot`, `declareSchema`,
+// `setupNextBucketId` and `adoptIdMark` run on the starting thread before
+// requests are served; everything else may run on several threads at once.
+// `updateUnique`, `remove` and `write` take the store mutex, so no change
+// or deletion of a bucket comes between another's read and write.
+// `writeUnique` takes only the stripe of its attribute set (chosen by a hash
+// of the set), so creations of different sets run at the same time. Locks
+// are taken mutex first, then one stripe, never two stripes.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "attribute_list.h"
+#include "bucket.h"
+#include "id_reservation.h"
+
+class Logger;
+class Query;
+class ResultSet;
+class StorageClient;
+
+class BucketStore {
+  public:
+    using Records = std::vector<std::unique_ptr<Bucket>>;
+
+    // What a change did.
+    enum class Outcome {
+        Written,       // stored (or, for `remove`, deleted)
+        Duplicate,     // another bucket holds exactly the resulting attribute set
+        TooMany,       // the bucket would hold more attributes than allowed
+        Absent,        // no bucket has the id
+        LookupFailed,  // the bucket could not be read
+        Failed,        // the write or deletion failed; part of it may be stored
+    };
+
+    // The result of `updateUnique` and `remove`.
+    struct Change {
+        Outcome outcome = Outcome::Failed;
+        Bucket::Attributes before;  // the bucket's attributes before the change
+        int removedRows = 0;        // `remove`: the "buckets" rows deleted
+    };
+
+    // A store that logs to `logger` (not owned).
+    explicit BucketStore(Logger& logger);
+    BucketStore(const BucketStore&) = delete;
+    BucketStore& operator=(const BucketStore&) = delete;
+
+    // Uses `storage` (not owned; null: none) for every storage operation.
+    void setStorage(StorageClient* storage) { m_storage = storage; }
+    StorageClient* storage() const { return m_storage; }
+
+    // The storage root; bucket files live under it (bucket_paths.h).
+    void setRoot(const std::string& root);
+    std::string root() const;
+
+    // ---- start ----
+
+    // Declares the schema; false when the storage service refuses it.
+    bool declareSchema();
+    // Sets the id counter to one more than the largest stored id (it stays
+    // at 1 for an empty store). False when the largest id cannot be read.
+    bool setupNextBucketId();
+    // Moves the id counter up to the mark of ids reserved by earlier runs.
+    void adoptIdMark();
+    // The id the next `allocate` hands out.
+    uint64_t peekNextId() const { return m_nextId.load(); }
+
+    // ---- records ----
+
+    // A new record holding the next unused id, marked unstored. Never null.
+    std::unique_ptr<Bucket> allocate();
+    // The stored bucket `id` with its attributes; a null pointer when no
+    // "buckets" row has the id; nullopt when a query failed.
+    std::optional<std::unique_ptr<Bucket>> fetch(uint64_t id);
+    // Every stored bucket in storage order; nullopt when a query failed.
+    std::optional<Records> getAll();
+    // The stored buckets holding every pair of `attributes` (supersets
+    // included), by ascending id; an empty list selects every bucket, like
+    // `getAll`. Nullopt when a query failed.
+    std::optional<Records> match(const AttributeList& attributes);
+    // The ids from `first` to `last` that have a "buckets" row; nullopt when
+    // the query failed.
+    std::optional<std::set<uint64_t>> storedIds(uint64_t first, uint64_t last);
+
+    // ---- changes ----
+
+    // Under the store mutex: stores `bucket`, its "buckets" row when
+    // missing, then one attribute row per attribute (updated or inserted).
+    // True when everything was stored; false at the first failure.
+    bool write(Bucket& bucket);
+    // Under the stripe of its attribute set: Duplicate when another stored
+    // bucket holds exactly that set (every pair and no more), else writes
+    // the record: Written or Failed. Give it its final attributes first.
+    Outcome writeUnique(Bucket& bucket);
+    // Under the store mutex: applies `changes` to the stored bucket `id`
+    // (new values for known names, new names added) and writes it unless
+    // it would then hold more than `maxAttributes` attributes (TooMany) or
+    // duplicate another bucket's set (Duplicate). Absent, LookupFailed,
+    // Written or Failed otherwise; `before` is set once the bucket was read.
+    Change updateUnique(uint64_t id, const AttributeList& changes, size_t maxAttributes);
+    // Under the store mutex: deletes the "buckets" row of `id`, then its
+    // attribute rows (so a failure never leaves a listed bucket without
+    // attributes). Absent, LookupFailed, Written (with `before` and
+    // `removedRows` set) or Failed when no row was deleted. The file stays.
+    Change remove(uint64_t id);
+    // Removes whatever rows a failed creation of `id` may have left. True
+    // when no "buckets" row of `id` is stored afterwards; false when one may
+    // remain (a deletion or the check failed, or there is no storage).
+    bool discard(uint64_t id);
+
+  private:
+    using AttributeRows = std::unordered_map<uint64_t, AttributeList>;
+
+    uint64_t takeNextId();
+    std::unique_ptr<Bucket> newRecord(uint64_t id) const;
+    std::optional<std::unique_ptr<Bucket>> fetchWithoutAttributes(uint64_t id);
+    bool writeRows(Bucket& bucket);
+    Outcome writeUniqueRows(Bucket& bucket);
+    bool insertBucketRow(Bucket& bucket);
+    bool insertAttributeRows(Bucket& bucket);
+    bool writeBucketRow(Bucket& bucket);
+    bool storedAttributeNames(const Bucket& bucket, std::set<std::string>& names);
+    bool writeAttribute(const Bucket& bucket, const std::string& name, const std::string& value,
+                        bool stored);
+    // The records of the ids of `ids`, in their order: built from `known`
+    // when it holds rows of the id, else fetched (a bucket removed
+    // meanwhile is skipped).
+    std::optional<Records> fetchEach(ResultSet& ids, const AttributeRows& known);
+    // The attribute rows of the ascending ids `sorted`, a few queries for
+    // neighbouring ids.
+    std::optional<AttributeRows> attributesOf(const std::vector<uint64_t>& sorted);
+    std::optional<AttributeRows> storedAttributes(uint64_t first, uint64_t last);
+    std::optional<AttributeRows> queryAttributeRows(const Query& query);
+    // The stripe that serializes the duplicate tests of this attribute set.
+    std::mutex& setStripe(const Bucket::Attributes& attributes);
+
+    Logger& m_logger;
+    StorageClient* m_storage = nullptr;
+    mutable std::mutex m_rootMutex;  // guards m_root
+    std::string m_root;
+    std::atomic<uint64_t> m_nextId{1};
+    IdReservation m_ids;
+    std::mutex m_mutex;
+    static constexpr size_t kSetStripes = 64;
+    std::array<std::mutex, kSetStripes> m_setStripes;
+};

@@ -1,0 +1,353 @@
+#!/usr/bin/env python3
+"""The web console in a real browser: headless Chromium driven by Selenium
+against a platform (core, storage and bucket services) started on free
+loopback ports. Screenshots of the main views go to the output directory.
+
+    console_browser_test.py --bin-dir <dir with tarvolt-core> --out <dir>
+"""
+import argparse
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import urllib.error
+import urllib.request
+import uuid
+
+from selenium import webdriver
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.by import By
+from selenium.webdriver.common.keys import Keys
+from selenium.webdriver.support.ui import WebDriverWait
+
+ARGS = None
+WAIT = 30
+
+
+def wait_until(condition, timeout=WAIT, what="condition"):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        try:
+            value = condition()
+            if value:
+                return value
+        except (OSError, ValueError, urllib.error.URLError):
+            pass
+        time.sleep(0.1)
+    raise AssertionError(f"timed out waiting for {what}")
+
+
+class Platform:
+    """A core that launches the storage and bucket services in a fresh data
+    directory; every port is chosen by the system on 127.0.0.1."""
+
+    def __init__(self, bin_dir):
+        self.data = tempfile.mkdtemp(prefix="tarvolt-console-")
+        self.log = open(os.path.join(self.data, "core.out"), "wb")
+        self.core = subprocess.Popen(
+            [os.path.join(bin_dir, "tarvolt-core"), "--port=0", "--api-port=0",
+             "--data=" + self.data, "--launch=storage,bucket"],
+            stdout=self.log, stderr=subprocess.STDOUT)
+        ports = wait_until(self._core_ports, what="core.json")
+        self.api = f"http://127.0.0.1:{ports['api_port']}"
+        wait_until(lambda: b"Invalid bucket id" in self._get(self.api + "/tarvolt/bucket/0"),
+                   timeout=60, what="the bucket service")
+        self.service = f"http://127.0.0.1:{self._service_port()}"
+
+    def _core_ports(self):
+        with open(os.path.join(self.data, "core.json")) as file:
+            return json.load(file)
+
+    def _service_port(self):
+        services = json.loads(self._get(self.api + "/tarvolt/service?name=Bucket%20Storage"))
+        return services["services"][0]["service_port"]
+
+    @staticmethod
+    def _get(url):
+        try:
+            with urllib.request.urlopen(url, timeout=10) as answer:
+                return answer.read()
+        except urllib.error.HTTPError as error:
+            return error.read()
+
+    def request(self, method, path, body=None, headers=None):
+        """(status, body) of a request to the core's public port."""
+        request = urllib.request.Request(self.api + path, data=body, method=method,
+                                         headers=headers or {})
+        try:
+            with urllib.request.urlopen(request, timeout=30) as answer:
+                return answer.status, answer.read()
+        except urllib.error.HTTPError as error:
+            return error.code, error.read()
+
+    def add(self, content, attributes):
+        boundary = uuid.uuid4().hex
+        body = (f"--{boundary}\r\nContent-Disposition: form-data; name=\"bucket\"; "
+                f"filename=\"f.bin\"\r\n\r\n").encode() + content + (
+                f"\r\n--{boundary}\r\nContent-Disposition: form-data; name=\"attributes\"\r\n\r\n"
+                f"{json.dumps(attributes)}\r\n--{boundary}--\r\n").encode()
+        status, answer = self.request(
+            "POST", "/tarvolt/bucket", body,
+            {"Content-Type": "multipart/form-data; boundary=" + boundary})
+        assert status == 202, answer
+        return json.loads(answer)["bucket"]
+
+    def all_ids(self):
+        status, answer = self.request("PUT", "/tarvolt/bucket/match", b'{ "attributes" : {} }')
+        assert status == 200, answer
+        return [match["bucket"] for match in json.loads(answer)["matches"]]
+
+    def sanitizer_reports(self):
+        reports = []
+        for name in os.listdir(os.path.join(self.data, "logs")):
+            with open(os.path.join(self.data, "logs", name), errors="replace") as log:
+                reports += [f"{name}: {line}" for line in log
+                            if "Sanitizer" in line or "runtime error:" in line]
+        return reports
+
+    def stop(self):
+        if self.core.poll() is None:
+            self.core.send_signal(signal.SIGTERM)
+            try:
+                self.core.wait(30)
+            except subprocess.TimeoutExpired:
+                self.core.kill()
+                self.core.wait()
+        self.log.close()
+
+    def remove(self):
+        shutil.rmtree(self.data, ignore_errors=True)
+
+
+def start_browser(profile, downloads):
+    options = webdriver.ChromeOptions()
+    for flag in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
+                 "--no-first-run", "--disable-background-networking",
+                 "--disable-component-update", "--disable-sync", "--window-size=1280,900",
+                 "--user-data-dir=" + profile):
+        options.add_argument(flag)
+    options.binary_location = shutil.which("chromium") or "/usr/bin/chromium"
+    options.add_experimental_option("prefs", {
+        "download.default_directory": downloads, "download.prompt_for_download": False})
+    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
+    driver = webdriver.Chrome(
+        service=Service(shutil.which("chromedriver") or "/usr/bin/chromedriver"),
+        options=options)
+    driver.execute_cdp_cmd("Page.setDownloadBehavior",
+                           {"behavior": "allow", "downloadPath": downloads})
+    return driver
+
+
+class ConsoleTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        os.makedirs(ARGS.out, exist_ok=True)
+        cls.scratch = tempfile.mkdtemp(prefix="tarvolt-browser-")
+        cls.downloads = os.path.join(cls.scratch, "downloads")
+        os.makedirs(cls.downloads)
+        cls.platform = Platform(ARGS.bin_dir)
+        cls.browser = start_browser(os.path.join(cls.scratch, "profile"), cls.downloads)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.browser.quit()
+        cls.platform.stop()
+        reports = cls.platform.sanitizer_reports()
+        if not reports:
+            cls.platform.remove()
+        shutil.rmtree(cls.scratch, ignore_errors=True)
+        assert not reports, "\n".join(reports)
+
+    # Helpers -----------------------------------------------------------
+
+    def find(self, selector, root=None):
+        return (root or self.browser).find_element(By.CSS_SELECTOR, selector)
+
+    def find_all(self, selector, root=None):
+        return (root or self.browser).find_elements(By.CSS_SELECTOR, selector)
+
+    def wait(self, condition, what):
+        return WebDriverWait(self.browser, WAIT).until(lambda _: condition(), message=what)
+
+    def open_console(self, base):
+        self.browser.get(base + "/console")
+        self.wait(lambda: "is-ready" in self.find("body").get_attribute("class"), "the console")
+        self.wait(lambda: self.find("#bucket-rows").get_attribute("aria-busy") is None, "the list")
+
+    def row(self, bucket):
+        rows = self.find_all(f'#bucket-rows tr[data-id="{bucket}"]')
+        return rows[0] if rows else None
+
+    def chips(self, root):
+        return sorted(chip.get_attribute("textContent").replace("×", "")
+                      for chip in self.find_all(".chip", root))
+
+    def shown_ids(self):
+        # Read in one script: the rows are replaced while a page loads.
+        return self.browser.execute_script(
+            "return [...document.querySelectorAll('#bucket-rows tr')].map(r => Number(r.dataset.id))")
+
+    def new_row(self, other_than=None):
+        """The highlighted row once it is not the one of bucket `other_than`."""
+        def found():
+            ids = self.browser.execute_script(
+                "return [...document.querySelectorAll('#bucket-rows tr.is-new')]"
+                ".map(r => Number(r.dataset.id))")
+            return ids and ids[0] != other_than and ids[0]
+        return self.wait(found, "the new row")
+
+    def screenshot(self, name):
+        self.browser.save_screenshot(os.path.join(ARGS.out, name + ".png"))
+
+    def upload(self, path, pairs):
+        self.find("#upload-file").send_keys(path)
+        for index, (name, value) in enumerate(pairs):
+            if index > 0:
+                self.find("#upload-add-pair").click()
+            row = self.find_all("#upload-pairs .pair")[index]
+            self.find(".pair-new-name", row).send_keys(name)
+            self.find(".pair-new-value", row).send_keys(value)
+        self.find("#upload-submit").click()
+
+    def add_filter(self, name, value):
+        self.find("#search-name").send_keys(name)
+        self.find("#search-value").send_keys(value + Keys.ENTER)
+
+    def javascript_errors(self):
+        return [entry for entry in self.browser.get_log("browser")
+                if entry.get("source") == "javascript"]
+
+    # Tests -------------------------------------------------------------
+
+    def test_a_bucket_life_through_the_core(self):
+        platform = self.platform
+        content = os.urandom(300 * 1024) + b"\0end"
+        source = os.path.join(self.scratch, "reading.bin")
+        with open(source, "wb") as file:
+            file.write(content)
+        self.open_console(platform.api + "/tarvolt/bucket")
+
+        # Upload with two attributes: listed, highlighted, in the activity.
+        self.upload(source, [("site", "north"), ("kind", "reading")])
+        bucket = self.new_row()
+        self.assertEqual(["kind=reading", "site=north"], self.chips(self.row(bucket)))
+        self.wait(lambda: "Bucket %d" % bucket in self.find("#audit-list").text, "audit entry")
+        self.screenshot("desktop-uploaded")
+
+        # The same set again is refused with the service's message by the form.
+        self.upload(source, [("kind", "reading"), ("site", "north")])
+        self.wait(lambda: self.find("#upload-error").text == "Duplicate bucket", "the refusal")
+        # The rows are kept after a refusal: one changed value makes it new.
+        value = self.find_all("#upload-pairs .pair-new-value")[1]
+        value.clear()
+        value.send_keys("south")
+        self.find("#upload-submit").click()
+        second = self.new_row(other_than=bucket)
+        platform.add(b"other", {"site": "north", "kind": "config"})
+
+        # Search by one pair, then by two; removing a chip widens it again.
+        self.add_filter("site", "north")
+        self.wait(lambda: self.find("#search-count").text == "2 buckets match", "one-pair count")
+        self.add_filter("kind", "reading")
+        self.wait(lambda: self.shown_ids() == [bucket], "two-pair result")
+        self.wait(lambda: self.find("#search-count").text == "1 bucket matches", "count")
+        self.screenshot("desktop-search")
+        self.find('#search-chips .chip-remove[aria-label="Remove filter kind=reading"]').click()
+        self.wait(lambda: len(self.shown_ids()) == 2, "one-pair result again")
+        self.find("#search-clear").click()
+        self.wait(lambda: self.row(second) is not None, "the full list")
+
+        # Edit: a change to the other bucket's set is refused, a new value works.
+        self.find(".edit", self.row(second)).click()
+        site = self.find('.editor input[aria-label="Value of site"]', self.row(second))
+        self.assertEqual(self.find(".editor input", self.row(second)),
+                         self.browser.switch_to.active_element)
+        site.clear()
+        site.send_keys("north")
+        self.find(".editor .save", self.row(second)).click()
+        self.wait(lambda: self.find(".editor .form-error", self.row(second)).text ==
+                  "Updates would result in a duplicate bucket", "the duplicate refusal")
+        self.screenshot("desktop-edit-refused")
+        site.clear()
+        site.send_keys("east" + Keys.ENTER)
+        self.wait(lambda: self.chips(self.row(second)) == ["kind=reading", "site=east"], "edit")
+        self.wait(lambda: self.find("#audit-list .badge").text.lower() == "updated", "BUCCH")
+        status, answer = platform.request("GET", f"/tarvolt/bucket/{second}")
+        self.assertEqual(200, status)
+
+        # Download: the same bytes that were uploaded.
+        self.find(f'a[aria-label="Download bucket {bucket}"]').click()
+        target = os.path.join(self.downloads, f"bucket-{bucket}")
+        wait_until(lambda: os.path.exists(target) and os.path.getsize(target) == len(content),
+                   what="the download")
+        with open(target, "rb") as file:
+            self.assertEqual(content, file.read())
+
+        # Delete by keyboard: the dialog opens on Cancel; Tab, Enter deletes.
+        self.find(".delete", self.row(second)).send_keys(Keys.ENTER)
+        self.wait(lambda: self.find("#confirm").get_attribute("open") is not None, "dialog")
+        self.screenshot("desktop-delete-confirm")
+        self.assertEqual("confirm-cancel", self.browser.switch_to.active_element.get_attribute("id"))
+        self.browser.switch_to.active_element.send_keys(Keys.TAB)
+        self.browser.switch_to.active_element.send_keys(Keys.ENTER)
+        self.wait(lambda: self.row(second) is None, "the row to go")
+        self.assertEqual(404, platform.request("GET", f"/tarvolt/bucket/{second}")[0])
+        self.wait(lambda: self.find("#audit-list .badge").text.lower() == "deleted", "BUCDL")
+        self.assertEqual([], self.javascript_errors())
+
+    def test_b_pages_through_250_buckets(self):
+        platform = self.platform
+        for index in range(250):
+            platform.add(b"x", {"batch": "paging", "n": str(index)})
+        expected = sorted(platform.all_ids())
+        self.open_console(platform.api + "/tarvolt/bucket")
+        self.screenshot("desktop-list")
+        seen = [self.shown_ids()]
+        while self.find("#page-next").is_enabled():
+            before = seen[-1]
+            self.find("#page-next").click()
+            seen.append(self.wait(lambda: self.shown_ids() != before and self.shown_ids(),
+                                  "the next page"))
+        self.assertEqual(expected, [bucket for page in seen for bucket in page])
+        self.assertTrue(all(len(page) == 25 for page in seen[:-1]))
+        self.assertEqual(f"Page {len(seen)}", self.find("#page-label").text.split(" ·")[0])
+        self.find("#page-prev").click()
+        self.wait(lambda: self.shown_ids() == seen[-2], "the page before")
+
+        # The same list at 360 px, and the search by keyboard there.
+        self.find("#page-first").click()
+        self.wait(lambda: self.shown_ids() == seen[0], "the first page")
+        self.browser.set_window_size(360, 800)
+        self.screenshot("phone-list")
+        self.add_filter("n", "7")
+        self.wait(lambda: len(self.shown_ids()) == 1, "one match")
+        self.screenshot("phone-search")
+        self.browser.set_window_size(1280, 900)
+        self.assertEqual([], self.javascript_errors())
+
+    def test_c_service_port_console(self):
+        # On the service's own port the console lists the buckets; the
+        # activity log (the core's) says where to find it.
+        self.open_console(self.platform.service + "/bucket")
+        self.wait(lambda: len(self.shown_ids()) == 25, "the first page")
+        self.assertIn("core", self.find("#audit-note").text)
+        status, answer = self.platform.request("GET", "/tarvolt/bucket/console/strings.js")
+        self.assertEqual(200, status)
+
+
+def main():
+    global ARGS
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--bin-dir", required=True)
+    parser.add_argument("--out", required=True)
+    ARGS, rest = parser.parse_known_args()
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+
+
+if __name__ == "__main__":
+    main()
