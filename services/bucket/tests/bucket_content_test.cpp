@@ -236,10 +236,4 @@ TEST_F(BucketContentTest, ListingFailureIsNotAnEmptyList) {
     EXPECT_EQ(200, platform().service().request("GET", "/bucket").status);
 }
 
-TEST_F(BucketContentTest, ListingIsNotForwardedByTheCore) {
-    auto answer = platform().core().request("GET", "/tarvolt/bucket");
-    EXPECT_NE(200, answer.status);
-    EXPECT_EQ(std::string::npos, answer.body.find("\"buckets\"")) << answer.body;
-}
-
 }  // namespace
