@@ -2,13 +2,14 @@
 # `make bench`: builds the Release executables into their own build
 # directory, starts the platform (core, storage service on SQLite, bucket
 # service) on free loopback ports with a temporary data directory, starts a
-# throwaway loopback nginx for the comparisons, runs tarvolt-bench against
-# both and prints the result table; the last line is
+# throwaway loopback nginx for the comparisons and an nginx reverse proxy in
+# front of it (the yardstick of the core's proxy), runs tarvolt-bench against
+# them and prints the result table; the last line is
 # "bench: N of M targets met". Everything started here is stopped and the
 # temporary directory removed on exit, also after a failure or Ctrl-C.
 #
 # Environment: BENCH_BUILD_DIR (default build-bench), JOBS (build jobs),
-# BENCH_ARGS (extra tarvolt-bench options, e.g. "--only=transfers --repeats=1"),
+# BENCH_ARGS (extra tarvolt-bench options, e.g. "--only=transfers --runs=1"),
 # BENCH_STORAGE=1 also runs the storage service's latency benchmark
 # (storage_bench; it fills 100,000 buckets one transaction at a time, which
 # takes about two minutes here, so it is left out of the default run).
@@ -54,6 +55,7 @@ cleanup() {
     trap - EXIT INT TERM
     stop_core
     "$root/bench/nginx.sh" stop "$work/nginx" 2>/dev/null || true
+    "$root/bench/nginx.sh" stop "$work/nginx-proxy" 2>/dev/null || true
     sleep 0.3
     rm -rf "$work"
     exit "$status"
@@ -74,7 +76,7 @@ TARVOLT_DATA="$work/data" "$bin/tarvolt-core" --port=0 --api-port=0 --data="$wor
 core_pid=$!
 
 api_port=""
-bucket_pid=""
+registered=""
 for _ in $(seq 1 300); do
     kill -0 "$core_pid" 2>/dev/null || { cat "$work/core.log" >&2; say "the core exited"; exit 1; }
     if [ -z "$api_port" ] && [ -s "$work/data/core.json" ]; then
@@ -82,25 +84,28 @@ for _ in $(seq 1 300); do
     fi
     if [ -n "$api_port" ] &&
         curl -sf "http://127.0.0.1:$api_port/tarvolt/service" | grep -q '"BucketStorage"'; then
-        bucket_pid="$(ps -o pid=,comm= --ppid "$core_pid" | awk '$2 == "tarvolt-bucket" { print $1 }')"
-        [ -n "$bucket_pid" ] && break
+        registered=1
+        break
     fi
     sleep 0.2
 done
-if [ -z "$bucket_pid" ]; then
+if [ -z "$registered" ]; then
     cat "$work/core.log" >&2
     say "the bucket service did not register within 60 s"
     exit 1
 fi
-say "core pid $core_pid (api port $api_port), bucket service pid $bucket_pid"
+say "core pid $core_pid (api port $api_port)"
 
 nginx_port="$("$bin/tarvolt-bench" free-port)"
-"$root/bench/nginx.sh" start "$work/nginx" "$nginx_port" >/dev/null
-say "nginx on port $nginx_port"
+nginx_pid="$("$root/bench/nginx.sh" start "$work/nginx" "$nginx_port")"
+proxy_port="$("$bin/tarvolt-bench" free-port)"
+proxy_pid="$("$root/bench/nginx.sh" start-proxy "$work/nginx-proxy" "$proxy_port" "$nginx_port")"
+say "nginx on port $nginx_port, nginx reverse proxy on port $proxy_port"
 
 # shellcheck disable=SC2086
-"$bin/tarvolt-bench" run --core-api-port="$api_port" --nginx-port="$nginx_port" \
-    --nginx-root="$work/nginx/www" --data="$work/data" --core-pid="$core_pid" \
-    --bucket-pid="$bucket_pid" ${BENCH_ARGS:-} "$@" >"$work/table.txt"
+"$bin/tarvolt-bench" run --core-api-port="$api_port" --core-pid="$core_pid" \
+    --data="$work/data" --nginx-port="$nginx_port" --nginx-pid="$nginx_pid" \
+    --nginx-root="$work/nginx/www" --nginx-proxy-port="$proxy_port" \
+    --nginx-proxy-pid="$proxy_pid" ${BENCH_ARGS:-} "$@" >"$work/table.txt"
 say "benchmarks done after $((SECONDS - started)) s in all"
 cat "$work/table.txt"

@@ -35,6 +35,7 @@
 #include <functional>
 #include <memory>
 
+#include "bucket_schema.h"
 #include "logger.h"
 #include "postgres_backend.h"
 #include "postgres_cluster.h"
@@ -45,14 +46,7 @@ extern char** environ;
 
 namespace {
 
-const char* const kSchema =
-    "{ \"schema\" : \"Bucket\", \"version\" : 1, \"service\" : \"bucket\", \"tables\" : [ { "
-    "\"name\" : \"buckets\", \"columns\" : [ { \"column\" : \"id\", \"type\" : \"integer\", "
-    "\"size\" : 10, \"key\" : true }, { \"column\" : \"filename\", \"type\" : \"varchar\", "
-    "\"size\" : 255 } ], \"index\" : [ \"col2\" ] }, { \"name\" : \"bucket_attributes\", "
-    "\"columns\" : [ { \"column\" : \"id\", \"type\" : \"integer\" }, { \"column\" : \"name\", "
-    "\"type\" : \"varchar\", \"size\" : 80 }, { \"column\" : \"value\", \"type\" : \"varchar\", "
-    "\"size\" : 80 } ], \"index\" : [ \"name\" ] } ] }";
+const char* const kSchema = bucket_schema::kDocument;
 
 struct Latency {
     double median = 0;

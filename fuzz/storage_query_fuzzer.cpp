@@ -20,6 +20,7 @@
 #include <set>
 #include <string>
 
+#include "bucket_schema.h"
 #include "schema_definition.h"
 #include "sql_builder.h"
 #include "sqlite_backend.h"
@@ -30,14 +31,7 @@ namespace {
 
 using namespace storage;
 
-const char* const kSchema =
-    "{ \"schema\" : \"Bucket\", \"version\" : 1, \"service\" : \"bucket\", \"tables\" : [ { "
-    "\"name\" : \"buckets\", \"columns\" : [ { \"column\" : \"id\", \"type\" : \"integer\", "
-    "\"size\" : 10, \"key\" : true }, { \"column\" : \"filename\", \"type\" : \"varchar\", "
-    "\"size\" : 255 } ], \"index\" : [ \"col2\" ] }, { \"name\" : \"bucket_attributes\", "
-    "\"columns\" : [ { \"column\" : \"id\", \"type\" : \"integer\" }, { \"column\" : \"name\", "
-    "\"type\" : \"varchar\", \"size\" : 80 }, { \"column\" : \"value\", \"type\" : \"varchar\", "
-    "\"size\" : 80 } ], \"index\" : [ \"name\" ] } ] }";
+const char* const kSchema = bucket_schema::kDocument;
 
 const char* const kTables[] = {"buckets", "bucket_attributes"};
 

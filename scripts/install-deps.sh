@@ -13,6 +13,7 @@ packages=(
     curl procps
     libssl-dev
     chromium chromium-driver python3-selenium
+    fuse3 libfuse3-dev
 )
 [ "$#" -gt 0 ] && packages+=("$@")
 

@@ -73,6 +73,7 @@ LoadClient::Outcome LoadClient::send(Kind kind, const std::string& method, const
         return Outcome::Unknown;
     }
     if (reply.status == expected) {
+        m_state.countAnswered(kind);
         return Outcome::Done;
     }
     if (reply.status >= 500) {

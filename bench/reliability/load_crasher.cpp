@@ -3,6 +3,8 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <random>
 #include <thread>
 
@@ -21,7 +23,7 @@ Crasher::Crasher(PlatformView& platform, RunState& state, uint32_t seed)
     : m_platform(platform), m_state(state), m_seed(seed) {}
 
 void Crasher::run(Clock::time_point start, std::chrono::milliseconds duration, int bucketKills,
-                  int storageKills) {
+                  int storageKills, int powerCuts, const std::string& powerCommand) {
     std::vector<std::string> order;
     for (int i = 0; i < std::max(bucketKills, storageKills); i++) {
         if (i < bucketKills)
@@ -29,6 +31,7 @@ void Crasher::run(Clock::time_point start, std::chrono::milliseconds duration, i
         if (i < storageKills)
             order.push_back("tarvolt-storage");
     }
+    order.insert(order.end(), static_cast<size_t>(std::max(powerCuts, 0)), "power");
     // Kill k happens at a random moment of the k-th slot of the run's
     // middle 80%, but never before the previous recovery.
     std::mt19937 random(m_seed);
@@ -37,7 +40,8 @@ void Crasher::run(Clock::time_point start, std::chrono::milliseconds duration, i
         const auto slotStart = start + duration / 10 + slot * k;
         const auto at = slotStart + slot * (random() % 1000) / 1000;
         std::this_thread::sleep_until(at);
-        m_recoveries.push_back(killAndWait(order[k]));
+        m_recoveries.push_back(order[k] == "power" ? cutPowerAndWait(powerCommand)
+                                                   : killAndWait(order[k]));
     }
 }
 
@@ -63,6 +67,40 @@ Recovery Crasher::killAndWait(const std::string& command) {
     recovery.seconds = std::chrono::duration<double>(Clock::now() - killedAt).count();
     m_state.endOutage();
     return recovery;
+}
+
+Recovery Crasher::cutPowerAndWait(const std::string& command) {
+    Recovery recovery;
+    recovery.service = "the platform, after a power cut,";
+    const auto cutAt = Clock::now();
+    m_state.beginOutage();
+    FILE* output = popen(command.c_str(), "r");
+    long corePid = 0;
+    if (output != nullptr) {
+        if (std::fscanf(output, "%ld", &corePid) != 1) {
+            corePid = 0;
+        }
+        pclose(output);
+    }
+    recovery.killed = corePid > 0;
+    if (recovery.killed) {
+        m_platform.setCorePid(static_cast<pid_t>(corePid));
+        waitForAnswers(cutAt, recovery);
+    }
+    recovery.seconds = std::chrono::duration<double>(Clock::now() - cutAt).count();
+    m_state.endOutage();
+    return recovery;
+}
+
+bool Crasher::waitForAnswers(Clock::time_point since, Recovery& recovery) {
+    while (Clock::now() - since < kRecoveryLimit) {
+        if (m_platform.refreshBucketPort() && platformAnswers()) {
+            recovery.recovered = true;
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
 }
 
 bool Crasher::platformAnswers() {

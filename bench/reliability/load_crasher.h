@@ -28,14 +28,21 @@ class Crasher {
     Crasher(PlatformView& platform, RunState& state, uint32_t seed);
 
     // Spreads `bucketKills` + `storageKills` kills over the middle of a run
-    // of `duration` that started at `start`, alternating the services.
+    // of `duration` that started at `start`, alternating the services, then
+    // `powerCuts` runs of `powerCommand`.
     void run(std::chrono::steady_clock::time_point start, std::chrono::milliseconds duration,
-             int bucketKills, int storageKills);
+             int bucketKills, int storageKills, int powerCuts = 0,
+             const std::string& powerCommand = "");
 
     const std::vector<Recovery>& recoveries() const { return m_recoveries; }
 
   private:
     Recovery killAndWait(const std::string& command);
+    // Runs `command`, which kills the whole platform, drops what its file
+    // system had not made durable, starts the platform again and prints the
+    // new core's process id; then waits until the platform answers.
+    Recovery cutPowerAndWait(const std::string& command);
+    bool waitForAnswers(std::chrono::steady_clock::time_point since, Recovery& recovery);
     bool platformAnswers();
 
     PlatformView& m_platform;

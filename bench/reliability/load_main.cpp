@@ -5,7 +5,8 @@
 //
 // Usage: tarvolt-load --core-port=P --core-pid=N --storage-root=DIR
 //          [--clients=32] [--seconds=60] [--kill-bucket=0] [--kill-storage=0]
-//          [--seed=S] [--part=load]
+//          [--seed=S] [--part=load] [--power-cuts=N --power-command=CMD]
+// A power cut runs CMD (see Crasher::cutPowerAndWait).
 // Prints figures and one line per check, then "<part>: N of M checks passed";
 // exits with status 0 when every check passed.
 #include <cstdio>
@@ -32,6 +33,8 @@ struct Options {
     int seconds = 60;
     int bucketKills = 0;
     int storageKills = 0;
+    int powerCuts = 0;
+    std::string powerCommand;
     uint32_t seed = 0;
     std::string part = "load";
 };
@@ -57,6 +60,10 @@ bool parse(int argc, char** argv, Options& options) {
             options.bucketKills = static_cast<int>(number);
         else if (name == "--kill-storage")
             options.storageKills = static_cast<int>(number);
+        else if (name == "--power-cuts")
+            options.powerCuts = static_cast<int>(number);
+        else if (name == "--power-command")
+            options.powerCommand = value;
         else if (name == "--seed")
             options.seed = static_cast<uint32_t>(number);
         else if (name == "--part")
@@ -68,7 +75,8 @@ bool parse(int argc, char** argv, Options& options) {
         options.seed = static_cast<uint32_t>(std::random_device{}());
     }
     return options.corePort != 0 && options.corePid > 0 && !options.storageRoot.empty() &&
-           options.clients > 0 && options.seconds > 0;
+           options.clients > 0 && options.seconds > 0 &&
+           (options.powerCuts == 0 || !options.powerCommand.empty());
 }
 
 bool waitForBucketService(load::PlatformView& platform) {
@@ -89,6 +97,9 @@ void printFigures(const load::RunState& state) {
                   std::to_string(state.done(kind));
     }
     std::printf("[figures] requests: %s\n", counts.c_str());
+    std::printf("[figures] changes answered: %ld additions, %ld updates, %ld deletions\n",
+                state.answered(load::Kind::Add), state.answered(load::Kind::Update),
+                state.answered(load::Kind::Delete));
     std::printf(
         "[figures] outside outages: %ld 5xx, %ld dropped, %ld refused; during outages: "
         "%ld 5xx, %ld dropped, %ld refused\n",
@@ -135,7 +146,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr,
                      "usage: tarvolt-load --core-port=P --core-pid=N --storage-root=DIR "
                      "[--clients=32] [--seconds=60] [--kill-bucket=0] [--kill-storage=0] "
-                     "[--seed=S] [--part=load]\n");
+                     "[--seed=S] [--part=load] [--power-cuts=N --power-command=CMD]\n");
         return 2;
     }
     load::Verdicts verdicts(options.part);
@@ -158,9 +169,12 @@ int main(int argc, char** argv) {
         threads.emplace_back([&client, start, duration] { client->run(start + duration); });
     }
     load::Crasher crasher(platform, state, options.seed);
-    std::thread killer(
-        [&] { crasher.run(start, duration, options.bucketKills, options.storageKills); });
-    const bool measureMemory = options.bucketKills == 0 && options.storageKills == 0;
+    std::thread killer([&] {
+        crasher.run(start, duration, options.bucketKills, options.storageKills, options.powerCuts,
+                    options.powerCommand);
+    });
+    const bool measureMemory =
+        options.bucketKills == 0 && options.storageKills == 0 && options.powerCuts == 0;
     const pid_t bucketPid = platform.childPid("tarvolt-bucket");
     std::this_thread::sleep_until(start + std::min(duration / 2, std::chrono::milliseconds(10000)));
     const long rssEarly = load::PlatformView::residentKiB(bucketPid);

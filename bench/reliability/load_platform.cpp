@@ -92,7 +92,7 @@ pid_t PlatformView::childPid(const std::string& command) const {
         std::string state;
         pid_t parent = -1;
         rest >> state >> parent;
-        if (parent == m_corePid && state != "Z" &&
+        if (parent == m_corePid.load() && state != "Z" &&
             line.substr(open + 1, close - open - 1) == command.substr(0, 15)) {
             found = pid;
             break;

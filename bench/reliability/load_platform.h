@@ -31,6 +31,9 @@ class PlatformView {
     // across all threads; between look-ups it returns at once.
     void refreshBucketPortSometimes(int intervalMillis = 200);
 
+    // After a power cut the platform runs under a new core process.
+    void setCorePid(pid_t corePid) { m_corePid = corePid; }
+
     // The process id of the core's child running `command` (the process
     // name, e.g. "tarvolt-bucket"), or -1 when there is none.
     pid_t childPid(const std::string& command) const;
@@ -39,7 +42,7 @@ class PlatformView {
 
   private:
     const uint16_t m_corePort;
-    const pid_t m_corePid;
+    std::atomic<pid_t> m_corePid;
     std::atomic<uint16_t> m_bucketPort{0};
     std::mutex m_refreshMutex;
     int64_t m_lastRefresh = 0;

@@ -23,6 +23,9 @@ class RunState {
   public:
     void countDone(Kind kind) { m_done[static_cast<size_t>(kind)]++; }
     long done(Kind kind) const { return m_done[static_cast<size_t>(kind)].load(); }
+    // Requests that got the answer of success.
+    void countAnswered(Kind kind) { m_answered[static_cast<size_t>(kind)]++; }
+    long answered(Kind kind) const { return m_answered[static_cast<size_t>(kind)].load(); }
 
     // A kill starts an outage; the recovery ends it. Each call advances the
     // epoch.
@@ -58,6 +61,7 @@ class RunState {
 
   private:
     std::array<std::atomic<long>, static_cast<size_t>(Kind::Count)> m_done{};
+    std::array<std::atomic<long>, static_cast<size_t>(Kind::Count)> m_answered{};
     std::atomic<uint64_t> m_epoch{0};
     std::atomic<bool> m_inOutage{false};
     std::atomic<long> m_5xx{0}, m_excused5xx{0}, m_drops{0}, m_excusedDrops{0};

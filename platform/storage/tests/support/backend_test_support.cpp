@@ -7,20 +7,14 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "bucket_schema.h"
 #include "postgres_backend.h"
 #include "postgres_cluster.h"
 #include "sqlite_backend.h"
 
 namespace storage_test {
 
-const char* const kBucketSchema =
-    "{ \"schema\" : \"Bucket\", \"version\" : 1, \"service\" : \"bucket\", \"tables\" : [ { "
-    "\"name\" : \"buckets\", \"columns\" : [ { \"column\" : \"id\", \"type\" : \"integer\", "
-    "\"size\" : 10, \"key\" : true }, { \"column\" : \"filename\", \"type\" : \"varchar\", "
-    "\"size\" : 255 } ], \"index\" : [ \"col2\" ] }, { \"name\" : \"bucket_attributes\", "
-    "\"columns\" : [ { \"column\" : \"id\", \"type\" : \"integer\" }, { \"column\" : \"name\", "
-    "\"type\" : \"varchar\", \"size\" : 80 }, { \"column\" : \"value\", \"type\" : \"varchar\", "
-    "\"size\" : 80 } ], \"index\" : [ \"name\" ] } ] }";
+const char* const kBucketSchema = bucket_schema::kDocument;
 
 storage::QuerySpec query(const std::string& json) {
     return storage::parseQueryDocument(json);

@@ -1,0 +1,45 @@
+// The durability setting and the fsync helpers.
+#include "durability.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+namespace durability {
+
+bool enabled() {
+    static const bool durable = [] {
+        const char* setting = std::getenv("TARVOLT_DURABILITY");
+        return setting == nullptr || std::strcmp(setting, "relaxed") != 0;
+    }();
+    return durable;
+}
+
+bool syncFile(int fd) {
+    return !enabled() || fsync(fd) == 0;
+}
+
+bool syncDirectory(const std::string& path) {
+    if (!enabled()) {
+        return true;
+    }
+    const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    const bool synced = fsync(fd) == 0;
+    close(fd);
+    return synced;
+}
+
+std::string parentDirectory(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+}  // namespace durability
