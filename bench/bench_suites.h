@@ -12,7 +12,9 @@
 //   small files: 32 clients adding 4 KiB buckets with three attributes
 //                against nginx PUTs of 4 KiB files, then downloading them
 //                against nginx GETs, with the bucket service at 2 and at 8
-//                threads (its "threads" item, applied by a restart).
+//                threads (its "threads" item, applied by a restart); the
+//                additions at 8 threads once more on a platform started
+//                without durability, when there is one.
 //   scaling:     match p50 latency with 1,000 and with 100,000 stored
 //                buckets; best listing time of several with 1,000 and with 10,000.
 //
@@ -41,11 +43,13 @@ struct BenchSetup {
     uint16_t coreApiPort = 0;  // the core's public port with the "/tarvolt" proxy
     uint16_t storagePort = 0;  // the storage service, for filling the tables
     uint16_t nginxPort = 0;
-    uint16_t nginxProxyPort = 0;  // an nginx reverse proxy in front of nginxPort
-    std::string nginxRoot;        // the directory nginx serves
-    std::string dataDir;          // the platform's data directory
-    pid_t corePid = 0;            // the services are found as its children
-    pid_t nginxPid = 0;           // masters; their workers are found as children
+    uint16_t nginxProxyPort = 0;      // an nginx reverse proxy in front of nginxPort
+    std::string nginxRoot;            // the directory nginx serves
+    std::string dataDir;              // the platform's data directory
+    pid_t corePid = 0;                // the services are found as its children
+    uint16_t relaxedCoreApiPort = 0;  // a platform without durability, or 0
+    pid_t relaxedCorePid = 0;
+    pid_t nginxPid = 0;  // masters; their workers are found as children
     pid_t nginxProxyPid = 0;
     uint64_t transferBytes = 1ull << 30;
     int runs = 5;  // runs per row, interleaved with the reference's
@@ -82,7 +86,8 @@ class BenchSuites {
     std::pair<Series, Series> alternate(const LoadOperation& ours, const LoadOperation& theirs,
                                         LoadOutcome& ourTotal, LoadOutcome& theirTotal);
     void smallFilesAt(SmallFiles& state, int threads, ResultTable& table);
-    std::string measureSmallAdds(SmallFiles& state, int threads, ResultTable& table);
+    std::string measureSmallAdds(SmallFiles& state, int threads, bool durable, ResultTable& table);
+    void measureRelaxedAdds(SmallFiles& state, ResultTable& table);
     void measureSmallDownloads(SmallFiles& state, int threads, ResultTable& table);
     void useThreads(int threads);
 

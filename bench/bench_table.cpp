@@ -81,7 +81,7 @@ void printRow(std::ostream& out, const TableRow& row) {
         row.goal == TableRow::Goal::None ? "-" : (row.met() ? "PASS" : "MISS");
     printLine(out, row.benchmark, figure(row.ours, row.unit), reference,
               value ? "-" : format("%.3fx", row.ratio()), targetText(row), result);
-    if (!row.cpuUnit.empty()) {
+    if (!row.cpuUnit.empty() && !row.oursCpu.empty()) {
         out << "    cpu s per " << row.cpuUnit << ": ours " << cpuText(row.oursCpu);
         if (!row.referenceCpu.empty()) {
             out << " | " << row.referenceLabel << " " << cpuText(row.referenceCpu);

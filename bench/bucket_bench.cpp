@@ -4,6 +4,7 @@
 //   tarvolt-bench run --core-api-port=N --core-pid=N --data=DIR
 //                     --nginx-port=N --nginx-pid=N --nginx-root=DIR
 //                     [--nginx-proxy-port=N --nginx-proxy-pid=N]
+//                     [--relaxed-core-api-port=N --relaxed-core-pid=N]
 //                     [--only=scaling,transfers,small] [--seconds=10]
 //                     [--transfer-mib=1024] [--runs=5] [--clients=32]
 //                     [--threads=2,8] [--match-samples=200]
@@ -12,7 +13,8 @@
 //       "bench: N of M targets met". Exit status 0 once the table is out.
 //       --seconds is the load time per side of a small-file row, over all
 //       its runs; --threads the bucket service's thread counts to run the
-//       small files at (it is restarted for each).
+//       small files at (it is restarted for each). The relaxed core is a
+//       second platform started without durability, for the non-durable row.
 //   tarvolt-bench fill --core-api-port=N --data=DIR --from=A --to=B
 //       adds the scaling benchmark's buckets A to B-1 through the storage
 //       service (for profiling a store of a given size).
@@ -41,7 +43,8 @@ namespace {
 const char* const kUsage =
     "usage: tarvolt-bench run --core-api-port=N --core-pid=N --data=DIR --nginx-port=N\n"
     "                         --nginx-pid=N --nginx-root=DIR [--nginx-proxy-port=N\n"
-    "                         --nginx-proxy-pid=N] [--only=scaling,transfers,small]\n"
+    "                         --nginx-proxy-pid=N] [--relaxed-core-api-port=N\n"
+    "                         --relaxed-core-pid=N] [--only=scaling,transfers,small]\n"
     "                         [--seconds=S] [--transfer-mib=N] [--runs=N] [--clients=N]\n"
     "                         [--threads=2,8] [--match-samples=N]\n"
     "                         [--transfer-paths=nginx,direct,proxy]\n"
@@ -115,6 +118,8 @@ bench::BenchSetup setupFrom(const std::map<std::string, std::string>& options) {
     setup.dataDir = text(options, "data");
     setup.corePid = static_cast<pid_t>(number(options, "core-pid", 0, true));
     setup.nginxPid = static_cast<pid_t>(number(options, "nginx-pid", 0, true));
+    setup.relaxedCoreApiPort = static_cast<uint16_t>(number(options, "relaxed-core-api-port", 0));
+    setup.relaxedCorePid = static_cast<pid_t>(number(options, "relaxed-core-pid", 0));
     setup.nginxProxyPort = static_cast<uint16_t>(number(options, "nginx-proxy-port", 0));
     setup.nginxProxyPid = static_cast<pid_t>(number(options, "nginx-proxy-pid", 0));
     setup.loadDuration = std::chrono::milliseconds(number(options, "seconds", 10) * 1000);
