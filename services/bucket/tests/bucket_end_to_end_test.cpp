@@ -2,8 +2,7 @@
 // storage and bucket services): every endpoint through the core's proxy,
 // leading zeros and the attribute limit there too, and a large file
 // streamed up and down (the listing through the core: bucket_http_test.cpp).
-// The handlers' own
-// cases run in one process (handler_platform.h).
+// The handlers' own cases run in one process (handler_platform.h).
 #include <cstring>
 #include <filesystem>
 #include <random>
