@@ -21,6 +21,7 @@
 #include <utility>
 
 #include "bucket.h"
+#include "bucket_download.h"
 #include "http/request.h"
 #include "http/status.h"
 
@@ -62,6 +63,7 @@ struct Answer {
     std::string body;
     Audit audit;
     std::unique_ptr<Bucket> download;
+    DownloadRequest downloadRequest;  // what the download's request asks (ranges, conditions)
 };
 
 // POST /bucket: a multipart form with the file part "bucket" and the JSON
@@ -71,6 +73,9 @@ Answer handleAdd(BucketStore& store, const Request& request);
 Answer handleGetAll(BucketStore& store, const Request& request);
 // GET /bucket/<id>: the bucket's file.
 Answer handleContent(BucketStore& store, const Request& request);
+// GET /bucket/<id>/info: the size, modification time, ETag and attributes
+// of the bucket, from its row and the file's status (the file is not read).
+Answer handleInfo(BucketStore& store, const Request& request);
 // PUT /bucket/<id> with `{ "attributes" : { ... } }`: new values for known
 // names, new names added.
 Answer handleUpdate(BucketStore& store, const Request& request);
