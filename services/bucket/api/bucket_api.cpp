@@ -134,14 +134,20 @@ void BucketApi::initResources() {
     m_server->setDefaultRoute("DELETE", defaultWrapper);
     // Uploads stream into temporary files under the storage root while the
     // body arrives; saving one is then a rename within that file system.
-    m_server->addRoute("POST", "/bucket", bucketAddWrapper, FormData::sinkFactory([this] {
-                           // Until the service is ready the storage root may still be
-                           // changing; no directory makes the sink refuse the form, and
-                           // the route answers 503.
-                           bool ready = m_service && m_service->isReadyForRequests();
-                           return ready ? bucket_paths::uploadDirectory(m_service->getStoreRoot())
-                                        : std::string();
-                       }));
+    FormLimits uploadLimits;
+    uploadLimits.digestAfterField = bucket_handlers::kDigestField;
+    m_server->addRoute("POST", "/bucket", bucketAddWrapper,
+                       FormData::sinkFactory(
+                           [this] {
+                               // Until the service is ready the storage root may still be
+                               // changing; no directory makes the sink refuse the form, and
+                               // the route answers 503.
+                               bool ready = m_service && m_service->isReadyForRequests();
+                               return ready
+                                          ? bucket_paths::uploadDirectory(m_service->getStoreRoot())
+                                          : std::string();
+                           },
+                           uploadLimits));
     m_server->addRoute("GET", "/bucket", bucketGetAllWrapper);
     m_server->addRoute("GET", kIdPath, bucketContentWrapper);
     m_server->addRoute("GET", kInfoPath, bucketInfoWrapper);

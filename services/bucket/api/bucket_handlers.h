@@ -66,8 +66,14 @@ struct Answer {
     DownloadRequest downloadRequest;  // what the download's request asks (ranges, conditions)
 };
 
+// The optional form field of an addition with the SHA-256 of the file in
+// hexadecimal; sent before the file, it is checked while the file streams.
+constexpr const char* kDigestField = "sha256";
+
 // POST /bucket: a multipart form with the file part "bucket" and the JSON
-// attributes part "attributes"; 202 `{ "bucket" : <id> }` when stored.
+// attributes part "attributes"; 202 `{ "bucket" : <id> }` when stored. With
+// a kDigestField part, a file whose digest differs is refused with 400
+// "Checksum mismatch" before anything is stored.
 Answer handleAdd(BucketStore& store, const Request& request);
 // GET /bucket: every bucket.
 Answer handleGetAll(BucketStore& store, const Request& request);

@@ -1,7 +1,8 @@
 // The HTTP side of the bucket API against the real platform, on the
 // service's port and through the core: paging of the listing and of the
 // match, HEAD, validators and conditional requests, byte ranges (a resumed
-// download of a large file included) and the file facts of /info.
+// download of a large file included), the file facts of /info and the
+// checksum of an upload.
 #include <rapidjson/document.h>
 
 #include <cstring>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "rest_platform.h"
+#include "sha256.h"
 
 using rest_test::RestTest;
 
@@ -274,6 +276,60 @@ TEST_F(BucketHttpTest, ResumedDownloadOfALargeFileIsByteExact) {
         ASSERT_EQ(size, received.size()) << prefix << " cut at " << cut;
         EXPECT_TRUE(received == content) << prefix << " cut at " << cut;
     }
+}
+
+// The "sha256" field, before or after the file: a match stores the bucket,
+// a mismatch or a malformed digest stores nothing (no file, row, id or
+// audit entry).
+TEST_F(BucketHttpTest, UploadChecksumIsCheckedBeforeAnythingIsStored) {
+    const std::string content = pattern(3 << 20, 9);
+    Sha256 digest;
+    digest.update(content.data(), content.size());
+    const std::string hex = digest.hexDigest();
+    auto upload = [&](http::Client& client, const std::string& target, const std::string& sum,
+                      bool sumFirst, const std::string& tag) {
+        std::vector<rest_test::FormPart> parts{
+            {"attributes", std::nullopt, "{\"sum\":\"" + tag + "\"}"},
+            {"bucket", std::string("data.bin"), content}};
+        parts.insert(sumFirst ? parts.begin() : parts.end(), {"sha256", std::nullopt, sum});
+        return client.request("POST", target, rest_test::multipartBody(parts),
+                              rest_test::multipartHeaders());
+    };
+    std::string upper = hex;
+    for (char& c : upper) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    auto first = upload(platform().service(), "/bucket", hex, true, "first");
+    ASSERT_EQ(202, first.status) << first.body;
+    const size_t audits = platform().auditDetails("BUCAD").size();
+    const std::string listing = platform().service().request("GET", "/bucket").body;
+    const std::string wrong = std::string(63, '0') + "1";
+    for (auto [client, prefix] : bothPorts(platform())) {
+        for (bool sumFirst : {true, false}) {
+            auto refused = upload(*client, prefix + "/bucket", wrong, sumFirst, "wrong");
+            EXPECT_EQ(400, refused.status);
+            EXPECT_EQ("{ \"message\" : \"Checksum mismatch\" }", refused.body);
+        }
+        auto malformed = upload(*client, prefix + "/bucket", "xyz", true, "bad");
+        EXPECT_EQ(400, malformed.status);
+        EXPECT_EQ("{ \"message\" : \"Invalid sha256, 64 hexadecimal digits expected\" }",
+                  malformed.body);
+    }
+    EXPECT_EQ(listing, platform().service().request("GET", "/bucket").body);
+    EXPECT_EQ(audits, platform().auditDetails("BUCAD").size());
+    EXPECT_TRUE(platform().uploadLeftovers().empty());
+    // No id was used up by the refusals; a digest after the file, in upper
+    // case, through the core, is checked as well.
+    auto second = upload(platform().core(), "/tarvolt/bucket", upper, false, "second");
+    ASSERT_EQ(202, second.status) << second.body;
+    rapidjson::Document ids[2];
+    ids[0].Parse(first.body.c_str());
+    ids[1].Parse(second.body.c_str());
+    EXPECT_EQ(ids[0]["bucket"].GetUint64() + 1, ids[1]["bucket"].GetUint64());
+    EXPECT_TRUE(platform()
+                    .service()
+                    .request("GET", "/bucket/" + std::to_string(ids[1]["bucket"].GetUint64()))
+                    .body == content);
 }
 
 }  // namespace
