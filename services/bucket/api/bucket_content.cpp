@@ -10,27 +10,32 @@ using http::StatusCode;
 
 namespace bucket_handlers {
 
+Answer storageUnavailable() {
+    return {StatusCode::server_error_internal_server_error,
+            messageBody("Storage service unavailable")};
+}
+
 Answer handleGetAll(BucketStore& store, const Request&) {
     std::optional<BucketStore::Records> buckets = store.getAll();
     if (!buckets) {
-        return {StatusCode::server_error_internal_server_error,
-                messageBody("Storage service unavailable")};
+        return storageUnavailable();
     }
     return {StatusCode::success_ok,
             "{ \"buckets\" : [" + bucket_text::bucketObjects(*buckets) + "] }"};
 }
 
-// Digits too many for a bucket id name no bucket. A fetch finds no record
-// both for an id without a "buckets" row and for a failed look-up, the two
-// cases of the 404; a separate existence query would only cost a round trip
-// more.
+// Digits too many for a bucket id name no bucket. A failed look-up is no
+// absence: the bucket may well exist, so the answer says the storage failed.
 Answer handleContent(BucketStore& store, const Request& request) {
     const std::optional<uint64_t> id = bucket_text::parseBucketId(request.idDigits());
-    std::optional<std::unique_ptr<Bucket>> bucket;
+    std::optional<std::unique_ptr<Bucket>> bucket = std::unique_ptr<Bucket>();
     if (id) {
         bucket = store.fetch(*id);
     }
-    if (!bucket || !*bucket) {
+    if (!bucket) {
+        return storageUnavailable();
+    }
+    if (!*bucket) {
         return {StatusCode::client_error_not_found, messageBody("Invalid bucket id")};
     }
     Answer answer;

@@ -64,6 +64,10 @@ struct Answer {
     std::unique_ptr<Bucket> download;
 };
 
+// 500 { "message" : "Storage service unavailable" }: the storage service
+// failed, so whether the bucket exists is not known.
+Answer storageUnavailable();
+
 // POST /bucket: a multipart form with the file part "bucket" and the JSON
 // attributes part "attributes"; 202 `{ "bucket" : <id> }` when stored.
 Answer handleAdd(BucketStore& store, const Request& request);

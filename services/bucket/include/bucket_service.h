@@ -142,6 +142,9 @@ class BucketService : public ServiceAuthHandler {
                                                                uint16_t port);
 
   private:
+    // Logs `reason` as fatal, releases what the start set up and unregisters;
+    // returns false for `start` to return.
+    bool abandonStart(const std::string& reason);
     bool startManagementListener();
     bool startRestServer();
     bool waitForRestServer();
