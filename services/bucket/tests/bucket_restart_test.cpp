@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
 #include <signal.h>
+#include <sqlite3.h>
 
 #include <filesystem>
 #include <fstream>
@@ -115,6 +116,32 @@ TEST_F(BucketRestartTest, IdsAreNotReusedAndFilesWithoutRowsAreSwept) {
                std::string::npos;
     })) << readFile(m_platform->logPath(kName));
     EXPECT_EQ("kept", m_client->request("GET", "/bucket/" + std::to_string(kept)).body);
+    ASSERT_NO_FATAL_FAILURE(stopService());
+}
+
+// As after the README's switch to PostgreSQL on an existing data directory
+// (or a replaced or restored database): the index holds no rows, yet the
+// bucket files are there. They all stay where they are.
+TEST_F(BucketRestartTest, AnIndexWithoutRowsKeepsEveryFile) {
+    ASSERT_NO_FATAL_FAILURE(startService());
+    const uint64_t first = add("first", "1");
+    const uint64_t second = add("second", "2");
+    ASSERT_NO_FATAL_FAILURE(stopService());
+    sqlite3* db = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open((m_dir.path() + "/storage.db").c_str(), &db));
+    sqlite3_busy_timeout(db, 5000);
+    const char* empty = "DELETE FROM \"Bucket.bucket_attributes\"; DELETE FROM \"Bucket.buckets\"";
+    EXPECT_EQ(SQLITE_OK, sqlite3_exec(db, empty, nullptr, nullptr, nullptr)) << sqlite3_errmsg(db);
+    sqlite3_close(db);
+
+    ASSERT_NO_FATAL_FAILURE(startService());
+    EXPECT_TRUE(waitFor([&] {
+        return readFile(m_platform->logPath(kName)).find("The bucket index holds no rows") !=
+               std::string::npos;
+    })) << readFile(m_platform->logPath(kName));
+    EXPECT_EQ("first", readFile(fileOf(first).string()));
+    EXPECT_EQ("second", readFile(fileOf(second).string()));
+    EXPECT_FALSE(fs::exists(fs::path(m_dir.path()) / "buckets" / "quarantine"));
     ASSERT_NO_FATAL_FAILURE(stopService());
 }
 
