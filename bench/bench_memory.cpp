@@ -43,26 +43,4 @@ uint64_t MemoryProbe::statusField(const std::string& field) const {
                              std::to_string(m_pid) + ")");
 }
 
-double cpuSeconds(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    std::getline(stat, line);
-    // Fields after the command name (which may hold blanks) start at ')'.
-    size_t end = line.rfind(')');
-    if (end == std::string::npos) {
-        return 0;
-    }
-    std::istringstream fields(line.substr(end + 2));
-    std::string field;
-    unsigned long user = 0, system = 0;
-    for (int index = 3; index <= 15 && fields >> field; ++index) {
-        if (index == 14) {
-            user = std::stoul(field);
-        } else if (index == 15) {
-            system = std::stoul(field);
-        }
-    }
-    return static_cast<double>(user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
 }  // namespace bench

@@ -36,8 +36,4 @@ class MemoryProbe {
     uint64_t m_startResident = 0;
 };
 
-// CPU time (user and system) that process `pid` has used so far, in
-// seconds; 0 when it cannot be read.
-double cpuSeconds(pid_t pid);
-
 }  // namespace bench

@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_stats.h"
 #include "http/client.h"
 
 namespace bench {
@@ -15,15 +16,48 @@ namespace {
 
 const char* const kTablePath = "/storage/schema/Bucket/table/";
 
-uint16_t portOf(const rapidjson::Value& services, const std::string& type) {
+const rapidjson::Value& serviceOf(const rapidjson::Value& services, const std::string& type) {
     for (const auto& service : services.GetArray()) {
         if (service.IsObject() && service.HasMember("type") && service["type"].IsString() &&
             type == service["type"].GetString() && service.HasMember("service_port") &&
-            service["service_port"].IsUint()) {
-            return static_cast<uint16_t>(service["service_port"].GetUint());
+            service["service_port"].IsUint() && service.HasMember("name") &&
+            service["name"].IsString()) {
+            return service;
         }
     }
     throw std::runtime_error("no service of type " + type + " is registered with the core");
+}
+
+uint16_t portOf(const rapidjson::Value& service) {
+    return static_cast<uint16_t>(service["service_port"].GetUint());
+}
+
+// "Bucket Storage" -> "Bucket%20Storage" (names hold letters and blanks).
+std::string pathSegment(const std::string& name) {
+    std::string segment;
+    for (char c : name) {
+        segment += c == ' ' ? std::string("%20") : std::string(1, c);
+    }
+    return segment;
+}
+
+void coreRequest(http::Client& client, const std::string& method, const std::string& target,
+                 const std::string& body) {
+    auto answer = client.request(method, target, body, {{"Content-Type", "application/json"}});
+    if (answer.status != 200) {
+        throw std::runtime_error(method + " " + target + " answered " +
+                                 std::to_string(answer.status) + ": " + answer.body);
+    }
+}
+
+// True once a service listens on `port` and answers HTTP.
+bool answers(uint16_t port) {
+    try {
+        http::Client client("127.0.0.1", port, std::chrono::seconds(5));
+        return client.request("GET", "/bucket/0").status > 0;
+    } catch (const std::exception&) {
+        return false;
+    }
 }
 
 void insertRow(http::Client& client, const std::string& table, const std::string& values) {
@@ -51,9 +85,37 @@ ServicePorts discoverServices(uint16_t coreApiPort) {
         throw std::runtime_error("the core's service list is unreadable: " + answer.body);
     }
     ServicePorts ports;
-    ports.bucket = portOf(document["services"], "BucketStorage");
-    ports.storage = portOf(document["services"], "Storage");
+    const rapidjson::Value& bucket = serviceOf(document["services"], "BucketStorage");
+    ports.bucket = portOf(bucket);
+    ports.bucketName = bucket["name"].GetString();
+    ports.storage = portOf(serviceOf(document["services"], "Storage"));
     return ports;
+}
+
+ServicePorts restartBucketWithThreads(uint16_t coreApiPort, pid_t corePid, int threads) {
+    const ServicePorts before = discoverServices(coreApiPort);
+    const std::vector<pid_t> oldPids = childrenOf(corePid, "tarvolt-bucket");
+    http::Client client("127.0.0.1", coreApiPort, std::chrono::seconds(30));
+    const std::string name = pathSegment(before.bucketName);
+    coreRequest(client, "PUT", "/tarvolt/category/" + name + "%20Advanced/threads",
+                "{\"value\":\"" + std::to_string(threads) + "\"}");
+    coreRequest(client, "PUT", "/tarvolt/service/" + name + "/restart", "");
+    for (int attempt = 0; attempt < 600; ++attempt) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        const std::vector<pid_t> pids = childrenOf(corePid, "tarvolt-bucket");
+        if (pids.size() != 1 || pids == oldPids) {
+            continue;
+        }
+        try {
+            ServicePorts after = discoverServices(coreApiPort);
+            if (after.bucket != before.bucket && answers(after.bucket)) {
+                return after;
+            }
+        } catch (const std::exception&) {
+            // Not registered again yet.
+        }
+    }
+    throw std::runtime_error("the bucket service did not come back within a minute of its restart");
 }
 
 StoreFiller::StoreFiller(uint16_t storagePort, std::string storeRoot, int threads)

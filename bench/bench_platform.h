@@ -15,19 +15,30 @@
 // Thread-safety: one thread per object; `fill` runs its own threads.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <string>
 
 namespace bench {
 
 struct ServicePorts {
-    uint16_t bucket = 0;   // the bucket service's own REST port
-    uint16_t storage = 0;  // the storage service's REST port
+    uint16_t bucket = 0;     // the bucket service's own REST port
+    uint16_t storage = 0;    // the storage service's REST port
+    std::string bucketName;  // the bucket service's registered name
 };
 
 // Asks the core's public API on `coreApiPort` for the registered services.
 // Throws std::runtime_error when either service is not registered.
 ServicePorts discoverServices(uint16_t coreApiPort);
+
+// Sets the bucket service's "threads" item to `threads` through the core's
+// public API on `coreApiPort`, has the core restart the service (the item
+// takes effect at the next start) and waits until the new process, a child
+// of `corePid`, has registered and answers. Returns the new ports. Throws
+// std::runtime_error when the core refuses or the service does not come
+// back within a minute.
+ServicePorts restartBucketWithThreads(uint16_t coreApiPort, pid_t corePid, int threads);
 
 // Writers the scaling benchmark fills the tables with: as many as the
 // storage service has database connections by default.

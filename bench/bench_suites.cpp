@@ -10,10 +10,10 @@
 #include <stdexcept>
 #include <vector>
 
-#include "bench_load.h"
 #include "bench_memory.h"
 #include "bench_pattern.h"
 #include "bench_platform.h"
+#include "bench_rows.h"
 #include "bench_transfer.h"
 #include "http/client.h"
 
@@ -25,20 +25,11 @@ using Clock = std::chrono::steady_clock;
 using Goal = TableRow::Goal;
 const char* const kHost = "127.0.0.1";
 constexpr uint64_t kMiB = 1024 * 1024;
-constexpr size_t kSmallFile = 4096;
+constexpr double kGiB = 1024.0 * 1024 * 1024;
 constexpr double kMemoryLimitMiB = 32;
 
 double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-// The id in an addition's answer `{ "bucket" : N }`.
-uint64_t bucketIdOf(const std::string& answer) {
-    size_t colon = answer.find(':');
-    if (answer.find("\"bucket\"") == std::string::npos || colon == std::string::npos) {
-        throw std::runtime_error("unexpected answer to an addition: " + answer);
-    }
-    return std::stoull(answer.substr(colon + 1));
 }
 
 // How many bucket objects a listing or match answer holds.
@@ -51,65 +42,30 @@ uint64_t bucketObjects(const std::string& answer) {
     return count;
 }
 
-std::string smallFile() {
-    PatternSource source;
-    return std::string(source.block(0), kSmallFile);
-}
-
-std::string failureText(const LoadOutcome& outcome) {
-    return std::to_string(outcome.failed) + " of " +
-           std::to_string(outcome.failed + outcome.completed) +
-           " requests failed, first: " + outcome.firstFailure;
-}
-
-TableRow row(const std::string& benchmark, const std::string& unit, double ours, double reference,
-             const std::string& label, Goal goal, double target) {
-    TableRow result;
-    result.benchmark = benchmark;
-    result.unit = unit;
-    result.ours = ours;
-    result.reference = reference;
-    result.referenceLabel = label;
-    result.goal = goal;
-    result.target = target;
-    return result;
-}
-
-// Peak memory growth of the bucket service and the core, over several
-// transfers: the largest growth of each. Also tells the CPU time each
-// process (and this client) used for the last transfer.
-struct MemoryWatch {
-    MemoryWatch(pid_t bucketPid, pid_t corePid)
-        : bucket(bucketPid, "the bucket service"),
-          core(corePid, "the core"),
-          m_bucketPid(bucketPid),
-          m_corePid(corePid) {}
-    void begin() {
-        bucket.begin();
-        core.begin();
-        m_cpuAtBegin = {cpuSeconds(m_bucketPid), cpuSeconds(m_corePid), cpuSeconds(getpid())};
-    }
-    // Returns the CPU seconds used since `begin`, as text.
-    std::string end() {
-        bucketPeak = std::max(bucketPeak, bucket.growth());
-        corePeak = std::max(corePeak, core.growth());
-        char text[128];
-        std::snprintf(text, sizeof(text), "cpu s: service %.2f, core %.2f, client %.2f",
-                      cpuSeconds(m_bucketPid) - m_cpuAtBegin[0],
-                      cpuSeconds(m_corePid) - m_cpuAtBegin[1],
-                      cpuSeconds(getpid()) - m_cpuAtBegin[2]);
-        return text;
-    }
-    MemoryProbe bucket;
-    MemoryProbe core;
-    uint64_t bucketPeak = 0;
-    uint64_t corePeak = 0;
-
-  private:
-    pid_t m_bucketPid;
-    pid_t m_corePid;
-    std::vector<double> m_cpuAtBegin;
+// The transfer rows: name, target and what they are compared with.
+struct TransferRow {
+    const char* name;
+    Goal goal;
+    double target;
 };
+const TransferRow kTransferRows[] = {
+    {"download %s, service port", Goal::RatioAtLeast, 0.9},
+    {"  CPU per GiB, download, service port", Goal::RatioAtMost, 1.2},
+    {"upload %s multipart, service port", Goal::RatioAtLeast, 1.0},
+    {"  CPU per GiB, upload, service port", Goal::RatioAtMost, 1.2},
+    {"download %s, core proxy", Goal::RatioAtLeast, 1.2},
+    {"  core CPU per GiB, download, core proxy", Goal::RatioAtMost, 1.0},
+    {"upload %s multipart, core proxy", Goal::RatioAtLeast, 1.2},
+    {"  core CPU per GiB, upload, core proxy", Goal::RatioAtMost, 1.0},
+    {"memory growth, bucket service", Goal::ValueAtMost, kMemoryLimitMiB},
+    {"memory growth, core", Goal::ValueAtMost, kMemoryLimitMiB},
+};
+
+std::string rowName(const TransferRow& row, const std::string& size) {
+    char name[128];
+    std::snprintf(name, sizeof(name), row.name, size.c_str());
+    return name;
+}
 
 }  // namespace
 
@@ -117,261 +73,155 @@ void progress(const std::string& text) {
     std::fprintf(stderr, "[bench] %s\n", text.c_str());
 }
 
-struct BenchSuites::TransferFigures {
-    TransferFigures(pid_t bucketPid, pid_t corePid) : memory(bucketPid, corePid) {}
-    double nginxUpload = 0, nginxDownload = 0;
-    double directUpload = 0, directDownload = 0;
-    double proxyUpload = 0, proxyDownload = 0;
-    MemoryWatch memory;
-};
-
 BenchSuites::BenchSuites(BenchSetup setup) : m_setup(std::move(setup)) {}
+
+Process BenchSuites::process(const std::string& name, pid_t pid, const std::string& command) const {
+    Process result{name, {}};
+    if (command.empty()) {
+        result.pids.push_back(pid);  // a master: itself and its workers
+    }
+    for (pid_t child : childrenOf(pid, command)) {
+        result.pids.push_back(child);
+    }
+    return result;
+}
+
+std::vector<Process> BenchSuites::ourProcesses() const {
+    return {process("bucket", m_setup.corePid, "tarvolt-bucket"),
+            process("storage", m_setup.corePid, "tarvolt-storage"),
+            Process{"core", {m_setup.corePid}}};
+}
+
+std::vector<Process> BenchSuites::nginxProcesses(bool withProxy) const {
+    std::vector<Process> processes;
+    if (withProxy) {
+        processes.push_back(process("proxy", m_setup.nginxProxyPid));
+    }
+    processes.push_back(process("nginx", m_setup.nginxPid));
+    return processes;
+}
 
 // ---- transfers ----
 
+struct BenchSuites::Transfers {
+    Series nginxUpload, nginxDownload;
+    Series directUpload, directDownload;
+    Series proxyUpload, proxyDownload;
+    Series anchorUpload, anchorDownload;  // through the nginx reverse proxy
+    uint64_t bucketPeak = 0;
+    uint64_t corePeak = 0;
+};
+
 void BenchSuites::runTransfers(ResultTable& table) {
-    TransferFigures figures(m_setup.bucketPid, m_setup.corePid);
+    Transfers state;
     const std::string size = std::to_string(m_setup.transferBytes / kMiB) + " MiB";
-    const std::vector<std::string> names{
-        "download " + size + ", service port", "upload " + size + " multipart, service port",
-        "download " + size + ", core proxy",   "upload " + size + " multipart, core proxy",
-        "memory growth, bucket service",       "memory growth, core"};
-    const auto& paths = m_setup.transferPaths;
     try {
-        // Runs of the three paths alternate; the best run of each counts.
-        for (int run = 0; run < m_setup.transferRepeats; ++run) {
-            if (paths.count("nginx")) {
-                measureNginxTransfers(figures);
-            }
-            if (paths.count("direct")) {
-                measureBucketTransfers(m_setup.bucketPort, "", figures.directUpload,
-                                       figures.directDownload, figures);
-            }
-            if (paths.count("proxy")) {
-                measureBucketTransfers(m_setup.coreApiPort, "/tarvolt", figures.proxyUpload,
-                                       figures.proxyDownload, figures);
-            }
+        for (int run = 0; run < m_setup.runs; ++run) {
+            transferRound(state);
         }
     } catch (const std::exception& error) {
-        for (size_t i = 0; i < names.size(); ++i) {
-            table.addFailure(names[i], i < 4 ? Goal::RatioAtLeast : Goal::ValueAtMost,
-                             i < 4 ? (i == 1   ? 1.0
-                                      : i == 0 ? 0.9
-                                               : 0.7)
-                                   : kMemoryLimitMiB,
-                             error.what());
+        for (const auto& row : kTransferRows) {
+            table.addFailure(rowName(row, size), row.goal, row.target, error.what());
         }
         return;
     }
-    table.add(row(names[0], "MiB/s", figures.directDownload, figures.nginxDownload, "nginx",
-                  Goal::RatioAtLeast, 0.9));
-    table.add(row(names[1], "MiB/s", figures.directUpload, figures.nginxUpload, "nginx PUT",
-                  Goal::RatioAtLeast, 1.0));
-    table.add(row(names[2], "MiB/s", figures.proxyDownload, figures.directDownload, "direct",
-                  Goal::RatioAtLeast, 0.7));
-    table.add(row(names[3], "MiB/s", figures.proxyUpload, figures.directUpload, "direct",
-                  Goal::RatioAtLeast, 0.7));
-    table.add(row(names[4], "MiB", static_cast<double>(figures.memory.bucketPeak) / kMiB,
-                  kMemoryLimitMiB, "limit", Goal::ValueAtMost, kMemoryLimitMiB));
-    table.add(row(names[5], "MiB", static_cast<double>(figures.memory.corePeak) / kMiB,
-                  kMemoryLimitMiB, "limit", Goal::ValueAtMost, kMemoryLimitMiB));
+    addTransferRows(state, table);
 }
 
-void BenchSuites::measureNginxTransfers(TransferFigures& figures) {
-    http::Client client(kHost, m_setup.nginxPort, std::chrono::seconds(60));
+// One run of every path, one after the other.
+void BenchSuites::transferRound(Transfers& state) {
+    const auto& paths = m_setup.transferPaths;
+    if (paths.count("nginx")) {
+        nginxTransfers(state, m_setup.nginxPort, state.nginxUpload, state.nginxDownload);
+    }
+    if (paths.count("direct")) {
+        bucketTransfers(state, m_setup.bucketPort, "", state.directUpload, state.directDownload);
+    }
+    if (paths.count("proxy")) {
+        bucketTransfers(state, m_setup.coreApiPort, "/tarvolt", state.proxyUpload,
+                        state.proxyDownload);
+    }
+    if (paths.count("nginx") && m_setup.nginxProxyPort != 0) {
+        nginxTransfers(state, m_setup.nginxProxyPort, state.anchorUpload, state.anchorDownload);
+    }
+}
+
+void BenchSuites::nginxTransfers(Transfers&, uint16_t port, Series& uploads, Series& downloads) {
+    http::Client client(kHost, port, std::chrono::seconds(60));
     const uint64_t bytes = m_setup.transferBytes;
+    const double gib = static_cast<double>(bytes) / kGiB;
+    CpuMeter meter(nginxProcesses(port == m_setup.nginxProxyPort));
+    meter.begin();
     auto up = uploadRaw(client, "PUT", "/bench/transfer.bin", bytes);
+    uploads.add(mibPerSecond(bytes, up.seconds), meter, meter.end(), gib);
     if (up.status != 201 && up.status != 204) {
         throw std::runtime_error("nginx PUT answered " + std::to_string(up.status));
     }
+    meter.begin();
     auto down = download(client, "/bench/transfer.bin", bytes);
+    downloads.add(mibPerSecond(bytes, down.seconds), meter, meter.end(), gib);
     std::filesystem::remove(m_setup.nginxRoot + "/bench/transfer.bin");
-    figures.nginxUpload = std::max(figures.nginxUpload, mibPerSecond(bytes, up.seconds));
-    figures.nginxDownload = std::max(figures.nginxDownload, mibPerSecond(bytes, down.seconds));
-    progress("nginx: PUT " + std::to_string(mibPerSecond(bytes, up.seconds)) + " MiB/s, GET " +
+    progress(std::string(port == m_setup.nginxPort ? "nginx" : "nginx proxy") + ": PUT " +
+             std::to_string(mibPerSecond(bytes, up.seconds)) + " MiB/s, GET " +
              std::to_string(mibPerSecond(bytes, down.seconds)) + " MiB/s");
 }
 
-void BenchSuites::measureBucketTransfers(uint16_t port, const std::string& prefix, double& upload,
-                                         double& download, TransferFigures& figures) {
+void BenchSuites::bucketTransfers(Transfers& state, uint16_t port, const std::string& prefix,
+                                  Series& upload, Series& download) {
     http::Client client(kHost, port, std::chrono::seconds(60));
     const uint64_t bytes = m_setup.transferBytes;
+    const double gib = static_cast<double>(bytes) / kGiB;
     const std::string attributes = "{\"bench\":\"transfer\",\"run\":\"" + std::to_string(getpid()) +
                                    "-" + std::to_string(++m_transferCount) + "\"}";
-    figures.memory.begin();
+    MemoryProbe bucketMemory(childrenOf(m_setup.corePid, "tarvolt-bucket").at(0),
+                             "the bucket service");
+    MemoryProbe coreMemory(m_setup.corePid, "the core");
+    CpuMeter meter(ourProcesses());
+    bucketMemory.begin();
+    coreMemory.begin();
+    meter.begin();
     auto up = uploadBucket(client, prefix + "/bucket", attributes, bytes);
-    const std::string upCpu = figures.memory.end();
+    upload.add(mibPerSecond(bytes, up.seconds), meter, meter.end(), gib);
+    state.bucketPeak = std::max(state.bucketPeak, bucketMemory.growth());
+    state.corePeak = std::max(state.corePeak, coreMemory.growth());
     if (up.status != 202) {
         throw std::runtime_error("POST " + prefix + "/bucket answered " +
                                  std::to_string(up.status) + ": " + up.body);
     }
     const std::string target = prefix + "/bucket/" + std::to_string(bucketIdOf(up.body));
-    figures.memory.begin();
+    bucketMemory.begin();
+    coreMemory.begin();
+    meter.begin();
     auto down = bench::download(client, target, bytes);
-    const std::string downCpu = figures.memory.end();
+    download.add(mibPerSecond(bytes, down.seconds), meter, meter.end(), gib);
+    state.bucketPeak = std::max(state.bucketPeak, bucketMemory.growth());
+    state.corePeak = std::max(state.corePeak, coreMemory.growth());
     client.request("DELETE", target);
-    upload = std::max(upload, mibPerSecond(bytes, up.seconds));
-    download = std::max(download, mibPerSecond(bytes, down.seconds));
-    const std::string path = prefix.empty() ? "service port" : "core proxy";
-    progress(path + ": upload " + std::to_string(mibPerSecond(bytes, up.seconds)) + " MiB/s (" +
-             upCpu + "), download " + std::to_string(mibPerSecond(bytes, down.seconds)) +
-             " MiB/s (" + downCpu + ")");
+    progress(std::string(prefix.empty() ? "service port" : "core proxy") + ": upload " +
+             std::to_string(mibPerSecond(bytes, up.seconds)) + " MiB/s, download " +
+             std::to_string(mibPerSecond(bytes, down.seconds)) + " MiB/s");
 }
 
-// ---- small files ----
-
-namespace {
-
-// Adds 4 KiB buckets with three attributes unique to the request; keeps the
-// ids per client.
-LoadOperation bucketAdd(const std::string& file, std::vector<std::vector<uint64_t>>& ids,
-                        std::vector<uint64_t>& attempts) {
-    return [&file, &ids, &attempts](int client, uint64_t, http::Client& connection) -> std::string {
-        const uint64_t round = attempts[static_cast<size_t>(client)]++;
-        const std::string attributes =
-            "{\"bench\":\"small\",\"client\":\"c" + std::to_string(client) + "\",\"serial\":\"" +
-            std::to_string(getpid()) + "-" + std::to_string(round) + "\"}";
-        BucketForm form(attributes, "small.bin");
-        auto answer = connection.request("POST", "/bucket", form.head + file + form.tail,
-                                         {{"Content-Type", form.contentType()}});
-        if (answer.status != 202) {
-            return "POST /bucket answered " + std::to_string(answer.status) + ": " + answer.body;
-        }
-        ids[static_cast<size_t>(client)].push_back(bucketIdOf(answer.body));
-        return "";
-    };
-}
-
-// Where nginx keeps the `n`-th 4 KiB file of `client`.
-std::string nginxSmallPath(int client, uint64_t n) {
-    return "/bench/small/c" + std::to_string(client) + "/" + std::to_string(n / 1000) + "/" +
-           std::to_string(n % 1000) + ".bin";
-}
-
-// nginx PUTs of 4 KiB files, each to a new name like our additions (ext4
-// would flush a file renamed over an existing one at once, which would slow
-// nginx down unfairly). Counts the PUTs per client.
-LoadOperation nginxPut(const std::string& file, std::vector<uint64_t>& puts) {
-    return [&file, &puts](int client, uint64_t, http::Client& connection) -> std::string {
-        const std::string target = nginxSmallPath(client, puts[static_cast<size_t>(client)]);
-        auto answer =
-            connection.request("PUT", target, file, {{"Content-Type", "application/octet-stream"}});
-        if (answer.status != 201 && answer.status != 204) {
-            return "PUT " + target + " answered " + std::to_string(answer.status);
-        }
-        ++puts[static_cast<size_t>(client)];
-        return "";
-    };
-}
-
-// GETs `targetOf(client, round)` and checks for a 200 with the 4 KiB.
-LoadOperation smallGet(std::function<std::string(int, uint64_t)> targetOf,
-                       const std::string& file) {
-    return [targetOf, &file](int client, uint64_t round, http::Client& connection) -> std::string {
-        const std::string target = targetOf(client, round);
-        auto answer = connection.request("GET", target);
-        if (answer.status != 200 || answer.body != file) {
-            return "GET " + target + " answered " + std::to_string(answer.status) + " with " +
-                   std::to_string(answer.body.size()) + " bytes";
-        }
-        return "";
-    };
-}
-
-}  // namespace
-
-struct BenchSuites::SmallFiles {
-    explicit SmallFiles(size_t clients) : ids(clients), attempts(clients, 0), puts(clients, 0) {}
-    std::string file = smallFile();
-    std::vector<std::vector<uint64_t>> ids;  // the buckets each client added
-    std::vector<uint64_t> attempts;          // the additions each client tried
-    std::vector<uint64_t> puts;              // the files each client PUT to nginx
-};
-
-// Runs `ours` against `ourPort` and `theirs` against nginx in alternating
-// slices that add up to the load duration for each, so that a change in the
-// machine's load (it is shared) hits both alike.
-std::pair<LoadOutcome, LoadOutcome> BenchSuites::runAlternating(uint16_t ourPort,
-                                                                const LoadOperation& ours,
-                                                                const LoadOperation& theirs) {
-    const int slices = 5;
-    const auto slice = m_setup.loadDuration / slices;
-    std::pair<LoadOutcome, LoadOutcome> total;
-    for (int i = 0; i < slices; ++i) {
-        total.first += runLoad(kHost, ourPort, m_setup.clients, slice, ours);
-        total.second += runLoad(kHost, m_setup.nginxPort, m_setup.clients, slice, theirs);
-    }
-    return total;
-}
-
-void BenchSuites::runSmallFiles(ResultTable& table) {
-    // Dirty pages left by the 1 GiB transfers would be written back during
-    // the small writes and throttle them; write them out first.
-    ::sync();
-    SmallFiles state(static_cast<size_t>(m_setup.clients));
-    const std::string clients = std::to_string(m_setup.clients) + " clients";
-    const std::string addName = "add 4 KiB buckets, 3 attributes, " + clients;
-    const std::string getName = "download 4 KiB buckets, " + clients;
-    std::string failure = measureSmallAdds(state, addName, table);
-    if (!failure.empty()) {
-        table.addFailure(getName, Goal::RatioAtLeast, 0.3, "no buckets to download: " + failure);
-        return;
-    }
-    measureSmallDownloads(state, getName, table);
-}
-
-std::string BenchSuites::measureSmallAdds(SmallFiles& state, const std::string& name,
-                                          ResultTable& table) {
-    auto [adds, puts] =
-        runAlternating(m_setup.bucketPort, bucketAdd(state.file, state.ids, state.attempts),
-                       nginxPut(state.file, state.puts));
-    progress("adds: " + std::to_string(adds.perSecond()) +
-             "/s, nginx PUTs: " + std::to_string(puts.perSecond()) + "/s");
-    std::string failure;
-    if (adds.failed > 0 || adds.completed == 0) {
-        failure =
-            adds.completed == 0 && adds.failed == 0 ? "no addition completed" : failureText(adds);
-    } else if (puts.failed > 0) {
-        failure = "nginx: " + failureText(puts);
-    }
-    if (!failure.empty()) {
-        table.addFailure(name, Goal::RatioAtLeast, 0.2, failure);
-        return failure;
-    }
-    table.add(
-        row(name, "/s", adds.perSecond(), puts.perSecond(), "nginx PUT", Goal::RatioAtLeast, 0.2));
-    return "";
-}
-
-void BenchSuites::measureSmallDownloads(SmallFiles& state, const std::string& name,
-                                        ResultTable& table) {
-    // A client that added nothing downloads the buckets of one that did.
-    auto added = std::find_if(state.ids.begin(), state.ids.end(),
-                              [](const auto& own) { return !own.empty(); });
-    for (auto& own : state.ids) {
-        if (own.empty()) {
-            own = *added;
-        }
-    }
-    auto bucketTarget = [&state](int client, uint64_t round) {
-        const auto& own = state.ids[static_cast<size_t>(client)];
-        return "/bucket/" + std::to_string(own[round % own.size()]);
-    };
-    auto nginxTarget = [&state](int client, uint64_t round) {
-        uint64_t files = state.puts[static_cast<size_t>(client)];
-        return nginxSmallPath(client, files == 0 ? 0 : round % files);
-    };
-    auto [gets, nginxGets] = runAlternating(m_setup.bucketPort, smallGet(bucketTarget, state.file),
-                                            smallGet(nginxTarget, state.file));
-    progress("downloads: " + std::to_string(gets.perSecond()) +
-             "/s, nginx GETs: " + std::to_string(nginxGets.perSecond()) + "/s");
-    if (gets.failed > 0 || nginxGets.failed > 0) {
-        table.addFailure(name, Goal::RatioAtLeast, 0.3,
-                         gets.failed > 0 ? failureText(gets) : "nginx: " + failureText(nginxGets));
-        return;
-    }
-    table.add(row(name, "/s", gets.perSecond(), nginxGets.perSecond(), "nginx GET",
-                  Goal::RatioAtLeast, 0.3));
+void BenchSuites::addTransferRows(Transfers& state, ResultTable& table) {
+    const std::string size = std::to_string(m_setup.transferBytes / kMiB) + " MiB";
+    auto name = [&size](int i) { return rowName(kTransferRows[i], size); };
+    auto target = [](int i) { return kTransferRows[i].target; };
+    table.add(throughputRow(name(0), "MiB/s", state.directDownload, state.nginxDownload, "nginx",
+                            target(0), "GiB"));
+    table.add(cpuRow(name(1), state.directDownload, state.nginxDownload, "nginx", target(1)));
+    table.add(throughputRow(name(2), "MiB/s", state.directUpload, state.nginxUpload, "nginx PUT",
+                            target(2), "GiB"));
+    table.add(cpuRow(name(3), state.directUpload, state.nginxUpload, "nginx PUT", target(3)));
+    table.add(throughputRow(name(4), "MiB/s", state.proxyDownload, state.anchorDownload,
+                            "nginx proxy", target(4), "GiB"));
+    table.add(cpuRow(name(5), state.proxyDownload, state.anchorDownload, "nginx proxy", target(5),
+                     "core", "proxy"));
+    table.add(throughputRow(name(6), "MiB/s", state.proxyUpload, state.anchorUpload,
+                            "nginx proxy PUT", target(6), "GiB"));
+    table.add(cpuRow(name(7), state.proxyUpload, state.anchorUpload, "nginx proxy PUT", target(7),
+                     "core", "proxy"));
+    table.add(limitRow(name(8), "MiB", static_cast<double>(state.bucketPeak) / kMiB, target(8)));
+    table.add(limitRow(name(9), "MiB", static_cast<double>(state.corePeak) / kMiB, target(9)));
 }
 
 // ---- scaling ----
@@ -401,9 +251,8 @@ void BenchSuites::runScaling(ResultTable& table) {
         filler.fill(10000, 100000);
         progress("filled 100,000 buckets in " + std::to_string(secondsSince(start)) + " s");
         double match100k = matchLatency(100000);
-        table.add(row(matchName, "ms", match100k * 1e3, match1k * 1e3, "at 1,000",
-                      Goal::RatioAtMost, 1.5));
-        table.add(row(listName, "s", list10k, list1k, "1,000", Goal::RatioAtMost, 11));
+        table.add(valueRow(matchName, "ms", match100k * 1e3, match1k * 1e3, "at 1,000", 1.5));
+        table.add(valueRow(listName, "s", list10k, list1k, "1,000", 11));
     } catch (const std::exception& error) {
         table.addFailure(matchName, Goal::RatioAtMost, 1.5, error.what());
         table.addFailure(listName, Goal::RatioAtMost, 11, error.what());

@@ -1,12 +1,20 @@
-// The benchmarks of `make bench`, each adding its rows to the result table:
+// The benchmarks of `make bench`, each adding its rows to the result table.
+// Every row is measured in `runs` runs that alternate with the runs of what
+// it is compared with, so that a change in the load of the shared machine
+// hits both alike; the table shows medians and spreads, and the CPU time of
+// every process involved per GiB or per 1,000 requests.
 //
 //   transfers:   1 GiB upload (multipart) and download on the bucket
-//                service's port, through the core's proxy, and nginx's
-//                WebDAV PUT and GET of the same bytes; peak memory growth of
-//                the bucket service and the core during our transfers.
-//   small files: 8 clients for a fixed time adding 4 KiB buckets with three
-//                attributes, against nginx PUTs of 4 KiB files; then
-//                downloading those buckets, against nginx GETs.
+//                service's port against nginx's WebDAV PUT and GET of the
+//                same bytes; the same through the core's proxy against an
+//                nginx reverse proxy in front of that nginx; the peak memory
+//                growth of the bucket service and the core during ours.
+//   small files: 32 clients adding 4 KiB buckets with three attributes
+//                against nginx PUTs of 4 KiB files, then downloading them
+//                against nginx GETs, with the bucket service at 2 and at 8
+//                threads (its "threads" item, applied by a restart); the
+//                additions at 8 threads once more on a platform started
+//                without durability, when there is one.
 //   scaling:     match p50 latency with 1,000 and with 100,000 stored
 //                buckets; best listing time of several with 1,000 and with 10,000.
 //
@@ -25,6 +33,7 @@
 #include <utility>
 
 #include "bench_load.h"
+#include "bench_stats.h"
 #include "bench_table.h"
 
 namespace bench {
@@ -34,15 +43,20 @@ struct BenchSetup {
     uint16_t coreApiPort = 0;  // the core's public port with the "/tarvolt" proxy
     uint16_t storagePort = 0;  // the storage service, for filling the tables
     uint16_t nginxPort = 0;
-    std::string nginxRoot;  // the directory nginx serves
-    std::string dataDir;    // the platform's data directory
-    pid_t bucketPid = 0;
-    pid_t corePid = 0;
+    uint16_t nginxProxyPort = 0;      // an nginx reverse proxy in front of nginxPort
+    std::string nginxRoot;            // the directory nginx serves
+    std::string dataDir;              // the platform's data directory
+    pid_t corePid = 0;                // the services are found as its children
+    uint16_t relaxedCoreApiPort = 0;  // a platform without durability, or 0
+    pid_t relaxedCorePid = 0;
+    pid_t nginxPid = 0;  // masters; their workers are found as children
+    pid_t nginxProxyPid = 0;
     uint64_t transferBytes = 1ull << 30;
-    int transferRepeats = 3;  // the best of these many runs counts
+    int runs = 5;  // runs per row, interleaved with the reference's
     std::set<std::string> transferPaths{"nginx", "direct", "proxy"};  // fewer for profiling
-    int clients = 8;
-    std::chrono::milliseconds loadDuration{10000};
+    int clients = 32;
+    std::set<int> threadCounts{2, 8};               // of the bucket service, for the small files
+    std::chrono::milliseconds loadDuration{10000};  // per side and row, over all runs
     int matchSamples = 200;
 };
 
@@ -55,20 +69,33 @@ class BenchSuites {
     void runScaling(ResultTable& table);
 
   private:
-    struct TransferFigures;
+    struct Transfers;
     struct SmallFiles;
-    std::pair<LoadOutcome, LoadOutcome> runAlternating(uint16_t ourPort, const LoadOperation& ours,
-                                                       const LoadOperation& theirs);
-    void measureNginxTransfers(TransferFigures& figures);
-    void measureBucketTransfers(uint16_t port, const std::string& prefix, double& upload,
-                                double& download, TransferFigures& figures);
-    // Each adds its row; the adds return the failure text (empty on success).
-    std::string measureSmallAdds(SmallFiles& state, const std::string& name, ResultTable& table);
-    void measureSmallDownloads(SmallFiles& state, const std::string& name, ResultTable& table);
+    // The processes whose CPU time counts on each side.
+    Process process(const std::string& name, pid_t pid, const std::string& command = "") const;
+    std::vector<Process> ourProcesses() const;
+    std::vector<Process> nginxProcesses(bool withProxy) const;
+
+    void transferRound(Transfers& state);
+    void nginxTransfers(Transfers& state, uint16_t port, Series& upload, Series& download);
+    void bucketTransfers(Transfers& state, uint16_t port, const std::string& prefix, Series& upload,
+                         Series& download);
+    void addTransferRows(Transfers& state, ResultTable& table);
+
+    // Runs `ours` and `theirs` (against nginx) in alternating runs.
+    std::pair<Series, Series> alternate(const LoadOperation& ours, const LoadOperation& theirs,
+                                        LoadOutcome& ourTotal, LoadOutcome& theirTotal);
+    void smallFilesAt(SmallFiles& state, int threads, ResultTable& table);
+    std::string measureSmallAdds(SmallFiles& state, int threads, bool durable, ResultTable& table);
+    void measureRelaxedAdds(SmallFiles& state, ResultTable& table);
+    void measureSmallDownloads(SmallFiles& state, int threads, ResultTable& table);
+    void useThreads(int threads);
+
     double matchLatency(uint64_t buckets);
     double listSeconds(uint64_t buckets, int runs);
 
     BenchSetup m_setup;
+    int m_threads = 2;  // the bucket service's "threads" item in force
     uint64_t m_transferCount = 0;
     uint64_t m_bucketsBefore = 0;  // buckets stored before the scaling benchmark
 };

@@ -111,6 +111,14 @@ TransferOutcome download(http::Client& client, const std::string& target, uint64
     return outcome;
 }
 
+uint64_t bucketIdOf(const std::string& answer) {
+    size_t colon = answer.find(':');
+    if (answer.find("\"bucket\"") == std::string::npos || colon == std::string::npos) {
+        throw std::runtime_error("unexpected answer to an addition: " + answer);
+    }
+    return std::stoull(answer.substr(colon + 1));
+}
+
 double mibPerSecond(uint64_t bytes, double seconds) {
     return seconds > 0 ? static_cast<double>(bytes) / (1024.0 * 1024.0) / seconds : 0;
 }

@@ -47,6 +47,10 @@ TransferOutcome uploadBucket(http::Client& client, const std::string& target,
 // uploadRaw when the exchange fails.
 TransferOutcome download(http::Client& client, const std::string& target, uint64_t size);
 
+// The id in an addition's answer `{ "bucket" : N }`. Throws
+// std::runtime_error for any other answer.
+uint64_t bucketIdOf(const std::string& answer);
+
 // `bytes` per `seconds` in MiB/s.
 double mibPerSecond(uint64_t bytes, double seconds);
 

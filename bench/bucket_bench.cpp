@@ -1,13 +1,20 @@
 // tarvolt-bench: the load generator of `make bench` (bench/run.sh starts the
 // platform and nginx, then runs this against them).
 //
-//   tarvolt-bench run --core-api-port=N --nginx-port=N --nginx-root=DIR
-//                     --data=DIR --core-pid=N --bucket-pid=N
+//   tarvolt-bench run --core-api-port=N --core-pid=N --data=DIR
+//                     --nginx-port=N --nginx-pid=N --nginx-root=DIR
+//                     [--nginx-proxy-port=N --nginx-proxy-pid=N]
+//                     [--relaxed-core-api-port=N --relaxed-core-pid=N]
 //                     [--only=scaling,transfers,small] [--seconds=10]
-//                     [--transfer-mib=1024] [--repeats=3] [--clients=8]
-//                     [--match-samples=200] [--transfer-paths=nginx,direct,proxy]
+//                     [--transfer-mib=1024] [--runs=5] [--clients=32]
+//                     [--threads=2,8] [--match-samples=200]
+//                     [--transfer-paths=nginx,direct,proxy]
 //       runs the benchmarks and prints the result table; its last line is
 //       "bench: N of M targets met". Exit status 0 once the table is out.
+//       --seconds is the load time per side of a small-file row, over all
+//       its runs; --threads the bucket service's thread counts to run the
+//       small files at (it is restarted for each). The relaxed core is a
+//       second platform started without durability, for the non-durable row.
 //   tarvolt-bench fill --core-api-port=N --data=DIR --from=A --to=B
 //       adds the scaling benchmark's buckets A to B-1 through the storage
 //       service (for profiling a store of a given size).
@@ -17,6 +24,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -33,10 +41,13 @@
 namespace {
 
 const char* const kUsage =
-    "usage: tarvolt-bench run --core-api-port=N --nginx-port=N --nginx-root=DIR --data=DIR\n"
-    "                         --core-pid=N --bucket-pid=N [--only=scaling,transfers,small]\n"
-    "                         [--seconds=S] [--transfer-mib=N] [--repeats=N] [--clients=N]\n"
-    "                         [--match-samples=N] [--transfer-paths=nginx,direct,proxy]\n"
+    "usage: tarvolt-bench run --core-api-port=N --core-pid=N --data=DIR --nginx-port=N\n"
+    "                         --nginx-pid=N --nginx-root=DIR [--nginx-proxy-port=N\n"
+    "                         --nginx-proxy-pid=N] [--relaxed-core-api-port=N\n"
+    "                         --relaxed-core-pid=N] [--only=scaling,transfers,small]\n"
+    "                         [--seconds=S] [--transfer-mib=N] [--runs=N] [--clients=N]\n"
+    "                         [--threads=2,8] [--match-samples=N]\n"
+    "                         [--transfer-paths=nginx,direct,proxy]\n"
     "       tarvolt-bench fill --core-api-port=N --data=DIR --from=A --to=B\n"
     "       tarvolt-bench free-port\n";
 
@@ -106,14 +117,24 @@ bench::BenchSetup setupFrom(const std::map<std::string, std::string>& options) {
     setup.nginxRoot = text(options, "nginx-root");
     setup.dataDir = text(options, "data");
     setup.corePid = static_cast<pid_t>(number(options, "core-pid", 0, true));
-    setup.bucketPid = static_cast<pid_t>(number(options, "bucket-pid", 0, true));
+    setup.nginxPid = static_cast<pid_t>(number(options, "nginx-pid", 0, true));
+    setup.relaxedCoreApiPort = static_cast<uint16_t>(number(options, "relaxed-core-api-port", 0));
+    setup.relaxedCorePid = static_cast<pid_t>(number(options, "relaxed-core-pid", 0));
+    setup.nginxProxyPort = static_cast<uint16_t>(number(options, "nginx-proxy-port", 0));
+    setup.nginxProxyPid = static_cast<pid_t>(number(options, "nginx-proxy-pid", 0));
     setup.loadDuration = std::chrono::milliseconds(number(options, "seconds", 10) * 1000);
     setup.transferBytes = static_cast<uint64_t>(number(options, "transfer-mib", 1024)) << 20;
-    setup.transferRepeats = static_cast<int>(number(options, "repeats", 3));
+    setup.runs = std::max(1, static_cast<int>(number(options, "runs", 5)));
     if (options.count("transfer-paths")) {
         setup.transferPaths = listOption(options.at("transfer-paths"));
     }
-    setup.clients = static_cast<int>(number(options, "clients", 8));
+    if (options.count("threads")) {
+        setup.threadCounts.clear();
+        for (const auto& count : listOption(options.at("threads"))) {
+            setup.threadCounts.insert(std::stoi(count));
+        }
+    }
+    setup.clients = static_cast<int>(number(options, "clients", 32));
     setup.matchSamples = static_cast<int>(number(options, "match-samples", 200));
     bench::ServicePorts ports = bench::discoverServices(setup.coreApiPort);
     setup.bucketPort = ports.bucket;

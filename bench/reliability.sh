@@ -7,7 +7,8 @@
 # "reliability: N of M checks passed".
 #
 # Environment: RELIABILITY_BUILD_DIR (default build-reliability), JOBS,
-# RELIABILITY_PARTS (space-separated part names; default all of them), and
+# RELIABILITY_PARTS (space-separated part names; default all of them but
+# "soak", the optional ten-minute memory soak of the load), and
 # the parts' own settings (see each part's header).
 set -euo pipefail
 

@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
 # `make bench`: builds the Release executables into their own build
 # directory, starts the platform (core, storage service on SQLite, bucket
-# service) on free loopback ports with a temporary data directory, starts a
-# throwaway loopback nginx for the comparisons, runs tarvolt-bench against
-# both and prints the result table; the last line is
+# service) on free loopback ports with a temporary data directory (and,
+# when the build has the durability setting, a second platform started with
+# TARVOLT_DURABILITY=relaxed for the non-durable row), starts a
+# throwaway loopback nginx for the comparisons and an nginx reverse proxy in
+# front of it (the yardstick of the core's proxy), runs tarvolt-bench against
+# them and prints the result table; the last line is
 # "bench: N of M targets met". Everything started here is stopped and the
 # temporary directory removed on exit, also after a failure or Ctrl-C.
 #
 # Environment: BENCH_BUILD_DIR (default build-bench), JOBS (build jobs),
-# BENCH_ARGS (extra tarvolt-bench options, e.g. "--only=transfers --repeats=1"),
+# BENCH_ARGS (extra tarvolt-bench options, e.g. "--only=transfers --runs=1"),
 # BENCH_STORAGE=1 also runs the storage service's latency benchmark
 # (storage_bench; it fills 100,000 buckets one transaction at a time, which
 # takes about two minutes here, so it is left out of the default run).
@@ -35,25 +38,30 @@ bin="$build_dir/bin"
 say "build done after $((SECONDS - started)) s"
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/tarvolt-bench.XXXXXX")"
-core_pid=""
+core_pids=()
 
-stop_core() {
-    [ -n "$core_pid" ] || return 0
-    kill -TERM "$core_pid" 2>/dev/null || return 0
-    for _ in $(seq 1 100); do
-        kill -0 "$core_pid" 2>/dev/null || { core_pid=""; return 0; }
-        sleep 0.2
+stop_cores() {
+    local pid
+    for pid in "${core_pids[@]}"; do
+        kill -TERM "$pid" 2>/dev/null || continue
+        for _ in $(seq 1 100); do
+            kill -0 "$pid" 2>/dev/null || break
+            sleep 0.2
+        done
+        if kill -0 "$pid" 2>/dev/null; then
+            say "the core $pid did not stop within 20 s; killing it"
+            kill -KILL "$pid" 2>/dev/null || true
+        fi
     done
-    say "the core did not stop within 20 s; killing it"
-    kill -KILL "$core_pid" 2>/dev/null || true
-    core_pid=""
+    core_pids=()
 }
 
 cleanup() {
     local status=$?
     trap - EXIT INT TERM
-    stop_core
+    stop_cores
     "$root/bench/nginx.sh" stop "$work/nginx" 2>/dev/null || true
+    "$root/bench/nginx.sh" stop "$work/nginx-proxy" 2>/dev/null || true
     sleep 0.3
     rm -rf "$work"
     exit "$status"
@@ -61,46 +69,62 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
+# Starts a platform (core, storage, bucket service) with its data in DIR and
+# the extra environment given; sets core_pid and api_port once the bucket
+# service has registered, exits on failure.
+start_platform() {
+    local dir="$1"
+    shift
+    mkdir -p "$dir"
+    env TARVOLT_DATA="$dir" "$@" "$bin/tarvolt-core" --port=0 --api-port=0 --data="$dir" \
+        --launch=storage,bucket >"$dir.log" 2>&1 &
+    core_pid=$!
+    core_pids+=("$core_pid")
+    api_port=""
+    for _ in $(seq 1 300); do
+        kill -0 "$core_pid" 2>/dev/null || { cat "$dir.log" >&2; say "the core exited"; exit 1; }
+        if [ -z "$api_port" ] && [ -s "$dir/core.json" ]; then
+            api_port="$(sed -n 's/.*"api_port":\([0-9]*\).*/\1/p' "$dir/core.json")"
+        fi
+        if [ -n "$api_port" ] &&
+            curl -sf "http://127.0.0.1:$api_port/tarvolt/service" | grep -q '"BucketStorage"'; then
+            say "core pid $core_pid (api port $api_port), data in $dir"
+            return 0
+        fi
+        sleep 0.2
+    done
+    cat "$dir.log" >&2
+    say "the bucket service did not register within 60 s"
+    exit 1
+}
+
 # The storage service's own latency benchmark (standalone storage service).
 if [[ " ${targets[*]} " == *" storage_bench "* ]]; then
     say "storage latency (storage_bench)"
     TMPDIR="$work" "$bin/storage_bench" "$bin/tarvolt-storage" 1000 >&2
 fi
 
-say "starting the platform in $work/data"
-mkdir -p "$work/data"
-TARVOLT_DATA="$work/data" "$bin/tarvolt-core" --port=0 --api-port=0 --data="$work/data" \
-    --launch=storage,bucket >"$work/core.log" 2>&1 &
-core_pid=$!
-
-api_port=""
-bucket_pid=""
-for _ in $(seq 1 300); do
-    kill -0 "$core_pid" 2>/dev/null || { cat "$work/core.log" >&2; say "the core exited"; exit 1; }
-    if [ -z "$api_port" ] && [ -s "$work/data/core.json" ]; then
-        api_port="$(sed -n 's/.*"api_port":\([0-9]*\).*/\1/p' "$work/data/core.json")"
-    fi
-    if [ -n "$api_port" ] &&
-        curl -sf "http://127.0.0.1:$api_port/tarvolt/service" | grep -q '"BucketStorage"'; then
-        bucket_pid="$(ps -o pid=,comm= --ppid "$core_pid" | awk '$2 == "tarvolt-bucket" { print $1 }')"
-        [ -n "$bucket_pid" ] && break
-    fi
-    sleep 0.2
-done
-if [ -z "$bucket_pid" ]; then
-    cat "$work/core.log" >&2
-    say "the bucket service did not register within 60 s"
-    exit 1
+start_platform "$work/data"
+main_core_pid="$core_pid"
+main_api_port="$api_port"
+# A second platform that trades durability away, for the non-durable row;
+# only when this build has the setting.
+relaxed_args=()
+if grep -qs TARVOLT_DURABILITY "$root/platform/common/include/durability.h"; then
+    start_platform "$work/relaxed" TARVOLT_DURABILITY=relaxed
+    relaxed_args=(--relaxed-core-api-port="$api_port" --relaxed-core-pid="$core_pid")
 fi
-say "core pid $core_pid (api port $api_port), bucket service pid $bucket_pid"
 
 nginx_port="$("$bin/tarvolt-bench" free-port)"
-"$root/bench/nginx.sh" start "$work/nginx" "$nginx_port" >/dev/null
-say "nginx on port $nginx_port"
+nginx_pid="$("$root/bench/nginx.sh" start "$work/nginx" "$nginx_port")"
+proxy_port="$("$bin/tarvolt-bench" free-port)"
+proxy_pid="$("$root/bench/nginx.sh" start-proxy "$work/nginx-proxy" "$proxy_port" "$nginx_port")"
+say "nginx on port $nginx_port, nginx reverse proxy on port $proxy_port"
 
 # shellcheck disable=SC2086
-"$bin/tarvolt-bench" run --core-api-port="$api_port" --nginx-port="$nginx_port" \
-    --nginx-root="$work/nginx/www" --data="$work/data" --core-pid="$core_pid" \
-    --bucket-pid="$bucket_pid" ${BENCH_ARGS:-} "$@" >"$work/table.txt"
+"$bin/tarvolt-bench" run --core-api-port="$main_api_port" --core-pid="$main_core_pid" \
+    "${relaxed_args[@]}" --data="$work/data" --nginx-port="$nginx_port" --nginx-pid="$nginx_pid" \
+    --nginx-root="$work/nginx/www" --nginx-proxy-port="$proxy_port" \
+    --nginx-proxy-pid="$proxy_pid" ${BENCH_ARGS:-} "$@" >"$work/table.txt"
 say "benchmarks done after $((SECONDS - started)) s in all"
 cat "$work/table.txt"

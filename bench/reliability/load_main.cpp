@@ -19,6 +19,7 @@
 #include "load_check.h"
 #include "load_client.h"
 #include "load_crasher.h"
+#include "load_memory.h"
 #include "load_verdicts.h"
 
 namespace {
@@ -175,21 +176,21 @@ int main(int argc, char** argv) {
     });
     const bool measureMemory =
         options.bucketKills == 0 && options.storageKills == 0 && options.powerCuts == 0;
-    const pid_t bucketPid = platform.childPid("tarvolt-bucket");
-    std::this_thread::sleep_until(start + std::min(duration / 2, std::chrono::milliseconds(10000)));
-    const long rssEarly = load::PlatformView::residentKiB(bucketPid);
+    load::MemoryWatch memory(platform.childPid("tarvolt-bucket"),
+                             std::min(duration / 6, std::chrono::milliseconds(10000)));
+    if (measureMemory) {
+        memory.start();
+    }
     for (auto& thread : threads) {
         thread.join();
     }
-    const long rssLate = load::PlatformView::residentKiB(bucketPid);
+    memory.stop();
     killer.join();
     printFigures(state);
     checkRun(state, verdicts);
     checkRecoveries(crasher.recoveries(), verdicts);
     if (measureMemory) {
-        verdicts.check(rssEarly > 0 && rssLate > 0 && rssLate * 10 <= rssEarly * 11,
-                       "the bucket service's memory stayed within 10% of its size after 10 s",
-                       std::to_string(rssEarly) + " KiB -> " + std::to_string(rssLate) + " KiB");
+        memory.check(verdicts);
     }
     std::vector<const load::Ledger*> ledgers;
     for (auto& client : clients) {

@@ -83,7 +83,7 @@ bool BucketService::start(const std::string& coreAddress, uint16_t corePort) {
         cleanupResources();
         return false;
     }
-    std::unique_ptr<StorageClient> storage = connectStorage();
+    std::unique_ptr<TableStorage> storage = connectStorage();
     if (!storage) {
         return false;
     }
@@ -143,7 +143,7 @@ bool BucketService::startManagementListener() {
 bool BucketService::startRestServer() {
     {
         std::lock_guard<std::mutex> lock(m_apiMutex);
-        m_api = new BucketApi(0, 2);
+        m_api = new BucketApi(0, configuredThreads());
         m_api->initResources();
         m_api->start(this);
     }
@@ -185,7 +185,7 @@ bool BucketService::registerWithCore() {
     return true;
 }
 
-std::unique_ptr<StorageClient> BucketService::connectStorage() {
+std::unique_ptr<TableStorage> BucketService::connectStorage() {
     m_logger->info("Connecting to storage service");
     ServiceRecord storageRecord("", "Storage");
     if (!m_mgtClient->getService(storageRecord)) {
@@ -200,7 +200,7 @@ std::unique_ptr<StorageClient> BucketService::connectStorage() {
     // follower finds it there.
     return std::make_unique<StorageFollower>(
         storageRecord.getAddress(), storageRecord.getPort(),
-        [this](const std::string& address, uint16_t port) {
+        [this](const std::string& address, uint16_t port) -> std::unique_ptr<TableStorage> {
             return createStorageClient(address, port);
         },
         [this](std::string& address, uint16_t& port) {
@@ -333,7 +333,7 @@ std::optional<std::vector<Bucket*>> BucketService::released(
     return raw;
 }
 
-void BucketService::setStorageClient(StorageClient* client) {
+void BucketService::setStorageClient(TableStorage* client) {
     m_store->setStorage(client);
     m_ready = client != nullptr;
 }

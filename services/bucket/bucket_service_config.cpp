@@ -1,6 +1,8 @@
 // BucketService: configuration categories, log level and storage root.
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
@@ -15,6 +17,8 @@ namespace {
 
 const char* kDefaultLocation = "buckets";
 const char* kAdvancedSuffix = " Advanced";
+constexpr uint32_t kDefaultThreads = 2;
+constexpr uint32_t kMaxThreads = 64;
 
 DefaultConfigCategory advancedCategory(const std::string& name) {
     DefaultConfigCategory category(name, "{}");
@@ -73,7 +77,7 @@ void BucketService::applyAdvancedCategory(const std::string& categoryName) {
     if (category.itemExists("logLevel")) {
         m_logger->setMinLevel(category.getValue("logLevel"));
     }
-    // "threads" does not reach the REST server: it always runs 2 threads.
+    // "threads" took effect when the REST server started (configuredThreads).
     if (category.itemExists("location")) {
         setLocation(category.getValue("location"));
     } else {
@@ -82,6 +86,29 @@ void BucketService::applyAdvancedCategory(const std::string& categoryName) {
         m_logger->warn("No storage location configured, using the default '%s'", kDefaultLocation);
         setLocation(kDefaultLocation);
     }
+}
+
+uint32_t BucketService::configuredThreads() {
+    std::string value;
+    try {
+        ConfigCategory category = m_mgtClient->getCategory(m_name + kAdvancedSuffix);
+        if (!category.itemExists("threads")) {
+            return kDefaultThreads;
+        }
+        value = category.getValue("threads");
+    } catch (const std::exception&) {
+        return kDefaultThreads;  // a first start: the category is created later
+    }
+    const bool digits =
+        !value.empty() && value.size() <= 2 && std::all_of(value.begin(), value.end(), ::isdigit);
+    const uint32_t threads = digits ? static_cast<uint32_t>(std::stoul(value)) : 0;
+    if (threads < 1 || threads > kMaxThreads) {
+        m_logger->warn("The number of bucket threads '%s' is not between 1 and %u, using %u",
+                       value.c_str(), kMaxThreads, kDefaultThreads);
+        return kDefaultThreads;
+    }
+    m_logger->info("The REST server runs %u threads", threads);
+    return threads;
 }
 
 void BucketService::registerCategory(const std::string& category) {

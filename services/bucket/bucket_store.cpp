@@ -10,7 +10,7 @@
 #include "logger.h"
 #include "query.h"
 #include "result_set.h"
-#include "storage_client.h"
+#include "table_storage.h"
 
 using bucket_schema::kAttributes;
 using bucket_schema::kBuckets;

@@ -4,14 +4,13 @@
 
 StorageFollower::StorageFollower(const std::string& address, uint16_t port, Connect connect,
                                  Locate locate)
-    : StorageClient(address, port),
-      m_connect(std::move(connect)),
+    : m_connect(std::move(connect)),
       m_locate(std::move(locate)),
       m_client(m_connect(address, port)),
       m_address(address),
       m_port(port) {}
 
-std::shared_ptr<StorageClient> StorageFollower::current() const {
+std::shared_ptr<TableStorage> StorageFollower::current() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_client;
 }

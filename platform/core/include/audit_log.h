@@ -6,17 +6,22 @@
 // grow without growing the core. A line left incomplete by a crash is
 // skipped when read, and the next entry starts on a line of its own.
 //
-// An entry is on disk (fdatasync) before `add` answers. Entries added at
-// the same time share one fdatasync (group commit): while one sync runs,
-// the entries written meanwhile wait and go to disk together with the next.
+// `add` answers once the entry is written to the file (it survives a crash
+// of the process). A syncer thread then puts it on disk (fdatasync) by group
+// commit: while one sync runs, the entries written meanwhile wait and go to
+// disk together with the next, so a steady stream of entries costs one sync
+// per sync time rather than one per entry. A sync that fails is logged; the
+// next entry written retries it. The destructor syncs what is left.
 //
 // Thread-safety: all members may be called from any thread at once.
 #pragma once
 
 #include <condition_variable>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core_result.h"
@@ -40,8 +45,8 @@ class AuditLog {
     explicit AuditLog(std::string file);
     ~AuditLog();
 
-    // Opens (creating) the file for appending. False with the reason in
-    // `error` when it cannot be opened.
+    // Opens (creating) the file for appending and starts the syncer. False
+    // with the reason in `error` when it cannot be opened.
     bool open(std::string& error);
 
     // Records an entry from the body { "source", "severity", "details" }.
@@ -50,6 +55,13 @@ class AuditLog {
     // recorded; 400 for bad input, 500 when the file cannot be written.
     CoreResult add(const std::string& body);
 
+    // Blocks until every entry written before the call has been synced.
+    // False when that sync failed (it is logged as well).
+    bool flush();
+
+    // The syncs done so far (each covers every entry written before it began).
+    uint64_t syncs() const;
+
     // The entries whose source is `source` (all when empty), oldest first.
     std::vector<AuditEntry> entries(const std::string& source) const;
 
@@ -57,23 +69,23 @@ class AuditLog {
     static std::string toJSON(const std::vector<AuditEntry>& entries);
 
   private:
-    // The entries written since the last sync began; they share its outcome.
-    struct SyncBatch {
-        bool done = false;
-        bool durable = false;
-        std::string error;
-    };
-
     bool append(const std::string& line, std::string& error);
-    // Waits until `batch` is on disk, syncing it when no other sync runs.
-    // Called with `lock` held on m_mutex.
-    bool awaitSync(std::unique_lock<std::mutex>& lock, const std::shared_ptr<SyncBatch>& batch,
-                   std::string& error);
+    // The syncer thread: syncs whenever entries were written since the
+    // last sync began, until the log is destroyed.
+    void syncLoop();
 
     const std::string m_file;
     mutable std::mutex m_mutex;
-    std::condition_variable m_synced;
-    std::shared_ptr<SyncBatch> m_pending;  // written, no sync begun yet
-    bool m_syncing = false;
+    std::condition_variable m_wake;     // an entry was written, or stopping
+    std::condition_variable m_settled;  // a sync ended
+    // Counts of entries: written, covered by the last sync begun, and
+    // covered by the last sync ended (with its outcome).
+    uint64_t m_written = 0;
+    uint64_t m_syncing = 0;
+    uint64_t m_synced = 0;
+    bool m_lastSyncFailed = false;
+    uint64_t m_syncs = 0;
+    bool m_stopping = false;
     int m_fd = -1;
+    std::thread m_syncer;  // runs syncLoop once the file is open
 };

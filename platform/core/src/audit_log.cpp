@@ -11,6 +11,7 @@
 #include <fstream>
 
 #include "core_json.h"
+#include "logger.h"
 #include "time_util.h"
 
 namespace {
@@ -54,6 +55,13 @@ const std::vector<std::string>& AuditLog::severities() {
 AuditLog::AuditLog(std::string file) : m_file(std::move(file)) {}
 
 AuditLog::~AuditLog() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_stopping = true;
+    }
+    m_wake.notify_all();
+    if (m_syncer.joinable())
+        m_syncer.join();
     if (m_fd >= 0)
         ::close(m_fd);
 }
@@ -75,6 +83,8 @@ bool AuditLog::open(std::string& error) {
             return false;
         }
     }
+    if (!m_syncer.joinable())
+        m_syncer = std::thread([this] { syncLoop(); });
     return true;
 }
 
@@ -122,37 +132,46 @@ bool AuditLog::append(const std::string& line, std::string& error) {
         }
         return false;
     }
-    if (!m_pending)
-        m_pending = std::make_shared<SyncBatch>();
-    const std::shared_ptr<SyncBatch> batch = m_pending;  // m_pending moves on when a sync begins
-    return awaitSync(lock, batch, error);
+    ++m_written;
+    m_wake.notify_one();
+    return true;
 }
 
-bool AuditLog::awaitSync(std::unique_lock<std::mutex>& lock,
-                         const std::shared_ptr<SyncBatch>& batch, std::string& error) {
-    while (!batch->done) {
-        if (m_syncing) {
-            m_synced.wait(lock);
-            continue;
-        }
-        // This thread syncs every entry written so far, its own included.
-        std::shared_ptr<SyncBatch> syncing = std::move(m_pending);
-        m_pending.reset();
-        m_syncing = true;
+void AuditLog::syncLoop() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+        m_wake.wait(lock, [this] { return m_written > m_syncing || m_stopping; });
+        if (m_written == m_syncing)
+            return;
+        // Everything written so far goes to disk with this sync; what is
+        // written meanwhile waits for the next one.
+        const uint64_t covered = m_written;
+        m_syncing = covered;
         lock.unlock();
         const bool durable = ::fdatasync(m_fd) == 0;
         const int syncErrno = errno;
+        if (!durable) {
+            Logger::getLogger()->error("Cannot sync the audit log %s: %s", m_file.c_str(),
+                                       std::strerror(syncErrno));
+        }
         lock.lock();
-        syncing->done = true;
-        syncing->durable = durable;
-        if (!durable)
-            syncing->error =
-                "Cannot write the audit log " + m_file + ": " + std::strerror(syncErrno);
-        m_syncing = false;
-        m_synced.notify_all();
+        m_synced = covered;
+        m_lastSyncFailed = !durable;
+        ++m_syncs;
+        m_settled.notify_all();
     }
-    error = batch->error;
-    return batch->durable;
+}
+
+bool AuditLog::flush() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    const uint64_t target = m_written;
+    m_settled.wait(lock, [this, target] { return m_synced >= target || !m_syncer.joinable(); });
+    return m_synced >= target && !m_lastSyncFailed;
+}
+
+uint64_t AuditLog::syncs() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_syncs;
 }
 
 std::vector<AuditEntry> AuditLog::entries(const std::string& source) const {

@@ -302,8 +302,8 @@ TEST(AuditLogTest, AppendsValidatesAndFilters) {
     EXPECT_EQ(parse(AuditLog::toJSON({}))["audit"].Size(), 0u);
 }
 
-// Entries added at the same time share their syncs; each is still answered
-// only once it is on disk, whole and on a line of its own.
+// Entries added at the same time are each answered once written, whole and
+// on a line of its own, and share their syncs.
 TEST(AuditLogTest, ConcurrentEntriesAreAllKeptWhole) {
     ScratchDir dir;
     std::string file = dir.file("audit.jsonl");
@@ -329,6 +329,9 @@ TEST(AuditLogTest, ConcurrentEntriesAreAllKeptWhole) {
     }
     EXPECT_EQ(accepted.load(), kThreads * kEntries);
     EXPECT_EQ(log.entries("").size(), static_cast<size_t>(kThreads * kEntries));
+    EXPECT_TRUE(log.flush());
+    EXPECT_GE(log.syncs(), 1u);
+    EXPECT_LT(log.syncs(), static_cast<uint64_t>(kThreads * kEntries));
     for (int t = 0; t < kThreads; ++t) {
         std::vector<AuditEntry> own = log.entries("T" + std::to_string(t));
         ASSERT_EQ(own.size(), static_cast<size_t>(kEntries));

@@ -9,6 +9,7 @@
 
 #include "http/client.h"
 #include "logger.h"
+#include "storage_documents.h"
 #include "url_util.h"
 
 namespace {
@@ -99,7 +100,7 @@ ResultSet* StorageClient::queryTable(const std::string& schema, const std::strin
 
 int StorageClient::insertTable(const std::string& schema, const std::string& table,
                                const InsertValues& values) {
-    return write("insert", "POST", schema, table, "{\"values\":" + values.toJSON() + "}");
+    return write("insert", "POST", schema, table, storage_documents::insertDocument(values));
 }
 
 int StorageClient::insertRows(const std::string& schema, const std::string& table,
@@ -107,18 +108,13 @@ int StorageClient::insertRows(const std::string& schema, const std::string& tabl
     if (rows.empty()) {
         return 0;
     }
-    std::string body = "{\"inserts\":[";
-    for (size_t i = 0; i < rows.size(); ++i) {
-        body += (i == 0 ? "" : ",") + rows[i].toJSON();
-    }
-    return write("insert", "POST", schema, table, body + "]}");
+    return write("insert", "POST", schema, table, storage_documents::insertRowsDocument(rows));
 }
 
 int StorageClient::updateTable(const std::string& schema, const std::string& table,
                                const InsertValues& values, const Where& where,
                                const UpdateModifier* /*modifier: no options exist yet*/) {
-    return write("update", "PUT", schema, table,
-                 "{\"values\":" + values.toJSON() + ",\"where\":" + where.toJSON() + "}");
+    return write("update", "PUT", schema, table, storage_documents::updateDocument(values, where));
 }
 
 int StorageClient::deleteTable(const std::string& schema, const std::string& table,

@@ -1,7 +1,8 @@
-// StorageClient against a real tarvolt-storage, used the way the bucket
-// service uses it: schema, next id, writes, fetches, the attribute match,
-// updates and deletes; refusals, hostile values, an unreachable service and
-// concurrent callers.
+// The table storage used the way the bucket service uses it: schema, next
+// id, writes, fetches, the attribute match, updates and deletes; refusals,
+// hostile values, an unreachable service and concurrent callers. Every case
+// runs against StorageClient with a real tarvolt-storage and against the
+// in-process storage of the tests, so the two cannot drift apart.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include <thread>
 
 #include "backend_test_support.h"
+#include "in_process_storage.h"
 #include "storage_client.h"
 #include "storage_process.h"
 #include "test_support.h"
@@ -17,8 +19,12 @@ namespace {
 
 using Pairs = std::vector<std::pair<std::string, std::string>>;
 
-class StorageClientTest : public ::testing::Test {
+enum class Storage { Process, InProcess };
+
+class StorageClientTest : public ::testing::TestWithParam<Storage> {
   protected:
+    StorageClientTest() : m_owned(open(GetParam())), m_client(*m_owned) {}
+
     void SetUp() override { ASSERT_TRUE(m_client.createSchema(storage_test::kBucketSchema)); }
 
     void addBucket(long id, const Pairs& attributes) {
@@ -76,19 +82,28 @@ class StorageClientTest : public ::testing::Test {
         return found;
     }
 
+    std::unique_ptr<TableStorage> open(Storage kind) {
+        if (kind == Storage::InProcess) {
+            return std::make_unique<InProcessStorage>();
+        }
+        m_process = std::make_unique<storage_test::StorageProcess>(m_directory.path());
+        return std::make_unique<StorageClient>("127.0.0.1", m_process->port());
+    }
+
     testing_support::TempDir m_directory;
-    storage_test::StorageProcess m_storage{m_directory.path()};
-    StorageClient m_client{"127.0.0.1", m_storage.port()};
+    std::unique_ptr<storage_test::StorageProcess> m_process;
+    std::unique_ptr<TableStorage> m_owned;
+    TableStorage& m_client;
 };
 
-TEST_F(StorageClientTest, SchemaIsAcceptedAgainAndBadDocumentsRefused) {
+TEST_P(StorageClientTest, SchemaIsAcceptedAgainAndBadDocumentsRefused) {
     EXPECT_TRUE(m_client.createSchema(storage_test::kBucketSchema));
     EXPECT_FALSE(m_client.createSchema("{ \"schema\" : \"Bucket\""));
     EXPECT_FALSE(m_client.createSchema(R"({"schema":"X","version":1,"tables":[{"name":"t",
         "columns":[{"column":"c","type":"float"}]}]})"));
 }
 
-TEST_F(StorageClientTest, MaxIdQueryGivesNoIntegerThenTheLargestId) {
+TEST_P(StorageClientTest, MaxIdQueryGivesNoIntegerThenTheLargestId) {
     auto maxId = [&] {
         Query query(new Aggregate("max", "id"), new Where("id", GreaterThan, "-1"));
         std::unique_ptr<ResultSet> result(m_client.queryTable("Bucket", "buckets", query));
@@ -102,7 +117,7 @@ TEST_F(StorageClientTest, MaxIdQueryGivesNoIntegerThenTheLargestId) {
     EXPECT_EQ(9, maxId());
 }
 
-TEST_F(StorageClientTest, BucketRowsAreWrittenFetchedUpdatedAndDeleted) {
+TEST_P(StorageClientTest, BucketRowsAreWrittenFetchedUpdatedAndDeleted) {
     addBucket(7, {{"a", "1"}, {"b", "2"}});
     EXPECT_EQ(std::vector<long>{7}, ids("buckets", Query(new Where("id", Equals, "007"))));
     EXPECT_EQ((std::map<std::string, std::string>{{"a", "1"}, {"b", "2"}}), attributes("7"));
@@ -125,7 +140,7 @@ TEST_F(StorageClientTest, BucketRowsAreWrittenFetchedUpdatedAndDeleted) {
     EXPECT_EQ(std::vector<long>{}, ids("buckets", Query(new Where("id", Equals, "7"))));
 }
 
-TEST_F(StorageClientTest, MatchSelectsBucketsCarryingEveryPair) {
+TEST_P(StorageClientTest, MatchSelectsBucketsCarryingEveryPair) {
     addBucket(1, {{"a", "1"}, {"b", "2"}});
     addBucket(2, {{"a", "1"}});
     EXPECT_EQ((std::vector<long>{1, 2}), match({{"a", "1"}}));
@@ -137,7 +152,7 @@ TEST_F(StorageClientTest, MatchSelectsBucketsCarryingEveryPair) {
     EXPECT_EQ((std::vector<long>{1, 2}), match({}));
 }
 
-TEST_F(StorageClientTest, RefusedRequestsFailAndChangeNothing) {
+TEST_P(StorageClientTest, RefusedRequestsFailAndChangeNothing) {
     addBucket(1, {{"a", "1"}});
     const auto before = std::make_pair(match({}), attributes("1"));
     EXPECT_EQ(
@@ -158,7 +173,7 @@ TEST_F(StorageClientTest, RefusedRequestsFailAndChangeNothing) {
     EXPECT_EQ(before, std::make_pair(match({}), attributes("1")));
 }
 
-TEST_F(StorageClientTest, InsertRowsWritesAllRowsOrNone) {
+TEST_P(StorageClientTest, InsertRowsWritesAllRowsOrNone) {
     addBucket(1, {});
     EXPECT_EQ(3, m_client.insertRows("Bucket", "bucket_attributes",
                                      {InsertValues{{"id", "1"}, {"name", "a"}, {"value", "1"}},
@@ -176,7 +191,7 @@ TEST_F(StorageClientTest, InsertRowsWritesAllRowsOrNone) {
     EXPECT_EQ(std::vector<long>{1}, match({}));
 }
 
-TEST_F(StorageClientTest, HostileValuesRoundTripUnchanged) {
+TEST_P(StorageClientTest, HostileValuesRoundTripUnchanged) {
     const Pairs pairs = {{"it's", "say \"hi\""},
                          {"back\\slash", "'; DROP TABLE buckets; --"},
                          {"SELECT", "* FROM x WHERE 1=1"},
@@ -187,7 +202,7 @@ TEST_F(StorageClientTest, HostileValuesRoundTripUnchanged) {
     EXPECT_EQ(std::vector<long>{3}, match(pairs));
 }
 
-TEST_F(StorageClientTest, TwoThreadsUseTheClientAtOnce) {
+TEST_P(StorageClientTest, TwoThreadsUseTheClientAtOnce) {
     auto work = [this](long first) {
         for (long id = first; id < first + 100; ++id) {
             EXPECT_EQ(1, m_client.insertTable("Bucket", "buckets",
@@ -201,6 +216,12 @@ TEST_F(StorageClientTest, TwoThreadsUseTheClientAtOnce) {
     other.join();
     EXPECT_EQ(200u, match({}).size());
 }
+
+INSTANTIATE_TEST_SUITE_P(BothSides, StorageClientTest,
+                         ::testing::Values(Storage::Process, Storage::InProcess),
+                         [](const ::testing::TestParamInfo<Storage>& info) {
+                             return info.param == Storage::Process ? "Process" : "InProcess";
+                         });
 
 TEST(StorageClientUnreachable, FailuresAreResultsNotCrashes) {
     StorageClient client("127.0.0.1", testing_support::freePort());

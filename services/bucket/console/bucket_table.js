@@ -101,9 +101,9 @@ export class BucketTable {
   renderPager(items) {
     const first = items.length ? items[0].bucket : 0;
     const last = items.length ? items[items.length - 1].bucket : 0;
-    const values = { page: this.trail.length + 1, first, last };
+    const ids = format(first === last ? S.pageOneId : S.pageIds, { first, last });
     $('page-label').textContent = items.length === 0 ? S.pageEmpty
-      : format(this.numbered ? S.pageNumbered : S.pageIds, values);
+      : this.numbered ? format(S.pageNumbered, { page: this.trail.length + 1, ids }) : ids;
     $('page-first').disabled = this.after === null;
     $('page-prev').disabled = this.trail.length === 0;
     $('page-next').disabled = this.next === null;
@@ -147,6 +147,7 @@ export class BucketTable {
       return el('div', { className: 'pair existing' }, el('span', { className: 'pair-name' }, name), input);
     });
     const close = () => {
+      cell.closest('tr').classList.remove('is-editing');
       cell.replaceChildren(chipList(item.attributes));
       opener.disabled = false;
       opener.focus();
@@ -176,6 +177,7 @@ export class BucketTable {
       el('button', { type: 'submit', className: 'button primary small save', textContent: S.save }),
       el('button', { type: 'button', className: 'button ghost small', textContent: S.cancel, on: { click: close } })));
     opener.disabled = true;
+    cell.closest('tr').classList.add('is-editing');
     cell.replaceChildren(form);
     (form.querySelector('input') || form.querySelector('button')).focus();
   }

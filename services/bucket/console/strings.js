@@ -25,8 +25,9 @@ export const S = {
   pagePrevious: 'Previous',
   pageNext: 'Next',
   pageSize: 'Per page',
-  pageNumbered: 'Page {page} · IDs {first}–{last}',
+  pageNumbered: 'Page {page} · {ids}',
   pageIds: 'IDs {first}–{last}',
+  pageOneId: 'ID {first}',
   pageEmpty: 'Empty page',
 
   searchLegend: 'Find buckets by attribute',

@@ -40,6 +40,7 @@ class Logger;
 class ManagementApi;
 class ManagementClient;
 class StorageClient;
+class TableStorage;
 class UploadSweeper;
 
 class BucketService : public ServiceAuthHandler {
@@ -122,8 +123,8 @@ class BucketService : public ServiceAuthHandler {
         return released(m_store->match(attributes));
     }
 
-    // The storage client of the running service (null outside a run).
-    StorageClient* getStorageClient() const { return m_store->storage(); }
+    // The storage of the running service (null outside a run).
+    TableStorage* getStorageClient() const { return m_store->storage(); }
     // The process's management client (null before `start` connects).
     static ManagementClient* getManagementClient() { return m_mgtClient; }
     Logger* getLogger() const { return m_logger; }
@@ -131,7 +132,7 @@ class BucketService : public ServiceAuthHandler {
     // ---- test seams ----
     // Uses `client` (not owned) for the store operations and marks the store
     // ready; null clears both.
-    void setStorageClient(StorageClient* client);
+    void setStorageClient(TableStorage* client);
     uint64_t peekNextBucketId() const { return m_store->peekNextId(); }
 
   protected:
@@ -149,7 +150,7 @@ class BucketService : public ServiceAuthHandler {
     bool startRestServer();
     bool waitForRestServer();
     bool registerWithCore();
-    std::unique_ptr<StorageClient> connectStorage();
+    std::unique_ptr<TableStorage> connectStorage();
     void windDown();
     void stopRestServer();
     void startUploadSweep();
@@ -161,6 +162,11 @@ class BucketService : public ServiceAuthHandler {
     static std::optional<std::vector<Bucket*>> released(
         std::optional<BucketStore::Records> records);
     void applyAdvancedCategory(const std::string& categoryName);
+    // The REST server's pool size: the "threads" item of the advanced
+    // category as the core holds it when the service starts, so a change
+    // takes effect at the next start. 2 on a first start (no category yet);
+    // a value outside 1 to 64 is logged and replaced by 2.
+    uint32_t configuredThreads();
 
     Logger* m_logger;
     std::mutex m_apiMutex;  // guards m_api against the stop paths

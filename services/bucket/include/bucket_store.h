@@ -44,7 +44,7 @@
 class Logger;
 class Query;
 class ResultSet;
-class StorageClient;
+class TableStorage;
 
 class BucketStore {
   public:
@@ -74,8 +74,8 @@ class BucketStore {
     BucketStore& operator=(const BucketStore&) = delete;
 
     // Uses `storage` (not owned; null: none) for every storage operation.
-    void setStorage(StorageClient* storage) { m_storage = storage; }
-    StorageClient* storage() const { return m_storage; }
+    void setStorage(TableStorage* storage) { m_storage = storage; }
+    TableStorage* storage() const { return m_storage; }
 
     // The storage root; bucket files live under it (bucket_paths.h).
     void setRoot(const std::string& root);
@@ -182,7 +182,7 @@ class BucketStore {
     std::mutex& setStripe(const Bucket::Attributes& attributes);
 
     Logger& m_logger;
-    StorageClient* m_storage = nullptr;
+    TableStorage* m_storage = nullptr;
     mutable std::mutex m_rootMutex;  // guards m_root
     std::string m_root;
     std::atomic<uint64_t> m_nextId{1};

@@ -8,8 +8,8 @@
 // The failed operation itself is not repeated (it may have been carried out
 // before the old process died); the caller reports it as usual.
 //
-// Every operation of StorageClient must be passed on here: one that is not
-// would reach the first address only.
+// Every operation of TableStorage is passed on here (the interface makes
+// sure none is missed).
 //
 // Thread-safety: every operation may be called from several threads at
 // once, like the inner client's; a swap never disturbs an operation in
@@ -24,13 +24,13 @@
 #include <string>
 #include <vector>
 
-#include "storage_client.h"
+#include "table_storage.h"
 
-class StorageFollower : public StorageClient {
+class StorageFollower : public TableStorage {
   public:
     // Creates a client for an address; its result is owned by the follower.
     using Connect =
-        std::function<std::unique_ptr<StorageClient>(const std::string& address, uint16_t port)>;
+        std::function<std::unique_ptr<TableStorage>(const std::string& address, uint16_t port)>;
     // Finds where the storage service is registered now; false when it is
     // not registered (or the core cannot be asked).
     using Locate = std::function<bool(std::string& address, uint16_t& port)>;
@@ -56,7 +56,7 @@ class StorageFollower : public StorageClient {
     uint16_t currentPort() const;
 
   private:
-    std::shared_ptr<StorageClient> current() const;
+    std::shared_ptr<TableStorage> current() const;
     // After a failure: looks the storage service up again (rate limited)
     // and switches to it when it moved.
     void recheck();
@@ -64,7 +64,7 @@ class StorageFollower : public StorageClient {
     Connect m_connect;
     Locate m_locate;
     mutable std::mutex m_mutex;
-    std::shared_ptr<StorageClient> m_client;
+    std::shared_ptr<TableStorage> m_client;
     std::string m_address;
     uint16_t m_port;
     std::chrono::steady_clock::time_point m_lastCheck{};

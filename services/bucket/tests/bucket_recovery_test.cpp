@@ -185,10 +185,20 @@ TEST(IntentLog, RecordsWhatWasBegunAndNotEnded) {
     EXPECT_FALSE(unusable.begin(IntentLog::Kind::Addition, 1));
 }
 
-// A storage client whose answers the test sets.
-class ScriptedStorage : public StorageClient {
+// A storage whose answers the test sets; its other operations fail.
+class ScriptedStorage : public TableStorage {
   public:
-    explicit ScriptedStorage(uint16_t port) : StorageClient("127.0.0.1", port), port(port) {}
+    explicit ScriptedStorage(uint16_t port) : port(port) {}
+    bool createSchema(const std::string&) override { return false; }
+    int insertRows(const std::string&, const std::string&,
+                   const std::vector<InsertValues>&) override {
+        return -1;
+    }
+    int updateTable(const std::string&, const std::string&, const InsertValues&, const Where&,
+                    const UpdateModifier*) override {
+        return -1;
+    }
+    int deleteTable(const std::string&, const std::string&, const Query&) override { return -1; }
     int insertTable(const std::string&, const std::string&, const InsertValues&) override {
         calls++;
         return up ? 1 : -1;

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <future>
 #include <memory>
 #include <set>
 #include <thread>
@@ -437,6 +438,69 @@ TEST_F(BucketStoreTest, ConcurrentCreationsOfOneSetStoreItOnce) {
     EXPECT_EQ(1, written.load());
     EXPECT_EQ(kThreads - 1, duplicates.load());
     EXPECT_EQ(1u, m_storage.rows("buckets").size());
+}
+
+// A creation's duplicate test locks only its attribute set: it goes ahead
+// while an update holds the store mutex (here blocked in its first query).
+TEST_F(BucketStoreTest, CreationsDoNotWaitForTheStoreMutex) {
+    store(100, {{"a", "1"}});
+    std::promise<void> entered;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<bool> blocked{false};
+    m_storage.failWhen = [&](const std::string& operation, const std::string&) {
+        if (operation == "query" && !blocked.exchange(true)) {
+            entered.set_value();
+            released.wait();
+        }
+        return false;
+    };
+    std::thread update([this] {
+        EXPECT_EQ(BucketStore::Outcome::Written,
+                  m_service->store().updateUnique(100, {{"b", "2"}}, 100).outcome);
+    });
+    entered.get_future().wait();
+    std::unique_ptr<Bucket> bucket = m_service->store().allocate();
+    bucket->addAttribute("colour", "blue");
+    // Would never return if the creation took the store mutex.
+    EXPECT_EQ(BucketStore::Outcome::Written, m_service->store().writeUnique(*bucket));
+    release.set_value();
+    update.join();
+    EXPECT_EQ(2u, m_storage.rows("buckets").size());
+}
+
+// An update and a deletion read the bucket under the store mutex and report
+// what they found: absent, unreadable, refused or done (with the attributes
+// the bucket had before).
+TEST_F(BucketStoreTest, UpdatesAndDeletionsReportWhatTheyFound) {
+    using Outcome = BucketStore::Outcome;
+    BucketStore& store = m_service->store();
+    this->store(1, {{"a", "1"}});
+    this->store(2, {{"a", "1"}, {"b", "2"}});
+    EXPECT_EQ(Outcome::Absent, store.updateUnique(9, {{"a", "1"}}, 100).outcome);
+    EXPECT_EQ(Outcome::TooMany, store.updateUnique(1, {{"b", "2"}}, 1).outcome);
+    EXPECT_EQ(Outcome::Duplicate, store.updateUnique(1, {{"b", "2"}}, 100).outcome);
+    BucketStore::Change changed = store.updateUnique(1, {{"a", "3"}}, 100);
+    EXPECT_EQ(Outcome::Written, changed.outcome);
+    EXPECT_EQ((Bucket::Attributes{{"a", "1"}}), changed.before);
+    EXPECT_EQ((Bucket::Attributes{{"a", "3"}}), store.fetch(1).value()->getAttributes());
+
+    EXPECT_EQ(Outcome::Absent, store.remove(9).outcome);
+    BucketStore::Change removed = store.remove(2);
+    EXPECT_EQ(Outcome::Written, removed.outcome);
+    EXPECT_EQ(1, removed.removedRows);
+    EXPECT_EQ((Bucket::Attributes{{"a", "1"}, {"b", "2"}}), removed.before);
+    EXPECT_EQ(1u, m_storage.rows("bucket_attributes").size()) << "bucket 2's rows went";
+
+    m_storage.failWhen = [](const std::string& operation, const std::string&) {
+        return operation == "query";
+    };
+    EXPECT_EQ(Outcome::LookupFailed, store.updateUnique(1, {{"a", "4"}}, 100).outcome);
+    EXPECT_EQ(Outcome::LookupFailed, store.remove(1).outcome);
+    EXPECT_FALSE(store.discard(1)) << "the row's absence cannot be confirmed";
+    m_storage.failWhen = nullptr;
+    EXPECT_TRUE(store.discard(1));
+    EXPECT_TRUE(m_storage.rows("buckets").empty());
 }
 
 TEST_F(BucketStoreTest, SchemaIsDeclaredUnchanged) {

@@ -128,7 +128,8 @@ def start_browser(profile, downloads):
     options = webdriver.ChromeOptions()
     for flag in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
                  "--no-first-run", "--disable-background-networking",
-                 "--disable-component-update", "--disable-sync", "--window-size=1280,900",
+                 "--disable-component-update", "--disable-sync", "--disable-dev-shm-usage",
+                 "--window-size=1280,900",
                  "--user-data-dir=" + profile):
         options.add_argument(flag)
     options.binary_location = shutil.which("chromium") or "/usr/bin/chromium"
@@ -323,6 +324,7 @@ class ConsoleTest(unittest.TestCase):
         self.find("#page-first").click()
         self.wait(lambda: self.shown_ids() == seen[0], "the first page")
         self.browser.set_window_size(360, 800)
+        self.browser.execute_script("window.scrollTo(0, 0)")
         self.screenshot("phone-list")
         self.add_filter("n", "7")
         self.wait(lambda: len(self.shown_ids()) == 1, "one match")

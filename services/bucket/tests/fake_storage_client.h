@@ -1,64 +1,67 @@
-// An in-memory stand-in for the storage service, for tests of the bucket
-// store. It keeps tables of rows (column -> text) and evaluates the queries
-// the store sends (conditions, returned columns, the "max" aggregate and
-// nested joins) from their JSON form. Calls can be made to fail through
-// `failWhen`, and every call is recorded in `calls`.
+// The storage of the bucket store's and handlers' tests: every call goes to
+// an InProcessStorage (the storage service's own translation over an
+// in-memory SQLite database) that holds the bucket schema from the start.
+// On top of it this double records each call in a call log (one entry per
+// round trip a real client would make) and makes calls fail on demand
+// through `failWhen`.
 //
-// Thread-safety: every call takes one internal lock, so the fake can be used
-// from several threads at once, like the real client.
+// Thread-safety: every call may be made from several threads at once;
+// `failWhen` runs outside the double's lock, so it may block a call until
+// the test lets it go on.
 #pragma once
-
-#include <rapidjson/document.h>
 
 #include <functional>
 #include <map>
 #include <mutex>
-#include <set>
 #include <string>
 #include <vector>
 
-#include "storage_client.h"
+#include "in_process_storage.h"
+#include "table_storage.h"
 
-class FakeStorageClient : public StorageClient {
+class FakeStorageClient : public TableStorage {
   public:
     using Row = std::map<std::string, std::string>;
 
-    FakeStorageClient() : StorageClient("127.0.0.1", 1) {}
+    FakeStorageClient();
 
+    // Records "schema"; refused when `acceptSchema` is false.
     bool createSchema(const std::string& schemaDocument) override;
+    // Records "query <table>".
     ResultSet* queryTable(const std::string& schema, const std::string& table,
                           const Query& query) override;
+    // Records "insert <table> <column>=<value> ...".
     int insertTable(const std::string& schema, const std::string& table,
                     const InsertValues& values) override;
     // Records one call "insert <table> <row> | <row> ..."; all rows or none.
     int insertRows(const std::string& schema, const std::string& table,
                    const std::vector<InsertValues>& rows) override;
+    // Records "update <table> <column>=<value> ...".
     int updateTable(const std::string& schema, const std::string& table, const InsertValues& values,
                     const Where& where, const UpdateModifier* modifier = nullptr) override;
+    // Records "delete <table>".
     int deleteTable(const std::string& schema, const std::string& table,
                     const Query& query) override;
 
-    // Adds a row directly (test set-up).
+    // Adds a row to a bucket table directly (test set-up; not recorded).
     void addRow(const std::string& table, Row row);
+    // Every row of a bucket table, as text (not recorded).
     std::vector<Row> rows(const std::string& table);
     std::vector<std::string> callLog();
     void clearCallLog();
 
     // Called with (operation, table) before each call: "schema", "query",
-    // "insert", "update", "delete". Returning true makes the call fail.
+    // "insert", "update", "delete". Returning true makes the call fail
+    // without reaching the storage.
     std::function<bool(const std::string& operation, const std::string& table)> failWhen;
     bool acceptSchema = true;
     std::string lastSchema;
 
   private:
-    bool shouldFail(const std::string& operation, const std::string& table);
-    bool matches(const Row& row, const rapidjson::Value& where) const;
-    std::vector<std::pair<std::string, std::set<std::string>>> joinKeys(
-        const rapidjson::Value& query) const;
-    std::vector<Row> select(const std::string& table, const rapidjson::Value& query) const;
-    static std::string render(const std::vector<Row>& rows, const rapidjson::Value& query);
+    // Records `call`; true when the call is to fail.
+    bool record(const std::string& call, const std::string& operation, const std::string& table);
 
-    std::mutex m_mutex;
-    std::map<std::string, std::vector<Row>> m_tables;
+    InProcessStorage m_storage;
+    std::mutex m_mutex;  // guards m_calls and lastSchema
     std::vector<std::string> m_calls;
 };

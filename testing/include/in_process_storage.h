@@ -1,0 +1,49 @@
+// Table storage for tests that runs in the test's own process: the
+// operations go through the storage service's own translation (the protocol
+// documents that StorageClient would send, read by the service's parsers)
+// into a SQLite backend held in memory. What a service's code sees is what
+// the storage service would answer, without a storage process or a socket.
+//
+// Errors: like StorageClient, failures show as results (null, below 1),
+// never as exceptions, and are logged on the process logger.
+//
+// Thread-safety: every operation may be called from several threads at
+// once; the one database connection serializes them.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "table_storage.h"
+
+namespace storage {
+class StorageBackend;
+}
+
+class InProcessStorage : public TableStorage {
+  public:
+    // An empty database; nothing declared.
+    InProcessStorage();
+    ~InProcessStorage() override;
+    InProcessStorage(const InProcessStorage&) = delete;
+    InProcessStorage& operator=(const InProcessStorage&) = delete;
+
+    bool createSchema(const std::string& schemaDocument) override;
+    ResultSet* queryTable(const std::string& schema, const std::string& table,
+                          const Query& query) override;
+    int insertTable(const std::string& schema, const std::string& table,
+                    const InsertValues& values) override;
+    int insertRows(const std::string& schema, const std::string& table,
+                   const std::vector<InsertValues>& rows) override;
+    int updateTable(const std::string& schema, const std::string& table, const InsertValues& values,
+                    const Where& where, const UpdateModifier* modifier = nullptr) override;
+    int deleteTable(const std::string& schema, const std::string& table,
+                    const Query& query) override;
+
+  private:
+    // Runs the insert document `document` as the storage service does.
+    int insert(const std::string& schema, const std::string& table, const std::string& document);
+
+    std::unique_ptr<storage::StorageBackend> m_backend;
+};
