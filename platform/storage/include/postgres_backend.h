@@ -17,16 +17,11 @@
 // once; schema declarations are serialised among themselves.
 #pragma once
 
-#include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
-#include "connection_pool.h"
-#include "postgres_connection.h"
-#include "schema_catalog.h"
+#include "sql_backend.h"
 #include "sql_builder.h"
-#include "storage_backend.h"
 
 namespace storage {
 
@@ -49,9 +44,10 @@ class PostgresDialect : public SqlDialect {
     std::string tableExpressionAs(size_t joins) const override;
     // sum as bigint and avg as double precision (PostgreSQL gives numeric).
     std::string aggregate(const std::string& operation, const std::string& argument) const override;
+    bool enforcesSizes() const override { return true; }
 };
 
-class PostgresBackend : public StorageBackend {
+class PostgresBackend : public SqlBackend {
   public:
     // Connects to the database named by the libpq connection text
     // `conninfo`, creates the catalog table when absent and loads the
@@ -59,38 +55,15 @@ class PostgresBackend : public StorageBackend {
     // StorageError (503 when the server cannot be reached, 500 otherwise).
     explicit PostgresBackend(const std::string& conninfo, unsigned connections = 4);
 
-    SchemaReply declareSchema(const std::string& document) override;
-    QueryResult query(const std::string& schema, const std::string& table,
-                      const QuerySpec& query) override;
-    uint64_t insert(const std::string& schema, const std::string& table,
-                    const RowValues& values) override;
-    uint64_t insertRows(const std::string& schema, const std::string& table,
-                        const std::vector<RowValues>& rows) override;
-    uint64_t update(const std::string& schema, const std::string& table,
-                    const UpdateSpec& update) override;
-    uint64_t remove(const std::string& schema, const std::string& table,
-                    const QuerySpec& query) override;
-
-    // The lines of EXPLAIN for the selection `query`, planned with
-    // sequential scans disabled, so that they show which indexes can answer
-    // it (for tests that check the indexes).
-    std::vector<std::string> explainQuery(const std::string& schema, const std::string& table,
-                                          const QuerySpec& query);
-
   private:
-    using Pool = ConnectionPool<PostgresConnection>;
-
-    Pool::Lease lease();
     void createCatalog();
-    void loadSchemas();
-    void applySchema(PostgresConnection& connection, const SchemaDefinition& schema,
-                     const SchemaPlan& plan, const std::string& document);
-    uint64_t write(const SqlStatement& statement);
-
-    PostgresDialect m_dialect;
-    Pool m_pool;
-    SchemaCatalog m_catalog;
-    std::mutex m_declareMutex;
+    std::string catalogTable() const override;
+    // Takes the advisory lock and creates the PostgreSQL schema.
+    void beginSchemaChange(SqlConnection& connection, const SchemaDefinition& schema) override;
+    // EXPLAIN planned with sequential scans disabled, so that the lines
+    // show which indexes can answer the selection.
+    std::vector<std::string> explain(SqlConnection& connection,
+                                     const SqlStatement& statement) override;
 };
 
 }  // namespace storage

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "sql_builder.h"
+#include "sql_connection.h"
 
 namespace storage {
 
@@ -33,13 +34,13 @@ struct PostgresResultDeleter {
 };
 using PostgresResult = std::unique_ptr<PGresult, PostgresResultDeleter>;
 
-class PostgresConnection {
+class PostgresConnection : public SqlConnection {
   public:
     // Connects with the libpq connection text `conninfo` ("host=... dbname=..."
     // or a postgresql:// URI). Throws StorageError (503) when the server
     // cannot be reached or refuses the connection.
     explicit PostgresConnection(const std::string& conninfo);
-    ~PostgresConnection();
+    ~PostgresConnection() override;
     PostgresConnection(const PostgresConnection&) = delete;
     PostgresConnection& operator=(const PostgresConnection&) = delete;
 
@@ -47,16 +48,25 @@ class PostgresConnection {
     // left inside a transaction, or being closed by the server is
     // re-established (its prepared statements are gone with it). Throws
     // StorageError (503) when the server cannot be reached.
-    void ensureOpen();
-
-    // Runs `sql` ('$n' placeholders) with `parameters` as a prepared
-    // statement. Returns the result (rows or command status); throws
-    // StorageError for any failure.
-    PostgresResult execute(const std::string& sql, const std::vector<SqlValue>& parameters);
+    void ensureOpen() override;
 
     // Runs `sql` without parameters and without preparing it (schema
     // changes, transaction control). Throws StorageError.
-    PostgresResult run(const std::string& sql);
+    void run(const std::string& sql) override;
+
+    // Runs the statement ('$n' placeholders) with its parameters as a
+    // prepared statement; returns its rows. Throws StorageError for any
+    // failure.
+    SqlRows execute(const SqlStatement& statement) override;
+
+    uint64_t changes() const override { return m_changes; }
+
+    // BEGIN ... COMMIT; a failed rollback leaves the connection to be
+    // re-established before its next use.
+    void transaction(const std::function<void()>& work) override;
+
+    // A single statement is atomic on its own: it runs without a transaction.
+    uint64_t write(const SqlStatement& statement) override;
 
     // True when the connection to the server is gone.
     bool lost() const { return PQstatus(m_connection) != CONNECTION_OK; }
@@ -69,6 +79,7 @@ class PostgresConnection {
     PGconn* m_connection = nullptr;
     std::unordered_map<std::string, std::string> m_statements;  // SQL text -> name
     unsigned long m_nextStatement = 0;
+    uint64_t m_changes = 0;  // rows the last write changed
 };
 
 // Throws the StorageError matching the failure of `result` (null when libpq

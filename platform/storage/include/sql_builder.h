@@ -70,6 +70,10 @@ class SqlDialect {
         return operation + "(" + argument + ")";
     }
 
+    // True when the database holds a varchar to its declared size, so that a
+    // size that grows changes the column's type (false by default).
+    virtual bool enforcesSizes() const { return false; }
+
     // `identifier` in double quotes, inner quotes doubled.
     static std::string quote(const std::string& identifier);
 };

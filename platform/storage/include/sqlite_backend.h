@@ -11,15 +11,11 @@
 // once; schema declarations are serialised among themselves.
 #pragma once
 
-#include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
-#include "schema_catalog.h"
+#include "sql_backend.h"
 #include "sql_builder.h"
-#include "sqlite_connection.h"
-#include "storage_backend.h"
 
 namespace storage {
 
@@ -35,42 +31,20 @@ class SqliteDialect : public SqlDialect {
     }
 };
 
-class SqliteBackend : public StorageBackend {
+class SqliteBackend : public SqlBackend {
   public:
     // Opens (creating when absent) the database file at `path` and loads the
     // declared schemas; `connections` bounds the concurrent statements.
     // Throws StorageError (500) when the file cannot be opened or read.
     SqliteBackend(const std::string& path, unsigned connections = 4);
 
-    SchemaReply declareSchema(const std::string& document) override;
-    QueryResult query(const std::string& schema, const std::string& table,
-                      const QuerySpec& query) override;
-    uint64_t insert(const std::string& schema, const std::string& table,
-                    const RowValues& values) override;
-    uint64_t insertRows(const std::string& schema, const std::string& table,
-                        const std::vector<RowValues>& rows) override;
-    uint64_t update(const std::string& schema, const std::string& table,
-                    const UpdateSpec& update) override;
-    uint64_t remove(const std::string& schema, const std::string& table,
-                    const QuerySpec& query) override;
-
-    // The lines of SQLite's EXPLAIN QUERY PLAN for the selection `query`
-    // (for tests that check index use).
-    std::vector<std::string> explainQuery(const std::string& schema, const std::string& table,
-                                          const QuerySpec& query);
-
   private:
-    void loadSchemas();
-    void applySchema(SqliteConnection& connection, const SchemaDefinition& schema,
-                     const SchemaPlan& plan, const std::string& document);
-    uint64_t write(const SqlStatement& statement);
-    // Runs one write statement on `connection`; the rows it changed.
-    uint64_t step(SqliteConnection& connection, const SqlStatement& statement);
-
-    SqliteDialect m_dialect;
-    SqliteConnectionPool m_pool;
-    SchemaCatalog m_catalog;
-    std::mutex m_declareMutex;
+    std::string catalogTable() const override;
+    void recordSchema(SqlConnection& connection, const SchemaDefinition& schema,
+                      const std::string& document) override;
+    // SQLite's EXPLAIN QUERY PLAN.
+    std::vector<std::string> explain(SqlConnection& connection,
+                                     const SqlStatement& statement) override;
 };
 
 }  // namespace storage

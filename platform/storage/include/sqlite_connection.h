@@ -1,5 +1,5 @@
 // One SQLite connection with its cache of prepared statements; the request
-// threads share them through a ConnectionPool.
+// threads share them through the SQLite backend's ConnectionPool.
 //
 // Each connection runs in WAL mode with synchronous=NORMAL and waits up to
 // `kBusyTimeoutMs` for a lock held by another connection.
@@ -14,22 +14,37 @@
 #include <unordered_map>
 
 #include "connection_pool.h"
+#include "sql_connection.h"
 
 namespace storage {
 
 constexpr int kBusyTimeoutMs = 5000;
 
-class SqliteConnection {
+class SqliteConnection : public SqlConnection {
   public:
     // Opens (creating it when absent) the database at `path`. Throws
     // StorageError (500) when it cannot be opened.
     explicit SqliteConnection(const std::string& path);
-    ~SqliteConnection();
+    ~SqliteConnection() override;
     SqliteConnection(const SqliteConnection&) = delete;
     SqliteConnection& operator=(const SqliteConnection&) = delete;
 
     // Runs statements without parameters or results. Throws StorageError.
-    void execute(const std::string& sql);
+    void run(const std::string& sql) override;
+
+    // Runs `statement` through the statement cache. A read that SQLite
+    // cannot evaluate (its arithmetic overflows) is refused with 400; other
+    // failures throw the StorageError of their code.
+    SqlRows execute(const SqlStatement& statement) override;
+
+    // As `execute`, with `writeFailure` naming a failed write in the error.
+    SqlRows execute(const SqlStatement& statement, const std::string& writeFailure);
+
+    uint64_t changes() const override;
+
+    // A BEGIN IMMEDIATE transaction: the write lock is taken at its start,
+    // so its reads and writes see one state.
+    void transaction(const std::function<void()>& work) override;
 
     // The prepared statement of `sql`, from the cache or prepared now; it
     // stays owned by the connection. The caller resets it after use (see
@@ -39,6 +54,9 @@ class SqliteConnection {
     sqlite3* handle() { return m_db; }
 
   private:
+    // Runs `sql` (no parameters, no rows) through the statement cache.
+    void step(const std::string& sql);
+
     sqlite3* m_db = nullptr;
     std::unordered_map<std::string, sqlite3_stmt*> m_statements;
 };
@@ -63,8 +81,5 @@ class StatementUse {
 // Throws the StorageError matching SQLite result `code`, with `context`
 // and the connection's error message.
 [[noreturn]] void throwSqliteError(sqlite3* db, int code, const std::string& context);
-
-// The connections of one database file.
-using SqliteConnectionPool = ConnectionPool<SqliteConnection>;
 
 }  // namespace storage

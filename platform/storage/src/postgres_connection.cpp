@@ -4,6 +4,8 @@
 
 #include <poll.h>
 
+#include <cstdlib>
+
 #include "logger.h"
 #include "storage_error.h"
 
@@ -45,6 +47,49 @@ int statusOf(const std::string& state) {
         return 503;
     }
     return 500;
+}
+
+// Type oids of the results this backend reads (pg_type).
+constexpr Oid kInt8 = 20;
+constexpr Oid kInt2 = 21;
+constexpr Oid kInt4 = 23;
+constexpr Oid kFloat4 = 700;
+constexpr Oid kFloat8 = 701;
+constexpr Oid kNumeric = 1700;
+
+ResultValue columnResult(const PGresult* result, int row, int column) {
+    if (PQgetisnull(result, row, column)) {
+        return std::monostate();
+    }
+    const char* text = PQgetvalue(result, row, column);
+    switch (PQftype(result, column)) {
+        case kInt8:
+        case kInt2:
+        case kInt4:
+            return static_cast<int64_t>(std::strtoll(text, nullptr, 10));
+        case kFloat4:
+        case kFloat8:
+        case kNumeric:
+            return std::strtod(text, nullptr);
+        default:
+            return std::string(text, static_cast<size_t>(PQgetlength(result, row, column)));
+    }
+}
+
+SqlRows resultRows(const PGresult* result) {
+    const int count = PQntuples(result);
+    const int columns = PQnfields(result);
+    SqlRows rows;
+    rows.reserve(static_cast<size_t>(count));
+    for (int row = 0; row < count; ++row) {
+        std::vector<ResultValue> values;
+        values.reserve(static_cast<size_t>(columns));
+        for (int column = 0; column < columns; ++column) {
+            values.push_back(columnResult(result, row, column));
+        }
+        rows.push_back(std::move(values));
+    }
+    return rows;
 }
 
 }  // namespace
@@ -146,9 +191,9 @@ const std::string& PostgresConnection::prepare(const std::string& sql, size_t pa
     return m_statements.emplace(sql, name).first->second;
 }
 
-PostgresResult PostgresConnection::execute(const std::string& sql,
-                                           const std::vector<SqlValue>& parameters) {
-    const std::string& name = prepare(sql, parameters.size());
+SqlRows PostgresConnection::execute(const SqlStatement& statement) {
+    const std::vector<SqlValue>& parameters = statement.parameters;
+    const std::string& name = prepare(statement.sql, parameters.size());
     std::vector<std::string> numbers(parameters.size());
     std::vector<const char*> values(parameters.size(), nullptr);
     for (size_t i = 0; i < parameters.size(); ++i) {
@@ -166,16 +211,38 @@ PostgresResult PostgresConnection::execute(const std::string& sql,
     if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
         throwPostgresError(m_connection, result.get(), "statement failed");
     }
-    return result;
+    m_changes = std::strtoull(PQcmdTuples(result.get()), nullptr, 10);
+    return resultRows(result.get());
 }
 
-PostgresResult PostgresConnection::run(const std::string& sql) {
+void PostgresConnection::run(const std::string& sql) {
     PostgresResult result(PQexec(m_connection, sql.c_str()));
     const ExecStatusType status = result ? PQresultStatus(result.get()) : PGRES_FATAL_ERROR;
     if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
         throwPostgresError(m_connection, result.get(), "statement failed");
     }
-    return result;
+}
+
+uint64_t PostgresConnection::write(const SqlStatement& statement) {
+    execute(statement);
+    return m_changes;
+}
+
+void PostgresConnection::transaction(const std::function<void()>& work) {
+    run("BEGIN");
+    try {
+        work();
+        run("COMMIT");
+    } catch (...) {
+        if (!lost()) {
+            try {
+                run("ROLLBACK");
+            } catch (const StorageError&) {
+                // The connection is re-established before its next use.
+            }
+        }
+        throw;
+    }
 }
 
 }  // namespace storage

@@ -33,6 +33,41 @@ int checkpointAfterCommit(void*, sqlite3* db, const char* database, int frames) 
     return SQLITE_OK;
 }
 
+void bindParameters(sqlite3* db, sqlite3_stmt* statement, const std::vector<SqlValue>& parameters) {
+    for (size_t i = 0; i < parameters.size(); ++i) {
+        const int index = static_cast<int>(i + 1);
+        const SqlValue& value = parameters[i];
+        int rc = SQLITE_OK;
+        if (const int64_t* number = std::get_if<int64_t>(&value)) {
+            rc = sqlite3_bind_int64(statement, index, *number);
+        } else if (const std::string* text = std::get_if<std::string>(&value)) {
+            rc = sqlite3_bind_text64(statement, index, text->data(), text->size(), SQLITE_STATIC,
+                                     SQLITE_UTF8);
+        } else {
+            rc = sqlite3_bind_null(statement, index);
+        }
+        if (rc != SQLITE_OK) {
+            throwSqliteError(db, rc, "cannot bind a parameter");
+        }
+    }
+}
+
+ResultValue columnResult(sqlite3_stmt* statement, int index) {
+    switch (sqlite3_column_type(statement, index)) {
+        case SQLITE_INTEGER:
+            return static_cast<int64_t>(sqlite3_column_int64(statement, index));
+        case SQLITE_FLOAT:
+            return sqlite3_column_double(statement, index);
+        case SQLITE_NULL:
+            return std::monostate();
+        default: {
+            const char* text = static_cast<const char*>(sqlite3_column_blob(statement, index));
+            return std::string(text != nullptr ? text : "",
+                               static_cast<size_t>(sqlite3_column_bytes(statement, index)));
+        }
+    }
+}
+
 }  // namespace
 
 void throwSqliteError(sqlite3* db, int code, const std::string& context) {
@@ -62,12 +97,12 @@ SqliteConnection::SqliteConnection(const std::string& path) {
     }
     try {
         sqlite3_busy_timeout(m_db, kBusyTimeoutMs);
-        execute("PRAGMA journal_mode=WAL");
-        execute("PRAGMA synchronous=NORMAL");
+        run("PRAGMA journal_mode=WAL");
+        run("PRAGMA synchronous=NORMAL");
         // Reads come straight from the operating system's page cache through
         // a memory map instead of a copy per page into a small private cache,
         // which keeps look-ups in large tables as cheap as in small ones.
-        execute("PRAGMA mmap_size=1073741824");
+        run("PRAGMA mmap_size=1073741824");
         sqlite3_wal_hook(m_db, checkpointAfterCommit, nullptr);  // replaces the automatic one
     } catch (...) {
         sqlite3_close(m_db);
@@ -82,7 +117,7 @@ SqliteConnection::~SqliteConnection() {
     sqlite3_close(m_db);
 }
 
-void SqliteConnection::execute(const std::string& sql) {
+void SqliteConnection::run(const std::string& sql) {
     char* error = nullptr;
     int rc = sqlite3_exec(m_db, sql.c_str(), nullptr, nullptr, &error);
     sqlite3_free(error);
@@ -117,6 +152,65 @@ sqlite3_stmt* SqliteConnection::prepare(const std::string& sql) {
     }
     m_statements.emplace(sql, statement);
     return statement;
+}
+
+SqlRows SqliteConnection::execute(const SqlStatement& statement) {
+    return execute(statement, "write failed");
+}
+
+SqlRows SqliteConnection::execute(const SqlStatement& sql, const std::string& writeFailure) {
+    sqlite3_stmt* statement = prepare(sql.sql);
+    StatementUse use(statement);
+    bindParameters(m_db, statement, sql.parameters);
+    SqlRows rows;
+    const int columns = sqlite3_column_count(statement);
+    int rc;
+    while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
+        std::vector<ResultValue> row;
+        row.reserve(static_cast<size_t>(columns));
+        for (int i = 0; i < columns; ++i) {
+            row.push_back(columnResult(statement, i));
+        }
+        rows.push_back(std::move(row));
+    }
+    if (rc == SQLITE_DONE) {
+        return rows;
+    }
+    if (!sqlite3_stmt_readonly(statement)) {
+        throwSqliteError(m_db, rc, writeFailure);
+    }
+    if (rc == SQLITE_ERROR) {
+        // A validated selection fails only in its arithmetic (a sum beyond
+        // 64 bits): the request cannot be answered, the database is fine.
+        throw StorageError::badRequest(std::string("query cannot be run: ") + sqlite3_errmsg(m_db));
+    }
+    throwSqliteError(m_db, rc, "query failed");
+}
+
+uint64_t SqliteConnection::changes() const {
+    return static_cast<uint64_t>(sqlite3_changes64(m_db));
+}
+
+void SqliteConnection::step(const std::string& sql) {
+    sqlite3_stmt* statement = prepare(sql);
+    StatementUse use(statement);
+    int rc = sqlite3_step(statement);
+    if (rc != SQLITE_DONE && rc != SQLITE_ROW) {
+        throwSqliteError(m_db, rc, sql + " failed");
+    }
+}
+
+void SqliteConnection::transaction(const std::function<void()>& work) {
+    step("BEGIN IMMEDIATE");
+    try {
+        work();
+        step("COMMIT");
+    } catch (...) {
+        if (sqlite3_get_autocommit(m_db) == 0) {
+            sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+        }
+        throw;
+    }
 }
 
 }  // namespace storage
