@@ -335,5 +335,5 @@ std::optional<std::vector<Bucket*>> BucketService::released(
 
 void BucketService::setStorageClient(TableStorage* client) {
     m_store->setStorage(client);
-    m_ready = client != nullptr;
+    m_ready = client != nullptr && m_store->openIntents();
 }

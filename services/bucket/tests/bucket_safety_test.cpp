@@ -29,7 +29,7 @@ class BucketSafetyTest : public ::testing::Test {
         m_service->getLogger()->setConsoleOutput(false);
         m_service->setLocation(m_dir.path() + "/root");
         m_service->setStorageClient(&m_storage);
-        ASSERT_TRUE(store().openIntents());
+        ASSERT_TRUE(m_service->isReadyForRequests());
     }
     BucketStore& store() { return m_service->store(); }
 

@@ -30,7 +30,6 @@ class BucketStoreTest : public ::testing::Test {
             [this](Logger::Level, const std::string& line) { m_logged.push_back(line); });
         m_service->setLocation(m_dir.path() + "/root");
         m_service->setStorageClient(&m_storage);
-        ASSERT_TRUE(m_service->store().openIntents());
     }
 
     // Stores bucket `id` with `attributes` directly in the fake tables.
