@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,10 @@ class Request {
     // Returns the value of query parameter `name` (percent-decoded), or
     // `fallback` when the query string does not hold it.
     std::string queryParameter(const std::string& name, const std::string& fallback = "") const;
+
+    // The value of query parameter `name` (percent-decoded; empty for a
+    // name without '='), or nothing when the query string does not hold it.
+    std::optional<std::string> findQueryParameter(const std::string& name) const;
 };
 
 }  // namespace http
