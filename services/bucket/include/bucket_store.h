@@ -174,6 +174,9 @@ class BucketStore {
     using AttributeRows = std::unordered_map<uint64_t, AttributeList>;
 
     std::unique_ptr<Bucket> newRecord(uint64_t id) const;
+    // The stored bucket `id`, its attributes noted in `change.before`; null
+    // (with `change.outcome` Absent or LookupFailed) when it cannot be had.
+    std::unique_ptr<Bucket> fetchForChange(uint64_t id, Change& change);
     bool writeRows(Bucket& bucket);
     Outcome writeUniqueRows(Bucket& bucket);
     bool insertBucketRow(Bucket& bucket);
