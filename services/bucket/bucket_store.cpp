@@ -138,8 +138,8 @@ void BucketStore::releaseIds() {
 
 // ---- records ----
 
-std::unique_ptr<Bucket> BucketStore::newRecord(uint64_t id) const {
-    return std::make_unique<Bucket>(const_cast<BucketStore*>(this), id);
+std::unique_ptr<Bucket> BucketStore::newRecord(uint64_t id) {
+    return std::make_unique<Bucket>(this, id);
 }
 
 std::unique_ptr<Bucket> BucketStore::allocate() {

@@ -173,7 +173,7 @@ class BucketStore {
   private:
     using AttributeRows = std::unordered_map<uint64_t, AttributeList>;
 
-    std::unique_ptr<Bucket> newRecord(uint64_t id) const;
+    std::unique_ptr<Bucket> newRecord(uint64_t id);
     // The stored bucket `id`, its attributes noted in `change.before`; null
     // (with `change.outcome` Absent or LookupFailed) when it cannot be had.
     std::unique_ptr<Bucket> fetchForChange(uint64_t id, Change& change);
