@@ -1,10 +1,15 @@
 // handleGetAll (GET /bucket) and handleContent (GET /bucket/<id>).
+#include <sys/stat.h>
+
 #include <optional>
 
 #include "bucket_handlers.h"
 #include "bucket_paging.h"
 #include "bucket_store.h"
 #include "bucket_text.h"
+#include "http/validators.h"
+#include "json_util.h"
+#include "time_util.h"
 
 using bucket_text::messageBody;
 using http::StatusCode;
@@ -34,14 +39,24 @@ Answer handleGetAll(BucketStore& store, const Request& request) {
             "{ \"buckets\" : [" + bucket_text::bucketObjects(*buckets) + "] }"};
 }
 
+namespace {
+
+// The bucket named by the request's id digits; null when there is none
+// (or the id is too large to be one), nullopt when the look-up failed.
+std::optional<std::unique_ptr<Bucket>> fetchNamed(BucketStore& store, const Request& request) {
+    const std::optional<uint64_t> id = bucket_text::parseBucketId(request.idDigits());
+    if (!id) {
+        return std::unique_ptr<Bucket>();
+    }
+    return store.fetch(*id);
+}
+
+}  // namespace
+
 // Digits too many for a bucket id name no bucket. A failed look-up is no
 // absence: the bucket may well exist, so the answer says the storage failed.
 Answer handleContent(BucketStore& store, const Request& request) {
-    const std::optional<uint64_t> id = bucket_text::parseBucketId(request.idDigits());
-    std::optional<std::unique_ptr<Bucket>> bucket = std::unique_ptr<Bucket>();
-    if (id) {
-        bucket = store.fetch(*id);
-    }
+    std::optional<std::unique_ptr<Bucket>> bucket = fetchNamed(store, request);
     if (!bucket) {
         return storageUnavailable();
     }
@@ -50,7 +65,36 @@ Answer handleContent(BucketStore& store, const Request& request) {
     }
     Answer answer;
     answer.download = std::move(*bucket);
+    answer.downloadRequest.fields = request.message().header;
+    answer.downloadRequest.head = request.message().method == "HEAD";
     return answer;
+}
+
+Answer handleInfo(BucketStore& store, const Request& request) {
+    std::optional<std::unique_ptr<Bucket>> found = fetchNamed(store, request);
+    if (!found) {
+        return storageUnavailable();
+    }
+    std::unique_ptr<Bucket> bucket = std::move(*found);
+    if (!bucket) {
+        return {StatusCode::client_error_not_found, messageBody("Invalid bucket id")};
+    }
+    const std::string path = bucket->getFilename();
+    struct stat status {};
+    if (!bucket->hasUsableFile() || ::stat(path.c_str(), &status) != 0 ||
+        !S_ISREG(status.st_mode)) {
+        return {StatusCode::client_error_bad_request,
+                messageBody("Could not read bucket content" + path)};
+    }
+    const int64_t modified =
+        static_cast<int64_t>(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec;
+    const uint64_t size = static_cast<uint64_t>(status.st_size);
+    const http::Validators validators = http::fileValidators(size, modified);
+    return {StatusCode::success_ok,
+            "{ \"bucket\" : " + std::to_string(bucket->getId()) + ", \"size\" : " +
+                std::to_string(size) + ", \"modified\" : \"" + isoTimestamp(modified / 1000000) +
+                "\", \"etag\" : \"" + JSONescape(validators.etag) + "\", \"attributes\" : " +
+                bucket_text::attributesObject(bucket->getAttributes()) + " }"};
 }
 
 }  // namespace bucket_handlers
