@@ -171,9 +171,9 @@ std::string StorageApi::query(const Request& request) {
 
 // One row ("values") or several in one transaction ("inserts").
 std::string StorageApi::insert(const Request& request) {
-    std::vector<RowValues> rows = m_extensions
-                                      ? parseInsertRowsDocument(request->content)
-                                      : std::vector<RowValues>{parseInsertDocument(request->content)};
+    std::vector<RowValues> rows =
+        m_extensions ? parseInsertRowsDocument(request->content)
+                     : std::vector<RowValues>{parseInsertDocument(request->content)};
     const std::string schema = pathPart(*request, 1);
     const std::string table = pathPart(*request, 2);
     const uint64_t inserted = rows.size() == 1 ? m_backend.insert(schema, table, rows.front())
