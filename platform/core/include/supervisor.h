@@ -2,9 +2,10 @@
 //
 // A service is launched once the service it waits for (if any) has
 // registered, with the command line
-//   -d --port=<management port> --address=127.0.0.1 --name=<name> --token=<token>
-// (a fresh registration token at every launch), TARVOLT_DATA set to the data
-// directory, and its standard output and error appended to
+//   -d --port=<management port> --address=127.0.0.1 --name=<name>
+// TARVOLT_DATA set to the data directory, TARVOLT_TOKEN to a fresh
+// registration token (never on the command line, which every local user can
+// read), and its standard output and error appended to
 // <data>/logs/<name>.log. A missing executable is logged and the service is
 // left out.
 //

@@ -180,6 +180,7 @@ void Core::startSupervisor() {
     hooks.forget = [this](const std::string& name) {
         if (auto removed = m_registry.removeByName(name))
             forgetRegistration(*removed);
+        m_registry.revokeToken(name);  // also when it ended before registering
     };
     hooks.askShutdown = [this](const std::string& name) {
         auto service = m_registry.findByName(name);

@@ -46,9 +46,11 @@ void registerService(Core& core, const http::Request& request, http::Response& r
         return respond(response, *invalid);
     }
     // A name that is taken may be reused when its holder no longer answers
-    // (a service that ended without unregistering).
+    // (a service that ended without unregistering), never while the process
+    // the core launched under that name still runs.
     auto existing = core.registry().findByName(service.name);
-    bool replace = existing && !core.channel().ping(*existing);
+    bool launchedAlive = core.supervisor() != nullptr && core.supervisor()->pidOf(service.name) > 0;
+    bool replace = existing && !launchedAlive && !core.channel().ping(*existing);
     CoreResult result = core.registry().add(service, token, replace);
     if (result.ok()) {
         if (existing && replace)

@@ -9,7 +9,9 @@
 #include <fstream>
 #include <thread>
 
+#include "management_client.h"
 #include "running_core.h"
+#include "test_service.h"
 
 namespace {
 
@@ -75,7 +77,7 @@ TEST_F(SupervisedCoreTest, LaunchesRestartsAndStopsItsServices) {
     // goes to its log file.
     std::string storageLog = readFile(core.dataDir() + "/logs/Storage.log");
     EXPECT_NE(storageLog.find("-d --port=" + std::to_string(core.managementPort()) +
-                              " --address=127.0.0.1 --name=Storage --token="),
+                              " --address=127.0.0.1 --name=Storage"),
               std::string::npos)
         << storageLog;
     EXPECT_NE(readFile(core.dataDir() + "/logs/Bucket Storage.log").find("--name=Bucket Storage"),
@@ -113,6 +115,36 @@ TEST_F(SupervisedCoreTest, LaunchesRestartsAndStopsItsServices) {
     EXPECT_EQ(core.stop(), 0);
     EXPECT_FALSE(alive(storage));
     EXPECT_FALSE(alive(bucket));
+}
+
+// The registration token reaches a launched service through its environment,
+// which only its owner can read, and dies with the process.
+TEST_F(SupervisedCoreTest, TokensStayOffTheCommandLineAndDieWithTheirProcess) {
+    RunningCore core({"--launch=storage"}, m_bin.path() + "/tarvolt-core");  // closed
+    ASSERT_TRUE(core.ready()) << core.log();
+    ASSERT_TRUE(waitFor([&] { return registered(core).size() == 1; })) << core.log();
+    pid_t storage = pidOf(core, "Storage");
+    std::string procDir = "/proc/" + std::to_string(storage);
+    EXPECT_EQ(readFile(procDir + "/cmdline").find("token"), std::string::npos);
+    std::string environment = readFile(procDir + "/environ");
+    size_t at = environment.find("TARVOLT_TOKEN=");
+    ASSERT_NE(at, std::string::npos);
+    std::string stolen = environment.substr(at + 14, 32);
+
+    // A thief with the token cannot take the name while its holder lives...
+    TestService thief("Storage");
+    ASSERT_TRUE(thief.ready());
+    ManagementClient client("127.0.0.1", core.managementPort());
+    EXPECT_FALSE(client.registerService(thief.record(stolen)));
+    EXPECT_FALSE(client.registerService(thief.record("another")));
+    // ... nor once the holder has ended: its token went with it.
+    ::kill(storage, SIGKILL);
+    ASSERT_TRUE(waitFor([&] { return registered(core).empty(); })) << core.log();
+    EXPECT_FALSE(client.registerService(thief.record(stolen)));
+    ASSERT_TRUE(waitFor([&] { return pidOf(core, "Storage") != storage; })) << core.log();
+    ASSERT_TRUE(waitFor([&] { return registered(core).size() == 1; })) << core.log();
+    EXPECT_FALSE(client.registerService(thief.record(stolen)));
+    EXPECT_EQ(core.stop(), 0);
 }
 
 TEST_F(SupervisedCoreTest, MissingExecutablesAreLoggedAndTheCoreRunsOn) {
