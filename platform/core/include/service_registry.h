@@ -61,6 +61,9 @@ class ServiceRegistry {
     // or nothing.
     std::optional<RegisteredService> removeByName(const std::string& name);
 
+    // True when a current registration was made with `token` (not empty).
+    bool holdsToken(const std::string& token) const;
+
     std::optional<RegisteredService> findById(const std::string& id) const;
     std::optional<RegisteredService> findByName(const std::string& name) const;
     // The services whose name and type equal the given ones (an empty

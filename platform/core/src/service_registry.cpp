@@ -126,6 +126,15 @@ std::optional<RegisteredService> ServiceRegistry::removeByName(const std::string
     return removed;
 }
 
+bool ServiceRegistry::holdsToken(const std::string& token) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (const auto& [name, service] : m_byName) {
+        if (!token.empty() && service.token == token)
+            return true;
+    }
+    return false;
+}
+
 std::optional<RegisteredService> ServiceRegistry::findById(const std::string& id) const {
     std::lock_guard<std::mutex> lock(m_mutex);
     for (const auto& [name, service] : m_byName) {

@@ -76,6 +76,8 @@ void Supervisor::launch(Entry& entry) {
     // by every local user.
     std::map<std::string, std::string> env{{"TARVOLT_DATA", m_config.dataDir},
                                            {"TARVOLT_TOKEN", m_hooks.issueToken(service.name)}};
+    if (!m_config.coreToken.empty())
+        env["TARVOLT_CORE_TOKEN"] = m_config.coreToken;
     std::string error;
     pid_t pid = m_launcher.launch(service.executable, args, env,
                                   logFileOf(m_config.dataDir, service.name), error);

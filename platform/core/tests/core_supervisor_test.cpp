@@ -131,6 +131,35 @@ TEST_F(SupervisedCoreTest, TokensStayOffTheCommandLineAndDieWithTheirProcess) {
     ASSERT_NE(at, std::string::npos);
     std::string stolen = environment.substr(at + 14, 32);
 
+    // Management calls need the caller's token...
+    const std::string audit = R"({"source":"T1","severity":"INFORMATION","details":{}})";
+    EXPECT_EQ(core.management("POST", "/tarvolt/service/audit", audit).status, 401);
+    EXPECT_EQ(core.management("POST", "/tarvolt/service/audit", audit, "wrong").status, 403);
+    EXPECT_EQ(core.management("POST", "/tarvolt/service/audit", audit, stolen).status, 200);
+    const std::string proxy = R"({"service_name":"Storage","proxies":{}})";
+    EXPECT_EQ(core.management("POST", "/tarvolt/service/proxy", proxy).status, 401);
+    EXPECT_EQ(core.management("POST", "/tarvolt/service/proxy", proxy, "wrong").status, 403);
+    EXPECT_EQ(
+        core.management("DELETE", "/tarvolt/service/registration/" + std::string(32, 'a')).status,
+        401);
+    EXPECT_EQ(core.management("POST", "/tarvolt/service/interest",
+                              R"({"category":"C","registration":"x"})")
+                  .status,
+              401);
+    // ... and only the core may stop a service through its management listener.
+    rapidjson::Document listed;
+    listed.Parse(core.api("GET", "/tarvolt/service").body.c_str());
+    http::Client listener(
+        "127.0.0.1", static_cast<uint16_t>(listed["services"][0]["management_port"].GetUint()));
+    EXPECT_EQ(listener.request("POST", "/tarvolt/service/shutdown").status, 401);
+    EXPECT_EQ(listener
+                  .request("POST", "/tarvolt/service/restart", "",
+                           {{"Authorization", "Bearer " + stolen}})
+                  .status,
+              403);
+    EXPECT_TRUE(alive(storage));
+    EXPECT_EQ(pidOf(core, "Storage"), storage);
+
     // A thief with the token cannot take the name while its holder lives...
     TestService thief("Storage");
     ASSERT_TRUE(thief.ready());
