@@ -10,6 +10,7 @@
 #include "bucket_service.h"
 #include "command_line.h"
 #include "fault_trigger.h"
+#include "launch_token.h"
 #include "logger.h"
 #include "process_signals.h"
 
@@ -44,6 +45,7 @@ int main(int argc, char** argv) {
     mallopt(M_TRIM_THRESHOLD, 64 << 20);
     CommandLine line = parseCommandLine(argc, argv);
     installCrashHandler(line.name);
+    line.token = takeLaunchToken(line.token);
     if (line.detach && makeDaemon() == -1) {
         printf("Failed to run as deamon - proceeding in interactive mode.\n");
         fflush(stdout);
