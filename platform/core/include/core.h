@@ -58,6 +58,8 @@ class Core {
     uint16_t managementPort() const;
     uint16_t apiPort() const;
     const std::string& dataDir() const { return m_dataDir; }
+    // True when started with --open: no call needs a token.
+    bool open() const { return m_options.open; }
 
     ServiceRegistry& registry() { return m_registry; }
     CategoryStore& categories() { return *m_categories; }
@@ -87,6 +89,7 @@ class Core {
     CoreOptions m_options;
     std::string m_dataDir;
     int m_lockFd = -1;
+    std::string m_coreToken;  // presented to the services; "" when open
     ServiceRegistry m_registry;
     std::unique_ptr<CategoryStore> m_categories;
     std::unique_ptr<AuditLog> m_audit;

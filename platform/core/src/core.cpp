@@ -42,8 +42,11 @@ bool makeDirectories(const std::string& path) {
 Core::Core(CoreOptions options, std::unique_ptr<ServiceChannel> channel,
            std::unique_ptr<ProcessLauncher> launcher)
     : m_options(std::move(options)),
+      m_coreToken(m_options.open ? "" : randomHex(16)),
       m_registry(m_options.open),
-      m_channel(channel ? std::move(channel) : std::make_unique<HttpServiceChannel>()),
+      m_channel(channel
+                    ? std::move(channel)
+                    : std::make_unique<HttpServiceChannel>(std::chrono::seconds(5), m_coreToken)),
       m_launcher(launcher ? std::move(launcher) : std::make_unique<PosixProcessLauncher>()) {}
 
 Core::~Core() {
@@ -172,6 +175,7 @@ void Core::startSupervisor() {
     SupervisorConfig config;
     config.dataDir = m_dataDir;
     config.managementPort = managementPort();
+    config.coreToken = m_coreToken;
     SupervisorHooks hooks;
     hooks.isRegistered = [this](const std::string& name) {
         return m_registry.findByName(name).has_value();
@@ -180,6 +184,7 @@ void Core::startSupervisor() {
     hooks.forget = [this](const std::string& name) {
         if (auto removed = m_registry.removeByName(name))
             forgetRegistration(*removed);
+        m_registry.revokeToken(name);  // also when it ended before registering
     };
     hooks.askShutdown = [this](const std::string& name) {
         auto service = m_registry.findByName(name);
