@@ -92,21 +92,37 @@ TEST_F(SupervisedCoreTest, LaunchesRestartsAndStopsItsServices) {
 
     // A restart through the public API: the service asks for it and ends,
     // the core starts it again.
+    // Changes through the public API need the administrator's token, kept
+    // in the data directory for its owner only; reads need none.
+    struct stat tokenFile {};
+    ASSERT_EQ(::stat((core.dataDir() + "/admin.token").c_str(), &tokenFile), 0);
+    EXPECT_EQ(tokenFile.st_mode & 0777, 0600u);
+    std::string admin = readFile(core.dataDir() + "/admin.token");
+    admin.pop_back();  // the newline
     pid_t bucket = pidOf(core, "Bucket Storage");
-    ASSERT_EQ(core.api("PUT", "/tarvolt/service/Bucket%20Storage/restart").status, 200);
+    const std::string restart = "/tarvolt/service/Bucket%20Storage/restart";
+    EXPECT_EQ(core.api("PUT", restart).status, 401);
+    EXPECT_EQ(core.api("PUT", restart, "", "wrong").status, 403);
+    EXPECT_EQ(core.api("PUT", "/tarvolt/category/Storage/x", R"({"value":"1"})").status, 401);
+    EXPECT_EQ(core.api("PUT", "/tarvolt/service/Storage/shutdown", "", "wrong").status, 403);
+    EXPECT_EQ(core.api("GET", "/tarvolt/audit?source=TOKEN").body.find("\"status\":403") !=
+                  std::string::npos,
+              true);
+    EXPECT_EQ(pidOf(core, "Bucket Storage"), bucket);
+    ASSERT_EQ(core.api("PUT", restart, "", admin).status, 200);
     ASSERT_TRUE(waitFor([&] { return pidOf(core, "Bucket Storage") != bucket; })) << core.log();
     EXPECT_TRUE(waitFor([&] { return !alive(bucket); }));
     ASSERT_TRUE(waitFor([&] { return registered(core).size() == 2; }));
 
     // A shutdown through the public API: it stays down...
     storage = pidOf(core, "Storage");
-    ASSERT_EQ(core.api("PUT", "/tarvolt/service/Storage/shutdown").status, 200);
+    ASSERT_EQ(core.api("PUT", "/tarvolt/service/Storage/shutdown", "", admin).status, 200);
     ASSERT_TRUE(waitFor([&] { return !alive(storage); }));
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     EXPECT_EQ(registered(core), Names{"Bucket Storage"});
     EXPECT_EQ(pidOf(core, "Storage"), storage);
     // ... until it is restarted.
-    ASSERT_EQ(core.api("PUT", "/tarvolt/service/Storage/restart").status, 200);
+    ASSERT_EQ(core.api("PUT", "/tarvolt/service/Storage/restart", "", admin).status, 200);
     ASSERT_TRUE(waitFor([&] { return registered(core).size() == 2; }));
 
     // SIGTERM: every service is asked to stop, and the core exits 0.
