@@ -109,13 +109,18 @@ ClientResponse Client::Impl::attempt(ClientExchange& exchange, const std::string
     response.status = responseHead.status;
     response.reason = std::move(responseHead.reason);
     response.header = std::move(responseHead.header);
-    if (responseHead.contentLength) {
-        response.body.reserve(*responseHead.contentLength);
-    }
+    // A body of known length is read into a string of that size (one byte
+    // more, so that the read which finds the end has room); one of unknown
+    // length grows by steps. Growing by a step per read for every answer
+    // allocated and zero-filled 64 KiB or more per exchange.
+    const size_t step =
+        responseHead.contentLength ? *responseHead.contentLength + 1 : kBodyReadStep;
     size_t filled = 0;
     for (;;) {
-        response.body.resize(filled + kBodyReadStep);
-        size_t n = exchange.readBody(response.body.data() + filled, kBodyReadStep);
+        if (filled == response.body.size()) {
+            response.body.resize(filled + step);
+        }
+        size_t n = exchange.readBody(response.body.data() + filled, response.body.size() - filled);
         filled += n;
         if (n == 0) {
             break;

@@ -22,7 +22,7 @@ const std::string& PathMatch::operator[](size_t index) const {
     return index < m_groups.size() ? m_groups[index] : empty;
 }
 
-std::string Request::queryParameter(const std::string& name, const std::string& fallback) const {
+std::optional<std::string> Request::findQueryParameter(const std::string& name) const {
     size_t start = 0;
     while (start <= queryString.size()) {
         size_t end = queryString.find('&', start);
@@ -37,7 +37,11 @@ std::string Request::queryParameter(const std::string& name, const std::string& 
         }
         start = end + 1;
     }
-    return fallback;
+    return std::nullopt;
+}
+
+std::string Request::queryParameter(const std::string& name, const std::string& fallback) const {
+    return findQueryParameter(name).value_or(fallback);
 }
 
 }  // namespace http

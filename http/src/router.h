@@ -37,11 +37,19 @@ class Router {
 
     // Returns the first route of `method` whose pattern matches all of `path`
     // and fills `match` with its groups, else the method's default route
-    // (with `match` holding the path only), else null. The returned route
-    // lives as long as the router.
+    // (with `match` holding the path only), else null. A HEAD request that
+    // no HEAD pattern matches takes the GET route of its path (a pattern
+    // first, then the defaults of HEAD and of GET): the connection sends the
+    // head of that answer only. The returned route lives as long as the
+    // router.
     const Route* find(const std::string& method, const std::string& path, PathMatch& match) const;
 
   private:
+    const Route* findPattern(const std::string& method, const std::string& path,
+                             PathMatch& match) const;
+    const Route* findDefault(const std::string& method, const std::string& path,
+                             PathMatch& match) const;
+
     std::map<std::string, std::vector<Route>> m_routes;
     std::map<std::string, Route> m_defaults;
 };

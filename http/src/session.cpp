@@ -384,7 +384,8 @@ void Session::dispatch() {
 }
 
 void Session::runHandler(const Handler& handler) {
-    auto response = std::make_shared<SessionResponse>(shared_from_this());
+    auto response =
+        std::make_shared<SessionResponse>(shared_from_this(), m_request->method == "HEAD");
     try {
         handler(response, m_request);
     } catch (const std::exception& e) {

@@ -4,8 +4,8 @@
 
 namespace http::detail {
 
-SessionResponse::SessionResponse(std::shared_ptr<Session> session)
-    : m_session(std::move(session)) {}
+SessionResponse::SessionResponse(std::shared_ptr<Session> session, bool headOnly)
+    : m_session(std::move(session)), m_headOnly(headOnly) {}
 
 SessionResponse::~SessionResponse() {
     WriteJob job;
@@ -21,7 +21,24 @@ void SessionResponse::write(const char* data, size_t size) {
         return;
     }
     m_wroteAny = true;
+    if (m_headOnly) {
+        return writeHeadOnly(data, size);
+    }
     m_pending.append(data, size);
+}
+
+void SessionResponse::writeHeadOnly(const char* data, size_t size) {
+    static constexpr char kHeadEnd[] = "\r\n\r\n";
+    size_t taken = 0;
+    while (taken < size && m_headEndMatched < 4) {
+        char c = data[taken++];
+        if (c == kHeadEnd[m_headEndMatched]) {
+            ++m_headEndMatched;
+        } else {
+            m_headEndMatched = c == '\r' ? 1 : 0;
+        }
+    }
+    m_pending.append(data, taken);
 }
 
 void SessionResponse::send(SendCallback callback) {
@@ -29,10 +46,17 @@ void SessionResponse::send(SendCallback callback) {
 }
 
 void SessionResponse::sendFile(int fd, uint64_t offset, uint64_t length, SendCallback callback) {
+    if (m_headOnly) {
+        length = 0;
+    }
     submitSend(fd, offset, length, false, std::move(callback));
 }
 
 void SessionResponse::sendFromSocket(int fd, uint64_t length, SendCallback callback) {
+    if (m_headOnly) {
+        // The bytes are taken off `fd` as the caller expects, and dropped.
+        return Response::sendFromSocket(fd, length, std::move(callback));
+    }
     submitSend(fd, 0, length, true, std::move(callback));
 }
 

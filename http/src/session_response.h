@@ -5,6 +5,10 @@
 // Two buffers per response are swapped between the handler and the socket,
 // so a streamed download allocates nothing per chunk.
 //
+// The answer to a HEAD request keeps only the status line and header
+// fields of what the handler writes: body bytes, file ranges and relayed
+// bodies are dropped (a relayed body is still read off its socket).
+//
 // Thread-safety: as Response: one user at a time; the connection returns a
 // transmitted buffer on its strand before it runs the send callback.
 #pragma once
@@ -21,7 +25,8 @@ class Session;
 
 class SessionResponse : public Response, public std::enable_shared_from_this<SessionResponse> {
   public:
-    explicit SessionResponse(std::shared_ptr<Session> session);
+    // `headOnly`: the request was HEAD, so no body may follow the head.
+    explicit SessionResponse(std::shared_ptr<Session> session, bool headOnly = false);
     ~SessionResponse() override;
 
     using Response::write;
@@ -49,7 +54,12 @@ class SessionResponse : public Response, public std::enable_shared_from_this<Ses
     void submitSend(int fd, uint64_t offset, uint64_t length, bool fromSocket,
                     SendCallback callback);
 
+    // Appends the part of `data` that belongs to the head of a HEAD answer.
+    void writeHeadOnly(const char* data, size_t size);
+
     std::shared_ptr<Session> m_session;
+    const bool m_headOnly;
+    int m_headEndMatched = 0;  // bytes of "\r\n\r\n" seen at the end so far (4: head complete)
     std::string m_pending;
     std::string m_spare;
     bool m_sentAny = false;

@@ -190,7 +190,10 @@ void Session::failWith(StatusCode status, const std::string& message) {
     WriteJob job;
     job.data = "HTTP/1.1 " + statusText(status) +
                "\r\nContent-Type: application/json\r\nConnection: close\r\nContent-Length: " +
-               std::to_string(body.size()) + "\r\n\r\n" + body;
+               std::to_string(body.size()) + "\r\n\r\n";
+    if (!m_request || m_request->method != "HEAD") {
+        job.data += body;
+    }
     job.last = true;
     job.closeConnection = true;
     enqueue(std::move(job));

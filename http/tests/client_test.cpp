@@ -267,5 +267,46 @@ TEST(ClientTest, KnownLengthBodiesArriveWholeOnAReusedConnection) {
     serverSide.get();
 }
 
+// Whole answers of known, zero and unknown (chunked) length, each on the
+// connection the one before left reusable.
+TEST(ClientTest, AnswersOfEveryLengthArriveWholeOnOneConnection) {
+    FakeServer fake;
+    const std::string content = makeContent(300000, 7);
+    auto serverSide = std::async(std::launch::async, [&] {
+        int fd = fake.accept();
+        FakeServer::readRequest(fd);
+        std::string head =
+            "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(content.size()) + "\r\n\r\n";
+        std::string first = head + content.substr(0, 70000);
+        ::send(fd, first.data(), first.size(), MSG_NOSIGNAL);
+        std::this_thread::sleep_for(20ms);
+        ::send(fd, content.data() + 70000, content.size() - 70000, MSG_NOSIGNAL);
+        FakeServer::readRequest(fd);
+        FakeServer::answer(fd, "");
+        FakeServer::readRequest(fd);
+        std::string chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+        for (size_t at = 0; at < content.size(); at += 90000) {
+            const size_t size = std::min<size_t>(90000, content.size() - at);
+            char length[32];
+            std::snprintf(length, sizeof(length), "%zx\r\n", size);
+            chunked += length + content.substr(at, size) + "\r\n";
+        }
+        chunked += "0\r\n\r\n";
+        ::send(fd, chunked.data(), chunked.size(), MSG_NOSIGNAL);
+        FakeServer::readRequest(fd);
+        FakeServer::answer(fd, "last");
+        FakeServer::readRequest(fd);  // until the client closes
+        ::close(fd);
+    });
+    {
+        Client client("127.0.0.1", fake.port(), 5s);
+        EXPECT_TRUE(client.request("GET", "/known").body == content);
+        EXPECT_EQ(client.request("GET", "/empty").body, "");
+        EXPECT_TRUE(client.request("GET", "/chunked").body == content);
+        EXPECT_EQ(client.request("GET", "/last").body, "last");
+    }
+    serverSide.get();
+}
+
 }  // namespace
 }  // namespace http::test

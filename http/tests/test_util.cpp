@@ -104,6 +104,18 @@ std::string RawConnection::readExactly(size_t size) {
     return out;
 }
 
+std::string RawConnection::readHead() {
+    size_t end;
+    while ((end = m_pending.find("\r\n\r\n")) == std::string::npos) {
+        if (!fill()) {
+            return "";
+        }
+    }
+    std::string head = m_pending.substr(0, end + 4);
+    m_pending.erase(0, head.size());
+    return head;
+}
+
 std::string RawConnection::readResponse() {
     size_t end;
     while ((end = m_pending.find("\r\n\r\n")) == std::string::npos) {

@@ -54,6 +54,10 @@ class RawConnection {
     // whole message; empty when the connection closed first.
     std::string readResponse();
 
+    // Reads one response head (through the blank line) and nothing more;
+    // empty when the connection closed first. For answers to HEAD.
+    std::string readHead();
+
     // True when the peer closes the connection (read returns end of stream)
     // within the timeout, after discarding any bytes still arriving.
     bool waitForClose();

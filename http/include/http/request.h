@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -60,6 +61,10 @@ class Request {
     // is a blank, then percentDecode's rule (a '%' that does not begin an
     // escape stands for itself).
     std::string queryParameter(const std::string& name, const std::string& fallback = "") const;
+
+    // The value of query parameter `name` (percent-decoded; empty for a
+    // name without '='), or nothing when the query string does not hold it.
+    std::optional<std::string> findQueryParameter(const std::string& name) const;
 };
 
 }  // namespace http

@@ -48,7 +48,8 @@ class ProxyTable {
     // Withdraws every path of `serviceName`; returns how many there were.
     size_t remove(const std::string& serviceName);
 
-    // The target of a request, or nothing when no pattern matches.
+    // The target of a request, or nothing when no pattern matches. A HEAD
+    // request that no HEAD path matches goes where the GET would go.
     std::optional<Target> match(const std::string& method, const std::string& path) const;
 
     size_t size() const;

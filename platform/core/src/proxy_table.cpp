@@ -119,6 +119,10 @@ std::optional<ProxyTable::Target> ProxyTable::match(const std::string& method,
             return Target{route.serviceName, path.substr(kPrefix.size())};
         }
     }
+    if (method == "HEAD") {
+        lock.unlock();
+        return match("GET", path);  // the head of a GET answer, as HTTP allows
+    }
     return std::nullopt;
 }
 

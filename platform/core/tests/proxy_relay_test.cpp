@@ -128,3 +128,18 @@ TEST_F(ProxyRelayTest, AClientLeavingMidDownloadLeavesTheCoreServing) {
     ASSERT_TRUE(again.send(downloadRequest("download", 3 << 20)));
     EXPECT_TRUE(bodyOf(again.readResponse()) == pattern(3 << 20));
 }
+
+TEST_F(ProxyRelayTest, HeadIsForwardedAsTheHeadOfTheGetAnswer) {
+    RawConnection connection(m_core.apiPort());
+    const std::string head = "HEAD /tarvolt/test/download/70000 HTTP/1.1\r\nHost: core\r\n\r\n";
+    ASSERT_TRUE(connection.send(downloadRequest("download", 70000) + head +
+                                "HEAD /tarvolt/none HTTP/1.1\r\nHost: core\r\n\r\n" +
+                                downloadRequest("download", 5)));
+    std::string get = connection.readResponse();
+    ASSERT_NE(get.find(" 200 "), std::string::npos) << headOf(get);
+    EXPECT_EQ(connection.readHead(), headOf(get));
+    std::string unrouted = connection.readHead();
+    EXPECT_EQ(unrouted.rfind("HTTP/1.1 400 Bad Request\r\n", 0), 0u) << unrouted;
+    // No body came after either head: the next answer is the small download.
+    EXPECT_TRUE(bodyOf(connection.readResponse()) == pattern(5));
+}

@@ -2,6 +2,7 @@
 #include <optional>
 
 #include "bucket_handlers.h"
+#include "bucket_paging.h"
 #include "bucket_store.h"
 #include "bucket_text.h"
 
@@ -10,7 +11,16 @@ using http::StatusCode;
 
 namespace bucket_handlers {
 
-Answer handleGetAll(BucketStore& store, const Request&) {
+Answer handleGetAll(BucketStore& store, const Request& request) {
+    bucket_paging::Paging paging;
+    const std::string refused = bucket_paging::readPaging(request.message(), paging);
+    if (!refused.empty()) {
+        return {StatusCode::client_error_bad_request, messageBody(refused)};
+    }
+    if (paging.requested) {
+        return bucket_paging::pageAnswer("buckets", store.listPage(paging.after, paging.limit),
+                                         paging);
+    }
     std::optional<BucketStore::Records> buckets = store.getAll();
     if (!buckets) {
         return {StatusCode::server_error_internal_server_error,

@@ -3,6 +3,7 @@
 // holds all of the pairs (further attributes allowed). Changes nothing.
 #include "attribute_request.h"
 #include "bucket_handlers.h"
+#include "bucket_paging.h"
 #include "bucket_store.h"
 #include "bucket_text.h"
 
@@ -17,6 +18,15 @@ Answer handleMatch(BucketStore& store, const Request& request) {
         bucket_text::readRequestAttributes(request.body(), "match", attributes);
     if (!refused.empty()) {
         return {StatusCode::client_error_bad_request, messageBody(refused)};
+    }
+    bucket_paging::Paging paging;
+    const std::string badPaging = bucket_paging::readPaging(request.message(), paging);
+    if (!badPaging.empty()) {
+        return {StatusCode::client_error_bad_request, messageBody(badPaging)};
+    }
+    if (paging.requested) {
+        return bucket_paging::pageAnswer(
+            "matches", store.matchPage(attributes, paging.after, paging.limit), paging);
     }
     std::optional<BucketStore::Records> matches = store.match(attributes);
     if (!matches) {

@@ -13,7 +13,9 @@ bool BucketApi::setupProxies(const std::string& name, ManagementClient* client) 
     ManagementClient::ProxyMap proxies;
     proxies["POST"] = {{"/tarvolt/bucket", "/bucket"}};
     const std::string consolePath = kConsolePath;
-    proxies["GET"] = {{"/tarvolt" + idPath, idPath}, {"/tarvolt" + consolePath, consolePath}};
+    proxies["GET"] = {{"/tarvolt" + idPath, idPath},
+                      {"/tarvolt" + consolePath, consolePath},
+                      {"/tarvolt/bucket", "/bucket"}};
     proxies["PUT"] = {{"/tarvolt" + idPath, idPath}, {"/tarvolt/bucket/match", "/bucket/match"}};
     proxies["DELETE"] = {{"/tarvolt" + idPath, idPath}};
     return client->addProxy(name, proxies);

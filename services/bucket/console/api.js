@@ -52,20 +52,12 @@ async function requestJson(method, url, body) {
   return document;
 }
 
-// One page of `items` after id `after` for a service that answered every
-// bucket at once: the page and the `after` of the next one (null at the end).
-function pageOf(items, after, limit) {
-  const sorted = [...items].sort((a, b) => a.bucket - b.bucket);
-  const rest = after === null ? sorted : sorted.filter((item) => item.bucket > after);
-  const page = rest.slice(0, limit);
-  return { items: page, next: rest.length > limit ? page[page.length - 1].bucket : null };
-}
-
-function paged(document, member, after, limit) {
+// The page of an answer to a request with `limit`: its items and the
+// `after` of the next page (null on the last).
+function paged(document, member) {
   const items = document[member];
-  if (!Array.isArray(items)) throw new ApiError(200, S.badAnswer);
-  if ('next' in document) return { items, next: document.next };
-  return pageOf(items, after, limit);
+  if (!Array.isArray(items) || !('next' in document)) throw new ApiError(200, S.badAnswer);
+  return { items, next: document.next };
 }
 
 function pageQuery(after, limit) {
@@ -84,22 +76,14 @@ export class BucketClient {
   // Up to `limit` buckets with ids above `after` (null: from the start):
   // resolves to { items, next }.
   async listPage(after, limit) {
-    let document;
-    try {
-      document = await requestJson('GET', this.base + pageQuery(after, limit));
-    } catch (error) {
-      // A core that does not forward the listing: every bucket matches {}.
-      if (error.status !== 400) throw error;
-      return this.matchPage({}, after, limit);
-    }
-    return paged(document, 'buckets', after, limit);
+    return paged(await requestJson('GET', this.base + pageQuery(after, limit)), 'buckets');
   }
 
   // Like listPage, for the buckets holding every pair of `pairs`.
   async matchPage(pairs, after, limit) {
     const document = await requestJson('PUT', `${this.base}/match${pageQuery(after, limit)}`,
       { attributes: pairs });
-    return paged(document, 'matches', after, limit);
+    return paged(document, 'matches');
   }
 
   // The number of buckets holding every pair of `pairs`.

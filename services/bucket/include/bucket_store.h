@@ -104,6 +104,19 @@ class BucketStore {
     // included), by ascending id; an empty list selects every bucket, like
     // `getAll`. Nullopt when a query failed.
     std::optional<Records> match(const AttributeList& attributes);
+    // One page of a listing or of the matches: the buckets by ascending id,
+    // and, when more follow, the id to continue after.
+    struct Page {
+        Records buckets;
+        std::optional<uint64_t> next;  // the last id of this page when more follow
+    };
+    // At most `limit` (every one when none) stored buckets with ids above
+    // `after`, by ascending id. The ids are read with one query, the
+    // attributes of this page's buckets only. Nullopt when a query failed.
+    std::optional<Page> listPage(uint64_t after, std::optional<size_t> limit);
+    // The same page of `match(attributes)`.
+    std::optional<Page> matchPage(const AttributeList& attributes, uint64_t after,
+                                  std::optional<size_t> limit);
     // The ids from `first` to `last` that have a "buckets" row; nullopt when
     // the query failed.
     std::optional<std::set<uint64_t>> storedIds(uint64_t first, uint64_t last);
@@ -152,6 +165,8 @@ class BucketStore {
     // when it holds rows of the id, else fetched (a bucket removed
     // meanwhile is skipped).
     std::optional<Records> fetchEach(ResultSet& ids, const AttributeRows& known);
+    // The records of the ascending ids `sorted`, as fetchEach builds them.
+    std::optional<Records> recordsOf(const std::vector<uint64_t>& sorted);
     // The attribute rows of the ascending ids `sorted`, a few queries for
     // neighbouring ids.
     std::optional<AttributeRows> attributesOf(const std::vector<uint64_t>& sorted);

@@ -1,4 +1,5 @@
-// POST /bucket against the real core, storage service and bucket service:
+// POST /bucket against the bucket service in this process (its store on the
+// in-process storage):
 // the stored file, rows and audit entry, every refusal with the id it does or
 // does not use up, duplicates, escaping, and failures while saving or
 // writing.
@@ -11,11 +12,11 @@
 #include <fstream>
 #include <thread>
 
-#include "rest_platform.h"
+#include "handler_platform.h"
 
 namespace fs = std::filesystem;
 using rest_test::compact;
-using rest_test::RestTest;
+using rest_test::HandlerTest;
 using testing_support::readFile;
 
 namespace {
@@ -35,7 +36,7 @@ bool listed(const std::string& listing, uint64_t id) {
     return listing.find("{ \"bucket\" : " + std::to_string(id) + ",") != std::string::npos;
 }
 
-class BucketAddTest : public RestTest {
+class BucketAddTest : public HandlerTest {
   protected:
     std::string listing() { return platform().service().request("GET", "/bucket").body; }
 };
@@ -217,20 +218,21 @@ TEST_F(BucketAddTest, SaveFailureLeavesNoFileNoRowsAndUsesTheId) {
 }
 
 TEST_F(BucketAddTest, WriteFailureRemovesFileAndRowsWithoutAudit) {
-    platform().sql(
-        "CREATE TRIGGER refuse_w8 BEFORE INSERT ON \"Bucket.bucket_attributes\" "
-        "WHEN NEW.value = 'refuse-w8' BEGIN SELECT RAISE(ABORT, 'refused by the test'); END");
     const size_t audits = platform().auditDetails("BUCAD").size();
     const uint64_t before = platform().addOrThrow("x", "{\"w8\":\"before\"}");
-    // "w8a" is written before "w8b" fails.
+    platform().storage().failWhen = [](const std::string& operation, const std::string& table) {
+        return operation == "insert" && table == "bucket_attributes";
+    };
     auto answer = platform().add("never stored", "{\"w8b\":\"refuse-w8\",\"w8a\":\"ok\"}");
-    platform().sql("DROP TRIGGER refuse_w8");
+    platform().storage().failWhen = nullptr;
     EXPECT_EQ(500, answer.status);
     EXPECT_EQ(message("Failed to store bucket"), answer.body);
     const std::string id = std::to_string(before + 1);
-    EXPECT_EQ("0", platform().sqlValue("SELECT count(*) FROM \"Bucket.buckets\" WHERE id = " + id));
-    EXPECT_EQ("0", platform().sqlValue(
-                       "SELECT count(*) FROM \"Bucket.bucket_attributes\" WHERE id = " + id));
+    for (const char* table : {"buckets", "bucket_attributes"}) {
+        for (const auto& row : platform().storage().rows(table)) {
+            EXPECT_NE(id, row.at("id")) << table;
+        }
+    }
     EXPECT_FALSE(fs::exists(platform().bucketPath(before + 1)));
     EXPECT_EQ(audits + 1, platform().auditDetails("BUCAD").size());
     EXPECT_EQ(before + 2, platform().addOrThrow("x", "{\"w8b\":\"stored\",\"w8a\":\"ok\"}"));

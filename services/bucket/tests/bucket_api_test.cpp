@@ -179,7 +179,7 @@ TEST_F(BucketApiTest, BindFailureIsReported) {
     close(holder);
 }
 
-TEST_F(BucketApiTest, ProxiesCoverEveryRouteButTheListing) {
+TEST_F(BucketApiTest, ProxiesCoverEveryRoute) {
     FakeManagementClient core;
     {
         BucketApi api(0, 1);
@@ -189,7 +189,10 @@ TEST_F(BucketApiTest, ProxiesCoverEveryRouteButTheListing) {
         const std::string console = kConsolePath;
         ManagementClient::ProxyMap expected{
             {"DELETE", {{"/tarvolt" + id, id}}},
-            {"GET", {{"/tarvolt" + id, id}, {"/tarvolt" + console, console}}},
+            {"GET",
+             {{"/tarvolt" + id, id},
+              {"/tarvolt" + console, console},
+              {"/tarvolt/bucket", "/bucket"}}},
             {"POST", {{"/tarvolt/bucket", "/bucket"}}},
             {"PUT", {{"/tarvolt" + id, id}, {"/tarvolt/bucket/match", "/bucket/match"}}}};
         EXPECT_EQ(expected, core.proxies);

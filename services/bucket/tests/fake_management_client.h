@@ -32,6 +32,12 @@ class FakeManagementClient : public ManagementClient {
         return true;
     }
 
+    // A copy of `audits`, taken under the lock.
+    std::vector<std::string> recordedAudits() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return audits;
+    }
+
     bool acceptProxies = true;
     std::string proxyService;
     ProxyMap proxies;

@@ -148,7 +148,7 @@ bool RestPlatform::waitUntilReady() {
         timeout);
 }
 
-std::string RestPlatform::bucketPath(uint64_t id) const {
+std::string BucketPlatform::bucketPath(uint64_t id) const {
     return storeRoot() + "/" + std::to_string(id / 100) + "/" + std::to_string(id);
 }
 
@@ -156,19 +156,19 @@ std::string RestPlatform::serviceLog() const {
     return testing_support::readFile(dataDir() + "/logs/Bucket Storage.log");
 }
 
-http::ClientResponse RestPlatform::add(const std::string& content, const std::string& attributes,
-                                       const std::string& target) {
+http::ClientResponse BucketPlatform::add(const std::string& content, const std::string& attributes,
+                                         const std::string& target) {
     return add(content, attributes, service(), target);
 }
 
-http::ClientResponse RestPlatform::add(const std::string& content, const std::string& attributes,
-                                       http::Client& client, const std::string& target) {
+http::ClientResponse BucketPlatform::add(const std::string& content, const std::string& attributes,
+                                         http::Client& client, const std::string& target) {
     const std::string body = multipartBody(
         {{"bucket", std::string("data.bin"), content}, {"attributes", std::nullopt, attributes}});
     return client.request("POST", target, body, multipartHeaders());
 }
 
-uint64_t RestPlatform::addOrThrow(const std::string& content, const std::string& attributes) {
+uint64_t BucketPlatform::addOrThrow(const std::string& content, const std::string& attributes) {
     auto answer = add(content, attributes);
     rapidjson::Document document;
     document.Parse(answer.body.c_str());
@@ -231,7 +231,7 @@ void RestPlatform::runSql(const std::string& statement, std::string* firstValue)
     }
 }
 
-std::vector<std::string> RestPlatform::uploadLeftovers() const {
+std::vector<std::string> BucketPlatform::uploadLeftovers() const {
     std::vector<std::string> found;
     for (const auto& entry : std::filesystem::recursive_directory_iterator(storeRoot())) {
         if (entry.path().filename().string().rfind(".upload-", 0) == 0) {

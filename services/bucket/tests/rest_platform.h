@@ -1,7 +1,8 @@
 // The whole platform for tests of the bucket REST API: a tarvolt-core on
 // free ports that launches tarvolt-storage and tarvolt-bucket itself, as
 // `make run` does, plus the helpers the tests share (multipart bodies, audit
-// entries, the storage database for fault injection).
+// entries, the storage database for fault injection). The end-to-end suites
+// run on it; the handler suites run on HandlerPlatform, in one process.
 //
 // Thread-safety: construct and destroy on one thread; `service()` and
 // `core()` are clients that several threads may use at once.
@@ -41,33 +42,24 @@ std::string wrapsTo(uint64_t id);
 // "<invalid JSON>" when it does not parse.
 std::string compact(const std::string& json);
 
-class RestPlatform {
+// What the tests of the bucket REST API use of a running bucket service,
+// wherever it runs: its port, its storage root, uploads and audit entries.
+class BucketPlatform {
   public:
-    // Starts the platform in a fresh temporary directory and waits until the
-    // bucket service answers and its proxies are registered. Throws
-    // std::runtime_error when it does not come up.
-    RestPlatform();
-    // Stops the platform when still running.
-    ~RestPlatform();
+    virtual ~BucketPlatform() = default;
 
-    // Stops the core, which stops the services; returns the core's exit
-    // status.
-    int stop();
-    // The lines of the logs of every process that report a sanitizer error
-    // (AddressSanitizer, LeakSanitizer, UndefinedBehaviorSanitizer).
-    std::vector<std::string> sanitizerReports() const;
-
-    // Clients of the bucket service's own port and of the core's public port.
-    http::Client& service() { return *m_service; }
-    http::Client& core() { return *m_core; }
-    uint16_t servicePort() const { return m_servicePort; }
+    // A client of the bucket service's own port.
+    virtual http::Client& service() = 0;
+    virtual uint16_t servicePort() const = 0;
+    // The details of every audit entry with `code`, compacted, oldest first.
+    virtual std::vector<std::string> auditDetails(const std::string& code) = 0;
+    // The bucket service's log.
+    virtual std::string serviceLog() const = 0;
 
     const std::string& dataDir() const { return m_dir.path(); }
     std::string storeRoot() const { return dataDir() + "/buckets"; }
     // Where the file of bucket `id` lives.
     std::string bucketPath(uint64_t id) const;
-    // The bucket service's log.
-    std::string serviceLog() const;
 
     // POST of a form with the file part "bucket" holding `content` and the
     // data part "attributes" holding `attributes`, to `client` at `target`.
@@ -78,8 +70,35 @@ class RestPlatform {
     // Adds a bucket and returns its id; fails the test (throws) otherwise.
     uint64_t addOrThrow(const std::string& content, const std::string& attributes);
 
-    // The details of every audit entry with `code`, compacted, oldest first.
-    std::vector<std::string> auditDetails(const std::string& code);
+    // Names of ".upload-*" files anywhere under the storage root.
+    std::vector<std::string> uploadLeftovers() const;
+
+  private:
+    testing_support::TempDir m_dir;
+};
+
+class RestPlatform : public BucketPlatform {
+  public:
+    // Starts the platform in a fresh temporary directory and waits until the
+    // bucket service answers and its proxies are registered. Throws
+    // std::runtime_error when it does not come up.
+    RestPlatform();
+    // Stops the platform when still running.
+    ~RestPlatform() override;
+
+    // Stops the core, which stops the services; returns the core's exit
+    // status.
+    int stop();
+    // The lines of the logs of every process that report a sanitizer error
+    // (AddressSanitizer, LeakSanitizer, UndefinedBehaviorSanitizer).
+    std::vector<std::string> sanitizerReports() const;
+
+    http::Client& service() override { return *m_service; }
+    // A client of the core's public port.
+    http::Client& core() { return *m_core; }
+    uint16_t servicePort() const override { return m_servicePort; }
+    std::string serviceLog() const override;
+    std::vector<std::string> auditDetails(const std::string& code) override;
 
     // Runs `sql` on the storage service's SQLite database (tables are named
     // "Bucket.buckets" and "Bucket.bucket_attributes"). Throws on error.
@@ -87,14 +106,10 @@ class RestPlatform {
     // The first column of the first row `query` gives, as text ("" for none).
     std::string sqlValue(const std::string& query);
 
-    // Names of ".upload-*" files anywhere under the storage root.
-    std::vector<std::string> uploadLeftovers() const;
-
   private:
     bool waitUntilReady();
     void runSql(const std::string& statement, std::string* firstValue);
 
-    testing_support::TempDir m_dir;
     std::unique_ptr<testing_support::ChildProcess> m_coreProcess;
     std::unique_ptr<http::Client> m_core;
     std::unique_ptr<http::Client> m_service;

@@ -1,0 +1,105 @@
+// BucketStore: the listing and the matches one page at a time.
+#include <algorithm>
+
+#include "bucket_schema.h"
+#include "bucket_store.h"
+#include "query.h"
+#include "result_set.h"
+#include "storage_client.h"
+
+using bucket_schema::kBuckets;
+using bucket_schema::kName;
+
+namespace {
+
+// Keeps the first `limit` of the ascending `items` above `after` (by
+// `idOf`); `next` is the last kept id when items were left out after it.
+template <class Item, class IdOf>
+std::optional<uint64_t> keepPage(std::vector<Item>& items, uint64_t after,
+                                 std::optional<size_t> limit, IdOf idOf) {
+    auto first = std::find_if(items.begin(), items.end(),
+                              [&](const Item& item) { return idOf(item) > after; });
+    items.erase(items.begin(), first);
+    if (!limit || items.size() <= *limit) {
+        return std::nullopt;
+    }
+    items.resize(*limit);
+    return idOf(items.back());
+}
+
+}  // namespace
+
+std::optional<BucketStore::Records> BucketStore::recordsOf(const std::vector<uint64_t>& sorted) {
+    std::optional<AttributeRows> known = attributesOf(sorted);
+    if (!known) {
+        return std::nullopt;
+    }
+    Records records;
+    records.reserve(sorted.size());
+    for (uint64_t id : sorted) {
+        auto rows = known->find(id);
+        if (rows == known->end()) {
+            // A bucket without attributes, or one removed meanwhile.
+            std::optional<std::unique_ptr<Bucket>> bucket = fetch(id);
+            if (!bucket) {
+                return std::nullopt;
+            }
+            if (*bucket) {
+                records.push_back(std::move(*bucket));
+            }
+            continue;
+        }
+        std::unique_ptr<Bucket> bucket = newRecord(id);
+        for (const auto& [name, text] : rows->second) {
+            bucket->addAttribute(name, text);
+        }
+        records.push_back(std::move(bucket));
+    }
+    return records;
+}
+
+std::optional<BucketStore::Page> BucketStore::listPage(uint64_t after,
+                                                       std::optional<size_t> limit) {
+    Query query(std::vector<Returns*>{new Returns("id")},
+                new Where("id", GreaterThan, std::to_string(after)));
+    std::unique_ptr<ResultSet> rows(m_storage->queryTable(kName, kBuckets, query));
+    if (!rows) {
+        return std::nullopt;
+    }
+    std::vector<uint64_t> ids;
+    for (unsigned i = 0; i < rows->rowCount(); i++) {
+        const ColumnValue* id = (*rows)[i]->getColumn("id");
+        if (id == nullptr || !id->isInteger()) {
+            return std::nullopt;
+        }
+        if (id->getInteger() >= 0) {
+            ids.push_back(static_cast<uint64_t>(id->getInteger()));
+        }
+    }
+    std::sort(ids.begin(), ids.end());
+    Page page;
+    page.next = keepPage(ids, after, limit, [](uint64_t id) { return id; });
+    std::optional<Records> records = recordsOf(ids);
+    if (!records) {
+        return std::nullopt;
+    }
+    page.buckets = std::move(*records);
+    return page;
+}
+
+std::optional<BucketStore::Page> BucketStore::matchPage(const AttributeList& attributes,
+                                                        uint64_t after,
+                                                        std::optional<size_t> limit) {
+    if (attributes.empty()) {
+        return listPage(after, limit);
+    }
+    std::optional<Records> matches = match(attributes);
+    if (!matches) {
+        return std::nullopt;
+    }
+    Page page;
+    page.next = keepPage(*matches, after, limit,
+                         [](const std::unique_ptr<Bucket>& bucket) { return bucket->getId(); });
+    page.buckets = std::move(*matches);
+    return page;
+}
