@@ -34,9 +34,11 @@ TableRow cpuRow(const std::string& name, const Series& ours, const Series& refer
     return row;
 }
 
-TableRow valueRow(const std::string& name, const std::string& unit, double ours, double reference,
-                  const std::string& label, double target) {
-    TableRow row = limitRow(name, unit, ours, reference);
+TableRow valueRow(const std::string& name, const std::string& unit, const Summary& ours,
+                  const Summary& reference, const std::string& label, double target) {
+    TableRow row = limitRow(name, unit, ours.median, reference.median);
+    row.ours = ours;
+    row.reference = reference;
     row.referenceLabel = label;
     row.goal = TableRow::Goal::RatioAtMost;
     row.target = target;

@@ -26,8 +26,8 @@ TableRow cpuRow(const std::string& name, const Series& ours, const Series& refer
                 const std::string& referenceProcess = "");
 
 // One measured figure against another, at most `target` times as large.
-TableRow valueRow(const std::string& name, const std::string& unit, double ours, double reference,
-                  const std::string& label, double target);
+TableRow valueRow(const std::string& name, const std::string& unit, const Summary& ours,
+                  const Summary& reference, const std::string& label, double target);
 
 // A figure that must stay at or below `limit`.
 TableRow limitRow(const std::string& name, const std::string& unit, double value, double limit);

@@ -241,17 +241,17 @@ void BenchSuites::runScaling(ResultTable& table) {
         auto start = Clock::now();
         filler.fill(0, 1000);
         progress("filled 1,000 buckets in " + std::to_string(secondsSince(start)) + " s");
-        double list1k = listSeconds(1000, 7);
-        double match1k = matchLatency(1000);
+        Summary list1k = listSeconds(1000);
+        Summary match1k = matchMilliseconds(1000);
         start = Clock::now();
         filler.fill(1000, 10000);
         progress("filled 10,000 buckets in " + std::to_string(secondsSince(start)) + " s");
-        double list10k = listSeconds(10000, 5);
+        Summary list10k = listSeconds(10000);
         start = Clock::now();
         filler.fill(10000, 100000);
         progress("filled 100,000 buckets in " + std::to_string(secondsSince(start)) + " s");
-        double match100k = matchLatency(100000);
-        table.add(valueRow(matchName, "ms", match100k * 1e3, match1k * 1e3, "at 1,000", 1.5));
+        Summary match100k = matchMilliseconds(100000);
+        table.add(valueRow(matchName, "ms", match100k, match1k, "at 1,000", 1.5));
         table.add(valueRow(listName, "s", list10k, list1k, "1,000", 11));
     } catch (const std::exception& error) {
         table.addFailure(matchName, Goal::RatioAtMost, 1.5, error.what());
@@ -259,7 +259,8 @@ void BenchSuites::runScaling(ResultTable& table) {
     }
 }
 
-double BenchSuites::matchLatency(uint64_t buckets) {
+// The p50 of each of the runs, in milliseconds.
+Summary BenchSuites::matchMilliseconds(uint64_t buckets) {
     http::Client client(kHost, m_setup.bucketPort, std::chrono::seconds(30));
     std::mt19937_64 random(buckets);
     std::uniform_int_distribution<uint64_t> groups(0, buckets / 10 - 1);
@@ -283,14 +284,21 @@ double BenchSuites::matchLatency(uint64_t buckets) {
             samples.push_back(seconds);
         }
     }
+    std::vector<double> runP50s;
+    const size_t perRun = std::max<size_t>(1, samples.size() / static_cast<size_t>(m_setup.runs));
+    for (size_t from = 0; from + perRun <= samples.size(); from += perRun) {
+        std::vector<double> run(samples.begin() + from, samples.begin() + from + perRun);
+        runP50s.push_back(percentiles(run).p50 * 1e3);
+    }
     Percentiles result = percentiles(samples);
     progress("match at " + std::to_string(buckets) + " buckets: p50 " +
              std::to_string(result.p50 * 1e3) + " ms, p99 " + std::to_string(result.p99 * 1e3) +
              " ms");
-    return result.p50;
+    return summarize(runP50s);
 }
 
-double BenchSuites::listSeconds(uint64_t buckets, int runs) {
+Summary BenchSuites::listSeconds(uint64_t buckets) {
+    const int runs = std::max(5, m_setup.runs);
     http::Client client(kHost, m_setup.bucketPort, std::chrono::seconds(120));
     std::vector<double> samples;
     // A first, untimed listing creates the new buckets' directories (their
@@ -308,12 +316,11 @@ double BenchSuites::listSeconds(uint64_t buckets, int runs) {
                                      std::to_string(buckets + m_bucketsBefore));
         }
     }
-    // The fastest run counts, as for the transfers: what other work on the
-    // shared machine adds to a run is no cost of the listing.
-    double best = *std::min_element(samples.begin(), samples.end());
-    progress("list of " + std::to_string(buckets) + " buckets: best " + std::to_string(best) +
-             " s, median " + std::to_string(percentiles(samples).p50) + " s");
-    return best;
+    Summary summary = summarize(samples);
+    progress("list of " + std::to_string(buckets) + " buckets: best " +
+             std::to_string(*std::min_element(samples.begin(), samples.end())) + " s, median " +
+             std::to_string(summary.median) + " s");
+    return summary;
 }
 
 }  // namespace bench

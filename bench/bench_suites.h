@@ -16,7 +16,9 @@
 //                additions at 8 threads once more on a platform started
 //                without durability, when there is one.
 //   scaling:     match p50 latency with 1,000 and with 100,000 stored
-//                buckets; best listing time of several with 1,000 and with 10,000.
+//                buckets (the p50 of each run); listing time with 1,000 and
+//                with 10,000. The sizes follow each other as the store fills,
+//                so these runs cannot interleave.
 //
 // A benchmark that cannot run (an endpoint answering an error, say) gets a
 // MISS row with the reason, and the others still run.
@@ -91,8 +93,10 @@ class BenchSuites {
     void measureSmallDownloads(SmallFiles& state, int threads, ResultTable& table);
     void useThreads(int threads);
 
-    double matchLatency(uint64_t buckets);
-    double listSeconds(uint64_t buckets, int runs);
+    // The match p50 of each run in ms, and the listing time of each run in
+    // seconds, over `runs` runs (at least 5 listings).
+    Summary matchMilliseconds(uint64_t buckets);
+    Summary listSeconds(uint64_t buckets);
 
     BenchSetup m_setup;
     int m_threads = 2;  // the bucket service's "threads" item in force

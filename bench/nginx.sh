@@ -12,6 +12,25 @@ set -euo pipefail
 action="$1"
 dir="$2"
 
+# The start of both configurations, up to the inside of the http block.
+preamble() {
+    [ "$(id -u)" -eq 0 ] && echo "user root;"
+    cat <<CONF
+worker_processes 1;
+daemon on;
+pid $dir/nginx.pid;
+error_log $dir/error.log warn;
+events { worker_connections 1024; }
+http {
+    access_log off;
+    client_body_temp_path $dir/tmp;
+    proxy_temp_path $dir/tmp;
+    fastcgi_temp_path $dir/tmp;
+    uwsgi_temp_path $dir/tmp;
+    scgi_temp_path $dir/tmp;
+CONF
+}
+
 # Starts nginx on "$dir/nginx.conf" and prints its master pid.
 launch() {
     nginx -c "$dir/nginx.conf" -p "$dir"
@@ -27,22 +46,10 @@ start)
     port="$3"
     mkdir -p "$dir/www" "$dir/tmp"
     cat >"$dir/nginx.conf" <<CONF
-$( [ "$(id -u)" -eq 0 ] && echo "user root;" )
-worker_processes 1;
-daemon on;
-pid $dir/nginx.pid;
-error_log $dir/error.log warn;
-events { worker_connections 1024; }
-http {
-    access_log off;
+$(preamble)
     sendfile on;
     tcp_nopush on;
     keepalive_requests 1000000;
-    client_body_temp_path $dir/tmp;
-    proxy_temp_path $dir/tmp;
-    fastcgi_temp_path $dir/tmp;
-    uwsgi_temp_path $dir/tmp;
-    scgi_temp_path $dir/tmp;
     server {
         listen 127.0.0.1:$port;
         root $dir/www;
@@ -61,19 +68,7 @@ start-proxy)
     origin="$4"
     mkdir -p "$dir/tmp"
     cat >"$dir/nginx.conf" <<CONF
-$( [ "$(id -u)" -eq 0 ] && echo "user root;" )
-worker_processes 1;
-daemon on;
-pid $dir/nginx.pid;
-error_log $dir/error.log warn;
-events { worker_connections 1024; }
-http {
-    access_log off;
-    client_body_temp_path $dir/tmp;
-    proxy_temp_path $dir/tmp;
-    fastcgi_temp_path $dir/tmp;
-    uwsgi_temp_path $dir/tmp;
-    scgi_temp_path $dir/tmp;
+$(preamble)
     upstream origin {
         server 127.0.0.1:$origin;
         keepalive 16;

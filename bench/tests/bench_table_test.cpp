@@ -54,7 +54,7 @@ TEST(BenchTableTest, CountsOnlyRowsWithATargetThatWereMeasured) {
     table.add(throughputRow("missed", "/s", ours, nginx, "nginx", 0.6, ""));
     table.add(throughputRow("compared", "/s", ours, nginx, "nginx", 0, "", TableRow::Goal::None));
     table.add(limitRow("memory", "MiB", 40, 32));
-    table.add(valueRow("listing", "s", 1.0, 0.1, "1,000", 11));
+    table.add(valueRow("listing", "s", summarize({1.0, 0.9, 1.2}), summarize({0.1}), "1,000", 11));
     table.addFailure("broken", TableRow::Goal::RatioAtLeast, 1, "answered 500");
     table.addNotAvailable("later", "no such setting");
 
@@ -65,6 +65,7 @@ TEST(BenchTableTest, CountsOnlyRowsWithATargetThatWereMeasured) {
     EXPECT_NE(text.find("100 /s ±10%"), std::string::npos) << text;
     EXPECT_NE(text.find("0.500x"), std::string::npos) << text;
     EXPECT_EQ(text.find("cpu s per"), std::string::npos) << text;  // no processes measured
+    EXPECT_NE(text.find("1.00 s ±15%"), std::string::npos) << text;
     EXPECT_NE(text.find("(not measured: answered 500)"), std::string::npos) << text;
     EXPECT_NE(text.find("(no such setting)"), std::string::npos) << text;
 }

@@ -130,8 +130,8 @@ uint64_t BucketStore::takeNextId() {
 
 // ---- records ----
 
-std::unique_ptr<Bucket> BucketStore::newRecord(uint64_t id) const {
-    return std::make_unique<Bucket>(const_cast<BucketStore*>(this), id);
+std::unique_ptr<Bucket> BucketStore::newRecord(uint64_t id) {
+    return std::make_unique<Bucket>(this, id);
 }
 
 std::unique_ptr<Bucket> BucketStore::allocate() {

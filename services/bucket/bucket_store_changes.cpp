@@ -184,37 +184,42 @@ BucketStore::Outcome BucketStore::writeUniqueRows(Bucket& bucket) {
     return writeRows(bucket) ? Outcome::Written : Outcome::Failed;
 }
 
+std::unique_ptr<Bucket> BucketStore::fetchForChange(uint64_t id, Change& change) {
+    std::optional<std::unique_ptr<Bucket>> bucket = fetch(id);
+    if (!bucket || !*bucket) {
+        change.outcome = bucket ? Outcome::Absent : Outcome::LookupFailed;
+        return nullptr;
+    }
+    change.before = (*bucket)->getAttributes();
+    return std::move(*bucket);
+}
+
 BucketStore::Change BucketStore::updateUnique(uint64_t id, const AttributeList& changes,
                                               size_t maxAttributes) {
     std::lock_guard<std::mutex> lock(m_mutex);
     Change change;
-    std::optional<std::unique_ptr<Bucket>> bucket = fetch(id);
-    if (!bucket || !*bucket) {
-        change.outcome = bucket ? Outcome::Absent : Outcome::LookupFailed;
+    std::unique_ptr<Bucket> bucket = fetchForChange(id, change);
+    if (!bucket) {
         return change;
     }
-    change.before = (*bucket)->getAttributes();
     for (const auto& [name, value] : changes) {
-        (*bucket)->updateAttribute(name, value);
+        bucket->updateAttribute(name, value);
     }
-    if ((*bucket)->getAttributes().size() > maxAttributes) {
+    if (bucket->getAttributes().size() > maxAttributes) {
         change.outcome = Outcome::TooMany;
         return change;
     }
-    std::lock_guard<std::mutex> stripe(setStripe((*bucket)->getAttributes()));
-    change.outcome = writeUniqueRows(**bucket);
+    std::lock_guard<std::mutex> stripe(setStripe(bucket->getAttributes()));
+    change.outcome = writeUniqueRows(*bucket);
     return change;
 }
 
 BucketStore::Change BucketStore::remove(uint64_t id) {
     std::lock_guard<std::mutex> lock(m_mutex);
     Change change;
-    std::optional<std::unique_ptr<Bucket>> bucket = fetch(id);
-    if (!bucket || !*bucket) {
-        change.outcome = bucket ? Outcome::Absent : Outcome::LookupFailed;
+    if (!fetchForChange(id, change)) {
         return change;
     }
-    change.before = (*bucket)->getAttributes();
     Query query(new Where("id", Equals, std::to_string(id)));
     change.removedRows = m_storage->deleteTable(kName, kBuckets, query);
     if (change.removedRows < 1) {

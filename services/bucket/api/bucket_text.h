@@ -7,6 +7,9 @@
 // a client stored; text without quotes, backslashes or control characters
 // comes out unchanged.
 //
+// Errors: what a client sent wrong comes back as the message to answer it
+// with; an empty message means the input was taken. Nothing here throws.
+//
 // Thread-safety: pure functions.
 #pragma once
 

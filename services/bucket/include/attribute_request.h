@@ -3,6 +3,9 @@
 // update or a match. Pure functions, so that the handlers, the unit tests
 // and the fuzz targets all reach the same checks.
 //
+// Errors: what a client sent wrong comes back as the message to answer it
+// with; an empty message means the input was taken. Nothing here throws.
+//
 // Thread-safety: pure functions.
 #pragma once
 

@@ -151,8 +151,11 @@ class BucketStore {
     using AttributeRows = std::unordered_map<uint64_t, AttributeList>;
 
     uint64_t takeNextId();
-    std::unique_ptr<Bucket> newRecord(uint64_t id) const;
+    std::unique_ptr<Bucket> newRecord(uint64_t id);
     std::optional<std::unique_ptr<Bucket>> fetchWithoutAttributes(uint64_t id);
+    // The stored bucket `id`, its attributes noted in `change.before`; null
+    // (with `change.outcome` Absent or LookupFailed) when it cannot be had.
+    std::unique_ptr<Bucket> fetchForChange(uint64_t id, Change& change);
     bool writeRows(Bucket& bucket);
     Outcome writeUniqueRows(Bucket& bucket);
     bool insertBucketRow(Bucket& bucket);

@@ -15,19 +15,10 @@ using rest_test::RestTest;
 
 namespace {
 
+using rest_test::pattern;
+
 std::string message(const std::string& text) {
     return "{ \"message\" : \"" + text + "\" }";
-}
-
-// `size` bytes of a pattern that differs per `seed` and per position.
-std::string pattern(size_t size, uint32_t seed) {
-    std::string bytes(size, '\0');
-    std::mt19937 generator(seed);
-    for (size_t i = 0; i < size; i += 4) {
-        const uint32_t word = generator();
-        std::memcpy(&bytes[i], &word, std::min<size_t>(4, size - i));
-    }
-    return bytes;
 }
 
 // `count` attributes "<prefix>0" ... as a JSON object.

@@ -6,7 +6,10 @@
 #include <signal.h>
 #include <sqlite3.h>
 
+#include <algorithm>
+#include <cstring>
 #include <filesystem>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
@@ -69,6 +72,16 @@ std::string wrapsTo(uint64_t id) {
         value /= 10;
     } while (value != 0);
     return digits;
+}
+
+std::string pattern(size_t size, uint32_t seed) {
+    std::string bytes(size, '\0');
+    std::mt19937 generator(seed);
+    for (size_t i = 0; i < size; i += 4) {
+        const uint32_t word = generator();
+        std::memcpy(&bytes[i], &word, std::min<size_t>(4, size - i));
+    }
+    return bytes;
 }
 
 std::string compact(const std::string& json) {

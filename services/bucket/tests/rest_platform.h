@@ -38,6 +38,9 @@ http::Headers multipartHeaders();
 // The decimal text of 2^64 + `id`: an id that wraps to `id` in 64 bits.
 std::string wrapsTo(uint64_t id);
 
+// `size` bytes of a pattern that differs per `seed` and per position.
+std::string pattern(size_t size, uint32_t seed);
+
 // The text of `json` re-written compactly (member order kept), or
 // "<invalid JSON>" when it does not parse.
 std::string compact(const std::string& json);
