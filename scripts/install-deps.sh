@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project needs that are missing, with one
-# `apt-get update` only when something has to be installed.
+# `apt-get update` only when something has to be installed, then the npm
+# tooling (the OpenAPI validator) into tooling/ when it is not there yet.
 set -euo pipefail
 
 packages=(
@@ -14,7 +15,10 @@ packages=(
     libssl-dev
     chromium chromium-driver python3-selenium
     fuse3 libfuse3-dev
+    python3-yaml python3-jsonschema
 )
+# npm comes with a NodeSource nodejs; Debian's nodejs needs its npm package.
+command -v npm >/dev/null 2>&1 || packages+=(nodejs npm)
 [ "$#" -gt 0 ] && packages+=("$@")
 
 missing=()
@@ -24,13 +28,19 @@ for p in "${packages[@]}"; do
     fi
 done
 
-if [ "${#missing[@]}" -eq 0 ]; then
-    exit 0
+if [ "${#missing[@]}" -gt 0 ]; then
+    echo "Installing missing packages: ${missing[*]}"
+    SUDO=""
+    [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+    export DEBIAN_FRONTEND=noninteractive
+    $SUDO apt-get update -qq
+    $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
 fi
 
-echo "Installing missing packages: ${missing[*]}"
-SUDO=""
-[ "$(id -u)" -ne 0 ] && SUDO="sudo"
-export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -qq
-$SUDO apt-get install -y --no-install-recommends "${missing[@]}"
+# The OpenAPI validator that `make test` runs on docs/openapi.yaml.
+tooling="$(cd "$(dirname "$0")/.." && pwd)/tooling/openapi"
+if [ ! -x "$tooling/node_modules/.bin/swagger-cli" ]; then
+    echo "Installing the OpenAPI validator into $tooling"
+    npm install --prefix "$tooling" --no-audit --no-fund --loglevel=error \
+        @apidevtools/swagger-cli@4.0.4
+fi

@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -86,6 +87,13 @@ class FormData {
     // On failure UploadStorageError (a std::runtime_error, with the system's
     // reason) is thrown and no file, partial or whole, is left at `path`.
     void saveFile(FieldValue& value, const std::string& path);
+
+    // The SHA-256 of the bytes of `value` in hexadecimal: the digest taken
+    // while the part streamed (FormLimits::digestAfterField), else computed
+    // now from the bytes in memory or in the temporary file. Nothing when
+    // `value` is not a file part of this form or its file cannot be read.
+    // Call it before `saveFile`.
+    std::optional<std::string> sha256Of(const FieldValue& value) const;
 
     // Number of parts in the form.
     size_t partCount() const { return m_parts.size(); }

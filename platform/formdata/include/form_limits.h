@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <string>
 
 struct FormLimits {
     // Parts in one form (file and data parts together).
@@ -24,4 +25,7 @@ struct FormLimits {
     size_t maxDataTotalBytes = 4 * 1024 * 1024;
     // Bytes of one file part.
     uint64_t maxFileBytes = std::numeric_limits<uint64_t>::max();
+    // When set: a file part that follows a part of this name without a file
+    // name has its SHA-256 computed while it streams (FormData::sha256Of).
+    std::string digestAfterField;
 };

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "sha256.h"
 #include "upload_file.h"
 
 struct FormPart {
@@ -17,4 +18,6 @@ struct FormPart {
     std::string data;                  // the bytes, unless they went to `file`
     std::unique_ptr<UploadFile> file;  // the bytes of a streamed file part
     uint64_t size = 0;                 // number of bytes of the part
+    std::unique_ptr<Sha256> digest;    // running digest of a file part, while it streams
+    std::string sha256;                // its digest in hexadecimal once the part ended
 };

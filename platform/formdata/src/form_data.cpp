@@ -112,6 +112,22 @@ const FormPart* FormData::partOf(const FieldValue& value) const {
     return &m_parts[value.part];
 }
 
+std::optional<std::string> FormData::sha256Of(const FieldValue& value) const {
+    const FormPart* part = partOf(value);
+    if (part == nullptr || !part->isFile) {
+        return std::nullopt;
+    }
+    if (!part->sha256.empty()) {
+        return part->sha256;
+    }
+    if (part->file) {
+        return Sha256::ofFile(part->file->path());
+    }
+    Sha256 digest;
+    digest.update(part->data.data(), part->data.size());
+    return digest.hexDigest();
+}
+
 void FormData::saveFile(FieldValue& value, const std::string& path) {
     const FormPart* part = partOf(value);
     if (part != nullptr && part->file) {

@@ -16,6 +16,9 @@ void FormPartCollector::onPartBegin(const PartHeaders& headers) {
     if (part.isFile && !m_uploadDir.empty()) {
         part.file = std::make_unique<UploadFile>(m_uploadDir, m_write);
     }
+    if (part.isFile && digestRequested()) {
+        part.digest = std::make_unique<Sha256>();
+    }
     m_parts.push_back(std::move(part));
 }
 
@@ -24,6 +27,9 @@ void FormPartCollector::onPartData(const char* data, size_t size) {
     if (part.isFile && size > m_limits.maxFileBytes - part.size) {
         throw std::runtime_error("an uploaded file exceeds " +
                                  std::to_string(m_limits.maxFileBytes) + " bytes");
+    }
+    if (part.digest) {
+        part.digest->update(data, size);
     }
     if (part.file) {
         part.file->append(data, size);
@@ -59,4 +65,15 @@ void FormPartCollector::onPartEnd() {
     if (part.file) {
         part.file->finish();
     }
+    if (part.digest) {
+        part.sha256 = part.digest->hexDigest();
+        part.digest.reset();
+    }
+}
+
+bool FormPartCollector::digestRequested() const {
+    const std::string& field = m_limits.digestAfterField;
+    return !field.empty() && std::any_of(m_parts.begin(), m_parts.end(), [&](const FormPart& part) {
+        return !part.isFile && part.name == field;
+    });
 }

@@ -30,6 +30,8 @@ class FormPartCollector : public MultipartHandler {
 
   private:
     void appendInMemory(FormPart& part, const char* data, size_t size);
+    // True when a part named FormLimits::digestAfterField came before.
+    bool digestRequested() const;
 
     FormLimits m_limits;
     std::string m_uploadDir;

@@ -13,6 +13,7 @@
 #include "form_data.h"
 #include "form_test_util.h"
 #include "http/request.h"
+#include "sha256.h"
 #include "test_support.h"
 
 namespace {
@@ -75,6 +76,45 @@ TEST(FormDataStreaming, FileStreamedByteExactAndSavedByRename) {
     }
     EXPECT_EQ(directoryEntries(dir.path()), std::vector<std::string>{"7"});
     EXPECT_EQ(readWholeFile(dir.path() + "/7"), file);
+}
+
+// A file part after the digest field is digested while it streams (its
+// temporary file is not read again); before the field, or buffered, the
+// digest is computed from the bytes when asked.
+TEST(FormDataDigest, StreamedAfterTheFieldElseComputedWhenAsked) {
+    TempDir dir;
+    const std::string file = randomBytes(1024 * 1024 + 3, 7);
+    Sha256 digest;
+    digest.update(file.data(), file.size());
+    const std::string expected = digest.hexDigest();
+    FormLimits limits;
+    limits.digestAfterField = "sha256";
+    for (bool fieldFirst : {true, false}) {
+        std::vector<TestPart> parts{{"bucket", file, "f.bin", true, ""}};
+        parts.insert(fieldFirst ? parts.begin() : parts.end(), {"sha256", "x", "", false, ""});
+        const std::string body = buildBody(kBoundary, parts);
+        auto request = std::make_shared<http::Request>();
+        request->header.emplace("Content-Type", formContentType(kBoundary));
+        auto sink = std::make_shared<FormDataSink>(formContentType(kBoundary), dir.path(), limits);
+        request->bodySink = sink;
+        sink->onData(body.data(), body.size());
+        sink->onComplete();
+        FormData form(request);
+        FormData::FieldValue value;
+        ASSERT_TRUE(form.getUploadedFile("bucket", value));
+        EXPECT_EQ(form.sha256Of(value), expected) << fieldFirst;
+        for (const std::string& entry : directoryEntries(dir.path())) {
+            std::filesystem::remove(dir.path() + "/" + entry);
+        }
+        EXPECT_EQ(form.sha256Of(value).has_value(), fieldFirst) << "streamed digest kept";
+    }
+    auto buffered = std::make_shared<http::Request>();
+    buffered->header.emplace("Content-Type", formContentType(kBoundary));
+    buffered->content = buildBody(kBoundary, {{"bucket", file, "f.bin", true, ""}});
+    FormData form(buffered);
+    FormData::FieldValue value;
+    ASSERT_TRUE(form.getUploadedFile("bucket", value));
+    EXPECT_EQ(form.sha256Of(value), expected);
 }
 
 TEST(FormDataStreaming, LookupsKeepFilesAndDataApartAndLeaveMissesUntouched) {

@@ -20,6 +20,7 @@
 #include "form_data.h"
 #include "json_util.h"
 #include "logger.h"
+#include "sha256.h"
 #include "upload_file.h"
 
 using bucket_text::messageBody;
@@ -49,6 +50,7 @@ class BucketCreation {
 
   private:
     Answer refuse(StatusCode status, const std::string& message);
+    std::optional<Answer> checkDigest(const FormData& form, const FormData::FieldValue& file);
     std::optional<Answer> readAttributes(const FormData::FieldValue& data);
     Answer store();
 
@@ -77,6 +79,9 @@ Answer BucketCreation::run(const http::Request& request) {
         return {StatusCode::client_error_bad_request,
                 messageBody("Failed, missing 'attributes' data in the bucket add request")};
     }
+    if (std::optional<Answer> refused = checkDigest(form, file)) {
+        return std::move(*refused);
+    }
     m_bucket = m_store.allocate();  // the id is used up from here on
     m_id = m_bucket->getId();
     form.saveFile(file, m_bucket->getFilename());
@@ -84,6 +89,28 @@ Answer BucketCreation::run(const http::Request& request) {
         return std::move(*refused);
     }
     return store();
+}
+
+// With a "sha256" part, the file's digest must equal it; checked before an
+// id is taken, so a refusal leaves nothing behind (the temporary file goes
+// with the form).
+std::optional<Answer> BucketCreation::checkDigest(const FormData& form,
+                                                  const FormData::FieldValue& file) {
+    FormData::FieldValue field;
+    if (!form.getUploadedData(kDigestField, field)) {
+        return std::nullopt;
+    }
+    const std::optional<std::string> expected =
+        Sha256::normalizeHex(std::string(reinterpret_cast<const char*>(field.start), field.size));
+    if (!expected) {
+        return Answer{StatusCode::client_error_bad_request,
+                      messageBody("Invalid sha256, 64 hexadecimal digits expected")};
+    }
+    if (form.sha256Of(file) != expected) {
+        m_logger->error("The uploaded file does not match its sha256 field");
+        return Answer{StatusCode::client_error_bad_request, messageBody("Checksum mismatch")};
+    }
+    return std::nullopt;
 }
 
 // Fills the record and the attribute list from the "attributes" part; the

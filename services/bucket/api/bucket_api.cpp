@@ -20,6 +20,7 @@ BucketApi* BucketApi::m_instance = nullptr;
 namespace {
 
 const char* kIdPath = "/bucket/([0-9][0-9]*)$";
+const char* kInfoPath = "/bucket/([0-9][0-9]*)/info$";
 const char* kStartingBody = "{ \"message\" : \"Bucket service is starting\" }";
 // Largest request body kept in memory (413 above).
 constexpr uint64_t kMaxJsonBody = 4 << 20;
@@ -62,6 +63,11 @@ void bucketGetAllWrapper(std::shared_ptr<http::Response> response,
 void bucketContentWrapper(std::shared_ptr<http::Response> response,
                           std::shared_ptr<http::Request> request) {
     dispatch(&BucketApi::bucketContent, response, request);
+}
+
+void bucketInfoWrapper(std::shared_ptr<http::Response> response,
+                       std::shared_ptr<http::Request> request) {
+    dispatch(&BucketApi::bucketInfo, response, request);
 }
 
 void bucketUpdateWrapper(std::shared_ptr<http::Response> response,
@@ -128,16 +134,23 @@ void BucketApi::initResources() {
     m_server->setDefaultRoute("DELETE", defaultWrapper);
     // Uploads stream into temporary files under the storage root while the
     // body arrives; saving one is then a rename within that file system.
-    m_server->addRoute("POST", "/bucket", bucketAddWrapper, FormData::sinkFactory([this] {
-                           // Until the service is ready the storage root may still be
-                           // changing; no directory makes the sink refuse the form, and
-                           // the route answers 503.
-                           bool ready = m_service && m_service->isReadyForRequests();
-                           return ready ? bucket_paths::uploadDirectory(m_service->getStoreRoot())
-                                        : std::string();
-                       }));
+    FormLimits uploadLimits;
+    uploadLimits.digestAfterField = bucket_handlers::kDigestField;
+    m_server->addRoute("POST", "/bucket", bucketAddWrapper,
+                       FormData::sinkFactory(
+                           [this] {
+                               // Until the service is ready the storage root may still be
+                               // changing; no directory makes the sink refuse the form, and
+                               // the route answers 503.
+                               bool ready = m_service && m_service->isReadyForRequests();
+                               return ready
+                                          ? bucket_paths::uploadDirectory(m_service->getStoreRoot())
+                                          : std::string();
+                           },
+                           uploadLimits));
     m_server->addRoute("GET", "/bucket", bucketGetAllWrapper);
     m_server->addRoute("GET", kIdPath, bucketContentWrapper);
+    m_server->addRoute("GET", kInfoPath, bucketInfoWrapper);
     m_server->addRoute("PUT", kIdPath, bucketUpdateWrapper);
     m_server->addRoute("DELETE", kIdPath, bucketDeleteWrapper);
     m_server->addRoute("PUT", "/bucket/match", bucketMatchWrapper);
@@ -226,7 +239,7 @@ void BucketApi::finish(const std::shared_ptr<Response>& response, bucket_handler
         m_logger->warn("%s", audit.failure.c_str());
     }
     if (answer.download) {
-        sendBucketFile(response, *answer.download);
+        sendBucketFile(response, *answer.download, answer.downloadRequest);
     } else if (answer.status == http::StatusCode::success_ok) {
         respond(response, answer.body);
     } else {
@@ -264,6 +277,10 @@ void BucketApi::bucketUpdate(std::shared_ptr<Response> response, std::shared_ptr
 
 void BucketApi::bucketDelete(std::shared_ptr<Response> response, std::shared_ptr<Request> request) {
     run(*this, bucket_handlers::handleDelete, response, request);
+}
+
+void BucketApi::bucketInfo(std::shared_ptr<Response> response, std::shared_ptr<Request> request) {
+    run(*this, bucket_handlers::handleInfo, response, request);
 }
 
 void BucketApi::bucketMatch(std::shared_ptr<Response> response, std::shared_ptr<Request> request) {

@@ -1,10 +1,15 @@
 // handleGetAll (GET /bucket) and handleContent (GET /bucket/<id>).
+#include <sys/stat.h>
+
 #include <optional>
 
 #include "bucket_handlers.h"
 #include "bucket_paging.h"
 #include "bucket_store.h"
 #include "bucket_text.h"
+#include "http/validators.h"
+#include "json_util.h"
+#include "time_util.h"
 
 using bucket_text::messageBody;
 using http::StatusCode;
@@ -30,22 +35,57 @@ Answer handleGetAll(BucketStore& store, const Request& request) {
             "{ \"buckets\" : [" + bucket_text::bucketObjects(*buckets) + "] }"};
 }
 
-// Digits too many for a bucket id name no bucket. A fetch finds no record
-// both for an id without a "buckets" row and for a failed look-up, the two
-// cases of the 404; a separate existence query would only cost a round trip
-// more.
-Answer handleContent(BucketStore& store, const Request& request) {
+namespace {
+
+// The bucket named by the request's id digits; null when there is none
+// (or the id is too large to be one), nullopt when the look-up failed.
+std::unique_ptr<Bucket> fetchNamed(BucketStore& store, const Request& request) {
     const std::optional<uint64_t> id = bucket_text::parseBucketId(request.idDigits());
     std::optional<std::unique_ptr<Bucket>> bucket;
     if (id) {
         bucket = store.fetch(*id);
     }
-    if (!bucket || !*bucket) {
+    return bucket ? std::move(*bucket) : nullptr;
+}
+
+}  // namespace
+
+// Digits too many for a bucket id name no bucket. A fetch finds no record
+// both for an id without a "buckets" row and for a failed look-up, the two
+// cases of the 404; a separate existence query would only cost a round trip
+// more.
+Answer handleContent(BucketStore& store, const Request& request) {
+    std::unique_ptr<Bucket> bucket = fetchNamed(store, request);
+    if (!bucket) {
         return {StatusCode::client_error_not_found, messageBody("Invalid bucket id")};
     }
     Answer answer;
-    answer.download = std::move(*bucket);
+    answer.download = std::move(bucket);
+    answer.downloadRequest.fields = request.message().header;
+    answer.downloadRequest.head = request.message().method == "HEAD";
     return answer;
+}
+
+Answer handleInfo(BucketStore& store, const Request& request) {
+    std::unique_ptr<Bucket> bucket = fetchNamed(store, request);
+    if (!bucket) {
+        return {StatusCode::client_error_not_found, messageBody("Invalid bucket id")};
+    }
+    const std::string path = bucket->getFilename();
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
+        return {StatusCode::client_error_bad_request,
+                messageBody("Could not read bucket content" + path)};
+    }
+    const int64_t modified =
+        static_cast<int64_t>(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec;
+    const uint64_t size = static_cast<uint64_t>(status.st_size);
+    const http::Validators validators = http::fileValidators(size, modified);
+    return {StatusCode::success_ok,
+            "{ \"bucket\" : " + std::to_string(bucket->getId()) + ", \"size\" : " +
+                std::to_string(size) + ", \"modified\" : \"" + isoTimestamp(modified / 1000000) +
+                "\", \"etag\" : \"" + JSONescape(validators.etag) + "\", \"attributes\" : " +
+                bucket_text::attributesObject(bucket->getAttributes()) + " }"};
 }
 
 }  // namespace bucket_handlers

@@ -13,8 +13,10 @@
 
 #include "bucket.h"
 #include "bucket_download.h"
+#include "http/byte_range.h"
 #include "http/headers.h"
 #include "http/response.h"
+#include "http/validators.h"
 #include "logger.h"
 
 using http::StatusCode;
@@ -121,9 +123,79 @@ http::Headers downloadHeaders(uint64_t size, const Bucket::Attributes& attribute
     return headers;
 }
 
+// True when the request uses what plain downloads never see: HEAD, a
+// Range or a conditional field. Only those answers carry the validators and
+// Accept-Ranges, so a plain download is answered exactly as it always was.
+bool wantsValidators(const DownloadRequest& request) {
+    if (request.head) {
+        return true;
+    }
+    for (const char* field : {"Range", "If-Range", "If-Match", "If-None-Match", "If-Modified-Since",
+                              "If-Unmodified-Since"}) {
+        if (request.fields.count(field) != 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void writeJson(http::Response& response, StatusCode status, const std::string& json,
+               http::Headers headers) {
+    headers.emplace("Content-Type", "application/json");
+    response.write(status, json, headers);
+}
+
+// Answers a download whose request carries validators or a range: 304 or
+// 412 from the preconditions, 416 for a range outside the file, else 206
+// for one satisfiable range or 200, streamed from the range's first byte.
+void answerWithValidators(const std::shared_ptr<http::Response>& response,
+                          const std::shared_ptr<Transfer>& transfer, const struct stat& status,
+                          const Bucket& bucket, const DownloadRequest& request) {
+    const uint64_t size = transfer->remaining;
+    const int64_t modified =
+        static_cast<int64_t>(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec;
+    const http::Validators validators = http::fileValidators(size, modified);
+    http::Headers tags{{"ETag", validators.etag},
+                       {"Last-Modified", http::formatHttpDate(validators.lastModified)}};
+    switch (http::evaluatePreconditions(request.fields, validators)) {
+        case http::Precondition::NotModified:
+            return response->write(StatusCode::redirection_not_modified, tags);
+        case http::Precondition::Failed:
+            return writeJson(*response, StatusCode::client_error_precondition_failed,
+                             "{ \"message\" : \"Precondition failed\" }", tags);
+        case http::Precondition::Proceed:
+            break;
+    }
+    http::RangeSelection range;
+    auto rangeField = request.fields.find("Range");
+    if (rangeField != request.fields.end() && http::ifRangeHolds(request.fields, validators)) {
+        range = http::selectRange(rangeField->second, size);
+    }
+    if (range.kind == http::RangeSelection::Kind::Unsatisfiable) {
+        return writeJson(*response, StatusCode::client_error_range_not_satisfiable,
+                         "{ \"message\" : \"Range not satisfiable\" }",
+                         {{"Content-Range", http::unsatisfiedRange(size)}});
+    }
+    const bool partial = range.kind == http::RangeSelection::Kind::Partial;
+    if (partial) {
+        transfer->offset = range.first;
+        transfer->remaining = range.length;
+    }
+    http::Headers headers = downloadHeaders(transfer->remaining, bucket.getAttributes());
+    headers.merge(tags);
+    headers.emplace("Accept-Ranges", "bytes");
+    if (partial) {
+        headers.emplace("Content-Range", http::contentRange(range, size));
+    }
+    response->write(partial ? StatusCode::success_partial_content : StatusCode::success_ok,
+                    headers);
+    FileServer::read_and_send(response, transfer);
+}
+
 }  // namespace
 
-void sendBucketFile(const std::shared_ptr<http::Response>& response, Bucket& bucket) {
+void sendBucketFile(const std::shared_ptr<http::Response>& response, Bucket& bucket,
+                    const DownloadRequest& request) {
     const std::string path = bucket.getFilename();
     bool headerWritten = false;
     try {
@@ -137,9 +209,12 @@ void sendBucketFile(const std::shared_ptr<http::Response>& response, Bucket& buc
             return;
         }
         transfer->remaining = static_cast<uint64_t>(status.st_size);
+        headerWritten = true;
+        if (wantsValidators(request)) {
+            return answerWithValidators(response, transfer, status, bucket, request);
+        }
         response->write(StatusCode::success_ok,
                         downloadHeaders(transfer->remaining, bucket.getAttributes()));
-        headerWritten = true;
         FileServer::read_and_send(response, transfer);
     } catch (const std::exception& e) {
         if (headerWritten) {

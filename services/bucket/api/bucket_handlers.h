@@ -21,6 +21,7 @@
 #include <utility>
 
 #include "bucket.h"
+#include "bucket_download.h"
 #include "http/request.h"
 #include "http/status.h"
 
@@ -62,15 +63,25 @@ struct Answer {
     std::string body;
     Audit audit;
     std::unique_ptr<Bucket> download;
+    DownloadRequest downloadRequest;  // what the download's request asks (ranges, conditions)
 };
 
+// The optional form field of an addition with the SHA-256 of the file in
+// hexadecimal; sent before the file, it is checked while the file streams.
+constexpr const char* kDigestField = "sha256";
+
 // POST /bucket: a multipart form with the file part "bucket" and the JSON
-// attributes part "attributes"; 202 `{ "bucket" : <id> }` when stored.
+// attributes part "attributes"; 202 `{ "bucket" : <id> }` when stored. With
+// a kDigestField part, a file whose digest differs is refused with 400
+// "Checksum mismatch" before anything is stored.
 Answer handleAdd(BucketStore& store, const Request& request);
 // GET /bucket: every bucket.
 Answer handleGetAll(BucketStore& store, const Request& request);
 // GET /bucket/<id>: the bucket's file.
 Answer handleContent(BucketStore& store, const Request& request);
+// GET /bucket/<id>/info: the size, modification time, ETag and attributes
+// of the bucket, from its row and the file's status (the file is not read).
+Answer handleInfo(BucketStore& store, const Request& request);
 // PUT /bucket/<id> with `{ "attributes" : { ... } }`: new values for known
 // names, new names added.
 Answer handleUpdate(BucketStore& store, const Request& request);

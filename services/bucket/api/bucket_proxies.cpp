@@ -13,9 +13,11 @@ bool BucketApi::setupProxies(const std::string& name, ManagementClient* client) 
     ManagementClient::ProxyMap proxies;
     proxies["POST"] = {{"/tarvolt/bucket", "/bucket"}};
     const std::string consolePath = kConsolePath;
+    const std::string infoPath = "/bucket/([0-9][0-9]*)/info$";
     proxies["GET"] = {{"/tarvolt" + idPath, idPath},
                       {"/tarvolt" + consolePath, consolePath},
-                      {"/tarvolt/bucket", "/bucket"}};
+                      {"/tarvolt/bucket", "/bucket"},
+                      {"/tarvolt" + infoPath, infoPath}};
     proxies["PUT"] = {{"/tarvolt" + idPath, idPath}, {"/tarvolt/bucket/match", "/bucket/match"}};
     proxies["DELETE"] = {{"/tarvolt" + idPath, idPath}};
     return client->addProxy(name, proxies);

@@ -59,10 +59,14 @@ std::string bucketObject(Bucket& bucket) {
     text += std::to_string(bucket.getId());
     text += ", \"file\" : \"";
     text += JSONescape(bucket.getFilename());
-    text += "\", \"attributes\" : { ";
-    text += joinPairs(bucket.getAttributes(), ",");
-    text += "} }";
+    text += "\", \"attributes\" : ";
+    text += attributesObject(bucket.getAttributes());
+    text += " }";
     return text;
+}
+
+std::string attributesObject(const std::map<std::string, std::string>& attributes) {
+    return "{ " + joinPairs(attributes, ",") + "}";
 }
 
 std::string bucketObjects(const std::vector<std::unique_ptr<Bucket>>& records) {

@@ -52,6 +52,9 @@ std::string messageBody(const std::string& text);
 // bucket's file (Bucket::getFilename).
 std::string bucketObject(Bucket& bucket);
 
+// `{ "a" : "1","b" : "2"}`: the attributes as the bucket object writes them.
+std::string attributesObject(const std::map<std::string, std::string>& attributes);
+
 // The bucket objects of `records`, separated by commas. May create the
 // directories of their files, like bucketObject.
 std::string bucketObjects(const std::vector<std::unique_ptr<Bucket>>& records);

@@ -6,6 +6,7 @@
 //   POST   /bucket                     -> bucketAdd
 //   GET    /bucket                     -> bucketGetAll
 //   GET    /bucket/([0-9][0-9]*)$      -> bucketContent
+//   GET    /bucket/([0-9][0-9]*)/info$ -> bucketInfo
 //   PUT    /bucket/([0-9][0-9]*)$      -> bucketUpdate
 //   DELETE /bucket/([0-9][0-9]*)$      -> bucketDelete
 //   PUT    /bucket/match               -> bucketMatch
@@ -111,6 +112,7 @@ class BucketApi {
     void bucketUpdate(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
     void bucketDelete(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
     void bucketMatch(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
+    void bucketInfo(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
 
     // The HTTP server with the route table; for inspecting the routes.
     const http::Server& server() const { return *m_server; }

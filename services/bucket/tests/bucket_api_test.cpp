@@ -192,7 +192,8 @@ TEST_F(BucketApiTest, ProxiesCoverEveryRoute) {
             {"GET",
              {{"/tarvolt" + id, id},
               {"/tarvolt" + console, console},
-              {"/tarvolt/bucket", "/bucket"}}},
+              {"/tarvolt/bucket", "/bucket"},
+              {"/tarvolt/bucket/([0-9][0-9]*)/info$", "/bucket/([0-9][0-9]*)/info$"}}},
             {"POST", {{"/tarvolt/bucket", "/bucket"}}},
             {"PUT", {{"/tarvolt" + id, id}, {"/tarvolt/bucket/match", "/bucket/match"}}}};
         EXPECT_EQ(expected, core.proxies);

@@ -1,12 +1,17 @@
 // The HTTP side of the bucket API against the real platform, on the
 // service's port and through the core: paging of the listing and of the
-// match.
+// match, HEAD, validators and conditional requests, byte ranges (a resumed
+// download of a large file included), the file facts of /info and the
+// checksum of an upload.
 #include <rapidjson/document.h>
 
+#include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "rest_platform.h"
+#include "sha256.h"
 
 using rest_test::RestTest;
 
@@ -81,6 +86,22 @@ class BucketHttpTest : public RestTest {
 
 std::vector<uint64_t> BucketHttpTest::s_ids;
 
+// `size` bytes that differ per position and per `seed`.
+std::string pattern(size_t size, uint32_t seed) {
+    std::string bytes(size, '\0');
+    std::mt19937 generator(seed);
+    for (size_t i = 0; i < size; i += 4) {
+        const uint32_t word = generator();
+        std::memcpy(&bytes[i], &word, std::min<size_t>(4, size - i));
+    }
+    return bytes;
+}
+
+// The service's client and the core's, with the path prefix of each.
+std::vector<std::pair<http::Client*, std::string>> bothPorts(rest_test::RestPlatform& platform) {
+    return {{&platform.service(), ""}, {&platform.core(), "/tarvolt"}};
+}
+
 TEST_F(BucketHttpTest, ListingAndMatchPageByAscendingIds) {
     for (size_t limit : {1, 3, 7, 10000}) {
         EXPECT_EQ(s_ids, walk("GET", "/bucket", "", limit, "buckets")) << limit;
@@ -123,6 +144,192 @@ TEST_F(BucketHttpTest, BadPagingValuesAreRefusedWithJson) {
         EXPECT_EQ(400, listing.status) << query;
         EXPECT_EQ(badAfter, listing.body) << query;
     }
+}
+
+TEST_F(BucketHttpTest, RangesAreByteExactAtEveryEdge) {
+    const std::string content = pattern(300001, 5);
+    const uint64_t id = platform().addOrThrow(content, "{\"range\":\"1\"}");
+    const std::string etag = http::headerValue(
+        platform().service().request("HEAD", "/bucket/" + std::to_string(id)).header, "ETag");
+    ASSERT_FALSE(etag.empty());
+    struct Case {
+        std::string range;
+        size_t first;
+        size_t length;
+    };
+    const Case cases[] = {{"bytes=0-0", 0, 1},
+                          {"bytes=0-131072", 0, 131073},
+                          {"bytes=131072-", 131072, 168929},
+                          {"bytes=-1", 300000, 1},
+                          {"bytes=300000-", 300000, 1},
+                          {"bytes=299990-999999", 299990, 11}};
+    for (auto [client, prefix] : bothPorts(platform())) {
+        const std::string path = prefix + "/bucket/" + std::to_string(id);
+        for (const Case& c : cases) {
+            auto answer = client->request("GET", path, {}, {{"Range", c.range}});
+            EXPECT_EQ(206, answer.status) << prefix << c.range;
+            EXPECT_EQ("bytes " + std::to_string(c.first) + "-" +
+                          std::to_string(c.first + c.length - 1) + "/300001",
+                      http::headerValue(answer.header, "Content-Range"));
+            EXPECT_EQ("bytes", http::headerValue(answer.header, "Accept-Ranges"));
+            EXPECT_TRUE(answer.body == content.substr(c.first, c.length)) << prefix << c.range;
+        }
+        auto past = client->request("GET", path, {}, {{"Range", "bytes=300001-"}});
+        EXPECT_EQ(416, past.status);
+        EXPECT_EQ("bytes */300001", http::headerValue(past.header, "Content-Range"));
+        EXPECT_EQ("{ \"message\" : \"Range not satisfiable\" }", past.body);
+        // Several ranges, or a stale If-Range: the whole file.
+        for (const http::Headers& fields :
+             {http::Headers{{"Range", "bytes=0-1,5-6"}},
+              http::Headers{{"Range", "bytes=5-6"}, {"If-Range", "\"stale\""}}}) {
+            auto whole = client->request("GET", path, {}, fields);
+            EXPECT_EQ(200, whole.status);
+            EXPECT_TRUE(whole.body == content);
+        }
+        auto current =
+            client->request("GET", path, {}, {{"Range", "bytes=5-6"}, {"If-Range", etag}});
+        EXPECT_EQ(206, current.status);
+        EXPECT_EQ(content.substr(5, 2), current.body);
+    }
+}
+
+TEST_F(BucketHttpTest, HeadValidatorsConditionsAndInfo) {
+    const uint64_t id = platform().addOrThrow("validated", "{\"tag\":\"1\"}");
+    const std::string idPath = "/bucket/" + std::to_string(id);
+    auto plain = platform().service().request("GET", idPath);
+    EXPECT_EQ(0u, plain.header.count("ETag")) << "a plain download is answered as before";
+    for (auto [client, prefix] : bothPorts(platform())) {
+        const std::string path = prefix + idPath;
+        auto head = client->request("HEAD", path);
+        EXPECT_EQ(200, head.status);
+        EXPECT_EQ("", head.body);
+        EXPECT_EQ("9", http::headerValue(head.header, "Content-Length"));
+        EXPECT_EQ("1", http::headerValue(head.header, "Xtag"));
+        const std::string etag = http::headerValue(head.header, "ETag");
+        const std::string modified = http::headerValue(head.header, "Last-Modified");
+        ASSERT_EQ('"', etag.front());
+        auto get = client->request("GET", path, {}, {{"If-None-Match", "\"other\""}});
+        EXPECT_EQ(head.header, get.header) << "HEAD has the fields of the GET";
+        EXPECT_EQ("validated", get.body);
+
+        EXPECT_EQ(304, client->request("GET", path, {}, {{"If-None-Match", etag}}).status);
+        EXPECT_EQ(304, client->request("HEAD", path, {}, {{"If-None-Match", etag}}).status);
+        EXPECT_EQ(304, client->request("GET", path, {}, {{"If-Modified-Since", modified}}).status);
+        auto failed = client->request("GET", path, {}, {{"If-Match", "\"other\""}});
+        EXPECT_EQ(412, failed.status);
+        EXPECT_EQ("{ \"message\" : \"Precondition failed\" }", failed.body);
+        EXPECT_EQ(412, client
+                           ->request("GET", path, {},
+                                     {{"If-Unmodified-Since", "Thu, 01 Jan 1970 00:00:00 GMT"}})
+                           .status);
+        EXPECT_EQ(200, client->request("GET", path, {}, {{"If-Match", etag}}).status);
+
+        rapidjson::Document info;
+        auto facts = client->request("GET", path + "/info");
+        ASSERT_EQ(200, facts.status) << facts.body;
+        info.Parse(facts.body.c_str());
+        ASSERT_TRUE(info.IsObject()) << facts.body;
+        EXPECT_EQ(id, info["bucket"].GetUint64());
+        EXPECT_EQ(9u, info["size"].GetUint64());
+        EXPECT_EQ(etag, info["etag"].GetString());
+        EXPECT_EQ(24u, std::string(info["modified"].GetString()).size()) << facts.body;
+        EXPECT_STREQ("1", info["attributes"]["tag"].GetString());
+        EXPECT_EQ(404, client->request("GET", prefix + "/bucket/999999/info").status);
+        EXPECT_EQ(404, client->request("HEAD", prefix + "/bucket/999999").status);
+    }
+    // An attribute change leaves the file, and so the ETag, as it was.
+    auto before = platform().service().request("HEAD", idPath);
+    auto changed =
+        platform().service().request("PUT", idPath, "{ \"attributes\" : { \"more\" : \"2\" } }");
+    EXPECT_EQ(202, changed.status);
+    auto after = platform().service().request("HEAD", idPath);
+    EXPECT_EQ(http::headerValue(before.header, "ETag"), http::headerValue(after.header, "ETag"));
+    EXPECT_EQ("2", http::headerValue(after.header, "Xmore"));
+}
+
+// A download cut off at a random offset and resumed from there, as
+// `curl -C -` does, gives the file byte for byte.
+TEST_F(BucketHttpTest, ResumedDownloadOfALargeFileIsByteExact) {
+    const size_t size = 64u << 20;
+    const std::string content = pattern(size, 64);
+    const uint64_t id = platform().addOrThrow(content, "{\"resume\":\"64\"}");
+    std::mt19937 random(std::random_device{}());
+    for (auto [client, prefix] : bothPorts(platform())) {
+        const std::string path = prefix + "/bucket/" + std::to_string(id);
+        const size_t cut = std::uniform_int_distribution<size_t>(1, size - 1)(random);
+        std::string received;
+        {
+            auto exchange = client->open("GET", path, {}, 0);
+            ASSERT_EQ(200, exchange->readHead().status);
+            std::vector<char> buffer(1 << 20);
+            while (received.size() < cut) {
+                size_t n = exchange->readBody(buffer.data(),
+                                              std::min(buffer.size(), cut - received.size()));
+                ASSERT_GT(n, 0u);
+                received.append(buffer.data(), n);
+            }
+        }  // the connection closes here, mid-body
+        auto rest = client->request("GET", path, {},
+                                    {{"Range", "bytes=" + std::to_string(received.size()) + "-"}});
+        ASSERT_EQ(206, rest.status) << prefix << " cut at " << cut;
+        received += rest.body;
+        ASSERT_EQ(size, received.size()) << prefix << " cut at " << cut;
+        EXPECT_TRUE(received == content) << prefix << " cut at " << cut;
+    }
+}
+
+// The "sha256" field, before or after the file: a match stores the bucket,
+// a mismatch or a malformed digest stores nothing (no file, row, id or
+// audit entry).
+TEST_F(BucketHttpTest, UploadChecksumIsCheckedBeforeAnythingIsStored) {
+    const std::string content = pattern(3 << 20, 9);
+    Sha256 digest;
+    digest.update(content.data(), content.size());
+    const std::string hex = digest.hexDigest();
+    auto upload = [&](http::Client& client, const std::string& target, const std::string& sum,
+                      bool sumFirst, const std::string& tag) {
+        std::vector<rest_test::FormPart> parts{
+            {"attributes", std::nullopt, "{\"sum\":\"" + tag + "\"}"},
+            {"bucket", std::string("data.bin"), content}};
+        parts.insert(sumFirst ? parts.begin() : parts.end(), {"sha256", std::nullopt, sum});
+        return client.request("POST", target, rest_test::multipartBody(parts),
+                              rest_test::multipartHeaders());
+    };
+    std::string upper = hex;
+    for (char& c : upper) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    auto first = upload(platform().service(), "/bucket", hex, true, "first");
+    ASSERT_EQ(202, first.status) << first.body;
+    const size_t audits = platform().auditDetails("BUCAD").size();
+    const std::string listing = platform().service().request("GET", "/bucket").body;
+    const std::string wrong = std::string(63, '0') + "1";
+    for (auto [client, prefix] : bothPorts(platform())) {
+        for (bool sumFirst : {true, false}) {
+            auto refused = upload(*client, prefix + "/bucket", wrong, sumFirst, "wrong");
+            EXPECT_EQ(400, refused.status);
+            EXPECT_EQ("{ \"message\" : \"Checksum mismatch\" }", refused.body);
+        }
+        auto malformed = upload(*client, prefix + "/bucket", "xyz", true, "bad");
+        EXPECT_EQ(400, malformed.status);
+        EXPECT_EQ("{ \"message\" : \"Invalid sha256, 64 hexadecimal digits expected\" }",
+                  malformed.body);
+    }
+    EXPECT_EQ(listing, platform().service().request("GET", "/bucket").body);
+    EXPECT_EQ(audits, platform().auditDetails("BUCAD").size());
+    EXPECT_TRUE(platform().uploadLeftovers().empty());
+    // No id was used up by the refusals; a digest after the file, in upper
+    // case, through the core, is checked as well.
+    auto second = upload(platform().core(), "/tarvolt/bucket", upper, false, "second");
+    ASSERT_EQ(202, second.status) << second.body;
+    rapidjson::Document ids[2];
+    ids[0].Parse(first.body.c_str());
+    ids[1].Parse(second.body.c_str());
+    EXPECT_EQ(ids[0]["bucket"].GetUint64() + 1, ids[1]["bucket"].GetUint64());
+    EXPECT_TRUE(platform()
+                    .service()
+                    .request("GET", "/bucket/" + std::to_string(ids[1]["bucket"].GetUint64()))
+                    .body == content);
 }
 
 }  // namespace

@@ -1,0 +1,228 @@
+#!/usr/bin/env python3
+"""docs/openapi.yaml against a real OpenAPI validator and a running platform.
+
+The document is linted with swagger-cli (installed into tooling/ by
+scripts/install-deps.sh). Then every documented operation is sent to a
+platform started on free loopback ports, on the bucket service's own port
+and through the core: each answer's status must be documented for the
+operation, and a JSON answer must validate against its documented schema
+(python3-jsonschema). Error answers that are easy to provoke are checked
+too.
+
+    openapi_test.py --bin-dir <dir with tarvolt-core> --doc <openapi.yaml>
+                    --validator <swagger-cli>
+"""
+import argparse
+import copy
+import hashlib
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import urllib.error
+import urllib.request
+import uuid
+
+import jsonschema
+import yaml
+
+ARGS = None
+METHOD_ORDER = ["post", "get", "head", "put", "delete"]
+
+
+def wait_until(condition, timeout=60):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        try:
+            value = condition()
+            if value:
+                return value
+        except (OSError, ValueError, urllib.error.URLError):
+            pass
+        time.sleep(0.1)
+    raise AssertionError("timed out waiting for the platform")
+
+
+def send(base, method, path, body=None, headers=None):
+    """(status, headers, body) of one request."""
+    request = urllib.request.Request(base + path, data=body, method=method,
+                                     headers=headers or {})
+    try:
+        with urllib.request.urlopen(request, timeout=30) as answer:
+            return answer.status, answer.headers, answer.read()
+    except urllib.error.HTTPError as error:
+        return error.code, error.headers, error.read()
+
+
+class Platform:
+    """A core launching the storage and bucket services in a fresh directory."""
+
+    def __init__(self, bin_dir):
+        self.data = tempfile.mkdtemp(prefix="tarvolt-openapi-")
+        self.log = open(os.path.join(self.data, "core.out"), "wb")
+        self.core = subprocess.Popen(
+            [os.path.join(bin_dir, "tarvolt-core"), "--port=0", "--api-port=0",
+             "--data=" + self.data, "--launch=storage,bucket"],
+            stdout=self.log, stderr=subprocess.STDOUT)
+        ports = wait_until(self._core_ports)
+        self.core_base = f"http://127.0.0.1:{ports['api_port']}"
+        wait_until(lambda: b"Invalid bucket id" in send(self.core_base, "GET",
+                                                        "/tarvolt/bucket/0")[2])
+        services = json.loads(send(self.core_base, "GET",
+                                   "/tarvolt/service?name=Bucket%20Storage")[2])
+        self.service_base = f"http://127.0.0.1:{services['services'][0]['service_port']}"
+
+    def _core_ports(self):
+        with open(os.path.join(self.data, "core.json")) as file:
+            return json.load(file)
+
+    def stop(self):
+        if self.core.poll() is None:
+            self.core.send_signal(signal.SIGTERM)
+            try:
+                self.core.wait(30)
+            except subprocess.TimeoutExpired:
+                self.core.kill()
+                self.core.wait()
+        self.log.close()
+        shutil.rmtree(self.data, ignore_errors=True)
+
+
+def json_schema(node):
+    """An OpenAPI 3.0 schema as JSON Schema: `nullable` becomes a null type."""
+    if isinstance(node, list):
+        return [json_schema(item) for item in node]
+    if not isinstance(node, dict):
+        return node
+    converted = {key: json_schema(value) for key, value in node.items()}
+    if converted.pop("nullable", False) and "type" in converted:
+        converted["type"] = [converted["type"], "null"]
+    return converted
+
+
+def upload_form(content, attributes):
+    boundary = uuid.uuid4().hex
+    parts = [("sha256", None, hashlib.sha256(content).hexdigest().encode()),
+             ("attributes", None, json.dumps(attributes).encode()),
+             ("bucket", "f.bin", content)]
+    body = b""
+    for name, filename, data in parts:
+        disposition = f'form-data; name="{name}"' + (f'; filename="{filename}"' if filename else "")
+        body += f"--{boundary}\r\nContent-Disposition: {disposition}\r\n\r\n".encode() + data
+        body += b"\r\n"
+    body += f"--{boundary}--\r\n".encode()
+    return body, {"Content-Type": "multipart/form-data; boundary=" + boundary}
+
+
+class OpenApiTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        with open(ARGS.doc) as file:
+            cls.doc = yaml.safe_load(file)
+        cls.schemas = json_schema(copy.deepcopy(cls.doc))
+        cls.platform = Platform(ARGS.bin_dir)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.platform.stop()
+
+    def test_a_document_passes_the_validator(self):
+        result = subprocess.run([ARGS.validator, "validate", ARGS.doc],
+                                capture_output=True, text=True)
+        self.assertEqual(0, result.returncode, result.stdout + result.stderr)
+
+    def check_answer(self, operation, method, path, status, headers, body):
+        where = f"{method.upper()} {path}"
+        responses = operation["responses"]
+        self.assertIn(str(status), responses, f"{where}: status {status} is not documented")
+        response = responses[str(status)]
+        if "$ref" in response:
+            response = self.doc["components"]["responses"][response["$ref"].split("/")[-1]]
+        content = response.get("content", {})
+        if method == "head" or "application/json" not in content:
+            return
+        self.assertIn("application/json", headers.get("Content-Type", ""), where)
+        schema = dict(json_schema(content["application/json"]["schema"]))
+        schema["components"] = self.schemas["components"]
+        try:
+            jsonschema.validate(json.loads(body), schema)
+        except jsonschema.ValidationError as error:
+            self.fail(f"{where}: {error.message} in {body!r}")
+
+    def run_operations(self, base, prefix):
+        """Every documented operation once, creation first and deletion
+        last; returns the number of requests sent."""
+        body, headers = upload_form(b"openapi " + prefix.encode(), {"doc": prefix or "service"})
+        created = []
+        sent = 0
+        for method in METHOD_ORDER:
+            for template, item in self.doc["paths"].items():
+                operation = item.get(method)
+                if operation is None:
+                    continue
+                path = template.replace("{id}", str(created[0]) if created else "0")
+                request_body, request_headers = None, {}
+                if method == "post":
+                    request_body, request_headers = body, headers
+                elif method == "put":
+                    example = operation["requestBody"]["content"]["application/json"]["example"]
+                    request_body = json.dumps(example).encode()
+                status, answer_headers, answer = send(base, method.upper(), prefix + path,
+                                                      request_body, request_headers)
+                sent += 1
+                self.check_answer(operation, method, path, status, answer_headers, answer)
+                if method == "post":
+                    self.assertEqual(202, status, answer)
+                    created.append(json.loads(answer)["bucket"])
+                elif method != "put" or "{id}" not in template:
+                    self.assertLess(status, 300, f"{method} {path}: {answer!r}")
+        return sent
+
+    def test_b_every_operation_answers_as_documented(self):
+        for base, prefix in [(self.platform.service_base, ""),
+                             (self.platform.core_base, "/tarvolt")]:
+            with self.subTest(base=base):
+                self.assertGreaterEqual(self.run_operations(base, prefix), 8)
+
+    def test_c_parameters_and_errors_answer_as_documented(self):
+        paths = self.doc["paths"]
+        base = self.platform.core_base
+        body, headers = upload_form(b"paged", {"doc": "paged"})
+        bucket = json.loads(send(base, "POST", "/tarvolt/bucket", body, headers)[2])["bucket"]
+        cases = [
+            ("get", "/bucket", "/bucket?limit=1", None, {}),
+            ("get", "/bucket", "/bucket?limit=0", None, {}),
+            ("put", "/bucket/match", "/bucket/match?limit=1&after=0",
+             b'{ "attributes" : { } }', {}),
+            ("get", "/bucket/{id}", "/bucket/999999", None, {}),
+            ("get", "/bucket/{id}", f"/bucket/{bucket}", None, {"Range": "bytes=0-1"}),
+            ("get", "/bucket/{id}", f"/bucket/{bucket}", None, {"Range": "bytes=99-"}),
+            ("get", "/bucket/{id}", f"/bucket/{bucket}", None, {"If-Match": '"other"'}),
+            ("get", "/bucket/{id}/info", "/bucket/999999/info", None, {}),
+            ("put", "/bucket/{id}", "/bucket/999999", b'{ "attributes" : { "a" : "1" } }', {}),
+            ("delete", "/bucket/{id}", "/bucket/999999", None, {}),
+        ]
+        for method, template, path, request_body, request_headers in cases:
+            status, answer_headers, answer = send(base, method.upper(), "/tarvolt" + path,
+                                                  request_body, request_headers)
+            self.check_answer(paths[template][method], method, path, status, answer_headers,
+                              answer)
+
+
+def main():
+    global ARGS
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--bin-dir", required=True)
+    parser.add_argument("--doc", required=True)
+    parser.add_argument("--validator", required=True)
+    ARGS, rest = parser.parse_known_args()
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+
+
+if __name__ == "__main__":
+    main()
