@@ -57,6 +57,8 @@ const TransferRow kTransferRows[] = {
     {"  core CPU per GiB, download, core proxy", Goal::RatioAtMost, 1.0},
     {"upload %s multipart, core proxy", Goal::RatioAtLeast, 1.2},
     {"  core CPU per GiB, upload, core proxy", Goal::RatioAtMost, 1.0},
+    {"upload %s multipart with sha256, service port", Goal::RatioAtLeast, 0.8},
+    {"  CPU per GiB, upload with sha256, service port", Goal::RatioAtMost, 1.5},
     {"memory growth, bucket service", Goal::ValueAtMost, kMemoryLimitMiB},
     {"memory growth, core", Goal::ValueAtMost, kMemoryLimitMiB},
 };
@@ -106,6 +108,7 @@ std::vector<Process> BenchSuites::nginxProcesses(bool withProxy) const {
 struct BenchSuites::Transfers {
     Series nginxUpload, nginxDownload;
     Series directUpload, directDownload;
+    Series checksumUpload;  // service port, with the sha256 field
     Series proxyUpload, proxyDownload;
     Series anchorUpload, anchorDownload;  // through the nginx reverse proxy
     uint64_t bucketPeak = 0;
@@ -136,6 +139,7 @@ void BenchSuites::transferRound(Transfers& state) {
     }
     if (paths.count("direct")) {
         bucketTransfers(state, m_setup.bucketPort, "", state.directUpload, state.directDownload);
+        checksumTransfer(state);
     }
     if (paths.count("proxy")) {
         bucketTransfers(state, m_setup.coreApiPort, "/tarvolt", state.proxyUpload,
@@ -202,6 +206,27 @@ void BenchSuites::bucketTransfers(Transfers& state, uint16_t port, const std::st
              std::to_string(mibPerSecond(bytes, down.seconds)) + " MiB/s");
 }
 
+// An upload on the service's port with the file's SHA-256 sent before it,
+// which the service checks while the file streams to disk.
+void BenchSuites::checksumTransfer(Transfers& state) {
+    http::Client client(kHost, m_setup.bucketPort, std::chrono::seconds(60));
+    const uint64_t bytes = m_setup.transferBytes;
+    const std::string attributes = "{\"bench\":\"checksum\",\"run\":\"" + std::to_string(getpid()) +
+                                   "-" + std::to_string(++m_transferCount) + "\"}";
+    CpuMeter meter(ourProcesses());
+    meter.begin();
+    auto up = uploadBucket(client, "/bucket", attributes, bytes, true);
+    state.checksumUpload.add(mibPerSecond(bytes, up.seconds), meter, meter.end(),
+                             static_cast<double>(bytes) / kGiB);
+    if (up.status != 202) {
+        throw std::runtime_error("POST /bucket with sha256 answered " + std::to_string(up.status) +
+                                 ": " + up.body);
+    }
+    client.request("DELETE", "/bucket/" + std::to_string(bucketIdOf(up.body)));
+    progress("service port: upload with sha256 " + std::to_string(mibPerSecond(bytes, up.seconds)) +
+             " MiB/s");
+}
+
 void BenchSuites::addTransferRows(Transfers& state, ResultTable& table) {
     const std::string size = std::to_string(m_setup.transferBytes / kMiB) + " MiB";
     auto name = [&size](int i) { return rowName(kTransferRows[i], size); };
@@ -220,8 +245,12 @@ void BenchSuites::addTransferRows(Transfers& state, ResultTable& table) {
                             "nginx proxy PUT", target(6), "GiB"));
     table.add(cpuRow(name(7), state.proxyUpload, state.anchorUpload, "nginx proxy PUT", target(7),
                      "core", "proxy"));
-    table.add(limitRow(name(8), "MiB", static_cast<double>(state.bucketPeak) / kMiB, target(8)));
-    table.add(limitRow(name(9), "MiB", static_cast<double>(state.corePeak) / kMiB, target(9)));
+    table.add(throughputRow(name(8), "MiB/s", state.checksumUpload, state.directUpload,
+                            "without sha256", target(8), "GiB"));
+    table.add(
+        cpuRow(name(9), state.checksumUpload, state.directUpload, "without sha256", target(9)));
+    table.add(limitRow(name(10), "MiB", static_cast<double>(state.bucketPeak) / kMiB, target(10)));
+    table.add(limitRow(name(11), "MiB", static_cast<double>(state.corePeak) / kMiB, target(11)));
 }
 
 // ---- scaling ----

@@ -82,6 +82,7 @@ class BenchSuites {
     void nginxTransfers(Transfers& state, uint16_t port, Series& upload, Series& download);
     void bucketTransfers(Transfers& state, uint16_t port, const std::string& prefix, Series& upload,
                          Series& download);
+    void checksumTransfer(Transfers& state);
     void addTransferRows(Transfers& state, ResultTable& table);
 
     // Runs `ours` and `theirs` (against nginx) in alternating runs.

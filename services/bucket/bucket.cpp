@@ -17,7 +17,7 @@ const std::string& Bucket::getFilename() {
     if (access(directory.c_str(), W_OK) != 0) {
         // A concurrent creation of the same directory is harmless: the loser
         // goes on with the directory the other one made.
-        mkdir(directory.c_str(), 0777);
+        m_createdDirectory = mkdir(directory.c_str(), 0777) == 0;
     }
     m_filename = bucket_paths::fileOf(root, m_id);
     return m_filename;
@@ -34,4 +34,30 @@ bool Bucket::updateAttribute(const std::string& name, const std::string& value) 
 
 bool Bucket::flush() {
     return m_store->write(*this);
+}
+
+void Bucket::setStoredFilename(const std::string& path) {
+    if (path.empty()) {
+        return;
+    }
+    m_filename = path;
+    m_usableFile = isSafeBucketPath(path);
+}
+
+bool isSafeBucketPath(const std::string& path) {
+    if (path.empty() || path[0] != '/') {
+        return false;
+    }
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find('/', start);
+        if (end == std::string::npos) {
+            end = path.size();
+        }
+        if (path.compare(start, end - start, "..") == 0 && end - start == 2) {
+            return false;
+        }
+        start = end + 1;
+    }
+    return true;
 }

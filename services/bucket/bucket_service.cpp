@@ -91,15 +91,16 @@ bool BucketService::start(const std::string& coreAddress, uint16_t corePort) {
     m_logger->info("Create bucket storage database schema");
     createSchema();
     if (!setupNextBucketId()) {
-        m_logger->fatal(
-            "Unable to read the largest bucket id from the storage service. "
-            "Service will terminate");
-        cleanupResources();
-        m_mgtClient->unregisterService();
-        m_store->setStorage(nullptr);
-        return false;
+        return abandonStart("Unable to read the largest bucket id from the storage service");
     }
-    m_store->adoptIdMark();
+    if (!m_store->adoptIdMark()) {
+        return abandonStart("The bucket id mark under " + m_store->root() +
+                            " cannot be read; ids handed out before might be handed out again");
+    }
+    if (!m_store->openIntents()) {
+        return abandonStart("The records of bucket changes under " + m_store->root() +
+                            " cannot be used");
+    }
     startUploadSweep();
     m_ready = true;
     auditLifecycle("ESSRT");
@@ -119,6 +120,14 @@ bool BucketService::start(const std::string& coreAddress, uint16_t corePort) {
     windDown();
     m_store->setStorage(nullptr);
     return true;
+}
+
+bool BucketService::abandonStart(const std::string& reason) {
+    m_logger->fatal("%s. Service will terminate", reason.c_str());
+    cleanupResources();
+    m_mgtClient->unregisterService();
+    m_store->setStorage(nullptr);
+    return false;
 }
 
 bool BucketService::startManagementListener() {
@@ -213,6 +222,7 @@ void BucketService::windDown() {
         m_mgtClient->unregisterService();
     }
     stopUploadSweep();
+    m_store->releaseIds();  // no request runs any more
     m_managementApi->stop();
     logInfoWithName("Bucket service '", "' shutdown completed.");
 }
@@ -262,10 +272,13 @@ void BucketService::cleanupResources() {
 void BucketService::startUploadSweep() {
     auto cutoff = std::filesystem::file_time_type::clock::now();
     BucketStore* store = m_store.get();
-    m_sweeper = std::make_unique<UploadSweeper>(
-        m_store->root(), cutoff,
-        [store](uint64_t first, uint64_t last) { return store->storedIds(first, last); },
-        m_store->peekNextId());
+    UploadSweeper::Store known;
+    known.rows = [store](uint64_t first, uint64_t last) { return store->storedIds(first, last); };
+    known.idsBelow = m_store->peekNextId();
+    known.inFlight = m_store->intents().inFlight();
+    known.resolved = [store](uint64_t id) { store->intents().end(id); };
+    known.indexEmpty = m_store->indexWasEmpty();
+    m_sweeper = std::make_unique<UploadSweeper>(m_store->root(), cutoff, std::move(known));
     m_sweeper->start();
 }
 
@@ -322,5 +335,5 @@ std::optional<std::vector<Bucket*>> BucketService::released(
 
 void BucketService::setStorageClient(TableStorage* client) {
     m_store->setStorage(client);
-    m_ready = client != nullptr;
+    m_ready = client != nullptr && m_store->openIntents();
 }

@@ -52,6 +52,14 @@ bool addAttributes(ResultSet& rows, Bucket& bucket) {
     return true;
 }
 
+// Gives `bucket` the file path of row `index` of `rows` (a "buckets" row).
+void adoptStoredFilename(ResultSet& rows, unsigned index, Bucket& bucket) {
+    const ColumnValue* filename = rows[index]->getColumn("filename");
+    if (filename != nullptr && filename->getType() == STRING_COLUMN) {
+        bucket.setStoredFilename(filename->getString());
+    }
+}
+
 // Adds the (id, name, value) rows of `rows` to `byId`; false when a row
 // lacks one of the three columns.
 template <class AttributeRows>
@@ -98,12 +106,10 @@ bool BucketStore::setupNextBucketId() {
     if (!result) {
         return false;
     }
-    if (result->rowCount() == 0) {
-        return true;  // empty store: the counter keeps its first id, 1
-    }
-    const ColumnValue* largest = (*result)[0]->getColumn(0u);
+    const ColumnValue* largest = result->rowCount() == 0 ? nullptr : (*result)[0]->getColumn(0u);
     if (largest == nullptr || largest->getType() == NULL_COLUMN) {
-        return true;  // the maximum of no rows
+        m_indexEmpty = true;  // the counter keeps its first id, 1
+        return true;
     }
     if (!largest->isInteger() || largest->getInteger() < 0) {
         return false;
@@ -112,20 +118,22 @@ bool BucketStore::setupNextBucketId() {
     return true;
 }
 
-void BucketStore::adoptIdMark() {
+bool BucketStore::adoptIdMark() {
     m_ids.setRoot(root());
-    const uint64_t mark = m_ids.readMark();
-    if (mark > m_nextId.load()) {
-        m_logger.info("Bucket ids continue at %" PRIu64 " (reserved by an earlier run)", mark);
-        m_nextId = mark;
+    const std::optional<uint64_t> mark = m_ids.readMark();
+    if (!mark) {
+        return false;
     }
+    if (*mark > m_nextId.load()) {
+        m_logger.info("Bucket ids continue at %" PRIu64 " (reserved by an earlier run)", *mark);
+        m_nextId = *mark;
+    }
+    return true;
 }
 
-uint64_t BucketStore::takeNextId() {
-    const uint64_t id = m_nextId.fetch_add(1);
-    m_ids.setRoot(root());  // the location may have changed
-    m_ids.reserve(id);
-    return id;
+void BucketStore::releaseIds() {
+    m_ids.setRoot(root());
+    m_ids.release(m_nextId.load());
 }
 
 // ---- records ----
@@ -135,40 +143,39 @@ std::unique_ptr<Bucket> BucketStore::newRecord(uint64_t id) {
 }
 
 std::unique_ptr<Bucket> BucketStore::allocate() {
-    std::unique_ptr<Bucket> bucket = newRecord(takeNextId());
+    const uint64_t id = m_nextId.fetch_add(1);
+    m_ids.setRoot(root());  // the location may have changed
+    if (!m_ids.reserve(id)) {
+        return nullptr;
+    }
+    std::unique_ptr<Bucket> bucket = newRecord(id);
     bucket->setUnstored(true);
     return bucket;
 }
 
-// One query in the usual case: the attribute rows of the id, kept only when
-// the id's "buckets" row exists. Only when it finds none does a second query
-// tell a bucket without attributes from an absent one.
+// The "buckets" row (its file path), then the attribute rows.
 std::optional<std::unique_ptr<Bucket>> BucketStore::fetch(uint64_t id) {
+    if (id > static_cast<uint64_t>(INT64_MAX)) {
+        return nullptr;  // beyond the integer column: no row can hold it
+    }
     const std::string idText = std::to_string(id);
-    Query query(std::vector<Returns*>{new Returns("name"), new Returns("value")},
-                new Where("id", Equals, idText));
-    query.join(new Join(kBuckets, "id", "id", new Query(new Where("id", Equals, idText))));
-    std::unique_ptr<ResultSet> rows(m_storage->queryTable(kName, kAttributes, query));
-    if (!rows) {
-        return std::nullopt;  // a record without its attributes would be a wrong answer
-    }
-    if (rows->rowCount() == 0) {
-        return fetchWithoutAttributes(id);
-    }
-    std::unique_ptr<Bucket> bucket = newRecord(id);
-    if (!addAttributes(*rows, *bucket)) {
-        return std::nullopt;
-    }
-    return bucket;
-}
-
-std::optional<std::unique_ptr<Bucket>> BucketStore::fetchWithoutAttributes(uint64_t id) {
-    Query query(new Where("id", Equals, std::to_string(id)));
-    std::unique_ptr<ResultSet> row(m_storage->queryTable(kName, kBuckets, query));
+    Query rowQuery(new Where("id", Equals, idText));
+    std::unique_ptr<ResultSet> row(m_storage->queryTable(kName, kBuckets, rowQuery));
     if (!row) {
         return std::nullopt;
     }
-    return row->rowCount() == 0 ? nullptr : newRecord(id);
+    if (row->rowCount() == 0) {
+        return nullptr;
+    }
+    std::unique_ptr<Bucket> bucket = newRecord(id);
+    adoptStoredFilename(*row, 0, *bucket);
+    Query query(std::vector<Returns*>{new Returns("name"), new Returns("value")},
+                new Where("id", Equals, idText));
+    std::unique_ptr<ResultSet> rows(m_storage->queryTable(kName, kAttributes, query));
+    if (!rows || !addAttributes(*rows, *bucket)) {
+        return std::nullopt;  // a record without its attributes would be a wrong answer
+    }
+    return bucket;
 }
 
 std::optional<BucketStore::Records> BucketStore::fetchEach(ResultSet& ids,
@@ -186,6 +193,7 @@ std::optional<BucketStore::Records> BucketStore::fetchEach(ResultSet& ids,
         auto rows = known.find(bucketId);
         if (rows != known.end()) {
             std::unique_ptr<Bucket> bucket = newRecord(bucketId);
+            adoptStoredFilename(ids, i, *bucket);
             for (const auto& [name, text] : rows->second) {
                 bucket->addAttribute(name, text);
             }
@@ -248,10 +256,10 @@ std::optional<BucketStore::AttributeRows> BucketStore::attributesOf(
     return attributes;
 }
 
-// One query for the ids, then one per run of kListingRun ids for their
-// attribute rows, instead of a look-up per bucket.
+// One query for the ids and file paths, then one per run of kListingRun ids
+// for their attribute rows, instead of a look-up per bucket.
 std::optional<BucketStore::Records> BucketStore::getAll() {
-    Query query(std::vector<Returns*>{new Returns("id")});
+    Query query(std::vector<Returns*>{new Returns("id"), new Returns("filename")});
     std::unique_ptr<ResultSet> ids(m_storage->queryTable(kName, kBuckets, query));
     if (!ids) {
         return std::nullopt;

@@ -217,13 +217,25 @@ BucketStore::Change BucketStore::updateUnique(uint64_t id, const AttributeList& 
 BucketStore::Change BucketStore::remove(uint64_t id) {
     std::lock_guard<std::mutex> lock(m_mutex);
     Change change;
-    if (!fetchForChange(id, change)) {
+    change.removed = fetchForChange(id, change);
+    if (!change.removed) {
+        return change;
+    }
+    // Recorded first: should the service stop after the rows are gone, the
+    // next start removes the file instead of keeping it aside.
+    if (!m_intents.begin(IntentLog::Kind::Deletion, id)) {
+        change.outcome = Outcome::Failed;
         return change;
     }
     Query query(new Where("id", Equals, std::to_string(id)));
     change.removedRows = m_storage->deleteTable(kName, kBuckets, query);
     if (change.removedRows < 1) {
-        change.outcome = Outcome::Failed;
+        // No row deleted: a deletion that came first (the record ends), or
+        // a failure (the record stays for the next start to resolve).
+        change.outcome = change.removedRows == 0 ? Outcome::Absent : Outcome::Failed;
+        if (change.removedRows == 0) {
+            m_intents.end(id);
+        }
         return change;
     }
     m_storage->deleteTable(kName, kAttributes, query);

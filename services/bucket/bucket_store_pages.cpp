@@ -1,5 +1,6 @@
 // BucketStore: the listing and the matches one page at a time.
 #include <algorithm>
+#include <unordered_map>
 
 #include "bucket_schema.h"
 #include "bucket_store.h"
@@ -60,20 +61,25 @@ std::optional<BucketStore::Records> BucketStore::recordsOf(const std::vector<uin
 
 std::optional<BucketStore::Page> BucketStore::listPage(uint64_t after,
                                                        std::optional<size_t> limit) {
-    Query query(std::vector<Returns*>{new Returns("id")},
+    Query query(std::vector<Returns*>{new Returns("id"), new Returns("filename")},
                 new Where("id", GreaterThan, std::to_string(after)));
     std::unique_ptr<ResultSet> rows(m_storage->queryTable(kName, kBuckets, query));
     if (!rows) {
         return std::nullopt;
     }
     std::vector<uint64_t> ids;
+    std::unordered_map<uint64_t, std::string> filenames;  // as the rows hold them
     for (unsigned i = 0; i < rows->rowCount(); i++) {
         const ColumnValue* id = (*rows)[i]->getColumn("id");
+        const ColumnValue* filename = (*rows)[i]->getColumn("filename");
         if (id == nullptr || !id->isInteger()) {
             return std::nullopt;
         }
         if (id->getInteger() >= 0) {
             ids.push_back(static_cast<uint64_t>(id->getInteger()));
+            if (filename != nullptr && filename->getType() == STRING_COLUMN) {
+                filenames[ids.back()] = filename->getString();
+            }
         }
     }
     std::sort(ids.begin(), ids.end());
@@ -82,6 +88,12 @@ std::optional<BucketStore::Page> BucketStore::listPage(uint64_t after,
     std::optional<Records> records = recordsOf(ids);
     if (!records) {
         return std::nullopt;
+    }
+    for (std::unique_ptr<Bucket>& bucket : *records) {
+        auto stored = filenames.find(bucket->getId());
+        if (stored != filenames.end()) {
+            bucket->setStoredFilename(stored->second);
+        }
     }
     page.buckets = std::move(*records);
     return page;

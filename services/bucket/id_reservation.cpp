@@ -18,7 +18,7 @@ void IdReservation::setRoot(const std::string& root) {
     }
 }
 
-uint64_t IdReservation::readMark() const {
+std::optional<uint64_t> IdReservation::readMark() const {
     std::string root;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -27,7 +27,12 @@ uint64_t IdReservation::readMark() const {
     const std::string path = root + "/" + kFileName;
     std::ifstream file(path);
     if (!file) {
-        return 0;
+        if (access(path.c_str(), F_OK) != 0 && errno == ENOENT) {
+            return 0;
+        }
+        Logger::getLogger()->error("Cannot read the bucket id mark %s: %s", path.c_str(),
+                                   std::strerror(errno));
+        return std::nullopt;
     }
     std::string text;
     std::getline(file, text);
@@ -35,8 +40,8 @@ uint64_t IdReservation::readMark() const {
     errno = 0;
     const unsigned long long mark = std::strtoull(text.c_str(), &end, 10);
     if (text.empty() || *end != '\0' || errno != 0) {
-        Logger::getLogger()->warn("Ignoring the unreadable bucket id mark in %s", path.c_str());
-        return 0;
+        Logger::getLogger()->error("The bucket id mark %s holds no number", path.c_str());
+        return std::nullopt;
     }
     return static_cast<uint64_t>(mark);
 }
@@ -57,6 +62,21 @@ bool IdReservation::reserve(uint64_t id) {
         return false;
     }
     m_reservedBelow = mark;
+    return true;
+}
+
+bool IdReservation::release(uint64_t nextId) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_reservedBelow.load() == 0 || nextId >= m_reservedBelow.load()) {
+        return true;  // nothing reserved beyond the next id
+    }
+    std::string error;
+    if (!writeMark(m_root, nextId, error)) {
+        Logger::getLogger()->error("Cannot write back the bucket id mark %" PRIu64 ": %s", nextId,
+                                   error.c_str());
+        return false;
+    }
+    m_reservedBelow = nextId;
     return true;
 }
 

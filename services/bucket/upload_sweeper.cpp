@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "bucket_paths.h"
+#include "durability.h"
 #include "logger.h"
 
 namespace fs = std::filesystem;
@@ -34,36 +35,98 @@ std::optional<uint64_t> bucketFileId(const fs::directory_entry& entry) {
     return bucket_paths::idOfFile(entry.path());
 }
 
-// Removes the files of `batch` whose ids have no row; clears the batch.
-size_t removeWithoutRows(std::map<uint64_t, fs::path>& batch,
-                         const UploadSweeper::RowLookup& rows) {
-    size_t removed = 0;
+// The ids of `batch` (ascending) that have a row; nullopt (logged) when
+// the look-up failed.
+std::optional<std::set<uint64_t>> storedOf(const std::map<uint64_t, fs::path>& batch,
+                                           const UploadSweeper::RowLookup& rows) {
     std::optional<std::set<uint64_t>> stored = rows(batch.begin()->first, batch.rbegin()->first);
     if (!stored) {
         Logger::getLogger()->warn("Cannot look up the rows of bucket files %" PRIu64 " to %" PRIu64
                                   "; they are kept",
                                   batch.begin()->first, batch.rbegin()->first);
     }
-    for (const auto& [id, path] : batch) {
-        if (!stored || stored->count(id) != 0) {
+    return stored;
+}
+
+// Moves `path` (bucket `id`) into the quarantine folder; true when moved.
+bool quarantine(const std::string& root, uint64_t id, const fs::path& path) {
+    const fs::path folder = fs::path(root) / UploadSweeper::kQuarantine;
+    std::error_code error;
+    fs::create_directory(folder, error);
+    fs::path target = folder / std::to_string(id);
+    for (int n = 1; fs::exists(target, error); ++n) {
+        target = folder / (std::to_string(id) + "." + std::to_string(n));
+    }
+    fs::rename(path, target, error);
+    if (error) {
+        Logger::getLogger()->warn("Cannot move %s into %s: %s", path.string().c_str(),
+                                  folder.string().c_str(), error.message().c_str());
+        return false;
+    }
+    durability::syncDirectory(folder.string());
+    durability::syncDirectory(path.parent_path().string());
+    return true;
+}
+
+// The bucket files (id -> path) under `root` with ids below `idsBelow`,
+// one directory at a time; `visit` returns false to stop.
+template <class Visit>
+void forEachDirectoryOfFiles(const std::string& root, uint64_t idsBelow,
+                             const std::atomic<bool>& cancel, Visit visit) {
+    std::error_code error;
+    fs::directory_iterator directories(root, fs::directory_options::skip_permission_denied, error);
+    for (; !error && directories != fs::directory_iterator(); directories.increment(error)) {
+        std::error_code entryError;
+        if (directories->is_symlink(entryError) || !directories->is_directory(entryError)) {
             continue;
         }
-        std::error_code error;
-        if (fs::remove(path, error)) {
-            Logger::getLogger()->info("Removed bucket file %s: bucket %" PRIu64 " is not stored",
-                                      path.string().c_str(), id);
-            removed++;
+        std::map<uint64_t, fs::path> batch;
+        fs::directory_iterator files(directories->path(), entryError);
+        for (; !entryError && files != fs::directory_iterator(); files.increment(entryError)) {
+            std::optional<uint64_t> id = bucketFileId(*files);
+            if (id && *id < idsBelow) {
+                batch.emplace(*id, files->path());
+            }
+        }
+        if (cancel.load() || (!batch.empty() && !visit(batch))) {
+            return;
         }
     }
-    batch.clear();
+}
+
+// Resolves the changes an earlier run left in flight: the file of one whose
+// id has no row goes (an unanswered addition, or a deletion whose rows are
+// gone); the record ends either way once the rows are known.
+size_t resolveInFlight(const std::string& root, const UploadSweeper::Store& store) {
+    size_t removed = 0;
+    for (const auto& [id, kind] : store.inFlight) {
+        std::optional<std::set<uint64_t>> stored = store.rows(id, id);
+        if (!stored) {
+            continue;  // resolved by a later start
+        }
+        const fs::path path = bucket_paths::fileOf(root, id);
+        std::error_code error;
+        if (stored->count(id) == 0 && fs::remove(path, error)) {
+            Logger::getLogger()->info(
+                "Removed bucket file %s: the %s of bucket %" PRIu64 " was not completed",
+                path.string().c_str(), kind == IntentLog::Kind::Addition ? "addition" : "deletion",
+                id);
+            removed++;
+        }
+        if (store.resolved) {
+            store.resolved(id);
+        }
+    }
     return removed;
 }
 
 }  // namespace
 
-UploadSweeper::UploadSweeper(std::string root, fs::file_time_type cutoff, RowLookup rows,
-                             uint64_t idsBelow)
-    : m_root(std::move(root)), m_cutoff(cutoff), m_rows(std::move(rows)), m_idsBelow(idsBelow) {}
+UploadSweeper::UploadSweeper(std::string root, fs::file_time_type cutoff, Store store)
+    : m_root(std::move(root)), m_cutoff(cutoff), m_store(std::move(store)) {}
+
+UploadSweeper::UploadSweeper(std::string root, fs::file_time_type cutoff)
+    : UploadSweeper(std::move(root), cutoff, Store()) {}
 
 UploadSweeper::~UploadSweeper() {
     m_cancel = true;
@@ -73,8 +136,8 @@ UploadSweeper::~UploadSweeper() {
 void UploadSweeper::start() {
     m_thread = std::thread([this] {
         size_t removed = sweep(m_root, m_cutoff, m_cancel);
-        if (m_rows) {
-            removed += sweepOrphans(m_root, m_idsBelow, m_rows, m_cancel);
+        if (m_store.rows) {
+            removed += sweepOrphans(m_root, m_store, m_cancel).removed;
         }
         m_removed = removed;
     });
@@ -106,31 +169,38 @@ size_t UploadSweeper::sweep(const std::string& root, fs::file_time_type cutoff,
     return removed;
 }
 
-size_t UploadSweeper::sweepOrphans(const std::string& root, uint64_t idsBelow,
-                                   const RowLookup& rows, const std::atomic<bool>& cancel) {
-    size_t removed = 0;
-    std::error_code error;
-    fs::directory_iterator directories(root, fs::directory_options::skip_permission_denied, error);
-    for (; !error && directories != fs::directory_iterator(); directories.increment(error)) {
-        std::error_code entryError;
-        if (directories->is_symlink(entryError) || !directories->is_directory(entryError)) {
-            continue;
-        }
-        // One directory holds at most 100 ids; a batch spans a few of them.
-        std::map<uint64_t, fs::path> batch;
-        fs::directory_iterator files(directories->path(), entryError);
-        for (; !entryError && files != fs::directory_iterator(); files.increment(entryError)) {
-            if (cancel.load()) {
-                return removed;
-            }
-            std::optional<uint64_t> id = bucketFileId(*files);
-            if (id && *id < idsBelow) {
-                batch.emplace(*id, files->path());
-            }
-        }
-        if (!batch.empty()) {
-            removed += removeWithoutRows(batch, rows);
+UploadSweeper::Report UploadSweeper::sweepOrphans(const std::string& root, const Store& store,
+                                                  const std::atomic<bool>& cancel) {
+    Report report;
+    if (store.indexEmpty) {
+        bool anyFile = false;
+        forEachDirectoryOfFiles(root, UINT64_MAX, cancel, [&](const std::map<uint64_t, fs::path>&) {
+            anyFile = true;
+            return false;  // one is enough to know
+        });
+        if (anyFile) {
+            Logger::getLogger()->warn(
+                "The bucket index holds no rows, yet bucket files exist under %s: nothing is "
+                "moved or removed (was the database emptied, replaced or restored?)",
+                root.c_str());
+            return report;
         }
     }
-    return removed;
+    report.removed = resolveInFlight(root, store);
+    forEachDirectoryOfFiles(
+        root, store.idsBelow, cancel, [&](const std::map<uint64_t, fs::path>& batch) {
+            std::optional<std::set<uint64_t>> stored = storedOf(batch, store.rows);
+            for (const auto& [id, path] : batch) {
+                if (stored && stored->count(id) == 0 && store.inFlight.count(id) == 0 &&
+                    quarantine(root, id, path)) {
+                    report.quarantined++;
+                }
+            }
+            return true;
+        });
+    if (report.quarantined > 0) {
+        Logger::getLogger()->warn("Moved %zu bucket files without rows into %s/%s; they are kept",
+                                  report.quarantined, root.c_str(), kQuarantine);
+    }
+    return report;
 }

@@ -24,6 +24,10 @@ bool enabled();
 // durability is relaxed.
 bool syncFile(int fd);
 
+// fsync of the file at `path` (its data and size). True on success, and at
+// once when durability is relaxed.
+bool syncFileAt(const std::string& path);
+
 // fsync of the directory `path`, which makes the names created, renamed or
 // removed in it durable. True on success, and at once when durability is
 // relaxed.

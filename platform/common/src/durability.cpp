@@ -22,6 +22,19 @@ bool syncFile(int fd) {
     return !enabled() || fsync(fd) == 0;
 }
 
+bool syncFileAt(const std::string& path) {
+    if (!enabled()) {
+        return true;
+    }
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    const bool synced = fsync(fd) == 0;
+    close(fd);
+    return synced;
+}
+
 bool syncDirectory(const std::string& path) {
     return !enabled() || ::syncDirectory(path) == 0;
 }

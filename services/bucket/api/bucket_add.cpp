@@ -17,6 +17,7 @@
 #include "bucket_handlers.h"
 #include "bucket_store.h"
 #include "bucket_text.h"
+#include "durability.h"
 #include "form_data.h"
 #include "json_util.h"
 #include "logger.h"
@@ -50,6 +51,8 @@ class BucketCreation {
 
   private:
     Answer refuse(StatusCode status, const std::string& message);
+    // Syncs the saved file's bytes and the names leading to it.
+    bool makeFileDurable();
     std::optional<Answer> checkDigest(const FormData& form, const FormData::FieldValue& file);
     std::optional<Answer> readAttributes(const FormData::FieldValue& data);
     Answer store();
@@ -83,8 +86,23 @@ Answer BucketCreation::run(const http::Request& request) {
         return std::move(*refused);
     }
     m_bucket = m_store.allocate();  // the id is used up from here on
+    if (!m_bucket) {
+        return {StatusCode::server_error_internal_server_error,
+                messageBody("Failed to add bucket, no bucket id could be reserved")};
+    }
     m_id = m_bucket->getId();
+    // Recorded before the file takes its place: should the service stop
+    // before the rows are stored, the next start removes the file.
+    if (!m_store.intents().begin(IntentLog::Kind::Addition, m_id)) {
+        m_bucket.reset();  // nothing was saved
+        return {StatusCode::server_error_internal_server_error,
+                messageBody("Failed to store bucket")};
+    }
     form.saveFile(file, m_bucket->getFilename());
+    if (!makeFileDurable()) {
+        m_logger->error("Cannot sync the file of bucket %" PRIu64 " to disk", m_id);
+        return refuse(StatusCode::server_error_internal_server_error, "Failed to store bucket");
+    }
     if (std::optional<Answer> refused = readAttributes(attributes)) {
         return std::move(*refused);
     }
@@ -149,8 +167,17 @@ Answer BucketCreation::store() {
         default:
             return refuse(StatusCode::server_error_internal_server_error, "Failed to store bucket");
     }
+    m_store.intents().end(m_id);
     m_bucket.reset();
     return {StatusCode::success_accepted, ""};
+}
+
+bool BucketCreation::makeFileDurable() {
+    const std::string directory = durability::parentDirectory(m_bucket->getFilename());
+    return durability::syncFileAt(m_bucket->getFilename()) &&
+           durability::syncDirectory(directory) &&
+           (!m_bucket->createdDirectory() ||
+            durability::syncDirectory(durability::parentDirectory(directory)));
 }
 
 Answer BucketCreation::refuse(StatusCode status, const std::string& message) {
@@ -177,6 +204,7 @@ void BucketCreation::discard() {
     }
     if (rowGone) {
         unlink(m_bucket->getFilename().c_str());
+        m_store.intents().end(m_id);
     } else {
         m_logger->warn("Kept the file of bucket %" PRIu64 ": its row may still be stored", m_id);
     }

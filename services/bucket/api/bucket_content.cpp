@@ -16,6 +16,11 @@ using http::StatusCode;
 
 namespace bucket_handlers {
 
+Answer storageUnavailable() {
+    return {StatusCode::server_error_internal_server_error,
+            messageBody("Storage service unavailable")};
+}
+
 Answer handleGetAll(BucketStore& store, const Request& request) {
     bucket_paging::Paging paging;
     const std::string refused = bucket_paging::readPaging(request.message(), paging);
@@ -28,8 +33,7 @@ Answer handleGetAll(BucketStore& store, const Request& request) {
     }
     std::optional<BucketStore::Records> buckets = store.getAll();
     if (!buckets) {
-        return {StatusCode::server_error_internal_server_error,
-                messageBody("Storage service unavailable")};
+        return storageUnavailable();
     }
     return {StatusCode::success_ok,
             "{ \"buckets\" : [" + bucket_text::bucketObjects(*buckets) + "] }"};
@@ -39,41 +43,46 @@ namespace {
 
 // The bucket named by the request's id digits; null when there is none
 // (or the id is too large to be one), nullopt when the look-up failed.
-std::unique_ptr<Bucket> fetchNamed(BucketStore& store, const Request& request) {
+std::optional<std::unique_ptr<Bucket>> fetchNamed(BucketStore& store, const Request& request) {
     const std::optional<uint64_t> id = bucket_text::parseBucketId(request.idDigits());
-    std::optional<std::unique_ptr<Bucket>> bucket;
-    if (id) {
-        bucket = store.fetch(*id);
+    if (!id) {
+        return std::unique_ptr<Bucket>();
     }
-    return bucket ? std::move(*bucket) : nullptr;
+    return store.fetch(*id);
 }
 
 }  // namespace
 
-// Digits too many for a bucket id name no bucket. A fetch finds no record
-// both for an id without a "buckets" row and for a failed look-up, the two
-// cases of the 404; a separate existence query would only cost a round trip
-// more.
+// Digits too many for a bucket id name no bucket. A failed look-up is no
+// absence: the bucket may well exist, so the answer says the storage failed.
 Answer handleContent(BucketStore& store, const Request& request) {
-    std::unique_ptr<Bucket> bucket = fetchNamed(store, request);
+    std::optional<std::unique_ptr<Bucket>> bucket = fetchNamed(store, request);
     if (!bucket) {
+        return storageUnavailable();
+    }
+    if (!*bucket) {
         return {StatusCode::client_error_not_found, messageBody("Invalid bucket id")};
     }
     Answer answer;
-    answer.download = std::move(bucket);
+    answer.download = std::move(*bucket);
     answer.downloadRequest.fields = request.message().header;
     answer.downloadRequest.head = request.message().method == "HEAD";
     return answer;
 }
 
 Answer handleInfo(BucketStore& store, const Request& request) {
-    std::unique_ptr<Bucket> bucket = fetchNamed(store, request);
+    std::optional<std::unique_ptr<Bucket>> found = fetchNamed(store, request);
+    if (!found) {
+        return storageUnavailable();
+    }
+    std::unique_ptr<Bucket> bucket = std::move(*found);
     if (!bucket) {
         return {StatusCode::client_error_not_found, messageBody("Invalid bucket id")};
     }
     const std::string path = bucket->getFilename();
     struct stat status {};
-    if (::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
+    if (!bucket->hasUsableFile() || ::stat(path.c_str(), &status) != 0 ||
+        !S_ISREG(status.st_mode)) {
         return {StatusCode::client_error_bad_request,
                 messageBody("Could not read bucket content" + path)};
     }

@@ -7,6 +7,8 @@
 #include "bucket_handlers.h"
 #include "bucket_store.h"
 #include "bucket_text.h"
+#include "durability.h"
+#include "logger.h"
 
 using bucket_text::messageBody;
 using http::StatusCode;
@@ -26,13 +28,21 @@ Answer handleDelete(BucketStore& store, const Request& request) {
         case BucketStore::Outcome::Written:
             break;
         case BucketStore::Outcome::Absent:
-        case BucketStore::Outcome::LookupFailed:
             return {StatusCode::client_error_bad_request, notFound};
         default:
-            return {StatusCode::client_error_bad_request, messageBody("Delete failed")};
+            return storageUnavailable();
     }
-    Bucket file(&store, *id);  // the path under the current storage root
-    unlink(file.getFilename().c_str());
+    // The rows' removal is committed; the file goes, and its name's
+    // removal is made durable before the answer.
+    Bucket& removed = *change.removed;  // the path its row held
+    if (removed.hasUsableFile()) {
+        unlink(removed.getFilename().c_str());
+        durability::syncDirectory(durability::parentDirectory(removed.getFilename()));
+        store.intents().end(*id);
+    } else {
+        Logger::getLogger()->warn("Bucket %s deleted; its file path %s was refused, the file stays",
+                                  std::to_string(*id).c_str(), removed.getFilename().c_str());
+    }
     const std::string attributes = bucket_text::auditAttributes(change.before);
     return {StatusCode::success_ok,
             messageBody(std::to_string(change.removedRows) + " buckets deleted"),

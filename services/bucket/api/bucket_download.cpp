@@ -201,7 +201,7 @@ void sendBucketFile(const std::shared_ptr<http::Response>& response, Bucket& buc
     try {
         Logger::getLogger()->debug("Send file %s", path.c_str());
         auto transfer = std::make_shared<Transfer>();
-        transfer->fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        transfer->fd = bucket.hasUsableFile() ? ::open(path.c_str(), O_RDONLY | O_CLOEXEC) : -1;
         struct stat status {};
         if (transfer->fd < 0 || ::fstat(transfer->fd, &status) != 0 || !S_ISREG(status.st_mode)) {
             response->write(StatusCode::client_error_bad_request,

@@ -66,6 +66,10 @@ struct Answer {
     DownloadRequest downloadRequest;  // what the download's request asks (ranges, conditions)
 };
 
+// 500 { "message" : "Storage service unavailable" }: the storage service
+// failed, so whether the bucket exists is not known.
+Answer storageUnavailable();
+
 // The optional form field of an addition with the SHA-256 of the file in
 // hexadecimal; sent before the file, it is checked while the file streams.
 constexpr const char* kDigestField = "sha256";

@@ -30,8 +30,7 @@ Answer handleMatch(BucketStore& store, const Request& request) {
     }
     std::optional<BucketStore::Records> matches = store.match(attributes);
     if (!matches) {
-        return {StatusCode::server_error_internal_server_error,
-                messageBody("Storage service unavailable")};
+        return storageUnavailable();
     }
     return {StatusCode::success_ok,
             "{ \"matches\" : [" + bucket_text::bucketObjects(*matches) + "] }"};

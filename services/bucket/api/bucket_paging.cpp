@@ -62,8 +62,7 @@ bucket_handlers::Answer pageAnswer(const std::string& member,
                                    const std::optional<BucketStore::Page>& page,
                                    const Paging& paging) {
     if (!page) {
-        return {http::StatusCode::server_error_internal_server_error,
-                bucket_text::messageBody("Storage service unavailable")};
+        return bucket_handlers::storageUnavailable();
     }
     return {http::StatusCode::success_ok, pageBody(member, *page, paging)};
 }

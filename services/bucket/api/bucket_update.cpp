@@ -24,8 +24,9 @@ Answer refusal(StatusCode status, const std::string& message) {
 Answer refusalOf(BucketStore::Outcome outcome, const Answer& notFound) {
     switch (outcome) {
         case BucketStore::Outcome::Absent:
-        case BucketStore::Outcome::LookupFailed:
             return {notFound.status, notFound.body};
+        case BucketStore::Outcome::LookupFailed:
+            return storageUnavailable();
         case BucketStore::Outcome::TooMany:
             return refusal(StatusCode::client_error_bad_request, bucket_text::tooManyAttributes());
         case BucketStore::Outcome::Duplicate:
@@ -56,9 +57,11 @@ Answer handleUpdate(BucketStore& store, const Request& request) {
         bucket_text::readRequestAttributes(request.body(), "update", changes);
     if (!refused.empty()) {
         std::optional<std::unique_ptr<Bucket>> bucket = store.fetch(*id);
-        const bool found = bucket && *bucket;
-        return found ? refusal(StatusCode::client_error_bad_request, refused)
-                     : Answer(notFound.status, notFound.body);
+        if (!bucket) {
+            return storageUnavailable();
+        }
+        return *bucket ? refusal(StatusCode::client_error_bad_request, refused)
+                       : Answer(notFound.status, notFound.body);
     }
     const BucketStore::Change change =
         store.updateUnique(*id, changes, bucket_text::kMaxAttributes);

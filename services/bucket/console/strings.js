@@ -6,6 +6,10 @@ export const S = {
   brandProduct: 'Bucket console',
   endpointLabel: 'API',
   skipToBuckets: 'Skip to the buckets',
+  jumpLabel: 'Sections',
+  jumpBuckets: 'Buckets',
+  jumpUpload: 'Upload',
+  jumpAudit: 'Activity',
 
   bucketsHeading: 'Buckets',
   refresh: 'Refresh',

@@ -2,9 +2,11 @@
 // and its attributes (name -> value, ordered by byte-wise name comparison).
 //
 // A Bucket holds no open file and no storage connection. It is a value record
-// plus the path of its file (bucket_paths.h), computed once, on the first
-// `getFilename` call, from the storage root of its store at that moment, and
-// kept for the record's life.
+// plus the path of its file: for a stored bucket the path its "buckets" row
+// holds (`setStoredFilename`), so that a change of the storage location
+// affects new buckets only; otherwise (bucket_paths.h) computed once, on the
+// first `getFilename` call, from the storage root of its store at that
+// moment, and kept for the record's life.
 //
 // Ownership: records are created on the heap by the store (`allocate`,
 // `fetch`, `getAll`, `match`) or by a handler; whoever receives one owns it.
@@ -33,6 +35,17 @@ class Bucket {
     // only; a failure shows later, when the file is saved or opened). Later
     // calls return the stored string without consulting the disk.
     const std::string& getFilename();
+    // True when `getFilename` created the directory of the file: the
+    // directory's own name is then not yet durable either.
+    bool createdDirectory() const { return m_createdDirectory; }
+
+    // Takes the path stored in the bucket's row. A path that is not absolute
+    // or has a ".." component is not used for any file operation
+    // (`hasUsableFile` is then false); an empty one is ignored.
+    void setStoredFilename(const std::string& path);
+    // False when the stored path was refused: the file must not be read,
+    // written or removed.
+    bool hasUsableFile() const { return m_usableFile; }
 
     // Stores `value` under `name`, replacing any earlier value. Always true.
     bool addAttribute(const std::string& name, const std::string& value);
@@ -58,4 +71,9 @@ class Bucket {
     std::string m_filename;
     Attributes m_attributes;
     bool m_unstored = false;
+    bool m_usableFile = true;
+    bool m_createdDirectory = false;
 };
+
+// True when `path` is absolute and has no ".." component.
+bool isSafeBucketPath(const std::string& path);

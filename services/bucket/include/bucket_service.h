@@ -130,8 +130,9 @@ class BucketService : public ServiceAuthHandler {
     Logger* getLogger() const { return m_logger; }
 
     // ---- test seams ----
-    // Uses `client` (not owned) for the store operations and marks the store
-    // ready; null clears both.
+    // Uses `client` (not owned) for the store operations, opens the records
+    // of changes in flight under the storage root and marks the store ready
+    // (as `start` does); null clears both.
     void setStorageClient(TableStorage* client);
     uint64_t peekNextBucketId() const { return m_store->peekNextId(); }
 
@@ -143,6 +144,9 @@ class BucketService : public ServiceAuthHandler {
                                                                uint16_t port);
 
   private:
+    // Logs `reason` as fatal, releases what the start set up and unregisters;
+    // returns false for `start` to return.
+    bool abandonStart(const std::string& reason);
     bool startManagementListener();
     bool startRestServer();
     bool waitForRestServer();

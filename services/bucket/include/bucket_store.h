@@ -39,6 +39,7 @@
 #include "attribute_list.h"
 #include "bucket.h"
 #include "id_reservation.h"
+#include "intent_log.h"
 
 class Logger;
 class Query;
@@ -62,8 +63,9 @@ class BucketStore {
     // The result of `updateUnique` and `remove`.
     struct Change {
         Outcome outcome = Outcome::Failed;
-        Bucket::Attributes before;  // the bucket's attributes before the change
-        int removedRows = 0;        // `remove`: the "buckets" rows deleted
+        Bucket::Attributes before;        // the bucket's attributes before the change
+        int removedRows = 0;              // `remove`: the "buckets" rows deleted
+        std::unique_ptr<Bucket> removed;  // `remove`: the record as it was stored
     };
 
     // A store that logs to `logger` (not owned).
@@ -87,18 +89,37 @@ class BucketStore {
     // at 1 for an empty store). False when the largest id cannot be read.
     bool setupNextBucketId();
     // Moves the id counter up to the mark of ids reserved by earlier runs.
-    void adoptIdMark();
+    // False (logged) when the mark file exists but cannot be read.
+    bool adoptIdMark();
+    // Opens the records of changes in flight under the root (IntentLog),
+    // keeping those an earlier run left for the sweep. False (logged) when
+    // they cannot be read or written.
+    bool openIntents() { return m_intents.open(root()); }
+    // The records of changes in flight: an addition records its id before
+    // its file is renamed into place and ends it once its rows are stored;
+    // `remove` records a deletion before deleting rows, and its caller ends
+    // it once the file is gone.
+    IntentLog& intents() { return m_intents; }
+    // On an orderly stop, once no more ids are handed out: writes back the
+    // exact next id, so the next start leaves no gap.
+    void releaseIds();
+    // True when `setupNextBucketId` found no "buckets" row at all.
+    bool indexWasEmpty() const { return m_indexEmpty; }
     // The id the next `allocate` hands out.
     uint64_t peekNextId() const { return m_nextId.load(); }
 
     // ---- records ----
 
-    // A new record holding the next unused id, marked unstored. Never null.
+    // A new record holding the next unused id, marked unstored; null
+    // (logged) when the id could not be reserved in the mark file, since a
+    // later start might then hand it out again.
     std::unique_ptr<Bucket> allocate();
-    // The stored bucket `id` with its attributes; a null pointer when no
-    // "buckets" row has the id; nullopt when a query failed.
+    // The stored bucket `id` with its attributes and the file path its row
+    // holds; a null pointer when no "buckets" row has the id; nullopt when a
+    // query failed.
     std::optional<std::unique_ptr<Bucket>> fetch(uint64_t id);
-    // Every stored bucket in storage order; nullopt when a query failed.
+    // Every stored bucket in storage order, with the file paths their rows
+    // hold; nullopt when a query failed.
     std::optional<Records> getAll();
     // The stored buckets holding every pair of `attributes` (supersets
     // included), by ascending id; an empty list selects every bucket, like
@@ -139,8 +160,10 @@ class BucketStore {
     Change updateUnique(uint64_t id, const AttributeList& changes, size_t maxAttributes);
     // Under the store mutex: deletes the "buckets" row of `id`, then its
     // attribute rows (so a failure never leaves a listed bucket without
-    // attributes). Absent, LookupFailed, Written (with `before` and
-    // `removedRows` set) or Failed when no row was deleted. The file stays.
+    // attributes). Absent, LookupFailed, Written (with `before`, `removed`
+    // and `removedRows` set) or Failed when the deletion failed or could not
+    // be recorded first. The file stays; once the caller has removed it, it
+    // ends the deletion's record (`intents().end(id)`).
     Change remove(uint64_t id);
     // Removes whatever rows a failed creation of `id` may have left. True
     // when no "buckets" row of `id` is stored afterwards; false when one may
@@ -150,9 +173,7 @@ class BucketStore {
   private:
     using AttributeRows = std::unordered_map<uint64_t, AttributeList>;
 
-    uint64_t takeNextId();
     std::unique_ptr<Bucket> newRecord(uint64_t id);
-    std::optional<std::unique_ptr<Bucket>> fetchWithoutAttributes(uint64_t id);
     // The stored bucket `id`, its attributes noted in `change.before`; null
     // (with `change.outcome` Absent or LookupFailed) when it cannot be had.
     std::unique_ptr<Bucket> fetchForChange(uint64_t id, Change& change);
@@ -184,6 +205,8 @@ class BucketStore {
     std::string m_root;
     std::atomic<uint64_t> m_nextId{1};
     IdReservation m_ids;
+    IntentLog m_intents;
+    bool m_indexEmpty = false;
     std::mutex m_mutex;
     static constexpr size_t kSetStripes = 64;
     std::array<std::mutex, kSetStripes> m_setStripes;

@@ -6,10 +6,10 @@
 //
 // The file holds one decimal number: every id handed out so far is below
 // it. Ids are reserved in blocks of `kBlock`, so the file is rewritten only
-// once per block; a restart skips what was left of the block (gaps in the
-// id sequence are normal). The file is replaced atomically: written to a
-// temporary file, flushed to disk, renamed over the old one, and the
-// directory flushed.
+// once per block; an orderly stop writes back the exact next id (`release`),
+// so only a crash leaves a gap, of less than a block. The file is replaced
+// atomically: written to a temporary file, flushed to disk, renamed over the
+// old one, and the directory flushed.
 //
 // Thread-safety: `reserve` may be called from any thread; `readMark` and
 // `setRoot` on the thread that starts the service, before ids are handed
@@ -19,6 +19,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 
 class IdReservation {
@@ -33,15 +34,21 @@ class IdReservation {
     // writes it there.
     void setRoot(const std::string& root);
 
-    // The stored mark; 0 when there is no mark file. A file that cannot be
-    // read or holds no number also gives 0, after a warning is logged.
-    uint64_t readMark() const;
+    // The stored mark; 0 when there is no mark file; nullopt (logged) when
+    // the file cannot be read or holds no number, since ids handed out
+    // before might then be handed out again.
+    std::optional<uint64_t> readMark() const;
 
     // Makes sure that `id` is below the stored mark, writing a new mark
     // (id + kBlock) when it is not. True when it is (or now is); false when
     // the mark could not be written (logged), in which case a later start
     // may hand out ids from `id` on again.
     bool reserve(uint64_t id);
+
+    // On an orderly stop: writes back `nextId`, the next id that would have
+    // been handed out, so the next start goes on from there. False (logged)
+    // when it could not be written; the reserved block then stays.
+    bool release(uint64_t nextId);
 
     // Writes `mark` atomically. False (with `error` set) on failure.
     static bool writeMark(const std::string& root, uint64_t mark, std::string& error);

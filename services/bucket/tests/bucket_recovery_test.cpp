@@ -39,8 +39,15 @@ TEST(IdReservation, MarkIsWrittenOncePerBlockAndOnlyGrows) {
     EXPECT_EQ(42u + 2 * IdReservation::kBlock, ids.readMark());
     EXPECT_FALSE(fs::exists(mark + ".tmp"));
 
+    // An orderly stop writes back the exact next id: no gap after a restart.
+    ASSERT_TRUE(ids.release(50 + IdReservation::kBlock));
+    EXPECT_EQ(50u + IdReservation::kBlock, ids.readMark());
+    ASSERT_TRUE(ids.reserve(50 + IdReservation::kBlock));
+    EXPECT_EQ(50u + 2 * IdReservation::kBlock, ids.readMark());
+
+    // An unreadable mark is no mark of 0: ids below it may have been used.
     std::ofstream(mark) << "garbage";
-    EXPECT_EQ(0u, ids.readMark());
+    EXPECT_FALSE(ids.readMark().has_value());
 }
 
 TEST(IdReservation, ConcurrentReservationsLeaveTheHighestMark) {
@@ -88,10 +95,19 @@ struct FakeRows {
     }
 };
 
-TEST(UploadSweeper, RemovesOnlyBucketFilesWithoutRowsBelowTheCounter) {
+UploadSweeper::Store storeOf(FakeRows& rows, uint64_t idsBelow) {
+    UploadSweeper::Store store;
+    store.rows = rows.lookup();
+    store.idsBelow = idsBelow;
+    return store;
+}
+
+// Nothing is deleted on a guess: only the files of changes recorded in
+// flight go; other files without rows are moved aside and kept.
+TEST(UploadSweeper, RemovesRecordedLeftoversAndQuarantinesOtherFilesWithoutRows) {
     TempDir dir;
     const fs::path root = dir.path();
-    for (const char* file : {"0/1", "0/2", "0/99", "1/150", "1/151", "3/300", "3/301"}) {
+    for (const char* file : {"0/1", "0/2", "0/99", "1/150", "1/151", "1/160", "3/300", "3/301"}) {
         touch(root / file);
     }
     // Not bucket files of this service: wrong directory, leading zero,
@@ -102,29 +118,71 @@ TEST(UploadSweeper, RemovesOnlyBucketFilesWithoutRowsBelowTheCounter) {
     fs::create_symlink(root / "0" / "2", root / "1" / "152");
 
     FakeRows rows;
+    UploadSweeper::Store store = storeOf(rows, 300);
+    store.inFlight = {{99, IntentLog::Kind::Addition},
+                      {151, IntentLog::Kind::Deletion},
+                      {150, IntentLog::Kind::Addition}};
+    std::set<uint64_t> resolved;
+    store.resolved = [&](uint64_t id) { resolved.insert(id); };
     std::atomic<bool> cancel{false};
-    EXPECT_EQ(3u, UploadSweeper::sweepOrphans(root.string(), 300, rows.lookup(), cancel));
-    for (const char* gone : {"0/2", "0/99", "1/151"}) {
+    const UploadSweeper::Report report = UploadSweeper::sweepOrphans(root.string(), store, cancel);
+    EXPECT_EQ(2u, report.removed);
+    EXPECT_EQ(2u, report.quarantined);
+    for (const char* gone : {"0/2", "0/99", "1/151", "1/160"}) {
         EXPECT_FALSE(fs::exists(root / gone)) << gone;
     }
+    EXPECT_EQ("bytes", readFile((root / "quarantine" / "2").string()));
+    EXPECT_TRUE(fs::exists(root / "quarantine" / "160"));
+    EXPECT_EQ((std::set<uint64_t>{99, 150, 151}), resolved);
     for (const char* kept :
          {"0/1", "1/150", "3/300", "3/301", "2/5", "0/007", "0/notes", ".next-bucket-id"}) {
         EXPECT_TRUE(fs::exists(root / kept)) << kept;
     }
     EXPECT_TRUE(fs::is_symlink(root / "1" / "152"));
-    // One query per directory holding candidates, over their id range.
-    EXPECT_EQ(2u, rows.queries.size());
 }
 
-TEST(UploadSweeper, KeepsEverythingWhenTheRowsCannotBeRead) {
+// An index without rows beside bucket files is a replaced or emptied
+// database, not a store of orphans: nothing moves.
+TEST(UploadSweeper, ChangesNothingWhenTheIndexIsEmptyOrUnreadable) {
     TempDir dir;
     touch(fs::path(dir.path()) / "0" / "2");
     FakeRows rows;
+    rows.stored.clear();
+    UploadSweeper::Store store = storeOf(rows, 100);
+    store.indexEmpty = true;
+    store.inFlight = {{2, IntentLog::Kind::Addition}};
+    std::atomic<bool> cancel{false};
+    const UploadSweeper::Report report = UploadSweeper::sweepOrphans(dir.path(), store, cancel);
+    EXPECT_EQ(0u, report.removed + report.quarantined);
+    EXPECT_TRUE(fs::exists(fs::path(dir.path()) / "0" / "2"));
+
     rows.fail = true;
-    UploadSweeper sweeper(dir.path(), fs::file_time_type::clock::now(), rows.lookup(), 100);
+    UploadSweeper sweeper(dir.path(), fs::file_time_type::clock::now(), storeOf(rows, 100));
     sweeper.start();
     EXPECT_EQ(0u, sweeper.join());
     EXPECT_TRUE(fs::exists(fs::path(dir.path()) / "0" / "2"));
+}
+
+// The records of changes in flight survive a restart; ended ones do not.
+TEST(IntentLog, RecordsWhatWasBegunAndNotEnded) {
+    TempDir dir;
+    {
+        IntentLog log;
+        ASSERT_TRUE(log.open(dir.path()));
+        ASSERT_TRUE(log.begin(IntentLog::Kind::Addition, 7));
+        ASSERT_TRUE(log.begin(IntentLog::Kind::Deletion, 8));
+        ASSERT_TRUE(log.begin(IntentLog::Kind::Addition, 9));
+        log.end(7);
+    }
+    std::ofstream(dir.path() + "/" + IntentLog::kFileName, std::ios::app) << "+12";  // torn
+    IntentLog again;
+    ASSERT_TRUE(again.open(dir.path()));
+    EXPECT_EQ((std::map<uint64_t, IntentLog::Kind>{{8, IntentLog::Kind::Deletion},
+                                                   {9, IntentLog::Kind::Addition},
+                                                   {12, IntentLog::Kind::Addition}}),
+              again.inFlight());
+    IntentLog unusable;
+    EXPECT_FALSE(unusable.begin(IntentLog::Kind::Addition, 1));
 }
 
 // A storage whose answers the test sets; its other operations fail.

@@ -1,10 +1,13 @@
 // tarvolt-bucket restarted over a store that an earlier run left behind:
-// ids are never handed out again, and bucket files without rows (a crash
-// between saving a file and writing its rows, or during a deletion) are
-// removed at start while stored buckets keep theirs.
+// ids are never handed out again (and go on without a gap after an orderly
+// stop), the file of an addition recorded in flight without rows is removed
+// at start, any other file without rows is kept aside in the quarantine
+// folder, and buckets stored before a change of the storage location are
+// still served, listed and deleted where they are.
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
 #include <signal.h>
+#include <sqlite3.h>
 
 #include <filesystem>
 #include <fstream>
@@ -85,27 +88,85 @@ TEST_F(BucketRestartTest, IdsAreNotReusedAndFilesWithoutRowsAreSwept) {
     ASSERT_EQ(200, m_client->request("DELETE", "/bucket/" + std::to_string(highest)).status);
     ASSERT_NO_FATAL_FAILURE(stopService());
 
-    // As if the service had died between deleting the rows and the file,
-    // and while saving a file whose rows were never written.
+    // As if the service had died while saving a file whose rows were never
+    // written (it recorded the addition first), and as if the rows of
+    // another file had been lost with the database.
+    const std::string mark = m_dir.path() + "/buckets/.next-bucket-id";
+    EXPECT_EQ(std::to_string(highest + 1) + "\n", readFile(mark)) << "the exact next id";
     std::ofstream(fileOf(highest)) << "highest";
-    std::ofstream(fileOf(kept + 1)) << "half added";
+    std::ofstream(fileOf(highest + 1)) << "half added";
+    std::ofstream(mark) << highest + 2 << "\n";  // as the run that gave out highest + 1 left it
+    std::ofstream(m_dir.path() + "/buckets/.bucket-intents", std::ios::app)
+        << "+" << highest + 1 << "\n";
     ASSERT_NO_FATAL_FAILURE(startService());
 
     const uint64_t next = add("new", "3");
-    EXPECT_GT(next, highest);  // the deleted bucket's id is not handed out again
+    EXPECT_EQ(highest + 2, next);
     auto download = m_client->request("GET", "/bucket/" + std::to_string(next));
     EXPECT_EQ("new", download.body);
+    const fs::path quarantined = fs::path(m_dir.path()) / "buckets" / "quarantine";
     EXPECT_TRUE(waitFor([&] {
-        return !fs::exists(fileOf(highest)) && !fs::exists(fileOf(kept + 1));
+        return !fs::exists(fileOf(highest)) && !fs::exists(fileOf(highest + 1));
     })) << readFile(m_platform->logPath(kName));
+    EXPECT_EQ("highest", readFile((quarantined / std::to_string(highest)).string()));
     EXPECT_TRUE(fs::exists(fileOf(kept)));
     EXPECT_TRUE(fs::exists(fileOf(next)));
-    // The removal is logged right after it.
     EXPECT_TRUE(waitFor([&] {
-        return readFile(m_platform->logPath(kName)).find("Removed bucket file") !=
+        return readFile(m_platform->logPath(kName)).find("Moved 1 bucket files without rows") !=
                std::string::npos;
-    }));
+    })) << readFile(m_platform->logPath(kName));
     EXPECT_EQ("kept", m_client->request("GET", "/bucket/" + std::to_string(kept)).body);
+    ASSERT_NO_FATAL_FAILURE(stopService());
+}
+
+// As after the README's switch to PostgreSQL on an existing data directory
+// (or a replaced or restored database): the index holds no rows, yet the
+// bucket files are there. They all stay where they are.
+TEST_F(BucketRestartTest, AnIndexWithoutRowsKeepsEveryFile) {
+    ASSERT_NO_FATAL_FAILURE(startService());
+    const uint64_t first = add("first", "1");
+    const uint64_t second = add("second", "2");
+    ASSERT_NO_FATAL_FAILURE(stopService());
+    sqlite3* db = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open((m_dir.path() + "/storage.db").c_str(), &db));
+    sqlite3_busy_timeout(db, 5000);
+    const char* empty = "DELETE FROM \"Bucket.bucket_attributes\"; DELETE FROM \"Bucket.buckets\"";
+    EXPECT_EQ(SQLITE_OK, sqlite3_exec(db, empty, nullptr, nullptr, nullptr)) << sqlite3_errmsg(db);
+    sqlite3_close(db);
+
+    ASSERT_NO_FATAL_FAILURE(startService());
+    EXPECT_TRUE(waitFor([&] {
+        return readFile(m_platform->logPath(kName)).find("The bucket index holds no rows") !=
+               std::string::npos;
+    })) << readFile(m_platform->logPath(kName));
+    EXPECT_EQ("first", readFile(fileOf(first).string()));
+    EXPECT_EQ("second", readFile(fileOf(second).string()));
+    EXPECT_FALSE(fs::exists(fs::path(m_dir.path()) / "buckets" / "quarantine"));
+    ASSERT_NO_FATAL_FAILURE(stopService());
+}
+
+// The "location" item places new buckets; older ones stay where they are.
+TEST_F(BucketRestartTest, BucketsStoredBeforeALocationChangeStayServed) {
+    ASSERT_NO_FATAL_FAILURE(startService());
+    const uint64_t before = add("before", "1");
+    const std::string elsewhere = m_dir.path() + "/elsewhere";
+    auto moved = m_platform->call(
+        "PUT",
+        "/tarvolt/category/" + PlatformFixture::percentEncode(std::string(kName) + " Advanced") +
+            "/location",
+        "{ \"value\" : \"" + elsewhere + "\" }");
+    ASSERT_EQ(200, moved.status) << moved.body;
+    ASSERT_NO_FATAL_FAILURE(stopService());
+    ASSERT_NO_FATAL_FAILURE(startService());
+    const uint64_t after = add("after", "2");
+    EXPECT_TRUE(fs::exists(fs::path(elsewhere) / "0" / std::to_string(after)));
+
+    EXPECT_EQ("before", m_client->request("GET", "/bucket/" + std::to_string(before)).body);
+    EXPECT_EQ("after", m_client->request("GET", "/bucket/" + std::to_string(after)).body);
+    const std::string listing = m_client->request("GET", "/bucket").body;
+    EXPECT_NE(std::string::npos, listing.find(fileOf(before).string())) << listing;
+    EXPECT_EQ(200, m_client->request("DELETE", "/bucket/" + std::to_string(before)).status);
+    EXPECT_FALSE(fs::exists(fileOf(before)));
     ASSERT_NO_FATAL_FAILURE(stopService());
 }
 

@@ -20,6 +20,7 @@ import urllib.request
 import uuid
 
 from selenium import webdriver
+from selenium.common.exceptions import NoSuchElementException, StaleElementReferenceException
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
@@ -173,7 +174,11 @@ class ConsoleTest(unittest.TestCase):
         return (root or self.browser).find_elements(By.CSS_SELECTOR, selector)
 
     def wait(self, condition, what):
-        return WebDriverWait(self.browser, WAIT).until(lambda _: condition(), message=what)
+        # Rows are replaced whenever a page loads: an element found a moment
+        # ago may be gone by the time it is read.
+        return WebDriverWait(self.browser, WAIT, ignored_exceptions=(
+            NoSuchElementException, StaleElementReferenceException)).until(
+                lambda _: condition(), message=what)
 
     def open_console(self, base):
         self.browser.get(base + "/console")
@@ -184,9 +189,12 @@ class ConsoleTest(unittest.TestCase):
         rows = self.find_all(f'#bucket-rows tr[data-id="{bucket}"]')
         return rows[0] if rows else None
 
-    def chips(self, root):
-        return sorted(chip.get_attribute("textContent").replace("×", "")
-                      for chip in self.find_all(".chip", root))
+    def chips(self, bucket):
+        """The sorted "name=value" texts of the row of `bucket`; None without that row."""
+        return self.browser.execute_script(
+            "const row = document.querySelector(`#bucket-rows tr[data-id='${arguments[0]}']`);"
+            "return row && [...row.querySelectorAll('.chip')].map(c => c.textContent).sort()",
+            bucket)
 
     def shown_ids(self):
         # Read in one script: the rows are replaced while a page loads.
@@ -236,7 +244,7 @@ class ConsoleTest(unittest.TestCase):
         # Upload with two attributes: listed, highlighted, in the activity.
         self.upload(source, [("site", "north"), ("kind", "reading")])
         bucket = self.new_row()
-        self.assertEqual(["kind=reading", "site=north"], self.chips(self.row(bucket)))
+        self.assertEqual(["kind=reading", "site=north"], self.chips(bucket))
         self.wait(lambda: "Bucket %d" % bucket in self.find("#audit-list").text, "audit entry")
         self.screenshot("desktop-uploaded")
 
@@ -276,7 +284,7 @@ class ConsoleTest(unittest.TestCase):
         self.screenshot("desktop-edit-refused")
         site.clear()
         site.send_keys("east" + Keys.ENTER)
-        self.wait(lambda: self.chips(self.row(second)) == ["kind=reading", "site=east"], "edit")
+        self.wait(lambda: self.chips(second) == ["kind=reading", "site=east"], "edit")
         self.wait(lambda: self.find("#audit-list .badge").text.lower() == "updated", "BUCCH")
         status, answer = platform.request("GET", f"/tarvolt/bucket/{second}")
         self.assertEqual(200, status)
