@@ -1,6 +1,7 @@
 // The durability setting and the fsync helpers.
 #include "durability.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdlib>
