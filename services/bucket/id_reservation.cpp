@@ -1,8 +1,11 @@
 #include "id_reservation.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 
 #include "file_util.h"
