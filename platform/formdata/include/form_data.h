@@ -58,6 +58,7 @@ class FormData {
     // refused the body (`bodySinkError`), when the body is not a well-formed
     // multipart form or its Content-Type not multipart/form-data with a valid
     // boundary, or when the parts were already taken by another FormData.
+    // A FormRefusal of the form's PartCheck is thrown again as such.
     // `limits` apply to a body parsed from `content`; a streamed body was
     // held to the limits given to `sinkFactory`.
     explicit FormData(const http::Request& request, const Limits& limits = Limits());
@@ -103,8 +104,11 @@ class FormData {
     // file parts into the directory `uploadDir()` returns at that moment; for
     // other requests it returns null, so the body is buffered and FormData
     // refuses it. Never throws.
+    // `check`, when set, sees the parts before each file part when it
+    // begins and may refuse the form there (FormDataSink).
     static http::BodySinkFactory sinkFactory(std::function<std::string()> uploadDir,
-                                             const Limits& limits = Limits());
+                                             const Limits& limits = Limits(),
+                                             PartCheck check = nullptr);
 
     // Removes the leftovers of interrupted uploads: regular files named
     // ".upload-" + six characters in `dir` and its subdirectories (symbolic

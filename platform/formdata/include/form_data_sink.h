@@ -14,11 +14,13 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "form_limits.h"
 #include "form_part.h"
+#include "form_refusal.h"
 #include "http/body_sink.h"
 #include "upload_file.h"
 
@@ -31,8 +33,12 @@ class FormDataSink : public http::BodySink {
     // file parts are written (must be on the filesystem their final place is
     // on). Never throws for bad arguments: the refusal is reported by the
     // first onData/onComplete instead.
+    // `check` (optional) may refuse the form when a file part begins; a
+    // FormRefusal it throws is thrown again, with its answer, by
+    // throwIfRefused and takeParts.
     FormDataSink(const std::string& contentType, std::string uploadDir,
-                 const FormLimits& limits = FormLimits(), WriteFunction write = {});
+                 const FormLimits& limits = FormLimits(), WriteFunction write = {},
+                 PartCheck check = nullptr);
     ~FormDataSink() override;
 
     void onData(const char* data, size_t size) override;
@@ -61,6 +67,7 @@ class FormDataSink : public http::BodySink {
     std::unique_ptr<MultipartParser> m_parser;
     std::string m_error;
     bool m_storageFailure = false;
+    std::optional<FormRefusal> m_refusal;
     bool m_complete = false;
     bool m_taken = false;
 };

@@ -4,11 +4,20 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "sha256.h"
 #include "upload_file.h"
+
+struct FormPart;
+
+// Looks at the parts of a form that came before a file part, when that
+// part begins, and throws (a FormRefusal, to choose the answer) to refuse
+// the form before the file is read.
+using PartCheck = std::function<void(const std::vector<FormPart>& before)>;
 
 struct FormPart {
     std::string name;                  // the Content-Disposition name

@@ -54,8 +54,8 @@ FormData::~FormData() = default;
 void FormData::takeParts(const http::Request& request, const Limits& limits) {
     auto* sink = dynamic_cast<FormDataSink*>(request.bodySink.get());
     if (!request.bodySinkError.empty()) {
-        if (sink != nullptr && sink->storageFailed()) {
-            throw UploadStorageError(request.bodySinkError);
+        if (sink != nullptr && !sink->error().empty()) {
+            sink->throwIfRefused();  // with the refusal's own type
         }
         throw std::runtime_error(request.bodySinkError);
     }
@@ -142,9 +142,9 @@ void FormData::saveFile(FieldValue& value, const std::string& path) {
 }
 
 http::BodySinkFactory FormData::sinkFactory(std::function<std::string()> uploadDir,
-                                            const Limits& limits) {
-    return [uploadDir = std::move(uploadDir),
-            limits](const http::Request& request) -> std::shared_ptr<http::BodySink> {
+                                            const Limits& limits, PartCheck check) {
+    return [uploadDir = std::move(uploadDir), limits,
+            check](const http::Request& request) -> std::shared_ptr<http::BodySink> {
         const std::string contentType = http::headerValue(request.header, "Content-Type");
         if (!isFormDataContentType(contentType)) {
             return nullptr;
@@ -155,7 +155,7 @@ http::BodySinkFactory FormData::sinkFactory(std::function<std::string()> uploadD
         } catch (const std::exception&) {
             dir.clear();  // the sink then refuses the form: no upload directory
         }
-        return std::make_shared<FormDataSink>(contentType, dir, limits);
+        return std::make_shared<FormDataSink>(contentType, dir, limits, WriteFunction(), check);
     };
 }
 

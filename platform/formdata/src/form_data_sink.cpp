@@ -7,14 +7,14 @@
 #include "multipart_parser.h"
 
 FormDataSink::FormDataSink(const std::string& contentType, std::string uploadDir,
-                           const FormLimits& limits, WriteFunction write) {
+                           const FormLimits& limits, WriteFunction write, PartCheck check) {
     try {
         const std::string boundary = multipartBoundary(contentType);
         if (uploadDir.empty()) {
             throw UploadStorageError("no directory is set for uploaded files");
         }
-        m_collector =
-            std::make_unique<FormPartCollector>(limits, std::move(uploadDir), std::move(write));
+        m_collector = std::make_unique<FormPartCollector>(limits, std::move(uploadDir),
+                                                          std::move(write), std::move(check));
         m_parser = std::make_unique<MultipartParser>(boundary, *m_collector, limits);
     } catch (const std::exception& error) {
         m_error = error.what();
@@ -48,6 +48,9 @@ void FormDataSink::onComplete() {
 void FormDataSink::refuse(const std::exception& error) {
     m_error = error.what();
     m_storageFailure = dynamic_cast<const UploadStorageError*>(&error) != nullptr;
+    if (const auto* refusal = dynamic_cast<const FormRefusal*>(&error)) {
+        m_refusal = *refusal;
+    }
     m_collector->discard();
 }
 
@@ -57,6 +60,9 @@ void FormDataSink::throwIfRefused() const {
     }
     if (m_storageFailure) {
         throw UploadStorageError(m_error);
+    }
+    if (m_refusal) {
+        throw *m_refusal;
     }
     throw std::runtime_error(m_error);
 }

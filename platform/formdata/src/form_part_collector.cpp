@@ -4,8 +4,11 @@
 #include <stdexcept>
 
 FormPartCollector::FormPartCollector(const FormLimits& limits, std::string uploadDir,
-                                     WriteFunction write)
-    : m_limits(limits), m_uploadDir(std::move(uploadDir)), m_write(std::move(write)) {}
+                                     WriteFunction write, PartCheck check)
+    : m_limits(limits),
+      m_uploadDir(std::move(uploadDir)),
+      m_write(std::move(write)),
+      m_check(std::move(check)) {}
 
 void FormPartCollector::onPartBegin(const PartHeaders& headers) {
     FormPart part;
@@ -13,6 +16,9 @@ void FormPartCollector::onPartBegin(const PartHeaders& headers) {
     part.filename = headers.filename;
     part.isFile = headers.hasFilename;
     part.contentType = headers.contentType;
+    if (part.isFile && m_check) {
+        m_check(m_parts);
+    }
     if (part.isFile && !m_uploadDir.empty()) {
         part.file = std::make_unique<UploadFile>(m_uploadDir, m_write);
     }

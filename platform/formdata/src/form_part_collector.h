@@ -10,13 +10,17 @@
 
 #include "form_limits.h"
 #include "form_part.h"
+#include "form_refusal.h"
 #include "multipart_parser.h"
 
 class FormPartCollector : public MultipartHandler {
   public:
     // `uploadDir` empty: file parts stay in memory (used for bodies that are
     // already in memory). `write` is the write(2) of the upload files.
-    FormPartCollector(const FormLimits& limits, std::string uploadDir, WriteFunction write = {});
+    // `check`, when set, is called with the parts before each file part
+    // when that part begins; what it throws refuses the form.
+    FormPartCollector(const FormLimits& limits, std::string uploadDir, WriteFunction write = {},
+                      PartCheck check = nullptr);
 
     void onPartBegin(const PartHeaders& headers) override;
     void onPartData(const char* data, size_t size) override;
@@ -36,6 +40,7 @@ class FormPartCollector : public MultipartHandler {
     FormLimits m_limits;
     std::string m_uploadDir;
     WriteFunction m_write;
+    PartCheck m_check;
     std::vector<FormPart> m_parts;
     size_t m_dataBytes = 0;  // bytes of all parts without a file name
 };

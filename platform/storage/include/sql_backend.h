@@ -6,9 +6,12 @@
 // steps its database does its own way (the hooks below).
 //
 // Reads run on pooled connections without an explicit transaction (each
-// statement sees one snapshot); a multi-row insert and a schema declaration
-// run in one transaction; a single write runs as the connection's `write`
-// runs it.
+// statement sees one snapshot); a schema declaration runs in one
+// transaction. Writes (single ones, multi-row inserts and transactions of
+// several statements) go through group commit (group_commit.h): the writes
+// of concurrent requests share one transaction, each in a savepoint, and so
+// one sync of the database's log. TARVOLT_GROUP_COMMIT=off gives every write
+// a transaction of its own.
 //
 // Thread-safety: every operation may be called from several threads at
 // once; schema declarations are serialised among themselves.
@@ -20,6 +23,7 @@
 #include <vector>
 
 #include "connection_pool.h"
+#include "group_commit.h"
 #include "schema_catalog.h"
 #include "sql_builder.h"
 #include "sql_connection.h"
@@ -40,6 +44,7 @@ class SqlBackend : public StorageBackend {
                     const UpdateSpec& update) override;
     uint64_t remove(const std::string& schema, const std::string& table,
                     const QuerySpec& query) override;
+    std::vector<uint64_t> transaction(const std::vector<TableStatement>& statements) override;
 
     // The lines of the database's query plan for the selection `query` (for
     // tests that check index use). Throws StorageError.
@@ -81,12 +86,17 @@ class SqlBackend : public StorageBackend {
 
     void applySchema(SqlConnection& connection, const SchemaDefinition& schema,
                      const SchemaPlan& plan, const std::string& document);
+    // Runs `statements` in one committed write; the rows each changed.
+    std::vector<uint64_t> write(const std::vector<std::vector<SqlStatement>>& statements);
     uint64_t write(const SqlStatement& statement);
+    // The statements of one table statement of a transaction.
+    std::vector<SqlStatement> translate(const TableStatement& statement);
 
     std::unique_ptr<SqlDialect> m_dialect;
     Pool m_pool;
     SchemaCatalog m_catalog;
     std::mutex m_declareMutex;
+    GroupCommit<SqlConnection> m_group;
 };
 
 }  // namespace storage

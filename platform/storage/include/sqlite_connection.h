@@ -1,7 +1,8 @@
 // One SQLite connection with its cache of prepared statements; the request
 // threads share them through the SQLite backend's ConnectionPool.
 //
-// Each connection runs in WAL mode with synchronous=NORMAL and waits up to
+// Each connection runs in WAL mode with synchronous=FULL (NORMAL when
+// durability is relaxed, see durability.h) and waits up to
 // `kBusyTimeoutMs` for a lock held by another connection.
 //
 // Thread-safety: a connection is used by one thread at a time (the pool

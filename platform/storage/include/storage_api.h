@@ -24,7 +24,10 @@ namespace storage {
 class StorageApi {
   public:
     // `backend` must outlive the API and the server it is registered on.
-    explicit StorageApi(StorageBackend& backend) : m_backend(backend) {}
+    // Without `extensions` only the basic protocol is offered: an insert of
+    // several rows and the transaction path are refused with 400.
+    explicit StorageApi(StorageBackend& backend, bool extensions = true)
+        : m_backend(backend), m_extensions(extensions) {}
 
     // Adds the protocol's routes, and answers for unknown paths, to `server`
     // (before it starts).
@@ -39,8 +42,10 @@ class StorageApi {
     std::string insert(const Request& request);
     std::string update(const Request& request);
     std::string remove(const Request& request);
+    std::string transaction(const Request& request);
 
     StorageBackend& m_backend;
+    const bool m_extensions;
 };
 
 // The JSON answer of a query: { "count" : N, "rows" : [ { ... } ] }.

@@ -66,6 +66,9 @@ class StorageBackend {
     // request without a condition is refused (it would empty the table).
     virtual uint64_t remove(const std::string& schema, const std::string& table,
                             const QuerySpec& query) = 0;
+    // Runs every statement in one transaction: all of them or, when one is
+    // refused, none (the refusal is thrown). Returns the rows each wrote.
+    virtual std::vector<uint64_t> transaction(const std::vector<TableStatement>& statements) = 0;
 };
 
 // Creates a backend whose data lives at `location` (a file path for

@@ -14,6 +14,8 @@
 //   --standalone       run without a core (tests, benchmarks)
 //   --storage-port=N   the REST port (default 0: any free port)
 //   --port-file=PATH   write the REST port there once listening
+//   --no-extensions    offer only the basic protocol: one row per insert and
+//                      no transactions (for testing clients that must cope)
 //
 // Thread-safety: plain functions and values.
 #pragma once
@@ -38,6 +40,7 @@ struct StorageOptions {
     bool standalone = false;
     uint16_t storagePort = 0;
     std::string portFile;
+    bool extensions = true;  // multi-row inserts and transactions
 };
 
 // Reads the command line (without the program name). Returns nothing and

@@ -66,6 +66,18 @@ struct UpdateSpec {
     std::vector<Condition> conditions;
 };
 
+// One write of a transaction: an insert of `rows`, an update, or a deletion
+// of the rows `selection` selects, on `schema`.`table`.
+struct TableStatement {
+    enum class Kind { Insert, Update, Delete };
+    Kind kind = Kind::Insert;
+    std::string schema;
+    std::string table;
+    std::vector<RowValues> rows;
+    UpdateSpec update;
+    QuerySpec selection;
+};
+
 // Parsers of the request bodies. Each throws StorageError (400) with a
 // message naming the problem when the text is not such a document.
 
@@ -80,6 +92,11 @@ RowValues parseInsertDocument(const std::string& json);
 std::vector<RowValues> parseInsertRowsDocument(const std::string& json);
 // { "values" : { ... }, "where" : { ... } }
 UpdateSpec parseUpdateDocument(const std::string& json);
+
+// { "statements" : [ { "operation" : "insert" | "update" | "delete",
+//   "schema" : "S", "table" : "t", "request" : <the document of that
+//   operation's own request> }, ... ] } with 1 to kMaxInsertRows statements.
+std::vector<TableStatement> parseTransactionDocument(const std::string& json);
 
 // The operator text of the protocol ("=", "!=", ...), and back (nothing for
 // an unknown text).

@@ -1,12 +1,28 @@
 // Schema declarations and table operations common to the SQL backends.
 #include "sql_backend.h"
 
+#include <cstdlib>
+#include <cstring>
+
 #include "storage_error.h"
 
 namespace storage {
 
+namespace {
+
+// False when TARVOLT_GROUP_COMMIT is "off".
+bool groupCommitWanted() {
+    const char* setting = std::getenv("TARVOLT_GROUP_COMMIT");
+    return setting == nullptr || std::strcmp(setting, "off") != 0;
+}
+
+}  // namespace
+
 SqlBackend::SqlBackend(std::unique_ptr<SqlDialect> dialect, Pool::Opener open, unsigned connections)
-    : m_dialect(std::move(dialect)), m_pool(std::move(open), connections) {}
+    : m_dialect(std::move(dialect)),
+      m_pool(std::move(open), connections),
+      m_group([this](const std::function<void(SqlConnection&)>& use) { use(*lease()); },
+              groupCommitWanted()) {}
 
 SqlBackend::Pool::Lease SqlBackend::lease() {
     Pool::Lease connection = m_pool.acquire();
@@ -101,8 +117,22 @@ QueryResult SqlBackend::query(const std::string& schema, const std::string& tabl
     return result;
 }
 
+std::vector<uint64_t> SqlBackend::write(const std::vector<std::vector<SqlStatement>>& statements) {
+    std::vector<uint64_t> changed;
+    m_group.write([&](SqlConnection& connection) {
+        changed.assign(statements.size(), 0);  // a retried batch starts over
+        for (size_t i = 0; i < statements.size(); ++i) {
+            for (const SqlStatement& statement : statements[i]) {
+                connection.execute(statement);
+                changed[i] += connection.changes();
+            }
+        }
+    });
+    return changed;
+}
+
 uint64_t SqlBackend::write(const SqlStatement& statement) {
-    return lease()->write(statement);
+    return write(std::vector<std::vector<SqlStatement>>{{statement}}).front();
 }
 
 uint64_t SqlBackend::insert(const std::string& schema, const std::string& table,
@@ -115,17 +145,31 @@ uint64_t SqlBackend::insertRows(const std::string& schema, const std::string& ta
                                 const std::vector<RowValues>& rows) {
     auto definition = m_catalog.require(schema);
     // Every row is checked before any is written.
-    std::vector<SqlStatement> statements =
-        SqlBuilder(*m_dialect, *definition).insertRows(table, rows);
-    auto connection = lease();
-    uint64_t inserted = 0;
-    connection->transaction([&] {
-        for (const SqlStatement& statement : statements) {
-            connection->execute(statement);
-            inserted += connection->changes();
-        }
-    });
-    return inserted;
+    return write({SqlBuilder(*m_dialect, *definition).insertRows(table, rows)}).front();
+}
+
+std::vector<SqlStatement> SqlBackend::translate(const TableStatement& statement) {
+    auto definition = m_catalog.require(statement.schema);
+    SqlBuilder builder(*m_dialect, *definition);
+    switch (statement.kind) {
+        case TableStatement::Kind::Insert:
+            return builder.insertRows(statement.table, statement.rows);
+        case TableStatement::Kind::Update:
+            return {builder.update(statement.table, statement.update)};
+        case TableStatement::Kind::Delete:
+            return {builder.remove(statement.table, statement.selection)};
+    }
+    return {};
+}
+
+// Every statement is translated (and so checked) before any is run.
+std::vector<uint64_t> SqlBackend::transaction(const std::vector<TableStatement>& statements) {
+    std::vector<std::vector<SqlStatement>> translated;
+    translated.reserve(statements.size());
+    for (const TableStatement& statement : statements) {
+        translated.push_back(translate(statement));
+    }
+    return write(translated);
 }
 
 uint64_t SqlBackend::update(const std::string& schema, const std::string& table,

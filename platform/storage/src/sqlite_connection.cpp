@@ -1,6 +1,7 @@
 // SQLite connections and their statement caches.
 #include "sqlite_connection.h"
 
+#include "durability.h"
 #include "storage_error.h"
 
 namespace storage {
@@ -98,7 +99,10 @@ SqliteConnection::SqliteConnection(const std::string& path) {
     try {
         sqlite3_busy_timeout(m_db, kBusyTimeoutMs);
         run("PRAGMA journal_mode=WAL");
-        run("PRAGMA synchronous=NORMAL");
+        // FULL syncs the log at every commit, so that an answered write
+        // survives a power cut; NORMAL (durability relaxed) syncs it only at
+        // checkpoints.
+        run(durability::enabled() ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL");
         // Reads come straight from the operating system's page cache through
         // a memory map instead of a copy per page into a small private cache,
         // which keeps look-ups in large tables as cheap as in small ones.

@@ -118,6 +118,9 @@ void StorageApi::registerRoutes(http::Server& server) {
     server.addRoute("POST", kTablePath, route(&StorageApi::insert));
     server.addRoute("PUT", kTablePath, route(&StorageApi::update));
     server.addRoute("DELETE", kTablePath, route(&StorageApi::remove));
+    if (m_extensions) {
+        server.addRoute("POST", "/storage/transaction", route(&StorageApi::transaction));
+    }
     server.addRoute("GET", "/storage/ping", [](Response response, Request) {
         answer(response, 200, "{\"status\":\"running\"}");
     });
@@ -168,7 +171,9 @@ std::string StorageApi::query(const Request& request) {
 
 // One row ("values") or several in one transaction ("inserts").
 std::string StorageApi::insert(const Request& request) {
-    std::vector<RowValues> rows = parseInsertRowsDocument(request->content);
+    std::vector<RowValues> rows =
+        m_extensions ? parseInsertRowsDocument(request->content)
+                     : std::vector<RowValues>{parseInsertDocument(request->content)};
     const std::string schema = pathPart(*request, 1);
     const std::string table = pathPart(*request, 2);
     const uint64_t inserted = rows.size() == 1 ? m_backend.insert(schema, table, rows.front())
@@ -186,6 +191,22 @@ std::string StorageApi::remove(const Request& request) {
     QuerySpec spec = parseQueryDocument(request->content);
     return rowsAffected("deleted",
                         m_backend.remove(pathPart(*request, 1), pathPart(*request, 2), spec));
+}
+
+}  // namespace storage
+
+namespace storage {
+
+// Every statement in one transaction: all of them, or none when one is
+// refused. { "response" : "committed", "rows_affected" : [ N, ... ] }
+std::string StorageApi::transaction(const Request& request) {
+    const std::vector<uint64_t> rows =
+        m_backend.transaction(parseTransactionDocument(request->content));
+    std::string answer = "{\"response\":\"committed\",\"rows_affected\":[";
+    for (size_t i = 0; i < rows.size(); ++i) {
+        answer += (i == 0 ? "" : ",") + std::to_string(rows[i]);
+    }
+    return answer + "]}";
 }
 
 }  // namespace storage

@@ -68,6 +68,10 @@ std::optional<StorageOptions> parseOptions(const std::vector<std::string>& argum
             options.standalone = true;
             continue;
         }
+        if (argument == "--no-extensions") {
+            options.extensions = false;
+            continue;
+        }
         size_t equals = argument.find('=');
         bool known = false;
         if (equals != std::string::npos &&
@@ -135,6 +139,7 @@ const char* usageText() {
            "       tarvolt-storage --standalone [-d] [--storage-port=N] [--port-file=PATH]\n"
            "                       [--db=PATH | --postgres=CONNINFO] [--logLevel=LEVEL] "
            "[--threads=N]\n"
+           "       --no-extensions offers only one row per insert and no transactions\n"
            "The environment variable TARVOLT_STORAGE_POSTGRES stands for --postgres.\n";
 }
 

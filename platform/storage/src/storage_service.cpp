@@ -66,7 +66,7 @@ int StorageService::run() {
         return 1;
     }
     logger->info("Storage keeps its tables in %s", database.c_str());
-    StorageApi api(*backend);
+    StorageApi api(*backend, m_options.extensions);
     http::ServerConfig config;
     config.address = "127.0.0.1";
     config.port = m_options.storagePort;

@@ -234,6 +234,70 @@ void onlyMembers(const Json& json, std::initializer_list<const char*> allowed) {
     }
 }
 
+std::vector<RowValues> readInsertRequest(const Json& document) {
+    if (!document.IsObject()) {
+        refuse("an insert must be an object");
+    }
+    onlyMembers(document, {"values", "inserts"});
+    auto inserts = document.FindMember("inserts");
+    if (inserts == document.MemberEnd()) {
+        return {readValues(document)};
+    }
+    if (document.HasMember("values")) {
+        refuse("an insert has either \"values\" or \"inserts\", not both");
+    }
+    return readInserts(inserts->value);
+}
+
+UpdateSpec readUpdateRequest(const Json& document) {
+    if (!document.IsObject()) {
+        refuse("an update must be an object");
+    }
+    onlyMembers(document, {"values", "where"});
+    UpdateSpec update;
+    update.values = readValues(document);
+    auto where = document.FindMember("where");
+    if (where != document.MemberEnd()) {
+        Budget budget;
+        update.conditions = readConditions(where->value, budget);
+    }
+    return update;
+}
+
+const Json& member(const Json& object, const char* name) {
+    auto found = object.FindMember(name);
+    if (found == object.MemberEnd()) {
+        refuse(std::string("a statement needs \"") + name + "\"");
+    }
+    return found->value;
+}
+
+TableStatement readStatement(const Json& json) {
+    if (!json.IsObject()) {
+        refuse("a statement must be an object");
+    }
+    onlyMembers(json, {"operation", "schema", "table", "request"});
+    TableStatement statement;
+    const std::string operation = text(member(json, "operation"), "\"operation\"");
+    statement.schema = text(member(json, "schema"), "\"schema\"");
+    statement.table = text(member(json, "table"), "\"table\"");
+    const Json& request = member(json, "request");
+    if (operation == "insert") {
+        statement.kind = TableStatement::Kind::Insert;
+        statement.rows = readInsertRequest(request);
+    } else if (operation == "update") {
+        statement.kind = TableStatement::Kind::Update;
+        statement.update = readUpdateRequest(request);
+    } else if (operation == "delete") {
+        statement.kind = TableStatement::Kind::Delete;
+        Budget budget;
+        statement.selection = readQuery(request, budget);
+    } else {
+        refuse("unknown operation \"" + operation + "\" (insert, update or delete)");
+    }
+    return statement;
+}
+
 }  // namespace
 
 QuerySpec parseQueryDocument(const std::string& json) {
@@ -253,29 +317,31 @@ RowValues parseInsertDocument(const std::string& json) {
 std::vector<RowValues> parseInsertRowsDocument(const std::string& json) {
     rapidjson::Document document;
     parse(document, json);
-    onlyMembers(document, {"values", "inserts"});
-    auto inserts = document.FindMember("inserts");
-    if (inserts == document.MemberEnd()) {
-        return {readValues(document)};
-    }
-    if (document.HasMember("values")) {
-        refuse("an insert has either \"values\" or \"inserts\", not both");
-    }
-    return readInserts(inserts->value);
+    return readInsertRequest(document);
 }
 
 UpdateSpec parseUpdateDocument(const std::string& json) {
     rapidjson::Document document;
     parse(document, json);
-    onlyMembers(document, {"values", "where"});
-    UpdateSpec update;
-    update.values = readValues(document);
-    auto where = document.FindMember("where");
-    if (where != document.MemberEnd()) {
-        Budget budget;
-        update.conditions = readConditions(where->value, budget);
+    return readUpdateRequest(document);
+}
+
+std::vector<TableStatement> parseTransactionDocument(const std::string& json) {
+    rapidjson::Document document;
+    parse(document, json);
+    onlyMembers(document, {"statements"});
+    auto statements = document.FindMember("statements");
+    if (statements == document.MemberEnd() || !statements->value.IsArray() ||
+        statements->value.Empty() || statements->value.Size() > kMaxInsertRows) {
+        refuse("\"statements\" must be a list of 1 to " + std::to_string(kMaxInsertRows) +
+               " statements");
     }
-    return update;
+    std::vector<TableStatement> result;
+    result.reserve(statements->value.Size());
+    for (const Json& statement : statements->value.GetArray()) {
+        result.push_back(readStatement(statement));
+    }
+    return result;
 }
 
 const char* comparisonText(Comparison comparison) {

@@ -116,3 +116,43 @@ TEST(StorageServiceStop, StartFailuresEndWithStatusOne) {
 }
 
 }  // namespace
+
+namespace {
+
+// A transaction is all or nothing: a statement refused after others ran
+// leaves none of them. Without extensions, the basic protocol alone.
+TEST_F(StorageServiceProcess, TransactionsCommitWholeOrNotAtAll) {
+    const std::string insert = R"({"operation":"insert","schema":"Bucket","table":"buckets",
+        "request":{"values":{"id":"5","filename":"f"}}})";
+    const std::string update = R"({"operation":"update","schema":"Bucket","table":"buckets",
+        "request":{"values":{"filename":"g"},"where":{"column":"id","condition":"=","value":"5"}}})";
+    const std::string refused = R"({"operation":"insert","schema":"Bucket","table":"buckets",
+        "request":{"values":{"id":"x"}}})";
+    const std::string before = everything();
+    EXPECT_EQ(400, send("POST", "/storage/transaction",
+                        "{\"statements\":[" + insert + "," + update + "," + refused + "]}")
+                       .status);
+    EXPECT_EQ(before, everything());
+    http::ClientResponse answer =
+        send("POST", "/storage/transaction", "{\"statements\":[" + insert + "," + update + "]}");
+    EXPECT_EQ(R"({"response":"committed","rows_affected":[1,1]})", answer.body);
+    EXPECT_NE(std::string::npos, everything().find(R"("filename":"g")"));
+
+    testing_support::TempDir directory;
+    StorageProcess basic(directory.path(), {"--no-extensions"});
+    http::Client client("127.0.0.1", basic.port());
+    const http::Headers json{{"Content-Type", "application/json"}};
+    ASSERT_EQ(200, client.request("POST", "/storage/schema", kBucketSchema, json).status);
+    EXPECT_EQ(
+        400,
+        client.request("POST", "/storage/transaction", "{\"statements\":[" + insert + "]}", json)
+            .status);
+    EXPECT_EQ(400,
+              client.request("POST", kBuckets, R"({"inserts":[{"id":"1","filename":"a"}]})", json)
+                  .status);
+    EXPECT_EQ(
+        200,
+        client.request("POST", kBuckets, R"({"values":{"id":"1","filename":"a"}})", json).status);
+}
+
+}  // namespace

@@ -8,6 +8,7 @@
 // remains but the used id.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <memory>
 #include <optional>
@@ -19,6 +20,7 @@
 #include "bucket_text.h"
 #include "durability.h"
 #include "form_data.h"
+#include "form_refusal.h"
 #include "json_util.h"
 #include "logger.h"
 #include "sha256.h"
@@ -211,6 +213,20 @@ void BucketCreation::discard() {
     m_bucket.reset();
 }
 
+// True when the store holds a bucket with exactly `set`; false also when
+// the store cannot tell.
+bool storedExactly(BucketStore& store, const Bucket::Attributes& set) {
+    try {
+        std::optional<BucketStore::Records> holders =
+            store.match(AttributeList(set.begin(), set.end()));
+        return holders && std::any_of(holders->begin(), holders->end(), [&](const auto& bucket) {
+                   return bucket->getAttributes().size() == set.size();
+               });
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
 // `{ "message" : "Exception: <what>"}`, whole and escaped.
 std::string exceptionBody(const std::exception& exception) {
     return "{ \"message\" : \"Exception: " + JSONescape(exception.what()) + "\"}";
@@ -218,12 +234,39 @@ std::string exceptionBody(const std::exception& exception) {
 
 }  // namespace
 
+void checkBeforeFile(BucketStore& store, const std::vector<FormPart>& before) {
+    auto part = std::find_if(before.begin(), before.end(), [](const FormPart& candidate) {
+        return !candidate.isFile && candidate.name == "attributes";
+    });
+    if (part == before.end() || part->data.empty()) {
+        return;
+    }
+    AttributeList attributes;
+    const std::string refusal = bucket_text::readCreationAttributes(part->data, attributes).refusal;
+    if (!refusal.empty()) {
+        throw FormRefusal(400, messageBody(refusal));
+    }
+    Bucket::Attributes set;
+    for (const auto& [name, value] : attributes) {
+        set[name] = value;  // as Bucket::addAttribute keeps them
+    }
+    if (set.empty()) {
+        throw FormRefusal(409, messageBody("A bucket must have at least one attribute"));
+    }
+    if (storedExactly(store, set)) {
+        throw FormRefusal(409, messageBody("Duplicate bucket"));
+    }
+}
+
 Answer handleAdd(BucketStore& store, const Request& request) {
     Logger* logger = Logger::getLogger();
     BucketCreation creation(store, logger);
     Answer answer;
     try {
         answer = creation.run(request.message());
+    } catch (const FormRefusal& refusal) {
+        // Refused while the form streamed: nothing was taken or stored.
+        return {static_cast<StatusCode>(refusal.status()), refusal.body()};
     } catch (const std::exception& e) {
         logger->error("Add Bucket exception: %s", e.what());
         creation.discard();

@@ -147,7 +147,12 @@ void BucketApi::initResources() {
                                           ? bucket_paths::uploadDirectory(m_service->getStoreRoot())
                                           : std::string();
                            },
-                           uploadLimits));
+                           uploadLimits,
+                           [this](const std::vector<FormPart>& before) {
+                               if (m_service && m_service->isReadyForRequests()) {
+                                   bucket_handlers::checkBeforeFile(m_service->store(), before);
+                               }
+                           }));
     m_server->addRoute("GET", "/bucket", bucketGetAllWrapper);
     m_server->addRoute("GET", kIdPath, bucketContentWrapper);
     m_server->addRoute("GET", kInfoPath, bucketInfoWrapper);

@@ -22,6 +22,7 @@
 
 #include "bucket.h"
 #include "bucket_download.h"
+#include "form_part.h"
 #include "http/request.h"
 #include "http/status.h"
 
@@ -79,6 +80,13 @@ constexpr const char* kDigestField = "sha256";
 // a kDigestField part, a file whose digest differs is refused with 400
 // "Checksum mismatch" before anything is stored.
 Answer handleAdd(BucketStore& store, const Request& request);
+// The creation's refusals that need no file, run while the form streams
+// when its "attributes" part comes before the file part (a PartCheck of
+// the upload route): throws FormRefusal with handleAdd's answer for
+// attributes that are malformed, empty or another bucket's exact set, so
+// the file is never read. Returns when the form may go on (also when the
+// store cannot be asked: the addition then decides as usual).
+void checkBeforeFile(BucketStore& store, const std::vector<FormPart>& before);
 // GET /bucket: every bucket.
 Answer handleGetAll(BucketStore& store, const Request& request);
 // GET /bucket/<id>: the bucket's file.

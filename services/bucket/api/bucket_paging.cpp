@@ -7,21 +7,8 @@ namespace {
 
 // The decimal number `text` when it lies in [minimum, maximum].
 std::optional<uint64_t> readNumber(const std::string& text, uint64_t minimum, uint64_t maximum) {
-    if (text.empty() || text.size() > 20) {
-        return std::nullopt;
-    }
-    uint64_t value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') {
-            return std::nullopt;
-        }
-        unsigned digit = static_cast<unsigned>(c - '0');
-        if (value > (UINT64_MAX - digit) / 10) {
-            return std::nullopt;
-        }
-        value = value * 10 + digit;
-    }
-    if (value < minimum || value > maximum) {
+    std::optional<uint64_t> value = bucket_text::parseBucketId(text);
+    if (!value || *value < minimum || *value > maximum) {
         return std::nullopt;
     }
     return value;

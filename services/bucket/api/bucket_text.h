@@ -65,7 +65,8 @@ std::string auditAttributes(const AttributeList& attributes);
 std::string auditAttributes(const std::map<std::string, std::string>& attributes);
 
 // The bucket id that the digits captured from a request path denote, or
-// nullopt when they are empty or too large for a bucket id (64 bits).
+// nullopt when they are empty, not all digits or too large for a bucket id
+// (64 bits).
 std::optional<uint64_t> parseBucketId(const std::string& digits);
 
 // `digits` without leading zeros ("0" for all zeros): the id as decimal text

@@ -1,18 +1,19 @@
 // The HTTP side of the bucket API against the real platform, on the
 // service's port and through the core: paging of the listing and of the
 // match, HEAD, validators and conditional requests, byte ranges (a resumed
-// download of a large file included), the file facts of /info and the
-// checksum of an upload.
+// download of a large file included), the file facts of /info, the
+// checksum of an upload and the refusal of an upload before its file.
 #include <rapidjson/document.h>
 
-#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "rest_platform.h"
 #include "sha256.h"
+#include "test_util.h"
 
+using rest_test::pattern;
 using rest_test::RestTest;
 
 namespace {
@@ -85,17 +86,6 @@ class BucketHttpTest : public RestTest {
 };
 
 std::vector<uint64_t> BucketHttpTest::s_ids;
-
-// `size` bytes that differ per position and per `seed`.
-std::string pattern(size_t size, uint32_t seed) {
-    std::string bytes(size, '\0');
-    std::mt19937 generator(seed);
-    for (size_t i = 0; i < size; i += 4) {
-        const uint32_t word = generator();
-        std::memcpy(&bytes[i], &word, std::min<size_t>(4, size - i));
-    }
-    return bytes;
-}
 
 // The service's client and the core's, with the path prefix of each.
 std::vector<std::pair<http::Client*, std::string>> bothPorts(rest_test::RestPlatform& platform) {
@@ -330,6 +320,48 @@ TEST_F(BucketHttpTest, UploadChecksumIsCheckedBeforeAnythingIsStored) {
                     .service()
                     .request("GET", "/bucket/" + std::to_string(ids[1]["bucket"].GetUint64()))
                     .body == content);
+}
+
+// An upload whose attributes come first is refused before its file is
+// read: the answer comes while most of the announced body is unsent, the
+// connection closes, and nothing is stored.
+TEST_F(BucketHttpTest, AttributesBeforeTheFileAreRefusedAtOnce) {
+    platform().addOrThrow("first", "{\"early\":\"dup\"}");
+    const std::string listing = platform().service().request("GET", "/bucket").body;
+    const std::string start = std::string("--") + rest_test::kBoundary +
+                              "\r\nContent-Disposition: form-data; name=\"attributes\"\r\n\r\n";
+    const std::string file = "\r\n--" + std::string(rest_test::kBoundary) +
+                             "\r\nContent-Disposition: form-data; name=\"bucket\"; "
+                             "filename=\"big.bin\"\r\n\r\n";
+    const struct {
+        std::string attributes;
+        std::string answer;
+    } cases[] = {
+        {"{\"early\":\"dup\"}", "HTTP/1.1 409 Conflict"},
+        {"{\"early\":5}", "HTTP/1.1 400 Bad Request"},
+        {"{}", "HTTP/1.1 409 Conflict"},
+    };
+    for (const auto& c : cases) {
+        const std::string head = start + c.attributes + file;
+        http::test::RawConnection connection(platform().servicePort());
+        ASSERT_TRUE(connection.send(
+            "POST /bucket HTTP/1.1\r\nHost: x\r\nContent-Type: multipart/form-data; boundary=" +
+            std::string(rest_test::kBoundary) + "\r\nContent-Length: " +
+            std::to_string(head.size() + (256u << 20)) + "\r\n\r\n" + head + pattern(1 << 20, 3)));
+        const std::string answer = connection.readResponse();
+        EXPECT_EQ(0u, answer.rfind(c.answer, 0)) << c.attributes << ": " << answer;
+        EXPECT_TRUE(connection.waitForClose()) << c.attributes;
+    }
+    EXPECT_EQ(listing, platform().service().request("GET", "/bucket").body);
+    EXPECT_TRUE(platform().uploadLeftovers().empty());
+    // Attributes after the file are judged after it, as before.
+    auto late = platform().service().request(
+        "POST", "/bucket",
+        rest_test::multipartBody({{"bucket", std::string("f.bin"), "second"},
+                                  {"attributes", std::nullopt, "{\"early\":\"dup\"}"}}),
+        rest_test::multipartHeaders());
+    EXPECT_EQ(409, late.status);
+    EXPECT_EQ("{ \"message\" : \"Duplicate bucket\" }", late.body);
 }
 
 }  // namespace

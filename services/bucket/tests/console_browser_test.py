@@ -9,15 +9,9 @@ import argparse
 import json
 import os
 import shutil
-import signal
-import subprocess
 import sys
 import tempfile
-import time
 import unittest
-import urllib.error
-import urllib.request
-import uuid
 
 from selenium import webdriver
 from selenium.common.exceptions import NoSuchElementException, StaleElementReferenceException
@@ -26,103 +20,26 @@ from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
 from selenium.webdriver.support.ui import WebDriverWait
 
+from platform_process import Platform, multipart, send, wait_until
+
 ARGS = None
 WAIT = 30
 
 
-def wait_until(condition, timeout=WAIT, what="condition"):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        try:
-            value = condition()
-            if value:
-                return value
-        except (OSError, ValueError, urllib.error.URLError):
-            pass
-        time.sleep(0.1)
-    raise AssertionError(f"timed out waiting for {what}")
+def add_bucket(platform, content, attributes):
+    """Adds a bucket through the core; its id."""
+    body, headers = multipart([("bucket", "f.bin", content),
+                               ("attributes", None, json.dumps(attributes).encode())])
+    status, _, answer = send(platform.core_base, "POST", "/tarvolt/bucket", body, headers)
+    assert status == 202, answer
+    return json.loads(answer)["bucket"]
 
 
-class Platform:
-    """A core that launches the storage and bucket services in a fresh data
-    directory; every port is chosen by the system on 127.0.0.1."""
-
-    def __init__(self, bin_dir):
-        self.data = tempfile.mkdtemp(prefix="tarvolt-console-")
-        self.log = open(os.path.join(self.data, "core.out"), "wb")
-        self.core = subprocess.Popen(
-            [os.path.join(bin_dir, "tarvolt-core"), "--port=0", "--api-port=0",
-             "--data=" + self.data, "--launch=storage,bucket"],
-            stdout=self.log, stderr=subprocess.STDOUT)
-        ports = wait_until(self._core_ports, what="core.json")
-        self.api = f"http://127.0.0.1:{ports['api_port']}"
-        wait_until(lambda: b"Invalid bucket id" in self._get(self.api + "/tarvolt/bucket/0"),
-                   timeout=60, what="the bucket service")
-        self.service = f"http://127.0.0.1:{self._service_port()}"
-
-    def _core_ports(self):
-        with open(os.path.join(self.data, "core.json")) as file:
-            return json.load(file)
-
-    def _service_port(self):
-        services = json.loads(self._get(self.api + "/tarvolt/service?name=Bucket%20Storage"))
-        return services["services"][0]["service_port"]
-
-    @staticmethod
-    def _get(url):
-        try:
-            with urllib.request.urlopen(url, timeout=10) as answer:
-                return answer.read()
-        except urllib.error.HTTPError as error:
-            return error.read()
-
-    def request(self, method, path, body=None, headers=None):
-        """(status, body) of a request to the core's public port."""
-        request = urllib.request.Request(self.api + path, data=body, method=method,
-                                         headers=headers or {})
-        try:
-            with urllib.request.urlopen(request, timeout=30) as answer:
-                return answer.status, answer.read()
-        except urllib.error.HTTPError as error:
-            return error.code, error.read()
-
-    def add(self, content, attributes):
-        boundary = uuid.uuid4().hex
-        body = (f"--{boundary}\r\nContent-Disposition: form-data; name=\"bucket\"; "
-                f"filename=\"f.bin\"\r\n\r\n").encode() + content + (
-                f"\r\n--{boundary}\r\nContent-Disposition: form-data; name=\"attributes\"\r\n\r\n"
-                f"{json.dumps(attributes)}\r\n--{boundary}--\r\n").encode()
-        status, answer = self.request(
-            "POST", "/tarvolt/bucket", body,
-            {"Content-Type": "multipart/form-data; boundary=" + boundary})
-        assert status == 202, answer
-        return json.loads(answer)["bucket"]
-
-    def all_ids(self):
-        status, answer = self.request("PUT", "/tarvolt/bucket/match", b'{ "attributes" : {} }')
-        assert status == 200, answer
-        return [match["bucket"] for match in json.loads(answer)["matches"]]
-
-    def sanitizer_reports(self):
-        reports = []
-        for name in os.listdir(os.path.join(self.data, "logs")):
-            with open(os.path.join(self.data, "logs", name), errors="replace") as log:
-                reports += [f"{name}: {line}" for line in log
-                            if "Sanitizer" in line or "runtime error:" in line]
-        return reports
-
-    def stop(self):
-        if self.core.poll() is None:
-            self.core.send_signal(signal.SIGTERM)
-            try:
-                self.core.wait(30)
-            except subprocess.TimeoutExpired:
-                self.core.kill()
-                self.core.wait()
-        self.log.close()
-
-    def remove(self):
-        shutil.rmtree(self.data, ignore_errors=True)
+def all_ids(platform):
+    status, _, answer = send(platform.core_base, "PUT", "/tarvolt/bucket/match",
+                             b'{ "attributes" : {} }')
+    assert status == 200, answer
+    return [match["bucket"] for match in json.loads(answer)["matches"]]
 
 
 def start_browser(profile, downloads):
@@ -152,16 +69,17 @@ class ConsoleTest(unittest.TestCase):
         cls.scratch = tempfile.mkdtemp(prefix="tarvolt-browser-")
         cls.downloads = os.path.join(cls.scratch, "downloads")
         os.makedirs(cls.downloads)
-        cls.platform = Platform(ARGS.bin_dir)
+        cls.platform = Platform(ARGS.bin_dir, prefix="tarvolt-console-")
         cls.browser = start_browser(os.path.join(cls.scratch, "profile"), cls.downloads)
 
     @classmethod
     def tearDownClass(cls):
         cls.browser.quit()
-        cls.platform.stop()
+        # Leaks are reported when the services exit: read the logs after.
+        cls.platform.stop(keep_data=True)
         reports = cls.platform.sanitizer_reports()
         if not reports:
-            cls.platform.remove()
+            shutil.rmtree(cls.platform.data, ignore_errors=True)
         shutil.rmtree(cls.scratch, ignore_errors=True)
         assert not reports, "\n".join(reports)
 
@@ -239,7 +157,7 @@ class ConsoleTest(unittest.TestCase):
         source = os.path.join(self.scratch, "reading.bin")
         with open(source, "wb") as file:
             file.write(content)
-        self.open_console(platform.api + "/tarvolt/bucket")
+        self.open_console(platform.core_base + "/tarvolt/bucket")
 
         # Upload with two attributes: listed, highlighted, in the activity.
         self.upload(source, [("site", "north"), ("kind", "reading")])
@@ -257,7 +175,7 @@ class ConsoleTest(unittest.TestCase):
         value.send_keys("south")
         self.find("#upload-submit").click()
         second = self.new_row(other_than=bucket)
-        platform.add(b"other", {"site": "north", "kind": "config"})
+        add_bucket(platform, b"other", {"site": "north", "kind": "config"})
 
         # Search by one pair, then by two; removing a chip widens it again.
         self.add_filter("site", "north")
@@ -286,8 +204,7 @@ class ConsoleTest(unittest.TestCase):
         site.send_keys("east" + Keys.ENTER)
         self.wait(lambda: self.chips(second) == ["kind=reading", "site=east"], "edit")
         self.wait(lambda: self.find("#audit-list .badge").text.lower() == "updated", "BUCCH")
-        status, answer = platform.request("GET", f"/tarvolt/bucket/{second}")
-        self.assertEqual(200, status)
+        self.assertEqual(200, send(platform.core_base, "GET", f"/tarvolt/bucket/{second}")[0])
 
         # Download: the same bytes that were uploaded.
         self.find(f'a[aria-label="Download bucket {bucket}"]').click()
@@ -305,16 +222,16 @@ class ConsoleTest(unittest.TestCase):
         self.browser.switch_to.active_element.send_keys(Keys.TAB)
         self.browser.switch_to.active_element.send_keys(Keys.ENTER)
         self.wait(lambda: self.row(second) is None, "the row to go")
-        self.assertEqual(404, platform.request("GET", f"/tarvolt/bucket/{second}")[0])
+        self.assertEqual(404, send(platform.core_base, "GET", f"/tarvolt/bucket/{second}")[0])
         self.wait(lambda: self.find("#audit-list .badge").text.lower() == "deleted", "BUCDL")
         self.assertEqual([], self.javascript_errors())
 
     def test_b_pages_through_250_buckets(self):
         platform = self.platform
         for index in range(250):
-            platform.add(b"x", {"batch": "paging", "n": str(index)})
-        expected = sorted(platform.all_ids())
-        self.open_console(platform.api + "/tarvolt/bucket")
+            add_bucket(platform, b"x", {"batch": "paging", "n": str(index)})
+        expected = sorted(all_ids(platform))
+        self.open_console(platform.core_base + "/tarvolt/bucket")
         self.screenshot("desktop-list")
         seen = [self.shown_ids()]
         while self.find("#page-next").is_enabled():
@@ -343,11 +260,13 @@ class ConsoleTest(unittest.TestCase):
     def test_c_service_port_console(self):
         # On the service's own port the console lists the buckets; the
         # activity log (the core's) says where to find it.
-        self.open_console(self.platform.service + "/bucket")
+        self.open_console(self.platform.service_base + "/bucket")
         self.wait(lambda: len(self.shown_ids()) == 25, "the first page")
         self.assertIn("core", self.find("#audit-note").text)
-        status, answer = self.platform.request("GET", "/tarvolt/bucket/console/strings.js")
+        status, headers, _ = send(self.platform.core_base, "GET",
+                                  "/tarvolt/bucket/console/strings.js")
         self.assertEqual(200, status)
+        self.assertEqual("text/javascript; charset=utf-8", headers["Content-Type"])
 
 
 def main():

@@ -16,81 +16,17 @@ import argparse
 import copy
 import hashlib
 import json
-import os
-import shutil
-import signal
 import subprocess
 import sys
-import tempfile
-import time
 import unittest
-import urllib.error
-import urllib.request
-import uuid
 
 import jsonschema
 import yaml
 
+from platform_process import Platform, multipart, send
+
 ARGS = None
 METHOD_ORDER = ["post", "get", "head", "put", "delete"]
-
-
-def wait_until(condition, timeout=60):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        try:
-            value = condition()
-            if value:
-                return value
-        except (OSError, ValueError, urllib.error.URLError):
-            pass
-        time.sleep(0.1)
-    raise AssertionError("timed out waiting for the platform")
-
-
-def send(base, method, path, body=None, headers=None):
-    """(status, headers, body) of one request."""
-    request = urllib.request.Request(base + path, data=body, method=method,
-                                     headers=headers or {})
-    try:
-        with urllib.request.urlopen(request, timeout=30) as answer:
-            return answer.status, answer.headers, answer.read()
-    except urllib.error.HTTPError as error:
-        return error.code, error.headers, error.read()
-
-
-class Platform:
-    """A core launching the storage and bucket services in a fresh directory."""
-
-    def __init__(self, bin_dir):
-        self.data = tempfile.mkdtemp(prefix="tarvolt-openapi-")
-        self.log = open(os.path.join(self.data, "core.out"), "wb")
-        self.core = subprocess.Popen(
-            [os.path.join(bin_dir, "tarvolt-core"), "--port=0", "--api-port=0",
-             "--data=" + self.data, "--launch=storage,bucket"],
-            stdout=self.log, stderr=subprocess.STDOUT)
-        ports = wait_until(self._core_ports)
-        self.core_base = f"http://127.0.0.1:{ports['api_port']}"
-        wait_until(lambda: b"Invalid bucket id" in send(self.core_base, "GET",
-                                                        "/tarvolt/bucket/0")[2])
-        services = json.loads(send(self.core_base, "GET",
-                                   "/tarvolt/service?name=Bucket%20Storage")[2])
-        self.service_base = f"http://127.0.0.1:{services['services'][0]['service_port']}"
-
-    def _core_ports(self):
-        with open(os.path.join(self.data, "core.json")) as file:
-            return json.load(file)
-
-    def stop(self):
-        if self.core.poll() is None:
-            self.core.send_signal(signal.SIGTERM)
-            try:
-                self.core.wait(30)
-            except subprocess.TimeoutExpired:
-                self.core.kill()
-                self.core.wait()
-        self.log.close()
-        shutil.rmtree(self.data, ignore_errors=True)
 
 
 def json_schema(node):
@@ -106,17 +42,9 @@ def json_schema(node):
 
 
 def upload_form(content, attributes):
-    boundary = uuid.uuid4().hex
-    parts = [("sha256", None, hashlib.sha256(content).hexdigest().encode()),
-             ("attributes", None, json.dumps(attributes).encode()),
-             ("bucket", "f.bin", content)]
-    body = b""
-    for name, filename, data in parts:
-        disposition = f'form-data; name="{name}"' + (f'; filename="{filename}"' if filename else "")
-        body += f"--{boundary}\r\nContent-Disposition: {disposition}\r\n\r\n".encode() + data
-        body += b"\r\n"
-    body += f"--{boundary}--\r\n".encode()
-    return body, {"Content-Type": "multipart/form-data; boundary=" + boundary}
+    return multipart([("sha256", None, hashlib.sha256(content).hexdigest().encode()),
+                      ("attributes", None, json.dumps(attributes).encode()),
+                      ("bucket", "f.bin", content)])
 
 
 class OpenApiTest(unittest.TestCase):
@@ -125,7 +53,7 @@ class OpenApiTest(unittest.TestCase):
         with open(ARGS.doc) as file:
             cls.doc = yaml.safe_load(file)
         cls.schemas = json_schema(copy.deepcopy(cls.doc))
-        cls.platform = Platform(ARGS.bin_dir)
+        cls.platform = Platform(ARGS.bin_dir, prefix="tarvolt-openapi-")
 
     @classmethod
     def tearDownClass(cls):
