@@ -50,11 +50,13 @@ void coreRequest(http::Client& client, const std::string& method, const std::str
     }
 }
 
-// True once a service listens on `port` and answers HTTP.
+// True once a service listens on `port` and serves requests (a service
+// still starting answers 503).
 bool answers(uint16_t port) {
     try {
         http::Client client("127.0.0.1", port, std::chrono::seconds(5));
-        return client.request("GET", "/bucket/0").status > 0;
+        const int status = client.request("GET", "/bucket/0").status;
+        return status > 0 && status != 503;
     } catch (const std::exception&) {
         return false;
     }

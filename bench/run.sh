@@ -76,8 +76,10 @@ start_platform() {
     local dir="$1"
     shift
     mkdir -p "$dir"
+    # --open: the benchmark changes settings and restarts services through
+    # the public API without the administrator's token.
     env TARVOLT_DATA="$dir" "$@" "$bin/tarvolt-core" --port=0 --api-port=0 --data="$dir" \
-        --launch=storage,bucket >"$dir.log" 2>&1 &
+        --launch=storage,bucket --open >"$dir.log" 2>&1 &
     core_pid=$!
     core_pids+=("$core_pid")
     api_port=""

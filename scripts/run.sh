@@ -18,6 +18,10 @@ if [ -f "$data/core.pid" ] && kill -0 "$(cat "$data/core.pid")" 2>/dev/null; the
 fi
 rm -f "$data/core.json"
 
+# The core creates $data/admin.token (mode 0600) on its first start: the
+# state-changing calls of its public API present it as
+# "Authorization: Bearer $(cat data/admin.token)".
+
 TARVOLT_DATA="$data" nohup "$core" --port="$mgmt_port" --api-port="$api_port" --data="$data" \
     >>"$data/logs/core.log" 2>&1 &
 echo $! >"$data/core.pid"
@@ -34,6 +38,7 @@ for _ in $(seq 1 150); do
         echo "  Bucket API (through the core): http://localhost:$api_port/tarvolt/bucket"
         echo "  Console (web page):            http://localhost:$api_port/tarvolt/bucket/console"
         echo "  Core public API:               http://localhost:$api_port/tarvolt/service"
+        echo "  Administrator token (changes through the core's public API): $data/admin.token"
         echo "  Logs: $data/logs/   Data: $data/"
         echo "  Stop with: make stop"
         exit 0

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Reliability part: malformed and abusive HTTP against the bucket service's
-# port and the core's public port of a running platform. The last line is
-# "N of M checks passed".
+# port and the core's public port of a running platform, and token attacks
+# (hostile_tokens.sh). The last line is "N of M checks passed".
 # Needs: $bin (platform executables), $tools (reliability executables),
 # $work (a scratch directory of this run; a temporary one when unset).
 # HOSTILE_ROUNDS (default 180, about 10,400 requests over both ports),
@@ -16,7 +16,17 @@ else
     trap stop_platform EXIT
 fi
 
+source "$here/hostile_tokens.sh"
+
 start_platform "$work/hostile"
+token_attacks
 "$tools/tarvolt-hostile" --bucket-port="$bucket_port" --core-port="$api_port" \
     --pids="$core_pid,$bucket_pid,$storage_pid" --rounds="${HOSTILE_ROUNDS:-180}" \
-    --min-requests="${HOSTILE_MIN_REQUESTS:-10000}"
+    --min-requests="${HOSTILE_MIN_REQUESTS:-10000}" | tee "$work/hostile-http.txt" || true
+# The closing line counts the token checks too.
+if [[ "$(tail -n 1 "$work/hostile-http.txt")" =~ ([0-9]+)\ of\ ([0-9]+)\ checks ]]; then
+    echo "hostile: $((BASH_REMATCH[1] + token_passed)) of $((BASH_REMATCH[2] + token_checks))" \
+        "checks passed (token kinds: $token_passed of $token_checks)"
+else
+    echo "hostile: $token_passed of $((token_checks + 1)) checks passed (the HTTP kinds gave no count)"
+fi

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <ctime>
 #include <sstream>
 
 #include "bench_rows.h"
@@ -13,6 +14,12 @@
 
 namespace bench {
 namespace {
+
+double ownCpuSeconds() {
+    timespec now{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
 
 TEST(BenchStatsTest, MedianSpreadAndCpuPerUnit) {
     Summary odd = summarize({5, 1, 3});
@@ -24,8 +31,13 @@ TEST(BenchStatsTest, MedianSpreadAndCpuPerUnit) {
 
     CpuMeter meter({Process{"self", {getpid()}}, Process{"gone", {}}});
     meter.begin();
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(60);
-    for (volatile int spin = 0; std::chrono::steady_clock::now() < until; spin = spin + 1) {
+    // Spin until this process has used 50 ms of CPU (several clock ticks),
+    // however loaded the machine; a wall-clock cap keeps a hung test short.
+    const double cpuAtStart = ownCpuSeconds();
+    const auto cap = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    for (volatile int spin = 0;
+         ownCpuSeconds() - cpuAtStart < 0.05 && std::chrono::steady_clock::now() < cap;
+         spin = spin + 1) {
     }
     std::vector<double> used = meter.end();
     ASSERT_EQ(used.size(), 2u);

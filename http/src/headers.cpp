@@ -33,6 +33,18 @@ std::string headerValue(const Headers& headers, const std::string& name,
     return it == headers.end() ? fallback : it->second;
 }
 
+std::string bearerToken(const Headers& headers) {
+    std::string value = headerValue(headers, "Authorization");
+    const std::string scheme = "bearer ";
+    if (value.size() <= scheme.size())
+        return "";
+    for (size_t i = 0; i < scheme.size(); ++i) {
+        if (lowerAscii(static_cast<unsigned char>(value[i])) != scheme[i])
+            return "";
+    }
+    return value.substr(scheme.size());
+}
+
 bool isFieldNameToken(const std::string& name) {
     return !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
         return isTokenChar(static_cast<unsigned char>(c));

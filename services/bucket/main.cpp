@@ -9,6 +9,7 @@
 
 #include "bucket_service.h"
 #include "command_line.h"
+#include "launch_token.h"
 #include "logger.h"
 #include "process_signals.h"
 
@@ -43,6 +44,7 @@ int main(int argc, char** argv) {
     mallopt(M_TRIM_THRESHOLD, 64 << 20);
     installCrashHandler();
     CommandLine line = parseCommandLine(argc, argv);
+    line.token = takeLaunchToken(line.token);
     if (line.detach && makeDaemon() == -1) {
         printf("Failed to run as deamon - proceeding in interactive mode.\n");
         fflush(stdout);

@@ -20,6 +20,10 @@ using Headers = std::multimap<std::string, std::string, CaseInsensitiveLess>;
 std::string headerValue(const Headers& headers, const std::string& name,
                         const std::string& fallback = "");
 
+// Returns the credentials of an "Authorization: Bearer <token>" field, or ""
+// when the request carries none.
+std::string bearerToken(const Headers& headers);
+
 // Returns true when `name` is a valid HTTP field-name token (RFC 9110 tchar+).
 bool isFieldNameToken(const std::string& name);
 

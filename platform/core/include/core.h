@@ -8,6 +8,8 @@
 //                    written (atomically) once both ports listen, removed by
 //                    a clean stop
 //   core.lock        held (flock) while a core uses the directory
+//   admin.token      the administrator's token (mode 0600), created with a
+//                    random one when missing; not used with --open
 //   categories.json  the configuration categories
 //   audit.jsonl      the audit log, one JSON object per line
 //   logs/<name>.log  standard output and error of each launched service
@@ -58,6 +60,10 @@ class Core {
     uint16_t managementPort() const;
     uint16_t apiPort() const;
     const std::string& dataDir() const { return m_dataDir; }
+    // True when started with --open: no call needs a token.
+    bool open() const { return m_options.open; }
+    // The administrator's token (<data>/admin.token); "" when open.
+    const std::string& adminToken() const { return m_adminToken; }
 
     ServiceRegistry& registry() { return m_registry; }
     CategoryStore& categories() { return *m_categories; }
@@ -77,6 +83,7 @@ class Core {
 
   private:
     bool prepareDataDirectory();
+    bool loadAdminToken();
     bool openStores();
     bool startServers();
     bool startServer(http::Server& server, std::thread& thread, const char* what);
@@ -87,6 +94,8 @@ class Core {
     CoreOptions m_options;
     std::string m_dataDir;
     int m_lockFd = -1;
+    std::string m_coreToken;  // presented to the services; "" when open
+    std::string m_adminToken;
     ServiceRegistry m_registry;
     std::unique_ptr<CategoryStore> m_categories;
     std::unique_ptr<AuditLog> m_audit;

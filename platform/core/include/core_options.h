@@ -5,7 +5,7 @@
 //   --launch=LIST  comma-separated services to launch: storage, bucket;
 //                  "none" launches nothing (default "storage,bucket")
 //   --open         also accept registrations from services the core did not
-//                  launch
+//                  launch, and calls without tokens (no administrator token)
 //   --help         print the usage and exit
 //
 // Thread-safety: pure functions.

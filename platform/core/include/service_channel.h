@@ -31,10 +31,12 @@ class ServiceChannel {
 };
 
 // The channel over HTTP; each call opens a short-lived client with
-// `timeout` for every step.
+// `timeout` for every step and presents `coreToken` (when not empty) as
+// "Authorization: Bearer".
 class HttpServiceChannel : public ServiceChannel {
   public:
-    explicit HttpServiceChannel(std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    explicit HttpServiceChannel(std::chrono::milliseconds timeout = std::chrono::seconds(5),
+                                std::string coreToken = "");
 
     bool ping(const RegisteredService& service) override;
     bool shutdown(const RegisteredService& service, std::string& error) override;
@@ -50,6 +52,7 @@ class HttpServiceChannel : public ServiceChannel {
               const std::string& body, std::string& error);
 
     std::chrono::milliseconds m_timeout;
+    std::string m_coreToken;
 };
 
 // The address to connect to for a service that registered `address`: the

@@ -26,6 +26,7 @@ struct RegisteredService {
     std::string address;
     uint16_t servicePort = 0;
     uint16_t managementPort = 0;
+    std::string token;  // the token it registered with; never shown
 
     // { "name", "type", "protocol", "address", "service_port", "management_port" }
     std::string toJSON() const;
@@ -40,6 +41,10 @@ class ServiceRegistry {
     // Issues a fresh random token for the service `name`, replacing any
     // earlier one, and returns it.
     std::string issueToken(const std::string& name);
+    // Revokes the token issued for `name` (its process ended or it
+    // unregistered): nobody may register under the name until a new token
+    // is issued.
+    void revokeToken(const std::string& name);
 
     // Registers `service` (its id is ignored) presenting `token`. Refused
     // with 401 when a token was issued for the name and `token` differs, or
@@ -49,10 +54,15 @@ class ServiceRegistry {
     CoreResult add(const RegisteredService& service, const std::string& token,
                    bool replaceExisting);
 
-    // Removes the registration `id`; returns it, or nothing when unknown.
+    // Removes the registration `id` and revokes its token; returns it, or
+    // nothing when unknown.
     std::optional<RegisteredService> remove(const std::string& id);
-    // Removes the registration of `name`; returns it, or nothing.
+    // Removes the registration of `name` and revokes its token; returns it,
+    // or nothing.
     std::optional<RegisteredService> removeByName(const std::string& name);
+
+    // True when a current registration was made with `token` (not empty).
+    bool holdsToken(const std::string& token) const;
 
     std::optional<RegisteredService> findById(const std::string& id) const;
     std::optional<RegisteredService> findByName(const std::string& name) const;
@@ -65,11 +75,13 @@ class ServiceRegistry {
 
   private:
     bool tokenAccepted(const std::string& name, const std::string& token) const;
+    void revokeLocked(const std::string& name);  // m_mutex held
 
     const bool m_open;
     mutable std::mutex m_mutex;
     std::map<std::string, RegisteredService> m_byName;
-    std::map<std::string, std::string> m_tokens;  // name -> issued token
+    // name -> issued token; "" once revoked
+    std::map<std::string, std::string> m_tokens;
 };
 
 // Returns `bytes` random bytes as lower-case hexadecimal text.

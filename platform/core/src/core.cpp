@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 
 #include "core_management_api.h"
 #include "core_public_api.h"
@@ -42,8 +43,11 @@ bool makeDirectories(const std::string& path) {
 Core::Core(CoreOptions options, std::unique_ptr<ServiceChannel> channel,
            std::unique_ptr<ProcessLauncher> launcher)
     : m_options(std::move(options)),
+      m_coreToken(m_options.open ? "" : randomHex(16)),
       m_registry(m_options.open),
-      m_channel(channel ? std::move(channel) : std::make_unique<HttpServiceChannel>()),
+      m_channel(channel
+                    ? std::move(channel)
+                    : std::make_unique<HttpServiceChannel>(std::chrono::seconds(5), m_coreToken)),
       m_launcher(launcher ? std::move(launcher) : std::make_unique<PosixProcessLauncher>()) {}
 
 Core::~Core() {
@@ -51,7 +55,8 @@ Core::~Core() {
 }
 
 bool Core::start() {
-    if (!prepareDataDirectory() || !openStores() || !startServers() || !writeCoreFile()) {
+    if (!prepareDataDirectory() || !loadAdminToken() || !openStores() || !startServers() ||
+        !writeCoreFile()) {
         return false;
     }
     startSupervisor();
@@ -73,6 +78,27 @@ bool Core::prepareDataDirectory() {
     m_lockFd = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (m_lockFd < 0 || ::flock(m_lockFd, LOCK_EX | LOCK_NB) != 0) {
         logger->fatal("The data directory %s is in use by another core", m_dataDir.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool Core::loadAdminToken() {
+    if (m_options.open)
+        return true;
+    std::string path = m_dataDir + "/admin.token";
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+        std::string token = randomHex(16) + "\n";
+        bool written = ::write(fd, token.data(), token.size()) == ssize_t(token.size());
+        ::close(fd);
+        if (!written)
+            ::unlink(path.c_str());
+    }
+    std::ifstream in(path);
+    std::getline(in, m_adminToken);
+    if (m_adminToken.empty()) {
+        Logger::getLogger()->fatal("Cannot read the administrator token %s", path.c_str());
         return false;
     }
     return true;
@@ -172,6 +198,7 @@ void Core::startSupervisor() {
     SupervisorConfig config;
     config.dataDir = m_dataDir;
     config.managementPort = managementPort();
+    config.coreToken = m_coreToken;
     SupervisorHooks hooks;
     hooks.isRegistered = [this](const std::string& name) {
         return m_registry.findByName(name).has_value();
@@ -180,6 +207,7 @@ void Core::startSupervisor() {
     hooks.forget = [this](const std::string& name) {
         if (auto removed = m_registry.removeByName(name))
             forgetRegistration(*removed);
+        m_registry.revokeToken(name);  // also when it ended before registering
     };
     hooks.askShutdown = [this](const std::string& name) {
         auto service = m_registry.findByName(name);

@@ -3,11 +3,13 @@
 #include "core.h"
 #include "core_http.h"
 #include "core_json.h"
+#include "http/headers.h"
 #include "http/server.h"
 #include "logger.h"
 
 namespace {
 
+using core_http::authorized;
 using core_http::decodedCapture;
 using core_http::respond;
 using RequestPtr = std::shared_ptr<http::Request>;
@@ -15,10 +17,31 @@ using ResponsePtr = std::shared_ptr<http::Response>;
 
 const std::string kRegistration = "/tarvolt/service/registration/([0-9a-f]{32})";
 
+// True when the caller holds the token of `service` (or the core is open);
+// the refusal is answered otherwise.
+bool ownerCalls(Core& core, const http::Request& request, http::Response& response,
+                const std::optional<RegisteredService>& service) {
+    return authorized(request, response, core.audit(), core.open(), service ? service->token : "");
+}
+
+// The registration `id` when its holder calls; nothing (answered) otherwise.
+std::optional<RegisteredService> callersRegistration(Core& core, const http::Request& request,
+                                                     http::Response& response) {
+    auto service = core.registry().findById(request.pathMatch[1]);
+    if (!service && (core.open() || !http::bearerToken(request.header).empty())) {
+        respond(response, CoreResult::failure(404, "No such registration"));
+        return std::nullopt;
+    }
+    if (!ownerCalls(core, request, response, service))
+        return std::nullopt;
+    return service;
+}
+
 // Reads a registration request into `service` and `token`; an error answer
 // otherwise.
-std::optional<CoreResult> parseRegistration(const std::string& body, RegisteredService& service,
-                                            std::string& token) {
+std::optional<CoreResult> parseRegistration(const http::Request& request,
+                                            RegisteredService& service, std::string& token) {
+    const std::string& body = request.content;
     rapidjson::Document document;
     std::string error;
     if (!core_json::parseObject(body, document, error))
@@ -28,6 +51,8 @@ std::optional<CoreResult> parseRegistration(const std::string& body, RegisteredS
     service.protocol = core_json::stringMember(document, "protocol").value_or("http");
     service.address = core_json::stringMember(document, "address").value_or("");
     token = core_json::stringMember(document, "token").value_or("");
+    if (token.empty())
+        token = http::bearerToken(request.header);
     for (auto [name, port] : {std::pair{"service_port", &service.servicePort},
                               std::pair{"management_port", &service.managementPort}}) {
         const rapidjson::Value* value = core_json::member(document, name);
@@ -42,13 +67,15 @@ std::optional<CoreResult> parseRegistration(const std::string& body, RegisteredS
 void registerService(Core& core, const http::Request& request, http::Response& response) {
     RegisteredService service;
     std::string token;
-    if (auto invalid = parseRegistration(request.content, service, token)) {
+    if (auto invalid = parseRegistration(request, service, token)) {
         return respond(response, *invalid);
     }
     // A name that is taken may be reused when its holder no longer answers
-    // (a service that ended without unregistering).
+    // (a service that ended without unregistering), never while the process
+    // the core launched under that name still runs.
     auto existing = core.registry().findByName(service.name);
-    bool replace = existing && !core.channel().ping(*existing);
+    bool launchedAlive = core.supervisor() != nullptr && core.supervisor()->pidOf(service.name) > 0;
+    bool replace = existing && !launchedAlive && !core.channel().ping(*existing);
     CoreResult result = core.registry().add(service, token, replace);
     if (result.ok()) {
         if (existing && replace)
@@ -64,6 +91,8 @@ void registerService(Core& core, const http::Request& request, http::Response& r
 }
 
 void unregisterService(Core& core, const http::Request& request, http::Response& response) {
+    if (!callersRegistration(core, request, response))
+        return;
     auto removed = core.registry().remove(request.pathMatch[1]);
     if (!removed)
         return respond(response, CoreResult::failure(404, "No such registration"));
@@ -77,6 +106,8 @@ void unregisterService(Core& core, const http::Request& request, http::Response&
 }
 
 void requestRestart(Core& core, const http::Request& request, http::Response& response) {
+    if (!callersRegistration(core, request, response))
+        return;
     auto removed = core.registry().remove(request.pathMatch[1]);
     if (!removed)
         return respond(response, CoreResult::failure(404, "No such registration"));
@@ -131,9 +162,12 @@ void addInterest(Core& core, const http::Request& request, http::Response& respo
                                                      "The request needs \"category\" and "
                                                      "\"registration\""));
     }
-    if (!core.registry().findById(*registration)) {
+    auto service = core.registry().findById(*registration);
+    if (!service && core.open()) {
         return respond(response, CoreResult::failure(404, "No such registration"));
     }
+    if (!ownerCalls(core, request, response, service))
+        return;
     respond(response, core.categories().addInterest(*category, *registration));
 }
 
@@ -144,10 +178,13 @@ void addProxy(Core& core, const http::Request& request, http::Response& response
         return respond(response, CoreResult::failure(400, error));
     }
     auto name = core_json::stringMember(document, "service_name");
-    if (name && !core.registry().findByName(*name)) {
+    auto service = name ? core.registry().findByName(*name) : std::nullopt;
+    if (name && !service && core.open()) {
         return respond(response,
                        CoreResult::failure(404, "Service " + *name + " is not registered"));
     }
+    if (!ownerCalls(core, request, response, service))
+        return;
     CoreResult result = core.proxies().addFromJSON(request.content);
     if (result.ok()) {
         Logger::getLogger()->info("Proxy paths of %s set up", name.value_or("").c_str());
@@ -157,7 +194,7 @@ void addProxy(Core& core, const http::Request& request, http::Response& response
 
 void deleteProxy(Core& core, const http::Request& request, http::Response& response) {
     auto name = decodedCapture(request, 1, response);
-    if (!name)
+    if (!name || !ownerCalls(core, request, response, core.registry().findByName(*name)))
         return;
     size_t removed = core.proxies().remove(*name);
     respond(response, CoreResult::success("{ \"service_name\" : " + JSONquote(*name) +
@@ -196,7 +233,12 @@ void addCoreManagementRoutes(http::Server& server, Core& core) {
     route("POST", "/tarvolt/service/interest", addInterest);
     route("POST", "/tarvolt/service/audit",
           [](Core& core, const http::Request& request, http::Response& response) {
-              respond(response, core.audit().add(request.content));
+              // Any registered service may write; the token tells who.
+              std::string token = http::bearerToken(request.header);
+              if (authorized(request, response, core.audit(), core.open(),
+                             core.registry().holdsToken(token) ? token : "")) {
+                  respond(response, core.audit().add(request.content));
+              }
           });
     route("POST", "/tarvolt/service/proxy", addProxy);
     route("DELETE", "/tarvolt/service/proxy/([^/]+)", deleteProxy);

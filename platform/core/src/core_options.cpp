@@ -91,5 +91,6 @@ std::string coreUsage() {
            "  --api-port=N   public API port (default 8081, 0: any)\n"
            "  --data=DIR     data directory (default $TARVOLT_DATA, else ./data)\n"
            "  --launch=LIST  services to launch: storage,bucket (default) or none\n"
-           "  --open         also accept services the core did not launch\n";
+           "  --open         accept services the core did not launch and calls without\n"
+           "                 tokens (for tests; no administrator token)\n";
 }

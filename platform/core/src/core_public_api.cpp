@@ -7,6 +7,7 @@
 
 namespace {
 
+using core_http::authorized;
 using core_http::decodedCapture;
 using core_http::respond;
 using RequestPtr = std::shared_ptr<http::Request>;
@@ -108,10 +109,21 @@ void addCorePublicRoutes(http::Server& server, Core& core, ProxyForwarder& forwa
                   respond(response, core.categories().children(*name));
               }
           });
-    route("PUT", "/tarvolt/category/([^/]+)/([^/]+)", setItem);
+    // The routes that change the core's state need the administrator's token.
+    auto adminRoute = [&server, &core](
+                          const std::string& method, const std::string& pattern,
+                          void (*handler)(Core&, const http::Request&, http::Response&)) {
+        server.addRoute(
+            method, pattern, [&core, handler](ResponsePtr response, RequestPtr request) {
+                if (authorized(*request, *response, core.audit(), core.open(), core.adminToken())) {
+                    handler(core, *request, *response);
+                }
+            });
+    };
+    adminRoute("PUT", "/tarvolt/category/([^/]+)/([^/]+)", setItem);
     route("GET", "/tarvolt/audit", listAudit);
-    route("PUT", "/tarvolt/service/([^/]+)/shutdown", shutdownService);
-    route("PUT", "/tarvolt/service/([^/]+)/restart", restartService);
+    adminRoute("PUT", "/tarvolt/service/([^/]+)/shutdown", shutdownService);
+    adminRoute("PUT", "/tarvolt/service/([^/]+)/restart", restartService);
     for (const char* method : {"GET", "POST", "PUT", "DELETE", "PATCH", "HEAD", "OPTIONS"}) {
         server.setDefaultRoute(method, forwarder.handler(), forwarder.sinkFactory());
     }

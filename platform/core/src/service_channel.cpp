@@ -8,7 +8,8 @@ std::string connectAddress(const std::string& address) {
     return address == "localhost" ? "127.0.0.1" : address;
 }
 
-HttpServiceChannel::HttpServiceChannel(std::chrono::milliseconds timeout) : m_timeout(timeout) {}
+HttpServiceChannel::HttpServiceChannel(std::chrono::milliseconds timeout, std::string coreToken)
+    : m_timeout(timeout), m_coreToken(std::move(coreToken)) {}
 
 bool HttpServiceChannel::call(const RegisteredService& service, const std::string& method,
                               const std::string& path, const std::string& body,
@@ -18,6 +19,8 @@ bool HttpServiceChannel::call(const RegisteredService& service, const std::strin
         http::Headers headers;
         if (!body.empty())
             headers.emplace("Content-Type", "application/json");
+        if (!m_coreToken.empty())
+            headers.emplace("Authorization", "Bearer " + m_coreToken);
         http::ClientResponse response = client.request(method, path, body, headers);
         if (response.status >= 200 && response.status < 300)
             return true;

@@ -63,10 +63,21 @@ std::string ServiceRegistry::issueToken(const std::string& name) {
     return token;
 }
 
+void ServiceRegistry::revokeToken(const std::string& name) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    revokeLocked(name);
+}
+
+void ServiceRegistry::revokeLocked(const std::string& name) {
+    auto issued = m_tokens.find(name);
+    if (issued != m_tokens.end())
+        issued->second.clear();
+}
+
 bool ServiceRegistry::tokenAccepted(const std::string& name, const std::string& token) const {
     auto issued = m_tokens.find(name);
     if (issued != m_tokens.end())
-        return issued->second == token;
+        return !issued->second.empty() && issued->second == token;
     return m_open;
 }
 
@@ -85,6 +96,7 @@ CoreResult ServiceRegistry::add(const RegisteredService& service, const std::str
     }
     RegisteredService stored = service;
     stored.id = randomHex(16);
+    stored.token = token;
     m_byName[service.name] = stored;
     return CoreResult::success("{ \"id\" : " + JSONquote(stored.id) +
                                ", \"name\" : " + JSONquote(stored.name) + " }");
@@ -96,6 +108,7 @@ std::optional<RegisteredService> ServiceRegistry::remove(const std::string& id) 
         if (it->second.id == id) {
             RegisteredService removed = it->second;
             m_byName.erase(it);
+            revokeLocked(removed.name);
             return removed;
         }
     }
@@ -109,7 +122,17 @@ std::optional<RegisteredService> ServiceRegistry::removeByName(const std::string
         return std::nullopt;
     RegisteredService removed = it->second;
     m_byName.erase(it);
+    revokeLocked(name);
     return removed;
+}
+
+bool ServiceRegistry::holdsToken(const std::string& token) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (const auto& [name, service] : m_byName) {
+        if (!token.empty() && service.token == token)
+            return true;
+    }
+    return false;
 }
 
 std::optional<RegisteredService> ServiceRegistry::findById(const std::string& id) const {

@@ -1,6 +1,7 @@
 #include "supervisor.h"
 
 #include <csignal>
+#include <map>
 
 #include "logger.h"
 
@@ -70,10 +71,15 @@ void Supervisor::launch(Entry& entry) {
         return;
     }
     std::vector<std::string> args{"-d", "--port=" + std::to_string(m_config.managementPort),
-                                  "--address=127.0.0.1", "--name=" + service.name,
-                                  "--token=" + m_hooks.issueToken(service.name)};
+                                  "--address=127.0.0.1", "--name=" + service.name};
+    // The token goes through the environment: the command line is readable
+    // by every local user.
+    std::map<std::string, std::string> env{{"TARVOLT_DATA", m_config.dataDir},
+                                           {"TARVOLT_TOKEN", m_hooks.issueToken(service.name)}};
+    if (!m_config.coreToken.empty())
+        env["TARVOLT_CORE_TOKEN"] = m_config.coreToken;
     std::string error;
-    pid_t pid = m_launcher.launch(service.executable, args, {{"TARVOLT_DATA", m_config.dataDir}},
+    pid_t pid = m_launcher.launch(service.executable, args, env,
                                   logFileOf(m_config.dataDir, service.name), error);
     entry.restartExpected = false;
     entry.stopExpected = false;

@@ -40,7 +40,7 @@ rapidjson::Document parse(const std::string& json) {
 }
 
 RegisteredService service(const std::string& name) {
-    return {"", name, "BucketStorage", "http", "localhost", 8090, 40000};
+    return {"", name, "BucketStorage", "http", "localhost", 8090, 40000, ""};
 }
 
 const char* kAdvanced = R"({ "key" : "Svc Advanced", "description" : "Advanced",
@@ -101,6 +101,16 @@ TEST(ServiceRegistryTest, TokensDecideWhoMayRegister) {
     std::string issued = open.issueToken("Launched");
     EXPECT_EQ(open.add(service("Launched"), "guess", false).status, 401);
     EXPECT_TRUE(open.add(service("Launched"), issued, false).ok());
+
+    // A token dies with its registration, or when its process ends first;
+    // not even an open registry takes it, or another, for the name again.
+    ASSERT_TRUE(open.removeByName("Launched"));
+    EXPECT_EQ(open.add(service("Launched"), issued, false).status, 401);
+    EXPECT_EQ(open.add(service("Launched"), "", false).status, 401);
+    std::string second = open.issueToken("Launched");
+    open.revokeToken("Launched");
+    EXPECT_EQ(open.add(service("Launched"), second, false).status, 401);
+    EXPECT_TRUE(open.add(service("Launched"), open.issueToken("Launched"), false).ok());
 }
 
 TEST(ServiceRegistryTest, RegistersLooksUpAndRemoves) {

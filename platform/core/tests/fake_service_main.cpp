@@ -19,6 +19,7 @@
 #include <string>
 #include <thread>
 
+#include "launch_token.h"
 #include "logger.h"
 #include "management_api.h"
 #include "management_client.h"
@@ -74,7 +75,8 @@ int main(int argc, char** argv) {
     ManagementClient client(option(argc, argv, "--address="),
                             static_cast<uint16_t>(std::stoi(option(argc, argv, "--port="))));
     ServiceRecord record(name, name == "Storage" ? "Storage" : "BucketStorage", "http", "localhost",
-                         0, listener.getListenerPort(), option(argc, argv, "--token="));
+                         0, listener.getListenerPort(),
+                         takeLaunchToken(option(argc, argv, "--token=")));
     if (!client.registerService(record))
         return 1;
     const char* data = std::getenv("TARVOLT_DATA");

@@ -133,8 +133,9 @@ TEST_F(SupervisorTest, LaunchesStorageFirstAndBucketOnceStorageRegistered) {
     Launch storage = m_launcher.launches()[0];
     EXPECT_EQ(storage.path, "/bin/tarvolt-storage");
     EXPECT_EQ(storage.args, (std::vector<std::string>{"-d", "--port=8083", "--address=127.0.0.1",
-                                                      "--name=Storage", "--token=token-Storage"}));
+                                                      "--name=Storage"}));
     EXPECT_EQ(storage.env.at("TARVOLT_DATA"), "/data");
+    EXPECT_EQ(storage.env.at("TARVOLT_TOKEN"), "token-Storage");  // never on the command line
     EXPECT_EQ(storage.logFile, "/data/logs/Storage.log");
 
     registered("Storage");
@@ -180,7 +181,7 @@ TEST_F(SupervisorTest, RequestedRestartIsImmediateAndRequestedStopIsFinal) {
     EXPECT_TRUE(supervisor->expectRestart("Storage"));
     m_launcher.exit(supervisor->pidOf("Storage"));
     ASSERT_TRUE(waitFor([&] { return m_launcher.launches().size() == 2; }, 2s));
-    EXPECT_NE(m_launcher.launches()[1].args[4], "");
+    EXPECT_NE(m_launcher.launches()[1].env.at("TARVOLT_TOKEN"), "");
 
     ASSERT_TRUE(waitFor([&] { return supervisor->pidOf("Storage") > 0; }));
     EXPECT_TRUE(supervisor->expectStop("Storage"));

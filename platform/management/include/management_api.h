@@ -25,7 +25,9 @@ class Server;
 class ManagementApi {
   public:
     // A listener for the service `name` on `port` (0: any free port), on
-    // the loopback interface.
+    // the loopback interface. When the core that launched the service set
+    // TARVOLT_CORE_TOKEN, shutdown and restart are accepted only with that
+    // token (Authorization: Bearer); otherwise from any caller.
     ManagementApi(const std::string& name, uint16_t port);
     ~ManagementApi();
 
@@ -52,6 +54,8 @@ class ManagementApi {
     void ping(const std::shared_ptr<http::Response>& response);
     void shutdown(const std::shared_ptr<http::Response>& response);
     void restart(const std::shared_ptr<http::Response>& response);
+    // True when `request` comes from the core; answers 401/403 otherwise.
+    bool fromCore(const http::Request& request, const std::shared_ptr<http::Response>& response);
     static void configChange(const http::Request& request,
                              const std::shared_ptr<http::Response>& response);
     static void childCreate(const http::Request& request,
@@ -60,6 +64,7 @@ class ManagementApi {
                             const std::shared_ptr<http::Response>& response);
 
     std::string m_name;
+    std::string m_coreToken;  // "" when any caller may stop the service
     uint16_t m_port;
     std::chrono::steady_clock::time_point m_started;
     std::atomic<ServiceHandler*> m_service{nullptr};

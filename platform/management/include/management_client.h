@@ -32,7 +32,8 @@ class ManagementClient {
 
     // Registers `service` with the core. True when the core accepted it
     // (the token matched); the registration id is kept for
-    // `unregisterService` and `restartService`.
+    // `unregisterService` and `restartService`, and the token is presented
+    // (Authorization: Bearer) with every later call.
     virtual bool registerService(const ServiceRecord& service);
     // Removes this client's registration. True when the core removed it.
     virtual bool unregisterService();
@@ -82,6 +83,7 @@ class ManagementClient {
     std::unique_ptr<http::Client> m_client;
     std::string m_registrationId;
     std::string m_serviceName;
+    std::string m_token;
 };
 
 #include "management_client_category.h"

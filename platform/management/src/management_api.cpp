@@ -5,8 +5,11 @@
 #include <rapidjson/writer.h>
 
 #include "config_handler.h"
+#include "http/headers.h"
+#include "http/request.h"
 #include "http/server.h"
 #include "json_util.h"
+#include "launch_token.h"
 #include "logger.h"
 #include "service_handler.h"
 
@@ -93,7 +96,10 @@ ConfigHandler* configHandler(const std::shared_ptr<http::Response>& response) {
 }  // namespace
 
 ManagementApi::ManagementApi(const std::string& name, uint16_t port)
-    : m_name(name), m_port(port), m_started(std::chrono::steady_clock::now()) {
+    : m_name(name),
+      m_coreToken(std::getenv(kCoreTokenVariable) ? std::getenv(kCoreTokenVariable) : ""),
+      m_port(port),
+      m_started(std::chrono::steady_clock::now()) {
     m_instance = this;
 }
 
@@ -160,9 +166,15 @@ void ManagementApi::addRoutes() {
                        [this](Response response, Request) { ping(response); });
     for (const char* method : {"POST", "PUT"}) {
         m_server->addRoute(method, "/tarvolt/service/shutdown",
-                           [this](Response response, Request) { shutdown(response); });
+                           [this](Response response, Request request) {
+                               if (fromCore(*request, response))
+                                   shutdown(response);
+                           });
         m_server->addRoute(method, "/tarvolt/service/restart",
-                           [this](Response response, Request) { restart(response); });
+                           [this](Response response, Request request) {
+                               if (fromCore(*request, response))
+                                   restart(response);
+                           });
     }
     m_server->addRoute("POST", "/tarvolt/service/config", [](Response response, Request request) {
         configChange(*request, response);
@@ -182,6 +194,21 @@ void ManagementApi::ping(const std::shared_ptr<http::Response>& response) {
     answer(response, http::StatusCode::success_ok,
            "{ \"name\" : " + JSONquote(m_name) + ", \"uptime\" : " + std::to_string(uptime) +
                ", \"running\" : " + (running ? "true" : "false") + " }");
+}
+
+bool ManagementApi::fromCore(const http::Request& request,
+                             const std::shared_ptr<http::Response>& response) {
+    std::string presented = http::bearerToken(request.header);
+    if (m_coreToken.empty() || presented == m_coreToken)
+        return true;
+    Logger::getLogger()->warn("Refused a %s request without the core's token",
+                              request.path.c_str());
+    answerMessage(response,
+                  presented.empty() ? http::StatusCode::client_error_unauthorized
+                                    : http::StatusCode::client_error_forbidden,
+                  presented.empty() ? "This call needs the core's token (Authorization: Bearer)"
+                                    : "Only the core may make this call");
+    return false;
 }
 
 void ManagementApi::shutdown(const std::shared_ptr<http::Response>& response) {

@@ -61,13 +61,16 @@ void interpret(const http::ClientResponse& response, CoreAnswer& answer) {
                    (message.empty() ? ", answer " + response.body : ": " + message);
 }
 
-CoreAnswer callCore(http::Client* client, const std::string& method, const std::string& path,
-                    const std::string& body = "") {
+// Calls the core, presenting `token` (when not empty) as the caller's.
+CoreAnswer callCore(http::Client* client, const std::string& token, const std::string& method,
+                    const std::string& path, const std::string& body = "") {
     CoreAnswer answer;
     try {
         http::Headers headers;
         if (!body.empty())
             headers.emplace("Content-Type", "application/json");
+        if (!token.empty())
+            headers.emplace("Authorization", "Bearer " + token);
         interpret(client->request(method, path, body, headers), answer);
     } catch (const boost::system::system_error& e) {
         answer.error = std::string("the core cannot be reached: ") + e.what();
@@ -102,7 +105,8 @@ ManagementClient::ManagementClient(const std::string& hostname, uint16_t port)
 ManagementClient::~ManagementClient() = default;
 
 bool ManagementClient::registerService(const ServiceRecord& service) {
-    CoreAnswer answer = callCore(m_client.get(), "POST", kServicePath, service.toJSON());
+    CoreAnswer answer =
+        callCore(m_client.get(), service.getToken(), "POST", kServicePath, service.toJSON());
     std::string id = answer.ok ? stringMember(answer.json, "id") : "";
     if (id.empty()) {
         Logger::getLogger()->error("Failed to register service %s: %s", service.getName().c_str(),
@@ -111,6 +115,7 @@ bool ManagementClient::registerService(const ServiceRecord& service) {
     }
     m_registrationId = id;
     m_serviceName = service.getName();
+    m_token = service.getToken();
     Logger::getLogger()->info("Registered service %s with the core", m_serviceName.c_str());
     return true;
 }
@@ -120,8 +125,8 @@ bool ManagementClient::unregisterService() {
         Logger::getLogger()->error("Cannot unregister: this service is not registered");
         return false;
     }
-    CoreAnswer answer =
-        callCore(m_client.get(), "DELETE", kServicePath + "/registration/" + m_registrationId);
+    CoreAnswer answer = callCore(m_client.get(), m_token, "DELETE",
+                                 kServicePath + "/registration/" + m_registrationId);
     if (!answer.ok) {
         Logger::getLogger()->error("Failed to unregister service %s: %s", m_serviceName.c_str(),
                                    answer.error.c_str());
@@ -136,7 +141,7 @@ bool ManagementClient::restartService() {
         Logger::getLogger()->error("Cannot request a restart: this service is not registered");
         return false;
     }
-    CoreAnswer answer = callCore(m_client.get(), "PUT",
+    CoreAnswer answer = callCore(m_client.get(), m_token, "PUT",
                                  kServicePath + "/registration/" + m_registrationId + "/restart");
     if (!answer.ok) {
         Logger::getLogger()->error("Failed to request the restart of service %s: %s",
@@ -156,7 +161,7 @@ bool ManagementClient::getService(ServiceRecord& service) {
             (query.empty() ? "" : "&") + std::string("type=") + percentEncode(service.getType());
     }
     CoreAnswer answer =
-        callCore(m_client.get(), "GET", kServicePath + (query.empty() ? "" : "?" + query));
+        callCore(m_client.get(), m_token, "GET", kServicePath + (query.empty() ? "" : "?" + query));
     const rapidjson::Value* services = answer.ok ? member(answer.json, "services") : nullptr;
     if (services == nullptr || !services->IsArray() || services->Empty() ||
         !(*services)[0].IsObject()) {
@@ -176,8 +181,8 @@ bool ManagementClient::getService(ServiceRecord& service) {
 }
 
 ConfigCategory ManagementClient::getCategory(const std::string& categoryName) {
-    CoreAnswer answer =
-        callCore(m_client.get(), "GET", kServicePath + "/category/" + percentEncode(categoryName));
+    CoreAnswer answer = callCore(m_client.get(), m_token, "GET",
+                                 kServicePath + "/category/" + percentEncode(categoryName));
     const rapidjson::Value* value = answer.ok ? member(answer.json, "value") : nullptr;
     if (value == nullptr || !value->IsObject()) {
         throw std::runtime_error("Failed to read configuration category '" + categoryName +
@@ -199,7 +204,7 @@ bool ManagementClient::addChildCategories(const std::string& parent,
         body += (i ? ", " : "") + JSONquote(children[i]);
     body += " ] }";
     CoreAnswer answer =
-        callCore(m_client.get(), "POST",
+        callCore(m_client.get(), m_token, "POST",
                  kServicePath + "/category/" + percentEncode(parent) + "/children", body);
     if (!answer.ok) {
         Logger::getLogger()->error("Failed to add child categories to '%s': %s", parent.c_str(),
@@ -217,7 +222,7 @@ bool ManagementClient::registerCategoryInterest(const std::string& category) {
     }
     std::string body = "{ \"category\" : " + JSONquote(category) +
                        ", \"registration\" : " + JSONquote(m_registrationId) + " }";
-    CoreAnswer answer = callCore(m_client.get(), "POST", kServicePath + "/interest", body);
+    CoreAnswer answer = callCore(m_client.get(), m_token, "POST", kServicePath + "/interest", body);
     if (!answer.ok) {
         Logger::getLogger()->error("Failed to follow configuration category '%s': %s",
                                    category.c_str(), answer.error.c_str());
@@ -240,7 +245,7 @@ bool ManagementClient::addAuditEntry(const std::string& code, const std::string&
     std::string body = "{ \"source\" : " + JSONquote(code) +
                        ", \"severity\" : " + JSONquote(severity) +
                        ", \"details\" : " + detailsJSON + " }";
-    CoreAnswer answer = callCore(m_client.get(), "POST", kServicePath + "/audit", body);
+    CoreAnswer answer = callCore(m_client.get(), m_token, "POST", kServicePath + "/audit", body);
     if (!answer.ok) {
         Logger::getLogger()->error("Failed to record audit entry %s: %s", code.c_str(),
                                    answer.error.c_str());
@@ -249,7 +254,7 @@ bool ManagementClient::addAuditEntry(const std::string& code, const std::string&
 }
 
 bool ManagementClient::addProxy(const std::string& serviceName, const ProxyMap& endpoints) {
-    CoreAnswer answer = callCore(m_client.get(), "POST", kServicePath + "/proxy",
+    CoreAnswer answer = callCore(m_client.get(), m_token, "POST", kServicePath + "/proxy",
                                  proxyMapToJSON(serviceName, endpoints));
     if (!answer.ok) {
         Logger::getLogger()->error("Failed to set up the proxy paths of %s: %s",
@@ -259,8 +264,8 @@ bool ManagementClient::addProxy(const std::string& serviceName, const ProxyMap& 
 }
 
 bool ManagementClient::deleteProxy(const std::string& serviceName) {
-    CoreAnswer answer =
-        callCore(m_client.get(), "DELETE", kServicePath + "/proxy/" + percentEncode(serviceName));
+    CoreAnswer answer = callCore(m_client.get(), m_token, "DELETE",
+                                 kServicePath + "/proxy/" + percentEncode(serviceName));
     if (!answer.ok) {
         Logger::getLogger()->error("Failed to withdraw the proxy paths of %s: %s",
                                    serviceName.c_str(), answer.error.c_str());

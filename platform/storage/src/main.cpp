@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "launch_token.h"
 #include "logger.h"
 #include "stop_request.h"
 #include "storage_options.h"
@@ -57,6 +58,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "tarvolt-storage: %s\n%s", error.c_str(), storage::usageText());
         return 1;
     }
+    options->token = takeLaunchToken(options->token);
     if (!options->foreground) {
         daemonize();
     }

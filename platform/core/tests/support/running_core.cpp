@@ -50,14 +50,24 @@ pid_t RunningCore::pid() const {
     return m_process->pid();
 }
 
+namespace {
+
+http::Headers bearer(const std::string& token) {
+    if (token.empty())
+        return {};
+    return {{"Authorization", "Bearer " + token}};
+}
+
+}  // namespace
+
 http::ClientResponse RunningCore::api(const std::string& method, const std::string& target,
-                                      const std::string& body) {
-    return m_api->request(method, target, body);
+                                      const std::string& body, const std::string& token) {
+    return m_api->request(method, target, body, bearer(token));
 }
 
 http::ClientResponse RunningCore::management(const std::string& method, const std::string& target,
-                                             const std::string& body) {
-    return m_management->request(method, target, body);
+                                             const std::string& body, const std::string& token) {
+    return m_management->request(method, target, body, bearer(token));
 }
 
 int RunningCore::stop() {

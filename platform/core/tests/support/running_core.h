@@ -30,11 +30,12 @@ class RunningCore {
     // The data directory: a temporary one, or the one given with --data=.
     const std::string& dataDir() const { return m_dataPath; }
 
-    // Requests to the public API and to the management API.
+    // Requests to the public API and to the management API, presenting
+    // `token` (when not empty) as "Authorization: Bearer".
     http::ClientResponse api(const std::string& method, const std::string& target,
-                             const std::string& body = "");
+                             const std::string& body = "", const std::string& token = "");
     http::ClientResponse management(const std::string& method, const std::string& target,
-                                    const std::string& body = "");
+                                    const std::string& body = "", const std::string& token = "");
     http::Client& apiClient() { return *m_api; }
 
     // Sends SIGTERM and returns the exit status (-1 on timeout).
