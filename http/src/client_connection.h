@@ -44,6 +44,9 @@ class ClientConnection {
     // True when the connection served an earlier exchange.
     bool reused = false;
 
+    // When the connection went back to the pool; set by ConnectionPool::release.
+    std::chrono::steady_clock::time_point idleSince{};
+
   private:
     boost::asio::io_context m_ioc{1};
     boost::beast::tcp_stream m_stream;

@@ -11,7 +11,14 @@ using tcp = net::ip::tcp;
 
 namespace {
 constexpr size_t kMaxIdleConnections = 32;
-}
+
+// A connection idle this long is not used again. Servers end idle keep-alive
+// connections after a few seconds (ours after its 5 s request timeout); a
+// request sent just as the server closes the connection finds it gone before
+// the answer, and a streamed request body cannot be sent again. Staying well
+// below the server's limit keeps that race out of reach.
+constexpr std::chrono::milliseconds kMaxIdleTime{2000};
+}  // namespace
 
 ConnectionPool::ConnectionPool(std::string host, uint16_t port, std::chrono::milliseconds timeout)
     : m_host(std::move(host)), m_port(port), m_timeout(timeout) {}
@@ -22,7 +29,9 @@ std::unique_ptr<ClientConnection> ConnectionPool::acquire(bool fresh) {
         while (!m_idle.empty()) {
             std::unique_ptr<ClientConnection> connection = std::move(m_idle.back());
             m_idle.pop_back();
-            if (connection->stillOpen()) {
+            bool fresh_enough =
+                std::chrono::steady_clock::now() - connection->idleSince < kMaxIdleTime;
+            if (fresh_enough && connection->stillOpen()) {
                 connection->reused = true;
                 return connection;
             }
@@ -34,6 +43,7 @@ std::unique_ptr<ClientConnection> ConnectionPool::acquire(bool fresh) {
 }
 
 void ConnectionPool::release(std::unique_ptr<ClientConnection> connection) {
+    connection->idleSince = std::chrono::steady_clock::now();
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_idle.size() < kMaxIdleConnections) {
         m_idle.push_back(std::move(connection));

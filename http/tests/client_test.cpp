@@ -176,6 +176,25 @@ TEST(ClientTest, ManyThreadsShareOneClient) {
     }
 }
 
+// A streamed request body cannot be sent twice, so a connection is not used
+// again once it has idled long enough for the server to be closing it: the
+// request would race the server's close and lose.
+TEST(ClientTest, LongIdleConnectionsAreNotReused) {
+    TestServer server;  // default request timeout: the server keeps it open
+    server.server().addRoute("GET", "/peer", peerPort());
+    uint16_t port = server.start();
+    Client client("127.0.0.1", port);
+
+    std::string first = client.request("GET", "/peer").body;
+    EXPECT_EQ(client.request("GET", "/peer").body, first);  // reused while fresh
+    std::this_thread::sleep_for(2100ms);
+    auto exchange = client.open("GET", "/peer", {}, 0);
+    EXPECT_EQ(exchange->readHead().status, 200);
+    char text[16];
+    std::string later(text, exchange->readBody(text, sizeof(text)));
+    EXPECT_NE(later, first);
+}
+
 TEST(ClientTest, ExchangeStreamsBothWays) {
     TestServer server;
     std::string content = makeContent(3 * 1048576 + 1, 11);
