@@ -8,6 +8,7 @@
 #include <ctime>
 #include <vector>
 
+#include "file_util.h"
 #include "time_util.h"
 
 namespace {
@@ -39,16 +40,6 @@ std::string formatMessage(const char* format, va_list args) {
     std::vector<char> large(static_cast<size_t>(length) + 1);
     std::vsnprintf(large.data(), large.size(), format, args);
     return std::string(large.data(), length);
-}
-
-void writeAll(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t written = ::write(fd, text.data() + done, text.size() - done);
-        if (written <= 0)
-            return;
-        done += static_cast<size_t>(written);
-    }
 }
 
 }  // namespace
