@@ -91,12 +91,13 @@ TEST_F(RoutingTest, UnroutedRequestsGet400WithTheEscapedPath) {
 
 TEST(RouterTest, QueryParametersAreDecoded) {
     Request request;
-    request.queryString = "a=1&name=hello%20world&plus=a+b&flag&bad=%zz";
+    request.queryString = "a=1&name=hello%20world&plus=a+b&flag&bad=%zz&mixed=a%41%zz+%2B%4";
     EXPECT_EQ(request.queryParameter("a"), "1");
     EXPECT_EQ(request.queryParameter("name"), "hello world");
     EXPECT_EQ(request.queryParameter("plus"), "a b");
     EXPECT_EQ(request.queryParameter("flag", "x"), "");
     EXPECT_EQ(request.queryParameter("bad"), "%zz");
+    EXPECT_EQ(request.queryParameter("mixed"), "aA%zz +%4");
     EXPECT_EQ(request.queryParameter("missing", "fallback"), "fallback");
 }
 

@@ -7,6 +7,7 @@
 #include "logger.h"
 #include "query.h"
 #include "result_set.h"
+#include "storage_documents.h"
 #include "table_storage.h"
 
 using bucket_schema::kAttributes;
@@ -54,12 +55,7 @@ bool BucketStore::writeRows(Bucket& bucket) {
     if (!storedAttributeNames(bucket, stored)) {
         return false;
     }
-    for (const auto& [name, value] : bucket.getAttributes()) {
-        if (!writeAttribute(bucket, name, value, stored.count(name) != 0)) {
-            return false;
-        }
-    }
-    return true;
+    return writeAttributes(bucket, stored);
 }
 
 // A new bucket is written in two round trips instead of a look-up and an
@@ -128,27 +124,34 @@ bool BucketStore::storedAttributeNames(const Bucket& bucket, std::set<std::strin
     return true;
 }
 
-bool BucketStore::writeAttribute(const Bucket& bucket, const std::string& name,
-                                 const std::string& value, bool stored) {
+// Every attribute row of a change in one transaction: a failure leaves the
+// stored set as it was, never half changed (a half-changed set could even
+// equal another bucket's).
+bool BucketStore::writeAttributes(const Bucket& bucket, const std::set<std::string>& stored) {
     const std::string id = std::to_string(bucket.getId());
-    if (stored) {
-        std::unique_ptr<Where> where(attributeCondition(id, name));
-        InsertValues values{InsertValue("value", value)};
-        if (m_storage->updateTable(kName, kAttributes, values, *where, nullptr) < 1) {
-            m_logger.error("Failed to update attribute %s for bucket %" PRIu64, name.c_str(),
-                           bucket.getId());
-            return false;
+    std::vector<TableWrite> writes;
+    for (const auto& [name, value] : bucket.getAttributes()) {
+        if (stored.count(name) != 0) {
+            std::unique_ptr<Where> where(attributeCondition(id, name));
+            writes.push_back(storage_documents::updateWrite(
+                kName, kAttributes, InsertValues{InsertValue("value", value)}, *where));
+        } else {
+            writes.push_back(storage_documents::insertWrite(
+                kName, kAttributes,
+                InsertValues{InsertValue("id", id), InsertValue("name", name),
+                             InsertValue("value", value)}));
         }
-        return true;
     }
-    InsertValues values{InsertValue("id", id), InsertValue("name", name),
-                        InsertValue("value", value)};
-    if (m_storage->insertTable(kName, kAttributes, values) < 1) {
-        m_logger.error("Failed to write attribute %s for bucket %" PRIu64 " to the storage layer",
-                       name.c_str(), bucket.getId());
-        return false;
+    std::optional<std::vector<int>> rows = m_storage->runTransaction(writes);
+    bool written = rows.has_value();
+    for (size_t i = 0; written && i < rows->size(); ++i) {
+        written = (*rows)[i] >= 1;  // an update that found no row: the bucket went meanwhile
     }
-    return true;
+    if (!written) {
+        m_logger.error("Failed to write the attributes of bucket %" PRIu64 " to the storage layer",
+                       bucket.getId());
+    }
+    return written;
 }
 
 std::mutex& BucketStore::setStripe(const Bucket::Attributes& attributes) {

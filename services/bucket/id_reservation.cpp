@@ -1,6 +1,5 @@
 #include "id_reservation.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,35 +8,8 @@
 #include <cstring>
 #include <fstream>
 
+#include "file_util.h"
 #include "logger.h"
-
-namespace {
-
-bool writeAll(int fd, const std::string& text) {
-    size_t written = 0;
-    while (written < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        written += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-// Flushes the directory entry of a rename; a failure here is not fatal.
-void syncDirectory(const std::string& directory) {
-    const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
-}
-
-}  // namespace
 
 IdReservation::IdReservation(std::string root) : m_root(std::move(root)) {}
 
@@ -112,21 +84,7 @@ bool IdReservation::release(uint64_t nextId) {
 }
 
 bool IdReservation::writeMark(const std::string& root, uint64_t mark, std::string& error) {
-    const std::string path = root + "/" + kFileName;
-    const std::string temporary = path + ".tmp";
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        error = "cannot create " + temporary + ": " + std::strerror(errno);
-        return false;
-    }
-    const bool written = writeAll(fd, std::to_string(mark) + "\n") && ::fsync(fd) == 0;
-    const int savedErrno = errno;
-    ::close(fd);
-    if (!written || ::rename(temporary.c_str(), path.c_str()) != 0) {
-        error = "cannot write " + path + ": " + std::strerror(written ? errno : savedErrno);
-        ::unlink(temporary.c_str());
-        return false;
-    }
-    syncDirectory(root);
-    return true;
+    FileStatus status = writeFileAtomically(root + "/" + kFileName, std::to_string(mark) + "\n");
+    error = status.message();
+    return status.ok();
 }

@@ -71,6 +71,15 @@ int StorageFollower::insertTable(const std::string& schema, const std::string& t
     return rows;
 }
 
+std::optional<std::vector<int>> StorageFollower::runTransaction(
+    const std::vector<TableWrite>& writes) {
+    std::optional<std::vector<int>> rows = current()->runTransaction(writes);
+    if (!rows && !writes.empty()) {
+        recheck();
+    }
+    return rows;
+}
+
 int StorageFollower::insertRows(const std::string& schema, const std::string& table,
                                 const std::vector<InsertValues>& rows) {
     const int inserted = current()->insertRows(schema, table, rows);

@@ -40,6 +40,7 @@ class InProcessStorage : public TableStorage {
                     const Where& where, const UpdateModifier* modifier = nullptr) override;
     int deleteTable(const std::string& schema, const std::string& table,
                     const Query& query) override;
+    std::optional<std::vector<int>> runTransaction(const std::vector<TableWrite>& writes) override;
 
   private:
     // Runs the insert document `document` as the storage service does.

@@ -91,3 +91,17 @@ int InProcessStorage::deleteTable(const std::string& schema, const std::string& 
         return rowCount(m_backend->remove(schema, table, spec));
     });
 }
+
+std::optional<std::vector<int>> InProcessStorage::runTransaction(
+    const std::vector<TableWrite>& writes) {
+    using Rows = std::optional<std::vector<int>>;
+    return attempt("transaction", "", Rows(), [&]() -> Rows {
+        std::vector<uint64_t> written = m_backend->transaction(
+            storage::parseTransactionDocument(storage_documents::transactionDocument(writes)));
+        std::vector<int> rows;
+        for (uint64_t count : written) {
+            rows.push_back(rowCount(count));
+        }
+        return rows;
+    });
+}

@@ -56,8 +56,10 @@ class Request {
     // the connection closes after the answer. Empty otherwise.
     std::string bodySinkError;
 
-    // Returns the value of query parameter `name` (percent-decoded), or
-    // `fallback` when the query string does not hold it.
+    // Returns the value of query parameter `name`, or `fallback` when the
+    // query string does not hold it. Names and values are form-encoded: '+'
+    // is a blank, then percentDecode's rule (a '%' that does not begin an
+    // escape stands for itself).
     std::string queryParameter(const std::string& name, const std::string& fallback = "") const;
 
     // The value of query parameter `name` (percent-decoded; empty for a

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "file_util.h"
+
 namespace durability {
 
 bool enabled() {
@@ -35,24 +37,11 @@ bool syncFileAt(const std::string& path) {
 }
 
 bool syncDirectory(const std::string& path) {
-    if (!enabled()) {
-        return true;
-    }
-    const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
-        return false;
-    }
-    const bool synced = fsync(fd) == 0;
-    close(fd);
-    return synced;
+    return !enabled() || ::syncDirectory(path) == 0;
 }
 
 std::string parentDirectory(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    if (slash == std::string::npos) {
-        return ".";
-    }
-    return slash == 0 ? "/" : path.substr(0, slash);
+    return ::parentDirectory(path);
 }
 
 }  // namespace durability

@@ -8,6 +8,7 @@
 #include <ctime>
 #include <vector>
 
+#include "file_util.h"
 #include "time_util.h"
 
 namespace {
@@ -62,16 +63,6 @@ std::string escapeControls(const std::string& message) {
         }
     }
     return text;
-}
-
-void writeAll(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t written = ::write(fd, text.data() + done, text.size() - done);
-        if (written <= 0)
-            return;
-        done += static_cast<size_t>(written);
-    }
 }
 
 }  // namespace

@@ -18,6 +18,17 @@ int hexValue(char c) {
     return -1;
 }
 
+// The byte of the escape starting at text[i] (a '%'), or -1 when no escape
+// starts there.
+int escapedByte(std::string_view text, size_t i) {
+    if (i + 2 >= text.size()) {
+        return -1;
+    }
+    const int high = hexValue(text[i + 1]);
+    const int low = hexValue(text[i + 2]);
+    return high < 0 || low < 0 ? -1 : high * 16 + low;
+}
+
 }  // namespace
 
 std::string percentEncode(const std::string& text) {
@@ -36,22 +47,26 @@ std::string percentEncode(const std::string& text) {
     return encoded;
 }
 
-std::optional<std::string> percentDecode(const std::string& text) {
+std::string percentDecode(std::string_view text) {
     std::string decoded;
     decoded.reserve(text.size());
     for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '%') {
+        const int byte = text[i] == '%' ? escapedByte(text, i) : -1;
+        if (byte < 0) {
             decoded += text[i];
-            continue;
+        } else {
+            decoded += static_cast<char>(byte);
+            i += 2;
         }
-        if (i + 2 >= text.size())
-            return std::nullopt;
-        int high = hexValue(text[i + 1]);
-        int low = hexValue(text[i + 2]);
-        if (high < 0 || low < 0)
-            return std::nullopt;
-        decoded += static_cast<char>(high * 16 + low);
-        i += 2;
     }
     return decoded;
+}
+
+bool percentEncodingWellFormed(std::string_view text) {
+    for (size_t i = text.find('%'); i != std::string_view::npos; i = text.find('%', i + 3)) {
+        if (escapedByte(text, i) < 0) {
+            return false;
+        }
+    }
+    return true;
 }

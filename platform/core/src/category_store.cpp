@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <ctime>
 
-#include "atomic_file.h"
 #include "core_json.h"
+#include "file_util.h"
 
 namespace {
 
@@ -77,12 +77,12 @@ CategoryStore::CategoryStore(std::string file) : m_file(std::move(file)) {}
 
 bool CategoryStore::load(std::string& message) {
     std::string text;
-    bool missing = false;
     if (m_file.empty())
         return true;
-    if (!readWholeFile(m_file, text, missing)) {
-        if (missing)
-            return true;
+    const int readError = readWholeFile(m_file, text);
+    if (readError == ENOENT)
+        return true;
+    if (readError != 0) {
         message = "Cannot read " + m_file;
         return false;
     }
@@ -308,9 +308,12 @@ void CategoryStore::removeInterests(const std::string& registrationId) {
 }
 
 bool CategoryStore::commit(Categories categories, std::string& error) {
-    if (!m_file.empty() && !writeFileAtomically(m_file, render(categories), error)) {
-        error = "Cannot save the configuration: " + error;
-        return false;
+    if (!m_file.empty()) {
+        FileStatus status = writeFileAtomically(m_file, render(categories));
+        if (!status.ok()) {
+            error = "Cannot save the configuration: " + status.message();
+            return false;
+        }
     }
     m_categories = std::move(categories);
     return true;

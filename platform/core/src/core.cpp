@@ -13,9 +13,9 @@
 #include <cstring>
 #include <fstream>
 
-#include "atomic_file.h"
 #include "core_management_api.h"
 #include "core_public_api.h"
+#include "file_util.h"
 #include "http/server.h"
 #include "logger.h"
 
@@ -163,9 +163,9 @@ bool Core::writeCoreFile() {
     std::string content = "{\"management_port\":" + std::to_string(managementPort()) +
                           ",\"api_port\":" + std::to_string(apiPort()) +
                           ",\"pid\":" + std::to_string(::getpid()) + "}\n";
-    std::string error;
-    if (!writeFileAtomically(m_dataDir + "/core.json", content, error)) {
-        Logger::getLogger()->fatal("%s", error.c_str());
+    FileStatus status = writeFileAtomically(m_dataDir + "/core.json", content);
+    if (!status.ok()) {
+        Logger::getLogger()->fatal("%s", status.message().c_str());
         return false;
     }
     m_coreFileWritten = true;

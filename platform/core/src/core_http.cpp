@@ -13,10 +13,12 @@ void respond(http::Response& response, const CoreResult& result) {
 
 std::optional<std::string> decodedCapture(const http::Request& request, size_t index,
                                           http::Response& response) {
-    std::optional<std::string> decoded = percentDecode(request.pathMatch[index]);
-    if (!decoded)
+    const std::string& part = request.pathMatch[index];
+    if (!percentEncodingWellFormed(part)) {
         respond(response, CoreResult::failure(400, "Malformed percent-encoding in path"));
-    return decoded;
+        return std::nullopt;
+    }
+    return percentDecode(part);
 }
 
 bool authorized(const http::Request& request, http::Response& response, AuditLog& audit, bool open,

@@ -20,6 +20,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "file_util.h"
+
 // The server could not store an upload (disk full, no permission, missing
 // directory...): a failure of the server, not of the client's form.
 class UploadStorageError : public std::runtime_error {
@@ -27,8 +29,8 @@ class UploadStorageError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// The write(2) the upload uses; replaceable so tests can make writes fail.
-using WriteFunction = std::function<ssize_t(int fd, const void* data, size_t size)>;
+// The write(2) the upload uses (WriteFunction, file_util.h) is replaceable,
+// so that tests can make writes fail.
 
 class UploadFile {
   public:

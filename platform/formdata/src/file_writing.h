@@ -1,4 +1,5 @@
-// Small POSIX file helpers shared by the form reader.
+// The form reader's use of the shared file helpers (file_util.h), in its
+// error style: a failure throws UploadStorageError.
 //
 // Thread-safety: pure functions.
 #pragma once
@@ -12,14 +13,14 @@
 // The system's text for error number `error` (thread-safe strerror).
 std::string errnoText(int error);
 
-// Writes all `size` bytes to `fd` with `write`, retrying short writes and
-// EINTR. Throws UploadStorageError "<what>: <reason>" on failure.
-void writeAll(int fd, const char* data, size_t size, const WriteFunction& write,
-              const std::string& what);
+// Writes all `size` bytes to `fd` with `write` (writeAll). Throws
+// UploadStorageError "<what>: <reason>" on failure.
+void writeOrThrow(int fd, const char* data, size_t size, const WriteFunction& write,
+                  const std::string& what);
 
-// Creates a temporary file "<directory of path>/.upload-XXXXXX", lets `fill`
-// write its content to the descriptor, then renames it to `path`. On any
-// failure (thrown by `fill` or by the system) the temporary file is removed,
-// `path` is unchanged and the exception (UploadStorageError for system
-// failures) is thrown.
-void writeFileAtomically(const std::string& path, const std::function<void(int fd)>& fill);
+// Stores what `fill` writes at `path` through a temporary file
+// "<directory of path>/.upload-XXXXXX" renamed over it (writeFileAtomically,
+// not synced). On any failure (thrown by `fill` or by the system) the
+// temporary file is removed, `path` is unchanged and the exception
+// (UploadStorageError for system failures) is thrown.
+void storeFileAtomically(const std::string& path, const std::function<void(int fd)>& fill);

@@ -30,8 +30,9 @@ bool isUploadLeftover(const std::filesystem::directory_entry& entry) {
 }
 
 void writeBytes(const std::string& path, const uint8_t* start, uint64_t size) {
-    writeFileAtomically(path, [start, size](int fd) {
-        writeAll(fd, reinterpret_cast<const char*>(start), size, ::write, "cannot write the file");
+    storeFileAtomically(path, [start, size](int fd) {
+        writeOrThrow(fd, reinterpret_cast<const char*>(start), size, ::write,
+                     "cannot write the file");
     });
 }
 

@@ -35,8 +35,8 @@ void copyContent(const std::string& source, int target) {
             if (got == 0) {
                 break;
             }
-            writeAll(target, buffer.data(), static_cast<size_t>(got), ::write,
-                     "cannot store the uploaded file");
+            writeOrThrow(target, buffer.data(), static_cast<size_t>(got), ::write,
+                         "cannot store the uploaded file");
         }
     } catch (...) {
         close(fd);
@@ -72,7 +72,7 @@ void UploadFile::append(const char* data, size_t size) {
         throw std::runtime_error("the uploaded file is already closed");
     }
     if (m_buffered == 0 && size >= kBufferBytes) {
-        writeAll(m_fd, data, size, m_write, kWriteFailure);
+        writeOrThrow(m_fd, data, size, m_write, kWriteFailure);
         m_size += size;
         return;
     }
@@ -95,7 +95,7 @@ void UploadFile::append(const char* data, size_t size) {
 void UploadFile::flushBuffer() {
     const size_t pending = m_buffered;
     m_buffered = 0;
-    writeAll(m_fd, m_buffer.get(), pending, m_write, kWriteFailure);
+    writeOrThrow(m_fd, m_buffer.get(), pending, m_write, kWriteFailure);
 }
 
 void UploadFile::finish() {
@@ -130,7 +130,7 @@ void UploadFile::moveTo(const std::string& path) {
     if (errno != EXDEV) {
         throw UploadStorageError("cannot store the uploaded file: " + errnoText(errno));
     }
-    writeFileAtomically(path, [this](int target) { copyContent(m_path, target); });
+    storeFileAtomically(path, [this](int target) { copyContent(m_path, target); });
     unlink(m_path.c_str());
     m_moved = true;
 }

@@ -15,7 +15,9 @@
 //   --storage-port=N   the REST port (default 0: any free port)
 //   --port-file=PATH   write the REST port there once listening
 //   --no-extensions    offer only the basic protocol: one row per insert and
-//                      no transactions (for testing clients that must cope)
+//                      no transactions (for testing clients that must cope);
+//                      default: the environment variable
+//                      TARVOLT_STORAGE_EXTENSIONS=off
 //
 // Thread-safety: plain functions and values.
 #pragma once

@@ -38,11 +38,11 @@ std::string rowsAffected(const char* response, uint64_t rows) {
 
 // The path capture `index`, percent-decoded.
 std::string pathPart(const http::Request& request, size_t index) {
-    std::optional<std::string> decoded = percentDecode(request.pathMatch[index]);
-    if (!decoded) {
+    const std::string& part = request.pathMatch[index];
+    if (!percentEncodingWellFormed(part)) {
         throw StorageError::badRequest("malformed percent-encoding in the path");
     }
-    return *decoded;
+    return percentDecode(part);
 }
 
 void answer(const std::shared_ptr<http::Response>& response, int status, const std::string& body) {

@@ -59,6 +59,8 @@ bool applyValue(StorageOptions& options, const std::string& name, const std::str
 std::optional<StorageOptions> parseOptions(const std::vector<std::string>& arguments,
                                            std::string& error, std::vector<std::string>& ignored) {
     StorageOptions options;
+    const char* extensions = std::getenv("TARVOLT_STORAGE_EXTENSIONS");
+    options.extensions = extensions == nullptr || std::strcmp(extensions, "off") != 0;
     for (const std::string& argument : arguments) {
         if (argument == "-d") {
             options.foreground = true;

@@ -6,9 +6,9 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <thread>
 
+#include "file_util.h"
 #include "http/server.h"
 #include "logger.h"
 #include "management_api.h"
@@ -102,16 +102,12 @@ bool StorageService::announcePort(uint16_t port) {
         return true;
     }
     // Written aside and renamed, so a reader never sees a partial file.
-    const std::string temporary = m_options.portFile + ".tmp";
-    {
-        std::ofstream file(temporary, std::ios::trunc);
-        file << port << "\n";
-        if (!file.flush()) {
-            Logger::getLogger()->fatal("Storage cannot write %s", temporary.c_str());
-            return false;
-        }
+    FileStatus status = writeFileAtomically(m_options.portFile, std::to_string(port) + "\n");
+    if (!status.ok()) {
+        Logger::getLogger()->fatal("Storage cannot write %s", status.message().c_str());
+        return false;
     }
-    return std::rename(temporary.c_str(), m_options.portFile.c_str()) == 0;
+    return true;
 }
 
 bool StorageService::serveWithCore(uint16_t port) {

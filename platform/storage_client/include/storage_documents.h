@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "query.h"
+#include "table_storage.h"
 
 namespace storage_documents {
 
@@ -19,5 +20,16 @@ std::string insertDocument(const InsertValues& values);
 std::string insertRowsDocument(const std::vector<InsertValues>& rows);
 // { "values" : { ... }, "where" : { ... } }
 std::string updateDocument(const InsertValues& values, const Where& where);
+
+// The writes of a transaction, as TableStorage::runTransaction takes them.
+TableWrite insertWrite(const std::string& schema, const std::string& table,
+                       const InsertValues& values);
+TableWrite updateWrite(const std::string& schema, const std::string& table,
+                       const InsertValues& values, const Where& where);
+TableWrite deleteWrite(const std::string& schema, const std::string& table, const Query& query);
+
+// { "statements" : [ { "operation" : ..., "schema" : ..., "table" : ...,
+//   "request" : <document> }, ... ] }
+std::string transactionDocument(const std::vector<TableWrite>& writes);
 
 }  // namespace storage_documents

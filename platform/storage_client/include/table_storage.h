@@ -12,11 +12,22 @@
 // at once.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "query.h"
 #include "result_set.h"
+
+// One write of a transaction: the operation ("insert", "update" or
+// "delete"), its table, and the document of the operation's own request
+// (storage_documents.h builds them).
+struct TableWrite {
+    std::string operation;
+    std::string schema;
+    std::string table;
+    std::string document;
+};
 
 class TableStorage {
   public:
@@ -52,4 +63,12 @@ class TableStorage {
     // below 1 when none matched or on failure.
     virtual int deleteTable(const std::string& schema, const std::string& table,
                             const Query& query) = 0;
+
+    // Runs every write of `writes` in one transaction of the storage
+    // service: all of them, or none when one is refused. Returns the rows
+    // each wrote; nullopt on failure. A storage that keeps no transactions
+    // fails (the default).
+    virtual std::optional<std::vector<int>> runTransaction(const std::vector<TableWrite>&) {
+        return std::nullopt;
+    }
 };

@@ -43,6 +43,27 @@ int rowsAffected(const std::string& body) {
     return rows > static_cast<uint64_t>(INT32_MAX) ? INT32_MAX : static_cast<int>(rows);
 }
 
+// The "rows_affected" list of a transaction's answer; nullopt when the
+// answer has none.
+std::optional<std::vector<int>> rowsAffectedList(const std::string& body) {
+    rapidjson::Document document;
+    document.Parse(body.c_str());
+    if (document.HasParseError() || !document.IsObject() || !document.HasMember("rows_affected") ||
+        !document["rows_affected"].IsArray()) {
+        return std::nullopt;
+    }
+    std::vector<int> rows;
+    for (const auto& count : document["rows_affected"].GetArray()) {
+        if (!count.IsUint64()) {
+            return std::nullopt;
+        }
+        rows.push_back(count.GetUint64() > static_cast<uint64_t>(INT32_MAX)
+                           ? INT32_MAX
+                           : static_cast<int>(count.GetUint64()));
+    }
+    return rows;
+}
+
 }  // namespace
 
 StorageClient::StorageClient(const std::string& hostname, uint16_t port)
@@ -54,11 +75,14 @@ StorageClient::~StorageClient() = default;
 // could not be reached or answered with an error status.
 bool StorageClient::exchange(const char* operation, const std::string& method,
                              const std::string& target, const std::string& body,
-                             std::string& answer) {
+                             std::string& answer, std::string* refusal) {
     const http::Headers headers{{"Content-Type", "application/json"}};
     try {
         http::ClientResponse response = m_client->request(method, target, body, headers);
         if (response.status != 200) {
+            if (refusal != nullptr && response.status == 400) {
+                *refusal = errorText(response);
+            }
             Logger::getLogger()->error("Storage %s %s failed with status %d: %s", operation,
                                        target.c_str(), response.status,
                                        errorText(response).c_str());
@@ -108,7 +132,68 @@ int StorageClient::insertRows(const std::string& schema, const std::string& tabl
     if (rows.empty()) {
         return 0;
     }
-    return write("insert", "POST", schema, table, storage_documents::insertRowsDocument(rows));
+    if (!m_basicOnly.load()) {
+        std::string answer;
+        std::string refusal;
+        if (exchange("insert", "POST", tablePath(schema, table),
+                     storage_documents::insertRowsDocument(rows), answer, &refusal)) {
+            return rowsAffected(answer);
+        }
+        if (!extensionRefused(refusal)) {
+            return -1;
+        }
+    }
+    int inserted = 0;
+    for (const InsertValues& row : rows) {
+        if (insertTable(schema, table, row) < 1) {
+            return -1;
+        }
+        inserted++;
+    }
+    return inserted;
+}
+
+bool StorageClient::extensionRefused(const std::string& refusal) {
+    // The basic protocol knows neither the transaction path nor "inserts".
+    if (refusal.find("Unsupported URL") == std::string::npos &&
+        refusal.find("\"inserts\"") == std::string::npos) {
+        return false;
+    }
+    if (!m_basicOnly.exchange(true)) {
+        Logger::getLogger()->warn(
+            "The storage service offers only the basic protocol (%s): multi-row inserts and "
+            "transactions go as single requests from now on",
+            refusal.c_str());
+    }
+    return true;
+}
+
+std::optional<std::vector<int>> StorageClient::runTransaction(
+    const std::vector<TableWrite>& writes) {
+    if (!m_basicOnly.load()) {
+        std::string answer;
+        std::string refusal;
+        if (exchange("transaction", "POST", "/storage/transaction",
+                     storage_documents::transactionDocument(writes), answer, &refusal)) {
+            return rowsAffectedList(answer);
+        }
+        if (!extensionRefused(refusal)) {
+            return std::nullopt;
+        }
+    }
+    std::vector<int> rows;
+    for (const TableWrite& single : writes) {
+        const char* method = single.operation == "insert"   ? "POST"
+                             : single.operation == "update" ? "PUT"
+                                                            : "DELETE";
+        const int written =
+            write(single.operation.c_str(), method, single.schema, single.table, single.document);
+        if (written < 0) {
+            return std::nullopt;
+        }
+        rows.push_back(written);
+    }
+    return rows;
 }
 
 int StorageClient::updateTable(const std::string& schema, const std::string& table,

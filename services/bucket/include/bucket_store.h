@@ -183,8 +183,9 @@ class BucketStore {
     bool insertAttributeRows(Bucket& bucket);
     bool writeBucketRow(Bucket& bucket);
     bool storedAttributeNames(const Bucket& bucket, std::set<std::string>& names);
-    bool writeAttribute(const Bucket& bucket, const std::string& name, const std::string& value,
-                        bool stored);
+    // The attribute rows of `bucket` (updated when their name is in
+    // `stored`, else inserted) in one storage transaction.
+    bool writeAttributes(const Bucket& bucket, const std::set<std::string>& stored);
     // The records of the ids of `ids`, in their order: built from `known`
     // when it holds rows of the id, else fetched (a bucket removed
     // meanwhile is skipped).

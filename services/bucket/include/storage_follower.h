@@ -43,6 +43,7 @@ class StorageFollower : public TableStorage {
     bool createSchema(const std::string& schemaDocument) override;
     ResultSet* queryTable(const std::string& schema, const std::string& table,
                           const Query& query) override;
+    std::optional<std::vector<int>> runTransaction(const std::vector<TableWrite>& writes) override;
     int insertTable(const std::string& schema, const std::string& table,
                     const InsertValues& values) override;
     int insertRows(const std::string& schema, const std::string& table,

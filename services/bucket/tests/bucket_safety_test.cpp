@@ -121,4 +121,21 @@ TEST_F(BucketSafetyTest, AnIdThatCannotBeReservedIsNotHandedOut) {
     EXPECT_TRUE(fs::exists(mark));
 }
 
+// An update is all or nothing: a failure after its first statement leaves
+// the stored set as it was.
+TEST_F(BucketSafetyTest, AnUpdateFailingHalfwayChangesNothing) {
+    storeBucket(3, m_dir.path() + "/root/0/3", "three");
+    m_storage.addRow("bucket_attributes", {{"id", "3"}, {"name", "b"}, {"value", "2"}});
+    m_storage.failWhen = [](const std::string& operation, const std::string&) {
+        return operation == "insert";  // the update of "n" runs, the insert of "c" fails
+    };
+    const Answer answer = call(bucket_handlers::handleUpdate, "3",
+                               "{ \"attributes\" : { \"n\" : \"9\", \"c\" : \"3\" } }");
+    EXPECT_EQ(StatusCode::server_error_internal_server_error, answer.status);
+    m_storage.failWhen = nullptr;
+    std::optional<std::unique_ptr<Bucket>> bucket = store().fetch(3);
+    ASSERT_TRUE(bucket && *bucket);
+    EXPECT_EQ((Bucket::Attributes{{"b", "2"}, {"n", "3"}}), (*bucket)->getAttributes());
+}
+
 }  // namespace

@@ -194,7 +194,7 @@ TEST_F(BucketStoreTest, RewriteUpdatesChangedAndInsertsNewAttributes) {
     EXPECT_EQ(3u, m_storage.rows("bucket_attributes").size());
 }
 
-TEST_F(BucketStoreTest, WriteStopsAtTheFirstFailureAndReportsIt) {
+TEST_F(BucketStoreTest, AFailedWriteChangesNoAttributeAndIsReported) {
     store(3, {{"a", "1"}});
     std::unique_ptr<Bucket> bucket(m_service->fetch(3));
     bucket->updateAttribute("a", "2");
@@ -204,9 +204,10 @@ TEST_F(BucketStoreTest, WriteStopsAtTheFirstFailureAndReportsIt) {
     };
     EXPECT_FALSE(bucket->flush());
     EXPECT_EQ(1u, m_storage.rows("bucket_attributes").size()) << "b is not written after a";
-    EXPECT_NE(
-        std::find(m_logged.begin(), m_logged.end(), "Failed to update attribute a for bucket 3"),
-        m_logged.end());
+    EXPECT_EQ("1", m_storage.rows("bucket_attributes")[0]["value"]);
+    EXPECT_NE(std::find(m_logged.begin(), m_logged.end(),
+                        "Failed to write the attributes of bucket 3 to the storage layer"),
+              m_logged.end());
 
     m_logged.clear();
     std::unique_ptr<Bucket> big(new Bucket(&m_service->store(), 5000000000ull));
@@ -216,7 +217,7 @@ TEST_F(BucketStoreTest, WriteStopsAtTheFirstFailureAndReportsIt) {
     };
     EXPECT_FALSE(big->flush());
     EXPECT_NE(std::find(m_logged.begin(), m_logged.end(),
-                        "Failed to write attribute c for bucket 5000000000 to the storage layer"),
+                        "Failed to write the attributes of bucket 5000000000 to the storage layer"),
               m_logged.end());
 
     m_storage.failWhen = [](const std::string& operation, const std::string&) {

@@ -69,6 +69,27 @@ int FakeStorageClient::insertRows(const std::string& schema, const std::string& 
     return m_storage.insertRows(schema, table, rows);
 }
 
+std::optional<std::vector<int>> FakeStorageClient::runTransaction(
+    const std::vector<TableWrite>& writes) {
+    std::string call = "transaction";
+    for (const TableWrite& write : writes) {
+        call += (call.size() > 11 ? ", " : " ") + write.operation + " " + write.table;
+    }
+    record(call, "transaction", "");
+    std::vector<TableWrite> run;
+    for (const TableWrite& write : writes) {
+        if (failWhen && failWhen(write.operation, write.table)) {
+            // A key inserted twice: refused by the database mid-transaction.
+            const std::string row = "{\"values\":{\"id\":\"9000000000000000000\"}}";
+            run.push_back({"insert", write.schema, "buckets", row});
+            run.push_back({"insert", write.schema, "buckets", row});
+            break;
+        }
+        run.push_back(write);
+    }
+    return m_storage.runTransaction(run);
+}
+
 int FakeStorageClient::updateTable(const std::string& schema, const std::string& table,
                                    const InsertValues& values, const Where& where,
                                    const UpdateModifier* modifier) {

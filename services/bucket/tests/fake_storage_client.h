@@ -42,6 +42,11 @@ class FakeStorageClient : public TableStorage {
     // Records "delete <table>".
     int deleteTable(const std::string& schema, const std::string& table,
                     const Query& query) override;
+    // Records "transaction <operation> <table>, ...". `failWhen` is asked
+    // for each write in order; the first it fails is replaced by writes the
+    // storage refuses while they run, so the writes before it have run when
+    // the transaction fails and is rolled back.
+    std::optional<std::vector<int>> runTransaction(const std::vector<TableWrite>& writes) override;
 
     // Adds a row to a bucket table directly (test set-up; not recorded).
     void addRow(const std::string& table, Row row);
