@@ -205,7 +205,11 @@ void BucketCreation::discard() {
         }
     }
     if (rowGone) {
+        // The removal is made durable before the record ends: otherwise a
+        // power cut could bring the name back with no record to prove it a
+        // leftover, and the next start would have to keep it aside.
         unlink(m_bucket->getFilename().c_str());
+        durability::syncDirectory(durability::parentDirectory(m_bucket->getFilename()));
         m_store.intents().end(m_id);
     } else {
         m_logger->warn("Kept the file of bucket %" PRIu64 ": its row may still be stored", m_id);
