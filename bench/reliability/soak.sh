@@ -10,14 +10,4 @@
 # (default 32), SOAK_SECONDS (default 600).
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
-source "$here/platform.sh"
-trap stop_platform EXIT
-
-if ! start_platform "$work/soak"; then
-    echo "[FAIL] the platform did not start"
-    echo "soak: 0 of 1 checks passed"
-    exit 1
-fi
-"$tools/tarvolt-load" --core-port="$api_port" --core-pid="$core_pid" \
-    --storage-root="$work/soak/buckets" --clients="${LOAD_CLIENTS:-32}" \
-    --seconds="${SOAK_SECONDS:-600}" --part=soak
+PART=soak PART_SECONDS="${SOAK_SECONDS:-600}" exec bash "$here/load.sh"
