@@ -48,7 +48,8 @@ Session::Session(tcp::socket socket, std::shared_ptr<ServerCore> core)
     : m_core(std::move(core)),
       m_stream(std::move(socket)),
       m_fileTimer(m_stream.get_executor()),
-      m_relay(m_stream.get_executor()) {
+      m_relay(m_stream.get_executor()),
+      m_answer(m_stream.get_executor()) {
     beast::error_code ec;
     m_stream.socket().set_option(tcp::no_delay(true), ec);
     auto peer = m_stream.socket().remote_endpoint(ec);
@@ -166,7 +167,7 @@ void Session::beginBody() {
         beast::iequals(expect->value(), "100-continue")) {
         return doContinue();
     }
-    doReadBody();
+    beginBodyRead();
 }
 
 void Session::createSink() {
@@ -200,6 +201,13 @@ void Session::onContinue(beast::error_code ec, size_t) {
     if (ec) {
         return doClose();
     }
+    beginBodyRead();
+}
+
+// The receiver of a streamed body is watched from its first byte on (not
+// during the interim answer, which a cancelled read must not cut short).
+void Session::beginBodyRead() {
+    watchAnswer();
     doReadBody();
 }
 
@@ -265,6 +273,9 @@ void Session::takeBufferedBody(uint64_t remaining) {
 }
 
 void Session::onReadFixedBody(beast::error_code ec, size_t bytes) {
+    if (takeEarlyAnswer()) {
+        return;
+    }
     if (ec) {
         return doClose();  // the client went away or stalled
     }
@@ -295,6 +306,9 @@ void Session::prepareBodyBuffer() {
 }
 
 void Session::onReadBody(beast::error_code ec, size_t) {
+    if (takeEarlyAnswer()) {
+        return;
+    }
     if (ec == bhttp::error::need_buffer) {
         ec = {};
     }
@@ -372,6 +386,7 @@ void Session::finishBody() {
 // ---- running the handler -------------------------------------------------
 
 void Session::dispatch() {
+    stopAnswerWatch();
     m_dispatched = true;
     m_stream.expires_never();
     static const Handler unsupported = answerUnsupported;
@@ -447,6 +462,7 @@ void Session::doClose() {
     beast::error_code ec;
     m_fileTimer.cancel();
     m_relay.other.close(ec);
+    stopAnswerWatch();
     m_stream.socket().shutdown(tcp::socket::shutdown_both, ec);
     m_stream.close();
 }
