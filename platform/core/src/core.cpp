@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <limits>
 
 #include "core_management_api.h"
 #include "core_public_api.h"
@@ -133,6 +134,8 @@ bool Core::startServers() {
     api.port = m_options.apiPort;
     api.threads = 4;
     api.maxBufferedBody = 1ull << 20;  // the core's own routes take small bodies
+    // Proxied bodies stream to their service, which sets their limit.
+    api.maxStreamedBody = std::numeric_limits<uint64_t>::max();
     m_publicServer = std::make_unique<http::Server>(api);
     m_forwarder = std::make_unique<ProxyForwarder>(m_proxies, m_registry);
     addCorePublicRoutes(*m_publicServer, *this, *m_forwarder);
