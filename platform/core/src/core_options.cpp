@@ -18,6 +18,35 @@ bool parsePort(const std::string& text, uint16_t& port) {
     return true;
 }
 
+// A decimal number of at most 12 digits within [minimum, maximum].
+bool parseCount(const std::string& text, uint64_t minimum, uint64_t maximum, uint64_t& count) {
+    if (text.empty() || text.size() > 12 ||
+        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        return false;
+    }
+    const uint64_t value = std::stoull(text);
+    if (value < minimum || value > maximum)
+        return false;
+    count = value;
+    return true;
+}
+
+// A count of bytes, times 1024, 1024^2 or 1024^3 with a K, M or G suffix,
+// within [minimum, maximum].
+bool parseSize(std::string text, uint64_t minimum, uint64_t maximum, uint64_t& size) {
+    uint64_t unit = 1;
+    const size_t suffix = text.empty() ? std::string::npos : std::string("KMG").find(text.back());
+    if (suffix != std::string::npos) {
+        unit = 1ull << (10 * (suffix + 1));
+        text.pop_back();
+    }
+    uint64_t value = 0;
+    if (!parseCount(text, 0, maximum / unit, value) || value * unit < minimum)
+        return false;
+    size = value * unit;
+    return true;
+}
+
 bool parseLaunchList(const std::string& text, std::vector<std::string>& launch,
                      std::string& error) {
     launch.clear();
@@ -65,6 +94,19 @@ bool parseOne(const std::string& arg, CoreOptions& options, std::string& error) 
         options.dataDir = value;
     } else if (startsWith(arg, "--launch=", value)) {
         parseLaunchList(value, options.launch, error);
+    } else if (startsWith(arg, "--audit-file-size=", value)) {
+        if (!parseSize(value, 4ull << 10, 1ull << 30, options.auditFileBytes))
+            error = "bad --audit-file-size value '" + value + "' (4K to 1G)";
+    } else if (startsWith(arg, "--audit-files=", value)) {
+        uint64_t files = 0;
+        if (!parseCount(value, 1, 1000, files))
+            error = "bad --audit-files value '" + value + "' (1 to 1000)";
+        options.auditFiles = static_cast<unsigned>(files);
+    } else if (startsWith(arg, "--notify-queue=", value)) {
+        uint64_t size = 0;
+        if (!parseCount(value, 1, 1000000, size))
+            error = "bad --notify-queue value '" + value + "' (1 to 1000000)";
+        options.notifyQueue = static_cast<size_t>(size);
     } else {
         error = "unknown option '" + arg + "'";
     }
@@ -87,10 +129,16 @@ bool parseCoreOptions(const std::vector<std::string>& args, const char* envData,
 
 std::string coreUsage() {
     return "Usage: tarvolt-core [--port=N] [--api-port=N] [--data=DIR] [--launch=LIST] [--open]\n"
+           "                    [--audit-file-size=SIZE] [--audit-files=N] [--notify-queue=N]\n"
            "  --port=N       management port for the services (default 8083, 0: any)\n"
            "  --api-port=N   public API port (default 8081, 0: any)\n"
            "  --data=DIR     data directory (default $TARVOLT_DATA, else ./data)\n"
            "  --launch=LIST  services to launch: storage,bucket (default) or none\n"
            "  --open         accept services the core did not launch and calls without\n"
-           "                 tokens (for tests; no administrator token)\n";
+           "                 tokens (for tests; no administrator token)\n"
+           "  --audit-file-size=SIZE  an audit file rotates before it passes SIZE bytes\n"
+           "                 (K, M, G suffixes; default 16M, 4K to 1G)\n"
+           "  --audit-files=N  rotated audit files kept (default 4, 1 to 1000)\n"
+           "  --notify-queue=N  configuration notifications waiting for delivery at most\n"
+           "                 (default 1024, 1 to 1000000)\n";
 }
