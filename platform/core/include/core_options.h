@@ -18,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,11 @@ struct CoreOptions {
 // unspecified.
 bool parseCoreOptions(const std::vector<std::string>& args, const char* envData,
                       CoreOptions& options, std::string& error);
+
+// The value of `text` when it is a decimal number (digits only) within
+// [minimum, maximum]; nothing otherwise (also when it overflows 64 bits).
+// Shared by the options and the query parameters of the core's routes.
+std::optional<uint64_t> decimalInRange(const std::string& text, uint64_t minimum, uint64_t maximum);
 
 // The usage text printed by --help and after a command-line error.
 std::string coreUsage();

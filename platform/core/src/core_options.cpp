@@ -6,28 +6,10 @@
 namespace {
 
 bool parsePort(const std::string& text, uint16_t& port) {
-    if (text.empty() || text.size() > 5)
+    const auto value = decimalInRange(text, 0, 65535);
+    if (!value)
         return false;
-    if (!std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-        return false;
-    }
-    unsigned long value = std::stoul(text);
-    if (value > 65535)
-        return false;
-    port = static_cast<uint16_t>(value);
-    return true;
-}
-
-// A decimal number of at most 12 digits within [minimum, maximum].
-bool parseCount(const std::string& text, uint64_t minimum, uint64_t maximum, uint64_t& count) {
-    if (text.empty() || text.size() > 12 ||
-        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-        return false;
-    }
-    const uint64_t value = std::stoull(text);
-    if (value < minimum || value > maximum)
-        return false;
-    count = value;
+    port = static_cast<uint16_t>(*value);
     return true;
 }
 
@@ -40,10 +22,10 @@ bool parseSize(std::string text, uint64_t minimum, uint64_t maximum, uint64_t& s
         unit = 1ull << (10 * (suffix + 1));
         text.pop_back();
     }
-    uint64_t value = 0;
-    if (!parseCount(text, 0, maximum / unit, value) || value * unit < minimum)
+    const auto value = decimalInRange(text, 0, maximum / unit);
+    if (!value || *value * unit < minimum)
         return false;
-    size = value * unit;
+    size = *value * unit;
     return true;
 }
 
@@ -98,15 +80,15 @@ bool parseOne(const std::string& arg, CoreOptions& options, std::string& error) 
         if (!parseSize(value, 4ull << 10, 1ull << 30, options.auditFileBytes))
             error = "bad --audit-file-size value '" + value + "' (4K to 1G)";
     } else if (startsWith(arg, "--audit-files=", value)) {
-        uint64_t files = 0;
-        if (!parseCount(value, 1, 1000, files))
+        const auto files = decimalInRange(value, 1, 1000);
+        if (!files)
             error = "bad --audit-files value '" + value + "' (1 to 1000)";
-        options.auditFiles = static_cast<unsigned>(files);
+        options.auditFiles = static_cast<unsigned>(files.value_or(0));
     } else if (startsWith(arg, "--notify-queue=", value)) {
-        uint64_t size = 0;
-        if (!parseCount(value, 1, 1000000, size))
+        const auto size = decimalInRange(value, 1, 1000000);
+        if (!size)
             error = "bad --notify-queue value '" + value + "' (1 to 1000000)";
-        options.notifyQueue = static_cast<size_t>(size);
+        options.notifyQueue = static_cast<size_t>(size.value_or(0));
     } else {
         error = "unknown option '" + arg + "'";
     }
@@ -114,6 +96,24 @@ bool parseOne(const std::string& arg, CoreOptions& options, std::string& error) 
 }
 
 }  // namespace
+
+std::optional<uint64_t> decimalInRange(const std::string& text, uint64_t minimum,
+                                       uint64_t maximum) {
+    if (text.empty())
+        return std::nullopt;
+    uint64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        const uint64_t digit = static_cast<uint64_t>(c - '0');
+        if (value > (UINT64_MAX - digit) / 10)
+            return std::nullopt;
+        value = value * 10 + digit;
+    }
+    if (value < minimum || value > maximum)
+        return std::nullopt;
+    return value;
+}
 
 bool parseCoreOptions(const std::vector<std::string>& args, const char* envData,
                       CoreOptions& options, std::string& error) {

@@ -1,6 +1,5 @@
 #include "core_public_api.h"
 
-#include <algorithm>
 #include <cstdint>
 #include <optional>
 
@@ -43,23 +42,11 @@ void setItem(Core& core, const http::Request& request, http::Response& response)
 // Largest `skip`: 18 digits, so that the next page's skip cannot overflow.
 constexpr uint64_t kMaxSkip = 999999999999999999ull;
 
-// The decimal number `text` when it lies in [minimum, maximum].
-std::optional<uint64_t> readNumber(const std::string& text, uint64_t minimum, uint64_t maximum) {
-    if (text.empty() || text.size() > 18 ||
-        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-        return std::nullopt;
-    }
-    const uint64_t value = std::stoull(text);
-    if (value < minimum || value > maximum)
-        return std::nullopt;
-    return value;
-}
-
 // Reads `limit` and `skip` into `query`; the refusal's message when a value
 // is not a number in its range.
 std::optional<std::string> readAuditPaging(const http::Request& request, AuditQuery& query) {
     if (auto limit = request.findQueryParameter("limit")) {
-        auto value = readNumber(*limit, 1, AuditQuery::kMaxLimit);
+        auto value = decimalInRange(*limit, 1, AuditQuery::kMaxLimit);
         if (!value) {
             return "Invalid limit, a number from 1 to " + std::to_string(AuditQuery::kMaxLimit) +
                    " expected";
@@ -67,7 +54,7 @@ std::optional<std::string> readAuditPaging(const http::Request& request, AuditQu
         query.limit = static_cast<size_t>(*value);
     }
     if (auto skip = request.findQueryParameter("skip")) {
-        auto value = readNumber(*skip, 0, kMaxSkip);
+        auto value = decimalInRange(*skip, 0, kMaxSkip);
         if (!value)
             return std::string("Invalid skip, a number of entries (0 or more) expected");
         query.skip = *value;
