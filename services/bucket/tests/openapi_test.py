@@ -16,6 +16,7 @@ import argparse
 import copy
 import hashlib
 import json
+import os
 import subprocess
 import sys
 import unittest
@@ -140,6 +141,32 @@ class OpenApiTest(unittest.TestCase):
                                                   request_body, request_headers)
             self.check_answer(paths[template][method], method, path, status, answer_headers,
                               answer)
+
+    def set_max_bucket_size(self, value):
+        with open(os.path.join(self.platform.data, "admin.token")) as file:
+            token = file.read().strip()
+        status, _, answer = send(
+            self.platform.core_base, "PUT",
+            "/tarvolt/category/Bucket%20Storage%20Advanced/maxBucketSize",
+            json.dumps({"value": value}).encode(), {"Authorization": "Bearer " + token})
+        self.assertEqual(200, status, answer)
+
+    def test_d_upload_above_the_maximum_bucket_size(self):
+        operation = self.doc["paths"]["/bucket"]["post"]
+        body, headers = upload_form(b"x" * 100, {"doc": "too large"})
+        self.set_max_bucket_size("64")
+        try:
+            for base, prefix in [(self.platform.service_base, ""),
+                                 (self.platform.core_base, "/tarvolt")]:
+                # The change reaches the service shortly after the core took it.
+                def refused():
+                    answer = send(base, "POST", prefix + "/bucket", body, headers)
+                    return answer if answer[0] == 413 else None
+                status, answer_headers, answer = wait_until(refused, timeout=20,
+                                                            what="the maximum bucket size")
+                self.check_answer(operation, "post", "/bucket", status, answer_headers, answer)
+        finally:
+            self.set_max_bucket_size("0")
 
 
 def main():
