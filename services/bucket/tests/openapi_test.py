@@ -24,7 +24,7 @@ import unittest
 import jsonschema
 import yaml
 
-from platform_process import Platform, multipart, send
+from platform_process import Platform, multipart, send, wait_until
 
 ARGS = None
 METHOD_ORDER = ["post", "get", "head", "put", "delete"]
