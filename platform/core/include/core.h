@@ -11,7 +11,8 @@
 //   admin.token      the administrator's token (mode 0600), created with a
 //                    random one when missing; not used with --open
 //   categories.json  the configuration categories
-//   audit.jsonl      the audit log, one JSON object per line
+//   audit.jsonl      the audit log, one JSON object per line, and its rotated
+//                    files audit.1.jsonl (newest) to audit.<--audit-files>.jsonl
 //   logs/<name>.log  standard output and error of each launched service
 //
 // Thread-safety: `start` and `stop` are called by one thread (main); the

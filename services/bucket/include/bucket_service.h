@@ -56,8 +56,8 @@ class BucketService : public ServiceAuthHandler {
 
     // Runs the service against the core at `coreAddress`:`corePort` until it
     // is stopped. True after a normal run that ended with a stop request;
-    // false when the start failed or after a dry run. Ends the process with
-    // status 1 when the storage service refuses the schema.
+    // false when the start failed (logged) or after a dry run. Ends
+    // the process with status 1 when the storage service refuses the schema.
     bool start(const std::string& coreAddress, uint16_t corePort);
 
     // Asks the service to stop; with `unregister` false it keeps its
