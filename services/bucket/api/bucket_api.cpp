@@ -101,6 +101,10 @@ BucketApi::BucketApi(uint16_t port, uint32_t threads, const std::string& address
     // Uploads stream to disk; the bodies held in memory are the JSON of an
     // update or a match, at most 100 short pairs, far below this.
     config.maxBufferedBody = kMaxJsonBody;
+    std::string ignored = http::applyLimitSettings(config);
+    if (!ignored.empty()) {
+        Logger::getLogger()->warn("%s", ignored.c_str());
+    }
     m_server = std::make_unique<http::Server>(config);
     m_logger = Logger::getLogger();
     m_server->setErrorLogger(
