@@ -159,10 +159,8 @@ void BucketService::configChange(const std::string& category, const std::string&
                 m_logger->setMinLevel(level);
                 m_logger->info("Setting log level to %s", level.c_str());
             }
-            if (config.itemExists("maxBucketSize") &&
-                setMaxBucketSize(config.getValue("maxBucketSize"))) {
-                m_logger->info("Setting the maximum bucket size to %s bytes",
-                               config.getValue("maxBucketSize").c_str());
+            if (config.itemExists("maxBucketSize")) {
+                setMaxBucketSize(config.getValue("maxBucketSize"));
             }
         } catch (const std::exception& e) {
             m_logger->error("Invalid configuration change for '%s': %s", category.c_str(),
@@ -178,7 +176,10 @@ bool BucketService::setMaxBucketSize(const std::string& value) {
                        value.c_str(), m_maxBucketSize.load());
         return false;
     }
-    m_maxBucketSize = *bytes;
+    // Every change of the category carries every item: report real changes only.
+    if (m_maxBucketSize.exchange(*bytes) != *bytes) {
+        m_logger->info("Setting the maximum bucket size to %s bytes", value.c_str());
+    }
     return true;
 }
 

@@ -108,7 +108,7 @@ class BucketService : public ServiceAuthHandler {
     uint64_t maxBucketSize() const { return m_maxBucketSize.load(); }
     // Sets the maximum bucket size from the item's text; a value that is not
     // a number of bytes (decimal digits, at most 2^64 - 1) is logged and
-    // leaves the size as it was. True when applied.
+    // leaves the size as it was. True when applied; a new size is logged.
     bool setMaxBucketSize(const std::string& value);
 
     // ---- store ----
