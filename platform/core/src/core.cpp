@@ -134,6 +134,10 @@ bool Core::startServers() {
     api.port = m_options.apiPort;
     api.threads = 4;
     api.maxBufferedBody = 1ull << 20;  // the core's own routes take small bodies
+    std::string ignored = http::applyLimitSettings(api);
+    if (!ignored.empty()) {
+        Logger::getLogger()->warn("%s", ignored.c_str());
+    }
     m_publicServer = std::make_unique<http::Server>(api);
     m_forwarder = std::make_unique<ProxyForwarder>(m_proxies, m_registry);
     addCorePublicRoutes(*m_publicServer, *this, *m_forwarder);
