@@ -30,19 +30,7 @@ bool BucketStore::write(Bucket& bucket) {
 
 bool BucketStore::writeRows(Bucket& bucket) {
     if (bucket.isUnstored()) {
-        // The attribute rows first, then the "buckets" row, which makes the
-        // bucket visible: a failure or a crash in between leaves attribute
-        // rows of an id that is never handed out again, not a listed bucket
-        // without attributes. Until the row is tried the record stays
-        // unstored, so a failed creation knows no row can exist.
-        if (!insertAttributeRows(bucket)) {
-            return false;
-        }
-        bucket.setUnstored(false);
-        if (insertBucketRow(bucket)) {
-            return true;
-        }
-        // The long way below finds out whether the row exists after all.
+        return insertNewRows(bucket);
     }
     if (!writeBucketRow(bucket)) {
         return false;
@@ -58,33 +46,38 @@ bool BucketStore::writeRows(Bucket& bucket) {
     return writeAttributes(bucket, stored);
 }
 
-// A new bucket is written in two round trips instead of a look-up and an
-// insert per row: every attribute row in one transaction (all of them, or
-// none when one is refused), then its "buckets" row.
-bool BucketStore::insertBucketRow(Bucket& bucket) {
-    InsertValues values{InsertValue("id", std::to_string(bucket.getId())),
-                        InsertValue("filename", bucket.getFilename())};
-    return m_storage->insertTable(kName, kBuckets, values) >= 1;
-}
-
-bool BucketStore::insertAttributeRows(Bucket& bucket) {
+// A new bucket is one round trip and one commit: its attribute rows, then
+// its "buckets" row, which makes it visible, in one transaction (all of
+// them or none). A storage service without transactions gets them one at a
+// time in this order, so a failure or a crash in between leaves attribute
+// rows of an id that is never handed out again, not a listed bucket
+// without attributes.
+bool BucketStore::insertNewRows(Bucket& bucket) {
     const std::string id = std::to_string(bucket.getId());
     const Bucket::Attributes& attributes = bucket.getAttributes();
-    if (attributes.empty()) {
-        return true;
-    }
-    std::vector<InsertValues> rows;
-    rows.reserve(attributes.size());
+    std::vector<TableWrite> writes;
+    writes.reserve(attributes.size() + 1);
     for (const auto& [name, value] : attributes) {
-        rows.push_back(InsertValues{InsertValue("id", id), InsertValue("name", name),
-                                    InsertValue("value", value)});
+        writes.push_back(storage_documents::insertWrite(
+            kName, kAttributes,
+            InsertValues{InsertValue("id", id), InsertValue("name", name),
+                         InsertValue("value", value)}));
     }
-    if (m_storage->insertRows(kName, kAttributes, rows) < static_cast<int>(rows.size())) {
-        m_logger.error("Failed to write attribute %s for bucket %" PRIu64 " to the storage layer",
-                       attributes.begin()->first.c_str(), bucket.getId());
-        return false;
+    writes.push_back(storage_documents::insertWrite(
+        kName, kBuckets,
+        InsertValues{InsertValue("id", id), InsertValue("filename", bucket.getFilename())}));
+    // Tried from here on: a failure whose answer was lost may have stored
+    // the row, so a clean-up has to look.
+    bucket.setUnstored(false);
+    std::optional<std::vector<int>> rows = m_storage->runTransaction(writes);
+    bool written = rows.has_value() && rows->size() == writes.size();
+    for (size_t i = 0; written && i < rows->size(); ++i) {
+        written = (*rows)[i] >= 1;
     }
-    return true;
+    if (!written) {
+        m_logger.error("Failed to write bucket %" PRIu64 " to the storage layer", bucket.getId());
+    }
+    return written;
 }
 
 bool BucketStore::writeBucketRow(Bucket& bucket) {

@@ -179,8 +179,8 @@ class BucketStore {
     std::unique_ptr<Bucket> fetchForChange(uint64_t id, Change& change);
     bool writeRows(Bucket& bucket);
     Outcome writeUniqueRows(Bucket& bucket);
-    bool insertBucketRow(Bucket& bucket);
-    bool insertAttributeRows(Bucket& bucket);
+    // The rows of a bucket never stored, in one storage transaction.
+    bool insertNewRows(Bucket& bucket);
     bool writeBucketRow(Bucket& bucket);
     bool storedAttributeNames(const Bucket& bucket, std::set<std::string>& names);
     // The attribute rows of `bucket` (updated when their name is in
