@@ -29,6 +29,14 @@ bool BucketStore::write(Bucket& bucket) {
 }
 
 bool BucketStore::writeRows(Bucket& bucket) {
+    const bool written = storeRows(bucket);
+    // Counted once the rows are committed (or failed): an absence found
+    // before may be stale now.
+    m_stripeWrites[stripeOf(setKey(bucket.getAttributes()))].fetch_add(1);
+    return written;
+}
+
+bool BucketStore::storeRows(Bucket& bucket) {
     if (bucket.isUnstored()) {
         return insertNewRows(bucket);
     }
@@ -147,13 +155,55 @@ bool BucketStore::writeAttributes(const Bucket& bucket, const std::set<std::stri
     return written;
 }
 
-std::mutex& BucketStore::setStripe(const Bucket::Attributes& attributes) {
+std::string BucketStore::setKey(const Bucket::Attributes& attributes) {
     std::string key;
     for (const auto& [name, value] : attributes) {
         key +=
             std::to_string(name.size()) + ':' + name + std::to_string(value.size()) + ':' + value;
     }
-    return m_setStripes[std::hash<std::string>()(key) % kSetStripes];
+    return key;
+}
+
+size_t BucketStore::stripeOf(const std::string& key) {
+    return std::hash<std::string>()(key) % kSetStripes;
+}
+
+std::mutex& BucketStore::setStripe(const Bucket::Attributes& attributes) {
+    return m_setStripes[stripeOf(setKey(attributes))];
+}
+
+// The stripe's count is read before the query: a write of the set that
+// ends after it changes the count, so its answer is not used then.
+std::optional<bool> BucketStore::holdsExactly(const Bucket::Attributes& set) {
+    const std::string key = setKey(set);
+    const uint64_t writes = m_stripeWrites[stripeOf(key)].load();
+    std::optional<Records> holders = match(AttributeList(set.begin(), set.end()));
+    if (!holders) {
+        return std::nullopt;
+    }
+    // A holder of every pair with as many attributes holds exactly the set.
+    for (const std::unique_ptr<Bucket>& holder : *holders) {
+        if (holder->getAttributes().size() == set.size()) {
+            return true;
+        }
+    }
+    std::lock_guard<std::mutex> lock(m_absentMutex);
+    if (m_absentSets.size() >= kMaxAbsentSets) {
+        m_absentSets.clear();
+    }
+    m_absentSets[key] = writes;
+    return false;
+}
+
+bool BucketStore::knownAbsent(const std::string& key) {
+    std::lock_guard<std::mutex> lock(m_absentMutex);
+    auto found = m_absentSets.find(key);
+    if (found == m_absentSets.end()) {
+        return false;
+    }
+    const bool current = found->second == m_stripeWrites[stripeOf(key)].load();
+    m_absentSets.erase(found);  // this write makes it stale
+    return current;
 }
 
 // Two buckets with the same attribute set take the same stripe, so one of
@@ -166,6 +216,9 @@ BucketStore::Outcome BucketStore::writeUnique(Bucket& bucket) {
 
 BucketStore::Outcome BucketStore::writeUniqueRows(Bucket& bucket) {
     const Bucket::Attributes& own = bucket.getAttributes();
+    if (knownAbsent(setKey(own))) {
+        return writeRows(bucket) ? Outcome::Written : Outcome::Failed;
+    }
     std::optional<Records> candidates = match(AttributeList(own.begin(), own.end()));
     if (!candidates) {
         return Outcome::Failed;

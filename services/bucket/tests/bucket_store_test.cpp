@@ -252,6 +252,49 @@ TEST_F(BucketStoreTest, AFailedWriteChangesNoAttributeAndIsReported) {
     }
 }
 
+// A creation tests its set before its file arrives; its write then skips
+// the duplicate test's query, unless a write of a set of the same stripe
+// has ended since (it may have stored the very set).
+TEST_F(BucketStoreTest, AnAbsenceFoundBeforehandSparesOneQueryUntilAWriteEnds) {
+    BucketStore& store = m_service->store();
+    auto creation = [&store](const Bucket::Attributes& set) {
+        std::unique_ptr<Bucket> bucket = store.allocate();
+        for (const auto& [name, value] : set) {
+            bucket->addAttribute(name, value);
+        }
+        return bucket;
+    };
+    const Bucket::Attributes set{{"k", "1"}, {"m", "2"}};
+    EXPECT_EQ(std::optional<bool>(false), store.holdsExactly(set));
+    std::unique_ptr<Bucket> first = creation(set);
+    m_storage.clearCallLog();
+    EXPECT_EQ(BucketStore::Outcome::Written, store.writeUnique(*first));
+    EXPECT_EQ((std::vector<std::string>{"transaction insert bucket_attributes, insert "
+                                        "bucket_attributes, insert buckets"}),
+              m_storage.callLog());
+    std::unique_ptr<Bucket> second = creation(set);
+    EXPECT_EQ(BucketStore::Outcome::Duplicate, store.writeUnique(*second)) << "used once";
+    EXPECT_EQ(std::optional<bool>(true), store.holdsExactly(set));
+
+    // Two creations of one set test it before either is written.
+    const Bucket::Attributes other{{"n", "3"}};
+    EXPECT_EQ(std::optional<bool>(false), store.holdsExactly(other));
+    std::unique_ptr<Bucket> flushed = creation(other);
+    EXPECT_TRUE(flushed->flush());
+    std::unique_ptr<Bucket> late = creation(other);
+    EXPECT_EQ(BucketStore::Outcome::Duplicate, store.writeUnique(*late)) << "the absence is stale";
+
+    m_storage.failWhen = [](const std::string& operation, const std::string&) {
+        return operation == "query";
+    };
+    EXPECT_EQ(std::nullopt, store.holdsExactly({{"p", "4"}}));
+    m_storage.failWhen = nullptr;
+    std::unique_ptr<Bucket> unknown = creation({{"p", "4"}});
+    m_storage.clearCallLog();
+    EXPECT_EQ(BucketStore::Outcome::Written, store.writeUnique(*unknown));
+    EXPECT_EQ("query bucket_attributes", m_storage.callLog().at(0)) << "a failure proves nothing";
+}
+
 TEST_F(BucketStoreTest, FetchNeedsTheBucketRow) {
     m_storage.addRow("bucket_attributes", {{"id", "4"}, {"name", "a"}, {"value", "1"}});
     bool failed = true;
