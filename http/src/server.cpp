@@ -19,6 +19,48 @@ void detail::ServerCore::logError(const std::string& message) const {
     }
 }
 
+namespace {
+// Connections being answered 503 at one time; a flood beyond this is closed
+// unanswered, so that refusing costs no more than a few sockets.
+constexpr uint32_t kMaxRefusing = 64;
+}  // namespace
+
+detail::ServerCore::Admission detail::ServerCore::admit(const std::string& client) {
+    std::lock_guard<std::mutex> lock(mutex);
+    uint32_t& fromClient = servedPerClient[client];
+    bool overTotal = config.maxConnections != 0 && served >= config.maxConnections;
+    bool overClient =
+        config.maxConnectionsPerClient != 0 && fromClient >= config.maxConnectionsPerClient;
+    if (!overTotal && !overClient) {
+        ++served;
+        ++fromClient;
+        return Admission::Serve;
+    }
+    if (fromClient == 0) {
+        servedPerClient.erase(client);
+    }
+    if (refusing >= kMaxRefusing) {
+        return Admission::Drop;
+    }
+    ++refusing;
+    return Admission::Refuse;
+}
+
+void detail::ServerCore::releaseSlot(Admission admission, const std::string& client) {
+    if (admission == Admission::Refuse) {
+        --refusing;
+        return;
+    }
+    if (admission != Admission::Serve) {
+        return;
+    }
+    --served;
+    auto entry = servedPerClient.find(client);
+    if (entry != servedPerClient.end() && --entry->second == 0) {
+        servedPerClient.erase(entry);
+    }
+}
+
 class Server::Impl {
   public:
     explicit Impl(ServerConfig config)
@@ -97,8 +139,8 @@ Server::RouteLookup Server::lookupRoute(const std::string& method, const std::st
     RouteLookup lookup;
     const detail::Route* route = m_impl->core->router.find(method, path, lookup.match);
     if (route != nullptr) {
-        lookup.kind = route->source.empty() ? RouteLookup::Kind::Default
-                                            : RouteLookup::Kind::Pattern;
+        lookup.kind =
+            route->source.empty() ? RouteLookup::Kind::Default : RouteLookup::Kind::Pattern;
         lookup.pattern = route->source;
         lookup.handler = &route->handler;
     }

@@ -34,9 +34,24 @@ struct ServerCore {
     Router router;
     std::function<void(const std::string&)> errorLogger;
 
-    std::mutex mutex;  // guards `sessions` and `finished`
+    std::mutex mutex;  // guards `sessions`, the connection counts and `finished`
     std::unordered_map<Session*, std::weak_ptr<Session>> sessions;
     bool finished = false;  // the event loop has ended for good
+    uint32_t served = 0;    // connections admitted and still open
+    uint32_t refusing = 0;  // connections being answered 503
+    std::unordered_map<std::string, uint32_t> servedPerClient;
+
+    // What becomes of a new connection under the connection caps.
+    enum class Admission {
+        Serve,   // holds a slot until `releaseSlot`
+        Refuse,  // over a cap: answered 503, holds a refusal slot until `releaseSlot`
+        Drop     // over a cap while too many refusals are pending: closed unanswered
+    };
+    // Counts a new connection from `client` (its address) against the caps
+    // and says what becomes of it. Takes `mutex`.
+    Admission admit(const std::string& client);
+    // Gives back what `admit` counted; the caller holds `mutex`.
+    void releaseSlot(Admission admission, const std::string& client);
 
     void logError(const std::string& message) const;
 

@@ -26,6 +26,11 @@ constexpr size_t kMaxBufferedParserInput = 1024 * 1024;
 constexpr auto kLingerTime = std::chrono::seconds(2);
 constexpr char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
 
+// The window over which a body's rate is measured; at least a second.
+std::chrono::seconds bodyRateWindow(const ServerConfig& config) {
+    return std::max(config.bodyRateWindow, std::chrono::seconds(1));
+}
+
 bool isHttpError(const beast::error_code& ec) {
     return ec.category() == bhttp::make_error_code(bhttp::error::bad_target).category();
 }
@@ -47,6 +52,7 @@ void answerUnsupported(std::shared_ptr<Response> response, std::shared_ptr<Reque
 Session::Session(tcp::socket socket, std::shared_ptr<ServerCore> core)
     : m_core(std::move(core)),
       m_stream(std::move(socket)),
+      m_bodyClock(m_stream.get_executor()),
       m_fileTimer(m_stream.get_executor()),
       m_relay(m_stream.get_executor()) {
     beast::error_code ec;
@@ -65,15 +71,24 @@ Session::Session(tcp::socket socket, std::shared_ptr<ServerCore> core)
 Session::~Session() {
     std::lock_guard<std::mutex> lock(m_core->mutex);
     m_core->sessions.erase(this);
+    m_core->releaseSlot(m_admission, m_remoteAddress);
 }
 
 void Session::start() {
+    auto admission = m_core->admit(m_remoteAddress);
+    if (admission == ServerCore::Admission::Drop) {
+        beast::error_code ignored;
+        m_stream.socket().close(ignored);
+        return;
+    }
     {
         std::lock_guard<std::mutex> lock(m_core->mutex);
+        m_admission = admission;
         m_core->sessions.emplace(this, weak_from_this());
     }
-    net::dispatch(m_stream.get_executor(),
-                  beast::bind_front_handler(&Session::doReadHeader, shared_from_this()));
+    auto first =
+        admission == ServerCore::Admission::Serve ? &Session::doReadHeader : &Session::doRefuse;
+    net::dispatch(m_stream.get_executor(), beast::bind_front_handler(first, shared_from_this()));
 }
 
 void Session::close() {
@@ -82,6 +97,16 @@ void Session::close() {
 }
 
 // ---- reading a request -------------------------------------------------
+
+// Over a connection cap the answer goes out at once, without reading the
+// request; the lingering close then takes in what the client still sends.
+void Session::doRefuse() {
+    const ServerConfig& config = m_core->config;
+    failWith(StatusCode::server_error_service_unavailable,
+             "Too many connections (at most " + std::to_string(config.maxConnections) + ", " +
+                 std::to_string(config.maxConnectionsPerClient) +
+                 " from one client address); try again later");
+}
 
 void Session::doReadHeader() {
     if (m_closed) {
@@ -95,6 +120,9 @@ void Session::doReadHeader() {
     m_bodyBytes = 0;
     m_bodyLength.reset();
     m_relay.offered = false;
+    m_bodyTooSlow = false;
+    m_offered = 0;
+    ++m_requestSerial;
     m_parser.emplace();
     m_parser->header_limit(m_core->config.maxHeaderBytes);
     // Body caps are enforced here, per route; the parser's own limit is lifted.
@@ -160,6 +188,7 @@ void Session::beginBody() {
     if (length) {
         m_bodyLength = *length;
     }
+    startBodyClock();
     const auto& header = m_parser->get();
     auto expect = header.find(bhttp::field::expect);
     if (header.version() >= 11 && expect != header.end() &&
@@ -190,6 +219,55 @@ void Session::createSink() {
     }
 }
 
+// Checks the body's rate once a window until the handler has the request.
+void Session::startBodyClock() {
+    const ServerConfig& config = m_core->config;
+    if (config.minBodyRate == 0) {
+        return;
+    }
+    m_bodyClockMark = bodyBytesSoFar();
+    m_bodyClock.expires_after(bodyRateWindow(config));
+    m_bodyClock.async_wait(
+        beast::bind_front_handler(&Session::onBodyClock, shared_from_this(), m_requestSerial));
+}
+
+void Session::onBodyClock(unsigned serial, beast::error_code ec) {
+    if (ec || m_closed || m_dispatched || serial != m_requestSerial) {
+        return;  // the body ended, or another request runs now
+    }
+    const ServerConfig& config = m_core->config;
+    auto window = static_cast<uint64_t>(bodyRateWindow(config).count());
+    if (bodyBytesSoFar() - m_bodyClockMark >= window * config.minBodyRate) {
+        return startBodyClock();
+    }
+    cutSlowBody();
+}
+
+// The body bytes received, those of the pending read included.
+uint64_t Session::bodyBytesSoFar() const {
+    if (m_bodyLength) {
+        return m_bodyBytes + m_bodyInFlight;
+    }
+    return m_bodyBytes + (m_offered - m_parser->get().body().size);
+}
+
+// Ends the pending body step: its handler answers 408 when the client can
+// still be written to. A relay of the body has no such step; it just closes.
+void Session::cutSlowBody() {
+    if (m_relay.inbound && m_relay.other.is_open()) {
+        return doClose();
+    }
+    m_bodyTooSlow = true;
+    m_stream.cancel();
+}
+
+void Session::answerSlowBody() {
+    const ServerConfig& config = m_core->config;
+    failWith(StatusCode::client_error_request_timeout,
+             "Request body too slow: less than " + std::to_string(config.minBodyRate) +
+                 " bytes/s over " + std::to_string(bodyRateWindow(config).count()) + " s");
+}
+
 void Session::doContinue() {
     m_stream.expires_after(m_core->config.requestTimeout);
     net::async_write(m_stream, net::buffer(kContinue, sizeof(kContinue) - 1),
@@ -197,7 +275,7 @@ void Session::doContinue() {
 }
 
 void Session::onContinue(beast::error_code ec, size_t) {
-    if (ec) {
+    if (ec || m_bodyTooSlow) {
         return doClose();
     }
     doReadBody();
@@ -247,7 +325,8 @@ void Session::doReadFixedBody() {
         target = m_request->content.data() + m_bodyBytes;
     }
     m_stream.expires_after(m_core->config.contentTimeout);
-    net::async_read(m_stream, net::buffer(target, size), TransferAllLarge(),
+    m_bodyInFlight = 0;
+    net::async_read(m_stream, net::buffer(target, size), TransferAllCounting{&m_bodyInFlight},
                     beast::bind_front_handler(&Session::onReadFixedBody, shared_from_this()));
 }
 
@@ -265,6 +344,10 @@ void Session::takeBufferedBody(uint64_t remaining) {
 }
 
 void Session::onReadFixedBody(beast::error_code ec, size_t bytes) {
+    m_bodyInFlight = 0;
+    if (m_bodyTooSlow && !m_closed) {
+        return answerSlowBody();
+    }
     if (ec) {
         return doClose();  // the client went away or stalled
     }
@@ -295,6 +378,9 @@ void Session::prepareBodyBuffer() {
 }
 
 void Session::onReadBody(beast::error_code ec, size_t) {
+    if (m_bodyTooSlow && !m_closed) {
+        return answerSlowBody();
+    }
     if (ec == bhttp::error::need_buffer) {
         ec = {};
     }
@@ -306,6 +392,7 @@ void Session::onReadBody(beast::error_code ec, size_t) {
                         "Malformed request body: " + ec.message());
     }
     size_t received = m_offered - m_parser->get().body().size;
+    m_offered = m_parser->get().body().size;  // nothing of the next read is in yet
     if (!consumeBody(m_bodyBuffer.data(), received)) {
         return;
     }
@@ -373,6 +460,7 @@ void Session::finishBody() {
 
 void Session::dispatch() {
     m_dispatched = true;
+    m_bodyClock.cancel();
     m_stream.expires_never();
     static const Handler unsupported = answerUnsupported;
     runHandler(m_route ? m_route->handler : unsupported);
@@ -446,6 +534,7 @@ void Session::doClose() {
     }
     beast::error_code ec;
     m_fileTimer.cancel();
+    m_bodyClock.cancel();
     m_relay.other.close(ec);
     m_stream.socket().shutdown(tcp::socket::shutdown_both, ec);
     m_stream.close();

@@ -45,7 +45,8 @@ class Session : public std::enable_shared_from_this<Session> {
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
-    // Registers the connection with the server and starts reading.
+    // Counts the connection against the server's caps and registers it;
+    // then reads requests, or, over a cap, answers 503 and closes.
     void start();
 
     // Closes the socket (from any thread); pending operations end.
@@ -63,6 +64,12 @@ class Session : public std::enable_shared_from_this<Session> {
     bool buildRequest();
     void beginBody();
     void createSink();
+    void doRefuse();
+    void startBodyClock();
+    void onBodyClock(unsigned serial, boost::beast::error_code ec);
+    uint64_t bodyBytesSoFar() const;
+    void cutSlowBody();
+    void answerSlowBody();
     void doContinue();
     void onContinue(boost::beast::error_code ec, size_t bytes);
     void doReadBody();
@@ -116,8 +123,15 @@ class Session : public std::enable_shared_from_this<Session> {
     bool m_streamBody = false;             // body goes to the sink (or is discarded)
     std::vector<char> m_bodyBuffer;        // chunk buffer for streamed bodies
     uint64_t m_bodyBytes = 0;              // body bytes received so far
+    uint64_t m_bodyInFlight = 0;           // ... and not yet counted, of a pending fixed read
     std::optional<uint64_t> m_bodyLength;  // Content-Length; none for chunked bodies
     size_t m_offered = 0;                  // space given to the parser for this read
+    // The body's rate: bytes received at the start of the current window, the
+    // request the running clock belongs to, and whether it cut the body off.
+    boost::asio::steady_timer m_bodyClock;
+    uint64_t m_bodyClockMark = 0;
+    unsigned m_requestSerial = 0;
+    bool m_bodyTooSlow = false;
     bool m_keepAlive = false;
     bool m_dispatched = false;  // the handler has the request
     // The write half's queue; the front job is the one being transmitted.
@@ -143,6 +157,7 @@ class Session : public std::enable_shared_from_this<Session> {
     boost::asio::steady_timer m_fileTimer;  // deadline while sendfile or a relay waits
     RelayState m_relay;
     bool m_closed = false;
+    ServerCore::Admission m_admission = ServerCore::Admission::Drop;  // nothing counted yet
     std::string m_remoteAddress;
     uint16_t m_remotePort = 0;
 };

@@ -2,10 +2,13 @@
 // one system call take up to 4 MiB (Asio's own transfer_all stops each call at
 // 64 KiB, which doubles the calls for a 128 KiB chunk).
 //
-// Thread-safety: stateless.
+// Thread-safety: TransferAllLarge is stateless; TransferAllCounting writes to
+// its counter from the read's strand.
 #pragma once
 
 #include <cstddef>
+
+#include <cstdint>
 
 #include <boost/system/error_code.hpp>
 
@@ -14,6 +17,16 @@ namespace http::detail {
 struct TransferAllLarge {
     size_t operator()(const boost::system::error_code& ec, size_t) const {
         return ec ? 0 : size_t(4) << 20;
+    }
+};
+
+// TransferAllLarge that also records how many bytes the pending read has
+// received so far in `*received` (read on the same strand).
+struct TransferAllCounting {
+    uint64_t* received;
+    size_t operator()(const boost::system::error_code& ec, size_t bytes) const {
+        *received = bytes;
+        return TransferAllLarge()(ec, bytes);
     }
 };
 

@@ -50,7 +50,8 @@ void TestServer::stop() {
     }
 }
 
-RawConnection::RawConnection(uint16_t port, std::chrono::milliseconds timeout) {
+RawConnection::RawConnection(uint16_t port, std::chrono::milliseconds timeout,
+                             const char* fromAddress) {
     m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
     timeval tv{};
     tv.tv_sec = timeout.count() / 1000;
@@ -63,6 +64,14 @@ RawConnection::RawConnection(uint16_t port, std::chrono::milliseconds timeout) {
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fromAddress != nullptr) {
+        sockaddr_in source{};
+        source.sin_family = AF_INET;
+        ::inet_pton(AF_INET, fromAddress, &source.sin_addr);
+        if (::bind(m_fd, reinterpret_cast<sockaddr*>(&source), sizeof(source)) != 0) {
+            throw std::runtime_error(std::string("bind: ") + std::strerror(errno));
+        }
+    }
     if (::connect(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
         throw std::runtime_error(std::string("connect: ") + std::strerror(errno));
     }

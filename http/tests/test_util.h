@@ -37,11 +37,13 @@ class TestServer {
     std::thread m_thread;
 };
 
-// One blocking TCP connection to 127.0.0.1 with a receive timeout.
+// One blocking TCP connection to 127.0.0.1 with a receive timeout, from
+// `fromAddress` (another loopback address, such as 127.0.0.2) when given.
 class RawConnection {
   public:
     explicit RawConnection(uint16_t port,
-                           std::chrono::milliseconds timeout = std::chrono::seconds(10));
+                           std::chrono::milliseconds timeout = std::chrono::seconds(10),
+                           const char* fromAddress = nullptr);
     ~RawConnection();
 
     // Sends all of `bytes`; returns false when the connection failed.

@@ -277,15 +277,8 @@ std::optional<BucketStore::Records> BucketStore::match(const AttributeList& attr
     if (attributes.empty()) {
         return getAll();
     }
-    // Each pair restricts the level above it through a join on "id": a
-    // bucket is selected when it holds every pair.
     Query* selection = new Query(new Where("id", NotEquals, "-1"));
-    Query* attachment = selection;
-    for (const auto& [name, value] : attributes) {
-        Query* sub = new Query(new Where("name", Equals, name, new Where("value", Equals, value)));
-        attachment->join(new Join(kAttributes, "id", "id", sub));
-        attachment = sub;
-    }
+    joinPairs(*selection, attributes);
     Query query(std::vector<Returns*>{new Returns("id"), new Returns("name"), new Returns("value")},
                 new Where("id", NotEquals, "-1"));
     query.join(new Join(kBuckets, "id", "id", selection));
@@ -309,6 +302,17 @@ std::optional<BucketStore::Records> BucketStore::match(const AttributeList& attr
         result.push_back(std::move(bucket));
     }
     return result;
+}
+
+// Each pair restricts the level above it through a join on "id": a bucket
+// is selected when it holds every pair.
+void BucketStore::joinPairs(Query& selection, const AttributeList& attributes) {
+    Query* attachment = &selection;
+    for (const auto& [name, value] : attributes) {
+        Query* sub = new Query(new Where("name", Equals, name, new Where("value", Equals, value)));
+        attachment->join(new Join(kAttributes, "id", "id", sub));
+        attachment = sub;
+    }
 }
 
 std::optional<std::set<uint64_t>> BucketStore::storedIds(uint64_t first, uint64_t last) {

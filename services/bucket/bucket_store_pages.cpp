@@ -28,6 +28,29 @@ std::optional<uint64_t> keepPage(std::vector<Item>& items, uint64_t after,
     return idOf(items.back());
 }
 
+// Gives each of `records` the file path the "buckets" rows `rows` (columns
+// "id" and "filename") hold for its id; false when a row has no integer id.
+bool adoptStoredFilenames(ResultSet& rows, BucketStore::Records& records) {
+    std::unordered_map<uint64_t, std::string> filenames;
+    for (unsigned i = 0; i < rows.rowCount(); i++) {
+        const ColumnValue* id = rows[i]->getColumn("id");
+        const ColumnValue* filename = rows[i]->getColumn("filename");
+        if (id == nullptr || !id->isInteger()) {
+            return false;
+        }
+        if (id->getInteger() >= 0 && filename != nullptr && filename->getType() == STRING_COLUMN) {
+            filenames[static_cast<uint64_t>(id->getInteger())] = filename->getString();
+        }
+    }
+    for (std::unique_ptr<Bucket>& bucket : records) {
+        auto stored = filenames.find(bucket->getId());
+        if (stored != filenames.end()) {
+            bucket->setStoredFilename(stored->second);
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 std::optional<BucketStore::Records> BucketStore::recordsOf(const std::vector<uint64_t>& sorted) {
@@ -68,18 +91,13 @@ std::optional<BucketStore::Page> BucketStore::listPage(uint64_t after,
         return std::nullopt;
     }
     std::vector<uint64_t> ids;
-    std::unordered_map<uint64_t, std::string> filenames;  // as the rows hold them
     for (unsigned i = 0; i < rows->rowCount(); i++) {
         const ColumnValue* id = (*rows)[i]->getColumn("id");
-        const ColumnValue* filename = (*rows)[i]->getColumn("filename");
         if (id == nullptr || !id->isInteger()) {
             return std::nullopt;
         }
         if (id->getInteger() >= 0) {
             ids.push_back(static_cast<uint64_t>(id->getInteger()));
-            if (filename != nullptr && filename->getType() == STRING_COLUMN) {
-                filenames[ids.back()] = filename->getString();
-            }
         }
     }
     std::sort(ids.begin(), ids.end());
@@ -89,14 +107,26 @@ std::optional<BucketStore::Page> BucketStore::listPage(uint64_t after,
     if (!records) {
         return std::nullopt;
     }
-    for (std::unique_ptr<Bucket>& bucket : *records) {
-        auto stored = filenames.find(bucket->getId());
-        if (stored != filenames.end()) {
-            bucket->setStoredFilename(stored->second);
-        }
-    }
+    adoptStoredFilenames(*rows, *records);
     page.buckets = std::move(*records);
     return page;
+}
+
+// The match, then the file paths of the selected buckets: their "buckets"
+// rows, selected by the same joins.
+std::optional<BucketStore::Records> BucketStore::matchWithFiles(const AttributeList& attributes) {
+    std::optional<Records> matches = match(attributes);
+    if (!matches || attributes.empty() || matches->empty()) {
+        return matches;  // the listing of every bucket reads the paths with the ids
+    }
+    Query query(std::vector<Returns*>{new Returns("id"), new Returns("filename")},
+                new Where("id", NotEquals, "-1"));
+    joinPairs(query, attributes);
+    std::unique_ptr<ResultSet> rows(m_storage->queryTable(kName, kBuckets, query));
+    if (!rows || !adoptStoredFilenames(*rows, *matches)) {
+        return std::nullopt;
+    }
+    return matches;
 }
 
 std::optional<BucketStore::Page> BucketStore::matchPage(const AttributeList& attributes,
@@ -105,7 +135,7 @@ std::optional<BucketStore::Page> BucketStore::matchPage(const AttributeList& att
     if (attributes.empty()) {
         return listPage(after, limit);
     }
-    std::optional<Records> matches = match(attributes);
+    std::optional<Records> matches = matchWithFiles(attributes);
     if (!matches) {
         return std::nullopt;
     }

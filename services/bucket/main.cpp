@@ -60,7 +60,7 @@ int main(int argc, char** argv) {
     if (line.dryRun) {
         service->setDryRun(true);
     }
-    service->start(line.coreAddress, line.corePort);
+    const bool ran = service->start(line.coreAddress, line.corePort);
     BucketService* finished = nullptr;
     {
         std::lock_guard<std::mutex> lock(serviceMutex);
@@ -68,5 +68,7 @@ int main(int argc, char** argv) {
         service = nullptr;
     }
     delete finished;
-    return 0;
+    // A start that failed (its reason is logged) ends with status 1;
+    // a dry run, which stops after the configuration, with 0.
+    return ran || line.dryRun ? 0 : 1;
 }

@@ -9,12 +9,18 @@
 // io_context run by the thread calling `start` plus `threads - 1` pool
 // threads, with a strand per connection.
 //
-// Every connection has limits: `requestTimeout` to receive the request header
-// fields (this also ends idle keep-alive connections), `contentTimeout` for
-// each step of the body (a stalled body, not a long one, is cut off) and for
-// each write, a cap on buffered bodies (413 above it), and a cap on the header
-// block (431). A malformed request is answered 400; these error answers carry
-// a JSON body `{ "message" : "..." }` and close the connection.
+// Every connection has limits: `requestTimeout` to receive the whole request
+// header block (a total, however slowly it trickles in; this also ends idle
+// keep-alive connections), `contentTimeout` for each step of the body (a
+// stalled body, not a long one, is cut off) and for each write, a minimum
+// body rate (below `minBodyRate` bytes/s on average over a `bodyRateWindow`,
+// the first window counting from the end of the header block, the client
+// gets 408), a cap on buffered bodies (413 above it), and a cap on the header
+// block (431). A malformed request is answered 400. The server holds at most
+// `maxConnections` connections, at most `maxConnectionsPerClient` of them from
+// one client address (loopback included); a connection beyond either cap is
+// answered 503 at once, without its request being read. These error answers
+// carry a JSON body `{ "message" : "..." }` and close the connection.
 // `Expect: 100-continue` is answered before the body is read. Bodies are read
 // in full before the handler runs (into `Request::content`, or into the
 // route's body sink). A handler that throws is answered 500 with
@@ -53,8 +59,20 @@ struct ServerConfig {
     uint64_t maxBufferedBody = 64ull << 20;    // 413 above this (sinks excepted)
     uint64_t maxStreamedBody = 1ull << 40;     // cap for bodies fed to a sink
     uint32_t maxHeaderBytes = 64 * 1024;       // 431 above this
+    uint32_t maxConnections = 512;             // open connections; 503 beyond (0: no cap)
+    uint32_t maxConnectionsPerClient = 128;    // from one client address; 503 beyond (0: no cap)
+    uint32_t minBodyRate = 1024;               // bytes/s over each window; 408 below (0: no floor)
+    std::chrono::seconds bodyRateWindow{30};   // the body rate's window, at least 1 s
     bool reuseAddress = true;
 };
+
+// Lets an operator set the connection limits of a process's servers: the
+// whole numbers in TARVOLT_MAX_CONNECTIONS, TARVOLT_MAX_CONNECTIONS_PER_CLIENT
+// and TARVOLT_MIN_BODY_RATE (bytes/s) replace `maxConnections`,
+// `maxConnectionsPerClient` and `minBodyRate` of `config`; 0 lifts the limit.
+// Returns an empty string, or a message naming each setting that is not a
+// whole number and was ignored (the field keeps its value).
+std::string applyLimitSettings(ServerConfig& config);
 
 class Server {
   public:

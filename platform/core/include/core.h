@@ -11,13 +11,15 @@
 //   admin.token      the administrator's token (mode 0600), created with a
 //                    random one when missing; not used with --open
 //   categories.json  the configuration categories
-//   audit.jsonl      the audit log, one JSON object per line
+//   audit.jsonl      the audit log, one JSON object per line, and its rotated
+//                    files audit.1.jsonl (newest) to audit.<--audit-files>.jsonl
 //   logs/<name>.log  standard output and error of each launched service
 //
 // Thread-safety: `start` and `stop` are called by one thread (main); the
 // accessors and notification helpers are used by the servers' threads.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -74,10 +76,15 @@ class Core {
     Supervisor* supervisor() { return m_supervisor.get(); }
 
     // Queues a notification of `change` to every registration following its
-    // category.
+    // category. A notification of the same category to the same registration
+    // that still waits takes the new items instead: a slow service gets the
+    // final value, and at most one waiting notification per category.
     void notifyChange(const CategoryStore::Change& change);
     // Queues child-creation notifications to the followers of each parent.
     void notifyChildren(const std::vector<CategoryStore::ChildAdded>& added);
+    // The notifications waiting for delivery (at most --notify-queue; one
+    // more may be under way).
+    size_t notificationsWaiting() const;
     // Drops what the core holds for a registration that ended.
     void forgetRegistration(const RegisteredService& service);
 
@@ -85,6 +92,9 @@ class Core {
     bool prepareDataDirectory();
     bool loadAdminToken();
     bool openStores();
+    // Posts `delivery` under `key`; logs a warning when the queue is full.
+    void queueNotification(const std::string& key, const std::string& registration,
+                           const std::string& category, std::function<void()> delivery);
     bool startServers();
     bool startServer(http::Server& server, std::thread& thread, const char* what);
     bool writeCoreFile();

@@ -6,12 +6,19 @@
 //                  "none" launches nothing (default "storage,bucket")
 //   --open         also accept registrations from services the core did not
 //                  launch, and calls without tokens (no administrator token)
+//   --audit-file-size=SIZE  size of an audit file before it rotates, in bytes
+//                  or with a K, M or G suffix (default 16M; 4K to 1G)
+//   --audit-files=N rotated audit files kept (default 4; 1 to 1000)
+//   --notify-queue=N configuration notifications that may wait for delivery
+//                  (default 1024; 1 to 1000000)
 //   --help         print the usage and exit
 //
 // Thread-safety: pure functions.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,6 +29,9 @@ struct CoreOptions {
     std::vector<std::string> launch{"storage", "bucket"};
     bool open = false;
     bool help = false;
+    uint64_t auditFileBytes = 16ull << 20;
+    unsigned auditFiles = 4;
+    size_t notifyQueue = 1024;
 };
 
 // Parses the arguments after the program name. `envData` is the value of
@@ -30,6 +40,11 @@ struct CoreOptions {
 // unspecified.
 bool parseCoreOptions(const std::vector<std::string>& args, const char* envData,
                       CoreOptions& options, std::string& error);
+
+// The value of `text` when it is a decimal number (digits only) within
+// [minimum, maximum]; nothing otherwise (also when it overflows 64 bits).
+// Shared by the options and the query parameters of the core's routes.
+std::optional<uint64_t> decimalInRange(const std::string& text, uint64_t minimum, uint64_t maximum);
 
 // The usage text printed by --help and after a command-line error.
 std::string coreUsage();

@@ -110,12 +110,13 @@ bool Core::openStores() {
     std::string message;
     if (!m_categories->load(message))
         logger->error("%s", message.c_str());
-    m_audit = std::make_unique<AuditLog>(m_dataDir + "/audit.jsonl");
+    m_audit = std::make_unique<AuditLog>(
+        m_dataDir + "/audit.jsonl", AuditLimits{m_options.auditFileBytes, m_options.auditFiles});
     if (!m_audit->open(message)) {
         logger->fatal("%s", message.c_str());
         return false;
     }
-    m_notifications = std::make_unique<TaskQueue>();
+    m_notifications = std::make_unique<TaskQueue>(m_options.notifyQueue);
     return true;
 }
 
@@ -133,6 +134,10 @@ bool Core::startServers() {
     api.port = m_options.apiPort;
     api.threads = 4;
     api.maxBufferedBody = 1ull << 20;  // the core's own routes take small bodies
+    std::string ignored = http::applyLimitSettings(api);
+    if (!ignored.empty()) {
+        Logger::getLogger()->warn("%s", ignored.c_str());
+    }
     m_publicServer = std::make_unique<http::Server>(api);
     m_forwarder = std::make_unique<ProxyForwarder>(m_proxies, m_registry);
     addCorePublicRoutes(*m_publicServer, *this, *m_forwarder);
@@ -252,34 +257,52 @@ uint16_t Core::apiPort() const {
 
 void Core::notifyChange(const CategoryStore::Change& change) {
     for (const auto& id : m_categories->interestedIn(change.category)) {
-        m_notifications->post([this, id, change] {
-            auto service = m_registry.findById(id);
-            std::string error;
-            if (service &&
-                !m_channel->configChange(*service, change.category, change.items, error)) {
-                Logger::getLogger()->warn("Service %s was not told of the change of %s: %s",
-                                          service->name.c_str(), change.category.c_str(),
-                                          error.c_str());
-            }
-        });
+        // A newer change of the category replaces one still waiting.
+        queueNotification(
+            "change\n" + id + "\n" + change.category, id, change.category, [this, id, change] {
+                auto service = m_registry.findById(id);
+                std::string error;
+                if (service &&
+                    !m_channel->configChange(*service, change.category, change.items, error)) {
+                    Logger::getLogger()->warn("Service %s was not told of the change of %s: %s",
+                                              service->name.c_str(), change.category.c_str(),
+                                              error.c_str());
+                }
+            });
     }
 }
 
 void Core::notifyChildren(const std::vector<CategoryStore::ChildAdded>& added) {
     for (const auto& child : added) {
         for (const auto& id : m_categories->interestedIn(child.parent)) {
-            m_notifications->post([this, id, child] {
-                auto service = m_registry.findById(id);
-                std::string error;
-                if (service && !m_channel->childCreate(*service, child.parent, child.category,
-                                                       child.items, error)) {
-                    Logger::getLogger()->warn("Service %s was not told of the child %s: %s",
-                                              service->name.c_str(), child.category.c_str(),
-                                              error.c_str());
-                }
-            });
+            queueNotification(
+                "child\n" + id + "\n" + child.parent + "\n" + child.category, id, child.category,
+                [this, id, child] {
+                    auto service = m_registry.findById(id);
+                    std::string error;
+                    if (service && !m_channel->childCreate(*service, child.parent, child.category,
+                                                           child.items, error)) {
+                        Logger::getLogger()->warn("Service %s was not told of the child %s: %s",
+                                                  service->name.c_str(), child.category.c_str(),
+                                                  error.c_str());
+                    }
+                });
         }
     }
+}
+
+void Core::queueNotification(const std::string& key, const std::string& registration,
+                             const std::string& category, std::function<void()> delivery) {
+    if (m_notifications->post(key, std::move(delivery)) != TaskQueue::Posted::dropped)
+        return;
+    Logger::getLogger()->warn(
+        "Notification of %s to registration %s dropped: %zu notifications wait already "
+        "(--notify-queue)",
+        category.c_str(), registration.c_str(), m_notifications->pending());
+}
+
+size_t Core::notificationsWaiting() const {
+    return m_notifications ? m_notifications->pending() : 0;
 }
 
 void Core::forgetRegistration(const RegisteredService& service) {

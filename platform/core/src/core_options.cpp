@@ -6,15 +6,26 @@
 namespace {
 
 bool parsePort(const std::string& text, uint16_t& port) {
-    if (text.empty() || text.size() > 5)
+    const auto value = decimalInRange(text, 0, 65535);
+    if (!value)
         return false;
-    if (!std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-        return false;
+    port = static_cast<uint16_t>(*value);
+    return true;
+}
+
+// A count of bytes, times 1024, 1024^2 or 1024^3 with a K, M or G suffix,
+// within [minimum, maximum].
+bool parseSize(std::string text, uint64_t minimum, uint64_t maximum, uint64_t& size) {
+    uint64_t unit = 1;
+    const size_t suffix = text.empty() ? std::string::npos : std::string("KMG").find(text.back());
+    if (suffix != std::string::npos) {
+        unit = 1ull << (10 * (suffix + 1));
+        text.pop_back();
     }
-    unsigned long value = std::stoul(text);
-    if (value > 65535)
+    const auto value = decimalInRange(text, 0, maximum / unit);
+    if (!value || *value * unit < minimum)
         return false;
-    port = static_cast<uint16_t>(value);
+    size = *value * unit;
     return true;
 }
 
@@ -65,6 +76,19 @@ bool parseOne(const std::string& arg, CoreOptions& options, std::string& error) 
         options.dataDir = value;
     } else if (startsWith(arg, "--launch=", value)) {
         parseLaunchList(value, options.launch, error);
+    } else if (startsWith(arg, "--audit-file-size=", value)) {
+        if (!parseSize(value, 4ull << 10, 1ull << 30, options.auditFileBytes))
+            error = "bad --audit-file-size value '" + value + "' (4K to 1G)";
+    } else if (startsWith(arg, "--audit-files=", value)) {
+        const auto files = decimalInRange(value, 1, 1000);
+        if (!files)
+            error = "bad --audit-files value '" + value + "' (1 to 1000)";
+        options.auditFiles = static_cast<unsigned>(files.value_or(0));
+    } else if (startsWith(arg, "--notify-queue=", value)) {
+        const auto size = decimalInRange(value, 1, 1000000);
+        if (!size)
+            error = "bad --notify-queue value '" + value + "' (1 to 1000000)";
+        options.notifyQueue = static_cast<size_t>(size.value_or(0));
     } else {
         error = "unknown option '" + arg + "'";
     }
@@ -72,6 +96,24 @@ bool parseOne(const std::string& arg, CoreOptions& options, std::string& error) 
 }
 
 }  // namespace
+
+std::optional<uint64_t> decimalInRange(const std::string& text, uint64_t minimum,
+                                       uint64_t maximum) {
+    if (text.empty())
+        return std::nullopt;
+    uint64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        const uint64_t digit = static_cast<uint64_t>(c - '0');
+        if (value > (UINT64_MAX - digit) / 10)
+            return std::nullopt;
+        value = value * 10 + digit;
+    }
+    if (value < minimum || value > maximum)
+        return std::nullopt;
+    return value;
+}
 
 bool parseCoreOptions(const std::vector<std::string>& args, const char* envData,
                       CoreOptions& options, std::string& error) {
@@ -87,10 +129,16 @@ bool parseCoreOptions(const std::vector<std::string>& args, const char* envData,
 
 std::string coreUsage() {
     return "Usage: tarvolt-core [--port=N] [--api-port=N] [--data=DIR] [--launch=LIST] [--open]\n"
+           "                    [--audit-file-size=SIZE] [--audit-files=N] [--notify-queue=N]\n"
            "  --port=N       management port for the services (default 8083, 0: any)\n"
            "  --api-port=N   public API port (default 8081, 0: any)\n"
            "  --data=DIR     data directory (default $TARVOLT_DATA, else ./data)\n"
            "  --launch=LIST  services to launch: storage,bucket (default) or none\n"
            "  --open         accept services the core did not launch and calls without\n"
-           "                 tokens (for tests; no administrator token)\n";
+           "                 tokens (for tests; no administrator token)\n"
+           "  --audit-file-size=SIZE  an audit file rotates before it passes SIZE bytes\n"
+           "                 (K, M, G suffixes; default 16M, 4K to 1G)\n"
+           "  --audit-files=N  rotated audit files kept (default 4, 1 to 1000)\n"
+           "  --notify-queue=N  configuration notifications waiting for delivery at most\n"
+           "                 (default 1024, 1 to 1000000)\n";
 }

@@ -1,5 +1,8 @@
 #include "core_public_api.h"
 
+#include <cstdint>
+#include <optional>
+
 #include "core.h"
 #include "core_http.h"
 #include "http/server.h"
@@ -36,9 +39,44 @@ void setItem(Core& core, const http::Request& request, http::Response& response)
     respond(response, result);
 }
 
+// Largest `skip`: 18 digits, so that the next page's skip cannot overflow.
+constexpr uint64_t kMaxSkip = 999999999999999999ull;
+
+// Reads `limit` and `skip` into `query`; the refusal's message when a value
+// is not a number in its range.
+std::optional<std::string> readAuditPaging(const http::Request& request, AuditQuery& query) {
+    if (auto limit = request.findQueryParameter("limit")) {
+        auto value = decimalInRange(*limit, 1, AuditQuery::kMaxLimit);
+        if (!value) {
+            return "Invalid limit, a number from 1 to " + std::to_string(AuditQuery::kMaxLimit) +
+                   " expected";
+        }
+        query.limit = static_cast<size_t>(*value);
+    }
+    if (auto skip = request.findQueryParameter("skip")) {
+        auto value = decimalInRange(*skip, 0, kMaxSkip);
+        if (!value)
+            return std::string("Invalid skip, a number of entries (0 or more) expected");
+        query.skip = *value;
+    }
+    return std::nullopt;
+}
+
+// Without `limit` and `skip`: the newest entries (AuditQuery::kMaxLimit at
+// most), oldest first, as { "audit" }. With either: a page, newest first,
+// with "next", the `skip` of the following page (null on the last one).
 void listAudit(Core& core, const http::Request& request, http::Response& response) {
-    respond(response, CoreResult::success(AuditLog::toJSON(
-                          core.audit().entries(request.queryParameter("source")))));
+    AuditQuery query;
+    query.source = request.queryParameter("source");
+    const bool paged = request.findQueryParameter("limit") || request.findQueryParameter("skip");
+    if (!paged) {
+        return respond(response, CoreResult::success(AuditLog::toJSON(
+                                     core.audit().entries(query.source, AuditQuery::kMaxLimit))));
+    }
+    if (auto refusal = readAuditPaging(request, query))
+        return respond(response, CoreResult::failure(400, *refusal));
+    respond(response,
+            CoreResult::success(AuditLog::toJSON(core.audit().newest(query), query.skip)));
 }
 
 void shutdownService(Core& core, const http::Request& request, http::Response& response) {

@@ -6,6 +6,7 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <thread>
 
 #include "config_handler.h"
@@ -289,6 +290,58 @@ TEST(CoreProcessTest, KeepsCategoriesAndAuditAcrossRestartsAndLocksItsDataDirect
     EXPECT_STREQ(parse(again.api("GET", "/tarvolt/category/Kept").body)["x"]["value"].GetString(),
                  "b");
     EXPECT_EQ(parse(again.api("GET", "/tarvolt/audit").body)["audit"].Size(), 1u);
+}
+
+// The audit log of a core with small files: paged newest first, the
+// unpaged answer in its original form, bad paging refused, and the files
+// on disk within their number and size.
+TEST(CoreProcessTest, AuditIsPagedNewestFirstAndRotatesWithinItsLimits) {
+    RunningCore core({"--launch=none", "--open", "--audit-file-size=4K", "--audit-files=2"});
+    ASSERT_TRUE(core.ready()) << core.log();
+    constexpr int kEntries = 120;
+    for (int i = 0; i < kEntries; ++i) {
+        const std::string body = R"({ "source" : ")" + std::string(i % 3 == 0 ? "THIRD" : "OTHER") +
+                                 R"(", "severity" : "INFORMATION", "details" : { "n" : )" +
+                                 std::to_string(i) + " } }";
+        ASSERT_EQ(core.management("POST", "/tarvolt/service/audit", body).status, 200);
+    }
+    size_t files = 0;
+    for (const auto& item : std::filesystem::directory_iterator(core.dataDir())) {
+        if (item.path().filename().string().rfind("audit", 0) == 0) {
+            ++files;
+            EXPECT_LE(item.file_size(), 4096u) << item.path();
+        }
+    }
+    EXPECT_EQ(files, 3u);
+
+    rapidjson::Document page = parse(core.api("GET", "/tarvolt/audit?limit=3&skip=2").body);
+    ASSERT_EQ(page["audit"].Size(), 3u);
+    EXPECT_EQ(page["audit"][0]["details"]["n"].GetInt(), kEntries - 3);
+    EXPECT_EQ(page["audit"][2]["details"]["n"].GetInt(), kEntries - 5);
+    EXPECT_EQ(page["next"].GetUint(), 5u);
+    page = parse(core.api("GET", "/tarvolt/audit?source=THIRD&limit=2").body);
+    ASSERT_EQ(page["audit"].Size(), 2u);
+    EXPECT_EQ(page["audit"][0]["details"]["n"].GetInt(), 117);
+    EXPECT_EQ(page["audit"][1]["details"]["n"].GetInt(), 114);
+    page = parse(core.api("GET", "/tarvolt/audit?skip=100000").body);
+    EXPECT_EQ(page["audit"].Size(), 0u);
+    EXPECT_TRUE(page["next"].IsNull());
+
+    // Without paging: the newest entries the files hold, oldest first.
+    rapidjson::Document all = parse(core.api("GET", "/tarvolt/audit").body);
+    ASSERT_GT(all["audit"].Size(), 40u);
+    EXPECT_FALSE(all.HasMember("next"));
+    const auto& entries = all["audit"];
+    EXPECT_EQ(entries[entries.Size() - 1]["details"]["n"].GetInt(), kEntries - 1);
+    EXPECT_EQ(entries[0]["details"]["n"].GetInt(), kEntries - static_cast<int>(entries.Size()));
+
+    for (const char* bad :
+         {"limit=0", "limit=1001", "limit=x", "limit=", "limit=-1", "skip=", "skip=1.5",
+          "skip=%2B1", "skip=9999999999999999999", "limit=2&skip=y"}) {
+        auto answer = core.api("GET", std::string("/tarvolt/audit?") + bad);
+        EXPECT_EQ(answer.status, 400) << bad;
+        EXPECT_TRUE(parse(answer.body).HasMember("message")) << bad << " " << answer.body;
+    }
 }
 
 TEST(CoreProcessTest, BadCommandLineOrTakenPortExitsWithStatusOne) {

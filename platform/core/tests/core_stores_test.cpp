@@ -61,6 +61,9 @@ TEST(CoreOptionsTest, DefaultsAndEveryOption) {
     EXPECT_EQ(options.dataDir, "./data");
     EXPECT_EQ(options.launch, (std::vector<std::string>{"storage", "bucket"}));
     EXPECT_FALSE(options.open);
+    EXPECT_EQ(options.auditFileBytes, 16u << 20);
+    EXPECT_EQ(options.auditFiles, 4u);
+    EXPECT_EQ(options.notifyQueue, 1024u);
     ASSERT_TRUE(parseCoreOptions({}, "/var/tarvolt", options, error));
     EXPECT_EQ(options.dataDir, "/var/tarvolt");
     ASSERT_TRUE(parseCoreOptions(
@@ -73,14 +76,41 @@ TEST(CoreOptionsTest, DefaultsAndEveryOption) {
     EXPECT_TRUE(options.open);
     ASSERT_TRUE(parseCoreOptions({"--launch=none"}, nullptr, options, error));
     EXPECT_TRUE(options.launch.empty());
+    ASSERT_TRUE(parseCoreOptions({"--audit-file-size=64K", "--audit-files=1", "--notify-queue=7"},
+                                 nullptr, options, error));
+    EXPECT_EQ(options.auditFileBytes, 64u << 10);
+    EXPECT_EQ(options.auditFiles, 1u);
+    EXPECT_EQ(options.notifyQueue, 7u);
+    ASSERT_TRUE(parseCoreOptions({"--audit-file-size=1G"}, nullptr, options, error));
+    EXPECT_EQ(options.auditFileBytes, 1u << 30);
+    ASSERT_TRUE(parseCoreOptions({"--audit-file-size=5000"}, nullptr, options, error));
+    EXPECT_EQ(options.auditFileBytes, 5000u);
 }
 
 TEST(CoreOptionsTest, RejectsBadValuesAndUnknownOptions) {
     CoreOptions options;
     std::string error;
-    for (const char* bad : {"--port=65536", "--port=", "--port=-1", "--port=80x", "--api-port=1e3",
-                            "--data=", "--launch=", "--launch=storage,", "--launch=web",
-                            "--launch=none,storage", "--verbose", "port=1"}) {
+    for (const char* bad : {"--port=65536",
+                            "--port=",
+                            "--port=-1",
+                            "--port=80x",
+                            "--api-port=1e3",
+                            "--data=",
+                            "--launch=",
+                            "--launch=storage,",
+                            "--launch=web",
+                            "--launch=none,storage",
+                            "--verbose",
+                            "port=1",
+                            "--audit-file-size=4095",
+                            "--audit-file-size=2G",
+                            "--audit-file-size=M",
+                            "--audit-file-size=1T",
+                            "--audit-files=0",
+                            "--audit-files=1001",
+                            "--audit-files=2K",
+                            "--notify-queue=0",
+                            "--notify-queue=-1"}) {
         EXPECT_FALSE(parseCoreOptions({bad}, nullptr, options, error)) << bad;
         EXPECT_FALSE(error.empty()) << bad;
     }

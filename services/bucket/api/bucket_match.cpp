@@ -28,7 +28,7 @@ Answer handleMatch(BucketStore& store, const Request& request) {
         return bucket_paging::pageAnswer(
             "matches", store.matchPage(attributes, paging.after, paging.limit), paging);
     }
-    std::optional<BucketStore::Records> matches = store.match(attributes);
+    std::optional<BucketStore::Records> matches = store.matchWithFiles(attributes);
     if (!matches) {
         return storageUnavailable();
     }

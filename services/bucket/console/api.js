@@ -139,13 +139,13 @@ export class BucketClient {
   async recentChanges(count) {
     if (this.auditUrl === null) return null;
     const sources = ['BUCAD', 'BUCCH', 'BUCDL'];
-    const answers = await Promise.all(
-      sources.map((source) => requestJson('GET', `${this.auditUrl}?source=${source}`)));
-    // Entries of one source are oldest first; the index breaks timestamp ties.
+    const answers = await Promise.all(sources.map((source) =>
+      requestJson('GET', `${this.auditUrl}?source=${source}&limit=${count}`)));
+    // A page of one source is newest first; the index breaks timestamp ties.
     const entries = answers.flatMap((answer) => (Array.isArray(answer.audit) ? answer.audit : [])
       .map((entry, index) => ({ entry, index })));
     entries.sort((a, b) => String(b.entry.timestamp).localeCompare(String(a.entry.timestamp)) ||
-      b.index - a.index);
+      a.index - b.index);
     return entries.slice(0, count).map(({ entry }) => entry);
   }
 }

@@ -125,6 +125,10 @@ class BucketStore {
     // included), by ascending id; an empty list selects every bucket, like
     // `getAll`. Nullopt when a query failed.
     std::optional<Records> match(const AttributeList& attributes);
+    // `match` as the match endpoint answers it: every record with the file
+    // path its "buckets" row holds (one more query; the duplicate tests,
+    // which need no paths, use `match`). Nullopt when a query failed.
+    std::optional<Records> matchWithFiles(const AttributeList& attributes);
     // One page of a listing or of the matches: the buckets by ascending id,
     // and, when more follow, the id to continue after.
     struct Page {
@@ -208,6 +212,10 @@ class BucketStore {
     // The set as one text, and the stripe (index) of that text.
     static std::string setKey(const Bucket::Attributes& attributes);
     static size_t stripeOf(const std::string& key);
+    // Restricts `selection` (a query on "buckets") to the buckets holding
+    // every pair of `attributes`: one join per pair, each nested in the one
+    // before.
+    static void joinPairs(Query& selection, const AttributeList& attributes);
     // The stripe that serializes the duplicate tests of this attribute set.
     std::mutex& setStripe(const Bucket::Attributes& attributes);
     // True (and forgotten) when `key` was found absent with no write of its

@@ -3,12 +3,14 @@
 // TARVOLT_STORAGE_POSTGRES naming a fresh database of the test cluster,
 // which the core passes on to the storage service it launches. A
 // representative run of every endpoint: add, list, download, update, match,
-// delete, and duplicate refusals, also under concurrency.
+// delete, and duplicate refusals, also under concurrency; and the switch of
+// an existing data directory from SQLite to PostgreSQL.
 #include <rapidjson/document.h>
 #include <stdlib.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <map>
 #include <set>
 #include <thread>
 
@@ -134,6 +136,45 @@ TEST_F(BucketOnPostgresTest, DuplicateSetsAreRefused) {
     EXPECT_EQ(1, std::count(statuses.begin(), statuses.end(), 202));
     EXPECT_EQ(3, std::count(statuses.begin(), statuses.end(), 409));
     EXPECT_EQ(1u, match("{ \"c1\" : \"same\" }").size());
+}
+
+// The README's switch to PostgreSQL on an existing data directory: a
+// platform that kept its index in SQLite starts again with
+// TARVOLT_STORAGE_POSTGRES naming an empty database. The index then holds no
+// rows while bucket files exist: the start moves and removes none of them
+// and says so, and new buckets get ids above the old ones, so no old file is
+// written over.
+TEST(SwitchToPostgres, AnExistingDataDirectoryKeepsEveryFile) {
+    rest_test::RestPlatform platform;
+    std::map<uint64_t, std::string> files;
+    for (const char* content : {"one", "two", "three"}) {
+        files[platform.addOrThrow(content, std::string("{\"n\":\"") + content + "\"}")] = content;
+    }
+    const uint64_t deleted = platform.addOrThrow("deleted", "{\"n\":\"deleted\"}");
+    ASSERT_EQ(200,
+              platform.service().request("DELETE", "/bucket/" + std::to_string(deleted)).status);
+    ASSERT_EQ(0, platform.stop());
+
+    const std::string conninfo = storage_test::SharedPostgres::database(
+        storage_test::SharedPostgres::databaseNameFor(platform.dataDir() + "/switch"));
+    platform.restart({{"TARVOLT_STORAGE_POSTGRES", conninfo}});
+    EXPECT_TRUE(testing_support::waitFor([&] {
+        return platform.serviceLog().find("The bucket index holds no rows") != std::string::npos;
+    })) << platform.serviceLog();
+    EXPECT_EQ("{ \"buckets\" : [] }", platform.service().request("GET", "/bucket").body)
+        << "the index is PostgreSQL's";
+    const uint64_t added = platform.addOrThrow("new", "{\"n\":\"new\"}");
+    EXPECT_GT(added, deleted) << "an id handed out on SQLite is not handed out again";
+
+    for (const auto& [id, content] : files) {
+        EXPECT_EQ(content, testing_support::readFile(platform.bucketPath(id))) << "bucket " << id;
+    }
+    EXPECT_EQ("new", testing_support::readFile(platform.bucketPath(added)));
+    EXPECT_FALSE(std::filesystem::exists(platform.storeRoot() + "/quarantine"));
+    storage::PostgresBackend database(conninfo, 1);
+    EXPECT_EQ(std::vector<int64_t>{static_cast<int64_t>(added)},
+              storage_test::integers(database.query("Bucket", "buckets", storage::QuerySpec())));
+    EXPECT_EQ(std::vector<std::string>{}, platform.sanitizerReports());
 }
 
 }  // namespace

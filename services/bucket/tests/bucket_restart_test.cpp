@@ -1,9 +1,9 @@
 // tarvolt-bucket restarted over a store that an earlier run left behind:
 // ids are never handed out again (and go on without a gap after an orderly
-// stop), the file of an addition recorded in flight without rows is removed
-// at start, any other file without rows is kept aside in the quarantine
+// stop; an id mark that cannot be used stops the start), the file of an addition recorded in flight
+// without rows is removed at start, any other file without rows is kept aside in the quarantine
 // folder, and buckets stored before a change of the storage location are
-// still served, listed and deleted where they are.
+// still served, listed, matched and deleted where they are.
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
 #include <signal.h>
@@ -40,8 +40,8 @@ class BucketRestartTest : public ::testing::Test {
         ASSERT_EQ(0, m_service->waitExit());
     }
 
-    // Adds a bucket holding `content` with the attribute n = `tag`; its id.
-    uint64_t add(const std::string& content, const std::string& tag) {
+    // Posts a bucket holding `content` with the attribute n = `tag`.
+    http::ClientResponse post(const std::string& content, const std::string& tag) {
         std::string body = std::string("--") + kBoundary +
                            "\r\nContent-Disposition: form-data; name=\"bucket\"; "
                            "filename=\"f\"\r\n\r\n" +
@@ -49,9 +49,13 @@ class BucketRestartTest : public ::testing::Test {
                            "\r\nContent-Disposition: form-data; name=\"attributes\"\r\n\r\n"
                            "{ \"n\" : \"" +
                            tag + "\" }\r\n--" + kBoundary + "--\r\n";
-        auto answer = m_client->request(
+        return m_client->request(
             "POST", "/bucket", body,
             {{"Content-Type", std::string("multipart/form-data; boundary=") + kBoundary}});
+    }
+    // Adds a bucket holding `content` with the attribute n = `tag`; its id.
+    uint64_t add(const std::string& content, const std::string& tag) {
+        auto answer = post(content, tag);
         EXPECT_EQ(202, answer.status) << answer.body;
         rapidjson::Document document;
         document.Parse(answer.body.c_str());
@@ -145,6 +149,56 @@ TEST_F(BucketRestartTest, AnIndexWithoutRowsKeepsEveryFile) {
     ASSERT_NO_FATAL_FAILURE(stopService());
 }
 
+// Ids handed out before cannot be told from the rest without the mark: a
+// mark that cannot be read stops the start; one that cannot be written
+// refuses the addition that needed it.
+TEST_F(BucketRestartTest, AnIdMarkThatCannotBeUsedStopsTheStartOrRefusesTheAddition) {
+    const fs::path root = fs::path(m_dir.path()) / "buckets";
+    const fs::path blocker = root / ".next-bucket-id.tmp";  // the mark cannot be replaced
+    ASSERT_NO_FATAL_FAILURE(startService());
+    fs::create_directory(blocker);
+    const auto refused = post("refused", "1");
+    EXPECT_EQ(500, refused.status);
+    EXPECT_EQ("{ \"message\" : \"Failed to add bucket, no bucket id could be reserved\" }",
+              refused.body);
+    EXPECT_EQ("{ \"buckets\" : [] }", m_client->request("GET", "/bucket").body);
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+        EXPECT_TRUE(entry.is_directory() || entry.path().filename() == ".bucket-intents")
+            << entry.path() << " left behind";
+    }
+    EXPECT_EQ(std::string::npos, m_platform->audit("BUCAD").find("\"BUCAD\""));
+    fs::remove(blocker);
+    const uint64_t kept = add("kept", "1");
+    ASSERT_NO_FATAL_FAILURE(stopService());
+
+    const std::string mark = (root / ".next-bucket-id").string();
+    const std::string saved = readFile(mark);
+    for (const bool asDirectory : {false, true}) {
+        fs::remove_all(mark);
+        if (asDirectory) {
+            fs::create_directory(mark);
+        } else {
+            std::ofstream(mark) << "garbage\n";
+        }
+        fs::remove(m_platform->logPath(kName));
+        auto bucket = m_platform->startBucket(kName);
+        EXPECT_EQ(1, bucket->waitExit()) << "mark as a " << (asDirectory ? "directory" : "file");
+        const std::string log = readFile(m_platform->logPath(kName));
+        EXPECT_NE(std::string::npos, log.find(std::string(kName) +
+                                              " FATAL: The bucket id mark "
+                                              "under " +
+                                              root.string() + " cannot be read"))
+            << log;
+        EXPECT_EQ(0, m_platform->servicePort(kName));
+    }
+    fs::remove_all(mark);
+    std::ofstream(mark) << saved;
+    ASSERT_NO_FATAL_FAILURE(startService());
+    EXPECT_EQ("kept", m_client->request("GET", "/bucket/" + std::to_string(kept)).body);
+    EXPECT_GT(add("next", "2"), kept);
+    ASSERT_NO_FATAL_FAILURE(stopService());
+}
+
 // The "location" item places new buckets; older ones stay where they are.
 TEST_F(BucketRestartTest, BucketsStoredBeforeALocationChangeStayServed) {
     ASSERT_NO_FATAL_FAILURE(startService());
@@ -165,6 +219,12 @@ TEST_F(BucketRestartTest, BucketsStoredBeforeALocationChangeStayServed) {
     EXPECT_EQ("after", m_client->request("GET", "/bucket/" + std::to_string(after)).body);
     const std::string listing = m_client->request("GET", "/bucket").body;
     EXPECT_NE(std::string::npos, listing.find(fileOf(before).string())) << listing;
+    for (const char* target : {"/bucket/match", "/bucket/match?limit=5"}) {
+        const std::string matched =
+            m_client->request("PUT", target, "{ \"attributes\" : { \"n\" : \"1\" } }").body;
+        EXPECT_NE(std::string::npos, matched.find("\"file\" : \"" + fileOf(before).string()))
+            << target << ": " << matched;
+    }
     EXPECT_EQ(200, m_client->request("DELETE", "/bucket/" + std::to_string(before)).status);
     EXPECT_FALSE(fs::exists(fileOf(before)));
     ASSERT_NO_FATAL_FAILURE(stopService());

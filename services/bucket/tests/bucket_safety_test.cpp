@@ -88,7 +88,8 @@ TEST_F(BucketSafetyTest, AStorageFailureIsAnErrorAndOnlyARealAbsenceIsNotFound) 
     EXPECT_TRUE(store().intents().inFlight().empty());
 }
 
-// After the location changed, older buckets live where their rows say.
+// After the location changed, older buckets live where their rows say, and
+// every answer naming their file names that path.
 TEST_F(BucketSafetyTest, StoredBucketsAreServedListedAndDeletedWhereTheirRowsSay) {
     const std::string old = m_dir.path() + "/old-root/0/7";
     storeBucket(7, old, "seven");
@@ -98,6 +99,9 @@ TEST_F(BucketSafetyTest, StoredBucketsAreServedListedAndDeletedWhereTheirRowsSay
     EXPECT_EQ(old, (*fetched)->getFilename());
     const Answer listing = call(bucket_handlers::handleGetAll, "");
     EXPECT_NE(std::string::npos, listing.body.find("\"file\" : \"" + old + "\"")) << listing.body;
+    const Answer matched =
+        call(bucket_handlers::handleMatch, "", "{ \"attributes\" : { \"n\" : \"7\" } }");
+    EXPECT_NE(std::string::npos, matched.body.find("\"file\" : \"" + old + "\"")) << matched.body;
     const Answer download = call(bucket_handlers::handleContent, "7");
     ASSERT_TRUE(download.download);
     EXPECT_EQ(old, download.download->getFilename());

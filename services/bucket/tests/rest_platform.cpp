@@ -97,11 +97,21 @@ std::string compact(const std::string& json) {
 }
 
 RestPlatform::RestPlatform() {
+    launch({});
+}
+
+void RestPlatform::restart(const std::map<std::string, std::string>& environment) {
+    stop();
+    std::filesystem::remove(dataDir() + "/core.json");  // written anew with the new ports
+    launch(environment);
+}
+
+void RestPlatform::launch(const std::map<std::string, std::string>& environment) {
     m_coreProcess = std::make_unique<testing_support::ChildProcess>(
         testing_support::binDir() + "/tarvolt-core",
         std::vector<std::string>{"--port=0", "--api-port=0", "--data=" + dataDir(),
                                  "--launch=storage,bucket"},
-        std::map<std::string, std::string>{}, dataDir() + "/core.out");
+        environment, dataDir() + "/core.out");
     uint16_t apiPort = 0;
     if (!testing_support::waitFor(
             [&] { return readCorePorts(dataDir() + "/core.json", apiPort); })) {

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -92,6 +93,11 @@ class RestPlatform : public BucketPlatform {
     // Stops the core, which stops the services; returns the core's exit
     // status.
     int stop();
+    // Stops the platform and starts it again in the same data directory,
+    // with `environment` added to the core's, which passes it on to the
+    // services it launches. Throws std::runtime_error when it does not come
+    // up.
+    void restart(const std::map<std::string, std::string>& environment);
     // The lines of the logs of every process that report a sanitizer error
     // (AddressSanitizer, LeakSanitizer, UndefinedBehaviorSanitizer).
     std::vector<std::string> sanitizerReports() const;
@@ -110,6 +116,7 @@ class RestPlatform : public BucketPlatform {
     std::string sqlValue(const std::string& query);
 
   private:
+    void launch(const std::map<std::string, std::string>& environment);
     bool waitUntilReady();
     void runSql(const std::string& statement, std::string* firstValue);
 
