@@ -5,7 +5,9 @@
 # Needs: $bin (platform executables), $tools (reliability executables),
 # $work (a scratch directory of this run; a temporary one when unset).
 # HOSTILE_ROUNDS (default 180, about 10,400 requests over both ports),
-# HOSTILE_MIN_REQUESTS (the least number the run must send; default 10000).
+# HOSTILE_MIN_REQUESTS (the least number the run must send; default 10000),
+# HOSTILE_IGNORED_PART_MIB (the size of each part of the kind "64 large
+# ignored file parts"; default 16, so 4 forms of about 1 GiB).
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 source "$here/platform.sh"
@@ -22,7 +24,8 @@ start_platform "$work/hostile"
 token_attacks
 "$tools/tarvolt-hostile" --bucket-port="$bucket_port" --core-port="$api_port" \
     --pids="$core_pid,$bucket_pid,$storage_pid" --rounds="${HOSTILE_ROUNDS:-180}" \
-    --min-requests="${HOSTILE_MIN_REQUESTS:-10000}" | tee "$work/hostile-http.txt" || true
+    --min-requests="${HOSTILE_MIN_REQUESTS:-10000}" --data-dir="$work/hostile" \
+    --ignored-part-mib="${HOSTILE_IGNORED_PART_MIB:-16}" | tee "$work/hostile-http.txt" || true
 # The closing line counts the token checks too.
 if [[ "$(tail -n 1 "$work/hostile-http.txt")" =~ ([0-9]+)\ of\ ([0-9]+)\ checks ]]; then
     echo "hostile: $((BASH_REMATCH[1] + token_passed)) of $((BASH_REMATCH[2] + token_checks))" \
