@@ -237,11 +237,7 @@ void BucketCreation::discard() {
 // the store cannot tell.
 bool storedExactly(BucketStore& store, const Bucket::Attributes& set) {
     try {
-        std::optional<BucketStore::Records> holders =
-            store.match(AttributeList(set.begin(), set.end()));
-        return holders && std::any_of(holders->begin(), holders->end(), [&](const auto& bucket) {
-                   return bucket->getAttributes().size() == set.size();
-               });
+        return store.holdsExactly(set).value_or(false);
     } catch (const std::exception&) {
         return false;
     }
