@@ -76,6 +76,7 @@ class Session : public std::enable_shared_from_this<Session> {
     void prepareBodyBuffer();
     void onReadBody(boost::beast::error_code ec, size_t bytes);
     void doReadFixedBody();
+    void prepareBodyChunk();
     void takeBufferedBody(uint64_t remaining);
     void onReadFixedBody(boost::beast::error_code ec, size_t bytes);
     bool consumeBody(const char* data, size_t size);
