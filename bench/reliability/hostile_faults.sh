@@ -17,7 +17,7 @@ is_true() { "$@" && echo true || echo false; }
 
 # The name the bucket service registered under.
 bucket_name() {
-    curl -s "http://127.0.0.1:$api_port/tarvolt/service?type=BucketStorage" |
+    { curl -s "http://127.0.0.1:$api_port/tarvolt/service?type=BucketStorage" || true; } |
         sed -n 's/.*"name" *: *"\([^"]*\)".*/\1/p'
 }
 
@@ -38,7 +38,7 @@ register_pattern() {  # <name> <token> <pattern>
 pattern_bomb() {
     local name token pattern answer status seconds long
     name="$(bucket_name)"
-    token="$(tr '\0' '\n' <"/proc/$bucket_pid/environ" | sed -n 's/^TARVOLT_TOKEN=//p')"
+    token="$(tr '\0' '\n' <"/proc/$bucket_pid/environ" | sed -n 's/^TARVOLT_TOKEN=//p' || true)"
     fault_check "pattern bomb: the bucket service's name and token found" \
         "$(is_true [ -n "$name" -a -n "$token" ])"
     for pattern in '/tarvolt/(a*)*b' '/tarvolt/((a+)+)+c' '/tarvolt/(a|aa)*(a|aa)*d' \
@@ -48,7 +48,7 @@ pattern_bomb() {
             "$(is_true awk -v s="$status" -v t="$seconds" 'BEGIN { exit !((s == 200 || s == 400) && t < 2) }')"
         long="/tarvolt/$(head -c 30000 /dev/zero | tr '\0' a)"
         for path in "${long}b" "${long}c" "${long}d"; do
-            answer="$(curl -s -o /dev/null -w '%{http_code} %{time_total}' "http://127.0.0.1:$api_port$path")"
+            answer="$(curl -s -o /dev/null -w '%{http_code} %{time_total}' "http://127.0.0.1:$api_port$path" || true)"
             read -r status seconds <<<"$answer"
             if ! awk -v s="$status" -v t="$seconds" 'BEGIN { exit !(s >= 200 && t < 1) }'; then
                 break
@@ -65,7 +65,7 @@ pattern_bomb() {
 
 # The process's state letter, empty once it is gone (reaped).
 process_state() {
-    ps -o stat= -p "$1" 2>/dev/null | cut -c1
+    { ps -o stat= -p "$1" 2>/dev/null || true; } | cut -c1
 }
 
 # SIGUSR2 makes a bucket service started with TARVOLT_TEST_FAULT=allocator
@@ -76,7 +76,7 @@ allocator_fault() {
     name="$(bucket_name)"
     log="$platform_data/logs/$name.log"
     began=$(date +%s.%N)
-    kill -USR2 "$old_pid"
+    kill -USR2 "$old_pid" || true
     for _ in $(seq 1 100); do
         state="$(process_state "$old_pid")"
         [ -z "$state" ] || [ "$state" = Z ] && break
@@ -100,7 +100,7 @@ allocator_fault() {
     done
     local status=""
     for _ in $(seq 1 50); do
-        status="$(curl -s -o /dev/null -w '%{http_code}' "http://127.0.0.1:$api_port/tarvolt/bucket")"
+        status="$(curl -s -o /dev/null -w '%{http_code}' "http://127.0.0.1:$api_port/tarvolt/bucket" || true)"
         [ "$status" = 200 ] && break
         sleep 0.2
     done
