@@ -91,6 +91,13 @@ LoadOperation smallGet(std::function<std::string(int, uint64_t)> targetOf,
     };
 }
 
+// The name of a row of additions.
+std::string addRowName(bool durable, bool groupCommit, int clients, int threads) {
+    return std::string("add 4 KiB + 3 attributes, ") + (durable ? "durable, " : "non-durable, ") +
+           (groupCommit ? "" : "group commit off, ") + std::to_string(clients) + " clients, " +
+           std::to_string(threads) + " threads";
+}
+
 // The failure of either side, or empty.
 std::string failureOf(const LoadOutcome& ours, const LoadOutcome& theirs) {
     if (ours.failed > 0 || ours.completed == 0) {
@@ -138,31 +145,55 @@ void BenchSuites::runSmallFiles(ResultTable& table) {
     for (int threads : m_setup.threadCounts) {
         smallFilesAt(state, threads, table);
     }
-    measureRelaxedAdds(state, table);
+    measureOtherPlatformAdds(state, table);
 }
 
-// The additions at the target thread count on the platform without
-// durability: the same benchmark with that platform's core and services.
-void BenchSuites::measureRelaxedAdds(SmallFiles& state, ResultTable& table) {
-    const std::string name =
-        "add 4 KiB + 3 attributes, non-durable, " + std::to_string(m_setup.clients) + " clients";
-    if (m_setup.relaxedCoreApiPort == 0) {
-        table.addNotAvailable(name, "this build has no setting that trades durability away");
+void BenchSuites::runSmallAdds(ResultTable& table) {
+    ::sync();
+    SmallFiles state(static_cast<size_t>(m_setup.clients));
+    for (int threads : m_setup.threadCounts) {
+        try {
+            useThreads(threads);
+            measureSmallAdds(state, threads, AddKind::Durable, table);
+        } catch (const std::exception& error) {
+            table.addFailure(addRowName(true, true, m_setup.clients, threads), Goal::None, 0,
+                             error.what());
+        }
+    }
+    measureOtherPlatformAdds(state, table);
+}
+
+void BenchSuites::measureOtherPlatformAdds(SmallFiles& state, ResultTable& table) {
+    measureAddsOn(state, AddKind::SoloCommit, m_setup.soloCommitCoreApiPort,
+                  m_setup.soloCommitCorePid,
+                  "this build has no setting that turns group commit off", table);
+    measureAddsOn(state, AddKind::Relaxed, m_setup.relaxedCoreApiPort, m_setup.relaxedCorePid,
+                  "this build has no setting that trades durability away", table);
+}
+
+// The additions at the target thread count on another platform: the same
+// benchmark with that platform's core and services.
+void BenchSuites::measureAddsOn(SmallFiles& state, AddKind kind, uint16_t coreApiPort,
+                                pid_t corePid, const std::string& missing, ResultTable& table) {
+    const std::string name = addRowName(kind != AddKind::Relaxed, kind != AddKind::SoloCommit,
+                                        m_setup.clients, kTargetThreads);
+    if (coreApiPort == 0) {
+        table.addNotAvailable(name, missing);
         return;
     }
-    const BenchSetup durable = m_setup;
-    const int durableThreads = m_threads;
-    m_setup.coreApiPort = m_setup.relaxedCoreApiPort;
-    m_setup.corePid = m_setup.relaxedCorePid;
+    const BenchSetup own = m_setup;
+    const int ownThreads = m_threads;
+    m_setup.coreApiPort = coreApiPort;
+    m_setup.corePid = corePid;
     m_threads = 0;  // not known: restarted at once
     try {
         useThreads(kTargetThreads);
-        measureSmallAdds(state, kTargetThreads, false, table);
+        measureSmallAdds(state, kTargetThreads, kind, table);
     } catch (const std::exception& error) {
         table.addFailure(name, Goal::None, 0, error.what());
     }
-    m_setup = durable;
-    m_threads = durableThreads;
+    m_setup = own;
+    m_threads = ownThreads;
 }
 
 void BenchSuites::smallFilesAt(SmallFiles& state, int threads, ResultTable& table) {
@@ -177,7 +208,7 @@ void BenchSuites::smallFilesAt(SmallFiles& state, int threads, ResultTable& tabl
         table.addFailure("download 4 KiB, " + where, goal, kGetTarget, error.what());
         return;
     }
-    std::string failure = measureSmallAdds(state, threads, true, table);
+    std::string failure = measureSmallAdds(state, threads, AddKind::Durable, table);
     if (!failure.empty()) {
         table.addFailure("download 4 KiB, " + where, goal, kGetTarget,
                          "no buckets to download: " + failure);
@@ -196,12 +227,11 @@ void BenchSuites::useThreads(int threads) {
     m_threads = threads;
 }
 
-std::string BenchSuites::measureSmallAdds(SmallFiles& state, int threads, bool durable,
+std::string BenchSuites::measureSmallAdds(SmallFiles& state, int threads, AddKind kind,
                                           ResultTable& table) {
     const std::string name =
-        "add 4 KiB + 3 attributes, " + std::string(durable ? "durable, " : "non-durable, ") +
-        std::to_string(m_setup.clients) + " clients, " + std::to_string(threads) + " threads";
-    const bool target = durable && threads == kTargetThreads;
+        addRowName(kind != AddKind::Relaxed, kind != AddKind::SoloCommit, m_setup.clients, threads);
+    const bool target = kind == AddKind::Durable && threads == kTargetThreads;
     LoadOutcome adds, puts;
     auto [ours, nginx] = alternate(bucketAdd(state.file, state.ids, state.attempts),
                                    nginxPut(state.file, state.puts), adds, puts);

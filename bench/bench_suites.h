@@ -13,8 +13,12 @@
 //                against nginx PUTs of 4 KiB files, then downloading them
 //                against nginx GETs, with the bucket service at 2 and at 8
 //                threads (its "threads" item, applied by a restart); the
-//                additions at 8 threads once more on a platform started
-//                without durability, when there is one.
+//                additions at 8 threads once more on a platform whose
+//                storage service commits every write on its own (group
+//                commit off) and on one started without durability, when
+//                there are such platforms.
+//   adds:        the additions of the small files only (no downloads), at
+//                each thread count, then on the other two platforms.
 //   scaling:     match p50 latency with 1,000 and with 100,000 stored
 //                buckets (the p50 of each run); listing time with 1,000 and
 //                with 10,000. The sizes follow each other as the store fills,
@@ -51,6 +55,8 @@ struct BenchSetup {
     pid_t corePid = 0;                // the services are found as its children
     uint16_t relaxedCoreApiPort = 0;  // a platform without durability, or 0
     pid_t relaxedCorePid = 0;
+    uint16_t soloCommitCoreApiPort = 0;  // a platform without group commit, or 0
+    pid_t soloCommitCorePid = 0;
     pid_t nginxPid = 0;  // masters; their workers are found as children
     pid_t nginxProxyPid = 0;
     uint64_t transferBytes = 1ull << 30;
@@ -68,6 +74,7 @@ class BenchSuites {
 
     void runTransfers(ResultTable& table);
     void runSmallFiles(ResultTable& table);
+    void runSmallAdds(ResultTable& table);
     void runScaling(ResultTable& table);
 
   private:
@@ -89,8 +96,13 @@ class BenchSuites {
     std::pair<Series, Series> alternate(const LoadOperation& ours, const LoadOperation& theirs,
                                         LoadOutcome& ourTotal, LoadOutcome& theirTotal);
     void smallFilesAt(SmallFiles& state, int threads, ResultTable& table);
-    std::string measureSmallAdds(SmallFiles& state, int threads, bool durable, ResultTable& table);
-    void measureRelaxedAdds(SmallFiles& state, ResultTable& table);
+    // How the platform that takes the additions keeps them.
+    enum class AddKind { Durable, SoloCommit, Relaxed };
+    std::string measureSmallAdds(SmallFiles& state, int threads, AddKind kind, ResultTable& table);
+    // The additions at the target thread count on the other platforms.
+    void measureOtherPlatformAdds(SmallFiles& state, ResultTable& table);
+    void measureAddsOn(SmallFiles& state, AddKind kind, uint16_t coreApiPort, pid_t corePid,
+                       const std::string& missing, ResultTable& table);
     void measureSmallDownloads(SmallFiles& state, int threads, ResultTable& table);
     void useThreads(int threads);
 

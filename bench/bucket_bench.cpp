@@ -5,7 +5,8 @@
 //                     --nginx-port=N --nginx-pid=N --nginx-root=DIR
 //                     [--nginx-proxy-port=N --nginx-proxy-pid=N]
 //                     [--relaxed-core-api-port=N --relaxed-core-pid=N]
-//                     [--only=scaling,transfers,small] [--seconds=10]
+//                     [--solo-commit-core-api-port=N --solo-commit-core-pid=N]
+//                     [--only=scaling,transfers,small,adds] [--seconds=10]
 //                     [--transfer-mib=1024] [--runs=5] [--clients=32]
 //                     [--threads=2,8] [--match-samples=200]
 //                     [--transfer-paths=nginx,direct,proxy]
@@ -14,7 +15,10 @@
 //       --seconds is the load time per side of a small-file row, over all
 //       its runs; --threads the bucket service's thread counts to run the
 //       small files at (it is restarted for each). The relaxed core is a
-//       second platform started without durability, for the non-durable row.
+//       second platform started without durability, for the non-durable row;
+//       the solo-commit core a platform whose storage service runs without
+//       group commit (TARVOLT_GROUP_COMMIT=off). --only=adds runs the
+//       additions of the small files alone (no downloads).
 //   tarvolt-bench fill --core-api-port=N --data=DIR --from=A --to=B
 //       adds the scaling benchmark's buckets A to B-1 through the storage
 //       service (for profiling a store of a given size).
@@ -44,7 +48,8 @@ const char* const kUsage =
     "usage: tarvolt-bench run --core-api-port=N --core-pid=N --data=DIR --nginx-port=N\n"
     "                         --nginx-pid=N --nginx-root=DIR [--nginx-proxy-port=N\n"
     "                         --nginx-proxy-pid=N] [--relaxed-core-api-port=N\n"
-    "                         --relaxed-core-pid=N] [--only=scaling,transfers,small]\n"
+    "                         --relaxed-core-pid=N] [--solo-commit-core-api-port=N\n"
+    "                         --solo-commit-core-pid=N] [--only=scaling,transfers,small,adds]\n"
     "                         [--seconds=S] [--transfer-mib=N] [--runs=N] [--clients=N]\n"
     "                         [--threads=2,8] [--match-samples=N]\n"
     "                         [--transfer-paths=nginx,direct,proxy]\n"
@@ -120,6 +125,9 @@ bench::BenchSetup setupFrom(const std::map<std::string, std::string>& options) {
     setup.nginxPid = static_cast<pid_t>(number(options, "nginx-pid", 0, true));
     setup.relaxedCoreApiPort = static_cast<uint16_t>(number(options, "relaxed-core-api-port", 0));
     setup.relaxedCorePid = static_cast<pid_t>(number(options, "relaxed-core-pid", 0));
+    setup.soloCommitCoreApiPort =
+        static_cast<uint16_t>(number(options, "solo-commit-core-api-port", 0));
+    setup.soloCommitCorePid = static_cast<pid_t>(number(options, "solo-commit-core-pid", 0));
     setup.nginxProxyPort = static_cast<uint16_t>(number(options, "nginx-proxy-port", 0));
     setup.nginxProxyPid = static_cast<pid_t>(number(options, "nginx-proxy-pid", 0));
     setup.loadDuration = std::chrono::milliseconds(number(options, "seconds", 10) * 1000);
@@ -147,7 +155,7 @@ std::set<std::string> suitesFrom(const std::map<std::string, std::string>& optio
     std::string list = found == options.end() ? "scaling,transfers,small" : found->second;
     std::set<std::string> suites = listOption(list);
     for (const auto& item : suites) {
-        if (item != "scaling" && item != "transfers" && item != "small") {
+        if (item != "scaling" && item != "transfers" && item != "small" && item != "adds") {
             throw std::invalid_argument("unknown benchmark " + item);
         }
     }
@@ -178,6 +186,8 @@ int run(int argc, char** argv) {
     }
     if (suites.count("small")) {
         benchmarks.runSmallFiles(table);
+    } else if (suites.count("adds")) {
+        benchmarks.runSmallAdds(table);
     }
     std::cout << "\n";
     table.print(std::cout);

@@ -2,8 +2,10 @@
 # `make bench`: builds the Release executables into their own build
 # directory, starts the platform (core, storage service on SQLite, bucket
 # service) on free loopback ports with a temporary data directory (and,
-# when the build has the durability setting, a second platform started with
-# TARVOLT_DURABILITY=relaxed for the non-durable row), starts a
+# when the build has the setting, a second platform started with
+# TARVOLT_DURABILITY=relaxed for the non-durable row, and a third whose
+# storage service runs without group commit, TARVOLT_GROUP_COMMIT=off, for
+# the row that shows what group commit wins), starts a
 # throwaway loopback nginx for the comparisons and an nginx reverse proxy in
 # front of it (the yardstick of the core's proxy), runs tarvolt-bench against
 # them and prints the result table; the last line is
@@ -16,6 +18,12 @@
 # (storage_bench; it fills 100,000 buckets one transaction at a time, which
 # takes about two minutes here, so it is left out of the default run).
 # Arguments given to this script are passed to tarvolt-bench as well.
+#
+# One part alone, e.g. the additions of 4 KiB buckets only (durable with and
+# without group commit, non-durable, each beside nginx PUTs; about 2 minutes
+# once built):
+#     ./bench/run.sh --only=adds --threads=8
+# The parts: scaling, transfers, small (additions and downloads), adds.
 set -euo pipefail
 
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -111,10 +119,16 @@ main_core_pid="$core_pid"
 main_api_port="$api_port"
 # A second platform that trades durability away, for the non-durable row;
 # only when this build has the setting.
-relaxed_args=()
+other_platform_args=()
 if grep -qs TARVOLT_DURABILITY "$root/platform/common/include/durability.h"; then
     start_platform "$work/relaxed" TARVOLT_DURABILITY=relaxed
-    relaxed_args=(--relaxed-core-api-port="$api_port" --relaxed-core-pid="$core_pid")
+    other_platform_args=(--relaxed-core-api-port="$api_port" --relaxed-core-pid="$core_pid")
+fi
+# A third whose storage service commits every write on its own, for the row
+# beside the durable one.
+if grep -qs TARVOLT_GROUP_COMMIT "$root/platform/storage/src/sql_backend.cpp"; then
+    start_platform "$work/solo-commit" TARVOLT_GROUP_COMMIT=off
+    other_platform_args+=(--solo-commit-core-api-port="$api_port" --solo-commit-core-pid="$core_pid")
 fi
 
 nginx_port="$("$bin/tarvolt-bench" free-port)"
@@ -125,7 +139,7 @@ say "nginx on port $nginx_port, nginx reverse proxy on port $proxy_port"
 
 # shellcheck disable=SC2086
 "$bin/tarvolt-bench" run --core-api-port="$main_api_port" --core-pid="$main_core_pid" \
-    "${relaxed_args[@]}" --data="$work/data" --nginx-port="$nginx_port" --nginx-pid="$nginx_pid" \
+    "${other_platform_args[@]}" --data="$work/data" --nginx-port="$nginx_port" --nginx-pid="$nginx_pid" \
     --nginx-root="$work/nginx/www" --nginx-proxy-port="$proxy_port" \
     --nginx-proxy-pid="$proxy_pid" ${BENCH_ARGS:-} "$@" >"$work/table.txt"
 say "benchmarks done after $((SECONDS - started)) s in all"

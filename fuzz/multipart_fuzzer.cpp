@@ -6,8 +6,9 @@
 // flag the chunked parse goes through FormDataSink, streaming file parts to
 // a temporary directory that must be empty again afterwards.
 //
-// Flags: bits 0-1 pick the boundary, bit 2 small limits, bit 3 temp files,
-// bits 4-7 the largest chunk size (1 << n bytes).
+// Flags: bits 0-1 pick the boundary, bit 2 small limits (and parts whose
+// name begins with 'x' dropped), bit 3 temp files, bits 4-7 the largest
+// chunk size (1 << n bytes).
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -54,6 +55,9 @@ Input decode(const uint8_t* data, size_t size) {
         input.limits.maxDataPartBytes = 500;
         input.limits.maxDataTotalBytes = 800;
         input.limits.maxFileBytes = 1000;
+        input.limits.keepPart = [](const std::string& name, bool) {
+            return name.empty() || name[0] != 'x';
+        };
     }
     input.tempFiles = (flags & 8) != 0;
     input.maxChunk = size_t{1} << (flags >> 4);
@@ -69,7 +73,7 @@ std::string describe(const std::vector<FormPart>& parts) {
     std::ostringstream out;
     for (const FormPart& part : parts) {
         out << part.name.size() << ':' << part.name << part.filename.size() << ':' << part.filename
-            << part.isFile << part.size << ':';
+            << part.isFile << part.dropped << part.size << ':';
         if (part.file) {
             FILE* file = std::fopen(part.file->path().c_str(), "rb");
             for (int c = file ? std::fgetc(file) : EOF; c != EOF; c = std::fgetc(file)) {

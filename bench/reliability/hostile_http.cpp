@@ -4,11 +4,13 @@
 // stored buckets are unchanged, and every answer was an error status with a
 // JSON body (or a closed connection).
 //
-// Then opens many slow connections (hostile_slow.h) against the bucket port.
-//
 // Usage: tarvolt-hostile --bucket-port=P --core-port=Q --pids=core,bucket,storage
 //        [--rounds=N] [--min-requests=M] (the least number of requests the run
-//        must send; default 10000) [--slow-connections=2000] (0: none)
+//        must send; default 10000) [--data-dir=D --ignored-part-mib=S] (with D, the
+//        platform's data directory, the kind "64 large ignored file parts"
+//        runs too, with parts of S MiB, default 16; hostile_ignored_parts.h)
+//        [--slow-connections=2000] (many slow connections against the bucket
+//        port, hostile_slow.h; 0: none)
 // Prints one line per check, then "hostile: N of M checks passed".
 #include <rapidjson/document.h>
 #include <signal.h>
@@ -24,7 +26,9 @@
 #include <thread>
 #include <vector>
 
+#include "hostile_ignored_parts.h"
 #include "hostile_slow.h"
+#include "process_probe.h"
 #include "raw_connection.h"
 
 namespace {
@@ -412,6 +416,14 @@ int main(int argc, char** argv) {
     }
     check(before.find("keep2") != std::string::npos && snapshot(bucketPort) == before,
           "stored buckets unchanged (list and content hashes)");
+    // Stores a bucket per port, so it runs after the state comparison.
+    const std::string dataDir = option(argc, argv, "data-dir", "");
+    if (!dataDir.empty()) {
+        reliability::IgnoredPartsSetup setup{
+            bucketPort, corePort, pids, dataDir,
+            std::stoull(option(argc, argv, "ignored-part-mib", "16")) << 20};
+        reliability::runIgnoredPartsKind(setup, check);
+    }
     std::printf("hostile: %d of %d checks passed\n", passed, checks);
     return passed == checks ? 0 : 1;
 }

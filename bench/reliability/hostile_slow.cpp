@@ -1,6 +1,5 @@
 #include "hostile_slow.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -11,11 +10,11 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <memory>
 #include <thread>
 #include <vector>
 
+#include "process_probe.h"
 #include "raw_connection.h"
 
 namespace reliability {
@@ -136,30 +135,6 @@ long countAnswers(const std::vector<Slow>& slow, const char* status) {
 }
 
 }  // namespace
-
-long residentKb(int pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) {
-            return std::atol(line.c_str() + 6);
-        }
-    }
-    return -1;
-}
-
-long openFiles(int pid) {
-    DIR* dir = ::opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
-    if (dir == nullptr) {
-        return -1;
-    }
-    long count = 0;
-    while (const dirent* entry = ::readdir(dir)) {
-        count += entry->d_name[0] == '.' ? 0 : 1;
-    }
-    ::closedir(dir);
-    return count;
-}
 
 void runSlowConnections(const SlowConnectionsRun& run,
                         const std::function<void(bool, const std::string&)>& check) {

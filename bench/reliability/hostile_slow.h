@@ -27,10 +27,4 @@ struct SlowConnectionsRun {
 void runSlowConnections(const SlowConnectionsRun& run,
                         const std::function<void(bool, const std::string&)>& check);
 
-// The process's resident memory in kB, or -1 when it cannot be read.
-long residentKb(int pid);
-
-// The number of files (sockets included) the process has open, or -1.
-long openFiles(int pid);
-
 }  // namespace reliability

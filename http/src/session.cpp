@@ -55,7 +55,8 @@ Session::Session(tcp::socket socket, std::shared_ptr<ServerCore> core)
       m_stream(std::move(socket)),
       m_bodyClock(m_stream.get_executor()),
       m_fileTimer(m_stream.get_executor()),
-      m_relay(m_stream.get_executor()) {
+      m_relay(m_stream.get_executor()),
+      m_answer(m_stream.get_executor()) {
     beast::error_code ec;
     m_stream.socket().set_option(tcp::no_delay(true), ec);
     auto peer = m_stream.socket().remote_endpoint(ec);
@@ -196,7 +197,7 @@ void Session::beginBody() {
         beast::iequals(expect->value(), "100-continue")) {
         return doContinue();
     }
-    doReadBody();
+    beginBodyRead();
 }
 
 void Session::createSink() {
@@ -279,6 +280,13 @@ void Session::onContinue(beast::error_code ec, size_t) {
     if (ec || m_bodyTooSlow) {
         return doClose();
     }
+    beginBodyRead();
+}
+
+// The receiver of a streamed body is watched from its first byte on (not
+// during the interim answer, which a cancelled read must not cut short).
+void Session::beginBodyRead() {
+    watchAnswer();
     doReadBody();
 }
 
@@ -355,6 +363,9 @@ void Session::takeBufferedBody(uint64_t remaining) {
 
 void Session::onReadFixedBody(beast::error_code ec, size_t bytes) {
     m_bodyInFlight = 0;
+    if (takeEarlyAnswer()) {
+        return;
+    }
     if (m_bodyTooSlow && !m_closed) {
         return answerSlowBody();
     }
@@ -386,6 +397,9 @@ void Session::prepareBodyBuffer() {
 }
 
 void Session::onReadBody(beast::error_code ec, size_t) {
+    if (takeEarlyAnswer()) {
+        return;
+    }
     if (m_bodyTooSlow && !m_closed) {
         return answerSlowBody();
     }
@@ -467,6 +481,7 @@ void Session::finishBody() {
 // ---- running the handler -------------------------------------------------
 
 void Session::dispatch() {
+    stopAnswerWatch();
     m_dispatched = true;
     m_bodyClock.cancel();
     m_stream.expires_never();
@@ -544,6 +559,7 @@ void Session::doClose() {
     m_fileTimer.cancel();
     m_bodyClock.cancel();
     m_relay.other.close(ec);
+    stopAnswerWatch();
     m_stream.socket().shutdown(tcp::socket::shutdown_both, ec);
     m_stream.close();
 }

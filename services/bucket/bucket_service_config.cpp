@@ -3,8 +3,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cinttypes>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <stdexcept>
 
 #include "bucket_service.h"
@@ -19,6 +22,20 @@ const char* kDefaultLocation = "buckets";
 const char* kAdvancedSuffix = " Advanced";
 constexpr uint32_t kDefaultThreads = 2;
 constexpr uint32_t kMaxThreads = 64;
+const char* kUnlimited = "0";
+
+// The number of bytes `text` gives: decimal digits only, within 64 bits.
+std::optional<uint64_t> byteCount(const std::string& text) {
+    if (text.empty() || text.size() > 20 || !std::all_of(text.begin(), text.end(), ::isdigit)) {
+        return std::nullopt;
+    }
+    errno = 0;
+    const unsigned long long value = std::strtoull(text.c_str(), nullptr, 10);
+    if (errno == ERANGE) {
+        return std::nullopt;
+    }
+    return static_cast<uint64_t>(value);
+}
 
 DefaultConfigCategory advancedCategory(const std::string& name) {
     DefaultConfigCategory category(name, "{}");
@@ -33,6 +50,9 @@ DefaultConfigCategory advancedCategory(const std::string& name) {
                      "path is given then the data is stored in the Tarvolt_DATA directory",
                      "string", kDefaultLocation, kDefaultLocation);
     category.setItemDisplayName("location", "Root directory of storage");
+    category.addItem("maxBucketSize", "Maximum size of a bucket file in bytes (0: unlimited)",
+                     "integer", kUnlimited, kUnlimited);
+    category.setItemDisplayName("maxBucketSize", "Maximum bucket size");
     return category;
 }
 
@@ -78,6 +98,9 @@ void BucketService::applyAdvancedCategory(const std::string& categoryName) {
         m_logger->setMinLevel(category.getValue("logLevel"));
     }
     // "threads" took effect when the REST server started (configuredThreads).
+    if (category.itemExists("maxBucketSize")) {
+        setMaxBucketSize(category.getValue("maxBucketSize"));
+    }
     if (category.itemExists("location")) {
         setLocation(category.getValue("location"));
     } else {
@@ -136,11 +159,28 @@ void BucketService::configChange(const std::string& category, const std::string&
                 m_logger->setMinLevel(level);
                 m_logger->info("Setting log level to %s", level.c_str());
             }
+            if (config.itemExists("maxBucketSize")) {
+                setMaxBucketSize(config.getValue("maxBucketSize"));
+            }
         } catch (const std::exception& e) {
             m_logger->error("Invalid configuration change for '%s': %s", category.c_str(),
                             e.what());
         }
     }
+}
+
+bool BucketService::setMaxBucketSize(const std::string& value) {
+    const std::optional<uint64_t> bytes = byteCount(value);
+    if (!bytes) {
+        m_logger->warn("The maximum bucket size '%s' is not a number of bytes, keeping %" PRIu64,
+                       value.c_str(), m_maxBucketSize.load());
+        return false;
+    }
+    // Every change of the category carries every item: report real changes only.
+    if (m_maxBucketSize.exchange(*bytes) != *bytes) {
+        m_logger->info("Setting the maximum bucket size to %s bytes", value.c_str());
+    }
+    return true;
 }
 
 std::string BucketService::storeRootFor(const std::string& location) {

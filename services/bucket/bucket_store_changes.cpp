@@ -29,20 +29,16 @@ bool BucketStore::write(Bucket& bucket) {
 }
 
 bool BucketStore::writeRows(Bucket& bucket) {
+    const bool written = storeRows(bucket);
+    // Counted once the rows are committed (or failed): an absence found
+    // before may be stale now.
+    m_stripeWrites[stripeOf(setKey(bucket.getAttributes()))].fetch_add(1);
+    return written;
+}
+
+bool BucketStore::storeRows(Bucket& bucket) {
     if (bucket.isUnstored()) {
-        // The attribute rows first, then the "buckets" row, which makes the
-        // bucket visible: a failure or a crash in between leaves attribute
-        // rows of an id that is never handed out again, not a listed bucket
-        // without attributes. Until the row is tried the record stays
-        // unstored, so a failed creation knows no row can exist.
-        if (!insertAttributeRows(bucket)) {
-            return false;
-        }
-        bucket.setUnstored(false);
-        if (insertBucketRow(bucket)) {
-            return true;
-        }
-        // The long way below finds out whether the row exists after all.
+        return insertNewRows(bucket);
     }
     if (!writeBucketRow(bucket)) {
         return false;
@@ -58,33 +54,38 @@ bool BucketStore::writeRows(Bucket& bucket) {
     return writeAttributes(bucket, stored);
 }
 
-// A new bucket is written in two round trips instead of a look-up and an
-// insert per row: every attribute row in one transaction (all of them, or
-// none when one is refused), then its "buckets" row.
-bool BucketStore::insertBucketRow(Bucket& bucket) {
-    InsertValues values{InsertValue("id", std::to_string(bucket.getId())),
-                        InsertValue("filename", bucket.getFilename())};
-    return m_storage->insertTable(kName, kBuckets, values) >= 1;
-}
-
-bool BucketStore::insertAttributeRows(Bucket& bucket) {
+// A new bucket is one round trip and one commit: its attribute rows, then
+// its "buckets" row, which makes it visible, in one transaction (all of
+// them or none). A storage service without transactions gets them one at a
+// time in this order, so a failure or a crash in between leaves attribute
+// rows of an id that is never handed out again, not a listed bucket
+// without attributes.
+bool BucketStore::insertNewRows(Bucket& bucket) {
     const std::string id = std::to_string(bucket.getId());
     const Bucket::Attributes& attributes = bucket.getAttributes();
-    if (attributes.empty()) {
-        return true;
-    }
-    std::vector<InsertValues> rows;
-    rows.reserve(attributes.size());
+    std::vector<TableWrite> writes;
+    writes.reserve(attributes.size() + 1);
     for (const auto& [name, value] : attributes) {
-        rows.push_back(InsertValues{InsertValue("id", id), InsertValue("name", name),
-                                    InsertValue("value", value)});
+        writes.push_back(storage_documents::insertWrite(
+            kName, kAttributes,
+            InsertValues{InsertValue("id", id), InsertValue("name", name),
+                         InsertValue("value", value)}));
     }
-    if (m_storage->insertRows(kName, kAttributes, rows) < static_cast<int>(rows.size())) {
-        m_logger.error("Failed to write attribute %s for bucket %" PRIu64 " to the storage layer",
-                       attributes.begin()->first.c_str(), bucket.getId());
-        return false;
+    writes.push_back(storage_documents::insertWrite(
+        kName, kBuckets,
+        InsertValues{InsertValue("id", id), InsertValue("filename", bucket.getFilename())}));
+    // Tried from here on: a failure whose answer was lost may have stored
+    // the row, so a clean-up has to look.
+    bucket.setUnstored(false);
+    std::optional<std::vector<int>> rows = m_storage->runTransaction(writes);
+    bool written = rows.has_value() && rows->size() == writes.size();
+    for (size_t i = 0; written && i < rows->size(); ++i) {
+        written = (*rows)[i] >= 1;
     }
-    return true;
+    if (!written) {
+        m_logger.error("Failed to write bucket %" PRIu64 " to the storage layer", bucket.getId());
+    }
+    return written;
 }
 
 bool BucketStore::writeBucketRow(Bucket& bucket) {
@@ -154,13 +155,55 @@ bool BucketStore::writeAttributes(const Bucket& bucket, const std::set<std::stri
     return written;
 }
 
-std::mutex& BucketStore::setStripe(const Bucket::Attributes& attributes) {
+std::string BucketStore::setKey(const Bucket::Attributes& attributes) {
     std::string key;
     for (const auto& [name, value] : attributes) {
         key +=
             std::to_string(name.size()) + ':' + name + std::to_string(value.size()) + ':' + value;
     }
-    return m_setStripes[std::hash<std::string>()(key) % kSetStripes];
+    return key;
+}
+
+size_t BucketStore::stripeOf(const std::string& key) {
+    return std::hash<std::string>()(key) % kSetStripes;
+}
+
+std::mutex& BucketStore::setStripe(const Bucket::Attributes& attributes) {
+    return m_setStripes[stripeOf(setKey(attributes))];
+}
+
+// The stripe's count is read before the query: a write of the set that
+// ends after it changes the count, so its answer is not used then.
+std::optional<bool> BucketStore::holdsExactly(const Bucket::Attributes& set) {
+    const std::string key = setKey(set);
+    const uint64_t writes = m_stripeWrites[stripeOf(key)].load();
+    std::optional<Records> holders = match(AttributeList(set.begin(), set.end()));
+    if (!holders) {
+        return std::nullopt;
+    }
+    // A holder of every pair with as many attributes holds exactly the set.
+    for (const std::unique_ptr<Bucket>& holder : *holders) {
+        if (holder->getAttributes().size() == set.size()) {
+            return true;
+        }
+    }
+    std::lock_guard<std::mutex> lock(m_absentMutex);
+    if (m_absentSets.size() >= kMaxAbsentSets) {
+        m_absentSets.clear();
+    }
+    m_absentSets[key] = writes;
+    return false;
+}
+
+bool BucketStore::knownAbsent(const std::string& key) {
+    std::lock_guard<std::mutex> lock(m_absentMutex);
+    auto found = m_absentSets.find(key);
+    if (found == m_absentSets.end()) {
+        return false;
+    }
+    const bool current = found->second == m_stripeWrites[stripeOf(key)].load();
+    m_absentSets.erase(found);  // this write makes it stale
+    return current;
 }
 
 // Two buckets with the same attribute set take the same stripe, so one of
@@ -173,6 +216,9 @@ BucketStore::Outcome BucketStore::writeUnique(Bucket& bucket) {
 
 BucketStore::Outcome BucketStore::writeUniqueRows(Bucket& bucket) {
     const Bucket::Attributes& own = bucket.getAttributes();
+    if (knownAbsent(setKey(own))) {
+        return writeRows(bucket) ? Outcome::Written : Outcome::Failed;
+    }
     std::optional<Records> candidates = match(AttributeList(own.begin(), own.end()));
     if (!candidates) {
         return Outcome::Failed;

@@ -3,7 +3,8 @@
 // Large uploads are streamed: a route registers `FormData::sinkFactory`, the
 // HTTP server feeds the body to a FormDataSink while it arrives, file parts go
 // straight into temporary files "<storage root>/.upload-XXXXXX" and the other
-// parts stay in memory (capped by FormLimits). The handler then builds a
+// parts stay in memory (capped by FormLimits). Parts the route has no use
+// for (FormLimits::keepPart) are dropped while they stream. The handler then builds a
 // FormData from the request, which takes the parts over, looks them up and
 // moves a file part into place with `saveFile` (a rename, so the bytes are
 // written once). A request whose body was buffered instead (no sink) is
@@ -58,7 +59,9 @@ class FormData {
     // refused the body (`bodySinkError`), when the body is not a well-formed
     // multipart form or its Content-Type not multipart/form-data with a valid
     // boundary, or when the parts were already taken by another FormData.
-    // A FormRefusal of the form's PartCheck is thrown again as such.
+    // What the sink refused the form with is thrown again with its own type:
+    // a FormRefusal of the form's PartCheck, UploadTooLarge for a file part
+    // above FormLimits::maxFileBytes.
     // `limits` apply to a body parsed from `content`; a streamed body was
     // held to the limits given to `sinkFactory`.
     explicit FormData(const http::Request& request, const Limits& limits = Limits());
@@ -69,6 +72,8 @@ class FormData {
     ~FormData();
     FormData(const FormData&) = delete;
     FormData& operator=(const FormData&) = delete;
+
+    // Lookups never find a part that FormLimits::keepPart declined.
 
     // Finds the first part called `name` that carries a file name and fills
     // `value` with its size and file name (and `start` when the bytes are in
@@ -99,15 +104,25 @@ class FormData {
     // Number of parts in the form.
     size_t partCount() const { return m_parts.size(); }
 
+    // Number of parts called `name`, of either kind, declined ones included.
+    size_t partsNamed(const std::string& name) const;
+
     // The factory to register for an upload route. For a request whose
     // Content-Type is multipart/form-data it creates a FormDataSink writing
     // file parts into the directory `uploadDir()` returns at that moment; for
     // other requests it returns null, so the body is buffered and FormData
     // refuses it. Never throws.
-    // `check`, when set, sees the parts before each file part when it
-    // begins and may refuse the form there (FormDataSink).
+    // `check`, when set, sees each part when it begins, with the parts
+    // before it, and may refuse the form there (FormDataSink).
     static http::BodySinkFactory sinkFactory(std::function<std::string()> uploadDir,
                                              const Limits& limits = Limits(),
+                                             PartCheck check = nullptr);
+
+    // The same with limits read for each request when its sink is created,
+    // so that a changed setting applies from the next request on. `limits`
+    // must not throw.
+    static http::BodySinkFactory sinkFactory(std::function<std::string()> uploadDir,
+                                             std::function<Limits()> limits,
                                              PartCheck check = nullptr);
 
     // Removes the leftovers of interrupted uploads: regular files named

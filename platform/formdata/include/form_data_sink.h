@@ -4,8 +4,9 @@
 //
 // A form the sink refuses (bad Content-Type or boundary, malformed body,
 // exceeded limit) makes onData/onComplete throw std::runtime_error with the
-// reason; a failure to store the upload (disk full, ...) throws
-// UploadStorageError. Either way every temporary file is removed at once. Destroying the sink
+// reason (UploadTooLarge for a file part above FormLimits::maxFileBytes); a
+// failure to store the upload (disk full, ...) throws UploadStorageError.
+// Either way every temporary file is removed at once. Destroying the sink
 // removes the temporary files of parts it still holds, so a client that disappears mid-body leaves
 // nothing behind.
 //
@@ -13,8 +14,8 @@
 // takeParts is called by the handler after the body was read.
 #pragma once
 
+#include <exception>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,9 +34,9 @@ class FormDataSink : public http::BodySink {
     // file parts are written (must be on the filesystem their final place is
     // on). Never throws for bad arguments: the refusal is reported by the
     // first onData/onComplete instead.
-    // `check` (optional) may refuse the form when a file part begins; a
-    // FormRefusal it throws is thrown again, with its answer, by
-    // throwIfRefused and takeParts.
+    // `check` (optional) may refuse the form when a part begins; what it
+    // throws (a FormRefusal, with its answer) is thrown again, with its own
+    // type, by throwIfRefused and takeParts.
     FormDataSink(const std::string& contentType, std::string uploadDir,
                  const FormLimits& limits = FormLimits(), WriteFunction write = {},
                  PartCheck check = nullptr);
@@ -45,9 +46,8 @@ class FormDataSink : public http::BodySink {
     void onComplete() override;
 
     // Hands over the parts of a completely read form (once). Throws the
-    // refusal again (UploadStorageError or std::runtime_error) when the form
-    // was refused; std::runtime_error when it was not read to its end,
-    // or was already handed over. The caller owns the parts and with them
+    // refusal again, with its own type, when the form was refused; std::runtime_error when it was
+    // not read to its end, or was already handed over. The caller owns the parts and with them
     // their temporary files.
     std::vector<FormPart> takeParts();
 
@@ -61,13 +61,14 @@ class FormDataSink : public http::BodySink {
     void throwIfRefused() const;
 
   private:
+    // Records the exception being handled as the refusal; call from a catch.
     void refuse(const std::exception& error);
 
     std::unique_ptr<FormPartCollector> m_collector;
     std::unique_ptr<MultipartParser> m_parser;
     std::string m_error;
     bool m_storageFailure = false;
-    std::optional<FormRefusal> m_refusal;
+    std::exception_ptr m_refusal;  // the refusal, thrown again as it was
     bool m_complete = false;
     bool m_taken = false;
 };

@@ -1,13 +1,15 @@
 // Limits that bound what a multipart form may make the reader hold or create.
 //
-// Every limit refuses the form with a std::runtime_error when exceeded; none
-// of them truncates silently.
+// Every limit refuses the form with a std::runtime_error when exceeded (an
+// UploadTooLarge for maxFileBytes); none of them truncates silently.
 //
-// Thread-safety: a plain value type.
+// Thread-safety: a plain value type; `keepPart` is called on the thread
+// that parses the form.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <string>
 
@@ -23,8 +25,14 @@ struct FormLimits {
     size_t maxDataPartBytes = 1024 * 1024;
     // Bytes of all parts without a file name together.
     size_t maxDataTotalBytes = 4 * 1024 * 1024;
-    // Bytes of one file part.
+    // Bytes of one file part that is kept.
     uint64_t maxFileBytes = std::numeric_limits<uint64_t>::max();
+    // Which parts the reader keeps, by name and kind; unset keeps them all.
+    // A declined part still counts towards maxParts and is listed (name,
+    // file name, size), but its bytes are dropped as they stream: neither
+    // held in memory nor written to a file, so the byte limits above do not
+    // apply to it, and lookups never find it.
+    std::function<bool(const std::string& name, bool isFile)> keepPart;
     // When set: a file part that follows a part of this name without a file
     // name has its SHA-256 computed while it streams (FormData::sha256Of).
     std::string digestAfterField;

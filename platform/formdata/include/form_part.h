@@ -14,15 +14,17 @@
 
 struct FormPart;
 
-// Looks at the parts of a form that came before a file part, when that
-// part begins, and throws (a FormRefusal, to choose the answer) to refuse
-// the form before the file is read.
-using PartCheck = std::function<void(const std::vector<FormPart>& before)>;
+// Looks at each part of a form when it begins (`next`, its headers read and
+// no byte of its content yet), with the parts that came before it, and
+// throws (a FormRefusal, to choose the answer) to refuse the form before
+// the rest of it is read.
+using PartCheck = std::function<void(const std::vector<FormPart>& before, const FormPart& next)>;
 
 struct FormPart {
     std::string name;                  // the Content-Disposition name
     std::string filename;              // the file name given by the client
     bool isFile = false;               // the part carried a filename parameter
+    bool dropped = false;              // declined by FormLimits::keepPart: no bytes kept
     std::string contentType;           // the part's Content-Type, empty when absent
     std::string data;                  // the bytes, unless they went to `file`
     std::unique_ptr<UploadFile> file;  // the bytes of a streamed file part

@@ -29,6 +29,18 @@ class UploadStorageError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// A kept file part exceeds FormLimits::maxFileBytes: the client's form is
+// too large (HTTP 413), not malformed. `limit()` is the maximum it passed.
+class UploadTooLarge : public std::runtime_error {
+  public:
+    UploadTooLarge(const std::string& what, uint64_t limit)
+        : std::runtime_error(what), m_limit(limit) {}
+    uint64_t limit() const { return m_limit; }
+
+  private:
+    uint64_t m_limit;
+};
+
 // The write(2) the upload uses (WriteFunction, file_util.h) is replaceable,
 // so that tests can make writes fail.
 

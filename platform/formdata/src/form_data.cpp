@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <stdexcept>
@@ -78,7 +79,7 @@ void FormData::takeParts(const http::Request& request, const Limits& limits) {
 bool FormData::getUploadedFile(const std::string& name, FieldValue& value) const {
     for (size_t i = 0; i < m_parts.size(); ++i) {
         const FormPart& part = m_parts[i];
-        if (part.isFile && part.name == name) {
+        if (part.isFile && part.name == name && !part.dropped) {
             value.start = part.file ? nullptr : reinterpret_cast<const uint8_t*>(part.data.data());
             value.size = part.size;
             value.filename = part.filename;
@@ -93,7 +94,7 @@ bool FormData::getUploadedFile(const std::string& name, FieldValue& value) const
 bool FormData::getUploadedData(const std::string& name, FieldValue& value) const {
     for (size_t i = 0; i < m_parts.size(); ++i) {
         const FormPart& part = m_parts[i];
-        if (!part.isFile && part.name == name) {
+        if (!part.isFile && part.name == name && !part.dropped) {
             value.start = reinterpret_cast<const uint8_t*>(part.data.data());
             value.size = part.size;
             value.filename.clear();
@@ -103,6 +104,11 @@ bool FormData::getUploadedData(const std::string& name, FieldValue& value) const
         }
     }
     return false;
+}
+
+size_t FormData::partsNamed(const std::string& name) const {
+    return std::count_if(m_parts.begin(), m_parts.end(),
+                         [&name](const FormPart& part) { return part.name == name; });
 }
 
 const FormPart* FormData::partOf(const FieldValue& value) const {
@@ -143,7 +149,13 @@ void FormData::saveFile(FieldValue& value, const std::string& path) {
 
 http::BodySinkFactory FormData::sinkFactory(std::function<std::string()> uploadDir,
                                             const Limits& limits, PartCheck check) {
-    return [uploadDir = std::move(uploadDir), limits,
+    return sinkFactory(
+        std::move(uploadDir), [limits] { return limits; }, std::move(check));
+}
+
+http::BodySinkFactory FormData::sinkFactory(std::function<std::string()> uploadDir,
+                                            std::function<Limits()> limits, PartCheck check) {
+    return [uploadDir = std::move(uploadDir), limits = std::move(limits),
             check](const http::Request& request) -> std::shared_ptr<http::BodySink> {
         const std::string contentType = http::headerValue(request.header, "Content-Type");
         if (!isFormDataContentType(contentType)) {
@@ -155,7 +167,7 @@ http::BodySinkFactory FormData::sinkFactory(std::function<std::string()> uploadD
         } catch (const std::exception&) {
             dir.clear();  // the sink then refuses the form: no upload directory
         }
-        return std::make_shared<FormDataSink>(contentType, dir, limits, WriteFunction(), check);
+        return std::make_shared<FormDataSink>(contentType, dir, limits(), WriteFunction(), check);
     };
 }
 

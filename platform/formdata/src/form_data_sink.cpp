@@ -17,8 +17,7 @@ FormDataSink::FormDataSink(const std::string& contentType, std::string uploadDir
                                                           std::move(write), std::move(check));
         m_parser = std::make_unique<MultipartParser>(boundary, *m_collector, limits);
     } catch (const std::exception& error) {
-        m_error = error.what();
-        m_storageFailure = dynamic_cast<const UploadStorageError*>(&error) != nullptr;
+        refuse(error);
     }
 }
 
@@ -48,23 +47,16 @@ void FormDataSink::onComplete() {
 void FormDataSink::refuse(const std::exception& error) {
     m_error = error.what();
     m_storageFailure = dynamic_cast<const UploadStorageError*>(&error) != nullptr;
-    if (const auto* refusal = dynamic_cast<const FormRefusal*>(&error)) {
-        m_refusal = *refusal;
+    m_refusal = std::current_exception();
+    if (m_collector) {
+        m_collector->discard();
     }
-    m_collector->discard();
 }
 
 void FormDataSink::throwIfRefused() const {
-    if (m_error.empty()) {
-        return;
-    }
-    if (m_storageFailure) {
-        throw UploadStorageError(m_error);
-    }
     if (m_refusal) {
-        throw *m_refusal;
+        std::rethrow_exception(m_refusal);
     }
-    throw std::runtime_error(m_error);
 }
 
 std::vector<FormPart> FormDataSink::takeParts() {

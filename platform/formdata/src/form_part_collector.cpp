@@ -16,8 +16,13 @@ void FormPartCollector::onPartBegin(const PartHeaders& headers) {
     part.filename = headers.filename;
     part.isFile = headers.hasFilename;
     part.contentType = headers.contentType;
-    if (part.isFile && m_check) {
-        m_check(m_parts);
+    part.dropped = m_limits.keepPart && !m_limits.keepPart(part.name, part.isFile);
+    if (m_check) {
+        m_check(m_parts, part);
+    }
+    if (part.dropped) {
+        m_parts.push_back(std::move(part));
+        return;
     }
     if (part.isFile && !m_uploadDir.empty()) {
         part.file = std::make_unique<UploadFile>(m_uploadDir, m_write);
@@ -30,9 +35,14 @@ void FormPartCollector::onPartBegin(const PartHeaders& headers) {
 
 void FormPartCollector::onPartData(const char* data, size_t size) {
     FormPart& part = m_parts.back();
+    if (part.dropped) {
+        part.size += size;  // counted, not kept
+        return;
+    }
     if (part.isFile && size > m_limits.maxFileBytes - part.size) {
-        throw std::runtime_error("an uploaded file exceeds " +
-                                 std::to_string(m_limits.maxFileBytes) + " bytes");
+        throw UploadTooLarge(
+            "an uploaded file exceeds " + std::to_string(m_limits.maxFileBytes) + " bytes",
+            m_limits.maxFileBytes);
     }
     if (part.digest) {
         part.digest->update(data, size);
@@ -80,6 +90,6 @@ void FormPartCollector::onPartEnd() {
 bool FormPartCollector::digestRequested() const {
     const std::string& field = m_limits.digestAfterField;
     return !field.empty() && std::any_of(m_parts.begin(), m_parts.end(), [&](const FormPart& part) {
-        return !part.isFile && part.name == field;
+        return !part.isFile && !part.dropped && part.name == field;
     });
 }

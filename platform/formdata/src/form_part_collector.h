@@ -1,6 +1,7 @@
 // Collects the parts a MultipartParser finds: parts without a file name in
 // memory (within the FormLimits caps), file parts either in an UploadFile in
-// the upload directory or, when no directory is given, in memory.
+// the upload directory or, when no directory is given, in memory. Parts that
+// FormLimits::keepPart declines are listed but their bytes are dropped.
 //
 // Thread-safety: one thread at a time, like the parser that feeds it.
 #pragma once
@@ -17,8 +18,8 @@ class FormPartCollector : public MultipartHandler {
   public:
     // `uploadDir` empty: file parts stay in memory (used for bodies that are
     // already in memory). `write` is the write(2) of the upload files.
-    // `check`, when set, is called with the parts before each file part
-    // when that part begins; what it throws refuses the form.
+    // `check`, when set, is called with the parts before each part when
+    // that part begins; what it throws refuses the form.
     FormPartCollector(const FormLimits& limits, std::string uploadDir, WriteFunction write = {},
                       PartCheck check = nullptr);
 

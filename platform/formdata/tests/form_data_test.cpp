@@ -239,6 +239,91 @@ TEST(FormDataStreaming, SaveAcrossFilesystemsCopies) {
     EXPECT_TRUE(directoryEntries(dir.path()).empty());
 }
 
+// Parts a route does not read are dropped as they stream: no temporary file
+// at any moment, and none of their bytes in memory (a dropped data part far
+// above the in-memory caps passes). The checks see every part as it begins.
+TEST(FormDataDropping, UnreadPartsLeaveNoFileAndHoldNoBytes) {
+    TempDir dir;
+    FormLimits limits;
+    limits.maxDataPartBytes = 512;
+    limits.maxDataTotalBytes = 1024;
+    limits.keepPart = [](const std::string& name, bool isFile) {
+        return isFile ? name == "bucket" : name == "attributes";
+    };
+    std::vector<std::string> seen;
+    PartCheck check = [&seen](const std::vector<FormPart>& before, const FormPart& next) {
+        seen.push_back(std::to_string(before.size()) + next.name + (next.dropped ? "-" : "+"));
+    };
+    const std::string file = randomBytes(300000, 21);
+    const std::vector<TestPart> parts{{"attributes", "{\"a\":\"1\"}", "", false, ""},
+                                      {"extra", randomBytes(3000000, 22), "x.bin", true, ""},
+                                      {"note", std::string(200000, 'n'), "", false, ""},
+                                      {"attributes", "spare", "a.json", true, ""},
+                                      {"bucket", file, "f.bin", true, ""},
+                                      {"tail", randomBytes(500000, 23), "t.bin", true, ""}};
+    const std::string body = buildBody(kBoundary, parts);
+    const size_t bucketBegins = body.find("name=\"bucket\"");
+    auto request = std::make_shared<http::Request>();
+    auto sink = std::make_shared<FormDataSink>(formContentType(kBoundary), dir.path(), limits,
+                                               WriteFunction(), check);
+    request->bodySink = sink;
+    for (size_t offset = 0; offset < body.size(); offset += 65536) {
+        sink->onData(body.data() + offset, std::min<size_t>(65536, body.size() - offset));
+        // Only the kept file part ever has a temporary file.
+        const size_t files = directoryEntries(dir.path()).size();
+        EXPECT_LE(files, offset + 65536 < bucketBegins ? 0u : 1u) << "at byte " << offset;
+    }
+    sink->onComplete();
+    EXPECT_EQ(seen, (std::vector<std::string>{"0attributes+", "1extra-", "2note-", "3attributes-",
+                                              "4bucket+", "5tail-"}));
+    FormData form(request);
+    EXPECT_EQ(form.partCount(), 6u);
+    EXPECT_EQ(form.partsNamed("attributes"), 2u);
+    FormData::FieldValue value;
+    EXPECT_FALSE(form.getUploadedFile("extra", value));
+    EXPECT_FALSE(form.getUploadedData("note", value));
+    EXPECT_FALSE(form.getUploadedFile("attributes", value));
+    ASSERT_TRUE(form.getUploadedFile("bucket", value));
+    form.saveFile(value, dir.path() + "/1");
+    EXPECT_EQ(readWholeFile(dir.path() + "/1"), file);
+    EXPECT_EQ(directoryEntries(dir.path()), std::vector<std::string>{"1"});
+}
+
+// A kept file part above maxFileBytes refuses the form with UploadTooLarge
+// as soon as it passes the limit, not at the end of the body; its temporary
+// file goes at once. A file of exactly the limit passes.
+TEST(FormDataDropping, FileAboveTheLimitIsRefusedAtOnce) {
+    TempDir dir;
+    FormLimits limits;
+    limits.maxFileBytes = 100000;
+    for (size_t size : {limits.maxFileBytes, limits.maxFileBytes + 1}) {
+        const std::string body =
+            buildBody(kBoundary, {{"bucket", std::string(size, 'b'), "f", true, ""},
+                                  {"more", std::string(1000000, 'm'), "", false, ""}});
+        auto request = std::make_shared<http::Request>();
+        auto sink = std::make_shared<FormDataSink>(formContentType(kBoundary), dir.path(), limits);
+        request->bodySink = sink;
+        size_t offset = 0;
+        try {
+            for (; offset < body.size(); offset += 10000) {
+                sink->onData(body.data() + offset, std::min<size_t>(10000, body.size() - offset));
+            }
+            sink->onComplete();
+        } catch (const UploadTooLarge& error) {
+            request->bodySinkError = error.what();
+            EXPECT_EQ(error.limit(), limits.maxFileBytes);
+        }
+        if (size == limits.maxFileBytes) {
+            EXPECT_EQ(request->bodySinkError, "");
+            continue;
+        }
+        EXPECT_EQ(request->bodySinkError, "an uploaded file exceeds 100000 bytes");
+        EXPECT_LE(offset, limits.maxFileBytes + 200) << "refused when the limit was passed";
+        EXPECT_TRUE(directoryEntries(dir.path()).empty());
+        EXPECT_THROW(FormData{request}, UploadTooLarge);
+    }
+}
+
 TEST(FormDataBuffered, BodyInContentIsParsedAndSavedAtomically) {
     TempDir dir;
     http::Request request;

@@ -3,9 +3,11 @@
 //
 // The file part has already been streamed into a temporary file under the
 // storage root while the body arrived (FormData::sinkFactory, registered for
-// the route); saving it is a rename. Every refusal after the id was taken
-// removes the saved file and any rows written, so nothing of the request
-// remains but the used id.
+// the route); saving it is a rename. Parts the addition does not read are
+// dropped while they stream (isAddPart), and a form that names "bucket" or
+// "attributes" twice is refused when the second one begins (checkPartNames). Every refusal after
+// the id was taken removes the saved file and any rows written, so nothing of the request remains
+// but the used id.
 #include <unistd.h>
 
 #include <algorithm>
@@ -32,6 +34,15 @@ using http::StatusCode;
 namespace bucket_handlers {
 
 namespace {
+
+const char* const kFileField = "bucket";
+const char* const kAttributesField = "attributes";
+
+// The refusal of a form that names `field` more than once: which of the
+// parts was meant cannot be told.
+std::string twoPartsBody(const std::string& field) {
+    return messageBody("Failed to add bucket, the form holds more than one '" + field + "' part");
+}
 
 // One creation request, steps from reading the form to the stored bucket.
 // What it leaves behind on a refusal or an exception is undone by `discard`.
@@ -70,15 +81,20 @@ class BucketCreation {
 
 Answer BucketCreation::run(const http::Request& request) {
     FormData form(request);
+    for (const char* name : {kFileField, kAttributesField}) {
+        if (form.partsNamed(name) > 1) {
+            return {StatusCode::client_error_bad_request, twoPartsBody(name)};
+        }
+    }
     FormData::FieldValue file;
-    form.getUploadedFile("bucket", file);
+    form.getUploadedFile(kFileField, file);
     if (file.filename.empty() || file.size == 0) {
         m_logger->error("The bucket file is missing in the bucket add request");
         return {StatusCode::client_error_bad_request,
                 messageBody("Failed to add bucket, missing 'bucket' file")};
     }
     FormData::FieldValue attributes;
-    form.getUploadedData("attributes", attributes);
+    form.getUploadedData(kAttributesField, attributes);
     if (attributes.size == 0) {
         m_logger->error("Missing attributes in bucket add request");
         return {StatusCode::client_error_bad_request,
@@ -221,11 +237,7 @@ void BucketCreation::discard() {
 // the store cannot tell.
 bool storedExactly(BucketStore& store, const Bucket::Attributes& set) {
     try {
-        std::optional<BucketStore::Records> holders =
-            store.match(AttributeList(set.begin(), set.end()));
-        return holders && std::any_of(holders->begin(), holders->end(), [&](const auto& bucket) {
-                   return bucket->getAttributes().size() == set.size();
-               });
+        return store.holdsExactly(set).value_or(false);
     } catch (const std::exception&) {
         return false;
     }
@@ -238,9 +250,23 @@ std::string exceptionBody(const std::exception& exception) {
 
 }  // namespace
 
+bool isAddPart(const std::string& name, bool isFile) {
+    return isFile ? name == kFileField : name == kAttributesField || name == kDigestField;
+}
+
+void checkPartNames(const std::vector<FormPart>& before, const FormPart& next) {
+    if (next.name != kFileField && next.name != kAttributesField) {
+        return;
+    }
+    if (std::any_of(before.begin(), before.end(),
+                    [&](const FormPart& part) { return part.name == next.name; })) {
+        throw FormRefusal(400, twoPartsBody(next.name));
+    }
+}
+
 void checkBeforeFile(BucketStore& store, const std::vector<FormPart>& before) {
     auto part = std::find_if(before.begin(), before.end(), [](const FormPart& candidate) {
-        return !candidate.isFile && candidate.name == "attributes";
+        return !candidate.isFile && candidate.name == kAttributesField;
     });
     if (part == before.end() || part->data.empty()) {
         return;
@@ -271,6 +297,13 @@ Answer handleAdd(BucketStore& store, const Request& request) {
     } catch (const FormRefusal& refusal) {
         // Refused while the form streamed: nothing was taken or stored.
         return {static_cast<StatusCode>(refusal.status()), refusal.body()};
+    } catch (const UploadTooLarge& tooLarge) {
+        // Refused as soon as the file passed the limit; its temporary file
+        // is gone and no id was taken.
+        logger->error("The bucket file exceeds the maximum bucket size");
+        return {StatusCode::client_error_payload_too_large,
+                messageBody("Failed to add bucket, the file exceeds the maximum bucket size of " +
+                            std::to_string(tooLarge.limit()) + " bytes")};
     } catch (const std::exception& e) {
         logger->error("Add Bucket exception: %s", e.what());
         creation.discard();

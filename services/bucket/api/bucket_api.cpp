@@ -138,27 +138,7 @@ void BucketApi::initResources() {
     m_server->setDefaultRoute("GET", defaultWrapper);
     m_server->setDefaultRoute("POST", defaultWrapper);
     m_server->setDefaultRoute("DELETE", defaultWrapper);
-    // Uploads stream into temporary files under the storage root while the
-    // body arrives; saving one is then a rename within that file system.
-    FormLimits uploadLimits;
-    uploadLimits.digestAfterField = bucket_handlers::kDigestField;
-    m_server->addRoute("POST", "/bucket", bucketAddWrapper,
-                       FormData::sinkFactory(
-                           [this] {
-                               // Until the service is ready the storage root may still be
-                               // changing; no directory makes the sink refuse the form, and
-                               // the route answers 503.
-                               bool ready = m_service && m_service->isReadyForRequests();
-                               return ready
-                                          ? bucket_paths::uploadDirectory(m_service->getStoreRoot())
-                                          : std::string();
-                           },
-                           uploadLimits,
-                           [this](const std::vector<FormPart>& before) {
-                               if (m_service && m_service->isReadyForRequests()) {
-                                   bucket_handlers::checkBeforeFile(m_service->store(), before);
-                               }
-                           }));
+    m_server->addRoute("POST", "/bucket", bucketAddWrapper, uploadSinkFactory());
     m_server->addRoute("GET", "/bucket", bucketGetAllWrapper);
     m_server->addRoute("GET", kIdPath, bucketContentWrapper);
     m_server->addRoute("GET", kInfoPath, bucketInfoWrapper);
@@ -167,6 +147,39 @@ void BucketApi::initResources() {
     m_server->addRoute("PUT", "/bucket/match", bucketMatchWrapper);
     // The console's files need no store, so they are served while starting.
     m_server->addRoute("GET", kConsolePath, serveConsole);
+}
+
+// Uploads stream into temporary files under the storage root while the body
+// arrives; saving one is then a rename within that file system. Parts the
+// addition does not read are dropped as they stream, and the file part is
+// held to the service's maximum bucket size as it stands when the upload
+// begins.
+http::BodySinkFactory BucketApi::uploadSinkFactory() {
+    FormLimits limits;
+    limits.digestAfterField = bucket_handlers::kDigestField;
+    limits.keepPart = bucket_handlers::isAddPart;
+    auto uploadDir = [this] {
+        // Until the service is ready the storage root may still be changing;
+        // no directory makes the sink refuse the form, and the route
+        // answers 503.
+        bool ready = m_service && m_service->isReadyForRequests();
+        return ready ? bucket_paths::uploadDirectory(m_service->getStoreRoot()) : std::string();
+    };
+    auto currentLimits = [this, limits] {
+        FormLimits current = limits;
+        const uint64_t maxBucketSize = m_service ? m_service->maxBucketSize() : 0;
+        if (maxBucketSize != 0) {
+            current.maxFileBytes = maxBucketSize;
+        }
+        return current;
+    };
+    auto check = [this](const std::vector<FormPart>& before, const FormPart& next) {
+        bucket_handlers::checkPartNames(before, next);
+        if (next.isFile && !next.dropped && m_service && m_service->isReadyForRequests()) {
+            bucket_handlers::checkBeforeFile(m_service->store(), before);
+        }
+    };
+    return FormData::sinkFactory(uploadDir, currentLimits, check);
 }
 
 void BucketApi::start(BucketService* service) {

@@ -78,8 +78,18 @@ constexpr const char* kDigestField = "sha256";
 // POST /bucket: a multipart form with the file part "bucket" and the JSON
 // attributes part "attributes"; 202 `{ "bucket" : <id> }` when stored. With
 // a kDigestField part, a file whose digest differs is refused with 400
-// "Checksum mismatch" before anything is stored.
+// "Checksum mismatch" before anything is stored. A form naming "bucket" or
+// "attributes" twice is refused with 400, a file above the upload route's
+// FormLimits::maxFileBytes with 413, both before an id is taken.
 Answer handleAdd(BucketStore& store, const Request& request);
+// The parts an addition reads (a FormLimits::keepPart of the upload route):
+// the "bucket" file part and the "attributes" and kDigestField data parts.
+// The bytes of every other part are dropped as they stream.
+bool isAddPart(const std::string& name, bool isFile);
+// The creation's refusal of a form that names "bucket" or "attributes" a
+// second time, run when each part begins (a PartCheck of the upload route):
+// throws FormRefusal with handleAdd's 400 answer. Needs no store.
+void checkPartNames(const std::vector<FormPart>& before, const FormPart& next);
 // The creation's refusals that need no file, run while the form streams
 // when its "attributes" part comes before the file part (a PartCheck of
 // the upload route): throws FormRefusal with handleAdd's answer for

@@ -31,6 +31,7 @@
 #include <string>
 #include <thread>
 
+#include "http/body_sink.h"
 #include "http/request.h"
 #include "http/response.h"
 #include "http/status.h"
@@ -121,6 +122,9 @@ class BucketApi {
     ManagementClient* getManagement() const { return m_management; }
 
   private:
+    // The body sink factory of POST /bucket.
+    http::BodySinkFactory uploadSinkFactory();
+
     std::unique_ptr<http::Server> m_server;
     uint16_t m_port;
     uint32_t m_threads;

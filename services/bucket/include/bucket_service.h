@@ -101,6 +101,15 @@ class BucketService : public ServiceAuthHandler {
     std::string getStoreRoot() const { return m_store->root(); }
     // The storage root that `location` gives in the current environment.
     static std::string storeRootFor(const std::string& location);
+    // The "maxBucketSize" item of the advanced category: the largest bucket
+    // file an addition may upload, in bytes; 0 for no limit. Read at start
+    // and changed at once by a change of the category, so it applies from
+    // the next upload on. Any thread.
+    uint64_t maxBucketSize() const { return m_maxBucketSize.load(); }
+    // Sets the maximum bucket size from the item's text; a value that is not
+    // a number of bytes (decimal digits, at most 2^64 - 1) is logged and
+    // leaves the size as it was. True when applied; a new size is logged.
+    bool setMaxBucketSize(const std::string& value);
 
     // ---- store ----
 
@@ -181,5 +190,6 @@ class BucketService : public ServiceAuthHandler {
     std::atomic<bool> m_restartRequested{false};
     std::atomic<bool> m_unregisterOnStop{true};
     std::atomic<bool> m_ready{false};
+    std::atomic<uint64_t> m_maxBucketSize{0};  // 0: unlimited
     std::unique_ptr<UploadSweeper> m_sweeper;
 };

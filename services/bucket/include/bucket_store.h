@@ -155,7 +155,13 @@ class BucketStore {
     // Under the stripe of its attribute set: Duplicate when another stored
     // bucket holds exactly that set (every pair and no more), else writes
     // the record: Written or Failed. Give it its final attributes first.
+    // The test is a query unless `holdsExactly` found the set absent and no
+    // write of a set of its stripe has ended since.
     Outcome writeUnique(Bucket& bucket);
+    // True when a stored bucket holds exactly `set`; nullopt when the query
+    // failed. An absence is remembered for the next `writeUnique` of the
+    // set (a creation tests its set before its file arrives).
+    std::optional<bool> holdsExactly(const Bucket::Attributes& set);
     // Under the store mutex: applies `changes` to the stored bucket `id`
     // (new values for known names, new names added) and writes it unless
     // it would then hold more than `maxAttributes` attributes (TooMany) or
@@ -181,10 +187,12 @@ class BucketStore {
     // The stored bucket `id`, its attributes noted in `change.before`; null
     // (with `change.outcome` Absent or LookupFailed) when it cannot be had.
     std::unique_ptr<Bucket> fetchForChange(uint64_t id, Change& change);
+    // Writes the rows (storeRows), then counts a write of the set's stripe.
     bool writeRows(Bucket& bucket);
+    bool storeRows(Bucket& bucket);
     Outcome writeUniqueRows(Bucket& bucket);
-    bool insertBucketRow(Bucket& bucket);
-    bool insertAttributeRows(Bucket& bucket);
+    // The rows of a bucket never stored, in one storage transaction.
+    bool insertNewRows(Bucket& bucket);
     bool writeBucketRow(Bucket& bucket);
     bool storedAttributeNames(const Bucket& bucket, std::set<std::string>& names);
     // The attribute rows of `bucket` (updated when their name is in
@@ -201,12 +209,18 @@ class BucketStore {
     std::optional<AttributeRows> attributesOf(const std::vector<uint64_t>& sorted);
     std::optional<AttributeRows> storedAttributes(uint64_t first, uint64_t last);
     std::optional<AttributeRows> queryAttributeRows(const Query& query);
+    // The set as one text, and the stripe (index) of that text.
+    static std::string setKey(const Bucket::Attributes& attributes);
+    static size_t stripeOf(const std::string& key);
     // Restricts `selection` (a query on "buckets") to the buckets holding
     // every pair of `attributes`: one join per pair, each nested in the one
     // before.
     static void joinPairs(Query& selection, const AttributeList& attributes);
     // The stripe that serializes the duplicate tests of this attribute set.
     std::mutex& setStripe(const Bucket::Attributes& attributes);
+    // True (and forgotten) when `key` was found absent with no write of its
+    // stripe ended since.
+    bool knownAbsent(const std::string& key);
 
     Logger& m_logger;
     TableStorage* m_storage = nullptr;
@@ -219,4 +233,12 @@ class BucketStore {
     std::mutex m_mutex;
     static constexpr size_t kSetStripes = 64;
     std::array<std::mutex, kSetStripes> m_setStripes;
+    // Writes of attribute sets ended, per stripe; read before a duplicate
+    // test's query, compared when its answer is used.
+    std::array<std::atomic<uint64_t>, kSetStripes> m_stripeWrites{};
+    // Sets `holdsExactly` found absent, with their stripe's count then; at
+    // most kMaxAbsentSets (uploads that never arrive leave theirs).
+    static constexpr size_t kMaxAbsentSets = 1024;
+    std::mutex m_absentMutex;
+    std::unordered_map<std::string, uint64_t> m_absentSets;
 };

@@ -1,17 +1,24 @@
 // POST /bucket against the bucket service in this process (its store on the
 // in-process storage):
 // the stored file, rows and audit entry, every refusal with the id it does or
-// does not use up, duplicates, escaping, and failures while saving or
-// writing.
+// does not use up, duplicates, escaping, failures while saving or writing,
+// and what the form may hold: unread parts, parts named twice, the maximum
+// bucket size.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <rapidjson/document.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <thread>
 
+#include "bucket_service.h"
 #include "handler_platform.h"
 
 namespace fs = std::filesystem;
@@ -36,9 +43,85 @@ bool listed(const std::string& listing, uint64_t id) {
     return listing.find("{ \"bucket\" : " + std::to_string(id) + ",") != std::string::npos;
 }
 
+// A POST /bucket sent in pieces over a plain socket, so that a test can look
+// at the service between the pieces and read an answer that comes before
+// the whole body was sent.
+class StreamedUpload {
+  public:
+    StreamedUpload(uint16_t port, uint64_t contentLength) {
+        m_fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (connect(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+            throw std::runtime_error("cannot connect to the bucket service");
+        }
+        send(
+            "POST /bucket HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: multipart/form-data; "
+            "boundary=" +
+            std::string(rest_test::kBoundary) +
+            "\r\nContent-Length: " + std::to_string(contentLength) + "\r\n\r\n");
+    }
+    ~StreamedUpload() { close(m_fd); }
+
+    // False when the service closed the connection.
+    bool send(const std::string& bytes) {
+        for (size_t sent = 0; sent < bytes.size();) {
+            const ssize_t n = ::send(m_fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+            if (n <= 0) {
+                return false;
+            }
+            sent += static_cast<size_t>(n);
+        }
+        return true;
+    }
+
+    // The status and body of the answer, "" when none came within 20 s.
+    std::string answer() {
+        std::string received;
+        char buffer[4096];
+        pollfd ready{m_fd, POLLIN, 0};
+        while (poll(&ready, 1, 20000) == 1) {
+            const ssize_t n = recv(m_fd, buffer, sizeof buffer, 0);
+            if (n <= 0) {
+                break;
+            }
+            received.append(buffer, static_cast<size_t>(n));
+            const size_t head = received.find("\r\n\r\n");
+            const size_t length = received.find("Content-Length: ");
+            if (head != std::string::npos && length != std::string::npos &&
+                received.size() >= head + 4 + std::stoul(received.substr(length + 16))) {
+                return received.substr(9, 3) + " " + received.substr(head + 4);
+            }
+        }
+        return "";
+    }
+
+  private:
+    int m_fd = -1;
+};
+
+// The delimiter and header lines that open a part of rest_test::kBoundary.
+std::string partHead(const std::string& name, const std::string& filename = "") {
+    return std::string("--") + rest_test::kBoundary +
+           "\r\nContent-Disposition: form-data; name=\"" + name + "\"" +
+           (filename.empty() ? "" : "; filename=\"" + filename + "\"") + "\r\n\r\n";
+}
+
+std::string advancedItem(const std::string& name, const std::string& value) {
+    return "{ \"" + name + "\" : { \"description\" : \"d\", \"type\" : \"integer\", " +
+           "\"default\" : \"0\", \"value\" : \"" + value + "\" } }";
+}
+
 class BucketAddTest : public HandlerTest {
   protected:
     std::string listing() { return platform().service().request("GET", "/bucket").body; }
+    // Changes the maximum bucket size as the core's change notification does.
+    void setMaxBucketSize(const std::string& value) {
+        platform().bucketService().configChange("Bucket Storage Advanced",
+                                                advancedItem("maxBucketSize", value));
+    }
 };
 
 TEST_F(BucketAddTest, StoresFileRowsAndAuditEntry) {
@@ -236,6 +319,115 @@ TEST_F(BucketAddTest, WriteFailureRemovesFileAndRowsWithoutAudit) {
     EXPECT_FALSE(fs::exists(platform().bucketPath(before + 1)));
     EXPECT_EQ(audits + 1, platform().auditDetails("BUCAD").size());
     EXPECT_EQ(before + 2, platform().addOrThrow("x", "{\"w8b\":\"stored\",\"w8a\":\"ok\"}"));
+}
+
+// Parts the addition does not read are dropped while they stream: no
+// temporary file appears while they arrive, a data part far above the
+// in-memory cap of form fields passes, and the addition goes on as usual.
+TEST_F(BucketAddTest, UnreadPartsAreDroppedWhileTheyStream) {
+    const std::string file = rest_test::pattern(100000, 9);
+    const std::string piece = rest_test::pattern(256 * 1024, 10);
+    const size_t pieces = 24;  // 6 MiB per unread part
+    const std::string head = partHead("attributes") + "{\"u9\":\"dropped\"}\r\n";
+    const std::string unread[] = {partHead("extra", "big.bin"), "\r\n" + partHead("note")};
+    const std::string tail =
+        "\r\n" + partHead("bucket", "f.bin") + file + "\r\n--" + rest_test::kBoundary + "--\r\n";
+    uint64_t length = head.size() + tail.size();
+    for (const std::string& opening : unread) {
+        length += opening.size() + pieces * piece.size();
+    }
+    StreamedUpload upload(platform().servicePort(), length);
+    ASSERT_TRUE(upload.send(head));
+    size_t leftoversSeen = 0;
+    for (const std::string& opening : unread) {
+        ASSERT_TRUE(upload.send(opening));
+        for (size_t i = 0; i < pieces; ++i) {
+            ASSERT_TRUE(upload.send(piece));
+            leftoversSeen += platform().uploadLeftovers().size();
+        }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    leftoversSeen += platform().uploadLeftovers().size();
+    EXPECT_EQ(0u, leftoversSeen) << "an unread part was written to a temporary file";
+    ASSERT_TRUE(upload.send(tail));
+    const std::string answer = upload.answer();
+    ASSERT_EQ(0u, answer.rfind("202 { \"bucket\" : ", 0)) << answer;
+    const uint64_t id = std::stoull(answer.substr(answer.find(':') + 2));
+    EXPECT_EQ(file, readFile(platform().bucketPath(id)));
+    EXPECT_TRUE(platform().uploadLeftovers().empty());
+}
+
+// Which of two "bucket" (or "attributes") parts is meant cannot be told: the
+// form is refused when the second begins, before an id is taken.
+TEST_F(BucketAddTest, APartNamedTwiceIsRefusedWithoutTakingAnId) {
+    const uint64_t before = platform().addOrThrow("x", "{\"n10\":\"before\"}");
+    const std::string attributes = "{\"n10\":\"twice\"}";
+    const std::string twoFiles = message(
+        "Failed to add bucket, the form holds more than one "
+        "'bucket' part");
+    const std::string twoAttributes = message(
+        "Failed to add bucket, the form holds more than "
+        "one 'attributes' part");
+    const std::pair<std::vector<rest_test::FormPart>, std::string> forms[] = {
+        {{{"bucket", std::string("a"), "one"},
+          {"bucket", std::string("b"), "two"},
+          {"attributes", std::nullopt, attributes}},
+         twoFiles},
+        {{{"attributes", std::nullopt, attributes},
+          {"bucket", std::nullopt, "no file name"},
+          {"bucket", std::string("b"), rest_test::pattern(2000000, 3)}},
+         twoFiles},
+        {{{"attributes", std::nullopt, attributes},
+          {"bucket", std::string("a"), "one"},
+          {"attributes", std::nullopt, "{\"n10\":\"other\"}"}},
+         twoAttributes},
+        {{{"attributes", std::string("a.json"), attributes},
+          {"attributes", std::nullopt, attributes},
+          {"bucket", std::string("a"), "one"}},
+         twoAttributes},
+    };
+    for (const auto& [parts, expected] : forms) {
+        auto answer = platform().service().request(
+            "POST", "/bucket", rest_test::multipartBody(parts), rest_test::multipartHeaders());
+        EXPECT_EQ(400, answer.status) << expected;
+        EXPECT_EQ(expected, answer.body);
+    }
+    EXPECT_TRUE(platform().uploadLeftovers().empty());
+    EXPECT_EQ(before + 1, platform().addOrThrow("x", attributes));
+}
+
+// Above maxBucketSize the answer is 413 as soon as the file passes it (the
+// rest of the body is never sent here), and nothing remains: no file, no
+// temporary file, no row, no id. The size applies from the next upload on.
+TEST_F(BucketAddTest, MaxBucketSizeRefusesLargerFilesAtOnce) {
+    const uint64_t before = platform().addOrThrow("x", "{\"m11\":\"before\"}");
+    setMaxBucketSize("1000000");
+    EXPECT_EQ(1000000u, platform().bucketService().maxBucketSize());
+    EXPECT_NE(std::string::npos,
+              platform().serviceLog().find("Setting the maximum bucket size to 1000000 bytes"));
+    EXPECT_EQ(before + 1,
+              platform().addOrThrow(std::string(1000000, 'e'), "{\"m11\":\"exactly\"}"));
+
+    const std::string head =
+        partHead("attributes") + "{\"m11\":\"large\"}\r\n" + partHead("bucket", "f.bin");
+    StreamedUpload upload(platform().servicePort(), head.size() + (64u << 20));
+    ASSERT_TRUE(upload.send(head));
+    ASSERT_TRUE(upload.send(rest_test::pattern(1000000 + 256 * 1024, 11)));
+    EXPECT_EQ("413 " + message("Failed to add bucket, the file exceeds the maximum bucket size "
+                               "of 1000000 bytes"),
+              upload.answer());
+    EXPECT_TRUE(platform().uploadLeftovers().empty());
+    for (const auto& row : platform().storage().rows("bucket_attributes")) {
+        EXPECT_NE("large", row.at("value"));
+    }
+
+    setMaxBucketSize("ten");  // not a size: kept as it was
+    EXPECT_EQ(1000000u, platform().bucketService().maxBucketSize());
+    EXPECT_EQ(413, platform().add(std::string(1000001, 'l'), "{\"m11\":\"one more\"}").status);
+    setMaxBucketSize("0");
+    EXPECT_EQ(before + 2,
+              platform().addOrThrow(std::string(1000001, 'l'), "{\"m11\":\"unlimited\"}"));
+    EXPECT_FALSE(fs::exists(platform().bucketPath(before + 3)));
 }
 
 }  // namespace

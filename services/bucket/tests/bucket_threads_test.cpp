@@ -1,6 +1,7 @@
-// The "threads" item of the bucket service's advanced category sets the
-// REST server's pool size at the next start; values outside 1 to 64 are
-// logged and replaced by the default 2.
+// Items of the bucket service's advanced category read at start: "threads"
+// sets the REST server's pool size at the next start (values outside 1 to 64
+// are logged and replaced by the default 2); "maxBucketSize" held by the core
+// applies from the start on.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -36,14 +37,15 @@ class BucketThreadsTest : public ::testing::Test {
         return threads;
     }
 
-    void setThreads(const std::string& value) {
+    void setItem(const std::string& item, const std::string& value) {
         auto answer = m_platform->call(
             "PUT",
             "/tarvolt/category/" +
-                PlatformFixture::percentEncode(std::string(kName) + " Advanced") + "/threads",
+                PlatformFixture::percentEncode(std::string(kName) + " Advanced") + "/" + item,
             "{ \"value\" : \"" + value + "\" }");
         ASSERT_EQ(200, answer.status) << answer.body;
     }
+    void setThreads(const std::string& value) { setItem("threads", value); }
 
     testing_support::TempDir m_dir;
     std::unique_ptr<PlatformFixture> m_platform;
@@ -66,6 +68,26 @@ TEST_F(BucketThreadsTest, TheItemSetsThePoolAtTheNextStartWithinBounds) {
                             "' is not between 1 and 64, using 2"),
                   std::string::npos);
     }
+}
+
+TEST_F(BucketThreadsTest, TheMaximumBucketSizeHeldByTheCoreAppliesFromTheStart) {
+    runOnce();  // creates the category
+    ASSERT_NO_FATAL_FAILURE(setItem("maxBucketSize", "10"));
+    auto service = m_platform->startBucket(kName, {"--logLevel=info"});
+    ASSERT_TRUE(m_platform->waitUntilReady(kName)) << readFile(m_platform->logPath(kName));
+    http::Client client("127.0.0.1", m_platform->servicePort(kName));
+    auto upload = [&client](const std::string& content) {
+        const std::string body =
+            "--b\r\nContent-Disposition: form-data; name=\"attributes\"\r\n\r\n{\"s\":\"" +
+            content + "\"}\r\n--b\r\nContent-Disposition: form-data; name=\"bucket\"; " +
+            "filename=\"f\"\r\n\r\n" + content + "\r\n--b--\r\n";
+        return client.request("POST", "/bucket", body,
+                              {{"Content-Type", "multipart/form-data; boundary=b"}});
+    };
+    EXPECT_EQ(413, upload("eleven byte").status);
+    EXPECT_EQ(202, upload("ten bytes!").status);
+    service->signal(SIGINT);
+    EXPECT_EQ(0, service->waitExit());
 }
 
 }  // namespace

@@ -36,6 +36,8 @@ class HandlerPlatform : public BucketPlatform {
 
     // The storage behind the store.
     FakeStorageClient& storage() { return m_storage; }
+    // The service, for configuration changes.
+    BucketService& bucketService() { return *m_service; }
 
   private:
     FakeStorageClient m_storage;

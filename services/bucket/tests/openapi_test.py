@@ -16,6 +16,7 @@ import argparse
 import copy
 import hashlib
 import json
+import os
 import subprocess
 import sys
 import unittest
@@ -23,7 +24,7 @@ import unittest
 import jsonschema
 import yaml
 
-from platform_process import Platform, multipart, send
+from platform_process import Platform, multipart, send, wait_until
 
 ARGS = None
 METHOD_ORDER = ["post", "get", "head", "put", "delete"]
@@ -141,6 +142,35 @@ class OpenApiTest(unittest.TestCase):
             self.check_answer(paths[template][method], method, path, status, answer_headers,
                               answer)
 
+    def set_max_bucket_size(self, value):
+        with open(os.path.join(self.platform.data, "admin.token")) as file:
+            token = file.read().strip()
+        status, _, answer = send(
+            self.platform.core_base, "PUT",
+            "/tarvolt/category/Bucket%20Storage%20Advanced/maxBucketSize",
+            json.dumps({"value": value}).encode(), {"Authorization": "Bearer " + token})
+        self.assertEqual(200, status, answer)
+
+    def test_d_upload_above_the_maximum_bucket_size(self):
+        operation = self.doc["paths"]["/bucket"]["post"]
+        attempts = []
+        self.set_max_bucket_size("64")
+        try:
+            for base, prefix in [(self.platform.service_base, ""),
+                                 (self.platform.core_base, "/tarvolt")]:
+                # The change reaches the service shortly after the core took
+                # it; an upload accepted before that must not make the next
+                # attempts duplicates.
+                def refused():
+                    attempts.append(None)
+                    body, headers = upload_form(b"x" * 100, {"too large": str(len(attempts))})
+                    answer = send(base, "POST", prefix + "/bucket", body, headers)
+                    return answer if answer[0] == 413 else None
+                status, answer_headers, answer = wait_until(refused, timeout=20,
+                                                            what="the maximum bucket size")
+                self.check_answer(operation, "post", "/bucket", status, answer_headers, answer)
+        finally:
+            self.set_max_bucket_size("0")
 
 def main():
     global ARGS

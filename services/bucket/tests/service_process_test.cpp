@@ -110,7 +110,8 @@ TEST_F(BucketProcessTest, RunsRegisteredConfiguredAndUnregistersOnSigint) {
         "GET", "/tarvolt/category/" + PlatformFixture::percentEncode(name + " Advanced"));
     EXPECT_EQ(200, advanced.status);
     for (const char* part : {"\"logLevel\"", "\"threads\"", "\"location\"", "\"buckets\"",
-                             "Maximun No. of threads", "Root directory of storage"}) {
+                             "Maximun No. of threads", "Root directory of storage",
+                             "\"maxBucketSize\"", "Maximum bucket size"}) {
         EXPECT_TRUE(contains(advanced.body, part)) << part << " in " << advanced.body;
     }
     auto children = platform().call(
