@@ -30,9 +30,13 @@ start_platform "$work/hostile"
 token_attacks
 "$tools/tarvolt-hostile" --bucket-port="$bucket_port" --core-port="$api_port" \
     --pids="$core_pid,$bucket_pid,$storage_pid" --rounds="${HOSTILE_ROUNDS:-180}" \
-# HOSTILE_IGNORED_PART_MIB (the size of each part of the kind "64 large
-# ignored file parts"; default 16, so 4 forms of about 1 GiB),
-# HOSTILE_SLOW_CONNECTIONS (default 2000; 0 skips that kind).
+    --min-requests="${HOSTILE_MIN_REQUESTS:-10000}" --data-dir="$work/hostile" \
+    --ignored-part-mib="${HOSTILE_IGNORED_PART_MIB:-16}" \
+    --slow-connections="${HOSTILE_SLOW_CONNECTIONS:-2000}" | tee "$work/hostile-http.txt" || true
+pattern_bomb
+allocator_fault
+# The closing line counts the token and fault checks too.
+passed=$((token_passed + fault_passed)) checks=$((token_checks + fault_checks))
 if [[ "$(tail -n 1 "$work/hostile-http.txt")" =~ ([0-9]+)\ of\ ([0-9]+)\ checks ]]; then
     echo "hostile: $((BASH_REMATCH[1] + passed)) of $((BASH_REMATCH[2] + checks))" \
         "checks passed (token kinds: $token_passed of $token_checks," \
