@@ -123,6 +123,7 @@ void Session::doReadHeader() {
     m_bodyLength.reset();
     m_relay.offered = false;
     m_bodyTooSlow = false;
+    m_closing = false;
     m_offered = 0;
     ++m_requestSerial;
     m_parser.emplace();
@@ -459,6 +460,7 @@ bool Session::bodyRefused() const {
 // as long as the client likes to send.
 void Session::answerRefusedBody() {
     m_keepAlive = false;
+    m_closing = true;
     dispatch();
 }
 
@@ -490,8 +492,8 @@ void Session::dispatch() {
 }
 
 void Session::runHandler(const Handler& handler) {
-    auto response =
-        std::make_shared<SessionResponse>(shared_from_this(), m_request->method == "HEAD");
+    auto response = std::make_shared<SessionResponse>(shared_from_this(),
+                                                      m_request->method == "HEAD", m_closing);
     try {
         handler(response, m_request);
     } catch (const std::exception& e) {

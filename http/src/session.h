@@ -143,6 +143,7 @@ class Session : public std::enable_shared_from_this<Session> {
     unsigned m_requestSerial = 0;
     bool m_bodyTooSlow = false;
     bool m_keepAlive = false;
+    bool m_closing = false;     // the server closes after this answer (the body was not read)
     bool m_dispatched = false;  // the handler has the request
     // The write half's queue; the front job is the one being transmitted.
     struct WriteState {
