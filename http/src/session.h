@@ -78,6 +78,7 @@ class Session : public std::enable_shared_from_this<Session> {
     void prepareBodyBuffer();
     void onReadBody(boost::beast::error_code ec, size_t bytes);
     void doReadFixedBody();
+    void prepareBodyChunk();
     void takeBufferedBody(uint64_t remaining);
     void onReadFixedBody(boost::beast::error_code ec, size_t bytes);
     bool consumeBody(const char* data, size_t size);
@@ -142,6 +143,7 @@ class Session : public std::enable_shared_from_this<Session> {
     unsigned m_requestSerial = 0;
     bool m_bodyTooSlow = false;
     bool m_keepAlive = false;
+    bool m_closing = false;     // the server closes after this answer (the body was not read)
     bool m_dispatched = false;  // the handler has the request
     // The write half's queue; the front job is the one being transmitted.
     struct WriteState {
