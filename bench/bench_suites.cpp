@@ -255,101 +255,144 @@ void BenchSuites::addTransferRows(Transfers& state, ResultTable& table) {
 
 // ---- scaling ----
 
+struct BenchSuites::ScalingStore {
+    std::string size;  // "1,000": how the progress lines name it
+    std::string dataDir;
+    uint16_t storagePort = 0;
+    std::unique_ptr<http::Client> client;  // on the bucket service's port
+    std::vector<Process> processes;        // whose CPU counts: bucket, storage
+    uint64_t before = 0;                   // buckets stored before the benchmark
+    uint64_t filled = 0;                   // buckets the benchmark added
+    std::mt19937_64 random;                // picks the groups to match
+};
+
 void BenchSuites::runScaling(ResultTable& table) {
     const std::string matchName = "match p50, 100,000 vs 1,000 buckets";
     const std::string listName = "list all, 10,000 vs 1,000 buckets";
+    if (m_setup.smallCoreApiPort == 0) {
+        const std::string reason = "no second platform for the 1,000-bucket store";
+        table.addFailure(matchName, Goal::RatioAtMost, 1.5, reason);
+        table.addFailure(listName, Goal::RatioAtMost, 11, reason);
+        return;
+    }
     try {
-        StoreFiller filler(m_setup.storagePort, m_setup.dataDir, kFillThreads);
-        http::Client client(kHost, m_setup.bucketPort, std::chrono::seconds(120));
-        auto listing = client.request("GET", "/bucket");
-        if (listing.status != 200) {
-            throw std::runtime_error("GET /bucket answered " + std::to_string(listing.status) +
-                                     ": " + listing.body);
-        }
-        m_bucketsBefore = bucketObjects(listing.body);
-        auto start = Clock::now();
-        filler.fill(0, 1000);
-        progress("filled 1,000 buckets in " + std::to_string(secondsSince(start)) + " s");
-        Summary list1k = listSeconds(1000);
-        Summary match1k = matchMilliseconds(1000);
-        start = Clock::now();
-        filler.fill(1000, 10000);
-        progress("filled 10,000 buckets in " + std::to_string(secondsSince(start)) + " s");
-        Summary list10k = listSeconds(10000);
-        start = Clock::now();
-        filler.fill(10000, 100000);
-        progress("filled 100,000 buckets in " + std::to_string(secondsSince(start)) + " s");
-        Summary match100k = matchMilliseconds(100000);
-        table.add(valueRow(matchName, "ms", match100k, match1k, "at 1,000", 1.5));
-        table.add(valueRow(listName, "s", list10k, list1k, "1,000", 11));
+        ScalingStore small = scalingStore("1,000", m_setup.smallCoreApiPort, m_setup.smallCorePid,
+                                          m_setup.smallDataDir);
+        ScalingStore large =
+            scalingStore("10,000", m_setup.coreApiPort, m_setup.corePid, m_setup.dataDir);
+        fillStore(small, 1000);
+        fillStore(large, 10000);
+        auto [list10k, list1k] = interleavedListings(large, small);
+        large.size = "100,000";
+        fillStore(large, 100000);
+        auto [match100k, match1k] = interleavedMatches(large, small);
+        table.add(valueRow(matchName, "ms", match100k, match1k, "at 1,000", 1.5, "1,000 matches"));
+        table.add(valueRow(listName, "s", list10k, list1k, "1,000", 11, "listing"));
     } catch (const std::exception& error) {
         table.addFailure(matchName, Goal::RatioAtMost, 1.5, error.what());
         table.addFailure(listName, Goal::RatioAtMost, 11, error.what());
     }
 }
 
-// The p50 of each of the runs, in milliseconds.
-Summary BenchSuites::matchMilliseconds(uint64_t buckets) {
-    http::Client client(kHost, m_setup.bucketPort, std::chrono::seconds(30));
-    std::mt19937_64 random(buckets);
-    std::uniform_int_distribution<uint64_t> groups(0, buckets / 10 - 1);
-    std::vector<double> samples;
+BenchSuites::ScalingStore BenchSuites::scalingStore(const std::string& size, uint16_t coreApiPort,
+                                                    pid_t corePid, const std::string& dataDir) {
+    const ServicePorts ports = discoverServices(coreApiPort);
+    ScalingStore store;
+    store.size = size;
+    store.dataDir = dataDir;
+    store.storagePort = ports.storage;
+    store.client = std::make_unique<http::Client>(kHost, ports.bucket, std::chrono::seconds(120));
+    store.processes = {process("bucket", corePid, "tarvolt-bucket"),
+                       process("storage", corePid, "tarvolt-storage")};
+    auto listing = store.client->request("GET", "/bucket");
+    if (listing.status != 200) {
+        throw std::runtime_error("GET /bucket answered " + std::to_string(listing.status) + ": " +
+                                 listing.body);
+    }
+    store.before = bucketObjects(listing.body);
+    store.random.seed(ports.bucket);
+    return store;
+}
+
+void BenchSuites::fillStore(ScalingStore& store, uint64_t buckets) {
+    const auto start = Clock::now();
+    StoreFiller(store.storagePort, store.dataDir, kFillThreads).fill(store.filled, buckets);
+    store.filled = buckets;
+    progress("filled a store to " + store.size + " buckets in " +
+             std::to_string(secondsSince(start)) + " s");
+}
+
+std::pair<Series, Series> BenchSuites::interleavedListings(ScalingStore& larger,
+                                                           ScalingStore& smaller) {
+    // A first, untimed listing of each creates the new buckets' directories
+    // (their paths are taken) and warms the caches.
+    Series untimed;
+    listRun(larger, untimed);
+    listRun(smaller, untimed);
+    std::pair<Series, Series> series;
+    interleave(
+        std::max(5, m_setup.runs), [&](int) { listRun(larger, series.first); },
+        [&](int) { listRun(smaller, series.second); });
+    progress("list of 10,000 buckets: median " + std::to_string(series.first.figure().median) +
+             " s; of 1,000: " + std::to_string(series.second.figure().median) + " s");
+    return series;
+}
+
+std::pair<Series, Series> BenchSuites::interleavedMatches(ScalingStore& larger,
+                                                          ScalingStore& smaller) {
+    const int runs = std::max(5, m_setup.runs);
+    const int perRun = std::max(1, m_setup.matchSamples / runs);
     // As many untimed matches first: with 100,000 buckets the first look-ups
     // of each database page map it in, which is no part of a match.
-    const int warmUp = m_setup.matchSamples;
-    for (int i = -warmUp; i < m_setup.matchSamples; ++i) {
+    matchRun(larger, perRun * runs, nullptr);
+    matchRun(smaller, perRun * runs, nullptr);
+    std::pair<Series, Series> series;
+    interleave(
+        runs, [&](int) { matchRun(larger, perRun, &series.first); },
+        [&](int) { matchRun(smaller, perRun, &series.second); });
+    progress("match p50 at 100,000 buckets: median of runs " +
+             std::to_string(series.first.figure().median) +
+             " ms; at 1,000: " + std::to_string(series.second.figure().median) + " ms");
+    return series;
+}
+
+void BenchSuites::listRun(ScalingStore& store, Series& series) {
+    CpuMeter meter(store.processes);
+    meter.begin();
+    const auto start = Clock::now();
+    auto answer = store.client->request("GET", "/bucket");
+    const double seconds = secondsSince(start);
+    series.add(seconds, meter, meter.end(), 1);
+    const uint64_t listed = bucketObjects(answer.body);
+    const uint64_t expected = store.before + store.filled;
+    if (answer.status != 200 || listed != expected) {
+        throw std::runtime_error("GET /bucket answered " + std::to_string(answer.status) +
+                                 " with " + std::to_string(listed) + " buckets instead of " +
+                                 std::to_string(expected));
+    }
+}
+
+void BenchSuites::matchRun(ScalingStore& store, int matches, Series* series) {
+    std::uniform_int_distribution<uint64_t> groups(0, store.filled / 10 - 1);
+    std::vector<double> samples;
+    CpuMeter meter(store.processes);
+    meter.begin();
+    for (int i = 0; i < matches; ++i) {
         const std::string body = "{ \"attributes\" : { \"group\" : \"" +
-                                 StoreFiller::groupOf(groups(random) * 10) + "\" } }";
-        auto start = Clock::now();
-        auto answer =
-            client.request("PUT", "/bucket/match", body, {{"Content-Type", "application/json"}});
-        double seconds = secondsSince(start);
+                                 StoreFiller::groupOf(groups(store.random) * 10) + "\" } }";
+        const auto start = Clock::now();
+        auto answer = store.client->request("PUT", "/bucket/match", body,
+                                            {{"Content-Type", "application/json"}});
+        samples.push_back(secondsSince(start));
         if (answer.status != 200 || bucketObjects(answer.body) != 10) {
             throw std::runtime_error("PUT /bucket/match answered " + std::to_string(answer.status) +
                                      " with " + std::to_string(bucketObjects(answer.body)) +
                                      " buckets instead of 10: " + answer.body.substr(0, 200));
         }
-        if (i >= 0) {
-            samples.push_back(seconds);
-        }
     }
-    std::vector<double> runP50s;
-    const size_t perRun = std::max<size_t>(1, samples.size() / static_cast<size_t>(m_setup.runs));
-    for (size_t from = 0; from + perRun <= samples.size(); from += perRun) {
-        std::vector<double> run(samples.begin() + from, samples.begin() + from + perRun);
-        runP50s.push_back(percentiles(run).p50 * 1e3);
+    if (series != nullptr) {
+        series->add(percentiles(samples).p50 * 1e3, meter, meter.end(), matches / 1000.0);
     }
-    Percentiles result = percentiles(samples);
-    progress("match at " + std::to_string(buckets) + " buckets: p50 " +
-             std::to_string(result.p50 * 1e3) + " ms, p99 " + std::to_string(result.p99 * 1e3) +
-             " ms");
-    return summarize(runP50s);
-}
-
-Summary BenchSuites::listSeconds(uint64_t buckets) {
-    const int runs = std::max(5, m_setup.runs);
-    http::Client client(kHost, m_setup.bucketPort, std::chrono::seconds(120));
-    std::vector<double> samples;
-    // A first, untimed listing creates the new buckets' directories (their
-    // paths are taken) and warms the caches, as for the other size.
-    for (int run = -1; run < runs; ++run) {
-        auto start = Clock::now();
-        auto answer = client.request("GET", "/bucket");
-        if (run >= 0) {
-            samples.push_back(secondsSince(start));
-        }
-        uint64_t listed = bucketObjects(answer.body);
-        if (answer.status != 200 || listed != buckets + m_bucketsBefore) {
-            throw std::runtime_error("GET /bucket answered " + std::to_string(answer.status) +
-                                     " with " + std::to_string(listed) + " buckets instead of " +
-                                     std::to_string(buckets + m_bucketsBefore));
-        }
-    }
-    Summary summary = summarize(samples);
-    progress("list of " + std::to_string(buckets) + " buckets: best " +
-             std::to_string(*std::min_element(samples.begin(), samples.end())) + " s, median " +
-             std::to_string(summary.median) + " s");
-    return summary;
 }
 
 }  // namespace bench
