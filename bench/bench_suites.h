@@ -25,8 +25,10 @@
 //                their own beside the main one, which is filled to 10,000
 //                for the listings and then to 100,000 for the matches, so
 //                the two sizes run in alternation like every other row;
-//                the CPU of the bucket and storage services per listing
-//                and per 1,000 matches goes on the line below.
+//                each run's figure is the median of its listings or the
+//                p50 of its matches, and the CPU of the bucket and storage
+//                services per listing and per 1,000 matches goes on the
+//                line below.
 //
 // A benchmark that cannot run (an endpoint answering an error, say) gets a
 // MISS row with the reason, and the others still run.
@@ -72,7 +74,7 @@ struct BenchSetup {
     int clients = 32;
     std::set<int> threadCounts{2, 8};               // of the bucket service, for the small files
     std::chrono::milliseconds loadDuration{10000};  // per side and row, over all runs
-    int matchSamples = 1000;                        // timed matches per size, over all runs
+    int matchSamples = 5000;                        // timed matches per size, over all runs
 };
 
 class BenchSuites {
@@ -121,9 +123,10 @@ class BenchSuites {
     // The runs of the larger store and of the smaller, in alternation.
     std::pair<Series, Series> interleavedListings(ScalingStore& larger, ScalingStore& smaller);
     std::pair<Series, Series> interleavedMatches(ScalingStore& larger, ScalingStore& smaller);
-    // One timed listing of `store`, its seconds added to `series`; throws
-    // std::runtime_error when the answer is not all its buckets.
-    void listRun(ScalingStore& store, Series& series);
+    // `listings` listings of `store`, their median seconds added to
+    // `series` (when not null: untimed warm-up otherwise); throws
+    // std::runtime_error when an answer is not all its buckets.
+    void listRun(ScalingStore& store, int listings, Series* series);
     // `matches` matches on `store`, their p50 in ms added to `series` (when
     // not null: untimed warm-up otherwise); throws std::runtime_error when
     // an answer is not the ten buckets of the group asked for.

@@ -9,7 +9,7 @@
 //                     [--small-core-api-port=N --small-core-pid=N --small-data=DIR]
 //                     [--only=scaling,transfers,small,adds] [--seconds=10]
 //                     [--transfer-mib=1024] [--runs=5] [--clients=32]
-//                     [--threads=2,8] [--match-samples=1000]
+//                     [--threads=2,8] [--match-samples=5000]
 //                     [--transfer-paths=nginx,direct,proxy]
 //       runs the benchmarks and prints the result table; its last line is
 //       "bench: N of M targets met". Exit status 0 once the table is out.
@@ -154,7 +154,7 @@ bench::BenchSetup setupFrom(const std::map<std::string, std::string>& options) {
         }
     }
     setup.clients = static_cast<int>(number(options, "clients", 32));
-    setup.matchSamples = static_cast<int>(number(options, "match-samples", 1000));
+    setup.matchSamples = static_cast<int>(number(options, "match-samples", 5000));
     bench::ServicePorts ports = bench::discoverServices(setup.coreApiPort);
     setup.bucketPort = ports.bucket;
     setup.storagePort = ports.storage;
