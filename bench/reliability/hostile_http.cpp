@@ -4,11 +4,13 @@
 // stored buckets are unchanged, and every answer was an error status with a
 // JSON body (or a closed connection).
 //
-// Usage: tarvolt-hostile --bucket-port=P --core-port=Q --pids=a,b,c [--rounds=N]
-//        [--min-requests=M] (the least number of requests the run must send;
-//        default 10000) [--data-dir=D --ignored-part-mib=S] (with D, the
+// Usage: tarvolt-hostile --bucket-port=P --core-port=Q --pids=core,bucket,storage
+//        [--rounds=N] [--min-requests=M] (the least number of requests the run
+//        must send; default 10000) [--data-dir=D --ignored-part-mib=S] (with D, the
 //        platform's data directory, the kind "64 large ignored file parts"
 //        runs too, with parts of S MiB, default 16; hostile_ignored_parts.h)
+//        [--slow-connections=2000] (many slow connections against the bucket
+//        port, hostile_slow.h; 0: none)
 // Prints one line per check, then "hostile: N of M checks passed".
 #include <rapidjson/document.h>
 #include <signal.h>
@@ -25,6 +27,8 @@
 #include <vector>
 
 #include "hostile_ignored_parts.h"
+#include "hostile_slow.h"
+#include "process_probe.h"
 #include "raw_connection.h"
 
 namespace {
@@ -295,17 +299,6 @@ std::string snapshot(uint16_t port) {
     return state;
 }
 
-long rssKb(int pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) {
-            return std::atol(line.c_str() + 6);
-        }
-    }
-    return -1;
-}
-
 std::string option(int argc, char** argv, const std::string& name, const std::string& fallback) {
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -325,6 +318,7 @@ int main(int argc, char** argv) {
         static_cast<uint16_t>(std::stoi(option(argc, argv, "core-port", "0")));
     const int rounds = std::stoi(option(argc, argv, "rounds", "180"));
     const long minRequests = std::stol(option(argc, argv, "min-requests", "10000"));
+    const int slowConnections = std::stoi(option(argc, argv, "slow-connections", "2000"));
     std::vector<int> pids;
     std::stringstream pidList(option(argc, argv, "pids", ""));
     for (std::string pid; std::getline(pidList, pid, ',');) {
@@ -353,7 +347,7 @@ int main(int argc, char** argv) {
     const std::string before = snapshot(bucketPort);
     std::map<int, long> rssBefore;
     for (int pid : pids) {
-        rssBefore[pid] = rssKb(pid);
+        rssBefore[pid] = reliability::residentKb(pid);
     }
 
     Tally tally;
@@ -405,8 +399,16 @@ int main(int argc, char** argv) {
           "at least " + std::to_string(minRequests) + " hostile requests sent");
     check(tally.faults.empty(),
           "every answer an error status with a JSON body, or a closed connection");
+    if (slowConnections > 0 && pids.size() > 1) {
+        reliability::SlowConnectionsRun slowRun;
+        slowRun.bucketPort = bucketPort;
+        slowRun.corePort = corePort;
+        slowRun.bucketPid = pids[1];
+        slowRun.connections = slowConnections;
+        reliability::runSlowConnections(slowRun, check);
+    }
     for (int pid : pids) {
-        const long after = rssKb(pid);
+        const long after = reliability::residentKb(pid);
         check(::kill(pid, 0) == 0, "process " + std::to_string(pid) + " still up");
         check(after >= 0 && after < rssBefore[pid] + 100 * 1024,
               "process " + std::to_string(pid) + " memory bounded: VmRSS " +

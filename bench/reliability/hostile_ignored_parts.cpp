@@ -8,6 +8,7 @@
 #include <random>
 #include <sstream>
 
+#include "process_probe.h"
 #include "raw_connection.h"
 
 namespace reliability {
@@ -38,17 +39,6 @@ std::string partHead(const std::string& name, const std::string& filename) {
 
 std::string closing() {
     return std::string("--") + kBoundary + "--\r\n";
-}
-
-long residentKb(int pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) {
-            return std::atol(line.c_str() + 6);
-        }
-    }
-    return -1;
 }
 
 // Temporary upload files (".upload-*") anywhere under `dir`.

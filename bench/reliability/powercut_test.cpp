@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "powercut_journal.h"
+#include "powercut_mount.h"
 
 namespace {
 
@@ -98,48 +99,11 @@ TEST(PowerCutJournal, FilesRevertToTheirSyncedContentsAndNamesToTheirDirectorys)
     EXPECT_EQ(journal.cuts(), 1u);
 }
 
-// Runs powercut-fs over a backing directory; unmounts when destroyed.
-class Mount {
-  public:
-    explicit Mount(const std::string& base) : m_backing(base + "/backing"), m_point(base + "/mnt") {
-        mkdir(m_backing.c_str(), 0755);
-        mkdir(m_point.c_str(), 0755);
-        m_pid = fork();
-        if (m_pid == 0) {
-            execl(POWERCUT_FS, POWERCUT_FS, m_backing.c_str(), m_point.c_str(),
-                  static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        for (int i = 0; i < 100 && !mounted(); i++) {
-            if (waitpid(m_pid, nullptr, WNOHANG) == m_pid) {
-                m_pid = -1;
-                return;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-    }
-    ~Mount() {
-        if (m_pid > 0) {
-            std::system(("fusermount3 -u " + m_point + " 2>/dev/null").c_str());
-            kill(m_pid, SIGTERM);
-            waitpid(m_pid, nullptr, 0);
-        }
-    }
-    bool mounted() const { return access((m_point + "/.powercut").c_str(), F_OK) == 0; }
-    const std::string& point() const { return m_point; }
-    void control(const std::string& word) const { std::ofstream(m_point + "/.powercut") << word; }
-
-  private:
-    std::string m_backing;
-    std::string m_point;
-    pid_t m_pid = -1;
-};
-
 // The usual way to replace a file: write a temporary one, fsync, rename it
 // over the old one; only the directory's fsync makes the rename durable.
 TEST(PowerCutFileSystem, OnlyWhatWasSyncedSurvivesACut) {
     TempDir dir;
-    Mount mount(dir.path());
+    powercut::Mount mount(dir.path(), POWERCUT_FS);
     if (!mount.mounted()) {
         GTEST_SKIP() << "powercut-fs could not mount (no /dev/fuse or no right to mount)";
     }

@@ -38,8 +38,17 @@ long expectedLength(const std::string& data, int& status) {
 
 }  // namespace
 
-RawConnection::RawConnection(uint16_t port) {
+RawConnection::RawConnection(uint16_t port, const char* fromAddress) {
     m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (m_fd >= 0 && fromAddress != nullptr) {
+        sockaddr_in source{};
+        source.sin_family = AF_INET;
+        ::inet_pton(AF_INET, fromAddress, &source.sin_addr);
+        if (::bind(m_fd, reinterpret_cast<sockaddr*>(&source), sizeof source) != 0) {
+            ::close(m_fd);
+            throw std::runtime_error(std::string("cannot bind to ") + fromAddress);
+        }
+    }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);

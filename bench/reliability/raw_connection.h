@@ -24,8 +24,10 @@ struct RawAnswer {
 
 class RawConnection {
   public:
-    // Connects to 127.0.0.1:port. Throws std::runtime_error on failure.
-    explicit RawConnection(uint16_t port);
+    // Connects to 127.0.0.1:port, from `fromAddress` (another loopback
+    // address, such as 127.0.0.3) when given. Throws std::runtime_error on
+    // failure.
+    explicit RawConnection(uint16_t port, const char* fromAddress = nullptr);
     ~RawConnection();
     RawConnection(const RawConnection&) = delete;
     RawConnection& operator=(const RawConnection&) = delete;
@@ -37,6 +39,8 @@ class RawConnection {
     void shutdownWrite();
     // Reads the answer; see RawAnswer.
     RawAnswer readAnswer(std::chrono::milliseconds deadline);
+    // The socket, for callers that poll many connections themselves.
+    int fd() const { return m_fd; }
 
   private:
     int m_fd = -1;

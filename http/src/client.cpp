@@ -58,9 +58,10 @@ class Client::Impl {
         : pool(std::make_shared<detail::ConnectionPool>(std::move(host), port, timeout)) {}
 
     std::string buildHead(const std::string& method, const std::string& target,
-                          const Headers& headers, std::optional<uint64_t> contentLength) const;
-    std::unique_ptr<ClientExchange> begin(const std::string& method, uint64_t contentLength,
-                                          bool fresh);
+                          const Headers& headers, std::optional<uint64_t> contentLength,
+                          bool chunked = false) const;
+    std::unique_ptr<ClientExchange> begin(const std::string& method,
+                                          std::optional<uint64_t> contentLength, bool fresh);
     ClientResponse attempt(ClientExchange& exchange, const std::string& head,
                            std::string_view body);
 
@@ -68,8 +69,8 @@ class Client::Impl {
 };
 
 std::string Client::Impl::buildHead(const std::string& method, const std::string& target,
-                                    const Headers& headers,
-                                    std::optional<uint64_t> contentLength) const {
+                                    const Headers& headers, std::optional<uint64_t> contentLength,
+                                    bool chunked) const {
     if (!isFieldNameToken(method) || !isSafeTarget(target)) {
         invalidArgument("invalid request method or target");
     }
@@ -90,13 +91,16 @@ std::string Client::Impl::buildHead(const std::string& method, const std::string
     }
     if (contentLength) {
         head += "Content-Length: " + std::to_string(*contentLength) + "\r\n";
+    } else if (chunked) {
+        head += "Transfer-Encoding: chunked\r\n";
     }
     head += "\r\n";
     return head;
 }
 
 std::unique_ptr<ClientExchange> Client::Impl::begin(const std::string& method,
-                                                    uint64_t contentLength, bool fresh) {
+                                                    std::optional<uint64_t> contentLength,
+                                                    bool fresh) {
     return std::make_unique<ClientExchange>(pool, pool->acquire(fresh), contentLength,
                                             method == "HEAD");
 }
@@ -157,8 +161,9 @@ ClientResponse Client::request(const std::string& method, const std::string& tar
 }
 
 std::unique_ptr<Client::Exchange> Client::open(const std::string& method, const std::string& target,
-                                               const Headers& headers, uint64_t contentLength) {
-    std::string head = m_impl->buildHead(method, target, headers, contentLength);
+                                               const Headers& headers,
+                                               std::optional<uint64_t> contentLength) {
+    std::string head = m_impl->buildHead(method, target, headers, contentLength, !contentLength);
     for (int attempt = 0;; ++attempt) {
         auto exchange = m_impl->begin(method, contentLength, attempt > 0);
         try {

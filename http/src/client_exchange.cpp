@@ -2,7 +2,11 @@
 
 #include "transfer_all.h"
 
+#include <sys/socket.h>
+
 #include <algorithm>
+#include <array>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 
@@ -17,26 +21,28 @@ namespace net = boost::asio;
 
 namespace {
 constexpr uint32_t kMaxResponseHeader = 1024 * 1024;
-}
+constexpr char kChunkEnd[] = "\r\n";
+constexpr char kLastChunk[] = "0\r\n\r\n";
+}  // namespace
 
 ClientExchange::ClientExchange(std::shared_ptr<ConnectionPool> pool,
-                               std::unique_ptr<ClientConnection> connection, uint64_t contentLength,
-                               bool headRequest)
+                               std::unique_ptr<ClientConnection> connection,
+                               std::optional<uint64_t> contentLength, bool headRequest)
     : m_pool(std::move(pool)),
       m_connection(std::move(connection)),
       m_contentLength(contentLength),
       m_headRequest(headRequest) {}
 
 ClientExchange::~ClientExchange() {
-    bool clean = !m_broken && m_headRead && bodyComplete() && m_parser->keep_alive() &&
-                 m_written == m_contentLength;
+    bool clean = !m_broken && !m_answeredEarly && m_headRead && bodyComplete() &&
+                 m_parser->keep_alive() && bodyWritten();
     if (clean) {
         m_pool->release(std::move(m_connection));
     }
 }
 
 void ClientExchange::sendHead(const std::string& head, std::string_view body) {
-    if (body.size() > m_contentLength) {
+    if (body.size() > m_contentLength.value_or(0)) {
         misuse("request body longer than its Content-Length");
     }
     std::array<net::const_buffer, 2> buffers{net::buffer(head),
@@ -49,22 +55,84 @@ void ClientExchange::sendHead(const std::string& head, std::string_view body) {
 }
 
 void ClientExchange::writeBody(const char* data, size_t size) {
-    if (m_headRead || size > m_contentLength - m_written) {
+    if (m_answeredEarly) {
+        return;  // the server has answered; the rest of the body is not wanted
+    }
+    if (m_headRead || m_bodyFinished || (m_contentLength && size > *m_contentLength - m_written)) {
         misuse("request body longer than its Content-Length");
     }
     if (size == 0) {
         return;
     }
-    auto ec = m_connection->run([&](auto handler) {
-        net::async_write(m_connection->stream(), net::buffer(data, size), TransferAllLarge(),
-                         std::move(handler));
-    });
-    check(ec, "sending the request body");
+    if (m_contentLength) {
+        writeWatching(std::array<net::const_buffer, 1>{net::buffer(data, size)},
+                      "sending the request body");
+    } else {
+        char prefix[24];
+        int length = std::snprintf(prefix, sizeof(prefix), "%zx\r\n", size);
+        writeWatching(
+            std::array<net::const_buffer, 3>{net::buffer(prefix, static_cast<size_t>(length)),
+                                             net::buffer(data, size), net::buffer(kChunkEnd, 2)},
+            "sending the request body");
+    }
     m_written += size;
 }
 
+void ClientExchange::finishBody() {
+    if (m_contentLength || m_bodyFinished || m_answeredEarly) {
+        return;
+    }
+    if (m_headRead) {
+        misuse("request body finished after the response head was read");
+    }
+    writeWatching(std::array<net::const_buffer, 1>{net::buffer(kLastChunk, 5)},
+                  "sending the request body");
+    m_bodyFinished = !m_answeredEarly;
+}
+
+// Writes `buffers` while watching the socket for the server's answer: when
+// the server speaks first (or fails the write after having spoken), the
+// write is given up and the exchange has been answered early.
+template <class Buffers>
+void ClientExchange::writeWatching(const Buffers& buffers, const char* what) {
+    auto& socket = m_connection->stream().socket();
+    bool spoke = false;
+    auto ec = m_connection->run([&](auto handler) {
+        socket.async_wait(net::socket_base::wait_read, [&](const beast::error_code& waited) {
+            if (!waited) {
+                spoke = true;
+                beast::error_code ignored;
+                socket.cancel(ignored);  // ends the write
+            }
+        });
+        net::async_write(m_connection->stream(), buffers, TransferAllLarge(),
+                         [&socket, handler](const beast::error_code& error, size_t bytes) mutable {
+                             beast::error_code ignored;
+                             socket.cancel(ignored);  // ends the watch
+                             handler(error, bytes);
+                         });
+    });
+    if (spoke || (ec && serverSpoke())) {
+        m_answeredEarly = true;
+        return;
+    }
+    check(ec, what);
+}
+
+// True when the server has sent bytes or ended the connection.
+bool ClientExchange::serverSpoke() {
+    char byte;
+    ssize_t n =
+        ::recv(m_connection->stream().socket().native_handle(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    return n >= 0;
+}
+
+bool ClientExchange::bodyWritten() const {
+    return m_contentLength ? m_written == *m_contentLength : m_bodyFinished;
+}
+
 ClientResponseHead ClientExchange::readHead() {
-    if (m_headRead || m_written != m_contentLength) {
+    if (m_headRead || (!bodyWritten() && !m_answeredEarly)) {
         misuse("response head read before the request body was complete");
     }
     for (;;) {
@@ -165,7 +233,7 @@ int ClientExchange::directSocket() const {
 }
 
 void ClientExchange::wroteDirectly(uint64_t size) {
-    if (m_headRead || size > m_contentLength - m_written) {
+    if (m_headRead || !m_contentLength || size > *m_contentLength - m_written) {
         misuse("request body longer than its Content-Length");
     }
     m_written += size;

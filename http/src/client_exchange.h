@@ -2,8 +2,12 @@
 // pool. The response is parsed with a buffer body, so its body is copied
 // straight into the caller's buffer and never held whole; a body of known
 // length bypasses the parser once the head is read and is received straight
-// into the caller's buffer, with reads as large as that buffer. A cleanly
-// finished exchange gives its connection back to the pool.
+// into the caller's buffer, with reads as large as that buffer. A request
+// body of unknown length goes out chunked, one chunk per write. While the
+// body is written the socket is also watched for the server's answer, so
+// that a server refusing a request early is heard at once rather than after
+// a write that it no longer reads. A cleanly finished exchange gives its
+// connection back to the pool.
 //
 // Thread-safety: used by one thread at a time.
 #pragma once
@@ -25,14 +29,17 @@ namespace http::detail {
 class ClientExchange : public Client::Exchange {
   public:
     ClientExchange(std::shared_ptr<ConnectionPool> pool,
-                   std::unique_ptr<ClientConnection> connection, uint64_t contentLength,
-                   bool headRequest);
+                   std::unique_ptr<ClientConnection> connection,
+                   std::optional<uint64_t> contentLength, bool headRequest);
     ~ClientExchange() override;
 
     // Sends the request head and the first `body` bytes in one write.
     void sendHead(const std::string& head, std::string_view body);
 
     void writeBody(const char* data, size_t size) override;
+    void finishBody() override;
+    bool answeredEarly() const override { return m_answeredEarly; }
+    void abandonBody() override { m_answeredEarly = true; }
     ClientResponseHead readHead() override;
     size_t readBody(char* buffer, size_t size) override;
     int directSocket() const override;
@@ -47,6 +54,10 @@ class ClientExchange : public Client::Exchange {
     bool receivedNothing() const;
 
   private:
+    template <class Buffers>
+    void writeWatching(const Buffers& buffers, const char* what);
+    bool serverSpoke();
+    bool bodyWritten() const;
     size_t readDirect(char* buffer, size_t size);
     bool bodyComplete() const;
     void check(const boost::beast::error_code& ec, const char* what);
@@ -54,9 +65,11 @@ class ClientExchange : public Client::Exchange {
 
     std::shared_ptr<ConnectionPool> m_pool;
     std::unique_ptr<ClientConnection> m_connection;
-    uint64_t m_contentLength;
+    std::optional<uint64_t> m_contentLength;  // none: the body is sent chunked
     uint64_t m_written = 0;
     bool m_headRequest;
+    bool m_bodyFinished = false;  // the last chunk of a chunked body is out
+    bool m_answeredEarly = false;
     bool m_broken = false;
     bool m_headRead = false;
     std::optional<boost::beast::http::response_parser<boost::beast::http::buffer_body>> m_parser;

@@ -28,6 +28,9 @@ void writeStatusAndFields(Response& response, StatusCode status, const Headers& 
         head += field.second;
         head += "\r\n";
     }
+    if (response.closesAfterResponse() && headers.find("Connection") == headers.end()) {
+        head += "Connection: close\r\n";
+    }
     response.write(head.data(), head.size());
 }
 

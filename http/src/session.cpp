@@ -20,6 +20,7 @@ namespace {
 
 constexpr size_t kReadBufferSize = 128 * 1024;     // socket reads of up to 64 KiB
 constexpr size_t kBodyChunkSize = 1024 * 1024;     // chunks handed to a body sink
+constexpr size_t kFirstBodyChunkSize = 64 * 1024;  // ... until this much of the body is in
 constexpr size_t kBufferedGrowth = 64 * 1024;      // first step of a chunked buffered body
 constexpr size_t kBufferedReadStep = 1024 * 1024;  // one deadline per MiB of buffered body
 constexpr size_t kMaxBufferedParserInput = 1024 * 1024;
@@ -54,7 +55,8 @@ Session::Session(tcp::socket socket, std::shared_ptr<ServerCore> core)
       m_stream(std::move(socket)),
       m_bodyClock(m_stream.get_executor()),
       m_fileTimer(m_stream.get_executor()),
-      m_relay(m_stream.get_executor()) {
+      m_relay(m_stream.get_executor()),
+      m_answer(m_stream.get_executor()) {
     beast::error_code ec;
     m_stream.socket().set_option(tcp::no_delay(true), ec);
     auto peer = m_stream.socket().remote_endpoint(ec);
@@ -121,6 +123,7 @@ void Session::doReadHeader() {
     m_bodyLength.reset();
     m_relay.offered = false;
     m_bodyTooSlow = false;
+    m_closing = false;
     m_offered = 0;
     ++m_requestSerial;
     m_parser.emplace();
@@ -195,7 +198,7 @@ void Session::beginBody() {
         beast::iequals(expect->value(), "100-continue")) {
         return doContinue();
     }
-    doReadBody();
+    beginBodyRead();
 }
 
 void Session::createSink() {
@@ -278,6 +281,13 @@ void Session::onContinue(beast::error_code ec, size_t) {
     if (ec || m_bodyTooSlow) {
         return doClose();
     }
+    beginBodyRead();
+}
+
+// The receiver of a streamed body is watched from its first byte on (not
+// during the interim answer, which a cancelled read must not cut short).
+void Session::beginBodyRead() {
+    watchAnswer();
     doReadBody();
 }
 
@@ -314,9 +324,7 @@ void Session::doReadFixedBody() {
     char* target;
     size_t size;
     if (m_streamBody) {
-        if (m_bodyBuffer.empty()) {
-            m_bodyBuffer.resize(kBodyChunkSize);
-        }
+        prepareBodyChunk();
         target = m_bodyBuffer.data();
         size = static_cast<size_t>(std::min<uint64_t>(remaining, m_bodyBuffer.size()));
     } else {
@@ -328,6 +336,17 @@ void Session::doReadFixedBody() {
     m_bodyInFlight = 0;
     net::async_read(m_stream, net::buffer(target, size), TransferAllCounting{&m_bodyInFlight},
                     beast::bind_front_handler(&Session::onReadFixedBody, shared_from_this()));
+}
+
+// A streamed body's chunk buffer starts small, so that a connection that
+// trickles its body holds little memory, and grows once the body is under way.
+void Session::prepareBodyChunk() {
+    if (m_bodyBuffer.empty()) {
+        m_bodyBuffer.resize(kFirstBodyChunkSize);
+    }
+    if (m_bodyBuffer.size() < kBodyChunkSize && m_bodyBytes >= kFirstBodyChunkSize) {
+        m_bodyBuffer.resize(kBodyChunkSize);
+    }
 }
 
 void Session::takeBufferedBody(uint64_t remaining) {
@@ -345,6 +364,9 @@ void Session::takeBufferedBody(uint64_t remaining) {
 
 void Session::onReadFixedBody(beast::error_code ec, size_t bytes) {
     m_bodyInFlight = 0;
+    if (takeEarlyAnswer()) {
+        return;
+    }
     if (m_bodyTooSlow && !m_closed) {
         return answerSlowBody();
     }
@@ -359,9 +381,7 @@ void Session::onReadFixedBody(beast::error_code ec, size_t bytes) {
 void Session::prepareBodyBuffer() {
     auto& body = m_parser->get().body();
     if (m_streamBody) {
-        if (m_bodyBuffer.empty()) {
-            m_bodyBuffer.resize(kBodyChunkSize);
-        }
+        prepareBodyChunk();
         body.data = m_bodyBuffer.data();
         body.size = m_bodyBuffer.size();
     } else {
@@ -378,6 +398,9 @@ void Session::prepareBodyBuffer() {
 }
 
 void Session::onReadBody(beast::error_code ec, size_t) {
+    if (takeEarlyAnswer()) {
+        return;
+    }
     if (m_bodyTooSlow && !m_closed) {
         return answerSlowBody();
     }
@@ -437,6 +460,7 @@ bool Session::bodyRefused() const {
 // as long as the client likes to send.
 void Session::answerRefusedBody() {
     m_keepAlive = false;
+    m_closing = true;
     dispatch();
 }
 
@@ -459,6 +483,7 @@ void Session::finishBody() {
 // ---- running the handler -------------------------------------------------
 
 void Session::dispatch() {
+    stopAnswerWatch();
     m_dispatched = true;
     m_bodyClock.cancel();
     m_stream.expires_never();
@@ -467,8 +492,8 @@ void Session::dispatch() {
 }
 
 void Session::runHandler(const Handler& handler) {
-    auto response =
-        std::make_shared<SessionResponse>(shared_from_this(), m_request->method == "HEAD");
+    auto response = std::make_shared<SessionResponse>(shared_from_this(),
+                                                      m_request->method == "HEAD", m_closing);
     try {
         handler(response, m_request);
     } catch (const std::exception& e) {
@@ -536,6 +561,7 @@ void Session::doClose() {
     m_fileTimer.cancel();
     m_bodyClock.cancel();
     m_relay.other.close(ec);
+    stopAnswerWatch();
     m_stream.socket().shutdown(tcp::socket::shutdown_both, ec);
     m_stream.close();
 }

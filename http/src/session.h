@@ -9,7 +9,8 @@
 // The read half (session.cpp) reads requests, runs their handlers and ends
 // the connection; the write half (session_write.cpp) transmits what the
 // Responses hand over; session_splice.cpp runs the zero-copy relays of
-// either direction.
+// either direction; session_answer.cpp watches the receiver of a relayed
+// request body for an early answer.
 //
 // Thread-safety: `start`, `close` and `submit` may be called from any thread;
 // everything else runs on the strand.
@@ -72,10 +73,12 @@ class Session : public std::enable_shared_from_this<Session> {
     void answerSlowBody();
     void doContinue();
     void onContinue(boost::beast::error_code ec, size_t bytes);
+    void beginBodyRead();
     void doReadBody();
     void prepareBodyBuffer();
     void onReadBody(boost::beast::error_code ec, size_t bytes);
     void doReadFixedBody();
+    void prepareBodyChunk();
     void takeBufferedBody(uint64_t remaining);
     void onReadFixedBody(boost::beast::error_code ec, size_t bytes);
     bool consumeBody(const char* data, size_t size);
@@ -112,6 +115,13 @@ class Session : public std::enable_shared_from_this<Session> {
     void onSpliceReady(boost::beast::error_code ec);
     void onSpliceTimeout(boost::beast::error_code ec);
     void endSplice(const boost::system::error_code& ec, bool otherSide);
+    // The receiver's early answer (session_answer.cpp).
+    void watchAnswer();
+    void onAnswerReady(unsigned round, boost::beast::error_code ec);
+    bool answerPending();
+    bool takeEarlyAnswer();
+    void answerEarly();
+    void stopAnswerWatch();
 
     std::shared_ptr<ServerCore> m_core;
     boost::beast::tcp_stream m_stream;
@@ -133,6 +143,7 @@ class Session : public std::enable_shared_from_this<Session> {
     unsigned m_requestSerial = 0;
     bool m_bodyTooSlow = false;
     bool m_keepAlive = false;
+    bool m_closing = false;     // the server closes after this answer (the body was not read)
     bool m_dispatched = false;  // the handler has the request
     // The write half's queue; the front job is the one being transmitted.
     struct WriteState {
@@ -153,9 +164,18 @@ class Session : public std::enable_shared_from_this<Session> {
         bool waiting = false;  // a readiness wait is pending
         bool waitOwn = false;  // ... on this connection's socket
     };
+    // The watch on the socket where the body sink's receiver answers
+    // (session_answer.cpp).
+    struct AnswerWatch {
+        explicit AnswerWatch(const boost::asio::any_io_executor& executor) : socket(executor) {}
+        boost::asio::posix::stream_descriptor socket;  // a duplicate of the sink's socket
+        unsigned round = 0;                            // tells a stale wait from the current one
+        bool arrived = false;  // the receiver spoke; the pending body step was cancelled
+    };
     WriteState m_write;
     boost::asio::steady_timer m_fileTimer;  // deadline while sendfile or a relay waits
     RelayState m_relay;
+    AnswerWatch m_answer;
     bool m_closed = false;
     ServerCore::Admission m_admission = ServerCore::Admission::Drop;  // nothing counted yet
     std::string m_remoteAddress;

@@ -4,8 +4,8 @@
 
 namespace http::detail {
 
-SessionResponse::SessionResponse(std::shared_ptr<Session> session, bool headOnly)
-    : m_session(std::move(session)), m_headOnly(headOnly) {}
+SessionResponse::SessionResponse(std::shared_ptr<Session> session, bool headOnly, bool closing)
+    : m_session(std::move(session)), m_headOnly(headOnly), m_closing(closing), m_close(closing) {}
 
 SessionResponse::~SessionResponse() {
     WriteJob job;

@@ -26,7 +26,10 @@ class Session;
 class SessionResponse : public Response, public std::enable_shared_from_this<SessionResponse> {
   public:
     // `headOnly`: the request was HEAD, so no body may follow the head.
-    explicit SessionResponse(std::shared_ptr<Session> session, bool headOnly = false);
+    // `closing`: the connection closes after this response whatever the
+    // request asked (see closesAfterResponse).
+    explicit SessionResponse(std::shared_ptr<Session> session, bool headOnly = false,
+                             bool closing = false);
     ~SessionResponse() override;
 
     using Response::write;
@@ -36,6 +39,7 @@ class SessionResponse : public Response, public std::enable_shared_from_this<Ses
     void sendFromSocket(int fd, uint64_t length, SendCallback callback) override;
     size_t pendingBytes() const override;
     void closeConnectionAfterResponse() override;
+    bool closesAfterResponse() const override { return m_closing; }
 
     // True once anything has been passed to the connection with `send`.
     bool anythingSent() const { return m_sentAny; }
@@ -59,6 +63,7 @@ class SessionResponse : public Response, public std::enable_shared_from_this<Ses
 
     std::shared_ptr<Session> m_session;
     const bool m_headOnly;
+    const bool m_closing;
     int m_headEndMatched = 0;  // bytes of "\r\n\r\n" seen at the end so far (4: head complete)
     std::string m_pending;
     std::string m_spare;

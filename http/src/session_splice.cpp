@@ -92,6 +92,9 @@ boost::system::error_code Session::openSplice(int other, bool inbound, uint64_t 
 }
 
 void Session::doSplice() {
+    if (m_relay.inbound && takeEarlyAnswer()) {
+        return;
+    }
     if (!m_stream.socket().is_open() || !m_relay.other.is_open()) {
         return endSplice(net::error::operation_aborted, false);  // closed meanwhile
     }
@@ -158,6 +161,9 @@ void Session::waitSplice(bool forSource) {
 }
 
 void Session::onSpliceReady(beast::error_code ec) {
+    if (m_relay.inbound && takeEarlyAnswer()) {
+        return;
+    }
     if (!m_relay.waiting) {
         ec = beast::error::timeout;  // the deadline cancelled the wait
     }
@@ -198,6 +204,9 @@ void Session::endSplice(const boost::system::error_code& ec, bool otherSide) {
     }
     if (ec && (!otherSide || m_closed)) {
         return doClose();
+    }
+    if (ec && answerPending()) {
+        return answerEarly();  // the receiver stopped reading because it has answered
     }
     if (ec && m_sink) {
         sinkFailed("Relaying the request body failed: " + ec.message());

@@ -184,6 +184,7 @@ void Session::finishResponse(const WriteJob& job) {
 }
 
 void Session::failWith(StatusCode status, const std::string& message) {
+    stopAnswerWatch();  // its cancel would cut this answer short
     m_keepAlive = false;
     m_sink.reset();
     std::string body = jsonObject("message", message);

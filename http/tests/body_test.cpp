@@ -157,7 +157,11 @@ TEST_F(BodyTest, RefusedBodyIsAnsweredWithoutReadingTheRest) {
     RawConnection announced(m_port);
     ASSERT_TRUE(announced.send(
         "POST /sink?fail HTTP/1.1\r\nHost: x\r\nContent-Length: 1073741824\r\n\r\n" + part));
-    EXPECT_EQ(bodyOf(announced.readResponse()), "error: disk full|");
+    std::string answer = announced.readResponse();
+    EXPECT_EQ(bodyOf(answer), "error: disk full|");
+    // A keep-alive client must learn that the connection ends here, or it
+    // sends its next request into a closing connection.
+    EXPECT_NE(headOf(answer).find("\r\nConnection: close\r\n"), std::string::npos) << answer;
     EXPECT_TRUE(announced.waitForClose());
 
     RawConnection endless(m_port);

@@ -7,6 +7,8 @@
 
 #include <atomic>
 #include <future>
+#include <optional>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <boost/beast/core/error.hpp>
@@ -243,6 +245,65 @@ TEST(ClientTest, ExchangeStreamsBothWays) {
 
     auto misuse = client.open("PUT", "/upload", {}, 4);
     EXPECT_THROW(misuse->writeBody("too long", 8), boost::system::system_error);
+    misuse.reset();
+
+    // Without a length the body goes chunked, one chunk per write.
+    auto chunked = client.open("PUT", "/upload", {}, std::nullopt);
+    for (size_t offset = 0; offset < content.size(); offset += 1000003) {
+        chunked->writeBody(content.data() + offset,
+                           std::min<size_t>(1000003, content.size() - offset));
+    }
+    EXPECT_THROW(chunked->readHead(), boost::system::system_error);  // not finished
+    chunked = client.open("PUT", "/upload", {}, std::nullopt);
+    chunked->writeBody(content.data(), content.size());
+    chunked->finishBody();
+    EXPECT_EQ(chunked->readHead().status, 200);
+    answer.resize(64);
+    answer.resize(chunked->readBody(answer.data(), answer.size()));
+    EXPECT_EQ(answer, std::to_string(content.size()) + ":" +
+                          std::to_string(std::hash<std::string>()(content)));
+}
+
+// A server that answers before it has read the body, and then reads no
+// more, is heard at once, with a body of known length and a chunked one:
+// writing stops instead of waiting (until the deadline) for a reader that
+// never comes, the answer is there to read, and the connection is not
+// reused.
+TEST(ClientTest, AnEarlyAnswerEndsTheBodyAtOnce) {
+    FakeServer fake;
+    std::promise<void> read;
+    auto serverSide = std::async(std::launch::async, [&] {
+        std::vector<int> connections;
+        for (int i = 0; i < 2; ++i) {
+            int fd = fake.accept();
+            FakeServer::readRequest(fd);
+            std::string refusal = "HTTP/1.1 409 Conflict\r\nContent-Length: 4\r\n\r\nno!!";
+            ::send(fd, refusal.data(), refusal.size(), MSG_NOSIGNAL);
+            connections.push_back(fd);
+        }
+        read.get_future().wait();  // open, unread, until the client has its answers
+        for (int fd : connections) {
+            ::close(fd);
+        }
+    });
+    Client client("127.0.0.1", fake.port(), 3s);
+    const std::string piece(1 << 20, 'x');
+    for (std::optional<uint64_t> length :
+         {std::optional<uint64_t>(1ull << 30), std::optional<uint64_t>()}) {
+        SCOPED_TRACE(length ? "known length" : "chunked");
+        auto upload = client.open("POST", "/refused", {}, length);
+        for (int pieces = 0; !upload->answeredEarly() && pieces < 1024; ++pieces) {
+            upload->writeBody(piece.data(), piece.size());
+        }
+        ASSERT_TRUE(upload->answeredEarly());
+        upload->writeBody(piece.data(), piece.size());  // dropped
+        upload->finishBody();
+        EXPECT_EQ(upload->readHead().status, 409);
+        char body[8];
+        EXPECT_EQ(std::string(body, upload->readBody(body, sizeof(body))), "no!!");
+    }
+    read.set_value();
+    serverSide.get();
 }
 
 // Bodies of known length are read past the parser: the bytes that came with

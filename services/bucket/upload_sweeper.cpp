@@ -96,7 +96,10 @@ void forEachDirectoryOfFiles(const std::string& root, uint64_t idsBelow,
 
 // Resolves the changes an earlier run left in flight: the file of one whose
 // id has no row goes (an unanswered addition, or a deletion whose rows are
-// gone); the record ends either way once the rows are known.
+// gone); the record ends either way once the rows are known, and once the
+// file's removal is durable: a power cut could otherwise bring the file
+// back with its record ended, and the next start would keep it aside as an
+// unknown one.
 size_t resolveInFlight(const std::string& root, const UploadSweeper::Store& store) {
     size_t removed = 0;
     for (const auto& [id, kind] : store.inFlight) {
@@ -107,6 +110,9 @@ size_t resolveInFlight(const std::string& root, const UploadSweeper::Store& stor
         const fs::path path = bucket_paths::fileOf(root, id);
         std::error_code error;
         if (stored->count(id) == 0 && fs::remove(path, error)) {
+            if (!durability::syncDirectory(path.parent_path().string())) {
+                continue;  // the record stays for a later start
+            }
             Logger::getLogger()->info(
                 "Removed bucket file %s: the %s of bucket %" PRIu64 " was not completed",
                 path.string().c_str(), kind == IntentLog::Kind::Addition ? "addition" : "deletion",

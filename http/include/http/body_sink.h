@@ -47,6 +47,21 @@ class BodySink {
     // May throw like onData.
     virtual void onSpliced(uint64_t size) { (void)size; }
 
+    // Asked once, when body bytes are about to be read: a connected socket
+    // on which the body's receiver answers (the next hop of a relayed
+    // request), which the server then watches for as long as it reads the
+    // body. The socket stays the sink's and must stay open while the sink
+    // lives. Returns -1 (the default) for no watch. May throw like onData.
+    virtual int answerSocket() { return -1; }
+
+    // The answer socket became readable before the body was complete: the
+    // receiver answered early (a refusal, say) or went away. The server
+    // reads no more of the body, calls this once instead of `onComplete`,
+    // runs the route's handler at once, which relays the answer, and closes
+    // the connection after it. May throw like onData (the text is recorded
+    // in `Request::bodySinkError`; the handler runs all the same).
+    virtual void onEarlyAnswer() {}
+
     // Called once after the last byte of the body. May throw like onData.
     virtual void onComplete() {}
 };

@@ -11,8 +11,9 @@
 // connect, write and read step; beast::error::timeout), are thrown as
 // boost::system::system_error; an HTTP error status is not an exception. The
 // host is resolved once (IPv4 addresses first). The client adds "Host" unless
-// given, and always sends its own Content-Length (a caller's Content-Length or
-// Transfer-Encoding field is dropped); an invalid method, target or header
+// given, and always frames the body itself, with its own Content-Length or
+// chunked (a caller's Content-Length or Transfer-Encoding field is dropped);
+// an invalid method, target or header
 // field throws system_error with errc::invalid_argument before anything is
 // sent. Interim answers (100 Continue) are skipped.
 //
@@ -67,9 +68,11 @@ class Client {
     // Starts a streamed exchange: sends the request line and header fields
     // with Content-Length `contentLength`. The caller then writes exactly
     // that many bytes with `Exchange::writeBody`, reads the response head
-    // and the body. Throws like `request`.
+    // and the body. Without `contentLength` the body is sent chunked: each
+    // `writeBody` is one chunk and `Exchange::finishBody` ends it. Throws
+    // like `request`.
     std::unique_ptr<Exchange> open(const std::string& method, const std::string& target,
-                                   const Headers& headers, uint64_t contentLength);
+                                   const Headers& headers, std::optional<uint64_t> contentLength);
 
     // Drops the idle connections of the pool.
     void closeIdleConnections();
@@ -90,12 +93,33 @@ class Client::Exchange {
   public:
     virtual ~Exchange() = default;
 
-    // Writes the next piece of the request body. Throws on failure, and with
-    // errc::invalid_argument when the body would exceed its Content-Length.
+    // Writes the next piece of the request body (one chunk of a chunked
+    // body). Throws on failure, and with errc::invalid_argument when the
+    // body would exceed its Content-Length or was finished. When the server
+    // sends anything before the body is complete (an early answer, such as
+    // a refusal, or the end of the connection), writing stops and returns:
+    // see `answeredEarly`. So a streamed exchange must not announce
+    // `Expect: 100-continue`, whose interim answer would count as one.
     virtual void writeBody(const char* data, size_t size) = 0;
 
+    // Ends a chunked body with its last chunk; does nothing for a body of
+    // known length. Throws like writeBody.
+    virtual void finishBody() {}
+
+    // True once the server has sent something while the request body was
+    // still being written. The rest of the body is then dropped (writeBody
+    // returns at once), `readHead` may be called, and the connection is
+    // closed afterwards instead of being reused.
+    virtual bool answeredEarly() const { return false; }
+
+    // Gives up the rest of the request body because the caller learned by
+    // other means that the server has answered (see `directSocket`): as if
+    // `answeredEarly` had become true.
+    virtual void abandonBody() {}
+
     // Waits for and returns the response head; the request body must have
-    // been written completely. Throws on failure or timeout.
+    // been written completely (and finished, when chunked), unless the
+    // server answered early. Throws on failure or timeout.
     virtual ClientResponseHead readHead() = 0;
 
     // Reads up to `size` bytes of the response body into `buffer`; returns 0

@@ -97,6 +97,13 @@ class Response {
     // Closes the connection once this response has been transmitted instead
     // of keeping it alive for another request.
     virtual void closeConnectionAfterResponse() = 0;
+
+    // True when the server closes the connection after this response on its
+    // own account (it did not read the whole request body); the status
+    // `write` overloads then add "Connection: close" (unless `headers` has a
+    // Connection field), so that a keep-alive client sends no more requests
+    // on it.
+    virtual bool closesAfterResponse() const { return false; }
 };
 
 }  // namespace http

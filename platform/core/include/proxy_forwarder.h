@@ -4,13 +4,20 @@
 //     the bytes the server read with the head through the body sink, the
 //     rest moved from the client's socket to the service's by splice(2)
 //     (the sink's `spliceTarget`), never through user memory; a body of
-//     unknown length (chunked) is collected first, up to `maxBufferedBody`
-//     (413 above it);
+//     unknown length (chunked) is passed on chunked as well, each piece the
+//     server hands over (up to 1 MiB) as one chunk, so it is never held
+//     whole and has no size limit but the service's own;
 //   - an answer of known length is relayed the same way (the bytes that
 //     came with its head are copied, the rest spliced, exactly
 //     Content-Length of them); any other answer `chunkSize` bytes at a
 //     time with one send in flight. A transfer of any size holds at most
 //     about two chunks per request;
+//   - the service's socket is watched while the request body is relayed
+//     (the sink's `answerSocket`, and the exchange's own watch while it
+//     writes): a service that answers before it has the whole body has
+//     that answer relayed at once with "Connection: close"; the rest of the
+//     body is neither read nor sent, and the client's connection closes
+//     after the answer;
 //   - a peer that leaves mid-body closes the connection on the other side.
 // Requests that match no proxy path get 400 { "error" : "Unsupported URL:
 // <path>" } (their bodies are read and dropped); a service that is not
@@ -39,7 +46,6 @@ class ProxyForwarder {
   public:
     struct Config {
         size_t chunkSize = 1024 * 1024;
-        uint64_t maxBufferedBody = 64ull << 20;
         std::chrono::milliseconds timeout{std::chrono::seconds(300)};  // per read or write
     };
 

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <limits>
 
 #include "core_management_api.h"
 #include "core_public_api.h"
@@ -134,6 +135,8 @@ bool Core::startServers() {
     api.port = m_options.apiPort;
     api.threads = 4;
     api.maxBufferedBody = 1ull << 20;  // the core's own routes take small bodies
+    // Proxied bodies stream to their service, which sets their limit.
+    api.maxStreamedBody = std::numeric_limits<uint64_t>::max();
     std::string ignored = http::applyLimitSettings(api);
     if (!ignored.empty()) {
         Logger::getLogger()->warn("%s", ignored.c_str());
@@ -221,6 +224,7 @@ void Core::startSupervisor() {
     };
     m_supervisor =
         std::make_unique<Supervisor>(std::move(services), config, std::move(hooks), *m_launcher);
+    m_supervisorView.store(m_supervisor.get(), std::memory_order_release);
     m_supervisor->start();
 }
 

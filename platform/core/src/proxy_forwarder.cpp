@@ -76,47 +76,71 @@ class ForwardedRequest {
     const std::string& failure() const { return m_failure; }
     const std::string& serviceName() const { return m_serviceName; }
 
-    // Passes a piece of the body on (or keeps it, when the length is not
-    // known). Throws after recording the failure, so that the server drops
-    // the rest of the body.
+    // Passes a piece of the body on: as it is for a body of known length, as
+    // one chunk for a chunked one. Throws after recording the failure, so
+    // that the server drops the rest of the body.
     void write(const char* data, size_t size) {
-        if (!m_matched || failed())
-            return;
-        if (!m_length) {
-            if (m_buffered.size() + size > m_forwarder.config().maxBufferedBody) {
-                fail(413, "A request body of unknown length may not exceed " +
-                              std::to_string(m_forwarder.config().maxBufferedBody) + " bytes");
-                throw std::length_error(m_failure);
-            }
-            m_buffered.append(data, size);
+        if (!m_matched || failed()) {
             return;
         }
-        if (!m_exchange && !open(*m_length))
+        if (!m_exchange && !open(m_length)) {
             throw std::runtime_error(m_failure);
+        }
         try {
             m_exchange->writeBody(data, size);
         } catch (const std::exception& e) {
             fail(502, "Sending the request to service " + m_serviceName + " failed: " + e.what());
             throw;
         }
+        if (m_exchange->answeredEarly()) {
+            m_answeredEarly = true;
+            throw std::runtime_error("Service " + m_serviceName +
+                                     " answered before the request body was complete");
+        }
     }
 
-    // Completes the request: opens the exchange for a body that was
-    // collected (or absent) and sends it. False when the request failed.
+    // The service's socket, watched by the server while it reads the body
+    // so that an early answer is relayed at once. Throws like `write` when
+    // the service cannot be reached.
+    int answerSocket() {
+        if (!m_matched || failed()) {
+            return -1;
+        }
+        if (!m_exchange && !open(m_length)) {
+            throw std::runtime_error(m_failure);
+        }
+        return m_exchange->directSocket();
+    }
+
+    // The service answered before it had the whole body: the rest is not
+    // sent, and its answer goes to the client as it is.
+    void answeredEarly() {
+        m_answeredEarly = true;
+        if (m_exchange) {
+            m_exchange->abandonBody();
+        }
+    }
+
+    bool hasAnsweredEarly() const { return m_answeredEarly; }
+
+    // Completes the request: ends a chunked body, or opens the exchange for
+    // a request without body bytes. False when the request failed.
     bool finishBody() {
-        if (failed())
+        if (failed()) {
             return false;
-        if (m_exchange)
+        }
+        if (m_answeredEarly) {
             return true;
-        if (!open(m_buffered.size()))
-            return false;
+        }
+        if (!m_exchange) {
+            return open(0);  // an empty chunked body goes as Content-Length: 0
+        }
         try {
-            m_exchange->writeBody(m_buffered.data(), m_buffered.size());
+            m_exchange->finishBody();
         } catch (const std::exception& e) {
             fail(502, "Sending the request to service " + m_serviceName + " failed: " + e.what());
             return false;
         }
-        std::string().swap(m_buffered);
         return true;
     }
 
@@ -151,7 +175,9 @@ class ForwardedRequest {
     }
 
   private:
-    bool open(uint64_t length) {
+    // Opens the exchange with the service; a body of unknown `length` is
+    // relayed chunked.
+    bool open(std::optional<uint64_t> length) {
         auto service = m_forwarder.registry().findByName(m_serviceName);
         if (!service) {
             fail(503, "Service " + m_serviceName + " is not available");
@@ -174,9 +200,9 @@ class ForwardedRequest {
     std::string m_serviceName;
     std::string m_target;
     http::Headers m_headers;
-    std::string m_buffered;
     std::shared_ptr<http::Client> m_client;
     std::unique_ptr<http::Client::Exchange> m_exchange;
+    bool m_answeredEarly = false;
     int m_failureStatus = 0;
     std::string m_failure;
 };
@@ -188,6 +214,8 @@ class ProxySink : public http::BodySink {
     void onData(const char* data, size_t size) override { m_forwarded->write(data, size); }
     int spliceTarget() override { return m_forwarded->spliceTarget(); }
     void onSpliced(uint64_t size) override { m_forwarded->spliced(size); }
+    int answerSocket() override { return m_forwarded->answerSocket(); }
+    void onEarlyAnswer() override { m_forwarded->answeredEarly(); }
     const std::shared_ptr<ForwardedRequest>& forwarded() const { return m_forwarded; }
 
   private:
@@ -290,10 +318,11 @@ class ProxyRelay : public std::enable_shared_from_this<ProxyRelay> {
     std::vector<char> m_buffer;  // sized on first use
 };
 
-// Writes the status line and header fields of the service's answer;
-// returns whether the body must be framed as chunks.
+// Writes the status line and header fields of the service's answer, with
+// "Connection: close" when `closing`; returns whether the body must be
+// framed as chunks.
 bool writeHead(http::Response& response, const http::ClientResponseHead& head,
-               const http::Request& request) {
+               const http::Request& request, bool closing) {
     std::string reason = head.reason;
     if (reason.empty() || !http::isSafeFieldValue(reason))
         reason = "Status";
@@ -313,7 +342,10 @@ bool writeHead(http::Response& response, const http::ClientResponseHead& head,
         text += "Transfer-Encoding: chunked\r\n";
         chunked = true;
     } else if (!bodyless) {
-        text += "Connection: close\r\n";  // the end of the body is the end of the connection
+        closing = true;  // the end of the body is the end of the connection
+    }
+    if (closing) {
+        text += "Connection: close\r\n";
         response.closeConnectionAfterResponse();
     }
     response.write(text + "\r\n");
@@ -361,7 +393,7 @@ void ProxyForwarder::handle(const std::shared_ptr<http::Response>& response,
         return answerJSON(*response, 400,
                           "{ \"error\" : " + JSONquote("Unsupported URL: " + request->path) + " }");
     }
-    if (!forwarded->failed() && !request->bodySinkError.empty()) {
+    if (!forwarded->failed() && !forwarded->hasAnsweredEarly() && !request->bodySinkError.empty()) {
         if (sink) {
             forwarded->fail(502, "Sending the request to service " + forwarded->serviceName() +
                                      " failed: " + request->bodySinkError);
@@ -380,7 +412,9 @@ void ProxyForwarder::handle(const std::shared_ptr<http::Response>& response,
         return answerMessage(
             *response, 502, "Service " + forwarded->serviceName() + " did not answer: " + e.what());
     }
-    bool chunked = writeHead(*response, head, *request);
+    // After an early answer the rest of the request body is still on its
+    // way: the connection closes after the answer (the server does so too).
+    bool chunked = writeHead(*response, head, *request, forwarded->hasAnsweredEarly());
     auto relay = std::make_shared<ProxyRelay>(forwarded->client(), std::move(exchange), response,
                                               chunked, m_config.chunkSize);
     relay->start();

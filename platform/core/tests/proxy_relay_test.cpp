@@ -1,12 +1,15 @@
 // Bodies relayed by the core's proxy between a client and a service: byte
-// for byte at sizes around the pipe and buffer boundaries, exactly
+// for byte at sizes around the pipe and buffer boundaries, a chunked upload
+// of any size as it arrives, exactly
 // Content-Length bytes (a request sent right behind a body on the same
 // connection stays intact), and a peer that leaves mid-body closes the
 // connection on the other side while the core goes on serving.
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
 
+#include <atomic>
 #include <cstring>
+#include <thread>
 
 #include "management_client.h"
 #include "running_core.h"
@@ -23,7 +26,9 @@ const ManagementClient::ProxyMap kRelayProxies{
     {"GET",
      {{"/tarvolt/test/download/([0-9]+)", "/test/download/([0-9]+)"},
       {"/tarvolt/test/truncated/([0-9]+)", "/test/truncated/([0-9]+)"}}},
-    {"POST", {{"/tarvolt/test/upload", "/test/upload"}}}};
+    {"POST",
+     {{"/tarvolt/test/upload", "/test/upload"},
+      {"/tarvolt/test/refuse/([0-9]+)", "/test/refuse/([0-9]+)"}}}};
 
 std::string pattern(uint64_t size) {
     std::string bytes(size, '\0');
@@ -91,6 +96,86 @@ TEST_F(ProxyRelayTest, BodiesOfEverySizeArriveByteExactOnOneConnection) {
         ASSERT_EQ(received.size(), size);
         EXPECT_TRUE(received == body) << "the downloaded bytes differ";
     }
+}
+
+// A chunked upload larger than anything the core could hold goes through
+// as it arrives, byte exact, while the core's memory stays near where it
+// was (the body used to be collected first, up to 64 MiB).
+TEST_F(ProxyRelayTest, AChunkedUploadOfAnySizeStreamsThrough) {
+    const uint64_t size = (80ull << 20) + 12345;
+    const size_t pieces[] = {1 << 20, 65536 + 3, 4093, 1};  // chunk edges move around
+    auto upload = m_core.apiClient().open("POST", "/tarvolt/test/upload", {}, std::nullopt);
+    const MemoryUse before = memoryOf(m_core.pid());
+    std::string piece;
+    uint64_t hash = fnv1a(nullptr, 0);
+    for (uint64_t offset = 0, turn = 0; offset < size; offset += piece.size(), ++turn) {
+        piece.resize(std::min<uint64_t>(pieces[turn % 4], size - offset));
+        for (size_t i = 0; i < piece.size(); ++i)
+            piece[i] = patternByte(offset + i);
+        hash = fnv1a(piece.data(), piece.size(), hash);
+        upload->writeBody(piece.data(), piece.size());
+    }
+    upload->finishBody();
+    ASSERT_EQ(upload->readHead().status, 202);
+    std::string answer(256, '\0');
+    answer.resize(upload->readBody(answer.data(), answer.size()));
+    rapidjson::Document counted;
+    counted.Parse(answer.c_str());
+    ASSERT_TRUE(counted.IsObject()) << answer;
+    EXPECT_EQ(counted["bytes"].GetUint64(), size);
+    EXPECT_EQ(counted["hash"].GetString(), std::to_string(hash));
+    const MemoryUse after = memoryOf(m_core.pid());
+    EXPECT_LT(after.peakKiB - before.peakKiB, 32 * 1024) << "the core held the body";
+    upload.reset();
+    expectCoreServes();
+}
+
+// A service that answers before it has the whole body (a refusal) is heard
+// at once, whatever the client does meanwhile: its answer reaches the
+// client byte exact with "Connection: close", the connection closes after
+// it, and the rest of the body is neither read nor passed on. Known-length
+// bodies (relayed by splice) and chunked ones (relayed piece by piece), from
+// a client that keeps sending and from one that waits with most of the body
+// unsent.
+TEST_F(ProxyRelayTest, AnEarlyAnswerIsRelayedAtOnce) {
+    const uint64_t total = 200ull << 20;
+    const std::string piece = pattern(1 << 20);
+    const std::string refused = "{ \"message\" : \"Refused at 1000000 bytes\" }";
+    for (bool chunked : {false, true}) {
+        for (bool keepSending : {true, false}) {
+            SCOPED_TRACE(std::string(chunked ? "chunked" : "known length") +
+                         (keepSending ? ", client keeps sending" : ", client waits"));
+            RawConnection connection(m_core.apiPort());
+            ASSERT_TRUE(
+                connection.send("POST /tarvolt/test/refuse/1000000 HTTP/1.1\r\nHost: core\r\n" +
+                                (chunked ? std::string("Transfer-Encoding: chunked")
+                                         : "Content-Length: " + std::to_string(total)) +
+                                "\r\n\r\n"));
+            const std::string framed = chunked ? "100000\r\n" + piece + "\r\n" : piece;
+            std::atomic<bool> answered{false};
+            std::atomic<uint64_t> sent{0};
+            std::thread sender([&] {
+                const uint64_t upTo = keepSending ? total : 3 * piece.size();
+                while (sent < upTo && !answered && connection.send(framed))
+                    sent += piece.size();
+            });
+            std::string answer = connection.readResponse();
+            answered = true;
+            EXPECT_EQ(answer.rfind("HTTP/1.1 409 Conflict\r\n", 0), 0u) << headOf(answer);
+            EXPECT_NE(headOf(answer).find("\r\nConnection: close\r\n"), std::string::npos);
+            EXPECT_EQ(bodyOf(answer), refused);
+            EXPECT_TRUE(connection.waitForClose());
+            sender.join();
+            EXPECT_LT(sent, total);
+        }
+    }
+    // The service saw little more than what it read before refusing.
+    for (const std::string& event : m_service.events()) {
+        if (event.rfind("upload abandoned after ", 0) == 0) {
+            EXPECT_LT(std::stoull(event.substr(23)), 16ull << 20) << event;
+        }
+    }
+    expectCoreServes();
 }
 
 TEST_F(ProxyRelayTest, AClientLeavingMidUploadClosesTheServiceConnection) {

@@ -237,8 +237,10 @@ class BucketStore {
     // test's query, compared when its answer is used.
     std::array<std::atomic<uint64_t>, kSetStripes> m_stripeWrites{};
     // Sets `holdsExactly` found absent, with their stripe's count then; at
-    // most kMaxAbsentSets (uploads that never arrive leave theirs).
-    static constexpr size_t kMaxAbsentSets = 1024;
+    // most kMaxAbsentSets (uploads that never arrive leave theirs), so at
+    // most about 4 MiB (100 pairs of 80-byte names and values per set).
+    // When full it starts over: a set it forgot is queried again.
+    static constexpr size_t kMaxAbsentSets = 256;
     std::mutex m_absentMutex;
     std::unordered_map<std::string, uint64_t> m_absentSets;
 };

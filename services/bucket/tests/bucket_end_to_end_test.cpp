@@ -1,10 +1,12 @@
 // The bucket REST API through the whole platform (a core that launches the
 // storage and bucket services): every endpoint through the core's proxy,
 // leading zeros and the attribute limit there too, and a large file
-// streamed up and down (the listing through the core: bucket_http_test.cpp).
+// streamed up (with its length, or chunked) and down (the listing through
+// the core: bucket_http_test.cpp).
 // The handlers' own cases run in one process (handler_platform.h).
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <random>
 #include <string>
 
@@ -32,6 +34,8 @@ std::string pairs(const std::string& prefix, int count) {
 
 class BucketEndToEndTest : public RestTest {
   protected:
+    void streamBothWays(uint64_t size, bool chunked, const std::string& attributes);
+
     // The bucket object the listing and the match answer write.
     std::string object(uint64_t id, const std::string& attributes) {
         return "{ \"bucket\" : " + std::to_string(id) + ", \"file\" : \"" +
@@ -74,38 +78,44 @@ TEST_F(BucketEndToEndTest, LeadingZerosAndTheAttributeLimitThroughTheCore) {
     EXPECT_EQ(tooMany, answer.body);
 }
 
-// 64 MiB streamed up through the core and down directly and through the
-// core, compared piece by piece.
-TEST_F(BucketEndToEndTest, LargeFileStreamsBothWaysByteExact) {
-    const uint64_t size = 64ull << 20;
+// `size` bytes streamed up through the core (with their length, or chunked)
+// and down directly and through the core, compared piece by piece.
+void BucketEndToEndTest::streamBothWays(uint64_t size, bool chunked,
+                                        const std::string& attributes) {
     const std::string block = pattern(1 << 20, 77);  // repeated, shifted per MiB
     auto byteAt = [&](uint64_t offset) {
         return block[(offset + offset / block.size()) % block.size()];
     };
     const std::string head = "--" + std::string(rest_test::kBoundary) +
-                             "\r\nContent-Disposition: form-data; name=\"attributes\"\r\n\r\n"
-                             "{\"big7\":\"64MiB\"}\r\n--" +
-                             rest_test::kBoundary +
+                             "\r\nContent-Disposition: form-data; name=\"attributes\"\r\n\r\n" +
+                             attributes + "\r\n--" + rest_test::kBoundary +
                              "\r\nContent-Disposition: form-data; name=\"bucket\"; "
                              "filename=\"big.bin\"\r\n\r\n";
     const std::string tail = "\r\n--" + std::string(rest_test::kBoundary) + "--\r\n";
-    auto upload = platform().core().open("POST", "/tarvolt/bucket", rest_test::multipartHeaders(),
-                                         head.size() + size + tail.size());
+    std::optional<uint64_t> length;
+    if (!chunked) {
+        length = head.size() + size + tail.size();
+    }
+    auto upload =
+        platform().core().open("POST", "/tarvolt/bucket", rest_test::multipartHeaders(), length);
     upload->writeBody(head.data(), head.size());
     std::string piece(1 << 20, '\0');
     for (uint64_t offset = 0; offset < size; offset += piece.size()) {
+        piece.resize(std::min<uint64_t>(1 << 20, size - offset));
         for (size_t i = 0; i < piece.size(); ++i) {
             piece[i] = byteAt(offset + i);
         }
         upload->writeBody(piece.data(), piece.size());
     }
     upload->writeBody(tail.data(), tail.size());
+    upload->finishBody();
     ASSERT_EQ(202, upload->readHead().status);
     std::string answer(64, '\0');
     answer.resize(upload->readBody(answer.data(), answer.size()));
     const uint64_t id = std::stoull(answer.substr(answer.find(':') + 1));
     EXPECT_EQ(size, fs::file_size(platform().bucketPath(id)));
 
+    piece.resize(1 << 20);
     for (auto* client : {&platform().service(), &platform().core()}) {
         const std::string prefix = client == &platform().core() ? "/tarvolt" : "";
         auto exchange = client->open("GET", prefix + "/bucket/" + std::to_string(id), {}, 0);
@@ -123,6 +133,16 @@ TEST_F(BucketEndToEndTest, LargeFileStreamsBothWaysByteExact) {
         EXPECT_EQ(0u, mismatches) << prefix;
     }
     EXPECT_TRUE(platform().uploadLeftovers().empty());
+}
+
+TEST_F(BucketEndToEndTest, LargeFileStreamsBothWaysByteExact) {
+    streamBothWays(64ull << 20, false, "{\"big7\":\"64MiB\"}");
+}
+
+// The core passes a chunked upload on as it arrives, whatever its size (it
+// used to collect it first and refuse it above 64 MiB).
+TEST_F(BucketEndToEndTest, LargeChunkedUploadStreamsThroughTheCoreByteExact) {
+    streamBothWays((65ull << 20) + 4093, true, "{\"big7\":\"chunked\"}");
 }
 
 }  // namespace

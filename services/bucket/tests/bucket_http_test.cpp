@@ -5,8 +5,11 @@
 // checksum of an upload and the refusal of an upload before its file.
 #include <rapidjson/document.h>
 
+#include <atomic>
+#include <cstdio>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "rest_platform.h"
@@ -17,6 +20,13 @@ using rest_test::pattern;
 using rest_test::RestTest;
 
 namespace {
+
+// `data` framed as one chunk of a chunked body.
+std::string chunkOf(const std::string& data) {
+    char size[24];
+    std::snprintf(size, sizeof(size), "%zx\r\n", data.size());
+    return size + data + "\r\n";
+}
 
 struct PageSeen {
     std::vector<uint64_t> ids;
@@ -323,8 +333,9 @@ TEST_F(BucketHttpTest, UploadChecksumIsCheckedBeforeAnythingIsStored) {
 }
 
 // An upload whose attributes come first is refused before its file is
-// read: the answer comes while most of the announced body is unsent, the
-// connection closes, and nothing is stored.
+// read, on the service's port and through the core alike: the answer comes
+// while most of the announced body is unsent (the client waits for it, or
+// keeps sending), the connection closes, and nothing is stored.
 TEST_F(BucketHttpTest, AttributesBeforeTheFileAreRefusedAtOnce) {
     platform().addOrThrow("first", "{\"early\":\"dup\"}");
     const std::string listing = platform().service().request("GET", "/bucket").body;
@@ -333,6 +344,9 @@ TEST_F(BucketHttpTest, AttributesBeforeTheFileAreRefusedAtOnce) {
     const std::string file = "\r\n--" + std::string(rest_test::kBoundary) +
                              "\r\nContent-Disposition: form-data; name=\"bucket\"; "
                              "filename=\"big.bin\"\r\n\r\n";
+    const std::string requestHead =
+        " HTTP/1.1\r\nHost: x\r\nContent-Type: multipart/form-data; boundary=" +
+        std::string(rest_test::kBoundary) + "\r\n";
     const struct {
         std::string attributes;
         std::string answer;
@@ -341,16 +355,49 @@ TEST_F(BucketHttpTest, AttributesBeforeTheFileAreRefusedAtOnce) {
         {"{\"early\":5}", "HTTP/1.1 400 Bad Request"},
         {"{}", "HTTP/1.1 409 Conflict"},
     };
-    for (const auto& c : cases) {
-        const std::string head = start + c.attributes + file;
-        http::test::RawConnection connection(platform().servicePort());
+    const std::pair<uint16_t, std::string> ports[] = {
+        {platform().servicePort(), "/bucket"}, {platform().core().port(), "/tarvolt/bucket"}};
+    for (const auto& [port, target] : ports) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(target + " " + c.attributes);
+            const std::string head = start + c.attributes + file;
+            http::test::RawConnection connection(port);
+            ASSERT_TRUE(connection.send("POST " + target + requestHead + "Content-Length: " +
+                                        std::to_string(head.size() + (256u << 20)) + "\r\n\r\n" +
+                                        head + pattern(1 << 20, 3)));
+            const std::string answer = connection.readResponse();
+            EXPECT_EQ(0u, answer.rfind(c.answer, 0)) << answer;
+            EXPECT_TRUE(connection.waitForClose());
+        }
+    }
+    // Through the core, a client that keeps sending 200 MB, with its
+    // length or chunked, gets the duplicate refusal while it sends.
+    const std::string piece = pattern(1 << 20, 4);
+    for (bool chunked : {false, true}) {
+        SCOPED_TRACE(chunked ? "chunked" : "known length");
+        const std::string head = start + "{\"early\":\"dup\"}" + file;
+        const uint64_t total = 200ull << 20;
+        http::test::RawConnection connection(platform().core().port());
         ASSERT_TRUE(connection.send(
-            "POST /bucket HTTP/1.1\r\nHost: x\r\nContent-Type: multipart/form-data; boundary=" +
-            std::string(rest_test::kBoundary) + "\r\nContent-Length: " +
-            std::to_string(head.size() + (256u << 20)) + "\r\n\r\n" + head + pattern(1 << 20, 3)));
+            "POST /tarvolt/bucket" + requestHead +
+            (chunked
+                 ? "Transfer-Encoding: chunked\r\n\r\n" + chunkOf(head)
+                 : "Content-Length: " + std::to_string(head.size() + total) + "\r\n\r\n" + head)));
+        const std::string framed = chunked ? chunkOf(piece) : piece;
+        std::atomic<bool> answered{false};
+        std::atomic<uint64_t> sent{0};
+        std::thread sender([&] {
+            while (sent < total && !answered && connection.send(framed)) {
+                sent += piece.size();
+            }
+        });
         const std::string answer = connection.readResponse();
-        EXPECT_EQ(0u, answer.rfind(c.answer, 0)) << c.attributes << ": " << answer;
-        EXPECT_TRUE(connection.waitForClose()) << c.attributes;
+        answered = true;
+        EXPECT_EQ(0u, answer.rfind("HTTP/1.1 409 Conflict\r\n", 0)) << answer;
+        EXPECT_EQ("{ \"message\" : \"Duplicate bucket\" }", http::test::bodyOf(answer));
+        EXPECT_TRUE(connection.waitForClose());
+        sender.join();
+        EXPECT_LT(sent, total);
     }
     EXPECT_EQ(listing, platform().service().request("GET", "/bucket").body);
     EXPECT_TRUE(platform().uploadLeftovers().empty());

@@ -1,7 +1,9 @@
 #include "test_service.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <functional>
+#include <stdexcept>
 
 #include "http/server.h"
 #include "json_util.h"
@@ -13,8 +15,8 @@ constexpr size_t kPiece = 256 * 1024;
 
 class CountingSink : public http::BodySink {
   public:
-    explicit CountingSink(std::function<void(uint64_t)> onAbandoned)
-        : m_onAbandoned(std::move(onAbandoned)) {}
+    explicit CountingSink(std::function<void(uint64_t)> onAbandoned, uint64_t limit = UINT64_MAX)
+        : m_onAbandoned(std::move(onAbandoned)), m_limit(limit) {}
     ~CountingSink() override {
         if (!m_complete)
             m_onAbandoned(m_bytes);
@@ -22,9 +24,12 @@ class CountingSink : public http::BodySink {
     void onData(const char* data, size_t size) override {
         m_hash = fnv1a(data, size, m_hash);
         m_bytes += size;
+        if (m_bytes >= m_limit)
+            throw std::runtime_error("Refused at " + std::to_string(m_limit) + " bytes");
     }
     void onComplete() override { m_complete = true; }
     std::function<void(uint64_t)> m_onAbandoned;
+    uint64_t m_limit;
     bool m_complete = false;
     uint64_t m_bytes = 0;
     uint64_t m_hash = 1469598103934665603ull;
@@ -140,6 +145,18 @@ void TestService::addRestRoutes() {
             return std::make_shared<CountingSink>([this](uint64_t bytes) {
                 note("upload abandoned after " + std::to_string(bytes));
             });
+        });
+    m_rest->addRoute(
+        "POST", "/test/refuse/([0-9]+)",
+        [](std::shared_ptr<http::Response> response, std::shared_ptr<http::Request> request) {
+            response->write(http::StatusCode::client_error_conflict,
+                            "{ \"message\" : " + JSONquote(request->bodySinkError) + " }",
+                            {{"Content-Type", "application/json"}});
+        },
+        [this](const http::Request& request) {
+            return std::make_shared<CountingSink>(
+                [this](uint64_t bytes) { note("upload abandoned after " + std::to_string(bytes)); },
+                std::stoull(request.pathMatch[1]));
         });
     m_rest->addRoute(
         "GET", "/test/download/([0-9]+)",

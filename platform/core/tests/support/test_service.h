@@ -4,6 +4,9 @@
 //   GET  /test/echo/<anything>   { "method", "path", "query", "header" }
 //        (the value of the request's X-Test field)
 //   POST /test/upload            streams the body; { "bytes", "hash" }
+//   POST /test/refuse/<bytes>    refuses the body once it has that many
+//                                bytes: 409 { "message" : "Refused at
+//                                <bytes> bytes" } at once, then closes
 //   GET  /test/download/<bytes>  that many bytes of `patternByte`, sent in
 //                                256 KiB pieces with Content-Length
 //   GET  /test/truncated/<bytes> announces that many bytes, sends half of

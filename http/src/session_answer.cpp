@@ -1,0 +1,118 @@
+// The watch on the receiver of a streamed request body (the service behind a
+// proxy): while the body is read, the socket that the body sink names is
+// watched for readability on the strand. A receiver that speaks before the
+// body is complete has answered early (a refusal, typically) or gone away;
+// the pending body step is then cancelled, every body step's completion
+// sees `m_answer.arrived` first, and the handler runs at once on a
+// connection that closes after its answer.
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include "session.h"
+
+namespace http::detail {
+
+namespace beast = boost::beast;
+namespace net = boost::asio;
+
+// Starts watching the sink's answer socket, if it names one. A socket that
+// cannot be watched only means that an early answer is heard late.
+void Session::watchAnswer() {
+    if (!m_sink) {
+        return;
+    }
+    int socket = -1;
+    try {
+        socket = m_sink->answerSocket();
+    } catch (const std::exception& e) {
+        return sinkFailed(e.what());
+    } catch (...) {
+        return sinkFailed("unknown error in the body sink");
+    }
+    if (socket < 0) {
+        return;
+    }
+    int copy = ::fcntl(socket, F_DUPFD_CLOEXEC, 0);
+    if (copy < 0) {
+        return;
+    }
+    beast::error_code ec;
+    m_answer.socket.assign(copy, ec);
+    if (ec) {
+        ::close(copy);
+        return;
+    }
+    m_answer.arrived = false;
+    m_answer.socket.async_wait(
+        net::posix::stream_descriptor::wait_read,
+        beast::bind_front_handler(&Session::onAnswerReady, shared_from_this(), ++m_answer.round));
+}
+
+// The receiver spoke: the pending body step (a read, or a relay's wait) is
+// cancelled, and its completion hands over to `answerEarly`. A relay step
+// that is merely posted finds the flag by itself.
+void Session::onAnswerReady(unsigned round, beast::error_code ec) {
+    if (ec || round != m_answer.round || m_dispatched || m_closed) {
+        return;
+    }
+    m_answer.arrived = true;
+    beast::error_code ignored;
+    m_stream.socket().cancel(ignored);
+    m_relay.other.cancel(ignored);
+}
+
+// True when the receiver has spoken, whether or not the watch has fired yet
+// (a relay that failed to write to it asks this).
+bool Session::answerPending() {
+    if (m_answer.arrived) {
+        return true;
+    }
+    if (!m_answer.socket.is_open()) {
+        return false;
+    }
+    pollfd watched{m_answer.socket.native_handle(), POLLIN, 0};
+    return ::poll(&watched, 1, 0) == 1 && (watched.revents & POLLIN) != 0;
+}
+
+// Called first by every completion of a body step: true when the receiver
+// has spoken and the request went on to its handler.
+bool Session::takeEarlyAnswer() {
+    if (!m_answer.arrived) {
+        return false;
+    }
+    answerEarly();
+    return true;
+}
+
+// Ends the body where it is: a request relay stops (its bytes in flight
+// are dropped), the sink hears of the answer, and the handler relays it on
+// a connection that closes afterwards.
+void Session::answerEarly() {
+    m_answer.arrived = false;
+    m_relay.waiting = false;
+    m_fileTimer.cancel();
+    beast::error_code ignored;
+    m_relay.other.close(ignored);
+    if (m_sink) {
+        try {
+            m_sink->onEarlyAnswer();
+        } catch (const std::exception& e) {
+            m_request->bodySinkError = e.what();
+        } catch (...) {
+            m_request->bodySinkError = "unknown error in the body sink";
+        }
+    }
+    m_sink.reset();
+    m_keepAlive = false;
+    dispatch();
+}
+
+void Session::stopAnswerWatch() {
+    ++m_answer.round;
+    m_answer.arrived = false;
+    beast::error_code ignored;
+    m_answer.socket.close(ignored);
+}
+
+}  // namespace http::detail
