@@ -19,6 +19,7 @@
 // accessors and notification helpers are used by the servers' threads.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
@@ -72,8 +73,10 @@ class Core {
     AuditLog& audit() { return *m_audit; }
     ProxyTable& proxies() { return m_proxies; }
     ServiceChannel& channel() { return *m_channel; }
-    // The supervisor, or null before `start`.
-    Supervisor* supervisor() { return m_supervisor.get(); }
+    // The supervisor, or null before `start` has launched it. Route
+    // handlers call this on server threads while `start` may still be
+    // creating it, hence the atomic view of the owned object.
+    Supervisor* supervisor() { return m_supervisorView.load(std::memory_order_acquire); }
 
     // Queues a notification of `change` to every registration following its
     // category. A notification of the same category to the same registration
@@ -119,5 +122,6 @@ class Core {
     std::thread m_managementThread;
     std::thread m_publicThread;
     std::unique_ptr<Supervisor> m_supervisor;
+    std::atomic<Supervisor*> m_supervisorView{nullptr};
     bool m_coreFileWritten = false;
 };

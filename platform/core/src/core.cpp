@@ -224,6 +224,7 @@ void Core::startSupervisor() {
     };
     m_supervisor =
         std::make_unique<Supervisor>(std::move(services), config, std::move(hooks), *m_launcher);
+    m_supervisorView.store(m_supervisor.get(), std::memory_order_release);
     m_supervisor->start();
 }
 

@@ -2,6 +2,8 @@
 // rows and its file.
 #include <unistd.h>
 
+#include <cerrno>
+
 #include <optional>
 
 #include "bucket_handlers.h"
@@ -14,6 +16,24 @@ using bucket_text::messageBody;
 using http::StatusCode;
 
 namespace bucket_handlers {
+
+namespace {
+
+// Unlinks a deleted bucket's file and makes the removal durable. The
+// deletion's in-flight record ends only once both held: otherwise it stays,
+// and the next start's sweep finishes the removal.
+void removeFile(const std::string& path, uint64_t id, BucketStore& store) {
+    bool removed = ::unlink(path.c_str()) == 0 || errno == ENOENT;
+    if (removed && durability::syncDirectory(durability::parentDirectory(path))) {
+        store.intents().end(id);
+        return;
+    }
+    Logger::getLogger()->error(
+        "Bucket %s deleted; its file %s is left for the next start to remove",
+        std::to_string(id).c_str(), path.c_str());
+}
+
+}  // namespace
 
 Answer handleDelete(BucketStore& store, const Request& request) {
     const std::string& digits = request.idDigits();
@@ -36,9 +56,7 @@ Answer handleDelete(BucketStore& store, const Request& request) {
     // removal is made durable before the answer.
     Bucket& removed = *change.removed;  // the path its row held
     if (removed.hasUsableFile()) {
-        unlink(removed.getFilename().c_str());
-        durability::syncDirectory(durability::parentDirectory(removed.getFilename()));
-        store.intents().end(*id);
+        removeFile(removed.getFilename(), *id, store);
     } else {
         Logger::getLogger()->warn("Bucket %s deleted; its file path %s was refused, the file stays",
                                   std::to_string(*id).c_str(), removed.getFilename().c_str());
