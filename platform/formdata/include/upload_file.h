@@ -3,10 +3,13 @@
 //
 // The file is created with mkstemp as "<dir>/.upload-XXXXXX" (".upload-"
 // followed by six random characters), mode 0600. Bytes are collected in a
-// 256 KiB buffer and written with large write(2) calls; chunks at least that
-// large are written straight from the caller's memory. Every byte is written
-// once. The destructor removes the file unless it was moved into place, so a
-// refused, abandoned or unsaved upload never leaves it behind.
+// 256 KiB buffer and written with large write(2) calls. The rest of a chunk
+// at least that large, once the buffer is empty or has been topped up and
+// written, goes straight from the caller's memory, so a few bytes held back
+// at one chunk's end do not send every later byte through the buffer. Every
+// byte is written once. The destructor removes the file unless it was moved
+// into place, so a refused, abandoned or unsaved upload never leaves it
+// behind.
 //
 // Thread-safety: one thread at a time.
 #pragma once
@@ -75,6 +78,7 @@ class UploadFile {
     bool moved() const { return m_moved; }
 
   private:
+    size_t fillBuffer(const char* data, size_t size);
     void flushBuffer();
     void closeFile();
 

@@ -18,8 +18,7 @@ DelimiterScanner::DelimiterScanner(std::string delimiter) : m_delimiter(std::mov
         }
         m_failure[i] = matched;
     }
-    const char* begin = m_delimiter.data();
-    m_searcher = std::make_unique<Searcher>(begin, begin + m_delimiter.size());
+    m_search = std::make_unique<DelimiterSearch>(m_delimiter);
 }
 
 // KMP step: the length of the delimiter prefix the stream ends with after
@@ -72,7 +71,7 @@ bool DelimiterScanner::continueHeldMatch(const char* data, size_t size, Result* 
 DelimiterScanner::Result DelimiterScanner::searchBulk(const char* data, size_t size, size_t start,
                                                       size_t heldBefore) {
     const char* end = data + size;
-    const char* hit = (*m_searcher)(data + start, end).first;
+    const char* hit = m_search->find(data + start, end);
     if (hit != end) {
         const size_t offset = static_cast<size_t>(hit - data);
         m_held = 0;

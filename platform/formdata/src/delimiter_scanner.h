@@ -6,16 +6,17 @@
 // are equal to the delimiter's prefix, so nothing of the stream is copied.
 // Bytes known not to start a delimiter are never examined again: a partial
 // match at a chunk edge is continued with the KMP failure table, and the bulk
-// of each chunk is searched with Boyer-Moore-Horspool.
+// of each chunk is searched with DelimiterSearch.
 //
 // Thread-safety: one scanner belongs to one parser; no synchronisation.
 #pragma once
 
 #include <cstddef>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "delimiter_search.h"
 
 class DelimiterScanner {
   public:
@@ -54,10 +55,8 @@ class DelimiterScanner {
     Result searchBulk(const char* data, size_t size, size_t start, size_t heldBefore);
     Result makeResult(size_t emitEnd, size_t heldBefore, size_t consumed, bool found) const;
 
-    using Searcher = std::boyer_moore_horspool_searcher<const char*>;
-
     std::string m_delimiter;
     std::vector<size_t> m_failure;  // KMP failure table of the delimiter
-    std::unique_ptr<Searcher> m_searcher;
+    std::unique_ptr<DelimiterSearch> m_search;
     size_t m_held = 0;  // stream ends with m_delimiter[0, m_held)
 };

@@ -71,25 +71,33 @@ void UploadFile::append(const char* data, size_t size) {
     if (m_fd < 0) {
         throw std::runtime_error("the uploaded file is already closed");
     }
-    if (m_buffered == 0 && size >= kBufferBytes) {
-        writeOrThrow(m_fd, data, size, m_write, kWriteFailure);
-        m_size += size;
-        return;
+    const size_t total = size;
+    if (m_buffered > 0) {
+        const size_t taken = fillBuffer(data, size);
+        data += taken;
+        size -= taken;
     }
+    if (size >= kBufferBytes) {
+        writeOrThrow(m_fd, data, size, m_write, kWriteFailure);
+    } else {
+        fillBuffer(data, size);
+    }
+    m_size += total;
+}
+
+// Copies what fits of `size` bytes into the buffer, writes the buffer out
+// once it is full, and returns how many bytes it took.
+size_t UploadFile::fillBuffer(const char* data, size_t size) {
     if (!m_buffer) {
         m_buffer.reset(new char[kBufferBytes]);
     }
-    while (size > 0) {
-        const size_t take = std::min(size, kBufferBytes - m_buffered);
-        std::memcpy(m_buffer.get() + m_buffered, data, take);
-        m_buffered += take;
-        m_size += take;
-        data += take;
-        size -= take;
-        if (m_buffered == kBufferBytes) {
-            flushBuffer();
-        }
+    const size_t take = std::min(size, kBufferBytes - m_buffered);
+    std::memcpy(m_buffer.get() + m_buffered, data, take);
+    m_buffered += take;
+    if (m_buffered == kBufferBytes) {
+        flushBuffer();
     }
+    return take;
 }
 
 void UploadFile::flushBuffer() {

@@ -78,6 +78,40 @@ TEST(FormDataStreaming, FileStreamedByteExactAndSavedByRename) {
     EXPECT_EQ(readWholeFile(dir.path() + "/7"), file);
 }
 
+// Appends of every size around the buffer's: the file holds the bytes in
+// order, and a few bytes held back between chunks (a possible delimiter start
+// the parser keeps) do not turn the large chunks after them into buffer-sized
+// writes.
+TEST(FormDataStreaming, UploadFileKeepsOrderAndWritesLargeChunksWhole) {
+    TempDir dir;
+    const size_t buffer = UploadFile::kBufferBytes;
+    std::vector<size_t> writes;
+    WriteFunction counting = [&writes](int fd, const void* data, size_t size) -> ssize_t {
+        writes.push_back(size);
+        return ::write(fd, data, size);
+    };
+    const std::vector<size_t> sizes = {1,          4 * buffer, 3,      buffer - 3, buffer,
+                                       buffer + 1, 10,         buffer, 4 * buffer, 7};
+    std::string expected;
+    {
+        UploadFile file(dir.path(), counting);
+        for (size_t i = 0; i < sizes.size(); ++i) {
+            const std::string chunk = randomBytes(sizes[i], static_cast<uint32_t>(i));
+            file.append(chunk.data(), chunk.size());
+            expected += chunk;
+        }
+        EXPECT_EQ(file.size(), expected.size());
+        file.moveTo(dir.path() + "/saved");
+    }
+    EXPECT_EQ(readWholeFile(dir.path() + "/saved"), expected);
+    // 1 byte, then 4 buffers: the buffer is topped up and written, the rest
+    // goes out in one call.
+    ASSERT_GE(writes.size(), 2u);
+    EXPECT_EQ(writes[0], buffer);
+    EXPECT_EQ(writes[1], 3 * buffer + 1);
+    EXPECT_LE(writes.size(), 12u);
+}
+
 // A file part after the digest field is digested while it streams (its
 // temporary file is not read again); before the field, or buffered, the
 // digest is computed from the bytes when asked.
