@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <random>
 #include <stdexcept>
@@ -30,6 +31,8 @@ constexpr double kMemoryLimitMiB = 32;
 // Listings per run of a scaling row: enough for the CPU they take to span
 // several clock ticks at 1,000 buckets.
 constexpr int kListingsPerRun = 20;
+// Requests untimed before the first run of a scaling row.
+constexpr int kWarmUpListings = 1;
 
 double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
@@ -258,7 +261,11 @@ void BenchSuites::addTransferRows(Transfers& state, ResultTable& table) {
 
 // ---- scaling ----
 
-struct BenchSuites::ScalingStore {
+namespace {
+
+// A bucket store of the scaling rows: the platform it lives on and how far
+// the benchmark has filled it.
+struct ScalingStore {
     std::string size;  // "1,000": how the progress lines name it
     std::string dataDir;
     uint16_t storagePort = 0;
@@ -269,44 +276,29 @@ struct BenchSuites::ScalingStore {
     std::mt19937_64 random;                // picks the groups to match
 };
 
-void BenchSuites::runScaling(ResultTable& table) {
-    const std::string matchName = "match p50, 100,000 vs 1,000 buckets";
-    const std::string listName = "list all, 10,000 vs 1,000 buckets";
-    if (m_setup.smallCoreApiPort == 0) {
-        const std::string reason = "no second platform for the 1,000-bucket store";
-        table.addFailure(matchName, Goal::RatioAtMost, 1.5, reason);
-        table.addFailure(listName, Goal::RatioAtMost, 11, reason);
-        return;
-    }
-    try {
-        ScalingStore small = scalingStore("1,000", m_setup.smallCoreApiPort, m_setup.smallCorePid,
-                                          m_setup.smallDataDir);
-        ScalingStore large =
-            scalingStore("10,000", m_setup.coreApiPort, m_setup.corePid, m_setup.dataDir);
-        fillStore(small, 1000);
-        fillStore(large, 10000);
-        auto [list10k, list1k] = interleavedListings(large, small);
-        large.size = "100,000";
-        fillStore(large, 100000);
-        auto [match100k, match1k] = interleavedMatches(large, small);
-        table.add(valueRow(matchName, "ms", match100k, match1k, "at 1,000", 1.5, "1,000 matches"));
-        table.add(valueRow(listName, "s", list10k, list1k, "1,000", 11, "listing"));
-    } catch (const std::exception& error) {
-        table.addFailure(matchName, Goal::RatioAtMost, 1.5, error.what());
-        table.addFailure(listName, Goal::RatioAtMost, 11, error.what());
-    }
-}
+// One request to a store; throws std::runtime_error on a wrong answer.
+using StoreRequest = std::function<void(ScalingStore& store)>;
 
-BenchSuites::ScalingStore BenchSuites::scalingStore(const std::string& size, uint16_t coreApiPort,
-                                                    pid_t corePid, const std::string& dataDir) {
+// The requests of one store in one run: their times and the CPU seconds
+// of each of the store's processes while they ran.
+struct RequestRun {
+    std::vector<double> seconds;
+    std::vector<double> cpu;
+};
+
+// The store of the platform whose core has `coreApiPort` and `corePid`,
+// with the buckets it holds counted. Throws std::runtime_error when it
+// cannot be reached or does not list its buckets.
+ScalingStore scalingStore(const std::string& size, uint16_t coreApiPort, pid_t corePid,
+                          const std::string& dataDir) {
     const ServicePorts ports = discoverServices(coreApiPort);
     ScalingStore store;
     store.size = size;
     store.dataDir = dataDir;
     store.storagePort = ports.storage;
     store.client = std::make_unique<http::Client>(kHost, ports.bucket, std::chrono::seconds(120));
-    store.processes = {process("bucket", corePid, "tarvolt-bucket"),
-                       process("storage", corePid, "tarvolt-storage")};
+    store.processes = {Process{"bucket", childrenOf(corePid, "tarvolt-bucket")},
+                       Process{"storage", childrenOf(corePid, "tarvolt-storage")}};
     auto listing = store.client->request("GET", "/bucket");
     if (listing.status != 200) {
         throw std::runtime_error("GET /bucket answered " + std::to_string(listing.status) + ": " +
@@ -317,7 +309,7 @@ BenchSuites::ScalingStore BenchSuites::scalingStore(const std::string& size, uin
     return store;
 }
 
-void BenchSuites::fillStore(ScalingStore& store, uint64_t buckets) {
+void fillStore(ScalingStore& store, uint64_t buckets) {
     const auto start = Clock::now();
     StoreFiller(store.storagePort, store.dataDir, kFillThreads).fill(store.filled, buckets);
     store.filled = buckets;
@@ -325,81 +317,115 @@ void BenchSuites::fillStore(ScalingStore& store, uint64_t buckets) {
              std::to_string(secondsSince(start)) + " s");
 }
 
-std::pair<Series, Series> BenchSuites::interleavedListings(ScalingStore& larger,
-                                                           ScalingStore& smaller) {
-    // A first, untimed listing of each creates the new buckets' directories
-    // (their paths are taken) and warms the caches.
-    listRun(larger, 1, nullptr);
-    listRun(smaller, 1, nullptr);
-    std::pair<Series, Series> series;
-    interleave(
-        std::max(5, m_setup.runs), [&](int) { listRun(larger, kListingsPerRun, &series.first); },
-        [&](int) { listRun(smaller, kListingsPerRun, &series.second); });
-    progress("list of 10,000 buckets: median of runs " +
-             std::to_string(series.first.figure().median) +
-             " s; of 1,000: " + std::to_string(series.second.figure().median) + " s");
-    return series;
-}
-
-std::pair<Series, Series> BenchSuites::interleavedMatches(ScalingStore& larger,
-                                                          ScalingStore& smaller) {
-    const int runs = std::max(5, m_setup.runs);
-    const int perRun = std::max(1, m_setup.matchSamples / runs);
-    // A run's worth of untimed matches first: with 100,000 buckets the first
-    // look-ups of each database page map it in, which is no part of a match.
-    matchRun(larger, perRun, nullptr);
-    matchRun(smaller, perRun, nullptr);
-    std::pair<Series, Series> series;
-    interleave(
-        runs, [&](int) { matchRun(larger, perRun, &series.first); },
-        [&](int) { matchRun(smaller, perRun, &series.second); });
-    progress("match p50 at 100,000 buckets: median of runs " +
-             std::to_string(series.first.figure().median) +
-             " ms; at 1,000: " + std::to_string(series.second.figure().median) + " ms");
-    return series;
-}
-
-void BenchSuites::listRun(ScalingStore& store, int listings, Series* series) {
+// Lists all of the store's buckets.
+void listAll(ScalingStore& store) {
     const uint64_t expected = store.before + store.filled;
-    std::vector<double> samples;
-    CpuMeter meter(store.processes);
-    meter.begin();
-    for (int i = 0; i < listings; ++i) {
-        const auto start = Clock::now();
-        auto answer = store.client->request("GET", "/bucket");
-        samples.push_back(secondsSince(start));
-        const uint64_t listed = bucketObjects(answer.body);
-        if (answer.status != 200 || listed != expected) {
-            throw std::runtime_error("GET /bucket answered " + std::to_string(answer.status) +
-                                     " with " + std::to_string(listed) + " buckets instead of " +
-                                     std::to_string(expected));
-        }
-    }
-    if (series != nullptr) {
-        series->add(summarize(samples).median, meter, meter.end(), listings);
+    auto answer = store.client->request("GET", "/bucket");
+    const uint64_t listed = bucketObjects(answer.body);
+    if (answer.status != 200 || listed != expected) {
+        throw std::runtime_error("GET /bucket answered " + std::to_string(answer.status) +
+                                 " with " + std::to_string(listed) + " buckets instead of " +
+                                 std::to_string(expected));
     }
 }
 
-void BenchSuites::matchRun(ScalingStore& store, int matches, Series* series) {
+// Matches the ten buckets of a group picked at random.
+void matchGroup(ScalingStore& store) {
     std::uniform_int_distribution<uint64_t> groups(0, store.filled / 10 - 1);
-    std::vector<double> samples;
+    const std::string body = "{ \"attributes\" : { \"group\" : \"" +
+                             StoreFiller::groupOf(groups(store.random) * 10) + "\" } }";
+    auto answer =
+        store.client->request("PUT", "/bucket/match", body, {{"Content-Type", "application/json"}});
+    if (answer.status != 200 || bucketObjects(answer.body) != 10) {
+        throw std::runtime_error("PUT /bucket/match answered " + std::to_string(answer.status) +
+                                 " with " + std::to_string(bucketObjects(answer.body)) +
+                                 " buckets instead of 10: " + answer.body.substr(0, 200));
+    }
+}
+
+// Runs `request` on `store` once, adding its time and CPU to `run`.
+void timeRequest(ScalingStore& store, const StoreRequest& request, RequestRun& run) {
     CpuMeter meter(store.processes);
     meter.begin();
-    for (int i = 0; i < matches; ++i) {
-        const std::string body = "{ \"attributes\" : { \"group\" : \"" +
-                                 StoreFiller::groupOf(groups(store.random) * 10) + "\" } }";
-        const auto start = Clock::now();
-        auto answer = store.client->request("PUT", "/bucket/match", body,
-                                            {{"Content-Type", "application/json"}});
-        samples.push_back(secondsSince(start));
-        if (answer.status != 200 || bucketObjects(answer.body) != 10) {
-            throw std::runtime_error("PUT /bucket/match answered " + std::to_string(answer.status) +
-                                     " with " + std::to_string(bucketObjects(answer.body)) +
-                                     " buckets instead of 10: " + answer.body.substr(0, 200));
-        }
+    const auto start = Clock::now();
+    request(store);
+    run.seconds.push_back(secondsSince(start));
+    const std::vector<double> used = meter.end();
+    run.cpu.resize(used.size(), 0);
+    for (size_t i = 0; i < used.size(); ++i) {
+        run.cpu[i] += used[i];
     }
-    if (series != nullptr) {
-        series->add(percentiles(samples).p50 * 1e3, meter, meter.end(), matches / 1000.0);
+}
+
+// Adds a run to `series`: the median request time times `scale`, and the
+// CPU per `requestsPerUnit` requests.
+void addRun(const RequestRun& run, const ScalingStore& store, double scale, double requestsPerUnit,
+            Series& series) {
+    series.add(summarize(run.seconds).median * scale, CpuMeter(store.processes), run.cpu,
+               static_cast<double>(run.seconds.size()) / requestsPerUnit);
+}
+
+// `runs` runs of `perRun` requests on each store, the two stores taking
+// turns request by request, after `warmUp` untimed requests on each. Returns
+// the larger store's series and the smaller's.
+std::pair<Series, Series> interleavedRequests(ScalingStore& larger, ScalingStore& smaller, int runs,
+                                              int perRun, int warmUp, const StoreRequest& request,
+                                              double scale, double requestsPerUnit) {
+    for (int i = 0; i < warmUp; ++i) {
+        request(larger);
+        request(smaller);
+    }
+    std::pair<Series, Series> series;
+    for (int run = 0; run < runs; ++run) {
+        RequestRun large, small;
+        interleave(
+            perRun, [&](int) { timeRequest(larger, request, large); },
+            [&](int) { timeRequest(smaller, request, small); });
+        addRun(large, larger, scale, requestsPerUnit, series.first);
+        addRun(small, smaller, scale, requestsPerUnit, series.second);
+    }
+    progress("median of runs at " + larger.size + " buckets " +
+             std::to_string(series.first.figure().median) + ", at " + smaller.size + " " +
+             std::to_string(series.second.figure().median) + " (ms for matches, s for listings)");
+    return series;
+}
+
+}  // namespace
+
+void BenchSuites::runScaling(ResultTable& table) {
+    const std::string matchName = "match p50, 100,000 vs 1,000 buckets";
+    const std::string listName = "list all, 10,000 vs 1,000 buckets";
+    if (m_setup.smallCoreApiPort == 0) {
+        const std::string reason = "no second platform for the 1,000-bucket store";
+        table.addFailure(matchName, Goal::RatioAtMost, 1.5, reason);
+        table.addFailure(listName, Goal::RatioAtMost, 11, reason);
+        return;
+    }
+    const int runs = std::max(5, m_setup.runs);
+    const int matchesPerRun = std::max(1, m_setup.matchSamples / runs);
+    try {
+        ScalingStore small = scalingStore("1,000", m_setup.smallCoreApiPort, m_setup.smallCorePid,
+                                          m_setup.smallDataDir);
+        ScalingStore large =
+            scalingStore("10,000", m_setup.coreApiPort, m_setup.corePid, m_setup.dataDir);
+        fillStore(small, 1000);
+        fillStore(large, 10000);
+        // The first listing creates the new buckets' directories (their
+        // paths are taken) and warms the caches.
+        auto [list10k, list1k] = interleavedRequests(large, small, runs, kListingsPerRun,
+                                                     kWarmUpListings, listAll, 1, 1);
+        large.size = "100,000";
+        fillStore(large, 100000);
+        // A run's worth of untimed matches first: with 100,000 buckets the
+        // first look-ups of each database page map it in, which is no part
+        // of a match.
+        auto [match100k, match1k] = interleavedRequests(large, small, runs, matchesPerRun,
+                                                        matchesPerRun, matchGroup, 1e3, 1000);
+        table.add(valueRow(matchName, "ms", match100k, match1k, "at 1,000", 1.5, "1,000 matches"));
+        table.add(valueRow(listName, "s", list10k, list1k, "1,000", 11, "listing"));
+    } catch (const std::exception& error) {
+        table.addFailure(matchName, Goal::RatioAtMost, 1.5, error.what());
+        table.addFailure(listName, Goal::RatioAtMost, 11, error.what());
     }
 }
 

@@ -25,8 +25,9 @@
 //                their own beside the main one, which is filled to 10,000
 //                for the listings and then to 100,000 for the matches, so
 //                the two sizes run in alternation like every other row;
-//                each run's figure is the median of its listings or the
-//                p50 of its matches, and the CPU of the bucket and storage
+//                within a run the two alternate request by request; each
+//                run's figure is the median of its listings or the p50 of
+//                its matches, and the CPU of the bucket and storage
 //                services per listing and per 1,000 matches goes on the
 //                line below.
 //
@@ -114,23 +115,6 @@ class BenchSuites {
                        const std::string& missing, ResultTable& table);
     void measureSmallDownloads(SmallFiles& state, int threads, ResultTable& table);
     void useThreads(int threads);
-
-    // A bucket store of the scaling rows, on the platform of `coreApiPort`.
-    struct ScalingStore;
-    ScalingStore scalingStore(const std::string& size, uint16_t coreApiPort, pid_t corePid,
-                              const std::string& dataDir);
-    void fillStore(ScalingStore& store, uint64_t buckets);
-    // The runs of the larger store and of the smaller, in alternation.
-    std::pair<Series, Series> interleavedListings(ScalingStore& larger, ScalingStore& smaller);
-    std::pair<Series, Series> interleavedMatches(ScalingStore& larger, ScalingStore& smaller);
-    // `listings` listings of `store`, their median seconds added to
-    // `series` (when not null: untimed warm-up otherwise); throws
-    // std::runtime_error when an answer is not all its buckets.
-    void listRun(ScalingStore& store, int listings, Series* series);
-    // `matches` matches on `store`, their p50 in ms added to `series` (when
-    // not null: untimed warm-up otherwise); throws std::runtime_error when
-    // an answer is not the ten buckets of the group asked for.
-    void matchRun(ScalingStore& store, int matches, Series* series);
 
     BenchSetup m_setup;
     int m_threads = 2;  // the bucket service's "threads" item in force
