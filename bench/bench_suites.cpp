@@ -279,6 +279,14 @@ struct ScalingStore {
 // One request to a store; throws std::runtime_error on a wrong answer.
 using StoreRequest = std::function<void(ScalingStore& store)>;
 
+// What a scaling row times: the request, and how its figures are shown.
+struct TimedRequest {
+    StoreRequest request;
+    std::string unit;        // of a run's figure, its median request time: "ms", "s"
+    double scale;            // seconds to `unit`
+    double requestsPerUnit;  // of work for the CPU line: 1,000 matches, 1 listing
+};
+
 // The requests of one store in one run: their times and the CPU seconds
 // of each of the store's processes while they ran.
 struct RequestRun {
@@ -357,36 +365,34 @@ void timeRequest(ScalingStore& store, const StoreRequest& request, RequestRun& r
     }
 }
 
-// Adds a run to `series`: the median request time times `scale`, and the
-// CPU per `requestsPerUnit` requests.
-void addRun(const RequestRun& run, const ScalingStore& store, double scale, double requestsPerUnit,
+// Adds a run to `series`: its median request time and its CPU per unit.
+void addRun(const RequestRun& run, const ScalingStore& store, const TimedRequest& timed,
             Series& series) {
-    series.add(summarize(run.seconds).median * scale, CpuMeter(store.processes), run.cpu,
-               static_cast<double>(run.seconds.size()) / requestsPerUnit);
+    series.add(summarize(run.seconds).median * timed.scale, CpuMeter(store.processes), run.cpu,
+               static_cast<double>(run.seconds.size()) / timed.requestsPerUnit);
 }
 
 // `runs` runs of `perRun` requests on each store, the two stores taking
 // turns request by request, after `warmUp` untimed requests on each. Returns
 // the larger store's series and the smaller's.
 std::pair<Series, Series> interleavedRequests(ScalingStore& larger, ScalingStore& smaller, int runs,
-                                              int perRun, int warmUp, const StoreRequest& request,
-                                              double scale, double requestsPerUnit) {
+                                              int perRun, int warmUp, const TimedRequest& timed) {
     for (int i = 0; i < warmUp; ++i) {
-        request(larger);
-        request(smaller);
+        timed.request(larger);
+        timed.request(smaller);
     }
     std::pair<Series, Series> series;
     for (int run = 0; run < runs; ++run) {
         RequestRun large, small;
         interleave(
-            perRun, [&](int) { timeRequest(larger, request, large); },
-            [&](int) { timeRequest(smaller, request, small); });
-        addRun(large, larger, scale, requestsPerUnit, series.first);
-        addRun(small, smaller, scale, requestsPerUnit, series.second);
+            perRun, [&](int) { timeRequest(larger, timed.request, large); },
+            [&](int) { timeRequest(smaller, timed.request, small); });
+        addRun(large, larger, timed, series.first);
+        addRun(small, smaller, timed, series.second);
     }
     progress("median of runs at " + larger.size + " buckets " +
-             std::to_string(series.first.figure().median) + ", at " + smaller.size + " " +
-             std::to_string(series.second.figure().median) + " (ms for matches, s for listings)");
+             std::to_string(series.first.figure().median) + " " + timed.unit + ", at " +
+             smaller.size + " " + std::to_string(series.second.figure().median) + " " + timed.unit);
     return series;
 }
 
@@ -413,14 +419,14 @@ void BenchSuites::runScaling(ResultTable& table) {
         // The first listing creates the new buckets' directories (their
         // paths are taken) and warms the caches.
         auto [list10k, list1k] = interleavedRequests(large, small, runs, kListingsPerRun,
-                                                     kWarmUpListings, listAll, 1, 1);
+                                                     kWarmUpListings, {listAll, "s", 1, 1});
         large.size = "100,000";
         fillStore(large, 100000);
         // A run's worth of untimed matches first: with 100,000 buckets the
         // first look-ups of each database page map it in, which is no part
         // of a match.
-        auto [match100k, match1k] = interleavedRequests(large, small, runs, matchesPerRun,
-                                                        matchesPerRun, matchGroup, 1e3, 1000);
+        auto [match100k, match1k] = interleavedRequests(
+            large, small, runs, matchesPerRun, matchesPerRun, {matchGroup, "ms", 1e3, 1000});
         table.add(valueRow(matchName, "ms", match100k, match1k, "at 1,000", 1.5, "1,000 matches"));
         table.add(valueRow(listName, "s", list10k, list1k, "1,000", 11, "listing"));
     } catch (const std::exception& error) {
