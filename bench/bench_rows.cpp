@@ -45,6 +45,16 @@ TableRow valueRow(const std::string& name, const std::string& unit, const Summar
     return row;
 }
 
+TableRow valueRow(const std::string& name, const std::string& unit, const Series& ours,
+                  const Series& reference, const std::string& label, double target,
+                  const std::string& cpuUnit) {
+    TableRow row = valueRow(name, unit, ours.figure(), reference.figure(), label, target);
+    row.cpuUnit = cpuUnit;
+    row.oursCpu = ours.cpuPerUnit();
+    row.referenceCpu = reference.cpuPerUnit();
+    return row;
+}
+
 TableRow limitRow(const std::string& name, const std::string& unit, double value, double limit) {
     TableRow row;
     row.benchmark = name;

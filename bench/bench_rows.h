@@ -28,6 +28,11 @@ TableRow cpuRow(const std::string& name, const Series& ours, const Series& refer
 // One measured figure against another, at most `target` times as large.
 TableRow valueRow(const std::string& name, const std::string& unit, const Summary& ours,
                   const Summary& reference, const std::string& label, double target);
+// The same from the runs of both sides, with the CPU of every process of
+// both sides per `cpuUnit` on the line below.
+TableRow valueRow(const std::string& name, const std::string& unit, const Series& ours,
+                  const Series& reference, const std::string& label, double target,
+                  const std::string& cpuUnit);
 
 // A figure that must stay at or below `limit`.
 TableRow limitRow(const std::string& name, const std::string& unit, double value, double limit);

@@ -109,6 +109,19 @@ Summary Series::cpuOf(const std::string& name) const {
     return Summary{};
 }
 
+void interleave(int runs, const std::function<void(int run)>& first,
+                const std::function<void(int run)>& second) {
+    for (int run = 0; run < runs; ++run) {
+        if (run % 2 == 0) {
+            first(run);
+            second(run);
+        } else {
+            second(run);
+            first(run);
+        }
+    }
+}
+
 double cpuSeconds(pid_t pid) {
     std::string command;
     std::vector<std::string> fields = statFields(pid, command);

@@ -10,13 +10,15 @@
 //   Series      a row's runs: one figure and the CPU per unit of each
 //               process per run;
 //   childrenOf  the processes a parent started (the services the core
-//               launched, the workers of an nginx master).
+//               launched, the workers of an nginx master);
+//   interleave  the runs of two sides of a row, in alternation.
 //
 // Thread-safety: plain values and free functions; one thread per object.
 #pragma once
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -78,6 +80,14 @@ class Series {
     std::vector<std::vector<double>> m_cpu;  // per process, per run
     std::vector<double> m_totals;            // per run
 };
+
+// Runs `first(run)` and `second(run)` for run = 0 .. runs-1 in alternation,
+// swapping their order every run (first second, second first, first
+// second, ...): both sides are measured in the same stretch of time, and a
+// steady drift in the machine's load weighs on both alike rather than on
+// whichever always runs later. Exceptions propagate at once.
+void interleave(int runs, const std::function<void(int run)>& first,
+                const std::function<void(int run)>& second);
 
 // CPU time (user and system) that process `pid` has used so far, in
 // seconds; 0 when it cannot be read (it ended).

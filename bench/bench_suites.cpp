@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <random>
 #include <stdexcept>
@@ -27,6 +28,11 @@ const char* const kHost = "127.0.0.1";
 constexpr uint64_t kMiB = 1024 * 1024;
 constexpr double kGiB = 1024.0 * 1024 * 1024;
 constexpr double kMemoryLimitMiB = 32;
+// Listings per run of a scaling row: enough for the CPU they take to span
+// several clock ticks at 1,000 buckets.
+constexpr int kListingsPerRun = 20;
+// Requests untimed before the first run of a scaling row.
+constexpr int kWarmUpListings = 1;
 
 double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
@@ -255,101 +261,172 @@ void BenchSuites::addTransferRows(Transfers& state, ResultTable& table) {
 
 // ---- scaling ----
 
+namespace {
+
+// A bucket store of the scaling rows: the platform it lives on and how far
+// the benchmark has filled it.
+struct ScalingStore {
+    std::string size;  // "1,000": how the progress lines name it
+    std::string dataDir;
+    uint16_t storagePort = 0;
+    std::unique_ptr<http::Client> client;  // on the bucket service's port
+    std::vector<Process> processes;        // whose CPU counts: bucket, storage
+    uint64_t before = 0;                   // buckets stored before the benchmark
+    uint64_t filled = 0;                   // buckets the benchmark added
+    std::mt19937_64 random;                // picks the groups to match
+};
+
+// One request to a store; throws std::runtime_error on a wrong answer.
+using StoreRequest = std::function<void(ScalingStore& store)>;
+
+// The requests of one store in one run: their times and the CPU seconds
+// of each of the store's processes while they ran.
+struct RequestRun {
+    std::vector<double> seconds;
+    std::vector<double> cpu;
+};
+
+// The store of the platform whose core has `coreApiPort` and `corePid`,
+// with the buckets it holds counted. Throws std::runtime_error when it
+// cannot be reached or does not list its buckets.
+ScalingStore scalingStore(const std::string& size, uint16_t coreApiPort, pid_t corePid,
+                          const std::string& dataDir) {
+    const ServicePorts ports = discoverServices(coreApiPort);
+    ScalingStore store;
+    store.size = size;
+    store.dataDir = dataDir;
+    store.storagePort = ports.storage;
+    store.client = std::make_unique<http::Client>(kHost, ports.bucket, std::chrono::seconds(120));
+    store.processes = {Process{"bucket", childrenOf(corePid, "tarvolt-bucket")},
+                       Process{"storage", childrenOf(corePid, "tarvolt-storage")}};
+    auto listing = store.client->request("GET", "/bucket");
+    if (listing.status != 200) {
+        throw std::runtime_error("GET /bucket answered " + std::to_string(listing.status) + ": " +
+                                 listing.body);
+    }
+    store.before = bucketObjects(listing.body);
+    store.random.seed(ports.bucket);
+    return store;
+}
+
+void fillStore(ScalingStore& store, uint64_t buckets) {
+    const auto start = Clock::now();
+    StoreFiller(store.storagePort, store.dataDir, kFillThreads).fill(store.filled, buckets);
+    store.filled = buckets;
+    progress("filled a store to " + store.size + " buckets in " +
+             std::to_string(secondsSince(start)) + " s");
+}
+
+// Lists all of the store's buckets.
+void listAll(ScalingStore& store) {
+    const uint64_t expected = store.before + store.filled;
+    auto answer = store.client->request("GET", "/bucket");
+    const uint64_t listed = bucketObjects(answer.body);
+    if (answer.status != 200 || listed != expected) {
+        throw std::runtime_error("GET /bucket answered " + std::to_string(answer.status) +
+                                 " with " + std::to_string(listed) + " buckets instead of " +
+                                 std::to_string(expected));
+    }
+}
+
+// Matches the ten buckets of a group picked at random.
+void matchGroup(ScalingStore& store) {
+    std::uniform_int_distribution<uint64_t> groups(0, store.filled / 10 - 1);
+    const std::string body = "{ \"attributes\" : { \"group\" : \"" +
+                             StoreFiller::groupOf(groups(store.random) * 10) + "\" } }";
+    auto answer =
+        store.client->request("PUT", "/bucket/match", body, {{"Content-Type", "application/json"}});
+    if (answer.status != 200 || bucketObjects(answer.body) != 10) {
+        throw std::runtime_error("PUT /bucket/match answered " + std::to_string(answer.status) +
+                                 " with " + std::to_string(bucketObjects(answer.body)) +
+                                 " buckets instead of 10: " + answer.body.substr(0, 200));
+    }
+}
+
+// Runs `request` on `store` once, adding its time and CPU to `run`.
+void timeRequest(ScalingStore& store, const StoreRequest& request, RequestRun& run) {
+    CpuMeter meter(store.processes);
+    meter.begin();
+    const auto start = Clock::now();
+    request(store);
+    run.seconds.push_back(secondsSince(start));
+    const std::vector<double> used = meter.end();
+    run.cpu.resize(used.size(), 0);
+    for (size_t i = 0; i < used.size(); ++i) {
+        run.cpu[i] += used[i];
+    }
+}
+
+// Adds a run to `series`: the median request time times `scale`, and the
+// CPU per `requestsPerUnit` requests.
+void addRun(const RequestRun& run, const ScalingStore& store, double scale, double requestsPerUnit,
+            Series& series) {
+    series.add(summarize(run.seconds).median * scale, CpuMeter(store.processes), run.cpu,
+               static_cast<double>(run.seconds.size()) / requestsPerUnit);
+}
+
+// `runs` runs of `perRun` requests on each store, the two stores taking
+// turns request by request, after `warmUp` untimed requests on each. Returns
+// the larger store's series and the smaller's.
+std::pair<Series, Series> interleavedRequests(ScalingStore& larger, ScalingStore& smaller, int runs,
+                                              int perRun, int warmUp, const StoreRequest& request,
+                                              double scale, double requestsPerUnit) {
+    for (int i = 0; i < warmUp; ++i) {
+        request(larger);
+        request(smaller);
+    }
+    std::pair<Series, Series> series;
+    for (int run = 0; run < runs; ++run) {
+        RequestRun large, small;
+        interleave(
+            perRun, [&](int) { timeRequest(larger, request, large); },
+            [&](int) { timeRequest(smaller, request, small); });
+        addRun(large, larger, scale, requestsPerUnit, series.first);
+        addRun(small, smaller, scale, requestsPerUnit, series.second);
+    }
+    progress("median of runs at " + larger.size + " buckets " +
+             std::to_string(series.first.figure().median) + ", at " + smaller.size + " " +
+             std::to_string(series.second.figure().median) + " (ms for matches, s for listings)");
+    return series;
+}
+
+}  // namespace
+
 void BenchSuites::runScaling(ResultTable& table) {
     const std::string matchName = "match p50, 100,000 vs 1,000 buckets";
     const std::string listName = "list all, 10,000 vs 1,000 buckets";
+    if (m_setup.smallCoreApiPort == 0) {
+        const std::string reason = "no second platform for the 1,000-bucket store";
+        table.addFailure(matchName, Goal::RatioAtMost, 1.5, reason);
+        table.addFailure(listName, Goal::RatioAtMost, 11, reason);
+        return;
+    }
+    const int runs = std::max(5, m_setup.runs);
+    const int matchesPerRun = std::max(1, m_setup.matchSamples / runs);
     try {
-        StoreFiller filler(m_setup.storagePort, m_setup.dataDir, kFillThreads);
-        http::Client client(kHost, m_setup.bucketPort, std::chrono::seconds(120));
-        auto listing = client.request("GET", "/bucket");
-        if (listing.status != 200) {
-            throw std::runtime_error("GET /bucket answered " + std::to_string(listing.status) +
-                                     ": " + listing.body);
-        }
-        m_bucketsBefore = bucketObjects(listing.body);
-        auto start = Clock::now();
-        filler.fill(0, 1000);
-        progress("filled 1,000 buckets in " + std::to_string(secondsSince(start)) + " s");
-        Summary list1k = listSeconds(1000);
-        Summary match1k = matchMilliseconds(1000);
-        start = Clock::now();
-        filler.fill(1000, 10000);
-        progress("filled 10,000 buckets in " + std::to_string(secondsSince(start)) + " s");
-        Summary list10k = listSeconds(10000);
-        start = Clock::now();
-        filler.fill(10000, 100000);
-        progress("filled 100,000 buckets in " + std::to_string(secondsSince(start)) + " s");
-        Summary match100k = matchMilliseconds(100000);
-        table.add(valueRow(matchName, "ms", match100k, match1k, "at 1,000", 1.5));
-        table.add(valueRow(listName, "s", list10k, list1k, "1,000", 11));
+        ScalingStore small = scalingStore("1,000", m_setup.smallCoreApiPort, m_setup.smallCorePid,
+                                          m_setup.smallDataDir);
+        ScalingStore large =
+            scalingStore("10,000", m_setup.coreApiPort, m_setup.corePid, m_setup.dataDir);
+        fillStore(small, 1000);
+        fillStore(large, 10000);
+        // The first listing creates the new buckets' directories (their
+        // paths are taken) and warms the caches.
+        auto [list10k, list1k] = interleavedRequests(large, small, runs, kListingsPerRun,
+                                                     kWarmUpListings, listAll, 1, 1);
+        large.size = "100,000";
+        fillStore(large, 100000);
+        // A run's worth of untimed matches first: with 100,000 buckets the
+        // first look-ups of each database page map it in, which is no part
+        // of a match.
+        auto [match100k, match1k] = interleavedRequests(large, small, runs, matchesPerRun,
+                                                        matchesPerRun, matchGroup, 1e3, 1000);
+        table.add(valueRow(matchName, "ms", match100k, match1k, "at 1,000", 1.5, "1,000 matches"));
+        table.add(valueRow(listName, "s", list10k, list1k, "1,000", 11, "listing"));
     } catch (const std::exception& error) {
         table.addFailure(matchName, Goal::RatioAtMost, 1.5, error.what());
         table.addFailure(listName, Goal::RatioAtMost, 11, error.what());
     }
-}
-
-// The p50 of each of the runs, in milliseconds.
-Summary BenchSuites::matchMilliseconds(uint64_t buckets) {
-    http::Client client(kHost, m_setup.bucketPort, std::chrono::seconds(30));
-    std::mt19937_64 random(buckets);
-    std::uniform_int_distribution<uint64_t> groups(0, buckets / 10 - 1);
-    std::vector<double> samples;
-    // As many untimed matches first: with 100,000 buckets the first look-ups
-    // of each database page map it in, which is no part of a match.
-    const int warmUp = m_setup.matchSamples;
-    for (int i = -warmUp; i < m_setup.matchSamples; ++i) {
-        const std::string body = "{ \"attributes\" : { \"group\" : \"" +
-                                 StoreFiller::groupOf(groups(random) * 10) + "\" } }";
-        auto start = Clock::now();
-        auto answer =
-            client.request("PUT", "/bucket/match", body, {{"Content-Type", "application/json"}});
-        double seconds = secondsSince(start);
-        if (answer.status != 200 || bucketObjects(answer.body) != 10) {
-            throw std::runtime_error("PUT /bucket/match answered " + std::to_string(answer.status) +
-                                     " with " + std::to_string(bucketObjects(answer.body)) +
-                                     " buckets instead of 10: " + answer.body.substr(0, 200));
-        }
-        if (i >= 0) {
-            samples.push_back(seconds);
-        }
-    }
-    std::vector<double> runP50s;
-    const size_t perRun = std::max<size_t>(1, samples.size() / static_cast<size_t>(m_setup.runs));
-    for (size_t from = 0; from + perRun <= samples.size(); from += perRun) {
-        std::vector<double> run(samples.begin() + from, samples.begin() + from + perRun);
-        runP50s.push_back(percentiles(run).p50 * 1e3);
-    }
-    Percentiles result = percentiles(samples);
-    progress("match at " + std::to_string(buckets) + " buckets: p50 " +
-             std::to_string(result.p50 * 1e3) + " ms, p99 " + std::to_string(result.p99 * 1e3) +
-             " ms");
-    return summarize(runP50s);
-}
-
-Summary BenchSuites::listSeconds(uint64_t buckets) {
-    const int runs = std::max(5, m_setup.runs);
-    http::Client client(kHost, m_setup.bucketPort, std::chrono::seconds(120));
-    std::vector<double> samples;
-    // A first, untimed listing creates the new buckets' directories (their
-    // paths are taken) and warms the caches, as for the other size.
-    for (int run = -1; run < runs; ++run) {
-        auto start = Clock::now();
-        auto answer = client.request("GET", "/bucket");
-        if (run >= 0) {
-            samples.push_back(secondsSince(start));
-        }
-        uint64_t listed = bucketObjects(answer.body);
-        if (answer.status != 200 || listed != buckets + m_bucketsBefore) {
-            throw std::runtime_error("GET /bucket answered " + std::to_string(answer.status) +
-                                     " with " + std::to_string(listed) + " buckets instead of " +
-                                     std::to_string(buckets + m_bucketsBefore));
-        }
-    }
-    Summary summary = summarize(samples);
-    progress("list of " + std::to_string(buckets) + " buckets: best " +
-             std::to_string(*std::min_element(samples.begin(), samples.end())) + " s, median " +
-             std::to_string(summary.median) + " s");
-    return summary;
 }
 
 }  // namespace bench

@@ -19,10 +19,17 @@
 //                there are such platforms.
 //   adds:        the additions of the small files only (no downloads), at
 //                each thread count, then on the other two platforms.
-//   scaling:     match p50 latency with 1,000 and with 100,000 stored
-//                buckets (the p50 of each run); listing time with 1,000 and
-//                with 10,000. The sizes follow each other as the store fills,
-//                so these runs cannot interleave.
+//   scaling:     match p50 latency with 100,000 stored buckets against
+//                1,000 (the p50 of each run), and listing time with 10,000
+//                against 1,000. The 1,000 buckets live on a platform of
+//                their own beside the main one, which is filled to 10,000
+//                for the listings and then to 100,000 for the matches, so
+//                the two sizes run in alternation like every other row;
+//                within a run the two alternate request by request; each
+//                run's figure is the median of its listings or the p50 of
+//                its matches, and the CPU of the bucket and storage
+//                services per listing and per 1,000 matches goes on the
+//                line below.
 //
 // A benchmark that cannot run (an endpoint answering an error, say) gets a
 // MISS row with the reason, and the others still run.
@@ -57,7 +64,10 @@ struct BenchSetup {
     pid_t relaxedCorePid = 0;
     uint16_t soloCommitCoreApiPort = 0;  // a platform without group commit, or 0
     pid_t soloCommitCorePid = 0;
-    pid_t nginxPid = 0;  // masters; their workers are found as children
+    uint16_t smallCoreApiPort = 0;  // a platform for the 1,000-bucket store, or 0
+    pid_t smallCorePid = 0;
+    std::string smallDataDir;  // its data directory
+    pid_t nginxPid = 0;        // masters; their workers are found as children
     pid_t nginxProxyPid = 0;
     uint64_t transferBytes = 1ull << 30;
     int runs = 5;  // runs per row, interleaved with the reference's
@@ -65,7 +75,7 @@ struct BenchSetup {
     int clients = 32;
     std::set<int> threadCounts{2, 8};               // of the bucket service, for the small files
     std::chrono::milliseconds loadDuration{10000};  // per side and row, over all runs
-    int matchSamples = 200;
+    int matchSamples = 5000;                        // timed matches per size, over all runs
 };
 
 class BenchSuites {
@@ -106,15 +116,9 @@ class BenchSuites {
     void measureSmallDownloads(SmallFiles& state, int threads, ResultTable& table);
     void useThreads(int threads);
 
-    // The match p50 of each run in ms, and the listing time of each run in
-    // seconds, over `runs` runs (at least 5 listings).
-    Summary matchMilliseconds(uint64_t buckets);
-    Summary listSeconds(uint64_t buckets);
-
     BenchSetup m_setup;
     int m_threads = 2;  // the bucket service's "threads" item in force
     uint64_t m_transferCount = 0;
-    uint64_t m_bucketsBefore = 0;  // buckets stored before the scaling benchmark
 };
 
 // Prints a progress line on standard error.

@@ -6,9 +6,10 @@
 //                     [--nginx-proxy-port=N --nginx-proxy-pid=N]
 //                     [--relaxed-core-api-port=N --relaxed-core-pid=N]
 //                     [--solo-commit-core-api-port=N --solo-commit-core-pid=N]
+//                     [--small-core-api-port=N --small-core-pid=N --small-data=DIR]
 //                     [--only=scaling,transfers,small,adds] [--seconds=10]
 //                     [--transfer-mib=1024] [--runs=5] [--clients=32]
-//                     [--threads=2,8] [--match-samples=200]
+//                     [--threads=2,8] [--match-samples=5000]
 //                     [--transfer-paths=nginx,direct,proxy]
 //       runs the benchmarks and prints the result table; its last line is
 //       "bench: N of M targets met". Exit status 0 once the table is out.
@@ -17,8 +18,11 @@
 //       small files at (it is restarted for each). The relaxed core is a
 //       second platform started without durability, for the non-durable row;
 //       the solo-commit core a platform whose storage service runs without
-//       group commit (TARVOLT_GROUP_COMMIT=off). --only=adds runs the
-//       additions of the small files alone (no downloads).
+//       group commit (TARVOLT_GROUP_COMMIT=off). The small core is a plain
+//       platform that holds the scaling rows' 1,000-bucket store, measured
+//       in alternation with the main one's larger store (without it the
+//       scaling rows are not measured). --only=adds runs the additions of
+//       the small files alone (no downloads).
 //   tarvolt-bench fill --core-api-port=N --data=DIR --from=A --to=B
 //       adds the scaling benchmark's buckets A to B-1 through the storage
 //       service (for profiling a store of a given size).
@@ -49,7 +53,9 @@ const char* const kUsage =
     "                         --nginx-pid=N --nginx-root=DIR [--nginx-proxy-port=N\n"
     "                         --nginx-proxy-pid=N] [--relaxed-core-api-port=N\n"
     "                         --relaxed-core-pid=N] [--solo-commit-core-api-port=N\n"
-    "                         --solo-commit-core-pid=N] [--only=scaling,transfers,small,adds]\n"
+    "                         --solo-commit-core-pid=N] [--small-core-api-port=N\n"
+    "                         --small-core-pid=N --small-data=DIR]\n"
+    "                         [--only=scaling,transfers,small,adds]\n"
     "                         [--seconds=S] [--transfer-mib=N] [--runs=N] [--clients=N]\n"
     "                         [--threads=2,8] [--match-samples=N]\n"
     "                         [--transfer-paths=nginx,direct,proxy]\n"
@@ -128,6 +134,11 @@ bench::BenchSetup setupFrom(const std::map<std::string, std::string>& options) {
     setup.soloCommitCoreApiPort =
         static_cast<uint16_t>(number(options, "solo-commit-core-api-port", 0));
     setup.soloCommitCorePid = static_cast<pid_t>(number(options, "solo-commit-core-pid", 0));
+    setup.smallCoreApiPort = static_cast<uint16_t>(number(options, "small-core-api-port", 0));
+    setup.smallCorePid = static_cast<pid_t>(number(options, "small-core-pid", 0));
+    if (setup.smallCoreApiPort != 0) {
+        setup.smallDataDir = text(options, "small-data");
+    }
     setup.nginxProxyPort = static_cast<uint16_t>(number(options, "nginx-proxy-port", 0));
     setup.nginxProxyPid = static_cast<pid_t>(number(options, "nginx-proxy-pid", 0));
     setup.loadDuration = std::chrono::milliseconds(number(options, "seconds", 10) * 1000);
@@ -143,7 +154,7 @@ bench::BenchSetup setupFrom(const std::map<std::string, std::string>& options) {
         }
     }
     setup.clients = static_cast<int>(number(options, "clients", 32));
-    setup.matchSamples = static_cast<int>(number(options, "match-samples", 200));
+    setup.matchSamples = static_cast<int>(number(options, "match-samples", 5000));
     bench::ServicePorts ports = bench::discoverServices(setup.coreApiPort);
     setup.bucketPort = ports.bucket;
     setup.storagePort = ports.storage;

@@ -5,7 +5,9 @@
 # when the build has the setting, a second platform started with
 # TARVOLT_DURABILITY=relaxed for the non-durable row, and a third whose
 # storage service runs without group commit, TARVOLT_GROUP_COMMIT=off, for
-# the row that shows what group commit wins), starts a
+# the row that shows what group commit wins, and a fourth, plain one that
+# holds the scaling rows' 1,000-bucket store while the main platform's
+# store grows, so that both sizes are measured in alternation), starts a
 # throwaway loopback nginx for the comparisons and an nginx reverse proxy in
 # front of it (the yardstick of the core's proxy), runs tarvolt-bench against
 # them and prints the result table; the last line is
@@ -130,6 +132,12 @@ if grep -qs TARVOLT_GROUP_COMMIT "$root/platform/storage/src/sql_backend.cpp"; t
     start_platform "$work/solo-commit" TARVOLT_GROUP_COMMIT=off
     other_platform_args+=(--solo-commit-core-api-port="$api_port" --solo-commit-core-pid="$core_pid")
 fi
+
+# A fourth that holds the 1,000 buckets the scaling rows measure the main
+# platform's larger store against, run by run.
+start_platform "$work/small"
+other_platform_args+=(--small-core-api-port="$api_port" --small-core-pid="$core_pid"
+    --small-data="$work/small")
 
 nginx_port="$("$bin/tarvolt-bench" free-port)"
 nginx_pid="$("$root/bench/nginx.sh" start "$work/nginx" "$nginx_port")"

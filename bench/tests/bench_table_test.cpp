@@ -7,6 +7,8 @@
 #include <chrono>
 #include <ctime>
 #include <sstream>
+#include <stdexcept>
+#include <string>
 
 #include "bench_rows.h"
 #include "bench_stats.h"
@@ -52,6 +54,26 @@ TEST(BenchStatsTest, MedianSpreadAndCpuPerUnit) {
     EXPECT_DOUBLE_EQ(series.cpuOf("self").median, 1.0);
     EXPECT_DOUBLE_EQ(series.totalCpu().median, 1.0);
     EXPECT_EQ(series.cpuOf("nobody").runs, 0u);
+}
+
+TEST(BenchStatsTest, InterleavesTwoSidesSwappingTheirOrderEveryRun) {
+    std::string order;
+    interleave(
+        4, [&order](int run) { order += "a" + std::to_string(run); },
+        [&order](int run) { order += "b" + std::to_string(run); });
+    // Each side runs once per run, and neither always runs after the other.
+    EXPECT_EQ(order, "a0b0b1a1a2b2b3a3");
+
+    order.clear();
+    auto failing = [&order](int run) {
+        order += "f" + std::to_string(run);
+        throw std::runtime_error("answered 500");
+    };
+    EXPECT_THROW(interleave(
+                     3, [&order](int) { order += "a"; }, failing),
+                 std::runtime_error);
+    EXPECT_EQ(order, "af0");  // stops at the first failure
+    interleave(0, failing, failing);
 }
 
 TEST(BenchTableTest, CountsOnlyRowsWithATargetThatWereMeasured) {
