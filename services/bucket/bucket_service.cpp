@@ -14,6 +14,7 @@
 #include "logger.h"
 #include "management_api.h"
 #include "management_client.h"
+#include "periodic_task.h"
 #include "service_record.h"
 #include "storage_client.h"
 #include "storage_follower.h"
@@ -23,6 +24,9 @@ namespace {
 
 // How often `start` looks whether a listener has bound its port.
 constexpr std::chrono::milliseconds kPollInterval{100};
+// How often the files of failed creations kept while the storage service
+// was away are looked at again.
+constexpr std::chrono::milliseconds kLeftoverRetryInterval{2000};
 
 // The REST server listens on the loopback address the service registers
 // under ("localhost"), so the core's public port stays the one way in from
@@ -289,9 +293,12 @@ void BucketService::startUploadSweep() {
     known.indexEmpty = m_store->indexWasEmpty();
     m_sweeper = std::make_unique<UploadSweeper>(m_store->root(), cutoff, std::move(known));
     m_sweeper->start();
+    m_leftoverRetry = std::make_unique<PeriodicTask>(kLeftoverRetryInterval,
+                                                     [store] { store->retryLeftovers(); });
 }
 
 void BucketService::stopUploadSweep() {
+    m_leftoverRetry.reset();
     m_sweeper.reset();
 }
 

@@ -206,7 +206,8 @@ Answer BucketCreation::refuse(StatusCode status, const std::string& message) {
 // The file goes only when no "buckets" row can point to it: either the row
 // was never tried, or its removal is confirmed. A row that outlived a failed
 // removal (the storage service went away) keeps its file, so the bucket
-// stays whole instead of being listed without one.
+// stays whole instead of being listed without one, until the store's
+// background retry confirms the rows gone.
 void BucketCreation::discard() {
     if (!m_bucket) {
         return;
@@ -221,14 +222,12 @@ void BucketCreation::discard() {
         }
     }
     if (rowGone) {
-        // The removal is made durable before the record ends: otherwise a
-        // power cut could bring the name back with no record to prove it a
-        // leftover, and the next start would have to keep it aside.
-        unlink(m_bucket->getFilename().c_str());
-        durability::syncDirectory(durability::parentDirectory(m_bucket->getFilename()));
-        m_store.intents().end(m_id);
+        m_store.finishFileRemoval(m_id, m_bucket->getFilename());
     } else {
-        m_logger->warn("Kept the file of bucket %" PRIu64 ": its row may still be stored", m_id);
+        m_logger->warn("Kept the file of bucket %" PRIu64
+                       ": its row may still be stored; removal retried in the background",
+                       m_id);
+        m_store.keepLeftover(m_id, m_bucket->getFilename());
     }
     m_bucket.reset();
 }

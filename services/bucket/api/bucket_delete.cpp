@@ -1,39 +1,17 @@
 // handleDelete: DELETE /bucket/<id> removes the bucket's row, its attribute
 // rows and its file.
-#include <unistd.h>
-
-#include <cerrno>
 
 #include <optional>
 
 #include "bucket_handlers.h"
 #include "bucket_store.h"
 #include "bucket_text.h"
-#include "durability.h"
 #include "logger.h"
 
 using bucket_text::messageBody;
 using http::StatusCode;
 
 namespace bucket_handlers {
-
-namespace {
-
-// Unlinks a deleted bucket's file and makes the removal durable. The
-// deletion's in-flight record ends only once both held: otherwise it stays,
-// and the next start's sweep finishes the removal.
-void removeFile(const std::string& path, uint64_t id, BucketStore& store) {
-    bool removed = ::unlink(path.c_str()) == 0 || errno == ENOENT;
-    if (removed && durability::syncDirectory(durability::parentDirectory(path))) {
-        store.intents().end(id);
-        return;
-    }
-    Logger::getLogger()->error(
-        "Bucket %s deleted; its file %s is left for the next start to remove",
-        std::to_string(id).c_str(), path.c_str());
-}
-
-}  // namespace
 
 Answer handleDelete(BucketStore& store, const Request& request) {
     const std::string& digits = request.idDigits();
@@ -56,7 +34,9 @@ Answer handleDelete(BucketStore& store, const Request& request) {
     // removal is made durable before the answer.
     Bucket& removed = *change.removed;  // the path its row held
     if (removed.hasUsableFile()) {
-        removeFile(removed.getFilename(), *id, store);
+        // When the removal cannot be made durable, the deletion's record
+        // stays and the next start's sweep finishes it.
+        store.finishFileRemoval(*id, removed.getFilename());
     } else {
         Logger::getLogger()->warn("Bucket %s deleted; its file path %s was refused, the file stays",
                                   std::to_string(*id).c_str(), removed.getFilename().c_str());

@@ -41,6 +41,7 @@ class ManagementApi;
 class ManagementClient;
 class StorageClient;
 class TableStorage;
+class PeriodicTask;
 class UploadSweeper;
 
 class BucketService : public ServiceAuthHandler {
@@ -163,6 +164,8 @@ class BucketService : public ServiceAuthHandler {
     std::unique_ptr<TableStorage> connectStorage();
     void windDown();
     void stopRestServer();
+    // The start-up sweep of what earlier runs left, and the periodic retry
+    // of this run's failed creations whose files had to be kept.
     void startUploadSweep();
     void stopUploadSweep();
     void auditLifecycle(const std::string& code);
@@ -192,4 +195,5 @@ class BucketService : public ServiceAuthHandler {
     std::atomic<bool> m_ready{false};
     std::atomic<uint64_t> m_maxBucketSize{0};  // 0: unlimited
     std::unique_ptr<UploadSweeper> m_sweeper;
+    std::unique_ptr<PeriodicTask> m_leftoverRetry;
 };

@@ -179,6 +179,19 @@ class BucketStore {
     // when no "buckets" row of `id` is stored afterwards; false when one may
     // remain (a deletion or the check failed, or there is no storage).
     bool discard(uint64_t id);
+    // Removes the file `path` of `id` once no row of `id` is stored (a
+    // deleted bucket, a failed creation): unlinks it, makes the removal
+    // durable, then ends the change's record. When the removal cannot be
+    // made durable the record stays for the next start's sweep, the failure
+    // is logged and false is returned.
+    bool finishFileRemoval(uint64_t id, const std::string& path);
+    // Keeps a failed creation whose rows could not be confirmed gone (the
+    // storage service was away): its file stays until `retryLeftovers`
+    // confirms it, so no listed bucket ever loses its file.
+    void keepLeftover(uint64_t id, const std::string& path);
+    // Tries `discard` again for each kept creation and removes the file of
+    // each one confirmed; returns how many are still kept. Any thread.
+    size_t retryLeftovers();
 
   private:
     using AttributeRows = std::unordered_map<uint64_t, AttributeList>;
@@ -230,6 +243,8 @@ class BucketStore {
     IdReservation m_ids;
     IntentLog m_intents;
     bool m_indexEmpty = false;
+    std::mutex m_leftoverMutex;                             // guards m_leftovers
+    std::unordered_map<uint64_t, std::string> m_leftovers;  // id -> file path
     std::mutex m_mutex;
     static constexpr size_t kSetStripes = 64;
     std::array<std::mutex, kSetStripes> m_setStripes;

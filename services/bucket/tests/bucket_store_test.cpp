@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <fstream>
 #include <future>
 #include <memory>
 #include <set>
@@ -549,3 +550,30 @@ TEST_F(BucketStoreTest, RefusedSchemaEndsTheProcessWithStatusOne) {
 }
 
 }  // namespace
+
+// A failed creation whose rows could not be confirmed gone keeps its file
+// while the storage service is away, and loses it (and its in-flight
+// record) once a retry confirms that no row of it is stored.
+TEST_F(BucketStoreTest, AKeptLeftoverIsRemovedOnceItsRowsAreConfirmedGone) {
+    BucketStore& records = m_service->store();
+    ASSERT_TRUE(records.openIntents());
+    const uint64_t id = 42;
+    const std::string path = m_dir.path() + "/root/0/42";
+    std::filesystem::create_directories(m_dir.path() + "/root/0");
+    { std::ofstream(path) << "unanswered"; }
+    ASSERT_TRUE(records.intents().begin(IntentLog::Kind::Addition, id));
+    store(id, {{"k", "v"}});  // the row a lost answer may have left
+
+    m_storage.failWhen = [](const std::string&, const std::string&) { return true; };
+    records.keepLeftover(id, path);
+    EXPECT_EQ(1u, records.retryLeftovers());
+    EXPECT_TRUE(std::filesystem::exists(path)) << "no row confirmed gone, so the file stays";
+    EXPECT_EQ(1u, records.intents().inFlight().count(id));
+
+    m_storage.failWhen = nullptr;
+    EXPECT_EQ(0u, records.retryLeftovers());
+    EXPECT_FALSE(std::filesystem::exists(path));
+    EXPECT_EQ(0u, records.intents().inFlight().count(id));
+    EXPECT_TRUE(m_storage.rows("buckets").empty());
+    EXPECT_EQ(0u, records.retryLeftovers()) << "nothing is kept twice";
+}

@@ -1,0 +1,56 @@
+// BucketStore: removing the files of deleted buckets and of failed
+// creations, once no row of theirs can point to them.
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+
+#include "bucket_store.h"
+#include "durability.h"
+#include "logger.h"
+
+bool BucketStore::finishFileRemoval(uint64_t id, const std::string& path) {
+    const bool unlinked = ::unlink(path.c_str()) == 0 || errno == ENOENT;
+    // The removal is made durable before the record ends: otherwise a power
+    // cut could bring the name back with no record to prove it a leftover,
+    // and the next start would have to keep it aside.
+    if (unlinked && durability::syncDirectory(durability::parentDirectory(path))) {
+        m_intents.end(id);
+        return true;
+    }
+    m_logger.error("The file %s of bucket %" PRIu64 " is left for the next start to remove",
+                   path.c_str(), id);
+    return false;
+}
+
+void BucketStore::keepLeftover(uint64_t id, const std::string& path) {
+    std::lock_guard<std::mutex> lock(m_leftoverMutex);
+    m_leftovers[id] = path;
+}
+
+size_t BucketStore::retryLeftovers() {
+    std::unordered_map<uint64_t, std::string> kept;
+    {
+        std::lock_guard<std::mutex> lock(m_leftoverMutex);
+        kept.swap(m_leftovers);
+    }
+    for (auto it = kept.begin(); it != kept.end();) {
+        bool gone = false;
+        try {
+            gone = discard(it->first);
+        } catch (const std::exception&) {
+        }
+        if (!gone) {
+            ++it;
+            continue;
+        }
+        if (finishFileRemoval(it->first, it->second)) {
+            m_logger.info("Removed the file of failed bucket %" PRIu64 " once its rows were gone",
+                          it->first);
+        }
+        it = kept.erase(it);
+    }
+    std::lock_guard<std::mutex> lock(m_leftoverMutex);
+    m_leftovers.merge(kept);
+    return m_leftovers.size();
+}
