@@ -122,6 +122,7 @@ void Session::doReadHeader() {
     m_bodyBytes = 0;
     m_bodyLength.reset();
     m_relay.offered = false;
+    releaseBodyChunk();
     m_bodyTooSlow = false;
     m_closing = false;
     m_offered = 0;
@@ -349,6 +350,12 @@ void Session::prepareBodyChunk() {
     }
 }
 
+// A connection between requests holds no chunk buffer: with many keep-alive
+// clients, each would otherwise keep the 1 MiB of its largest upload.
+void Session::releaseBodyChunk() {
+    std::vector<char>().swap(m_bodyBuffer);
+}
+
 void Session::takeBufferedBody(uint64_t remaining) {
     size_t size = static_cast<size_t>(std::min<uint64_t>(remaining, m_buffer.size()));
     const char* data = static_cast<const char*>(m_buffer.data().data());
@@ -477,6 +484,7 @@ void Session::finishBody() {
         }
     }
     m_sink.reset();
+    releaseBodyChunk();
     dispatch();
 }
 

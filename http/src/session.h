@@ -79,6 +79,7 @@ class Session : public std::enable_shared_from_this<Session> {
     void onReadBody(boost::beast::error_code ec, size_t bytes);
     void doReadFixedBody();
     void prepareBodyChunk();
+    void releaseBodyChunk();
     void takeBufferedBody(uint64_t remaining);
     void onReadFixedBody(boost::beast::error_code ec, size_t bytes);
     bool consumeBody(const char* data, size_t size);
