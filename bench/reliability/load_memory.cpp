@@ -9,10 +9,6 @@ namespace load {
 
 namespace {
 
-// The least growth from the third quarter to the last that still counts as
-// levelled off (see the header).
-constexpr long kLevelSlackKiB = 1024;
-
 // Field `name` ("VmRSS:", "RssAnon:") of /proc/<pid>/status in KiB, or -1.
 long statusKiB(pid_t pid, const std::string& name) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
@@ -105,10 +101,8 @@ void MemoryWatch::check(Verdicts& verdicts) const {
                        std::to_string(n) + " samples)",
                    std::to_string(firstHalf) + " KiB -> " + std::to_string(secondHalf) + " KiB");
     verdicts.check(
-        n >= 8 && thirdQuarter > 0 &&
-            lastQuarter <= thirdQuarter + std::max(thirdQuarter / 20, kLevelSlackKiB),
-        "the bucket service's memory levelled off: last quarter within 5% (at least 1 MiB) of "
-        "the third",
+        n >= 8 && thirdQuarter > 0 && lastQuarter * 20 <= thirdQuarter * 21,
+        "the bucket service's memory levelled off: last quarter within 5% of the third",
         std::to_string(thirdQuarter) + " KiB -> " + std::to_string(lastQuarter) + " KiB");
 }
 

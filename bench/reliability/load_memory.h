@@ -6,14 +6,7 @@
 //
 // After a warm-up the samples are cut into quarters. The checks: the second
 // half's median is within 10% of the first half's, and the last quarter's
-// within 5% (or 1 MiB, whichever is more) of the third's: the growth has
-// levelled off. The allocator keeps freed memory for reuse (see the
-// service's mallopt settings), so the resident size of a service without
-// any leak still rises in steps of a few hundred KiB whenever a new peak of
-// concurrent requests comes; with a working set near 16 MiB, one such step
-// late in a one-minute run is 3% to 6%. A leak keeps growing with the
-// requests served; the optional soak part watches for that over ten
-// minutes. The medians of
+// within 5% of the third's (the growth has levelled off). The medians of
 // up to 12 stretches are printed as well, with the process's anonymous
 // memory (heap and arenas, RssAnon) beside the resident size.
 //
