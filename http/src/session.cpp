@@ -343,17 +343,17 @@ void Session::doReadFixedBody() {
 // trickles its body holds little memory, and grows once the body is under way.
 void Session::prepareBodyChunk() {
     if (m_bodyBuffer.empty()) {
-        m_bodyBuffer.resize(kFirstBodyChunkSize);
+        m_bodyBuffer.reset(kFirstBodyChunkSize);
     }
     if (m_bodyBuffer.size() < kBodyChunkSize && m_bodyBytes >= kFirstBodyChunkSize) {
-        m_bodyBuffer.resize(kBodyChunkSize);
+        m_bodyBuffer.reset(kBodyChunkSize);  // nothing in it is unread
     }
 }
 
 // A connection between requests holds no chunk buffer: with many keep-alive
 // clients, each would otherwise keep the 1 MiB of its largest upload.
 void Session::releaseBodyChunk() {
-    std::vector<char>().swap(m_bodyBuffer);
+    m_bodyBuffer.release();
 }
 
 void Session::takeBufferedBody(uint64_t remaining) {

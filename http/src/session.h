@@ -29,6 +29,7 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 
+#include "chunk_buffer.h"
 #include "http/body_sink.h"
 #include "http/request.h"
 #include "http/status.h"
@@ -132,7 +133,7 @@ class Session : public std::enable_shared_from_this<Session> {
     const Route* m_route = nullptr;
     std::shared_ptr<BodySink> m_sink;      // null once the sink failed
     bool m_streamBody = false;             // body goes to the sink (or is discarded)
-    std::vector<char> m_bodyBuffer;        // chunk buffer for streamed bodies
+    detail::ChunkBuffer m_bodyBuffer;      // chunk buffer for streamed bodies
     uint64_t m_bodyBytes = 0;              // body bytes received so far
     uint64_t m_bodyInFlight = 0;           // ... and not yet counted, of a pending fixed read
     std::optional<uint64_t> m_bodyLength;  // Content-Length; none for chunked bodies
