@@ -290,6 +290,7 @@ void BucketService::startUploadSweep() {
     known.idsBelow = m_store->peekNextId();
     known.inFlight = m_store->intents().inFlight();
     known.resolved = [store](uint64_t id) { store->intents().end(id); };
+    known.changing = [store](uint64_t id) { return store->intents().isInFlight(id); };
     known.indexEmpty = m_store->indexWasEmpty();
     m_sweeper = std::make_unique<UploadSweeper>(m_store->root(), cutoff, std::move(known));
     m_sweeper->start();

@@ -117,3 +117,8 @@ std::map<uint64_t, IntentLog::Kind> IntentLog::inFlight() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_inFlight;
 }
+
+bool IntentLog::isInFlight(uint64_t id) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_inFlight.count(id) != 0;
+}

@@ -197,8 +197,10 @@ UploadSweeper::Report UploadSweeper::sweepOrphans(const std::string& root, const
         root, store.idsBelow, cancel, [&](const std::map<uint64_t, fs::path>& batch) {
             std::optional<std::set<uint64_t>> stored = storedOf(batch, store.rows);
             for (const auto& [id, path] : batch) {
+                // Asked after the rows: a deletion of this run that removed
+                // them is still recorded until its own unlink is done.
                 if (stored && stored->count(id) == 0 && store.inFlight.count(id) == 0 &&
-                    quarantine(root, id, path)) {
+                    !(store.changing && store.changing(id)) && quarantine(root, id, path)) {
                     report.quarantined++;
                 }
             }

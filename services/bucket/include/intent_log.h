@@ -49,6 +49,8 @@ class IntentLog {
 
     // The changes begun and not ended, by id.
     std::map<uint64_t, Kind> inFlight() const;
+    // True while a change of `id` is recorded and not ended.
+    bool isInFlight(uint64_t id) const;
 
     // The records of the file under `root`: nullopt when it cannot be read,
     // an empty map when there is none.

@@ -52,7 +52,10 @@ class UploadSweeper {
         uint64_t idsBelow = 0;
         std::map<uint64_t, IntentLog::Kind> inFlight;  // left by earlier runs
         std::function<void(uint64_t)> resolved;        // ends the record of an id
-        bool indexEmpty = false;                       // no `buckets` row at all
+        // True while a change of this run is in flight for the id (a
+        // deletion removing the file itself): such a file is not moved aside.
+        std::function<bool(uint64_t)> changing;
+        bool indexEmpty = false;  // no `buckets` row at all
     };
     // What a sweep of bucket files did.
     struct Report {

@@ -141,6 +141,25 @@ TEST(UploadSweeper, RemovesRecordedLeftoversAndQuarantinesOtherFilesWithoutRows)
     EXPECT_TRUE(fs::is_symlink(root / "1" / "152"));
 }
 
+// The sweep runs while the service already serves: a deletion of this run
+// that has removed a bucket's rows but not yet its file is not an orphan,
+// and its file is not moved aside under it.
+TEST(UploadSweeper, LeavesTheFileOfADeletionInFlightToTheDeletion) {
+    TempDir dir;
+    const fs::path root = dir.path();
+    touch(root / "0" / "5");
+    touch(root / "0" / "6");
+    FakeRows rows;
+    rows.stored = {1};
+    UploadSweeper::Store store = storeOf(rows, 100);
+    store.changing = [](uint64_t id) { return id == 5; };
+    std::atomic<bool> cancel{false};
+    const UploadSweeper::Report report = UploadSweeper::sweepOrphans(root.string(), store, cancel);
+    EXPECT_EQ(1u, report.quarantined);
+    EXPECT_TRUE(fs::exists(root / "0" / "5")) << "the deletion removes it itself";
+    EXPECT_TRUE(fs::exists(root / "quarantine" / "6"));
+}
+
 // An index without rows beside bucket files is a replaced or emptied
 // database, not a store of orphans: nothing moves.
 TEST(UploadSweeper, ChangesNothingWhenTheIndexIsEmptyOrUnreadable) {
