@@ -1,9 +1,9 @@
 // A stand-in for the platform's services in tests of the core's supervisor:
 // installed as tarvolt-storage and tarvolt-bucket next to a copy of
 // tarvolt-core. It takes the platform's command line, opens its management
-// listener, registers with the core (type "Storage" when named "Storage",
-// else "BucketStorage"), writes its process id to
-// $TARVOLT_DATA/<name>.pid, and then waits:
+// listener, writes its process id to $TARVOLT_DATA/<name>.pid, registers
+// with the core (type "Storage" when named "Storage", else "BucketStorage"),
+// and then waits:
 //   - the core's shutdown request: unregister, exit 0;
 //   - the core's restart request: ask the core for the restart, exit 0;
 //   - SIGTERM: exit 0 without unregistering;
@@ -77,10 +77,12 @@ int main(int argc, char** argv) {
     ServiceRecord record(name, name == "Storage" ? "Storage" : "BucketStorage", "http", "localhost",
                          0, listener.getListenerPort(),
                          takeLaunchToken(option(argc, argv, "--token=")));
-    if (!client.registerService(record))
-        return 1;
+    // The process id is written before the registration, so that a test
+    // that sees the service registered finds its id complete.
     const char* data = std::getenv("TARVOLT_DATA");
     std::ofstream(std::string(data ? data : ".") + "/" + name + ".pid") << getpid() << "\n";
+    if (!client.registerService(record))
+        return 1;
 
     while (!service.m_shutdown && !service.m_restart && !g_terminated && getppid() == parent) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
