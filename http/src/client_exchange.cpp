@@ -93,8 +93,18 @@ void ClientExchange::finishBody() {
 // Writes `buffers` while watching the socket for the server's answer: when
 // the server speaks first (or fails the write after having spoken), the
 // write is given up and the exchange has been answered early.
+//
+// The loop's readiness events are edge-triggered: an answer whose event the
+// loop took while no wait was pending (during an earlier write, after that
+// write completed) is never reported again. So the socket is asked directly
+// before each write; a server that spoke and then stopped reading would
+// otherwise hold the write until the deadline.
 template <class Buffers>
 void ClientExchange::writeWatching(const Buffers& buffers, const char* what) {
+    if (serverSpoke()) {
+        m_answeredEarly = true;
+        return;
+    }
     auto& socket = m_connection->stream().socket();
     bool spoke = false;
     auto ec = m_connection->run([&](auto handler) {

@@ -1,5 +1,7 @@
 #include "session.h"
 
+#include <boost/beast/core/read_size.hpp>
+
 #include <limits>
 
 #include <boost/asio/dispatch.hpp>
@@ -19,6 +21,7 @@ using tcp = net::ip::tcp;
 namespace {
 
 constexpr size_t kReadBufferSize = 128 * 1024;     // socket reads of up to 64 KiB
+constexpr size_t kBodyReadSize = 64 * 1024;        // one read of a chunked body
 constexpr size_t kBodyChunkSize = 1024 * 1024;     // chunks handed to a body sink
 constexpr size_t kFirstBodyChunkSize = 64 * 1024;  // ... until this much of the body is in
 constexpr size_t kBufferedGrowth = 64 * 1024;      // first step of a chunked buffered body
@@ -286,12 +289,24 @@ void Session::onContinue(beast::error_code ec, size_t) {
 }
 
 // The receiver of a streamed body is watched from its first byte on (not
-// during the interim answer, which a cancelled read must not cut short).
+// during the interim answer, which a cancelled read must not cut short). An
+// answer that came before the watch began may already have been reported to
+// another thread's poll, which had no wait to give it to; so the socket is
+// asked once directly.
 void Session::beginBodyRead() {
+    m_parserHungry = false;
     watchAnswer();
+    if (answerPending()) {
+        return answerEarly();  // the receiver spoke before the watch began
+    }
     doReadBody();
 }
 
+// A chunked body is read one socket read at a time and parsed here, not by
+// a composed read: every read then completes to this session, so the watch
+// for an early answer cancels a read that is really pending. (A composed
+// read caught between two of its reads would read on, and wait as long as
+// a client that waits for the answer.)
 void Session::doReadBody() {
     if (m_bodyLength) {
         return doReadFixedBody();
@@ -300,9 +315,18 @@ void Session::doReadBody() {
         return answerRefusedBody();
     }
     prepareBodyBuffer();
+    if (m_buffer.size() != 0 && !m_parserHungry) {
+        return parseBody();
+    }
+    size_t size = beast::read_size(m_buffer, kBodyReadSize);
+    if (size == 0) {  // an element longer than the buffer may hold
+        return failWith(StatusCode::client_error_bad_request,
+                        "Malformed request body: " +
+                            bhttp::make_error_code(bhttp::error::buffer_overflow).message());
+    }
     m_stream.expires_after(m_core->config.contentTimeout);
-    bhttp::async_read(m_stream, m_buffer, *m_parser,
-                      beast::bind_front_handler(&Session::onReadBody, shared_from_this()));
+    m_stream.async_read_some(m_buffer.prepare(size),
+                             beast::bind_front_handler(&Session::onReadBody, shared_from_this()));
 }
 
 // A body of known length bypasses the parser: bytes already buffered are
@@ -404,18 +428,30 @@ void Session::prepareBodyBuffer() {
     m_offered = body.size;
 }
 
-void Session::onReadBody(beast::error_code ec, size_t) {
+void Session::onReadBody(beast::error_code ec, size_t bytes) {
     if (takeEarlyAnswer()) {
         return;
     }
     if (m_bodyTooSlow && !m_closed) {
         return answerSlowBody();
     }
-    if (ec == bhttp::error::need_buffer) {
-        ec = {};
+    if (ec) {
+        return doClose();  // the client went away (mid-body) or stalled
     }
-    if (ec && isDisconnect(ec)) {
-        return doClose();
+    m_buffer.commit(bytes);
+    m_parserHungry = false;
+    parseBody();
+}
+
+// Parses what is buffered into the body buffer, hands the new body bytes on,
+// and reads on (or finishes the body).
+void Session::parseBody() {
+    beast::error_code ec;
+    m_parser->eager(true);
+    m_buffer.consume(m_parser->put(m_buffer.data(), ec));
+    m_parserHungry = ec == bhttp::error::need_more;
+    if (m_parserHungry || ec == bhttp::error::need_buffer) {
+        ec = {};
     }
     if (ec) {
         return failWith(StatusCode::client_error_bad_request,

@@ -78,6 +78,7 @@ class Session : public std::enable_shared_from_this<Session> {
     void doReadBody();
     void prepareBodyBuffer();
     void onReadBody(boost::beast::error_code ec, size_t bytes);
+    void parseBody();
     void doReadFixedBody();
     void prepareBodyChunk();
     void releaseBodyChunk();
@@ -119,6 +120,8 @@ class Session : public std::enable_shared_from_this<Session> {
     void endSplice(const boost::system::error_code& ec, bool otherSide);
     // The receiver's early answer (session_answer.cpp).
     void watchAnswer();
+    void armAnswerWatch();
+    bool receiverSpoke();
     void onAnswerReady(unsigned round, boost::beast::error_code ec);
     bool answerPending();
     bool takeEarlyAnswer();
@@ -138,6 +141,7 @@ class Session : public std::enable_shared_from_this<Session> {
     uint64_t m_bodyInFlight = 0;           // ... and not yet counted, of a pending fixed read
     std::optional<uint64_t> m_bodyLength;  // Content-Length; none for chunked bodies
     size_t m_offered = 0;                  // space given to the parser for this read
+    bool m_parserHungry = false;           // the buffered input ends mid-element
     // The body's rate: bytes received at the start of the current window, the
     // request the running clock belongs to, and whether it cut the body off.
     boost::asio::steady_timer m_bodyClock;
@@ -153,6 +157,7 @@ class Session : public std::enable_shared_from_this<Session> {
         bool busy = false;   // a write, sendfile or relay of the front job is pending
         int directJobs = 0;  // jobs taken from send callbacks since the last wait
         bool failed = false;
+        bool kicked = false;  // the wait was cancelled because the socket was ready
     };
     // A zero-copy relay, in either direction (session_splice.cpp).
     struct RelayState {
@@ -165,6 +170,7 @@ class Session : public std::enable_shared_from_this<Session> {
         bool offered = false;  // the body sink was asked for a target
         bool waiting = false;  // a readiness wait is pending
         bool waitOwn = false;  // ... on this connection's socket
+        bool kicked = false;   // the wait was cancelled because its socket was ready
     };
     // The watch on the socket where the body sink's receiver answers
     // (session_answer.cpp).

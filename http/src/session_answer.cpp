@@ -6,8 +6,10 @@
 // sees `m_answer.arrived` first, and the handler runs at once on a
 // connection that closes after its answer.
 #include <fcntl.h>
-#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include "session.h"
 
@@ -44,22 +46,44 @@ void Session::watchAnswer() {
         return;
     }
     m_answer.arrived = false;
+    armAnswerWatch();
+}
+
+void Session::armAnswerWatch() {
     m_answer.socket.async_wait(
         net::posix::stream_descriptor::wait_read,
         beast::bind_front_handler(&Session::onAnswerReady, shared_from_this(), ++m_answer.round));
 }
 
-// The receiver spoke: the pending body step (a read, or a relay's wait) is
-// cancelled, and its completion hands over to `answerEarly`. A relay step
-// that is merely posted finds the flag by itself.
+// The watch woke: when the receiver really spoke, the pending body step (a
+// read, or a relay's wait) is cancelled, and its completion hands over to
+// `answerEarly`; a relay step that is merely posted finds the flag by itself.
+// A wakeup is only a hint: with several threads on one reactor, a wait can
+// be woken by readiness of the descriptor that had this number before. Then
+// the watch is armed again, and the socket asked once more, since the answer
+// may have come while no wait was queued (ready_now.h).
 void Session::onAnswerReady(unsigned round, beast::error_code ec) {
     if (ec || round != m_answer.round || m_dispatched || m_closed) {
         return;
     }
+    if (!receiverSpoke()) {
+        armAnswerWatch();
+        if (!receiverSpoke()) {
+            return;
+        }
+    }
     m_answer.arrived = true;
     beast::error_code ignored;
+    m_answer.socket.cancel(ignored);
     m_stream.socket().cancel(ignored);
     m_relay.other.cancel(ignored);
+}
+
+// True when the receiver has sent bytes, ended the connection or failed it.
+bool Session::receiverSpoke() {
+    char byte;
+    ssize_t n = ::recv(m_answer.socket.native_handle(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    return n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
 }
 
 // True when the receiver has spoken, whether or not the watch has fired yet
@@ -68,11 +92,7 @@ bool Session::answerPending() {
     if (m_answer.arrived) {
         return true;
     }
-    if (!m_answer.socket.is_open()) {
-        return false;
-    }
-    pollfd watched{m_answer.socket.native_handle(), POLLIN, 0};
-    return ::poll(&watched, 1, 0) == 1 && (watched.revents & POLLIN) != 0;
+    return m_answer.socket.is_open() && receiverSpoke();
 }
 
 // Called first by every completion of a body step: true when the receiver

@@ -6,8 +6,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <utility>
+
 #include <boost/asio/post.hpp>
 
+#include "ready_now.h"
 #include "session.h"
 #include "sigpipe_guard.h"
 
@@ -145,24 +148,36 @@ bool Session::noteSplicedBody(const SplicePipe::Progress& progress) {
 void Session::waitSplice(bool forSource) {
     bool own = forSource == m_relay.inbound;
     m_relay.waiting = true;
+    m_relay.kicked = false;
     m_relay.waitOwn = own;
     m_fileTimer.expires_after(m_core->config.contentTimeout);
     m_fileTimer.async_wait(
         beast::bind_front_handler(&Session::onSpliceTimeout, shared_from_this()));
     auto ready = beast::bind_front_handler(&Session::onSpliceReady, shared_from_this());
+    int awaited;
     if (own) {
         m_stream.socket().async_wait(forSource ? tcp::socket::wait_read : tcp::socket::wait_write,
                                      std::move(ready));
+        awaited = m_stream.socket().native_handle();
     } else {
         using Descriptor = net::posix::stream_descriptor;
         m_relay.other.async_wait(forSource ? Descriptor::wait_read : Descriptor::wait_write,
                                  std::move(ready));
+        awaited = m_relay.other.native_handle();
+    }
+    if (readyNow(awaited, !forSource)) {
+        m_relay.kicked = true;  // the wait could miss it (ready_now.h)
+        beast::error_code ignored;
+        own ? m_stream.socket().cancel(ignored) : m_relay.other.cancel(ignored);
     }
 }
 
 void Session::onSpliceReady(beast::error_code ec) {
     if (m_relay.inbound && takeEarlyAnswer()) {
         return;
+    }
+    if (std::exchange(m_relay.kicked, false) && m_relay.waiting) {
+        ec = {};
     }
     if (!m_relay.waiting) {
         ec = beast::error::timeout;  // the deadline cancelled the wait

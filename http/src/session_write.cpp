@@ -4,10 +4,12 @@
 #include <sys/sendfile.h>
 
 #include <cerrno>
+#include <utility>
 
 #include <boost/asio/write.hpp>
 
 #include "json_text.h"
+#include "ready_now.h"
 #include "session.h"
 #include "sigpipe_guard.h"
 #include "transfer_all.h"
@@ -114,16 +116,24 @@ void Session::doSendFile() {
         m_write.busy = false;
         return doWrite();
     }
+    m_write.kicked = false;
     m_fileTimer.expires_after(m_core->config.contentTimeout);
     m_fileTimer.async_wait(beast::bind_front_handler(&Session::onFileTimeout, shared_from_this()));
     m_stream.socket().async_wait(
         tcp::socket::wait_write,
         beast::bind_front_handler(&Session::onFileWritable, shared_from_this()));
+    if (readyNow(socket, true)) {
+        m_write.kicked = true;  // the wait could miss it (ready_now.h)
+        m_stream.socket().cancel(ec);
+    }
 }
 
 void Session::onFileWritable(beast::error_code ec) {
     m_fileTimer.cancel();
     m_write.directJobs = 0;
+    if (std::exchange(m_write.kicked, false) && !m_closed) {
+        ec = {};
+    }
     if (ec) {
         return failWrite(ec);
     }
