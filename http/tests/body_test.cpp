@@ -1,7 +1,9 @@
 // Request bodies: buffered with a cap, streamed to a body sink, chunked,
 // and announced with Expect: 100-continue.
 #include <atomic>
+#include <chrono>
 #include <mutex>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -97,6 +99,47 @@ TEST_F(BodyTest, BufferedBodiesPlainAndChunked) {
     EXPECT_TRUE(bodyOf(connection.readResponse()) == body);
     ASSERT_TRUE(connection.send("POST /buffered HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n\r\n"));
     EXPECT_EQ(bodyOf(connection.readResponse()), "");
+}
+
+// Chunked framing split at every possible place: the body is sent a few
+// bytes per write, with chunk extensions and a trailer, and a second request
+// follows in the same write as the last chunk. Broken framing answers 400.
+TEST_F(BodyTest, ChunkedFramingInAnyPiecesAndBrokenFraming) {
+    const std::string body = makeContent(3000, 6);
+    std::string rest = chunked(body.substr(5), 997);
+    rest.resize(rest.size() - 5);  // without the last chunk "0\r\n\r\n"
+    const std::string framed =
+        "5;name=value\r\n" + body.substr(0, 5) + "\r\n" + rest + "0\r\nX-Trailer: yes\r\n\r\n";
+    for (const char* path : {"/buffered", "/sink"}) {
+        SCOPED_TRACE(path);
+        RawConnection connection(m_port);
+        std::string request = std::string("POST ") + path +
+                              " HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n" +
+                              framed +
+                              "POST /buffered HTTP/1.1\r\nHost: x\r\nContent-Length: 2\r\n\r\nok";
+        for (size_t at = 0, step = 1; at < request.size(); at += step, step = step % 7 + 1) {
+            ASSERT_TRUE(connection.send(request.substr(at, step)));
+            if (at % 5 == 0) {
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+            }
+        }
+        std::string expected =
+            std::string(path) == "/sink" ? std::to_string(body.size()) + "|" : body;
+        EXPECT_TRUE(bodyOf(connection.readResponse()) == expected);
+        EXPECT_EQ(bodyOf(connection.readResponse()), "ok");
+    }
+    const std::string endless = "1" + std::string(2 << 20, '0');  // a chunk-size line without end
+    for (const std::string& broken :
+         {std::string("zz\r\nabc\r\n0\r\n\r\n"), std::string("3\r\nabcXX0\r\n\r\n"), endless}) {
+        for (const char* path : {"/buffered", "/sink"}) {
+            RawConnection connection(m_port);
+            connection.send(std::string("POST ") + path +
+                            " HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n" + broken);
+            std::string answer = connection.readResponse();
+            EXPECT_EQ(answer.rfind("HTTP/1.1 400 Bad Request\r\n", 0), 0u) << path << " " << answer;
+            EXPECT_NE(bodyOf(answer).find("Malformed request body"), std::string::npos) << answer;
+        }
+    }
 }
 
 TEST_F(BodyTest, BodiesAboveTheCapGet413) {
