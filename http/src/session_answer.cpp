@@ -125,6 +125,7 @@ void Session::answerEarly() {
     }
     m_sink.reset();
     m_keepAlive = false;
+    m_closing = true;  // the answer says so: the rest of the body is not read
     dispatch();
 }
 

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <future>
+#include <mutex>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -209,6 +210,93 @@ TEST(SpliceTest, RequestBodiesSplicedToASinkSocketAreByteExact) {
         std::string expected = std::to_string(size) + " " + std::to_string(fnvOf(body));
         EXPECT_EQ(bodyOf(connection.readResponse()), expected);
         EXPECT_EQ(bodyOf(connection.readResponse()), expected);
+    }
+}
+
+}  // namespace
+}  // namespace http::test
+
+namespace http::test {
+namespace {
+
+// The next hop of a relayed body, as the test plays it: the sink names one
+// end of a connection as its answer socket (and, for a body of known length,
+// as its splice target); the test holds the other end, reads what reaches
+// it, and answers there when it likes.
+class NextHopSink : public BodySink {
+  public:
+    explicit NextHopSink(bool splice) : m_splice(splice) {}
+    void onData(const char*, size_t size) override { m_viaData += size; }
+    int spliceTarget() override { return m_splice ? m_pair.near : -1; }
+    void onSpliced(uint64_t size) override { m_spliced += size; }
+    int answerSocket() override { return m_pair.near; }
+    void onEarlyAnswer() override { ++m_earlyAnswers; }
+    void onComplete() override { m_completed = true; }
+
+    SocketPair m_pair;
+    bool m_splice;
+    uint64_t m_viaData = 0;
+    uint64_t m_spliced = 0;
+    int m_earlyAnswers = 0;
+    bool m_completed = false;
+};
+
+// A next hop that answers before the body is complete (at once, or after
+// part of the body) has its answer heard at once: the handler runs while
+// the client still holds most of the body back, the sink hears of the
+// answer instead of the body's end, and the connection closes after the
+// answer. Known-length bodies spliced or read, chunked ones read.
+TEST(SpliceTest, AnEarlyAnswerOfTheNextHopEndsTheBodyAtOnce) {
+    TestServer server;
+    std::promise<std::shared_ptr<NextHopSink>> created;
+    std::mutex mutex;
+    server.server().addRoute(
+        "POST", "/hop",
+        [](std::shared_ptr<Response> response, std::shared_ptr<Request> request) {
+            auto sink = std::static_pointer_cast<NextHopSink>(request->bodySink);
+            response->write(StatusCode::client_error_conflict,
+                            "early " + std::to_string(sink->m_earlyAnswers) +
+                                (sink->m_completed ? " complete" : " incomplete"));
+        },
+        [&](const Request& request) {
+            auto sink = std::make_shared<NextHopSink>(request.queryString == "splice");
+            std::lock_guard<std::mutex> lock(mutex);
+            created.set_value(sink);
+            return sink;
+        });
+    const uint16_t port = server.start();
+    const std::string part = makeContent(300000, 21);
+    for (const char* kind : {"splice", "read", "chunked"}) {
+        for (bool answerFirst : {true, false}) {
+            SCOPED_TRACE(std::string(kind) + (answerFirst ? ", answer first" : ", answer later"));
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                created = std::promise<std::shared_ptr<NextHopSink>>();
+            }
+            auto sinkCreated = created.get_future();
+            const bool chunkedBody = std::string(kind) == "chunked";
+            RawConnection connection(port, 10s);
+            ASSERT_TRUE(connection.send(std::string("POST /hop?") + kind +
+                                        " HTTP/1.1\r\nHost: x\r\n" +
+                                        (chunkedBody ? "Transfer-Encoding: chunked\r\n\r\n"
+                                                     : "Content-Length: 100000000\r\n\r\n")));
+            ASSERT_EQ(sinkCreated.wait_for(10s), std::future_status::ready);
+            auto sink = sinkCreated.get();
+            if (answerFirst) {
+                ASSERT_TRUE(sendAll(sink->m_pair.far, "answer"));
+            }
+            ASSERT_TRUE(
+                connection.send(chunkedBody ? chunked(part, 65536).substr(0, 200000) : part));
+            if (!answerFirst) {
+                std::this_thread::sleep_for(50ms);
+                ASSERT_TRUE(sendAll(sink->m_pair.far, "answer"));
+            }
+            std::string answer = connection.readResponse();
+            EXPECT_EQ(answer.rfind("HTTP/1.1 409 Conflict\r\n", 0), 0u) << answer;
+            EXPECT_EQ(bodyOf(answer), "early 1 incomplete");
+            EXPECT_NE(headOf(answer).find("\r\nConnection: close\r\n"), std::string::npos);
+            EXPECT_TRUE(connection.waitForClose());
+        }
     }
 }
 
