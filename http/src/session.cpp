@@ -1,12 +1,11 @@
 #include "session.h"
 
-#include <boost/beast/core/read_size.hpp>
-
 #include <limits>
 
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
+#include <boost/beast/core/read_size.hpp>
 
 #include "json_text.h"
 #include "transfer_all.h"

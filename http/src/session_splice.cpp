@@ -168,7 +168,11 @@ void Session::waitSplice(bool forSource) {
     if (readyNow(awaited, !forSource)) {
         m_relay.kicked = true;  // the wait could miss it (ready_now.h)
         beast::error_code ignored;
-        own ? m_stream.socket().cancel(ignored) : m_relay.other.cancel(ignored);
+        if (own) {
+            m_stream.socket().cancel(ignored);
+        } else {
+            m_relay.other.cancel(ignored);
+        }
     }
 }
 
