@@ -17,6 +17,8 @@ packages=(
     chromium chromium-driver python3-selenium
     fuse3 libfuse3-dev
     python3-yaml python3-jsonschema
+    libsystemd-dev systemd
+    debhelper lintian dpkg-dev
 )
 # npm comes with a NodeSource nodejs; Debian's nodejs needs its npm package.
 command -v npm >/dev/null 2>&1 || packages+=(nodejs npm)
