@@ -16,6 +16,7 @@
 //   --config=FILE  read settings from FILE first (see core_config_file.h);
 //                  the other options given override them
 //   --help         print the usage and exit
+//   --version      print the version and exit
 //
 // Thread-safety: pure functions.
 #pragma once
@@ -33,6 +34,7 @@ struct CoreOptions {
     std::vector<std::string> launch{"storage", "bucket"};
     bool open = false;
     bool help = false;
+    bool version = false;
     uint64_t auditFileBytes = 16ull << 20;
     unsigned auditFiles = 4;
     size_t notifyQueue = 1024;

@@ -66,6 +66,8 @@ bool parseOne(const std::string& arg, CoreOptions& options, std::string& error) 
         options.open = true;
     } else if (arg == "--help" || arg == "-h") {
         options.help = true;
+    } else if (arg == "--version") {
+        options.version = true;
     } else if (startsWith(arg, "--port=", value)) {
         if (!parsePort(value, options.managementPort))
             error = "bad --port value '" + value + "'";

@@ -65,6 +65,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "tarvolt-core: %s\n%s", error.c_str(), coreUsage().c_str());
         return 1;
     }
+    if (options.version) {
+        std::printf("tarvolt-core %s\n", TARVOLT_VERSION);
+        return 0;
+    }
     if (options.help) {
         std::fputs(coreUsage().c_str(), stdout);
         return 0;
