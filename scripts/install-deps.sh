@@ -11,7 +11,7 @@ packages=(
     libgtest-dev libgmock-dev
     postgresql
     clang libclang-rt-14-dev
-    curl procps
+    curl procps strace
     libssl-dev
     libre2-dev
     chromium chromium-driver python3-selenium

@@ -82,21 +82,58 @@ start_core() {
     ids="$(tarvolt_ids)"
     read -r -a command <<<"$(unit_value ExecStart | tr ' ' '\n' | in_root | tr '\n' ' ')"
     read -r -a environment <<<"$(sed -n 's/^Environment=//p' "$unit" | in_root | tr '\n' ' ')"
+    local tracer=()
+    if [ "${1:-}" = traced ]; then
+        mkdir -p "$work/trace" && chmod 0777 "$work/trace"
+        tracer=(strace -f -qq -o "$work/trace/calls" --)
+    fi
     rm -f "$work/notify" && start_notify_listener
     (
         umask "$(unit_value UMask)"
         cd /
         exec env -i PATH=/usr/bin:/bin NOTIFY_SOCKET="$work/notify" WATCHDOG_USEC=2000000 \
             "${environment[@]}" setpriv --reuid="${ids%:*}" --regid="${ids#*:}" --clear-groups \
-            --no-new-privs -- "${command[@]}" --data="$data" --port=0 --api-port=0
+            --no-new-privs -- "${tracer[@]}" "${command[@]}" --data="$data" --port=0 --api-port=0
     ) >>"$work/core.out" 2>&1 &
     core_pid=$!
+}
+
+# The system calls of a filter line's groups and names, groups expanded.
+expand_filter() {
+    local item
+    for item in "$@"; do
+        case "$item" in
+            @*) systemd-analyze syscall-filter "$item" | tail -n +2 |
+                    sed -e 's/^ *//' -e '/^#/d' -e '/^$/d' | while read -r name; do
+                        expand_filter "$name"
+                    done ;;
+            *) echo "$item" ;;
+        esac
+    done
+}
+
+# Lists the system calls of the traced run that the unit's
+# SystemCallFilter= lines do not allow (those starting with "~" deny).
+calls_outside_the_filter() {
+    local allowed=() denied=() line
+    while read -r line; do
+        case "$line" in
+            "~"*) read -r -a words <<<"${line#\~}" && denied+=("${words[@]}") ;;
+            *) read -r -a words <<<"$line" && allowed+=("${words[@]}") ;;
+        esac
+    done < <(sed -n 's/^SystemCallFilter=//p' "$unit")
+    expand_filter "${allowed[@]}" | sort -u >"$work/trace/allowed"
+    expand_filter "${denied[@]}" | sort -u >"$work/trace/denied"
+    sed -n 's/^[0-9]* *\([a-z0-9_]*\)(.*/\1/p' "$work/trace/calls" | sort -u >"$work/trace/used"
+    comm -23 "$work/trace/used" "$work/trace/allowed"
+    comm -12 "$work/trace/used" "$work/trace/denied"
 }
 
 api_port() { sed -n 's/.*"api_port":\([0-9]*\).*/\1/p' "$data/core.json"; }
 
 stop_core() {
-    kill -TERM "$core_pid"
+    # The core's own id: under strace, $core_pid is the tracer's.
+    kill -TERM "$(sed -n 's/.*"pid":\([0-9]*\).*/\1/p' "$data/core.json")"
     wait "$core_pid"
     local status=$?
     core_pid=""
@@ -109,7 +146,11 @@ stop_core() {
 
 run_as_the_unit() {  # run_as_the_unit first|again
     local failed_before=$failed
-    start_core
+    # The first start runs under strace when it is there, to hold the
+    # processes' system calls against the unit's filter.
+    local traced=""
+    [ "$1" = first ] && command -v strace >/dev/null && traced=traced
+    start_core $traced
     check "READY=1 once the bucket service registered ($1 start)" wait_until 60 notified READY=1
     check "the watchdog is fed ($1 start)" wait_until 5 notified WATCHDOG=1
     local port listing
@@ -133,6 +174,12 @@ run_as_the_unit() {  # run_as_the_unit first|again
         grep -q '"bucket" : 1, "file" : "[^"]*/buckets/0/1", "attributes" : { "colour" : "red","size" : "2"}' \
         <<<"$listing"
     stop_core
+    if [ -n "$traced" ]; then
+        local outside
+        outside="$(calls_outside_the_filter | tr '\n' ' ')"
+        [ -n "$outside" ] && echo "system calls outside the unit's filter: $outside"
+        check "every system call made is allowed by SystemCallFilter=" test -z "$outside"
+    fi
     [ "$failed" -eq "$failed_before" ] || { echo "core output:"; cat "$work/core.out"; }
 }
 
