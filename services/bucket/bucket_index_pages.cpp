@@ -52,6 +52,23 @@ bool adoptStoredFilenames(ResultSet& rows, BucketIndex::Records& records) {
     return true;
 }
 
+// The ids of the "id" column of `rows` that are not negative, ascending;
+// nullopt when a row has no integer id.
+std::optional<std::vector<uint64_t>> storedIdColumn(ResultSet& rows) {
+    std::vector<uint64_t> ids;
+    for (unsigned i = 0; i < rows.rowCount(); i++) {
+        const ColumnValue* id = rows[i]->getColumn("id");
+        if (id == nullptr || !id->isInteger()) {
+            return std::nullopt;
+        }
+        if (id->getInteger() >= 0) {
+            ids.push_back(static_cast<uint64_t>(id->getInteger()));
+        }
+    }
+    std::sort(ids.begin(), ids.end());
+    return ids;
+}
+
 }  // namespace
 
 std::optional<BucketIndex::Records> BucketIndex::recordsOf(const std::vector<uint64_t>& sorted) {
@@ -91,20 +108,13 @@ std::optional<BucketIndex::Page> BucketIndex::listPage(uint64_t after,
     if (!rows) {
         return std::nullopt;
     }
-    std::vector<uint64_t> ids;
-    for (unsigned i = 0; i < rows->rowCount(); i++) {
-        const ColumnValue* id = (*rows)[i]->getColumn("id");
-        if (id == nullptr || !id->isInteger()) {
-            return std::nullopt;
-        }
-        if (id->getInteger() >= 0) {
-            ids.push_back(static_cast<uint64_t>(id->getInteger()));
-        }
+    std::optional<std::vector<uint64_t>> ids = storedIdColumn(*rows);
+    if (!ids) {
+        return std::nullopt;
     }
-    std::sort(ids.begin(), ids.end());
     Page page;
-    page.next = keepPage(ids, after, limit, [](uint64_t id) { return id; });
-    std::optional<Records> records = recordsOf(ids);
+    page.next = keepPage(*ids, after, limit, [](uint64_t id) { return id; });
+    std::optional<Records> records = recordsOf(*ids);
     if (!records) {
         return std::nullopt;
     }
@@ -155,15 +165,9 @@ std::optional<std::set<uint64_t>> BucketIndex::storedIds(uint64_t first, uint64_
     if (!rows) {
         return std::nullopt;
     }
-    std::set<uint64_t> ids;
-    for (unsigned i = 0; i < rows->rowCount(); i++) {
-        const ColumnValue* id = (*rows)[i]->getColumn("id");
-        if (id == nullptr || !id->isInteger()) {
-            return std::nullopt;
-        }
-        if (id->getInteger() >= 0) {
-            ids.insert(static_cast<uint64_t>(id->getInteger()));
-        }
+    std::optional<std::vector<uint64_t>> ids = storedIdColumn(*rows);
+    if (!ids) {
+        return std::nullopt;
     }
-    return ids;
+    return std::set<uint64_t>(ids->begin(), ids->end());
 }
