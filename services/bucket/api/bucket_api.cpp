@@ -75,6 +75,11 @@ void bucketUpdateWrapper(std::shared_ptr<http::Response> response,
     dispatch(&BucketApi::bucketUpdate, response, request);
 }
 
+void bucketPatchWrapper(std::shared_ptr<http::Response> response,
+                        std::shared_ptr<http::Request> request) {
+    dispatch(&BucketApi::bucketPatch, response, request);
+}
+
 void bucketDeleteWrapper(std::shared_ptr<http::Response> response,
                          std::shared_ptr<http::Request> request) {
     dispatch(&BucketApi::bucketDelete, response, request);
@@ -143,6 +148,7 @@ void BucketApi::initResources() {
     m_server->addRoute("GET", kIdPath, bucketContentWrapper);
     m_server->addRoute("GET", kInfoPath, bucketInfoWrapper);
     m_server->addRoute("PUT", kIdPath, bucketUpdateWrapper);
+    m_server->addRoute("PATCH", kIdPath, bucketPatchWrapper);
     m_server->addRoute("DELETE", kIdPath, bucketDeleteWrapper);
     m_server->addRoute("PUT", "/bucket/match", bucketMatchWrapper);
     // The console's files need no store, so they are served while starting.
@@ -297,6 +303,10 @@ void BucketApi::bucketContent(std::shared_ptr<Response> response,
 
 void BucketApi::bucketUpdate(std::shared_ptr<Response> response, std::shared_ptr<Request> request) {
     run(*this, bucket_handlers::handleUpdate, response, request);
+}
+
+void BucketApi::bucketPatch(std::shared_ptr<Response> response, std::shared_ptr<Request> request) {
+    run(*this, bucket_handlers::handlePatch, response, request);
 }
 
 void BucketApi::bucketDelete(std::shared_ptr<Response> response, std::shared_ptr<Request> request) {

@@ -19,6 +19,7 @@ bool BucketApi::setupProxies(const std::string& name, ManagementClient* client) 
                       {"/tarvolt/bucket", "/bucket"},
                       {"/tarvolt" + infoPath, infoPath}};
     proxies["PUT"] = {{"/tarvolt" + idPath, idPath}, {"/tarvolt/bucket/match", "/bucket/match"}};
+    proxies["PATCH"] = {{"/tarvolt" + idPath, idPath}};
     proxies["DELETE"] = {{"/tarvolt" + idPath, idPath}};
     return client->addProxy(name, proxies);
 }

@@ -8,6 +8,7 @@
 //   GET    /bucket/([0-9][0-9]*)$      -> bucketContent
 //   GET    /bucket/([0-9][0-9]*)/info$ -> bucketInfo
 //   PUT    /bucket/([0-9][0-9]*)$      -> bucketUpdate
+//   PATCH  /bucket/([0-9][0-9]*)$      -> bucketPatch
 //   DELETE /bucket/([0-9][0-9]*)$      -> bucketDelete
 //   PUT    /bucket/match               -> bucketMatch
 //   GET    /bucket/console[/<file>]    -> serveConsole (console_assets.h)
@@ -111,6 +112,7 @@ class BucketApi {
     void bucketGetAll(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
     void bucketContent(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
     void bucketUpdate(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
+    void bucketPatch(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
     void bucketDelete(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
     void bucketMatch(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
     void bucketInfo(std::shared_ptr<Response> response, std::shared_ptr<Request> request);

@@ -42,6 +42,7 @@
 #include "intent_log.h"
 
 class Logger;
+struct AttributePatch;
 class Query;
 class ResultSet;
 class TableStorage;
@@ -57,6 +58,7 @@ class BucketStore {
         TooMany,       // the bucket would hold more attributes than allowed
         Absent,        // no bucket has the id
         LookupFailed,  // the bucket could not be read
+        Empty,         // the bucket would hold no attribute
         Failed,        // the write or deletion failed; part of it may be stored
     };
 
@@ -168,6 +170,10 @@ class BucketStore {
     // duplicate another bucket's set (Duplicate). Absent, LookupFailed,
     // Written or Failed otherwise; `before` is set once the bucket was read.
     Change updateUnique(uint64_t id, const AttributeList& changes, size_t maxAttributes);
+    // `updateUnique` for a patch that may remove attributes: Empty when the
+    // bucket would hold none, else as `updateUnique`. Every attribute row
+    // the patch changes is written in one storage transaction.
+    Change patchUnique(uint64_t id, const AttributePatch& patch, size_t maxAttributes);
     // Under the store mutex: deletes the "buckets" row of `id`, then its
     // attribute rows (so a failure never leaves a listed bucket without
     // attributes). Absent, LookupFailed, Written (with `before`, `removed`
@@ -211,6 +217,12 @@ class BucketStore {
     // The attribute rows of `bucket` (updated when their name is in
     // `stored`, else inserted) in one storage transaction.
     bool writeAttributes(const Bucket& bucket, const std::set<std::string>& stored);
+    // True when a bucket other than `id` holds exactly `set`; nullopt when
+    // the query failed.
+    std::optional<bool> heldByAnother(const Bucket::Attributes& set, uint64_t id);
+    // The attribute rows that take bucket `id` from `before` to `after`, in
+    // one transaction. True when all were written.
+    bool writePatch(uint64_t id, const Bucket::Attributes& before, const Bucket::Attributes& after);
     // The records of the ids of `ids`, in their order: built from `known`
     // when it holds rows of the id, else fetched (a bucket removed
     // meanwhile is skipped).
