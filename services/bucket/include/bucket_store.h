@@ -28,6 +28,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -43,6 +44,7 @@
 
 class Logger;
 struct AttributePatch;
+class UploadFile;
 class Query;
 class ResultSet;
 class TableStorage;
@@ -59,6 +61,7 @@ class BucketStore {
         Absent,        // no bucket has the id
         LookupFailed,  // the bucket could not be read
         Empty,         // the bucket would hold no attribute
+        Stale,         // the caller's precondition on the current file does not hold
         Failed,        // the write or deletion failed; part of it may be stored
     };
 
@@ -174,6 +177,16 @@ class BucketStore {
     // bucket would hold none, else as `updateUnique`. Every attribute row
     // the patch changes is written in one storage transaction.
     Change patchUnique(uint64_t id, const AttributePatch& patch, size_t maxAttributes);
+    // Under the store mutex: renames the finished and synced `file` over
+    // the file of the stored bucket `id` when `precondition` holds for the
+    // current file's path, then syncs its directory. Written; Absent,
+    // LookupFailed; Stale when `precondition` is false (nothing changed);
+    // Failed when the bucket's path is unusable or the new name could not
+    // be made durable (the new file is in place then). Throws
+    // UploadStorageError when the rename fails (the old file stays).
+    Outcome replaceFile(uint64_t id,
+                        const std::function<bool(const std::string& path)>& precondition,
+                        UploadFile& file);
     // Under the store mutex: deletes the "buckets" row of `id`, then its
     // attribute rows (so a failure never leaves a listed bucket without
     // attributes). Absent, LookupFailed, Written (with `before`, `removed`
