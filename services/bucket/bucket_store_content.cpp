@@ -14,7 +14,7 @@ BucketStore::Outcome BucketStore::replaceFile(
     uint64_t id, const std::function<bool(const std::string& path)>& precondition,
     UploadFile& file) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    std::optional<std::unique_ptr<Bucket>> bucket = fetch(id);
+    std::optional<std::unique_ptr<Bucket>> bucket = m_index.fetch(id);
     if (!bucket) {
         return Outcome::LookupFailed;
     }

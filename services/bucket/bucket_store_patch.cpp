@@ -65,7 +65,7 @@ BucketStore::Change BucketStore::patchUnique(uint64_t id, const AttributePatch& 
         change.outcome = Outcome::TooMany;
         return change;
     }
-    std::lock_guard<std::mutex> stripe(setStripe(after));
+    std::lock_guard<std::mutex> stripe(m_stripes.stripe(after));
     const std::optional<bool> taken = heldByAnother(after, id);
     if (!taken) {
         change.outcome = Outcome::Failed;
@@ -78,7 +78,7 @@ BucketStore::Change BucketStore::patchUnique(uint64_t id, const AttributePatch& 
 }
 
 std::optional<bool> BucketStore::heldByAnother(const Bucket::Attributes& set, uint64_t id) {
-    std::optional<Records> holders = match(AttributeList(set.begin(), set.end()));
+    std::optional<Records> holders = m_index.match(AttributeList(set.begin(), set.end()));
     if (!holders) {
         return std::nullopt;
     }
@@ -99,14 +99,14 @@ bool BucketStore::writePatch(uint64_t id, const Bucket::Attributes& before,
     if (writes.empty()) {
         return true;
     }
-    std::optional<std::vector<int>> rows = m_storage->runTransaction(writes);
+    std::optional<std::vector<int>> rows = m_index.storage()->runTransaction(writes);
     bool written = rows.has_value() && rows->size() == writes.size();
     for (size_t i = 0; written && i < rows->size(); ++i) {
         written = (*rows)[i] >= 1;
     }
     // Counted once the rows are committed (or failed): an absence of the
     // new set found before may be stale now.
-    m_stripeWrites[stripeOf(setKey(after))].fetch_add(1);
+    m_stripes.countWrite(after);
     if (!written) {
         m_logger.error("Failed to write the attributes of bucket %" PRIu64 " to the storage layer",
                        id);
