@@ -276,8 +276,14 @@ BucketStore::Change BucketStore::remove(uint64_t id) {
         change.outcome = Outcome::Failed;
         return change;
     }
+    // The "buckets" row, which makes the bucket visible, goes first, and
+    // the attribute rows with it in the same transaction: one commit, and
+    // one sync of the index, per deletion.
     Query query(new Where("id", Equals, std::to_string(id)));
-    change.removedRows = m_storage->deleteTable(kName, kBuckets, query);
+    const std::vector<TableWrite> writes{storage_documents::deleteWrite(kName, kBuckets, query),
+                                         storage_documents::deleteWrite(kName, kAttributes, query)};
+    const std::optional<std::vector<int>> rows = m_storage->runTransaction(writes);
+    change.removedRows = rows && rows->size() == writes.size() ? rows->front() : -1;
     if (change.removedRows < 1) {
         // No row deleted: a deletion that came first (the record ends), or
         // a failure (the record stays for the next start to resolve).
@@ -287,7 +293,6 @@ BucketStore::Change BucketStore::remove(uint64_t id) {
         }
         return change;
     }
-    m_storage->deleteTable(kName, kAttributes, query);
     change.outcome = Outcome::Written;
     return change;
 }
