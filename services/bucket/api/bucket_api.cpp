@@ -14,6 +14,7 @@
 #include "json_util.h"
 #include "logger.h"
 #include "management_client.h"
+#include "raw_upload_sink.h"
 
 BucketApi* BucketApi::m_instance = nullptr;
 
@@ -21,6 +22,7 @@ namespace {
 
 const char* kIdPath = "/bucket/([0-9][0-9]*)$";
 const char* kInfoPath = "/bucket/([0-9][0-9]*)/info$";
+const char* kContentPath = "/bucket/([0-9][0-9]*)/content$";
 const char* kStartingBody = "{ \"message\" : \"Bucket service is starting\" }";
 // Largest request body kept in memory (413 above).
 constexpr uint64_t kMaxJsonBody = 4 << 20;
@@ -73,6 +75,16 @@ void bucketInfoWrapper(std::shared_ptr<http::Response> response,
 void bucketUpdateWrapper(std::shared_ptr<http::Response> response,
                          std::shared_ptr<http::Request> request) {
     dispatch(&BucketApi::bucketUpdate, response, request);
+}
+
+void bucketPatchWrapper(std::shared_ptr<http::Response> response,
+                        std::shared_ptr<http::Request> request) {
+    dispatch(&BucketApi::bucketPatch, response, request);
+}
+
+void bucketReplaceWrapper(std::shared_ptr<http::Response> response,
+                          std::shared_ptr<http::Request> request) {
+    dispatch(&BucketApi::bucketReplace, response, request);
 }
 
 void bucketDeleteWrapper(std::shared_ptr<http::Response> response,
@@ -143,6 +155,8 @@ void BucketApi::initResources() {
     m_server->addRoute("GET", kIdPath, bucketContentWrapper);
     m_server->addRoute("GET", kInfoPath, bucketInfoWrapper);
     m_server->addRoute("PUT", kIdPath, bucketUpdateWrapper);
+    m_server->addRoute("PATCH", kIdPath, bucketPatchWrapper);
+    m_server->addRoute("PUT", kContentPath, bucketReplaceWrapper, replaceSinkFactory());
     m_server->addRoute("DELETE", kIdPath, bucketDeleteWrapper);
     m_server->addRoute("PUT", "/bucket/match", bucketMatchWrapper);
     // The console's files need no store, so they are served while starting.
@@ -180,6 +194,19 @@ http::BodySinkFactory BucketApi::uploadSinkFactory() {
         }
     };
     return FormData::sinkFactory(uploadDir, currentLimits, check);
+}
+
+// A new file streams into a temporary file under the storage root, held to
+// the maximum bucket size as it stands when the upload begins. Until the
+// service is ready the factory refuses (the route then answers 503).
+http::BodySinkFactory BucketApi::replaceSinkFactory() {
+    return [this](const http::Request&) -> std::shared_ptr<http::BodySink> {
+        if (!m_service || !m_service->isReadyForRequests()) {
+            throw std::runtime_error("the service is not ready");
+        }
+        return std::make_shared<RawUploadSink>(
+            bucket_paths::uploadDirectory(m_service->getStoreRoot()), m_service->maxBucketSize());
+    };
 }
 
 void BucketApi::start(BucketService* service) {
@@ -297,6 +324,15 @@ void BucketApi::bucketContent(std::shared_ptr<Response> response,
 
 void BucketApi::bucketUpdate(std::shared_ptr<Response> response, std::shared_ptr<Request> request) {
     run(*this, bucket_handlers::handleUpdate, response, request);
+}
+
+void BucketApi::bucketPatch(std::shared_ptr<Response> response, std::shared_ptr<Request> request) {
+    run(*this, bucket_handlers::handlePatch, response, request);
+}
+
+void BucketApi::bucketReplace(std::shared_ptr<Response> response,
+                              std::shared_ptr<Request> request) {
+    run(*this, bucket_handlers::handleReplace, response, request);
 }
 
 void BucketApi::bucketDelete(std::shared_ptr<Response> response, std::shared_ptr<Request> request) {

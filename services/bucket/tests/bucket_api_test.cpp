@@ -194,8 +194,12 @@ TEST_F(BucketApiTest, ProxiesCoverEveryRoute) {
               {"/tarvolt" + console, console},
               {"/tarvolt/bucket", "/bucket"},
               {"/tarvolt/bucket/([0-9][0-9]*)/info$", "/bucket/([0-9][0-9]*)/info$"}}},
+            {"PATCH", {{"/tarvolt" + id, id}}},
             {"POST", {{"/tarvolt/bucket", "/bucket"}}},
-            {"PUT", {{"/tarvolt" + id, id}, {"/tarvolt/bucket/match", "/bucket/match"}}}};
+            {"PUT",
+             {{"/tarvolt" + id, id},
+              {"/tarvolt/bucket/match", "/bucket/match"},
+              {"/tarvolt/bucket/([0-9][0-9]*)/content$", "/bucket/([0-9][0-9]*)/content$"}}}};
         EXPECT_EQ(expected, core.proxies);
         EXPECT_TRUE(core.deletedProxies.empty());
     }
