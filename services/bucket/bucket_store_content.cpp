@@ -3,6 +3,7 @@
 
 #include "bucket_store.h"
 #include "durability.h"
+#include "fault_trigger.h"
 #include "logger.h"
 #include "upload_file.h"
 
@@ -30,7 +31,9 @@ BucketStore::Outcome BucketStore::replaceFile(
     if (!precondition(path)) {
         return Outcome::Stale;
     }
+    crashPoint("replace-before-rename");
     file.moveTo(path);  // throws UploadStorageError; the old file then stays
+    crashPoint("replace-after-rename");
     // The file is synced again in case it had to be copied to another file
     // system; the directory makes the new name durable.
     if (!durability::syncFileAt(path) ||

@@ -15,6 +15,7 @@
 #include "logger.h"
 #include "management_client.h"
 #include "raw_upload_sink.h"
+#include "retention.h"
 
 BucketApi* BucketApi::m_instance = nullptr;
 
@@ -85,6 +86,11 @@ void bucketPatchWrapper(std::shared_ptr<http::Response> response,
 void bucketReplaceWrapper(std::shared_ptr<http::Response> response,
                           std::shared_ptr<http::Request> request) {
     dispatch(&BucketApi::bucketReplace, response, request);
+}
+
+void bucketRetentionWrapper(std::shared_ptr<http::Response> response,
+                            std::shared_ptr<http::Request> request) {
+    dispatch(&BucketApi::bucketRetention, response, request);
 }
 
 void bucketDeleteWrapper(std::shared_ptr<http::Response> response,
@@ -159,6 +165,7 @@ void BucketApi::initResources() {
     m_server->addRoute("PUT", kContentPath, bucketReplaceWrapper, replaceSinkFactory());
     m_server->addRoute("DELETE", kIdPath, bucketDeleteWrapper);
     m_server->addRoute("PUT", "/bucket/match", bucketMatchWrapper);
+    m_server->addRoute("GET", "/bucket/retention", bucketRetentionWrapper);
     // The console's files need no store, so they are served while starting.
     m_server->addRoute("GET", kConsolePath, serveConsole);
 }
@@ -177,6 +184,11 @@ http::BodySinkFactory BucketApi::uploadSinkFactory() {
         // no directory makes the sink refuse the form, and the route
         // answers 503.
         bool ready = m_service && m_service->isReadyForRequests();
+        // A disk below the retention mark makes room before the upload
+        // streams, so a full card takes new buckets instead of refusing.
+        if (ready && m_service->retention().belowMark()) {
+            m_service->retention().run();
+        }
         return ready ? bucket_paths::uploadDirectory(m_service->getStoreRoot()) : std::string();
     };
     auto currentLimits = [this, limits] {
@@ -333,6 +345,11 @@ void BucketApi::bucketPatch(std::shared_ptr<Response> response, std::shared_ptr<
 void BucketApi::bucketReplace(std::shared_ptr<Response> response,
                               std::shared_ptr<Request> request) {
     run(*this, bucket_handlers::handleReplace, response, request);
+}
+
+void BucketApi::bucketRetention(std::shared_ptr<Response> response,
+                                std::shared_ptr<Request> /*request*/) {
+    respond(response, m_service->retention().stateJson());
 }
 
 void BucketApi::bucketDelete(std::shared_ptr<Response> response, std::shared_ptr<Request> request) {

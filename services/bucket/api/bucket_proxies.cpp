@@ -17,7 +17,8 @@ bool BucketApi::setupProxies(const std::string& name, ManagementClient* client) 
     proxies["GET"] = {{"/tarvolt" + idPath, idPath},
                       {"/tarvolt" + consolePath, consolePath},
                       {"/tarvolt/bucket", "/bucket"},
-                      {"/tarvolt" + infoPath, infoPath}};
+                      {"/tarvolt" + infoPath, infoPath},
+                      {"/tarvolt/bucket/retention", "/bucket/retention"}};
     const std::string contentPath = "/bucket/([0-9][0-9]*)/content$";
     proxies["PUT"] = {{"/tarvolt" + idPath, idPath},
                       {"/tarvolt/bucket/match", "/bucket/match"},

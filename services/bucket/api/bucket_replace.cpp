@@ -10,6 +10,7 @@
 #include "bucket_store.h"
 #include "bucket_text.h"
 #include "durability.h"
+#include "fault_trigger.h"
 #include "http/validators.h"
 #include "json_util.h"
 #include "logger.h"
@@ -138,6 +139,7 @@ Answer handleReplace(BucketStore& store, const Request& request) {
     if (outcome != BucketStore::Outcome::Written) {
         return answerOf(outcome, notFound);
     }
+    crashPoint("replace-before-answer");
     const std::optional<http::Validators> now = validatorsOf(path);
     const std::string size = std::to_string(sink->size());
     const std::string etag = now ? JSONescape(now->etag) : "";

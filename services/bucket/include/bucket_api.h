@@ -12,6 +12,7 @@
 //   PUT    /bucket/([0-9][0-9]*)/content$ -> bucketReplace (body streamed to a file)
 //   DELETE /bucket/([0-9][0-9]*)$      -> bucketDelete
 //   PUT    /bucket/match               -> bucketMatch
+//   GET    /bucket/retention           -> bucketRetention (rules, free space, dry run)
 //   GET    /bucket/console[/<file>]    -> serveConsole (console_assets.h)
 // GET, POST and DELETE requests matching no pattern go to defaultResource.
 // Routes are plain functions that reach the object through `getInstance`;
@@ -65,6 +66,8 @@ class BucketApi {
     // The object constructed last; constructs BucketApi(0, 1) when none
     // exists. Never null.
     static BucketApi* getInstance();
+    // The instance when one exists, else null (never creates one).
+    static BucketApi* current() { return m_instance; }
 
     // Registers the default routes and the route table on the server.
     void initResources();
@@ -115,6 +118,7 @@ class BucketApi {
     void bucketUpdate(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
     void bucketPatch(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
     void bucketReplace(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
+    void bucketRetention(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
     void bucketDelete(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
     void bucketMatch(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
     void bucketInfo(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
