@@ -141,13 +141,15 @@ bool BucketIndex::writeAttributes(const Bucket& bucket, const std::set<std::stri
     return written;
 }
 
+// The "buckets" row, which makes the bucket visible, goes first, and the
+// attribute rows with it in the same transaction: one commit, and one sync
+// of the index, per deletion.
 int BucketIndex::deleteRows(uint64_t id) {
     Query query(new Where("id", Equals, std::to_string(id)));
-    const int removed = m_storage->deleteTable(kName, kBuckets, query);
-    if (removed >= 1) {
-        m_storage->deleteTable(kName, kAttributes, query);
-    }
-    return removed;
+    const std::vector<TableWrite> writes{storage_documents::deleteWrite(kName, kBuckets, query),
+                                         storage_documents::deleteWrite(kName, kAttributes, query)};
+    const std::optional<std::vector<int>> rows = m_storage->runTransaction(writes);
+    return rows && rows->size() == writes.size() ? rows->front() : -1;
 }
 
 bool BucketIndex::discard(uint64_t id) {

@@ -23,7 +23,20 @@ constexpr size_t kMaxJoins = 128;
 constexpr size_t kMaxJsonDepth = 1024;
 constexpr size_t kMaxInsertRows = 1000;
 
-enum class Comparison { Older, Newer, Equal, NotEqual, Greater, Less, GreaterOrEqual, LessOrEqual };
+// `Prefix` holds where a varchar column starts with the value, compared
+// character by character and case-sensitively; '%', '_' and '\\' in the
+// value stand for themselves.
+enum class Comparison {
+    Older,
+    Newer,
+    Equal,
+    NotEqual,
+    Greater,
+    Less,
+    GreaterOrEqual,
+    LessOrEqual,
+    Prefix
+};
 
 struct Condition {
     std::string column;
@@ -49,12 +62,14 @@ struct QuerySpec {
 };
 
 // Keeps the rows whose `column` equals `on` of some row of `table` that
-// satisfies `query` (itself restricted by its own joins).
+// satisfies `query` (itself restricted by its own joins); with `exclude`,
+// the rows whose `column` equals none (NULL never does).
 struct JoinSpec {
     std::string table;
     std::string column;
     std::string on;
     QuerySpec query;
+    bool exclude = false;
 };
 
 // Column name and value of one row to insert or of an update; a missing

@@ -120,6 +120,13 @@ JoinSpec readJoin(const Json& json, Budget& budget) {
     if (query != json.MemberEnd()) {
         join.query = readQuery(query->value, budget);
     }
+    auto exclude = json.FindMember("exclude");
+    if (exclude != json.MemberEnd()) {
+        if (!exclude->value.IsBool()) {
+            refuse("a join's \"exclude\" must be true or false");
+        }
+        join.exclude = exclude->value.GetBool();
+    }
     return join;
 }
 
@@ -362,14 +369,17 @@ const char* comparisonText(Comparison comparison) {
             return ">=";
         case Comparison::LessOrEqual:
             return "<=";
+        case Comparison::Prefix:
+            return "prefix";
     }
     return "?";
 }
 
 std::optional<Comparison> comparisonFromText(const std::string& text) {
-    for (Comparison comparison : {Comparison::Older, Comparison::Newer, Comparison::Equal,
-                                  Comparison::NotEqual, Comparison::Greater, Comparison::Less,
-                                  Comparison::GreaterOrEqual, Comparison::LessOrEqual}) {
+    for (Comparison comparison :
+         {Comparison::Older, Comparison::Newer, Comparison::Equal, Comparison::NotEqual,
+          Comparison::Greater, Comparison::Less, Comparison::GreaterOrEqual,
+          Comparison::LessOrEqual, Comparison::Prefix}) {
         if (text == comparisonText(comparison)) {
             return comparison;
         }

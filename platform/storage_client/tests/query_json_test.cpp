@@ -53,6 +53,17 @@ TEST(QueryJson, EveryFormAndPartRenders) {
     chain.andWhere(new Where("c", GreaterOrEqual, "3"));
     document = parsed(chain.toJSON());
     EXPECT_STREQ(">=", document["and"]["and"]["condition"].GetString());
+    document = parsed(Where("d", StartsWith, "x%").toJSON());
+    EXPECT_STREQ("prefix", document["condition"].GetString());
+    EXPECT_STREQ("x%", document["value"].GetString());
+
+    Join plain("bucket_attributes", "id", "id", nullptr);
+    EXPECT_FALSE(parsed(plain.toJSON()).HasMember("exclude"));
+    Join absent("bucket_attributes", "id", "id", new Query(new Where("name", Equals, "hold")));
+    absent.exclude();
+    document = parsed(absent.toJSON());
+    EXPECT_TRUE(document["exclude"].GetBool());
+    EXPECT_STREQ("hold", document["query"]["where"]["value"].GetString());
 
     InsertValues values{{"id", 7L}, {"name", "it's \"x\"\n"}, {"value", std::string("\\")}};
     document = parsed(values.toJSON());
