@@ -17,6 +17,7 @@ bool BucketApi::setupProxies(const std::string& name, ManagementClient* client) 
     proxies["GET"] = {{"/tarvolt" + idPath, idPath},
                       {"/tarvolt" + consolePath, consolePath},
                       {"/tarvolt/bucket", "/bucket"},
+                      {"/tarvolt/bucket/changes", "/bucket/changes"},
                       {"/tarvolt" + infoPath, infoPath},
                       {"/tarvolt/bucket/retention", "/bucket/retention"}};
     const std::string contentPath = "/bucket/([0-9][0-9]*)/content$";
