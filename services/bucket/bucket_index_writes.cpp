@@ -152,7 +152,8 @@ int BucketIndex::deleteRows(uint64_t id) {
     Query query(new Where("id", Equals, std::to_string(id)));
     std::vector<TableWrite> writes{storage_documents::deleteWrite(kName, kBuckets, query),
                                    storage_documents::deleteWrite(kName, kAttributes, query)};
-    const std::optional<std::vector<int>> rows = commit(std::move(writes), {"delete", id, nullptr, ""});
+    const std::optional<std::vector<int>> rows =
+        commit(std::move(writes), {"delete", id, nullptr, ""});
     return rows && rows->size() == 2 ? rows->front() : -1;
 }
 
