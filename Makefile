@@ -4,7 +4,7 @@ BUILD_DIR      ?= build
 TEST_BUILD_DIR ?= build-test
 JOBS           ?= $(shell nproc)
 
-.PHONY: all deps build run stop test bench reliability fuzz clean format
+.PHONY: all deps build run stop test bench reliability fuzz clean format deb cross-arm64
 
 all: build
 
@@ -26,6 +26,18 @@ test: deps
 	cmake --build $(TEST_BUILD_DIR) -j $(JOBS)
 	cd $(TEST_BUILD_DIR) && ctest --output-on-failure -j $(JOBS) --timeout 600
 
+# The Debian package tarvolt_<version>_<arch>.deb in $(DEB_DIR), checked by
+# lintian. Built in build-deb/ (Release-like, the packaging's flags).
+DEB_DIR ?= dist
+deb: deps
+	./scripts/build-deb.sh $(DEB_DIR)
+
+# Everything built for arm64 with Debian's cross toolchain, the unit and
+# handler suites run under qemu-aarch64, and the arm64 package.
+cross-arm64:
+	./scripts/install-deps.sh --arm64
+	./scripts/cross-arm64.sh $(DEB_DIR)
+
 bench: deps
 	./bench/run.sh
 
@@ -39,4 +51,4 @@ format:
 	find http platform services bench testing fuzz -name '*.h' -o -name '*.cpp' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD_DIR) $(TEST_BUILD_DIR)
+	rm -rf $(BUILD_DIR) $(TEST_BUILD_DIR) build-deb build-arm64 $(DEB_DIR)

@@ -1,87 +1,11 @@
-// BucketStore: the id counter, the storage root, and the operations that
-// move Bucket records to and from the storage tables.
+// BucketStore: the storage root, the start, and the changes that compose
+// the index with the ids, the change records and the duplicate stripes.
 #include "bucket_store.h"
 
-#include <algorithm>
-#include <cinttypes>
-#include <functional>
-
-#include "bucket_schema.h"
 #include "logger.h"
-#include "query.h"
-#include "result_set.h"
-#include "table_storage.h"
 
-using bucket_schema::kAttributes;
-using bucket_schema::kBuckets;
-using bucket_schema::kName;
-
-namespace {
-
-// The listing reads the attribute rows of this many buckets (neighbours in
-// id order) with one query, so that few rows are in memory at a time.
-constexpr size_t kListingRun = 512;
-// A run's ids lie within this many consecutive ids, so that a query for the
-// scattered buckets of a match reads few rows of other buckets.
-constexpr uint64_t kRunSpan = 2048;
-
-// The ids of `ids` that are not negative, ascending.
-std::vector<uint64_t> sortedIds(ResultSet& ids) {
-    std::vector<uint64_t> sorted;
-    for (unsigned i = 0; i < ids.rowCount(); i++) {
-        const ColumnValue* id = ids[i]->getColumn("id");
-        if (id != nullptr && id->getInteger() >= 0) {
-            sorted.push_back(static_cast<uint64_t>(id->getInteger()));
-        }
-    }
-    std::sort(sorted.begin(), sorted.end());
-    return sorted;
-}
-
-// Adds the (name, value) rows of `rows` to `bucket`; false when a row lacks
-// one of the two columns.
-bool addAttributes(ResultSet& rows, Bucket& bucket) {
-    for (unsigned i = 0; i < rows.rowCount(); i++) {
-        const ColumnValue* name = rows[i]->getColumn("name");
-        const ColumnValue* value = rows[i]->getColumn("value");
-        if (name == nullptr || value == nullptr) {
-            return false;
-        }
-        bucket.addAttribute(name->getString(), value->getString());
-    }
-    return true;
-}
-
-// Gives `bucket` the file path of row `index` of `rows` (a "buckets" row).
-void adoptStoredFilename(ResultSet& rows, unsigned index, Bucket& bucket) {
-    const ColumnValue* filename = rows[index]->getColumn("filename");
-    if (filename != nullptr && filename->getType() == STRING_COLUMN) {
-        bucket.setStoredFilename(filename->getString());
-    }
-}
-
-// Adds the (id, name, value) rows of `rows` to `byId`; false when a row
-// lacks one of the three columns.
-template <class AttributeRows>
-bool collectAttributeRows(ResultSet& rows, AttributeRows& byId) {
-    for (unsigned i = 0; i < rows.rowCount(); i++) {
-        const ColumnValue* id = rows[i]->getColumn("id");
-        const ColumnValue* name = rows[i]->getColumn("name");
-        const ColumnValue* value = rows[i]->getColumn("value");
-        if (id == nullptr || name == nullptr || value == nullptr) {
-            return false;
-        }
-        if (id->getInteger() >= 0) {
-            byId[static_cast<uint64_t>(id->getInteger())].emplace_back(name->getString(),
-                                                                       value->getString());
-        }
-    }
-    return true;
-}
-
-}  // namespace
-
-BucketStore::BucketStore(Logger& logger) : m_logger(logger) {}
+BucketStore::BucketStore(Logger& logger)
+    : m_logger(logger), m_ids(logger), m_changes(logger), m_index(logger, this) {}
 
 void BucketStore::setRoot(const std::string& root) {
     std::lock_guard<std::mutex> lock(m_rootMutex);
@@ -96,242 +20,205 @@ std::string BucketStore::root() const {
 // ---- start ----
 
 bool BucketStore::declareSchema() {
-    m_logger.debug("Creating schema: %s ", bucket_schema::kDocument);
-    return m_storage->createSchema(bucket_schema::kDocument);
+    return m_index.declareSchema();
 }
 
 bool BucketStore::setupNextBucketId() {
-    Query query(new Aggregate("max", "id"), new Where("id", GreaterThan, "-1"));
-    std::unique_ptr<ResultSet> result(m_storage->queryTable(kName, kBuckets, query));
-    if (!result) {
+    std::optional<uint64_t> largest;
+    if (!m_index.readLargestId(largest)) {
         return false;
     }
-    const ColumnValue* largest = result->rowCount() == 0 ? nullptr : (*result)[0]->getColumn(0u);
-    if (largest == nullptr || largest->getType() == NULL_COLUMN) {
-        m_indexEmpty = true;  // the counter keeps its first id, 1
+    if (!largest) {
+        m_ids.markIndexEmpty();  // the counter keeps its first id, 1
         return true;
     }
-    if (!largest->isInteger() || largest->getInteger() < 0) {
-        return false;
-    }
-    m_nextId = static_cast<uint64_t>(largest->getInteger()) + 1;
+    m_ids.startAfter(*largest);
     return true;
 }
 
 bool BucketStore::adoptIdMark() {
-    m_ids.setRoot(root());
-    const std::optional<uint64_t> mark = m_ids.readMark();
-    if (!mark) {
-        return false;
-    }
-    if (*mark > m_nextId.load()) {
-        m_logger.info("Bucket ids continue at %" PRIu64 " (reserved by an earlier run)", *mark);
-        m_nextId = *mark;
-    }
-    return true;
+    return m_ids.adoptMark(root());
 }
 
 void BucketStore::releaseIds() {
-    m_ids.setRoot(root());
-    m_ids.release(m_nextId.load());
+    m_ids.release(root());
 }
 
 // ---- records ----
 
-std::unique_ptr<Bucket> BucketStore::newRecord(uint64_t id) {
-    return std::make_unique<Bucket>(this, id);
-}
-
 std::unique_ptr<Bucket> BucketStore::allocate() {
-    const uint64_t id = m_nextId.fetch_add(1);
-    m_ids.setRoot(root());  // the location may have changed
-    if (!m_ids.reserve(id)) {
+    const std::optional<uint64_t> id = m_ids.allocate(root());
+    if (!id) {
         return nullptr;
     }
-    std::unique_ptr<Bucket> bucket = newRecord(id);
+    auto bucket = std::make_unique<Bucket>(this, *id);
     bucket->setUnstored(true);
     return bucket;
 }
 
-// The "buckets" row (its file path), then the attribute rows.
 std::optional<std::unique_ptr<Bucket>> BucketStore::fetch(uint64_t id) {
-    if (id > static_cast<uint64_t>(INT64_MAX)) {
-        return nullptr;  // beyond the integer column: no row can hold it
-    }
-    const std::string idText = std::to_string(id);
-    Query rowQuery(new Where("id", Equals, idText));
-    std::unique_ptr<ResultSet> row(m_storage->queryTable(kName, kBuckets, rowQuery));
-    if (!row) {
-        return std::nullopt;
-    }
-    if (row->rowCount() == 0) {
-        return nullptr;
-    }
-    std::unique_ptr<Bucket> bucket = newRecord(id);
-    adoptStoredFilename(*row, 0, *bucket);
-    Query query(std::vector<Returns*>{new Returns("name"), new Returns("value")},
-                new Where("id", Equals, idText));
-    std::unique_ptr<ResultSet> rows(m_storage->queryTable(kName, kAttributes, query));
-    if (!rows || !addAttributes(*rows, *bucket)) {
-        return std::nullopt;  // a record without its attributes would be a wrong answer
-    }
-    return bucket;
+    return m_index.fetch(id);
 }
 
-std::optional<BucketStore::Records> BucketStore::fetchEach(ResultSet& ids,
-                                                           const AttributeRows& known) {
-    Records records;
-    for (unsigned i = 0; i < ids.rowCount(); i++) {
-        const ColumnValue* id = ids[i]->getColumn("id");
-        if (id == nullptr) {
-            return std::nullopt;
-        }
-        if (id->getInteger() < 0) {
-            continue;
-        }
-        const uint64_t bucketId = static_cast<uint64_t>(id->getInteger());
-        auto rows = known.find(bucketId);
-        if (rows != known.end()) {
-            std::unique_ptr<Bucket> bucket = newRecord(bucketId);
-            adoptStoredFilename(ids, i, *bucket);
-            for (const auto& [name, text] : rows->second) {
-                bucket->addAttribute(name, text);
-            }
-            records.push_back(std::move(bucket));
-            continue;
-        }
-        // No attribute rows known: a bucket without attributes, or one
-        // removed meanwhile, which fetch tells apart.
-        std::optional<std::unique_ptr<Bucket>> bucket = fetch(bucketId);
-        if (!bucket) {
-            return std::nullopt;
-        }
-        if (*bucket) {  // a bucket deleted meanwhile is skipped
-            records.push_back(std::move(*bucket));
-        }
-    }
-    return records;
-}
-
-std::optional<BucketStore::AttributeRows> BucketStore::storedAttributes(uint64_t first,
-                                                                        uint64_t last) {
-    Query query(std::vector<Returns*>{new Returns("id"), new Returns("name"), new Returns("value")},
-                new Where("id", GreaterOrEqual, std::to_string(first),
-                          new Where("id", LessOrEqual, std::to_string(last))));
-    return queryAttributeRows(query);
-}
-
-std::optional<BucketStore::AttributeRows> BucketStore::queryAttributeRows(const Query& query) {
-    std::unique_ptr<ResultSet> rows(m_storage->queryTable(kName, kAttributes, query));
-    AttributeRows byId;
-    if (!rows || !collectAttributeRows(*rows, byId)) {
-        return std::nullopt;
-    }
-    return byId;
-}
-
-// The attribute rows of the buckets `sorted` (ascending), read a run of
-// neighbouring ids at a time; rows of other ids in a run's range are left
-// out.
-std::optional<BucketStore::AttributeRows> BucketStore::attributesOf(
-    const std::vector<uint64_t>& sorted) {
-    AttributeRows attributes;
-    for (size_t run = 0; run < sorted.size();) {
-        size_t end = run + 1;
-        while (end < sorted.size() && end - run < kListingRun &&
-               sorted[end] - sorted[run] < kRunSpan) {
-            ++end;
-        }
-        std::optional<AttributeRows> rows = storedAttributes(sorted[run], sorted[end - 1]);
-        if (!rows) {
-            return std::nullopt;
-        }
-        for (auto& [id, pairs] : *rows) {
-            if (std::binary_search(sorted.begin() + run, sorted.begin() + end, id)) {
-                attributes.emplace(id, std::move(pairs));
-            }
-        }
-        run = end;
-    }
-    return attributes;
-}
-
-// One query for the ids and file paths, then one per run of kListingRun ids
-// for their attribute rows, instead of a look-up per bucket.
 std::optional<BucketStore::Records> BucketStore::getAll() {
-    Query query(std::vector<Returns*>{new Returns("id"), new Returns("filename")});
-    std::unique_ptr<ResultSet> ids(m_storage->queryTable(kName, kBuckets, query));
-    if (!ids) {
-        return std::nullopt;
-    }
-    std::optional<AttributeRows> attributes = attributesOf(sortedIds(*ids));
-    if (!attributes) {
-        return std::nullopt;
-    }
-    return fetchEach(*ids, *attributes);
+    return m_index.getAll();
 }
 
-// One query however the selected buckets are spread over the ids: the
-// attribute rows of every bucket that holds all the pairs.
 std::optional<BucketStore::Records> BucketStore::match(const AttributeList& attributes) {
-    if (attributes.empty()) {
-        return getAll();
-    }
-    Query* selection = new Query(new Where("id", NotEquals, "-1"));
-    joinPairs(*selection, attributes);
-    Query query(std::vector<Returns*>{new Returns("id"), new Returns("name"), new Returns("value")},
-                new Where("id", NotEquals, "-1"));
-    query.join(new Join(kBuckets, "id", "id", selection));
-    std::optional<AttributeRows> byId = queryAttributeRows(query);
-    if (!byId) {
-        return std::nullopt;
-    }
-    std::vector<uint64_t> ids;
-    ids.reserve(byId->size());
-    for (const auto& entry : *byId) {
-        ids.push_back(entry.first);
-    }
-    std::sort(ids.begin(), ids.end());
-    Records result;
-    result.reserve(ids.size());
-    for (uint64_t id : ids) {
-        std::unique_ptr<Bucket> bucket = newRecord(id);
-        for (const auto& [name, text] : (*byId)[id]) {
-            bucket->addAttribute(name, text);
-        }
-        result.push_back(std::move(bucket));
-    }
-    return result;
+    return m_index.match(attributes);
 }
 
-// Each pair restricts the level above it through a join on "id": a bucket
-// is selected when it holds every pair.
-void BucketStore::joinPairs(Query& selection, const AttributeList& attributes) {
-    Query* attachment = &selection;
-    for (const auto& [name, value] : attributes) {
-        Query* sub = new Query(new Where("name", Equals, name, new Where("value", Equals, value)));
-        attachment->join(new Join(kAttributes, "id", "id", sub));
-        attachment = sub;
-    }
+std::optional<BucketStore::Records> BucketStore::matchWithFiles(const AttributeList& attributes) {
+    return m_index.matchWithFiles(attributes);
+}
+
+std::optional<BucketStore::Page> BucketStore::listPage(uint64_t after,
+                                                       std::optional<size_t> limit) {
+    return m_index.listPage(after, limit);
+}
+
+std::optional<BucketStore::Page> BucketStore::matchPage(const AttributeList& attributes,
+                                                        uint64_t after,
+                                                        std::optional<size_t> limit) {
+    return m_index.matchPage(attributes, after, limit);
 }
 
 std::optional<std::set<uint64_t>> BucketStore::storedIds(uint64_t first, uint64_t last) {
-    Query query(std::vector<Returns*>{new Returns("id")},
-                new Where("id", GreaterOrEqual, std::to_string(first),
-                          new Where("id", LessOrEqual, std::to_string(last))));
-    std::unique_ptr<ResultSet> rows(m_storage->queryTable(kName, kBuckets, query));
-    if (!rows) {
+    return m_index.storedIds(first, last);
+}
+
+// ---- changes ----
+
+bool BucketStore::write(Bucket& bucket) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return writeRows(bucket);
+}
+
+bool BucketStore::writeRows(Bucket& bucket) {
+    const bool written = m_index.storeRows(bucket);
+    // Counted once the rows are committed (or failed): an absence found
+    // before may be stale now.
+    m_stripes.countWrite(bucket.getAttributes());
+    return written;
+}
+
+// The stripe's count is read before the query: a write of the set that
+// ends after it changes the count, so its answer is not used then.
+std::optional<bool> BucketStore::holdsExactly(const Bucket::Attributes& set) {
+    const std::string key = DuplicateStripes::setKey(set);
+    const uint64_t writes = m_stripes.writesOf(key);
+    std::optional<Records> holders = m_index.match(AttributeList(set.begin(), set.end()));
+    if (!holders) {
         return std::nullopt;
     }
-    std::set<uint64_t> ids;
-    for (unsigned i = 0; i < rows->rowCount(); i++) {
-        const ColumnValue* id = (*rows)[i]->getColumn("id");
-        if (id == nullptr || !id->isInteger()) {
-            return std::nullopt;
-        }
-        if (id->getInteger() >= 0) {
-            ids.insert(static_cast<uint64_t>(id->getInteger()));
+    // A holder of every pair with as many attributes holds exactly the set.
+    for (const std::unique_ptr<Bucket>& holder : *holders) {
+        if (holder->getAttributes().size() == set.size()) {
+            return true;
         }
     }
-    return ids;
+    m_stripes.rememberAbsence(key, writes);
+    return false;
+}
+
+// Two buckets with the same attribute set take the same stripe, so one of
+// them sees the other stored; a change of bucket X is serialized with other
+// changes of X by the store mutex `updateUnique` holds.
+BucketStore::Outcome BucketStore::writeUnique(Bucket& bucket) {
+    std::lock_guard<std::mutex> lock(m_stripes.stripe(bucket.getAttributes()));
+    return writeUniqueRows(bucket);
+}
+
+BucketStore::Outcome BucketStore::writeUniqueRows(Bucket& bucket) {
+    const Bucket::Attributes& own = bucket.getAttributes();
+    if (m_stripes.takeAbsence(DuplicateStripes::setKey(own))) {
+        return writeRows(bucket) ? Outcome::Written : Outcome::Failed;
+    }
+    std::optional<Records> candidates = m_index.match(AttributeList(own.begin(), own.end()));
+    if (!candidates) {
+        return Outcome::Failed;
+    }
+    for (const std::unique_ptr<Bucket>& other : *candidates) {
+        // `other` holds every pair of `bucket`; the same count means the
+        // same set.
+        if (other->getId() != bucket.getId() && other->getAttributes().size() == own.size()) {
+            return Outcome::Duplicate;
+        }
+    }
+    return writeRows(bucket) ? Outcome::Written : Outcome::Failed;
+}
+
+std::unique_ptr<Bucket> BucketStore::fetchForChange(uint64_t id, Change& change) {
+    std::optional<std::unique_ptr<Bucket>> bucket = m_index.fetch(id);
+    if (!bucket || !*bucket) {
+        change.outcome = bucket ? Outcome::Absent : Outcome::LookupFailed;
+        return nullptr;
+    }
+    change.before = (*bucket)->getAttributes();
+    return std::move(*bucket);
+}
+
+BucketStore::Change BucketStore::updateUnique(uint64_t id, const AttributeList& changes,
+                                              size_t maxAttributes) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    Change change;
+    std::unique_ptr<Bucket> bucket = fetchForChange(id, change);
+    if (!bucket) {
+        return change;
+    }
+    for (const auto& [name, value] : changes) {
+        bucket->updateAttribute(name, value);
+    }
+    if (bucket->getAttributes().size() > maxAttributes) {
+        change.outcome = Outcome::TooMany;
+        return change;
+    }
+    std::lock_guard<std::mutex> stripe(m_stripes.stripe(bucket->getAttributes()));
+    change.outcome = writeUniqueRows(*bucket);
+    return change;
+}
+
+BucketStore::Change BucketStore::remove(uint64_t id) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    Change change;
+    change.removed = fetchForChange(id, change);
+    if (!change.removed) {
+        return change;
+    }
+    // Recorded first: should the service stop after the rows are gone, the
+    // next start removes the file instead of keeping it aside.
+    if (!m_changes.intents().begin(IntentLog::Kind::Deletion, id)) {
+        change.outcome = Outcome::Failed;
+        return change;
+    }
+    change.removedRows = m_index.deleteRows(id);
+    if (change.removedRows < 1) {
+        // No row deleted: a deletion that came first (the record ends), or
+        // a failure (the record stays for the next start to resolve).
+        change.outcome = change.removedRows == 0 ? Outcome::Absent : Outcome::Failed;
+        if (change.removedRows == 0) {
+            m_changes.intents().end(id);
+        }
+        return change;
+    }
+    change.outcome = Outcome::Written;
+    return change;
+}
+
+bool BucketStore::discard(uint64_t id) {
+    return m_index.discard(id);
+}
+
+// ---- files of removed buckets ----
+
+bool BucketStore::finishFileRemoval(uint64_t id, const std::string& path) {
+    return m_changes.finishFileRemoval(id, path);
+}
+
+void BucketStore::keepLeftover(uint64_t id, const std::string& path) {
+    m_changes.keepLeftover(id, path);
+}
+
+size_t BucketStore::retryLeftovers() {
+    return m_changes.retryLeftovers([this](uint64_t id) { return m_index.discard(id); });
 }

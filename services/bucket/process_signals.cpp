@@ -178,11 +178,18 @@ int makeDaemon() {
         return -1;
     }
     setlogmask(logmask);
-    close(0);
-    close(1);
-    close(2);
-    open("/dev/null", O_RDWR);
-    dup(0);
-    dup(0);
+    // Standard input, output and error on /dev/null.
+    const int null = open("/dev/null", O_RDWR);
+    if (null < 0) {
+        return -1;
+    }
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fd != null && dup2(null, fd) < 0) {
+            return -1;
+        }
+    }
+    if (null > 2) {
+        close(null);
+    }
     return 0;
 }

@@ -11,7 +11,12 @@
 //   --audit-files=N rotated audit files kept (default 4; 1 to 1000)
 //   --notify-queue=N configuration notifications that may wait for delivery
 //                  (default 1024; 1 to 1000000)
+//   --durability=MODE  "durable" (default) or "relaxed": sets
+//                  TARVOLT_DURABILITY for the core and the launched services
+//   --config=FILE  read settings from FILE first (see core_config_file.h);
+//                  the other options given override them
 //   --help         print the usage and exit
+//   --version      print the version and exit
 //
 // Thread-safety: pure functions.
 #pragma once
@@ -29,15 +34,22 @@ struct CoreOptions {
     std::vector<std::string> launch{"storage", "bucket"};
     bool open = false;
     bool help = false;
+    bool version = false;
     uint64_t auditFileBytes = 16ull << 20;
     unsigned auditFiles = 4;
     size_t notifyQueue = 1024;
+    // "durable" or "relaxed" when given; empty leaves TARVOLT_DURABILITY as
+    // the environment has it.
+    std::string durability;
+    std::string configFile;
 };
 
 // Parses the arguments after the program name. `envData` is the value of
 // TARVOLT_DATA (null when unset). Returns false with a one-line reason in
 // `error` for an unknown option or a bad value; `options` is then
-// unspecified.
+// unspecified. With --config=FILE the file's settings are read first and
+// the other arguments override them; a file that cannot be read or parsed
+// is an error naming the file and the line.
 bool parseCoreOptions(const std::vector<std::string>& args, const char* envData,
                       CoreOptions& options, std::string& error);
 

@@ -1,5 +1,7 @@
 #include "core_options.h"
 
+#include "core_config_file.h"
+
 #include <algorithm>
 #include <sstream>
 
@@ -64,6 +66,8 @@ bool parseOne(const std::string& arg, CoreOptions& options, std::string& error) 
         options.open = true;
     } else if (arg == "--help" || arg == "-h") {
         options.help = true;
+    } else if (arg == "--version") {
+        options.version = true;
     } else if (startsWith(arg, "--port=", value)) {
         if (!parsePort(value, options.managementPort))
             error = "bad --port value '" + value + "'";
@@ -89,10 +93,33 @@ bool parseOne(const std::string& arg, CoreOptions& options, std::string& error) 
         if (!size)
             error = "bad --notify-queue value '" + value + "' (1 to 1000000)";
         options.notifyQueue = static_cast<size_t>(size.value_or(0));
+    } else if (startsWith(arg, "--durability=", value)) {
+        if (value != "durable" && value != "relaxed")
+            error = "bad --durability value '" + value + "' (durable or relaxed)";
+        options.durability = value;
+    } else if (startsWith(arg, "--config=", value)) {
+        if (value.empty())
+            error = "--config needs a file";
+        options.configFile = value;
     } else {
         error = "unknown option '" + arg + "'";
     }
     return error.empty();
+}
+
+// Applies the settings of the configuration file at `path`, which the
+// command line's options then override.
+bool applyConfigFile(const std::string& path, CoreOptions& options, std::string& error) {
+    std::vector<ConfigFileSetting> settings;
+    if (!readCoreConfigFile(path, settings, error))
+        return false;
+    for (const auto& setting : settings) {
+        if (!parseOne(setting.option, options, error)) {
+            error = path + ", line " + std::to_string(setting.line) + ": " + error;
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace
@@ -121,6 +148,11 @@ bool parseCoreOptions(const std::vector<std::string>& args, const char* envData,
     options.dataDir = envData != nullptr && *envData != '\0' ? envData : "./data";
     error.clear();
     for (const auto& arg : args) {
+        std::string file;
+        if (startsWith(arg, "--config=", file) && !applyConfigFile(file, options, error))
+            return false;
+    }
+    for (const auto& arg : args) {
         if (!parseOne(arg, options, error))
             return false;
     }
@@ -130,6 +162,7 @@ bool parseCoreOptions(const std::vector<std::string>& args, const char* envData,
 std::string coreUsage() {
     return "Usage: tarvolt-core [--port=N] [--api-port=N] [--data=DIR] [--launch=LIST] [--open]\n"
            "                    [--audit-file-size=SIZE] [--audit-files=N] [--notify-queue=N]\n"
+           "                    [--durability=MODE] [--config=FILE]\n"
            "  --port=N       management port for the services (default 8083, 0: any)\n"
            "  --api-port=N   public API port (default 8081, 0: any)\n"
            "  --data=DIR     data directory (default $TARVOLT_DATA, else ./data)\n"
@@ -140,5 +173,9 @@ std::string coreUsage() {
            "                 (K, M, G suffixes; default 16M, 4K to 1G)\n"
            "  --audit-files=N  rotated audit files kept (default 4, 1 to 1000)\n"
            "  --notify-queue=N  configuration notifications waiting for delivery at most\n"
-           "                 (default 1024, 1 to 1000000)\n";
+           "                 (default 1024, 1 to 1000000)\n"
+           "  --durability=MODE  durable (default: every answered change survives a\n"
+           "                 power cut) or relaxed (nothing is fsynced)\n"
+           "  --config=FILE  read 'key = value' settings (the long options without\n"
+           "                 '--') from FILE; the other options override them\n";
 }

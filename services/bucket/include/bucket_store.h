@@ -1,10 +1,16 @@
-// The bucket store: moves `Bucket` records to and from the storage tables
-// of the schema "Bucket" (bucket_schema.h), hands out bucket ids and keeps
-// the storage root under which the bucket files live.
+// The bucket store: the one face through which the service reads and
+// changes buckets. It composes four parts, each with its own contract and
+// lock, none reaching into another's:
+//   IdAllocator       ids: the counter and the mark file of reserved ids
+//   ChangeRecords     changes in flight, leftovers, durable file removal
+//   BucketIndex       the rows of the schema "Bucket" and the queries on them
+//   DuplicateStripes  the per-set locks and memory of the duplicate tests
+// and adds the storage root and the store mutex that serializes the
+// changes of a bucket.
 //
 // Ids come from a counter set at start to one more than the largest stored
-// id and moved up to the mark that earlier runs reserved (IdReservation);
-// every id is handed out once, whatever the number of threads.
+// id and moved up to the mark that earlier runs reserved; every id is
+// handed out once, whatever the number of threads.
 //
 // Errors: nothing here throws of its own; exceptions of the storage client
 // pass through. A storage failure is never mistaken for absence: reads give
@@ -19,36 +25,38 @@
 // requests are served; everything else may run on several threads at once.
 // `updateUnique`, `remove` and `write` take the store mutex, so no change
 // or deletion of a bucket comes between another's read and write.
-// `writeUnique` takes only the stripe of its attribute set (chosen by a hash
-// of the set), so creations of different sets run at the same time. Locks
-// are taken mutex first, then one stripe, never two stripes.
+// `writeUnique` takes only the stripe of its attribute set, so creations of
+// different sets run at the same time. Locks are taken store mutex first,
+// then one stripe, never two stripes; the parts' own locks are taken inside
+// the parts only.
 #pragma once
 
-#include <array>
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "attribute_list.h"
 #include "bucket.h"
-#include "id_reservation.h"
+#include "bucket_index.h"
+#include "change_records.h"
+#include "duplicate_stripes.h"
+#include "id_allocator.h"
 #include "intent_log.h"
 
 class Logger;
-class Query;
-class ResultSet;
+class UploadFile;
+struct AttributePatch;
 class TableStorage;
 
 class BucketStore {
   public:
-    using Records = std::vector<std::unique_ptr<Bucket>>;
+    using Records = BucketIndex::Records;
 
     // What a change did.
     enum class Outcome {
@@ -57,6 +65,8 @@ class BucketStore {
         TooMany,       // the bucket would hold more attributes than allowed
         Absent,        // no bucket has the id
         LookupFailed,  // the bucket could not be read
+        Empty,         // the bucket would hold no attribute
+        Stale,         // the caller's precondition on the current file does not hold
         Failed,        // the write or deletion failed; part of it may be stored
     };
 
@@ -74,8 +84,8 @@ class BucketStore {
     BucketStore& operator=(const BucketStore&) = delete;
 
     // Uses `storage` (not owned; null: none) for every storage operation.
-    void setStorage(TableStorage* storage) { m_storage = storage; }
-    TableStorage* storage() const { return m_storage; }
+    void setStorage(TableStorage* storage) { m_index.setStorage(storage); }
+    TableStorage* storage() const { return m_index.storage(); }
 
     // The storage root; bucket files live under it (bucket_paths.h).
     void setRoot(const std::string& root);
@@ -94,19 +104,19 @@ class BucketStore {
     // Opens the records of changes in flight under the root (IntentLog),
     // keeping those an earlier run left for the sweep. False (logged) when
     // they cannot be read or written.
-    bool openIntents() { return m_intents.open(root()); }
+    bool openIntents() { return m_changes.open(root()); }
     // The records of changes in flight: an addition records its id before
     // its file is renamed into place and ends it once its rows are stored;
     // `remove` records a deletion before deleting rows, and its caller ends
     // it once the file is gone.
-    IntentLog& intents() { return m_intents; }
+    IntentLog& intents() { return m_changes.intents(); }
     // On an orderly stop, once no more ids are handed out: writes back the
     // exact next id, so the next start leaves no gap.
     void releaseIds();
     // True when `setupNextBucketId` found no "buckets" row at all.
-    bool indexWasEmpty() const { return m_indexEmpty; }
+    bool indexWasEmpty() const { return m_ids.indexWasEmpty(); }
     // The id the next `allocate` hands out.
-    uint64_t peekNextId() const { return m_nextId.load(); }
+    uint64_t peekNextId() const { return m_ids.peekNext(); }
 
     // ---- records ----
 
@@ -130,11 +140,8 @@ class BucketStore {
     // which need no paths, use `match`). Nullopt when a query failed.
     std::optional<Records> matchWithFiles(const AttributeList& attributes);
     // One page of a listing or of the matches: the buckets by ascending id,
-    // and, when more follow, the id to continue after.
-    struct Page {
-        Records buckets;
-        std::optional<uint64_t> next;  // the last id of this page when more follow
-    };
+    // and, when more follow, the id to continue after (its last id).
+    using Page = BucketIndex::Page;
     // At most `limit` (every one when none) stored buckets with ids above
     // `after`, by ascending id. The ids are read with one query, the
     // attributes of this page's buckets only. Nullopt when a query failed.
@@ -168,6 +175,20 @@ class BucketStore {
     // duplicate another bucket's set (Duplicate). Absent, LookupFailed,
     // Written or Failed otherwise; `before` is set once the bucket was read.
     Change updateUnique(uint64_t id, const AttributeList& changes, size_t maxAttributes);
+    // `updateUnique` for a patch that may remove attributes: Empty when the
+    // bucket would hold none, else as `updateUnique`. Every attribute row
+    // the patch changes is written in one storage transaction.
+    Change patchUnique(uint64_t id, const AttributePatch& patch, size_t maxAttributes);
+    // Under the store mutex: renames the finished and synced `file` over
+    // the file of the stored bucket `id` when `precondition` holds for the
+    // current file's path, then syncs its directory. Written; Absent,
+    // LookupFailed; Stale when `precondition` is false (nothing changed);
+    // Failed when the bucket's path is unusable or the new name could not
+    // be made durable (the new file is in place then). Throws
+    // UploadStorageError when the rename fails (the old file stays).
+    Outcome replaceFile(uint64_t id,
+                        const std::function<bool(const std::string& path)>& precondition,
+                        UploadFile& file);
     // Under the store mutex: deletes the "buckets" row of `id`, then its
     // attribute rows (so a failure never leaves a listed bucket without
     // attributes). Absent, LookupFailed, Written (with `before`, `removed`
@@ -194,68 +215,26 @@ class BucketStore {
     size_t retryLeftovers();
 
   private:
-    using AttributeRows = std::unordered_map<uint64_t, AttributeList>;
-
-    std::unique_ptr<Bucket> newRecord(uint64_t id);
     // The stored bucket `id`, its attributes noted in `change.before`; null
     // (with `change.outcome` Absent or LookupFailed) when it cannot be had.
     std::unique_ptr<Bucket> fetchForChange(uint64_t id, Change& change);
-    // Writes the rows (storeRows), then counts a write of the set's stripe.
+    // Writes the rows, then counts a write of the set's stripe.
     bool writeRows(Bucket& bucket);
-    bool storeRows(Bucket& bucket);
+    // `writeUnique` with the set's stripe held.
     Outcome writeUniqueRows(Bucket& bucket);
-    // The rows of a bucket never stored, in one storage transaction.
-    bool insertNewRows(Bucket& bucket);
-    bool writeBucketRow(Bucket& bucket);
-    bool storedAttributeNames(const Bucket& bucket, std::set<std::string>& names);
-    // The attribute rows of `bucket` (updated when their name is in
-    // `stored`, else inserted) in one storage transaction.
-    bool writeAttributes(const Bucket& bucket, const std::set<std::string>& stored);
-    // The records of the ids of `ids`, in their order: built from `known`
-    // when it holds rows of the id, else fetched (a bucket removed
-    // meanwhile is skipped).
-    std::optional<Records> fetchEach(ResultSet& ids, const AttributeRows& known);
-    // The records of the ascending ids `sorted`, as fetchEach builds them.
-    std::optional<Records> recordsOf(const std::vector<uint64_t>& sorted);
-    // The attribute rows of the ascending ids `sorted`, a few queries for
-    // neighbouring ids.
-    std::optional<AttributeRows> attributesOf(const std::vector<uint64_t>& sorted);
-    std::optional<AttributeRows> storedAttributes(uint64_t first, uint64_t last);
-    std::optional<AttributeRows> queryAttributeRows(const Query& query);
-    // The set as one text, and the stripe (index) of that text.
-    static std::string setKey(const Bucket::Attributes& attributes);
-    static size_t stripeOf(const std::string& key);
-    // Restricts `selection` (a query on "buckets") to the buckets holding
-    // every pair of `attributes`: one join per pair, each nested in the one
-    // before.
-    static void joinPairs(Query& selection, const AttributeList& attributes);
-    // The stripe that serializes the duplicate tests of this attribute set.
-    std::mutex& setStripe(const Bucket::Attributes& attributes);
-    // True (and forgotten) when `key` was found absent with no write of its
-    // stripe ended since.
-    bool knownAbsent(const std::string& key);
+    // True when a bucket other than `id` holds exactly `set`; nullopt when
+    // the query failed.
+    std::optional<bool> heldByAnother(const Bucket::Attributes& set, uint64_t id);
+    // The attribute rows that take bucket `id` from `before` to `after`, in
+    // one transaction. True when all were written.
+    bool writePatch(uint64_t id, const Bucket::Attributes& before, const Bucket::Attributes& after);
 
     Logger& m_logger;
-    TableStorage* m_storage = nullptr;
     mutable std::mutex m_rootMutex;  // guards m_root
     std::string m_root;
-    std::atomic<uint64_t> m_nextId{1};
-    IdReservation m_ids;
-    IntentLog m_intents;
-    bool m_indexEmpty = false;
-    std::mutex m_leftoverMutex;                             // guards m_leftovers
-    std::unordered_map<uint64_t, std::string> m_leftovers;  // id -> file path
-    std::mutex m_mutex;
-    static constexpr size_t kSetStripes = 64;
-    std::array<std::mutex, kSetStripes> m_setStripes;
-    // Writes of attribute sets ended, per stripe; read before a duplicate
-    // test's query, compared when its answer is used.
-    std::array<std::atomic<uint64_t>, kSetStripes> m_stripeWrites{};
-    // Sets `holdsExactly` found absent, with their stripe's count then; at
-    // most kMaxAbsentSets (uploads that never arrive leave theirs), so at
-    // most about 4 MiB (100 pairs of 80-byte names and values per set).
-    // When full it starts over: a set it forgot is queried again.
-    static constexpr size_t kMaxAbsentSets = 256;
-    std::mutex m_absentMutex;
-    std::unordered_map<std::string, uint64_t> m_absentSets;
+    IdAllocator m_ids;
+    ChangeRecords m_changes;
+    BucketIndex m_index;
+    DuplicateStripes m_stripes;
+    std::mutex m_mutex;  // the store mutex
 };

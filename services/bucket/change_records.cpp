@@ -1,15 +1,19 @@
-// BucketStore: removing the files of deleted buckets and of failed
+// ChangeRecords: removing the files of deleted buckets and of failed
 // creations, once no row of theirs can point to them.
+#include "change_records.h"
+
 #include <unistd.h>
 
 #include <cerrno>
 #include <cinttypes>
+#include <exception>
 
-#include "bucket_store.h"
 #include "durability.h"
 #include "logger.h"
 
-bool BucketStore::finishFileRemoval(uint64_t id, const std::string& path) {
+ChangeRecords::ChangeRecords(Logger& logger) : m_logger(logger) {}
+
+bool ChangeRecords::finishFileRemoval(uint64_t id, const std::string& path) {
     const bool unlinked = ::unlink(path.c_str()) == 0 || errno == ENOENT;
     // The removal is made durable before the record ends: otherwise a power
     // cut could bring the name back with no record to prove it a leftover,
@@ -23,24 +27,24 @@ bool BucketStore::finishFileRemoval(uint64_t id, const std::string& path) {
     return false;
 }
 
-void BucketStore::keepLeftover(uint64_t id, const std::string& path) {
+void ChangeRecords::keepLeftover(uint64_t id, const std::string& path) {
     std::lock_guard<std::mutex> lock(m_leftoverMutex);
     m_leftovers[id] = path;
 }
 
-size_t BucketStore::retryLeftovers() {
+size_t ChangeRecords::retryLeftovers(const ConfirmGone& gone) {
     std::unordered_map<uint64_t, std::string> kept;
     {
         std::lock_guard<std::mutex> lock(m_leftoverMutex);
         kept.swap(m_leftovers);
     }
     for (auto it = kept.begin(); it != kept.end();) {
-        bool gone = false;
+        bool confirmed = false;
         try {
-            gone = discard(it->first);
+            confirmed = gone(it->first);
         } catch (const std::exception&) {
         }
-        if (!gone) {
+        if (!confirmed) {
             ++it;
             continue;
         }

@@ -1,9 +1,10 @@
-// BucketStore: the listing and the matches one page at a time.
+// BucketIndex: the listing and the matches one page at a time, and the
+// stored ids of a range.
 #include <algorithm>
 #include <unordered_map>
 
+#include "bucket_index.h"
 #include "bucket_schema.h"
-#include "bucket_store.h"
 #include "query.h"
 #include "result_set.h"
 #include "storage_client.h"
@@ -30,7 +31,7 @@ std::optional<uint64_t> keepPage(std::vector<Item>& items, uint64_t after,
 
 // Gives each of `records` the file path the "buckets" rows `rows` (columns
 // "id" and "filename") hold for its id; false when a row has no integer id.
-bool adoptStoredFilenames(ResultSet& rows, BucketStore::Records& records) {
+bool adoptStoredFilenames(ResultSet& rows, BucketIndex::Records& records) {
     std::unordered_map<uint64_t, std::string> filenames;
     for (unsigned i = 0; i < rows.rowCount(); i++) {
         const ColumnValue* id = rows[i]->getColumn("id");
@@ -51,9 +52,26 @@ bool adoptStoredFilenames(ResultSet& rows, BucketStore::Records& records) {
     return true;
 }
 
+// The ids of the "id" column of `rows` that are not negative, ascending;
+// nullopt when a row has no integer id.
+std::optional<std::vector<uint64_t>> storedIdColumn(ResultSet& rows) {
+    std::vector<uint64_t> ids;
+    for (unsigned i = 0; i < rows.rowCount(); i++) {
+        const ColumnValue* id = rows[i]->getColumn("id");
+        if (id == nullptr || !id->isInteger()) {
+            return std::nullopt;
+        }
+        if (id->getInteger() >= 0) {
+            ids.push_back(static_cast<uint64_t>(id->getInteger()));
+        }
+    }
+    std::sort(ids.begin(), ids.end());
+    return ids;
+}
+
 }  // namespace
 
-std::optional<BucketStore::Records> BucketStore::recordsOf(const std::vector<uint64_t>& sorted) {
+std::optional<BucketIndex::Records> BucketIndex::recordsOf(const std::vector<uint64_t>& sorted) {
     std::optional<AttributeRows> known = attributesOf(sorted);
     if (!known) {
         return std::nullopt;
@@ -82,7 +100,7 @@ std::optional<BucketStore::Records> BucketStore::recordsOf(const std::vector<uin
     return records;
 }
 
-std::optional<BucketStore::Page> BucketStore::listPage(uint64_t after,
+std::optional<BucketIndex::Page> BucketIndex::listPage(uint64_t after,
                                                        std::optional<size_t> limit) {
     Query query(std::vector<Returns*>{new Returns("id"), new Returns("filename")},
                 new Where("id", GreaterThan, std::to_string(after)));
@@ -90,20 +108,13 @@ std::optional<BucketStore::Page> BucketStore::listPage(uint64_t after,
     if (!rows) {
         return std::nullopt;
     }
-    std::vector<uint64_t> ids;
-    for (unsigned i = 0; i < rows->rowCount(); i++) {
-        const ColumnValue* id = (*rows)[i]->getColumn("id");
-        if (id == nullptr || !id->isInteger()) {
-            return std::nullopt;
-        }
-        if (id->getInteger() >= 0) {
-            ids.push_back(static_cast<uint64_t>(id->getInteger()));
-        }
+    std::optional<std::vector<uint64_t>> ids = storedIdColumn(*rows);
+    if (!ids) {
+        return std::nullopt;
     }
-    std::sort(ids.begin(), ids.end());
     Page page;
-    page.next = keepPage(ids, after, limit, [](uint64_t id) { return id; });
-    std::optional<Records> records = recordsOf(ids);
+    page.next = keepPage(*ids, after, limit, [](uint64_t id) { return id; });
+    std::optional<Records> records = recordsOf(*ids);
     if (!records) {
         return std::nullopt;
     }
@@ -114,7 +125,7 @@ std::optional<BucketStore::Page> BucketStore::listPage(uint64_t after,
 
 // The match, then the file paths of the selected buckets: their "buckets"
 // rows, selected by the same joins.
-std::optional<BucketStore::Records> BucketStore::matchWithFiles(const AttributeList& attributes) {
+std::optional<BucketIndex::Records> BucketIndex::matchWithFiles(const AttributeList& attributes) {
     std::optional<Records> matches = match(attributes);
     if (!matches || attributes.empty() || matches->empty()) {
         return matches;  // the listing of every bucket reads the paths with the ids
@@ -129,7 +140,7 @@ std::optional<BucketStore::Records> BucketStore::matchWithFiles(const AttributeL
     return matches;
 }
 
-std::optional<BucketStore::Page> BucketStore::matchPage(const AttributeList& attributes,
+std::optional<BucketIndex::Page> BucketIndex::matchPage(const AttributeList& attributes,
                                                         uint64_t after,
                                                         std::optional<size_t> limit) {
     if (attributes.empty()) {
@@ -144,4 +155,19 @@ std::optional<BucketStore::Page> BucketStore::matchPage(const AttributeList& att
                          [](const std::unique_ptr<Bucket>& bucket) { return bucket->getId(); });
     page.buckets = std::move(*matches);
     return page;
+}
+
+std::optional<std::set<uint64_t>> BucketIndex::storedIds(uint64_t first, uint64_t last) {
+    Query query(std::vector<Returns*>{new Returns("id")},
+                new Where("id", GreaterOrEqual, std::to_string(first),
+                          new Where("id", LessOrEqual, std::to_string(last))));
+    std::unique_ptr<ResultSet> rows(m_storage->queryTable(kName, kBuckets, query));
+    if (!rows) {
+        return std::nullopt;
+    }
+    std::optional<std::vector<uint64_t>> ids = storedIdColumn(*rows);
+    if (!ids) {
+        return std::nullopt;
+    }
+    return std::set<uint64_t>(ids->begin(), ids->end());
 }

@@ -1,0 +1,272 @@
+// BucketIndex: the schema, the largest id, and the reads that build Bucket
+// records from the storage tables.
+#include "bucket_index.h"
+
+#include <algorithm>
+#include <cstdint>
+
+#include "bucket_schema.h"
+#include "logger.h"
+#include "query.h"
+#include "result_set.h"
+#include "table_storage.h"
+
+using bucket_schema::kAttributes;
+using bucket_schema::kBuckets;
+using bucket_schema::kName;
+
+namespace {
+
+// The listing reads the attribute rows of this many buckets (neighbours in
+// id order) with one query, so that few rows are in memory at a time.
+constexpr size_t kListingRun = 512;
+// A run's ids lie within this many consecutive ids, so that a query for the
+// scattered buckets of a match reads few rows of other buckets.
+constexpr uint64_t kRunSpan = 2048;
+
+// The ids of `ids` that are not negative, ascending.
+std::vector<uint64_t> sortedIds(ResultSet& ids) {
+    std::vector<uint64_t> sorted;
+    for (unsigned i = 0; i < ids.rowCount(); i++) {
+        const ColumnValue* id = ids[i]->getColumn("id");
+        if (id != nullptr && id->getInteger() >= 0) {
+            sorted.push_back(static_cast<uint64_t>(id->getInteger()));
+        }
+    }
+    std::sort(sorted.begin(), sorted.end());
+    return sorted;
+}
+
+// Adds the (name, value) rows of `rows` to `bucket`; false when a row lacks
+// one of the two columns.
+bool addAttributes(ResultSet& rows, Bucket& bucket) {
+    for (unsigned i = 0; i < rows.rowCount(); i++) {
+        const ColumnValue* name = rows[i]->getColumn("name");
+        const ColumnValue* value = rows[i]->getColumn("value");
+        if (name == nullptr || value == nullptr) {
+            return false;
+        }
+        bucket.addAttribute(name->getString(), value->getString());
+    }
+    return true;
+}
+
+// Gives `bucket` the file path of row `index` of `rows` (a "buckets" row).
+void adoptStoredFilename(ResultSet& rows, unsigned index, Bucket& bucket) {
+    const ColumnValue* filename = rows[index]->getColumn("filename");
+    if (filename != nullptr && filename->getType() == STRING_COLUMN) {
+        bucket.setStoredFilename(filename->getString());
+    }
+}
+
+// Adds the (id, name, value) rows of `rows` to `byId`; false when a row
+// lacks one of the three columns.
+template <class AttributeRows>
+bool collectAttributeRows(ResultSet& rows, AttributeRows& byId) {
+    for (unsigned i = 0; i < rows.rowCount(); i++) {
+        const ColumnValue* id = rows[i]->getColumn("id");
+        const ColumnValue* name = rows[i]->getColumn("name");
+        const ColumnValue* value = rows[i]->getColumn("value");
+        if (id == nullptr || name == nullptr || value == nullptr) {
+            return false;
+        }
+        if (id->getInteger() >= 0) {
+            byId[static_cast<uint64_t>(id->getInteger())].emplace_back(name->getString(),
+                                                                       value->getString());
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+BucketIndex::BucketIndex(Logger& logger, BucketStore* owner) : m_logger(logger), m_owner(owner) {}
+
+bool BucketIndex::declareSchema() {
+    m_logger.debug("Creating schema: %s ", bucket_schema::kDocument);
+    return m_storage->createSchema(bucket_schema::kDocument);
+}
+
+bool BucketIndex::readLargestId(std::optional<uint64_t>& largest) {
+    Query query(new Aggregate("max", "id"), new Where("id", GreaterThan, "-1"));
+    std::unique_ptr<ResultSet> result(m_storage->queryTable(kName, kBuckets, query));
+    if (!result) {
+        return false;
+    }
+    const ColumnValue* column = result->rowCount() == 0 ? nullptr : (*result)[0]->getColumn(0u);
+    if (column == nullptr || column->getType() == NULL_COLUMN) {
+        largest.reset();
+        return true;
+    }
+    if (!column->isInteger() || column->getInteger() < 0) {
+        return false;
+    }
+    largest = static_cast<uint64_t>(column->getInteger());
+    return true;
+}
+
+std::unique_ptr<Bucket> BucketIndex::newRecord(uint64_t id) {
+    return std::make_unique<Bucket>(m_owner, id);
+}
+
+// The "buckets" row (its file path), then the attribute rows.
+std::optional<std::unique_ptr<Bucket>> BucketIndex::fetch(uint64_t id) {
+    if (id > static_cast<uint64_t>(INT64_MAX)) {
+        return nullptr;  // beyond the integer column: no row can hold it
+    }
+    const std::string idText = std::to_string(id);
+    Query rowQuery(new Where("id", Equals, idText));
+    std::unique_ptr<ResultSet> row(m_storage->queryTable(kName, kBuckets, rowQuery));
+    if (!row) {
+        return std::nullopt;
+    }
+    if (row->rowCount() == 0) {
+        return nullptr;
+    }
+    std::unique_ptr<Bucket> bucket = newRecord(id);
+    adoptStoredFilename(*row, 0, *bucket);
+    Query query(std::vector<Returns*>{new Returns("name"), new Returns("value")},
+                new Where("id", Equals, idText));
+    std::unique_ptr<ResultSet> rows(m_storage->queryTable(kName, kAttributes, query));
+    if (!rows || !addAttributes(*rows, *bucket)) {
+        return std::nullopt;  // a record without its attributes would be a wrong answer
+    }
+    return bucket;
+}
+
+std::optional<BucketIndex::Records> BucketIndex::fetchEach(ResultSet& ids,
+                                                           const AttributeRows& known) {
+    Records records;
+    for (unsigned i = 0; i < ids.rowCount(); i++) {
+        const ColumnValue* id = ids[i]->getColumn("id");
+        if (id == nullptr) {
+            return std::nullopt;
+        }
+        if (id->getInteger() < 0) {
+            continue;
+        }
+        const uint64_t bucketId = static_cast<uint64_t>(id->getInteger());
+        auto rows = known.find(bucketId);
+        if (rows != known.end()) {
+            std::unique_ptr<Bucket> bucket = newRecord(bucketId);
+            adoptStoredFilename(ids, i, *bucket);
+            for (const auto& [name, text] : rows->second) {
+                bucket->addAttribute(name, text);
+            }
+            records.push_back(std::move(bucket));
+            continue;
+        }
+        // No attribute rows known: a bucket without attributes, or one
+        // removed meanwhile, which fetch tells apart.
+        std::optional<std::unique_ptr<Bucket>> bucket = fetch(bucketId);
+        if (!bucket) {
+            return std::nullopt;
+        }
+        if (*bucket) {  // a bucket deleted meanwhile is skipped
+            records.push_back(std::move(*bucket));
+        }
+    }
+    return records;
+}
+
+std::optional<BucketIndex::AttributeRows> BucketIndex::storedAttributes(uint64_t first,
+                                                                        uint64_t last) {
+    Query query(std::vector<Returns*>{new Returns("id"), new Returns("name"), new Returns("value")},
+                new Where("id", GreaterOrEqual, std::to_string(first),
+                          new Where("id", LessOrEqual, std::to_string(last))));
+    return queryAttributeRows(query);
+}
+
+std::optional<BucketIndex::AttributeRows> BucketIndex::queryAttributeRows(const Query& query) {
+    std::unique_ptr<ResultSet> rows(m_storage->queryTable(kName, kAttributes, query));
+    AttributeRows byId;
+    if (!rows || !collectAttributeRows(*rows, byId)) {
+        return std::nullopt;
+    }
+    return byId;
+}
+
+// The attribute rows of the buckets `sorted` (ascending), read a run of
+// neighbouring ids at a time; rows of other ids in a run's range are left
+// out.
+std::optional<BucketIndex::AttributeRows> BucketIndex::attributesOf(
+    const std::vector<uint64_t>& sorted) {
+    AttributeRows attributes;
+    for (size_t run = 0; run < sorted.size();) {
+        size_t end = run + 1;
+        while (end < sorted.size() && end - run < kListingRun &&
+               sorted[end] - sorted[run] < kRunSpan) {
+            ++end;
+        }
+        std::optional<AttributeRows> rows = storedAttributes(sorted[run], sorted[end - 1]);
+        if (!rows) {
+            return std::nullopt;
+        }
+        for (auto& [id, pairs] : *rows) {
+            if (std::binary_search(sorted.begin() + run, sorted.begin() + end, id)) {
+                attributes.emplace(id, std::move(pairs));
+            }
+        }
+        run = end;
+    }
+    return attributes;
+}
+
+// One query for the ids and file paths, then one per run of kListingRun ids
+// for their attribute rows, instead of a look-up per bucket.
+std::optional<BucketIndex::Records> BucketIndex::getAll() {
+    Query query(std::vector<Returns*>{new Returns("id"), new Returns("filename")});
+    std::unique_ptr<ResultSet> ids(m_storage->queryTable(kName, kBuckets, query));
+    if (!ids) {
+        return std::nullopt;
+    }
+    std::optional<AttributeRows> attributes = attributesOf(sortedIds(*ids));
+    if (!attributes) {
+        return std::nullopt;
+    }
+    return fetchEach(*ids, *attributes);
+}
+
+// One query however the selected buckets are spread over the ids: the
+// attribute rows of every bucket that holds all the pairs.
+std::optional<BucketIndex::Records> BucketIndex::match(const AttributeList& attributes) {
+    if (attributes.empty()) {
+        return getAll();
+    }
+    Query* selection = new Query(new Where("id", NotEquals, "-1"));
+    joinPairs(*selection, attributes);
+    Query query(std::vector<Returns*>{new Returns("id"), new Returns("name"), new Returns("value")},
+                new Where("id", NotEquals, "-1"));
+    query.join(new Join(kBuckets, "id", "id", selection));
+    std::optional<AttributeRows> byId = queryAttributeRows(query);
+    if (!byId) {
+        return std::nullopt;
+    }
+    std::vector<uint64_t> ids;
+    ids.reserve(byId->size());
+    for (const auto& entry : *byId) {
+        ids.push_back(entry.first);
+    }
+    std::sort(ids.begin(), ids.end());
+    Records result;
+    result.reserve(ids.size());
+    for (uint64_t id : ids) {
+        std::unique_ptr<Bucket> bucket = newRecord(id);
+        for (const auto& [name, text] : (*byId)[id]) {
+            bucket->addAttribute(name, text);
+        }
+        result.push_back(std::move(bucket));
+    }
+    return result;
+}
+
+// Each pair restricts the level above it through a join on "id": a bucket
+// is selected when it holds every pair.
+void BucketIndex::joinPairs(Query& selection, const AttributeList& attributes) {
+    Query* attachment = &selection;
+    for (const auto& [name, value] : attributes) {
+        Query* sub = new Query(new Where("name", Equals, name, new Where("value", Equals, value)));
+        attachment->join(new Join(kAttributes, "id", "id", sub));
+        attachment = sub;
+    }
+}

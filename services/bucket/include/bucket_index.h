@@ -1,0 +1,123 @@
+// The bucket index: maps `Bucket` records to and from the rows of the
+// storage tables of the schema "Bucket" (bucket_schema.h) and runs the
+// queries over them (fetch, listing, matches, pages, stored ids) and the
+// writes of one bucket's rows.
+//
+// A storage failure is never mistaken for absence: reads give nullopt,
+// writes false, and write failures are logged. Nothing here throws of its
+// own; exceptions of the storage client pass through.
+//
+// Ownership: records are returned in `std::unique_ptr`s owned by the
+// caller; they name `owner` (not owned, only passed on to each record) as
+// their store. The storage client is not owned and must outlive its use.
+//
+// Thread-safety: `setStorage` runs on the starting thread before requests
+// are served; everything else may run on several threads at once. The
+// index holds no lock and no state besides the storage pointer: whoever
+// needs a read and a write of a bucket without another change between
+// them serializes them itself (BucketStore).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "attribute_list.h"
+#include "bucket.h"
+
+class Logger;
+class Query;
+class ResultSet;
+class TableStorage;
+
+class BucketIndex {
+  public:
+    using Records = std::vector<std::unique_ptr<Bucket>>;
+    // One page of a listing or of the matches: the buckets by ascending id,
+    // and, when more follow, the id to continue after.
+    struct Page {
+        Records buckets;
+        std::optional<uint64_t> next;  // the last id of this page when more follow
+    };
+
+    // An index whose records belong to `owner` (not owned; may be null for
+    // records whose path is never asked for) and that logs to `logger`.
+    BucketIndex(Logger& logger, BucketStore* owner);
+    BucketIndex(const BucketIndex&) = delete;
+    BucketIndex& operator=(const BucketIndex&) = delete;
+
+    // Uses `storage` (not owned; null: none) for every storage operation.
+    void setStorage(TableStorage* storage) { m_storage = storage; }
+    TableStorage* storage() const { return m_storage; }
+
+    // Declares the schema; false when the storage service refuses it.
+    bool declareSchema();
+    // Sets `largest` to the largest stored id (nullopt when no "buckets"
+    // row is stored). False when it cannot be read.
+    bool readLargestId(std::optional<uint64_t>& largest);
+
+    // ---- reads (see BucketStore for each one's answer) ----
+
+    std::optional<std::unique_ptr<Bucket>> fetch(uint64_t id);
+    std::optional<Records> getAll();
+    std::optional<Records> match(const AttributeList& attributes);
+    std::optional<Records> matchWithFiles(const AttributeList& attributes);
+    std::optional<Page> listPage(uint64_t after, std::optional<size_t> limit);
+    std::optional<Page> matchPage(const AttributeList& attributes, uint64_t after,
+                                  std::optional<size_t> limit);
+    std::optional<std::set<uint64_t>> storedIds(uint64_t first, uint64_t last);
+
+    // ---- writes ----
+
+    // Stores `bucket`: a never stored one in one transaction (attribute
+    // rows, then its "buckets" row), else its "buckets" row when missing
+    // and its attribute rows (updated or inserted) in one transaction. True
+    // when everything was stored; false (logged) at the first failure.
+    bool storeRows(Bucket& bucket);
+    // Deletes the "buckets" row of `id`, then its attribute rows, in one
+    // transaction where the storage service offers them. Returns the
+    // "buckets" rows deleted: 0 when there was none, below 0 on failure
+    // (the rows are then left).
+    int deleteRows(uint64_t id);
+    // Removes whatever rows of `id` are stored. True when no "buckets" row
+    // of `id` is stored afterwards; false when one may remain (a deletion
+    // or the check failed, or there is no storage).
+    bool discard(uint64_t id);
+
+  private:
+    using AttributeRows = std::unordered_map<uint64_t, AttributeList>;
+
+    std::unique_ptr<Bucket> newRecord(uint64_t id);
+    // The records of the ids of `ids`, in their order: built from `known`
+    // when it holds rows of the id, else fetched (a bucket removed
+    // meanwhile is skipped).
+    std::optional<Records> fetchEach(ResultSet& ids, const AttributeRows& known);
+    // The records of the ascending ids `sorted`, as fetchEach builds them.
+    std::optional<Records> recordsOf(const std::vector<uint64_t>& sorted);
+    // The attribute rows of the ascending ids `sorted`, a few queries for
+    // neighbouring ids.
+    std::optional<AttributeRows> attributesOf(const std::vector<uint64_t>& sorted);
+    std::optional<AttributeRows> storedAttributes(uint64_t first, uint64_t last);
+    std::optional<AttributeRows> queryAttributeRows(const Query& query);
+    // Restricts `selection` (a query on "buckets") to the buckets holding
+    // every pair of `attributes`: one join per pair, each nested in the one
+    // before.
+    static void joinPairs(Query& selection, const AttributeList& attributes);
+
+    // The rows of a bucket never stored, in one storage transaction.
+    bool insertNewRows(Bucket& bucket);
+    bool writeBucketRow(Bucket& bucket);
+    bool storedAttributeNames(const Bucket& bucket, std::set<std::string>& names);
+    // The attribute rows of `bucket` (updated when their name is in
+    // `stored`, else inserted) in one storage transaction.
+    bool writeAttributes(const Bucket& bucket, const std::set<std::string>& stored);
+
+    Logger& m_logger;
+    BucketStore* m_owner;
+    TableStorage* m_storage = nullptr;
+};
