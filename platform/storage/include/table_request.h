@@ -62,12 +62,14 @@ struct QuerySpec {
 };
 
 // Keeps the rows whose `column` equals `on` of some row of `table` that
-// satisfies `query` (itself restricted by its own joins).
+// satisfies `query` (itself restricted by its own joins); with `exclude`,
+// the rows whose `column` equals none (NULL never does).
 struct JoinSpec {
     std::string table;
     std::string column;
     std::string on;
     QuerySpec query;
+    bool exclude = false;
 };
 
 // Column name and value of one row to insert or of an update; a missing

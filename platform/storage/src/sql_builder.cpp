@@ -258,6 +258,9 @@ void SqlBuilder::writeJoins(const TableDefinition& table, const std::vector<Join
         // not by its own condition: an attribute pair that many buckets share
         // would otherwise cost a look-up per such bucket at every level.
         Fragment subWhere;
+        if (join.exclude) {  // NOT IN over a NULL would hold for no row
+            subWhere.add(SqlDialect::quote(on.name) + " IS NOT NULL");
+        }
         writeConditions(other, sub.conditions, subWhere, !sub.joins.empty());
         writeJoins(other, sub.joins, with, subWhere);  // defines the nested joins first
         const std::string name = SqlDialect::quote("j" + std::to_string(++with.tables));
@@ -270,7 +273,8 @@ void SqlBuilder::writeJoins(const TableDefinition& table, const std::vector<Join
         }
         with.add(")");
         where.separate(" AND ");
-        where.add(SqlDialect::quote(own.name) + " IN (SELECT \"k\" FROM " + name + ")");
+        where.add(SqlDialect::quote(own.name) + (join.exclude ? " NOT IN" : " IN") +
+                  " (SELECT \"k\" FROM " + name + ")");
     }
 }
 

@@ -120,6 +120,13 @@ JoinSpec readJoin(const Json& json, Budget& budget) {
     if (query != json.MemberEnd()) {
         join.query = readQuery(query->value, budget);
     }
+    auto exclude = json.FindMember("exclude");
+    if (exclude != json.MemberEnd()) {
+        if (!exclude->value.IsBool()) {
+            refuse("a join's \"exclude\" must be true or false");
+        }
+        join.exclude = exclude->value.GetBool();
+    }
     return join;
 }
 

@@ -374,6 +374,41 @@ TEST_P(BackendConformance, PrefixConditionsAreLiteralAndCaseSensitive) {
               }));
 }
 
+// An excluding join keeps the buckets without a matching attribute: an
+// absent attribute, alone, inside a nested join and beside a plain join.
+TEST_P(BackendConformance, ExcludingJoinsSelectBucketsWithoutAMatch) {
+    addBucket(1, {{"site", "north"}, {"hold", "yes"}});
+    addBucket(2, {{"site", "north"}});
+    addBucket(3, {{"site", "east"}});
+    addBucket(4, {});
+    auto ids = [&](const std::string& json) {
+        std::vector<int64_t> found = integers(m_backend->query("Bucket", "buckets", query(json)));
+        std::sort(found.begin(), found.end());
+        return found;
+    };
+    EXPECT_EQ((std::vector<int64_t>{2, 3, 4}), ids(R"({"return":["id"],"join":[
+        {"table":"bucket_attributes","column":"id","on":"id","exclude":true,
+         "query":{"where":{"column":"name","condition":"=","value":"hold"}}}]})"));
+    EXPECT_EQ((std::vector<int64_t>{2}), ids(R"({"return":["id"],"join":[
+        {"table":"bucket_attributes","column":"id","on":"id",
+         "query":{"where":{"column":"value","condition":"=","value":"north"}}},
+        {"table":"bucket_attributes","column":"id","on":"id","exclude":true,
+         "query":{"where":{"column":"name","condition":"=","value":"hold"}}}]})"));
+    EXPECT_EQ((std::vector<int64_t>{3, 4}), ids(R"({"return":["id"],"join":[
+        {"table":"bucket_attributes","column":"id","on":"id","exclude":true,
+         "query":{"where":{"column":"name","condition":"=","value":"site"},
+                  "join":[{"table":"bucket_attributes","column":"id","on":"id",
+                           "query":{"where":{"column":"value","condition":"=",
+                                             "value":"north"}}}]}}]})"));
+    // Without a condition: the buckets with no attribute at all.
+    EXPECT_EQ((std::vector<int64_t>{4}), ids(R"({"return":["id"],"join":[
+        {"table":"bucket_attributes","column":"id","on":"id","exclude":true}]})"));
+    EXPECT_EQ(400, statusOf([&] {
+                  ids(R"({"join":[{"table":"bucket_attributes","column":"id","on":"id",
+                                   "exclude":"yes"}]})");
+              }));
+}
+
 TEST_P(BackendConformance, IntegerColumnsHoldTheWhole64BitRange) {
     addBucket(9223372036854775807, {});
     addBucket(-9223372036854775807 - 1, {});

@@ -79,6 +79,9 @@ class Join {
     ~Join();
     Join(const Join&) = delete;
     Join& operator=(const Join&) = delete;
+    // Keeps instead the rows that match no row of the join (an absent
+    // attribute); rendered as "exclude" : true.
+    void exclude() { m_exclude = true; }
     std::string toJSON() const;
 
   private:
@@ -86,6 +89,7 @@ class Join {
     std::string m_column;
     std::string m_on;
     Query* m_query;
+    bool m_exclude = false;
 };
 
 class Query {

@@ -138,6 +138,10 @@ std::string Join::toJSON() const {
     writeString(writer, m_on);
     writer.Key("query");
     writeRaw(writer, m_query != nullptr ? m_query->toJSON() : std::string("{}"));
+    if (m_exclude) {
+        writer.Key("exclude");
+        writer.Bool(true);
+    }
     writer.EndObject();
     return std::string(buffer.GetString(), buffer.GetSize());
 }

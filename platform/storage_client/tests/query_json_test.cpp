@@ -57,6 +57,14 @@ TEST(QueryJson, EveryFormAndPartRenders) {
     EXPECT_STREQ("prefix", document["condition"].GetString());
     EXPECT_STREQ("x%", document["value"].GetString());
 
+    Join plain("bucket_attributes", "id", "id", nullptr);
+    EXPECT_FALSE(parsed(plain.toJSON()).HasMember("exclude"));
+    Join absent("bucket_attributes", "id", "id", new Query(new Where("name", Equals, "hold")));
+    absent.exclude();
+    document = parsed(absent.toJSON());
+    EXPECT_TRUE(document["exclude"].GetBool());
+    EXPECT_STREQ("hold", document["query"]["where"]["value"].GetString());
+
     InsertValues values{{"id", 7L}, {"name", "it's \"x\"\n"}, {"value", std::string("\\")}};
     document = parsed(values.toJSON());
     EXPECT_STREQ("7", document["id"].GetString());

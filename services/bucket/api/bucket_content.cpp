@@ -21,6 +21,10 @@ Answer storageUnavailable() {
             messageBody("Storage service unavailable")};
 }
 
+Answer refusal(StatusCode status, const std::string& message) {
+    return {status, messageBody(message)};
+}
+
 Answer handleGetAll(BucketStore& store, const Request& request) {
     bucket_paging::Paging paging;
     const std::string refused = bucket_paging::readPaging(request.message(), paging);

@@ -71,6 +71,9 @@ struct Answer {
 // failed, so whether the bucket exists is not known.
 Answer storageUnavailable();
 
+// `status` with `{ "message" : "<message>" }` (escaped).
+Answer refusal(http::StatusCode status, const std::string& message);
+
 // The optional form field of an addition with the SHA-256 of the file in
 // hexadecimal; sent before the file, it is checked while the file streams.
 constexpr const char* kDigestField = "sha256";

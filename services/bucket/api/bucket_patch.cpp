@@ -16,10 +16,6 @@ namespace bucket_handlers {
 
 namespace {
 
-Answer refusal(StatusCode status, const std::string& message) {
-    return {status, messageBody(message)};
-}
-
 std::string notFoundText(const std::string& digits) {
     return "Patch bucket, bucket " + bucket_text::canonicalId(digits) + " not found.";
 }

@@ -23,10 +23,6 @@ namespace bucket_handlers {
 
 namespace {
 
-Answer refusal(StatusCode status, const std::string& message) {
-    return {status, messageBody(message)};
-}
-
 Answer failure(const std::string& reason) {
     return refusal(StatusCode::server_error_internal_server_error,
                    "Failed to replace bucket content" + reason);

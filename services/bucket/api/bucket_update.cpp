@@ -16,10 +16,6 @@ namespace bucket_handlers {
 
 namespace {
 
-Answer refusal(StatusCode status, const std::string& message) {
-    return {status, messageBody(message)};
-}
-
 // The answer to a change the store refused or could not make.
 Answer refusalOf(BucketStore::Outcome outcome, const Answer& notFound) {
     switch (outcome) {

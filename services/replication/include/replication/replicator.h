@@ -1,0 +1,91 @@
+// Mirrors the bucket service's changes into an object store: follows the
+// change feed from a durable cursor, applies each change (object key =
+// prefix + bucket id), and advances the cursor only after the store
+// confirmed it. Application is idempotent, so a change applied again after a
+// crash (at-least-once) leaves the same object. While the source or the
+// store fails, the same change is retried with doubling pauses.
+//
+//   add, content: the bucket's bytes are downloaded and put with its
+//                 attributes as metadata; a bucket gone meanwhile is passed
+//                 over (its deletion follows in the feed);
+//   update:       the metadata alone is rewritten (server-side copy), or the
+//                 whole object put when the store does not hold it;
+//   delete:       the object is deleted.
+//
+// Thread-safety: `status`, `start` and `stop` may be called from any thread;
+// `runOnce` only from one thread while the replicator is not started.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "replication/change_source.h"
+#include "replication/object_store.h"
+#include "replication/replication_cursor.h"
+
+namespace replication {
+
+struct ReplicatorOptions {
+    std::string keyPrefix;
+    std::string cursorFile;
+    std::string workDirectory;  // where downloaded bytes wait for their upload
+    uint32_t pageSize = 100;
+    uint32_t waitSeconds = 10;
+    std::chrono::milliseconds firstPause{500};
+    std::chrono::milliseconds longestPause{30000};
+};
+
+struct ReplicationStatus {
+    std::string state = "starting";  // following, retrying, behind-window, stopped
+    uint64_t cursor = 0;
+    uint64_t lagChanges = 0;  // changes read but not yet confirmed
+    double lagSeconds = 0;    // age of the oldest change not yet confirmed
+    uint64_t bytesSent = 0;
+    uint64_t applied = 0;
+    uint64_t faults = 0;
+    std::string lastError;
+};
+
+class Replicator {
+  public:
+    Replicator(std::unique_ptr<ChangeSource> source, std::unique_ptr<ObjectStore> store,
+               ReplicatorOptions options);
+    ~Replicator();
+
+    // Reads one page after the cursor and applies it change by change.
+    // Returns true when every change of the page was confirmed (also when
+    // the page was empty); false at the first failure, the cursor then
+    // standing after the last confirmed change.
+    bool runOnce();
+
+    // Runs `runOnce` on a thread of its own until `stop`, pausing after each
+    // failure (first `firstPause`, doubling up to `longestPause`).
+    void start();
+    void stop();
+
+    ReplicationStatus status() const;
+
+  private:
+    bool apply(const Change& change);
+    bool putContent(const Change& change, const std::string& key);
+    bool fail(const std::string& error);
+    void run();
+
+    std::unique_ptr<ChangeSource> m_source;
+    std::unique_ptr<ObjectStore> m_store;
+    ReplicatorOptions m_options;
+    ReplicationCursor m_cursor;
+    bool m_loaded = false;
+
+    mutable std::mutex m_mutex;
+    std::condition_variable m_wake;
+    ReplicationStatus m_status;
+    bool m_stopping = false;
+    std::thread m_thread;
+};
+
+}  // namespace replication

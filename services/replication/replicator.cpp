@@ -1,0 +1,166 @@
+// The replicator's loop: page, apply, confirm, advance.
+#include "replication/replicator.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace replication {
+
+namespace {
+
+double nowSeconds() {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+}  // namespace
+
+Replicator::Replicator(std::unique_ptr<ChangeSource> source, std::unique_ptr<ObjectStore> store,
+                       ReplicatorOptions options)
+    : m_source(std::move(source)),
+      m_store(std::move(store)),
+      m_options(std::move(options)),
+      m_cursor(m_options.cursorFile) {}
+
+Replicator::~Replicator() { stop(); }
+
+bool Replicator::fail(const std::string& error) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_status.state = "retrying";
+    m_status.lastError = error;
+    ++m_status.faults;
+    return false;
+}
+
+bool Replicator::runOnce() {
+    if (!m_loaded) {
+        std::string error;
+        auto seq = m_cursor.load(&error);
+        if (!seq) {
+            return fail(error);
+        }
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_status.cursor = *seq;
+        m_loaded = true;
+    }
+    const uint64_t after = status().cursor;
+    ChangePage page = m_source->changesAfter(after, m_options.pageSize, m_options.waitSeconds);
+    if (page.outcome == ChangePage::Outcome::Gone) {
+        fail(page.error + " (oldest kept: " + std::to_string(page.oldest) + ")");
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_status.state = "behind-window";
+        return false;
+    }
+    if (page.outcome == ChangePage::Outcome::Failed) {
+        return fail(page.error);
+    }
+    for (size_t i = 0; i < page.changes.size(); ++i) {
+        const Change& change = page.changes[i];
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_status.lagChanges = page.changes.size() - i;
+            m_status.lagSeconds = change.time > 0 ? std::max(0.0, nowSeconds() - change.time) : 0;
+        }
+        if (change.seq <= after || !apply(change)) {
+            return change.seq <= after ? fail("the feed went backwards") : false;
+        }
+        std::string error;
+        if (!m_cursor.store(change.seq, &error)) {
+            return fail(error);
+        }
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_status.cursor = change.seq;
+        ++m_status.applied;
+        m_status.bytesSent = m_store->bytesSent();
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_status.state = "following";
+    m_status.lagChanges = 0;
+    m_status.lagSeconds = 0;
+    return true;
+}
+
+bool Replicator::apply(const Change& change) {
+    const std::string key = m_options.keyPrefix + std::to_string(change.bucket);
+    if (change.op == "add" || change.op == "content") {
+        return putContent(change, key);
+    }
+    if (change.op == "update") {
+        StoreResult result = m_store->replaceMetadata(key, encodeAttributes(change.attributes));
+        if (!result.ok && result.status == 404) {
+            return putContent(change, key);
+        }
+        return result.ok || fail(result.error);
+    }
+    if (change.op == "delete") {
+        StoreResult result = m_store->remove(key);
+        return result.ok || fail(result.error);
+    }
+    // Never passed over: a change of a kind not known here waits for an
+    // operator rather than leaving the copy silently stale.
+    return fail("change " + std::to_string(change.seq) + " has an unknown op \"" + change.op + "\"");
+}
+
+bool Replicator::putContent(const Change& change, const std::string& key) {
+    const std::string path = m_options.workDirectory + "/replication-content.tmp";
+    std::string error;
+    const ContentOutcome fetched = m_source->fetchContent(change.bucket, path, &error);
+    if (fetched == ContentOutcome::Missing) {
+        std::remove(path.c_str());
+        return true;  // deleted since; the feed's deletion follows
+    }
+    if (fetched == ContentOutcome::Failed) {
+        return fail(error);
+    }
+    StoreResult result = m_store->putFile(key, path, encodeAttributes(change.attributes));
+    std::remove(path.c_str());
+    return result.ok || fail(result.error);
+}
+
+ReplicationStatus Replicator::status() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_status;
+}
+
+void Replicator::start() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_thread.joinable()) {
+        return;
+    }
+    m_stopping = false;
+    m_thread = std::thread(&Replicator::run, this);
+}
+
+void Replicator::stop() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_stopping = true;
+    }
+    m_wake.notify_all();
+    if (m_thread.joinable()) {
+        m_thread.join();
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_status.state = "stopped";
+}
+
+void Replicator::run() {
+    std::chrono::milliseconds pause = m_options.firstPause;
+    while (true) {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_stopping) {
+                return;
+            }
+        }
+        if (runOnce()) {
+            pause = m_options.firstPause;
+            continue;
+        }
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_wake.wait_for(lock, pause, [this] { return m_stopping; });
+        pause = std::min(pause * 2, m_options.longestPause);
+    }
+}
+
+}  // namespace replication

@@ -1,0 +1,131 @@
+// A change source driven by the test and an in-memory object store, both
+// able to fail on demand, for replicator tests without the network.
+//
+// Thread-safety: one test thread.
+#pragma once
+
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "replication/change_source.h"
+#include "replication/object_store.h"
+
+namespace replication_test {
+
+class ScriptedSource : public replication::ChangeSource {
+  public:
+    replication::ChangePage changesAfter(uint64_t after, uint32_t limit, uint32_t) override {
+        replication::ChangePage page;
+        if (down) {
+            page.error = "source away";
+            return page;
+        }
+        if (after < oldest) {
+            page.outcome = replication::ChangePage::Outcome::Gone;
+            page.oldest = oldest;
+            return page;
+        }
+        page.outcome = replication::ChangePage::Outcome::Ok;
+        page.next = after;
+        for (const auto& change : changes) {
+            if (change.seq > after && page.changes.size() < limit) {
+                page.changes.push_back(change);
+                page.next = change.seq;
+            }
+        }
+        return page;
+    }
+    replication::ContentOutcome fetchContent(uint64_t bucket, const std::string& path,
+                                             std::string* error) override {
+        auto found = contents.find(bucket);
+        if (found == contents.end()) {
+            return replication::ContentOutcome::Missing;
+        }
+        std::ofstream(path, std::ios::binary) << found->second;
+        *error = "";
+        return replication::ContentOutcome::Ok;
+    }
+    void add(uint64_t seq, const std::string& op, uint64_t bucket,
+             replication::Attributes attributes = {}) {
+        replication::Change change;
+        change.seq = seq;
+        change.op = op;
+        change.bucket = bucket;
+        change.attributes = std::move(attributes);
+        changes.push_back(change);
+    }
+
+    std::vector<replication::Change> changes;
+    std::map<uint64_t, std::string> contents;
+    uint64_t oldest = 0;
+    bool down = false;
+};
+
+struct StoredObject {
+    std::string bytes;
+    replication::Metadata metadata;
+};
+
+class MemoryStore : public replication::ObjectStore {
+  public:
+    explicit MemoryStore(std::map<std::string, StoredObject>* objects) : m_objects(objects) {}
+    replication::StoreResult putFile(const std::string& key, const std::string& path,
+                                     const replication::Metadata& metadata) override {
+        if (down()) {
+            return replication::StoreResult::failure(0, "store away");
+        }
+        std::ifstream file(path, std::ios::binary);
+        std::stringstream bytes;
+        bytes << file.rdbuf();
+        (*m_objects)[key] = {bytes.str(), metadata};
+        m_sent += bytes.str().size();
+        ++puts;
+        return replication::StoreResult::success(200);
+    }
+    replication::StoreResult replaceMetadata(const std::string& key,
+                                             const replication::Metadata& metadata) override {
+        if (down()) {
+            return replication::StoreResult::failure(503, "store away");
+        }
+        auto found = m_objects->find(key);
+        if (found == m_objects->end()) {
+            return replication::StoreResult::failure(404, "no such key");
+        }
+        found->second.metadata = metadata;
+        return replication::StoreResult::success(200);
+    }
+    replication::StoreResult remove(const std::string& key) override {
+        if (down()) {
+            return replication::StoreResult::failure(0, "store away");
+        }
+        m_objects->erase(key);
+        return replication::StoreResult::success(204);
+    }
+    replication::StoreResult head(const std::string& key, replication::ObjectInfo* info) override {
+        auto found = m_objects->find(key);
+        if (found == m_objects->end()) {
+            return replication::StoreResult::failure(404, "no such key");
+        }
+        info->size = found->second.bytes.size();
+        info->metadata = found->second.metadata;
+        return replication::StoreResult::success(200);
+    }
+    uint64_t bytesSent() const override { return m_sent; }
+
+    int failuresLeft = 0;  // the next so many calls fail
+    int puts = 0;
+
+  private:
+    bool down() {
+        if (failuresLeft > 0) {
+            --failuresLeft;
+            return true;
+        }
+        return false;
+    }
+    std::map<std::string, StoredObject>* m_objects;
+    uint64_t m_sent = 0;
+};
+
+}  // namespace replication_test
