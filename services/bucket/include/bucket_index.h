@@ -29,6 +29,7 @@
 
 #include "attribute_list.h"
 #include "bucket.h"
+#include "table_result.h"
 
 class Logger;
 class Query;
@@ -79,10 +80,10 @@ class BucketIndex {
     // and its attribute rows (updated or inserted) in one transaction. True
     // when everything was stored; false (logged) at the first failure.
     bool storeRows(Bucket& bucket);
-    // Deletes the "buckets" row of `id`, then its attribute rows. Returns
-    // the "buckets" rows deleted: 0 when there was none, below 0 on failure
-    // (the attribute rows are then left).
-    int deleteRows(uint64_t id);
+    // Deletes the "buckets" row of `id`, then its attribute rows: ok with
+    // the "buckets" rows deleted (0 when there was none); failed when the
+    // row could not be deleted (the attribute rows are then left).
+    CountResult deleteRows(uint64_t id);
     // Removes whatever rows of `id` are stored. True when no "buckets" row
     // of `id` is stored afterwards; false when one may remain (a deletion
     // or the check failed, or there is no storage).
