@@ -7,7 +7,8 @@
 //                     [--relaxed-core-api-port=N --relaxed-core-pid=N]
 //                     [--solo-commit-core-api-port=N --solo-commit-core-pid=N]
 //                     [--small-core-api-port=N --small-core-pid=N --small-data=DIR]
-//                     [--only=scaling,transfers,small,adds] [--seconds=10]
+//                     [--only=scaling,transfers,small,adds,writes,footprint]
+//                     [--core-bin=PATH --work=DIR] [--changes=10000] [--seconds=10]
 //                     [--transfer-mib=1024] [--runs=5] [--clients=32]
 //                     [--threads=2,8] [--match-samples=5000]
 //                     [--transfer-paths=nginx,direct,proxy]
@@ -22,7 +23,11 @@
 //       platform that holds the scaling rows' 1,000-bucket store, measured
 //       in alternation with the main one's larger store (without it the
 //       scaling rows are not measured). --only=adds runs the additions of
-//       the small files alone (no downloads).
+//       the small files alone (no downloads). writes: bytes written per
+//       addition, update and deletion (--changes of each, on the main and the
+//       relaxed platform); footprint: readiness time and idle memory of a
+//       core started from --core-bin with its data under --work (see
+//       bench_wear.h).
 //   tarvolt-bench fill --core-api-port=N --data=DIR --from=A --to=B
 //       adds the scaling benchmark's buckets A to B-1 through the storage
 //       service (for profiling a store of a given size).
@@ -45,6 +50,7 @@
 #include "bench_platform.h"
 #include "bench_suites.h"
 #include "bench_table.h"
+#include "bench_wear.h"
 
 namespace {
 
@@ -55,7 +61,8 @@ const char* const kUsage =
     "                         --relaxed-core-pid=N] [--solo-commit-core-api-port=N\n"
     "                         --solo-commit-core-pid=N] [--small-core-api-port=N\n"
     "                         --small-core-pid=N --small-data=DIR]\n"
-    "                         [--only=scaling,transfers,small,adds]\n"
+    "                         [--only=scaling,transfers,small,adds,writes,footprint]\n"
+    "                         [--core-bin=PATH --work=DIR] [--changes=N]\n"
     "                         [--seconds=S] [--transfer-mib=N] [--runs=N] [--clients=N]\n"
     "                         [--threads=2,8] [--match-samples=N]\n"
     "                         [--transfer-paths=nginx,direct,proxy]\n"
@@ -163,10 +170,12 @@ bench::BenchSetup setupFrom(const std::map<std::string, std::string>& options) {
 
 std::set<std::string> suitesFrom(const std::map<std::string, std::string>& options) {
     auto found = options.find("only");
-    std::string list = found == options.end() ? "scaling,transfers,small" : found->second;
+    std::string list =
+        found == options.end() ? "scaling,transfers,small,writes,footprint" : found->second;
     std::set<std::string> suites = listOption(list);
     for (const auto& item : suites) {
-        if (item != "scaling" && item != "transfers" && item != "small" && item != "adds") {
+        if (item != "scaling" && item != "transfers" && item != "small" && item != "adds" &&
+            item != "writes" && item != "footprint") {
             throw std::invalid_argument("unknown benchmark " + item);
         }
     }
@@ -186,7 +195,8 @@ int fill(int argc, char** argv) {
 int run(int argc, char** argv) {
     auto options = parseOptions(argc, argv);
     auto suites = suitesFrom(options);
-    bench::BenchSuites benchmarks(setupFrom(options));
+    const bench::BenchSetup setup = setupFrom(options);
+    bench::BenchSuites benchmarks(setup);
     bench::ResultTable table;
     // The scaling benchmark counts the stored buckets, so it runs first.
     if (suites.count("scaling")) {
@@ -199,6 +209,16 @@ int run(int argc, char** argv) {
         benchmarks.runSmallFiles(table);
     } else if (suites.count("adds")) {
         benchmarks.runSmallAdds(table);
+    }
+    if (suites.count("writes")) {
+        bench::addWriteRows(setup.coreApiPort, setup.corePid, setup.relaxedCoreApiPort,
+                            setup.relaxedCorePid,
+                            static_cast<int>(number(options, "changes", 10000)), table);
+    }
+    if (suites.count("footprint")) {
+        bench::addFootprintRows(options.count("core-bin") ? options.at("core-bin") : "",
+                                options.count("work") ? options.at("work") : "/tmp", setup.runs,
+                                table);
     }
     std::cout << "\n";
     table.print(std::cout);

@@ -25,7 +25,9 @@
 # without group commit, non-durable, each beside nginx PUTs; about 2 minutes
 # once built):
 #     ./bench/run.sh --only=adds --threads=8
-# The parts: scaling, transfers, small (additions and downloads), adds.
+# The parts: scaling, transfers, small (additions and downloads), adds,
+# writes (bytes written per change, durable and relaxed), footprint (ready
+# time and idle memory of a freshly started platform).
 set -euo pipefail
 
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -149,6 +151,7 @@ say "nginx on port $nginx_port, nginx reverse proxy on port $proxy_port"
 "$bin/tarvolt-bench" run --core-api-port="$main_api_port" --core-pid="$main_core_pid" \
     "${other_platform_args[@]}" --data="$work/data" --nginx-port="$nginx_port" --nginx-pid="$nginx_pid" \
     --nginx-root="$work/nginx/www" --nginx-proxy-port="$proxy_port" \
-    --nginx-proxy-pid="$proxy_pid" ${BENCH_ARGS:-} "$@" >"$work/table.txt"
+    --nginx-proxy-pid="$proxy_pid" --core-bin="$bin/tarvolt-core" --work="$work" \
+    ${BENCH_ARGS:-} "$@" >"$work/table.txt"
 say "benchmarks done after $((SECONDS - started)) s in all"
 cat "$work/table.txt"

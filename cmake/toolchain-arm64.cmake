@@ -8,7 +8,10 @@ set(CMAKE_SYSTEM_PROCESSOR aarch64)
 set(CMAKE_C_COMPILER aarch64-linux-gnu-gcc)
 set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++)
 set(CMAKE_LIBRARY_ARCHITECTURE aarch64-linux-gnu)
-set(PKG_CONFIG_EXECUTABLE aarch64-linux-gnu-pkg-config CACHE FILEPATH "")
+# The native pkg-config over the arm64 .pc files only (bookworm's pkgconf
+# has no aarch64-linux-gnu-pkg-config wrapper without pkgconf:arm64).
+set(PKG_CONFIG_EXECUTABLE /usr/bin/pkg-config CACHE FILEPATH "" FORCE)
+set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/aarch64-linux-gnu/pkgconfig:/usr/share/pkgconfig)
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64)
 
 # Only the arm64 libraries; headers may come from the shared include tree.

@@ -17,6 +17,8 @@ packages=(
     chromium chromium-driver python3-selenium
     fuse3 libfuse3-dev
     python3-yaml python3-jsonschema
+    libcurl4-openssl-dev
+    ceph-mon ceph-osd radosgw ceph-common uuid-runtime python3-boto3
     libsystemd-dev systemd
     debhelper lintian dpkg-dev
 )

@@ -143,13 +143,21 @@ bool BucketIndex::writeAttributes(const Bucket& bucket, const std::set<std::stri
     return written;
 }
 
+// The "buckets" row, which makes the bucket visible, goes first, and the
+// attribute rows with it in the same transaction: one commit, and one sync
+// of the index, per deletion.
 CountResult BucketIndex::deleteRows(uint64_t id) {
     Query query(new Where("id", Equals, std::to_string(id)));
-    CountResult removed = m_storage->remove(kName, kBuckets, query);
-    if (removed && removed.value() >= 1) {
-        m_storage->remove(kName, kAttributes, query);
+    const std::vector<TableWrite> writes{storage_documents::deleteWrite(kName, kBuckets, query),
+                                         storage_documents::deleteWrite(kName, kAttributes, query)};
+    CountsResult rows = m_storage->transact(writes);
+    if (!rows) {
+        return CountResult::failed(rows.reason());
     }
-    return removed;
+    if (rows.value().size() != writes.size()) {
+        return CountResult::failed("the transaction answered too few counts");
+    }
+    return CountResult::ok(rows.value().front());
 }
 
 bool BucketIndex::discard(uint64_t id) {

@@ -1,6 +1,7 @@
 // BucketService: construction, the start sequence, the stop paths and the
 // winding down.
 #include "bucket_service.h"
+#include "retention.h"
 
 #include <chrono>
 #include <cinttypes>
@@ -296,9 +297,11 @@ void BucketService::startUploadSweep() {
     m_sweeper->start();
     m_leftoverRetry = std::make_unique<PeriodicTask>(kLeftoverRetryInterval,
                                                      [store] { store->retryLeftovers(); });
+    startRetention();
 }
 
 void BucketService::stopUploadSweep() {
+    stopRetention();
     m_leftoverRetry.reset();
     m_sweeper.reset();
 }

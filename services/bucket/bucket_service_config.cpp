@@ -83,6 +83,7 @@ bool BucketService::handleConfiguration() {
         registerCategory(advancedName);
     }
     applyAdvancedCategory(advancedName);
+    setupRetentionCategory();
     return true;
 }
 
@@ -150,6 +151,9 @@ void BucketService::configChange(const std::string& category, const std::string&
     if (category == m_name) {
         m_logger->warn("Configuration change for '%s' category not implemented yet",
                        category.c_str());
+    }
+    if (category == retentionCategoryName()) {
+        applyRetention(items);
     }
     if (category == m_name + kAdvancedSuffix) {
         try {

@@ -84,3 +84,10 @@ void armFaultTrigger() {
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     std::thread(waitAndFault, signals).detach();
 }
+
+void crashPoint(const char* step) {
+    static const char* const target = getenv("TARVOLT_TEST_CRASH_AT");
+    if (target != nullptr && strcmp(target, step) == 0) {
+        raise(SIGKILL);
+    }
+}

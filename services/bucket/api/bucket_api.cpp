@@ -14,6 +14,8 @@
 #include "json_util.h"
 #include "logger.h"
 #include "management_client.h"
+#include "raw_upload_sink.h"
+#include "retention.h"
 
 BucketApi* BucketApi::m_instance = nullptr;
 
@@ -21,6 +23,7 @@ namespace {
 
 const char* kIdPath = "/bucket/([0-9][0-9]*)$";
 const char* kInfoPath = "/bucket/([0-9][0-9]*)/info$";
+const char* kContentPath = "/bucket/([0-9][0-9]*)/content$";
 const char* kStartingBody = "{ \"message\" : \"Bucket service is starting\" }";
 // Largest request body kept in memory (413 above).
 constexpr uint64_t kMaxJsonBody = 4 << 20;
@@ -73,6 +76,21 @@ void bucketInfoWrapper(std::shared_ptr<http::Response> response,
 void bucketUpdateWrapper(std::shared_ptr<http::Response> response,
                          std::shared_ptr<http::Request> request) {
     dispatch(&BucketApi::bucketUpdate, response, request);
+}
+
+void bucketPatchWrapper(std::shared_ptr<http::Response> response,
+                        std::shared_ptr<http::Request> request) {
+    dispatch(&BucketApi::bucketPatch, response, request);
+}
+
+void bucketReplaceWrapper(std::shared_ptr<http::Response> response,
+                          std::shared_ptr<http::Request> request) {
+    dispatch(&BucketApi::bucketReplace, response, request);
+}
+
+void bucketRetentionWrapper(std::shared_ptr<http::Response> response,
+                            std::shared_ptr<http::Request> request) {
+    dispatch(&BucketApi::bucketRetention, response, request);
 }
 
 void bucketDeleteWrapper(std::shared_ptr<http::Response> response,
@@ -143,8 +161,11 @@ void BucketApi::initResources() {
     m_server->addRoute("GET", kIdPath, bucketContentWrapper);
     m_server->addRoute("GET", kInfoPath, bucketInfoWrapper);
     m_server->addRoute("PUT", kIdPath, bucketUpdateWrapper);
+    m_server->addRoute("PATCH", kIdPath, bucketPatchWrapper);
+    m_server->addRoute("PUT", kContentPath, bucketReplaceWrapper, replaceSinkFactory());
     m_server->addRoute("DELETE", kIdPath, bucketDeleteWrapper);
     m_server->addRoute("PUT", "/bucket/match", bucketMatchWrapper);
+    m_server->addRoute("GET", "/bucket/retention", bucketRetentionWrapper);
     // The console's files need no store, so they are served while starting.
     m_server->addRoute("GET", kConsolePath, serveConsole);
 }
@@ -163,6 +184,11 @@ http::BodySinkFactory BucketApi::uploadSinkFactory() {
         // no directory makes the sink refuse the form, and the route
         // answers 503.
         bool ready = m_service && m_service->isReadyForRequests();
+        // A disk below the retention mark makes room before the upload
+        // streams, so a full card takes new buckets instead of refusing.
+        if (ready && m_service->retention().belowMark()) {
+            m_service->retention().run();
+        }
         return ready ? bucket_paths::uploadDirectory(m_service->getStoreRoot()) : std::string();
     };
     auto currentLimits = [this, limits] {
@@ -180,6 +206,19 @@ http::BodySinkFactory BucketApi::uploadSinkFactory() {
         }
     };
     return FormData::sinkFactory(uploadDir, currentLimits, check);
+}
+
+// A new file streams into a temporary file under the storage root, held to
+// the maximum bucket size as it stands when the upload begins. Until the
+// service is ready the factory refuses (the route then answers 503).
+http::BodySinkFactory BucketApi::replaceSinkFactory() {
+    return [this](const http::Request&) -> std::shared_ptr<http::BodySink> {
+        if (!m_service || !m_service->isReadyForRequests()) {
+            throw std::runtime_error("the service is not ready");
+        }
+        return std::make_shared<RawUploadSink>(
+            bucket_paths::uploadDirectory(m_service->getStoreRoot()), m_service->maxBucketSize());
+    };
 }
 
 void BucketApi::start(BucketService* service) {
@@ -297,6 +336,20 @@ void BucketApi::bucketContent(std::shared_ptr<Response> response,
 
 void BucketApi::bucketUpdate(std::shared_ptr<Response> response, std::shared_ptr<Request> request) {
     run(*this, bucket_handlers::handleUpdate, response, request);
+}
+
+void BucketApi::bucketPatch(std::shared_ptr<Response> response, std::shared_ptr<Request> request) {
+    run(*this, bucket_handlers::handlePatch, response, request);
+}
+
+void BucketApi::bucketReplace(std::shared_ptr<Response> response,
+                              std::shared_ptr<Request> request) {
+    run(*this, bucket_handlers::handleReplace, response, request);
+}
+
+void BucketApi::bucketRetention(std::shared_ptr<Response> response,
+                                std::shared_ptr<Request> /*request*/) {
+    respond(response, m_service->retention().stateJson());
 }
 
 void BucketApi::bucketDelete(std::shared_ptr<Response> response, std::shared_ptr<Request> request) {

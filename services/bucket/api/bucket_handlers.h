@@ -107,6 +107,20 @@ Answer handleInfo(BucketStore& store, const Request& request);
 // PUT /bucket/<id> with `{ "attributes" : { ... } }`: new values for known
 // names, new names added.
 Answer handleUpdate(BucketStore& store, const Request& request);
+// PATCH /bucket/<id> with a merge patch (attribute_patch.h) of
+// `{ "attributes" : { ... } }` and Content-Type application/merge-patch+json:
+// strings set, null removes. 202 "Bucket updated"; 415 for another content
+// type, 404 for an unknown id, 400 for a refused patch, 409 for a result
+// that is another bucket's set or holds no attribute. The BUCCH detail of an
+// update with "removed", the names the patch removed.
+Answer handlePatch(BucketStore& store, const Request& request);
+// PUT /bucket/<id>/content: the raw body (streamed by a RawUploadSink)
+// replaces the bucket's file with one rename, its attributes stay. 202
+// `{ "message" : "Bucket content replaced", "size" : N, "etag" : "..." }`;
+// 412 when If-Match or If-Unmodified-Since does not hold for the current
+// file, 404 for an unknown id, 413 above the maximum bucket size, 400 for
+// an empty body or a `sha256` query parameter that is malformed or differs.
+Answer handleReplace(BucketStore& store, const Request& request);
 // DELETE /bucket/<id>: the bucket's rows and file.
 Answer handleDelete(BucketStore& store, const Request& request);
 // PUT /bucket/match with `{ "attributes" : { ... } }`: the buckets holding

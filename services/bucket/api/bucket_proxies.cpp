@@ -17,8 +17,13 @@ bool BucketApi::setupProxies(const std::string& name, ManagementClient* client) 
     proxies["GET"] = {{"/tarvolt" + idPath, idPath},
                       {"/tarvolt" + consolePath, consolePath},
                       {"/tarvolt/bucket", "/bucket"},
-                      {"/tarvolt" + infoPath, infoPath}};
-    proxies["PUT"] = {{"/tarvolt" + idPath, idPath}, {"/tarvolt/bucket/match", "/bucket/match"}};
+                      {"/tarvolt" + infoPath, infoPath},
+                      {"/tarvolt/bucket/retention", "/bucket/retention"}};
+    const std::string contentPath = "/bucket/([0-9][0-9]*)/content$";
+    proxies["PUT"] = {{"/tarvolt" + idPath, idPath},
+                      {"/tarvolt/bucket/match", "/bucket/match"},
+                      {"/tarvolt" + contentPath, contentPath}};
+    proxies["PATCH"] = {{"/tarvolt" + idPath, idPath}};
     proxies["DELETE"] = {{"/tarvolt" + idPath, idPath}};
     return client->addProxy(name, proxies);
 }

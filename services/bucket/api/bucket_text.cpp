@@ -130,6 +130,21 @@ std::string parseJson(const std::string& text, rapidjson::Document& document) {
     return "";
 }
 
+std::string attributeRefusal(const std::string& name, const std::string& value) {
+    // Storage and the C strings on the way end a text at a NUL: "a\u0000b"
+    // would be stored as "a" and match "a\u0000c".
+    if (name.find('\0') != std::string::npos || value.find('\0') != std::string::npos) {
+        return "Attribute names and values must not contain NUL characters";
+    }
+    if (name.size() > kMaxAttributeBytes || value.size() > kMaxAttributeBytes) {
+        return "Attribute names and values are limited to 80 bytes";
+    }
+    if (!isUtf8(name) || !isUtf8(value)) {
+        return "Attribute names and values must be valid UTF-8 text";
+    }
+    return "";
+}
+
 std::string readAttributes(const rapidjson::Value& object, AttributeList& attributes) {
     if (object.MemberCount() > kMaxAttributes) {
         return tooManyAttributes();
@@ -141,16 +156,9 @@ std::string readAttributes(const rapidjson::Value& object, AttributeList& attrib
                    " does not have a string value";
         }
         const std::string value(member.value.GetString(), member.value.GetStringLength());
-        // Storage and the C strings on the way end a text at a NUL: "a\u0000b"
-        // would be stored as "a" and match "a\u0000c".
-        if (name.find('\0') != std::string::npos || value.find('\0') != std::string::npos) {
-            return "Attribute names and values must not contain NUL characters";
-        }
-        if (name.size() > kMaxAttributeBytes || value.size() > kMaxAttributeBytes) {
-            return "Attribute names and values are limited to 80 bytes";
-        }
-        if (!isUtf8(name) || !isUtf8(value)) {
-            return "Attribute names and values must be valid UTF-8 text";
+        const std::string refusal = attributeRefusal(name, value);
+        if (!refusal.empty()) {
+            return refusal;
         }
         attributes.emplace_back(name, value);
     }

@@ -87,4 +87,9 @@ std::string parseJson(const std::string& text, rapidjson::Document& document);
 // kMaxAttributeBytes.
 std::string readAttributes(const rapidjson::Value& object, AttributeList& attributes);
 
+// The refusal of one attribute `name` = `value` as readAttributes words it
+// (a NUL character, more than kMaxAttributeBytes, invalid UTF-8); an empty
+// string when it may be stored.
+std::string attributeRefusal(const std::string& name, const std::string& value);
+
 }  // namespace bucket_text

@@ -8,8 +8,11 @@
 //   GET    /bucket/([0-9][0-9]*)$      -> bucketContent
 //   GET    /bucket/([0-9][0-9]*)/info$ -> bucketInfo
 //   PUT    /bucket/([0-9][0-9]*)$      -> bucketUpdate
+//   PATCH  /bucket/([0-9][0-9]*)$      -> bucketPatch
+//   PUT    /bucket/([0-9][0-9]*)/content$ -> bucketReplace (body streamed to a file)
 //   DELETE /bucket/([0-9][0-9]*)$      -> bucketDelete
 //   PUT    /bucket/match               -> bucketMatch
+//   GET    /bucket/retention           -> bucketRetention (rules, free space, dry run)
 //   GET    /bucket/console[/<file>]    -> serveConsole (console_assets.h)
 // GET, POST and DELETE requests matching no pattern go to defaultResource.
 // Routes are plain functions that reach the object through `getInstance`;
@@ -63,6 +66,8 @@ class BucketApi {
     // The object constructed last; constructs BucketApi(0, 1) when none
     // exists. Never null.
     static BucketApi* getInstance();
+    // The instance when one exists, else null (never creates one).
+    static BucketApi* current() { return m_instance; }
 
     // Registers the default routes and the route table on the server.
     void initResources();
@@ -111,6 +116,9 @@ class BucketApi {
     void bucketGetAll(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
     void bucketContent(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
     void bucketUpdate(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
+    void bucketPatch(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
+    void bucketReplace(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
+    void bucketRetention(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
     void bucketDelete(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
     void bucketMatch(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
     void bucketInfo(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
@@ -124,6 +132,8 @@ class BucketApi {
   private:
     // The body sink factory of POST /bucket.
     http::BodySinkFactory uploadSinkFactory();
+    // The body sink factory of PUT /bucket/<id>/content.
+    http::BodySinkFactory replaceSinkFactory();
 
     std::unique_ptr<http::Server> m_server;
     uint16_t m_port;

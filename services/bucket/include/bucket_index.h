@@ -80,9 +80,10 @@ class BucketIndex {
     // and its attribute rows (updated or inserted) in one transaction. True
     // when everything was stored; false (logged) at the first failure.
     bool storeRows(Bucket& bucket);
-    // Deletes the "buckets" row of `id`, then its attribute rows: ok with
-    // the "buckets" rows deleted (0 when there was none); failed when the
-    // row could not be deleted (the attribute rows are then left).
+    // Deletes the "buckets" row of `id`, then its attribute rows, in one
+    // transaction where the storage service offers them: ok with the
+    // "buckets" rows deleted (0 when there was none); failed when they could
+    // not be deleted (the rows are then left).
     CountResult deleteRows(uint64_t id);
     // Removes whatever rows of `id` are stored. True when no "buckets" row
     // of `id` is stored afterwards; false when one may remain (a deletion

@@ -42,6 +42,7 @@ class ManagementClient;
 class StorageClient;
 class TableStorage;
 class PeriodicTask;
+class Retention;
 class UploadSweeper;
 
 class BucketService : public ServiceAuthHandler {
@@ -116,6 +117,17 @@ class BucketService : public ServiceAuthHandler {
 
     // The store of the service; lives as long as the service.
     BucketStore& store() { return *m_store; }
+    // The retention rules and their runs (retention.h); created on first
+    // use, lives as long as the service. Any thread.
+    Retention& retention();
+    // "<service> Retention".
+    std::string retentionCategoryName() const;
+    // Creates the retention category with the core, registers for its
+    // changes and applies its items.
+    void setupRetentionCategory();
+    // Applies the retention category's items (JSON); a malformed item is
+    // logged and changes nothing.
+    void applyRetention(const std::string& items);
 
     // Declares the schema. When the storage service refuses it, logs a fatal
     // message and ends the process with exit status 1.
@@ -196,4 +208,9 @@ class BucketService : public ServiceAuthHandler {
     std::atomic<uint64_t> m_maxBucketSize{0};  // 0: unlimited
     std::unique_ptr<UploadSweeper> m_sweeper;
     std::unique_ptr<PeriodicTask> m_leftoverRetry;
+    std::once_flag m_retentionOnce;
+    std::unique_ptr<Retention> m_retention;
+    std::unique_ptr<PeriodicTask> m_retentionRuns;  // one run a minute while serving
+    void startRetention();
+    void stopRetention();
 };

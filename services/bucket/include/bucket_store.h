@@ -33,6 +33,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -49,6 +50,8 @@
 #include "intent_log.h"
 
 class Logger;
+class UploadFile;
+struct AttributePatch;
 class TableStorage;
 
 class BucketStore {
@@ -62,6 +65,8 @@ class BucketStore {
         TooMany,       // the bucket would hold more attributes than allowed
         Absent,        // no bucket has the id
         LookupFailed,  // the bucket could not be read
+        Empty,         // the bucket would hold no attribute
+        Stale,         // the caller's precondition on the current file does not hold
         Failed,        // the write or deletion failed; part of it may be stored
     };
 
@@ -170,6 +175,20 @@ class BucketStore {
     // duplicate another bucket's set (Duplicate). Absent, LookupFailed,
     // Written or Failed otherwise; `before` is set once the bucket was read.
     Change updateUnique(uint64_t id, const AttributeList& changes, size_t maxAttributes);
+    // `updateUnique` for a patch that may remove attributes: Empty when the
+    // bucket would hold none, else as `updateUnique`. Every attribute row
+    // the patch changes is written in one storage transaction.
+    Change patchUnique(uint64_t id, const AttributePatch& patch, size_t maxAttributes);
+    // Under the store mutex: renames the finished and synced `file` over
+    // the file of the stored bucket `id` when `precondition` holds for the
+    // current file's path, then syncs its directory. Written; Absent,
+    // LookupFailed; Stale when `precondition` is false (nothing changed);
+    // Failed when the bucket's path is unusable or the new name could not
+    // be made durable (the new file is in place then). Throws
+    // UploadStorageError when the rename fails (the old file stays).
+    Outcome replaceFile(uint64_t id,
+                        const std::function<bool(const std::string& path)>& precondition,
+                        UploadFile& file);
     // Under the store mutex: deletes the "buckets" row of `id`, then its
     // attribute rows (so a failure never leaves a listed bucket without
     // attributes). Absent, LookupFailed, Written (with `before`, `removed`
@@ -203,6 +222,12 @@ class BucketStore {
     bool writeRows(Bucket& bucket);
     // `writeUnique` with the set's stripe held.
     Outcome writeUniqueRows(Bucket& bucket);
+    // True when a bucket other than `id` holds exactly `set`; nullopt when
+    // the query failed.
+    std::optional<bool> heldByAnother(const Bucket::Attributes& set, uint64_t id);
+    // The attribute rows that take bucket `id` from `before` to `after`, in
+    // one transaction. True when all were written.
+    bool writePatch(uint64_t id, const Bucket::Attributes& before, const Bucket::Attributes& after);
 
     Logger& m_logger;
     mutable std::mutex m_rootMutex;  // guards m_root

@@ -193,9 +193,14 @@ TEST_F(BucketApiTest, ProxiesCoverEveryRoute) {
              {{"/tarvolt" + id, id},
               {"/tarvolt" + console, console},
               {"/tarvolt/bucket", "/bucket"},
-              {"/tarvolt/bucket/([0-9][0-9]*)/info$", "/bucket/([0-9][0-9]*)/info$"}}},
+              {"/tarvolt/bucket/([0-9][0-9]*)/info$", "/bucket/([0-9][0-9]*)/info$"},
+              {"/tarvolt/bucket/retention", "/bucket/retention"}}},
+            {"PATCH", {{"/tarvolt" + id, id}}},
             {"POST", {{"/tarvolt/bucket", "/bucket"}}},
-            {"PUT", {{"/tarvolt" + id, id}, {"/tarvolt/bucket/match", "/bucket/match"}}}};
+            {"PUT",
+             {{"/tarvolt" + id, id},
+              {"/tarvolt/bucket/match", "/bucket/match"},
+              {"/tarvolt/bucket/([0-9][0-9]*)/content$", "/bucket/([0-9][0-9]*)/content$"}}}};
         EXPECT_EQ(expected, core.proxies);
         EXPECT_TRUE(core.deletedProxies.empty());
     }

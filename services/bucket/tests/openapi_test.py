@@ -27,7 +27,7 @@ import yaml
 from platform_process import Platform, multipart, send, wait_until
 
 ARGS = None
-METHOD_ORDER = ["post", "get", "head", "put", "delete"]
+METHOD_ORDER = ["post", "get", "head", "put", "patch", "delete"]
 
 
 def json_schema(node):
@@ -98,9 +98,10 @@ class OpenApiTest(unittest.TestCase):
                 request_body, request_headers = None, {}
                 if method == "post":
                     request_body, request_headers = body, headers
-                elif method == "put":
-                    example = operation["requestBody"]["content"]["application/json"]["example"]
-                    request_body = json.dumps(example).encode()
+                elif method in ("put", "patch"):
+                    media, content = next(iter(operation["requestBody"]["content"].items()))
+                    request_body = json.dumps(content["example"]).encode()
+                    request_headers = {"Content-Type": media}
                 status, answer_headers, answer = send(base, method.upper(), prefix + path,
                                                       request_body, request_headers)
                 sent += 1
@@ -135,6 +136,16 @@ class OpenApiTest(unittest.TestCase):
             ("get", "/bucket/{id}/info", "/bucket/999999/info", None, {}),
             ("put", "/bucket/{id}", "/bucket/999999", b'{ "attributes" : { "a" : "1" } }', {}),
             ("delete", "/bucket/{id}", "/bucket/999999", None, {}),
+            ("put", "/bucket/{id}/content", "/bucket/999999/content", b"x", {}),
+            ("put", "/bucket/{id}/content", f"/bucket/{bucket}/content", b"x",
+             {"If-Match": '"other"'}),
+            ("put", "/bucket/{id}/content", f"/bucket/{bucket}/content?sha256=00", b"x", {}),
+            ("patch", "/bucket/{id}", "/bucket/999999", b'{ "attributes" : { "a" : null } }',
+             {"Content-Type": "application/merge-patch+json"}),
+            ("patch", "/bucket/{id}", f"/bucket/{bucket}", b'{ "attributes" : null }',
+             {"Content-Type": "application/merge-patch+json"}),
+            ("patch", "/bucket/{id}", f"/bucket/{bucket}", b'{ "attributes" : { "a" : null } }',
+             {"Content-Type": "application/json"}),
         ]
         for method, template, path, request_body, request_headers in cases:
             status, answer_headers, answer = send(base, method.upper(), "/tarvolt" + path,

@@ -1,0 +1,45 @@
+// BucketStore: the replacement of a bucket's file by a new one.
+#include <cinttypes>
+
+#include "bucket_store.h"
+#include "durability.h"
+#include "fault_trigger.h"
+#include "logger.h"
+#include "upload_file.h"
+
+// The rename is the one step that changes what the bucket holds: before it
+// the old file is whole in place (the new one is a temporary file the next
+// start sweeps away), after it the new one is, already synced. A download
+// that opened the old file before the rename keeps reading the old bytes.
+BucketStore::Outcome BucketStore::replaceFile(
+    uint64_t id, const std::function<bool(const std::string& path)>& precondition,
+    UploadFile& file) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::optional<std::unique_ptr<Bucket>> bucket = m_index.fetch(id);
+    if (!bucket) {
+        return Outcome::LookupFailed;
+    }
+    if (!*bucket) {
+        return Outcome::Absent;
+    }
+    if (!(*bucket)->hasUsableFile()) {
+        m_logger.error("Bucket %" PRIu64 " has an unusable file path; its file is not replaced",
+                       id);
+        return Outcome::Failed;
+    }
+    const std::string path = (*bucket)->getFilename();
+    if (!precondition(path)) {
+        return Outcome::Stale;
+    }
+    crashPoint("replace-before-rename");
+    file.moveTo(path);  // throws UploadStorageError; the old file then stays
+    crashPoint("replace-after-rename");
+    // The file is synced again in case it had to be copied to another file
+    // system; the directory makes the new name durable.
+    if (!durability::syncFileAt(path) ||
+        !durability::syncDirectory(durability::parentDirectory(path))) {
+        m_logger.error("Cannot sync the new file of bucket %" PRIu64 " to disk", id);
+        return Outcome::Failed;
+    }
+    return Outcome::Written;
+}

@@ -1,0 +1,114 @@
+// Retention against the bucket service in this process: the age rule and
+// the disk watermark delete the right buckets through the store, audited
+// with their rule, never a held bucket; the dry run changes nothing; bad
+// rules change nothing.
+#include <filesystem>
+
+#include "bucket_service.h"
+#include "handler_platform.h"
+#include "retention.h"
+
+namespace fs = std::filesystem;
+using rest_test::HandlerTest;
+
+namespace {
+
+std::string items(const std::string& maxAge, const std::string& minFree,
+                  const std::string& hold = "hold") {
+    auto item = [](const std::string& value) {
+        return "{ \"description\" : \"d\", \"type\" : \"string\", \"default\" : \"0\", "
+               "\"value\" : \"" +
+               value + "\" }";
+    };
+    return "{ \"maxAge\" : " + item(maxAge) + ", \"minFree\" : " + item(minFree) +
+           ", \"holdAttribute\" : " + item(hold) + " }";
+}
+
+class BucketRetentionTest : public HandlerTest {
+  protected:
+    // Adds a bucket whose file was last changed `ageSeconds` ago.
+    uint64_t addAged(const std::string& content, const std::string& attributes,
+                     int64_t ageSeconds) {
+        const uint64_t id = platform().addOrThrow(content, attributes);
+        fs::last_write_time(platform().bucketPath(id),
+                            fs::file_time_type::clock::now() - std::chrono::seconds(ageSeconds));
+        return id;
+    }
+    bool stored(uint64_t id) {
+        return platform().service().request("GET", "/bucket/" + std::to_string(id)).status == 200;
+    }
+    void configure(const std::string& categoryItems) {
+        platform().bucketService().configChange("Bucket Storage Retention", categoryItems);
+    }
+};
+
+TEST_F(BucketRetentionTest, AgeRuleDeletesOldBucketsButNeverHeldOnes) {
+    const uint64_t old = addAged("old", "{\"t1\":\"old\"}", 7200);
+    const uint64_t held = addAged("held", "{\"t1\":\"held\",\"keep\":\"yes\"}", 7200);
+    const uint64_t fresh = addAged("fresh", "{\"t1\":\"fresh\"}", 10);
+    configure(items("3600", "0", "keep"));
+    EXPECT_EQ(3600u, platform().bucketService().retention().rules().maxAgeSeconds);
+    EXPECT_EQ("keep", platform().bucketService().retention().rules().holdAttribute);
+
+    // The dry run names the old bucket only and deletes nothing.
+    const std::string state = platform().service().request("GET", "/bucket/retention").body;
+    EXPECT_NE(std::string::npos,
+              state.find("\"dryRun\" : { \"count\" : 1, \"bytes\" : 3, \"buckets\" : [{ "
+                         "\"bucket\" : " +
+                         std::to_string(old) + ", \"size\" : 3, \"rule\" : \"maxAge\" }] }"))
+        << state;
+    EXPECT_TRUE(stored(old));
+
+    EXPECT_EQ(1u, platform().bucketService().retention().run());
+    EXPECT_FALSE(stored(old));
+    EXPECT_FALSE(fs::exists(platform().bucketPath(old)));
+    EXPECT_TRUE(stored(held));
+    EXPECT_TRUE(stored(fresh));
+    EXPECT_EQ(
+        "{\"id\":" + std::to_string(old) + ",\"bucket\":{\"t1\":\"old\"},\"rule\":\"maxAge\"}",
+        platform().auditDetails("BUCDL").back());
+
+    // Malformed rules are refused and the rules stay as they were.
+    configure(items("soon", "0", "keep"));
+    configure(items("60", "12x", "keep"));
+    EXPECT_EQ(3600u, platform().bucketService().retention().rules().maxAgeSeconds);
+    configure(items("0", "0"));  // off again for the next test
+}
+
+TEST_F(BucketRetentionTest, WatermarkEvictsTheOldestUntilAboveTheMark) {
+    const uint64_t first = addAged(std::string(300, 'a'), "{\"t2\":\"1\"}", 900000);
+    const uint64_t held = addAged(std::string(300, 'b'), "{\"t2\":\"2\",\"hold\":\"\"}", 800000);
+    const uint64_t second = addAged(std::string(300, 'c'), "{\"t2\":\"3\"}", 700000);
+    const uint64_t third = addAged(std::string(300, 'd'), "{\"t2\":\"4\"}", 600000);
+    // A disk of 10,000 bytes with 4,600 free and a mark of 50%: 400 bytes to
+    // free, so the two oldest unheld buckets go (300 + 300).
+    std::vector<std::string> audits;
+    Retention retention(
+        platform().bucketService().store(),
+        [&](const std::string& code, const std::string& detail) {
+            audits.push_back(code + detail);
+        },
+        [](const std::string&) {
+            return std::optional<DiskSpace>(DiskSpace{4600, 10000});
+        });
+    RetentionRules rules;
+    ASSERT_EQ("", rules.read(items("0", "50%")));
+    retention.setRules(rules);
+    EXPECT_TRUE(retention.belowMark());
+    EXPECT_EQ(2u, retention.run());
+    EXPECT_FALSE(stored(first));
+    EXPECT_TRUE(stored(held));
+    EXPECT_FALSE(stored(second));
+    EXPECT_TRUE(stored(third));
+    ASSERT_EQ(2u, audits.size());
+    EXPECT_NE(std::string::npos, audits[0].find("\"rule\" : \"minFree\""));
+
+    // In bytes: a mark the free space already meets deletes nothing.
+    ASSERT_EQ("", rules.read(items("0", "4600")));
+    retention.setRules(rules);
+    EXPECT_FALSE(retention.belowMark());
+    EXPECT_EQ(0u, retention.run());
+    EXPECT_TRUE(stored(third));
+}
+
+}  // namespace

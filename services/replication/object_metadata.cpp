@@ -1,0 +1,161 @@
+// Attribute names and values in S3 user metadata.
+#include "replication/object_metadata.h"
+
+#include <cstdint>
+
+namespace replication {
+
+namespace {
+
+const char kEncodedPrefix[] = "tv-";
+const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+const char kHex[] = "0123456789abcdef";
+// An empty value under an encoded name (headers cannot carry an empty one).
+const char kEmpty[] = "-";
+
+bool plainName(const std::string& name) {
+    if (name.empty() || name.compare(0, 3, kEncodedPrefix) == 0) {
+        return false;
+    }
+    for (unsigned char c : name) {
+        if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_')) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool plainValue(const std::string& value) {
+    for (unsigned char c : value) {
+        if (c < 0x20 || c > 0x7e) {
+            return false;
+        }
+    }
+    return !value.empty() && value.front() != ' ' && value.back() != ' ';
+}
+
+std::string hexOf(const std::string& bytes) {
+    std::string text;
+    for (unsigned char c : bytes) {
+        text += kHex[c >> 4];
+        text += kHex[c & 15];
+    }
+    return text;
+}
+
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    return (c >= 'a' && c <= 'f') ? c - 'a' + 10 : -1;
+}
+
+std::optional<std::string> unhex(const std::string& text) {
+    if (text.empty() || text.size() % 2 != 0) {
+        return std::nullopt;
+    }
+    std::string bytes;
+    for (size_t i = 0; i < text.size(); i += 2) {
+        const int high = hexDigit(text[i]);
+        const int low = hexDigit(text[i + 1]);
+        if (high < 0 || low < 0) {
+            return std::nullopt;
+        }
+        bytes += static_cast<char>(high * 16 + low);
+    }
+    return bytes;
+}
+
+int base64Digit(char c) {
+    for (int i = 0; i < 64; ++i) {
+        if (kAlphabet[i] == c) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+}  // namespace
+
+std::string base64Encode(const std::string& bytes) {
+    std::string text;
+    for (size_t i = 0; i < bytes.size(); i += 3) {
+        uint32_t group = static_cast<uint8_t>(bytes[i]) << 16;
+        const size_t left = bytes.size() - i;
+        if (left > 1) {
+            group |= static_cast<uint8_t>(bytes[i + 1]) << 8;
+        }
+        if (left > 2) {
+            group |= static_cast<uint8_t>(bytes[i + 2]);
+        }
+        text += kAlphabet[(group >> 18) & 63];
+        text += kAlphabet[(group >> 12) & 63];
+        text += left > 1 ? kAlphabet[(group >> 6) & 63] : '=';
+        text += left > 2 ? kAlphabet[group & 63] : '=';
+    }
+    return text;
+}
+
+std::optional<std::string> base64Decode(const std::string& text) {
+    if (text.size() % 4 != 0) {
+        return std::nullopt;
+    }
+    std::string bytes;
+    for (size_t i = 0; i < text.size(); i += 4) {
+        uint32_t group = 0;
+        int padding = 0;
+        for (size_t j = 0; j < 4; ++j) {
+            const char c = text[i + j];
+            const bool last = i + 4 == text.size();
+            if (c == '=' && last && j >= 2 && (j == 3 || text[i + 3] == '=')) {
+                ++padding;
+                group <<= 6;
+                continue;
+            }
+            const int digit = base64Digit(c);
+            if (digit < 0 || padding > 0) {
+                return std::nullopt;
+            }
+            group = (group << 6) | static_cast<uint32_t>(digit);
+        }
+        bytes += static_cast<char>((group >> 16) & 255);
+        if (padding < 2) {
+            bytes += static_cast<char>((group >> 8) & 255);
+        }
+        if (padding < 1) {
+            bytes += static_cast<char>(group & 255);
+        }
+    }
+    return bytes;
+}
+
+Metadata encodeAttributes(const Attributes& attributes) {
+    Metadata metadata;
+    for (const auto& [name, value] : attributes) {
+        if (plainName(name) && plainValue(value)) {
+            metadata[name] = value;
+        } else {
+            metadata[kEncodedPrefix + hexOf(name)] = value.empty() ? kEmpty : base64Encode(value);
+        }
+    }
+    return metadata;
+}
+
+std::optional<Attributes> decodeAttributes(const Metadata& metadata) {
+    Attributes attributes;
+    for (const auto& [name, value] : metadata) {
+        if (name.compare(0, 3, kEncodedPrefix) != 0) {
+            attributes[name] = value;
+            continue;
+        }
+        auto decodedName = unhex(name.substr(3));
+        auto decodedValue = value == kEmpty ? std::optional<std::string>("") : base64Decode(value);
+        if (!decodedName || !decodedValue) {
+            return std::nullopt;
+        }
+        attributes[*decodedName] = *decodedValue;
+    }
+    return attributes;
+}
+
+}  // namespace replication
