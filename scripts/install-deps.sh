@@ -37,7 +37,7 @@ if [ "${1:-}" = "--arm64" ]; then
     packages+=(crossbuild-essential-arm64 qemu-user libc6:arm64 libpq5:arm64
                libboost-dev:arm64 libboost-system-dev:arm64 libsqlite3-dev:arm64
                libre2-dev:arm64 libssl-dev:arm64 libsystemd-dev:arm64
-               libgtest-dev:arm64 libgmock-dev:arm64)
+               libgtest-dev:arm64 libgmock-dev:arm64 libcurl4-openssl-dev:arm64)
 fi
 [ "$#" -gt 0 ] && packages+=("$@")
 

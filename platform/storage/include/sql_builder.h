@@ -112,6 +112,9 @@ class SqlBuilder {
     // `joined`: the conditions of a join level that has nested joins.
     void writeConditions(const TableDefinition& table, const std::vector<Condition>& conditions,
                          Fragment& where, bool joined = false) const;
+    // A Prefix condition on `target`, named `name` in the statement.
+    void writePrefix(const ColumnDefinition& target, const std::string& name,
+                     const std::string& value, Fragment& where) const;
     void writeJoins(const TableDefinition& table, const std::vector<JoinSpec>& joins,
                     Fragment& with, Fragment& where) const;
     std::string resultColumns(const TableDefinition& table, const QuerySpec& query,

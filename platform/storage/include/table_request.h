@@ -23,7 +23,20 @@ constexpr size_t kMaxJoins = 128;
 constexpr size_t kMaxJsonDepth = 1024;
 constexpr size_t kMaxInsertRows = 1000;
 
-enum class Comparison { Older, Newer, Equal, NotEqual, Greater, Less, GreaterOrEqual, LessOrEqual };
+// `Prefix` holds where a varchar column starts with the value, compared
+// character by character and case-sensitively; '%', '_' and '\\' in the
+// value stand for themselves.
+enum class Comparison {
+    Older,
+    Newer,
+    Equal,
+    NotEqual,
+    Greater,
+    Less,
+    GreaterOrEqual,
+    LessOrEqual,
+    Prefix
+};
 
 struct Condition {
     std::string column;

@@ -92,10 +92,23 @@ const char* sqlOperator(Comparison comparison) {
             return " <= ";
         case Comparison::Older:
         case Comparison::Newer:
+        case Comparison::Prefix:
             break;
     }
     refuse(std::string("condition \"") + comparisonText(comparison) +
            "\" needs a timestamp column; this storage has integer and varchar columns only");
+}
+
+// `value` with the LIKE wildcards and the escape character escaped by '\\'.
+std::string likeEscaped(const std::string& value) {
+    std::string escaped;
+    for (char c : value) {
+        if (c == '%' || c == '_' || c == '\\') {
+            escaped += '\\';
+        }
+        escaped += c;
+    }
+    return escaped + '%';
 }
 
 size_t countJoins(const std::vector<JoinSpec>& joins) {
@@ -193,12 +206,37 @@ void SqlBuilder::writeConditions(const TableDefinition& table,
                                  bool joined) const {
     for (const Condition& condition : conditions) {
         const ColumnDefinition& target = column(table, condition.column);
-        const char* op = sqlOperator(condition.comparison);
         const std::string name = SqlDialect::quote(target.name);
+        if (condition.comparison == Comparison::Prefix) {
+            writePrefix(target, joined ? m_dialect.joinedColumn(name) : name, condition.value,
+                        where);
+            continue;
+        }
+        const char* op = sqlOperator(condition.comparison);
         where.separate(" AND ");
         where.add((joined ? m_dialect.joinedColumn(name) : name) + op);
         where.parameter(columnValue(target, condition.value, false));
     }
+}
+
+// LIKE narrows the rows (an index can serve it where the database compares
+// text bytewise); the substr comparison keeps the answer case-sensitive on
+// databases whose LIKE ignores case.
+void SqlBuilder::writePrefix(const ColumnDefinition& target, const std::string& name,
+                             const std::string& value, Fragment& where) const {
+    if (target.type != ColumnType::Varchar) {
+        refuse("condition \"prefix\" needs a varchar column; \"" + target.name +
+               "\" holds integers");
+    }
+    SqlValue checked = columnValue(target, value, false);
+    where.separate(" AND ");
+    where.add("(" + name + " LIKE ");
+    where.parameter(likeEscaped(value));
+    where.add(" ESCAPE '\\' AND substr(" + SqlDialect::quote(target.name) + ", 1, ");
+    where.parameter(static_cast<int64_t>(*utf8Length(value)));
+    where.add(") = ");
+    where.parameter(std::move(checked));
+    where.add(")");
 }
 
 void SqlBuilder::writeJoins(const TableDefinition& table, const std::vector<JoinSpec>& joins,

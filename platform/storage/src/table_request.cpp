@@ -362,14 +362,17 @@ const char* comparisonText(Comparison comparison) {
             return ">=";
         case Comparison::LessOrEqual:
             return "<=";
+        case Comparison::Prefix:
+            return "prefix";
     }
     return "?";
 }
 
 std::optional<Comparison> comparisonFromText(const std::string& text) {
-    for (Comparison comparison : {Comparison::Older, Comparison::Newer, Comparison::Equal,
-                                  Comparison::NotEqual, Comparison::Greater, Comparison::Less,
-                                  Comparison::GreaterOrEqual, Comparison::LessOrEqual}) {
+    for (Comparison comparison :
+         {Comparison::Older, Comparison::Newer, Comparison::Equal, Comparison::NotEqual,
+          Comparison::Greater, Comparison::Less, Comparison::GreaterOrEqual,
+          Comparison::LessOrEqual, Comparison::Prefix}) {
         if (text == comparisonText(comparison)) {
             return comparison;
         }

@@ -335,6 +335,45 @@ TEST_P(BackendConformance, ValuesRoundTripUnchanged) {
     EXPECT_EQ(values.size(), match({}).size());
 }
 
+// A prefix is literal and case-sensitive: wildcards and the escape character
+// match only themselves, and upper case does not match lower case.
+TEST_P(BackendConformance, PrefixConditionsAreLiteralAndCaseSensitive) {
+    const std::vector<std::string> values = {"north-1", "North-2",           "northern",   "nor",
+                                             "50%_off", "50xyoff",           "a\\b",       "a\\\\b",
+                                             "axb",     "\xC3\xA9t\xC3\xA9", "\xC3\xA9te", ""};
+    int64_t id = 1;
+    for (const std::string& value : values) {
+        addBucket(id++, {{"site", value}});
+    }
+    auto prefixed = [&](const std::string& prefix) {
+        QuerySpec spec = equal("name", "site");
+        spec.conditions.push_back({"value", Comparison::Prefix, prefix});
+        spec.returns = {"id"};
+        std::vector<int64_t> ids = integers(m_backend->query("Bucket", "bucket_attributes", spec));
+        std::sort(ids.begin(), ids.end());
+        return ids;
+    };
+    EXPECT_EQ((std::vector<int64_t>{1, 3}), prefixed("north"));
+    EXPECT_EQ((std::vector<int64_t>{2}), prefixed("North"));
+    EXPECT_EQ((std::vector<int64_t>{1, 3, 4}), prefixed("nor"));
+    EXPECT_EQ((std::vector<int64_t>{5}), prefixed("50%_"));
+    EXPECT_EQ((std::vector<int64_t>{}), prefixed("50%y"));
+    EXPECT_EQ((std::vector<int64_t>{7}), prefixed("a\\b"));
+    EXPECT_EQ((std::vector<int64_t>{8}), prefixed("a\\\\"));
+    EXPECT_EQ((std::vector<int64_t>{10, 11}), prefixed("\xC3\xA9t"));
+    EXPECT_EQ((std::vector<int64_t>{10}), prefixed("\xC3\xA9t\xC3\xA9"));
+    EXPECT_EQ(values.size(), prefixed("").size());
+    // Through the document form, and refused on an integer column.
+    QueryResult viaDocument =
+        m_backend->query("Bucket", "bucket_attributes", query(R"({"return":["id"],
+        "where":{"column":"value","condition":"prefix","value":"Nor"}})"));
+    EXPECT_EQ(std::vector<int64_t>{2}, integers(viaDocument));
+    EXPECT_EQ(400, statusOf([&] {
+                  m_backend->query("Bucket", "buckets", query(R"({"where":
+                      {"column":"id","condition":"prefix","value":"1"}})"));
+              }));
+}
+
 TEST_P(BackendConformance, IntegerColumnsHoldTheWhole64BitRange) {
     addBucket(9223372036854775807, {});
     addBucket(-9223372036854775807 - 1, {});

@@ -24,6 +24,7 @@ enum Conditional {
     LessThan = 5,
     GreaterOrEqual = 6,
     LessOrEqual = 7,
+    StartsWith = 8,  // varchar column starts with value (case-sensitive, no wildcards)
 };
 
 class Where {

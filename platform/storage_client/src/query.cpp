@@ -37,6 +37,8 @@ const char* conditionName(Conditional condition) {
             return ">=";
         case LessOrEqual:
             return "<=";
+        case StartsWith:
+            return "prefix";
     }
     return "?";  // not a Conditional: the storage service refuses it
 }

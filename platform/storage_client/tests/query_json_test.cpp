@@ -53,6 +53,9 @@ TEST(QueryJson, EveryFormAndPartRenders) {
     chain.andWhere(new Where("c", GreaterOrEqual, "3"));
     document = parsed(chain.toJSON());
     EXPECT_STREQ(">=", document["and"]["and"]["condition"].GetString());
+    document = parsed(Where("d", StartsWith, "x%").toJSON());
+    EXPECT_STREQ("prefix", document["condition"].GetString());
+    EXPECT_STREQ("x%", document["value"].GetString());
 
     InsertValues values{{"id", 7L}, {"name", "it's \"x\"\n"}, {"value", std::string("\\")}};
     document = parsed(values.toJSON());
