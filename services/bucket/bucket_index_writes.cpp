@@ -63,10 +63,10 @@ bool BucketIndex::insertNewRows(Bucket& bucket) {
     // Tried from here on: a failure whose answer was lost may have stored
     // the row, so a clean-up has to look.
     bucket.setUnstored(false);
-    std::optional<std::vector<int>> rows = m_storage->runTransaction(writes);
-    bool written = rows.has_value() && rows->size() == writes.size();
-    for (size_t i = 0; written && i < rows->size(); ++i) {
-        written = (*rows)[i] >= 1;
+    CountsResult rows = m_storage->transact(writes);
+    bool written = rows && rows.value().size() == writes.size();
+    for (size_t i = 0; written && i < rows.value().size(); ++i) {
+        written = rows.value()[i] >= 1;
     }
     if (!written) {
         m_logger.error("Failed to write bucket %" PRIu64 " to the storage layer", bucket.getId());
@@ -77,16 +77,17 @@ bool BucketIndex::insertNewRows(Bucket& bucket) {
 bool BucketIndex::writeBucketRow(Bucket& bucket) {
     const std::string id = std::to_string(bucket.getId());
     Query query(new Where("id", Equals, id));
-    std::unique_ptr<ResultSet> existing(m_storage->queryTable(kName, kBuckets, query));
+    RowsResult existing = m_storage->select(kName, kBuckets, query);
     if (!existing) {
         m_logger.error("Failed to look up bucket %" PRIu64 " in the storage layer", bucket.getId());
         return false;
     }
-    if (existing->rowCount() > 0) {
+    if (existing.value()->rowCount() > 0) {
         return true;  // the row stays as it is, "filename" included
     }
     InsertValues values{InsertValue("id", id), InsertValue("filename", bucket.getFilename())};
-    if (m_storage->insertTable(kName, kBuckets, values) < 1) {
+    CountResult inserted = m_storage->insert(kName, kBuckets, values);
+    if (!inserted || inserted.value() < 1) {
         m_logger.error("Failed to write bucket %" PRIu64 " to the storage layer", bucket.getId());
         return false;
     }
@@ -96,13 +97,14 @@ bool BucketIndex::writeBucketRow(Bucket& bucket) {
 bool BucketIndex::storedAttributeNames(const Bucket& bucket, std::set<std::string>& names) {
     Query query(std::vector<Returns*>{new Returns("name")},
                 new Where("id", Equals, std::to_string(bucket.getId())));
-    std::unique_ptr<ResultSet> rows(m_storage->queryTable(kName, kAttributes, query));
-    if (!rows) {
+    RowsResult selected = m_storage->select(kName, kAttributes, query);
+    if (!selected) {
         m_logger.error("Failed to look up the attributes of bucket %" PRIu64, bucket.getId());
         return false;
     }
-    for (unsigned i = 0; i < rows->rowCount(); i++) {
-        const ColumnValue* name = (*rows)[i]->getColumn("name");
+    ResultSet& rows = *selected.value();
+    for (unsigned i = 0; i < rows.rowCount(); i++) {
+        const ColumnValue* name = rows[i]->getColumn("name");
         if (name == nullptr) {
             return false;
         }
@@ -129,10 +131,10 @@ bool BucketIndex::writeAttributes(const Bucket& bucket, const std::set<std::stri
                              InsertValue("value", value)}));
         }
     }
-    std::optional<std::vector<int>> rows = m_storage->runTransaction(writes);
-    bool written = rows.has_value();
-    for (size_t i = 0; written && i < rows->size(); ++i) {
-        written = (*rows)[i] >= 1;  // an update that found no row: the bucket went meanwhile
+    CountsResult rows = m_storage->transact(writes);
+    bool written = rows.isOk();
+    for (size_t i = 0; written && i < rows.value().size(); ++i) {
+        written = rows.value()[i] >= 1;  // an update that found no row: the bucket went meanwhile
     }
     if (!written) {
         m_logger.error("Failed to write the attributes of bucket %" PRIu64 " to the storage layer",
@@ -144,12 +146,18 @@ bool BucketIndex::writeAttributes(const Bucket& bucket, const std::set<std::stri
 // The "buckets" row, which makes the bucket visible, goes first, and the
 // attribute rows with it in the same transaction: one commit, and one sync
 // of the index, per deletion.
-int BucketIndex::deleteRows(uint64_t id) {
+CountResult BucketIndex::deleteRows(uint64_t id) {
     Query query(new Where("id", Equals, std::to_string(id)));
     const std::vector<TableWrite> writes{storage_documents::deleteWrite(kName, kBuckets, query),
                                          storage_documents::deleteWrite(kName, kAttributes, query)};
-    const std::optional<std::vector<int>> rows = m_storage->runTransaction(writes);
-    return rows && rows->size() == writes.size() ? rows->front() : -1;
+    CountsResult rows = m_storage->transact(writes);
+    if (!rows) {
+        return CountResult::failed(rows.reason());
+    }
+    if (rows.value().size() != writes.size()) {
+        return CountResult::failed("the transaction answered too few counts");
+    }
+    return CountResult::ok(rows.value().front());
 }
 
 bool BucketIndex::discard(uint64_t id) {
@@ -158,8 +166,8 @@ bool BucketIndex::discard(uint64_t id) {
     }
     Query rows(new Where("id", Equals, std::to_string(id)));
     // The row first: a bucket is never left visible without attributes.
-    m_storage->deleteTable(kName, kBuckets, rows);
-    m_storage->deleteTable(kName, kAttributes, rows);
-    std::unique_ptr<ResultSet> left(m_storage->queryTable(kName, kBuckets, rows));
-    return left && left->rowCount() == 0;
+    m_storage->remove(kName, kBuckets, rows);
+    m_storage->remove(kName, kAttributes, rows);
+    RowsResult left = m_storage->select(kName, kBuckets, rows);
+    return left && left.value()->rowCount() == 0;
 }

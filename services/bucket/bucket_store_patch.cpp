@@ -99,10 +99,10 @@ bool BucketStore::writePatch(uint64_t id, const Bucket::Attributes& before,
     if (writes.empty()) {
         return true;
     }
-    std::optional<std::vector<int>> rows = m_index.storage()->runTransaction(writes);
-    bool written = rows.has_value() && rows->size() == writes.size();
-    for (size_t i = 0; written && i < rows->size(); ++i) {
-        written = (*rows)[i] >= 1;
+    CountsResult rows = m_index.storage()->transact(writes);
+    bool written = rows && rows.value().size() == writes.size();
+    for (size_t i = 0; written && i < rows.value().size(); ++i) {
+        written = rows.value()[i] >= 1;
     }
     // Counted once the rows are committed (or failed): an absence of the
     // new set found before may be stale now.

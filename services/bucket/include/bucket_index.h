@@ -29,6 +29,7 @@
 
 #include "attribute_list.h"
 #include "bucket.h"
+#include "table_result.h"
 
 class Logger;
 class Query;
@@ -80,10 +81,10 @@ class BucketIndex {
     // when everything was stored; false (logged) at the first failure.
     bool storeRows(Bucket& bucket);
     // Deletes the "buckets" row of `id`, then its attribute rows, in one
-    // transaction where the storage service offers them. Returns the
-    // "buckets" rows deleted: 0 when there was none, below 0 on failure
-    // (the rows are then left).
-    int deleteRows(uint64_t id);
+    // transaction where the storage service offers them: ok with the
+    // "buckets" rows deleted (0 when there was none); failed when they could
+    // not be deleted (the rows are then left).
+    CountResult deleteRows(uint64_t id);
     // Removes whatever rows of `id` are stored. True when no "buckets" row
     // of `id` is stored afterwards; false when one may remain (a deletion
     // or the check failed, or there is no storage).
