@@ -178,36 +178,6 @@ BucketStore::Change BucketStore::updateUnique(uint64_t id, const AttributeList& 
     return change;
 }
 
-BucketStore::Change BucketStore::remove(uint64_t id) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    Change change;
-    change.removed = fetchForChange(id, change);
-    if (!change.removed) {
-        return change;
-    }
-    // Recorded first: should the service stop after the rows are gone, the
-    // next start removes the file instead of keeping it aside.
-    if (!m_changes.intents().begin(IntentLog::Kind::Deletion, id)) {
-        change.outcome = Outcome::Failed;
-        return change;
-    }
-    CountResult deleted = m_index.deleteRows(id);
-    if (!deleted) {
-        // The record stays for the next start to resolve.
-        change.outcome = Outcome::Failed;
-        return change;
-    }
-    change.removedRows = deleted.value();
-    if (change.removedRows == 0) {
-        // A deletion that came first: the record ends.
-        m_changes.intents().end(id);
-        change.outcome = Outcome::Absent;
-        return change;
-    }
-    change.outcome = Outcome::Written;
-    return change;
-}
-
 bool BucketStore::discard(uint64_t id) {
     return m_index.discard(id);
 }

@@ -196,6 +196,10 @@ class BucketStore {
     // be recorded first. The file stays; once the caller has removed it, it
     // ends the deletion's record (`intents().end(id)`).
     Change remove(uint64_t id);
+    // `remove` unless `keep` is true for the bucket's attributes as stored
+    // at the moment of the deletion (Stale then, nothing changed): a rule
+    // never deletes a bucket that was just put on hold.
+    Change removeUnless(uint64_t id, const std::function<bool(const Bucket::Attributes&)>& keep);
     // Removes whatever rows a failed creation of `id` may have left. True
     // when no "buckets" row of `id` is stored afterwards; false when one may
     // remain (a deletion or the check failed, or there is no storage).
@@ -222,6 +226,8 @@ class BucketStore {
     bool writeRows(Bucket& bucket);
     // `writeUnique` with the set's stripe held.
     Outcome writeUniqueRows(Bucket& bucket);
+    // `remove` with the store mutex held; `keep` may be empty.
+    Change removeRows(uint64_t id, const std::function<bool(const Bucket::Attributes&)>& keep);
     // True when a bucket other than `id` holds exactly `set`; nullopt when
     // the query failed.
     std::optional<bool> heldByAnother(const Bucket::Attributes& set, uint64_t id);
