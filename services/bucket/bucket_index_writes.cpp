@@ -20,6 +20,36 @@ Where* attributeCondition(const std::string& id, const std::string& name) {
     return new Where("id", Equals, id, new Where("name", Equals, name));
 }
 
+TableWrite attributeInsert(const std::string& id, const std::string& name,
+                           const std::string& value) {
+    return storage_documents::insertWrite(
+        kName, kAttributes,
+        InsertValues{InsertValue("id", id), InsertValue("name", name),
+                     InsertValue("value", value)});
+}
+
+TableWrite attributeUpdate(const std::string& id, const std::string& name,
+                           const std::string& value) {
+    std::unique_ptr<Where> where(attributeCondition(id, name));
+    return storage_documents::updateWrite(kName, kAttributes,
+                                          InsertValues{InsertValue("value", value)}, *where);
+}
+
+// True when the transaction of `writes` writes was committed and each of
+// them touched a row (an update or a deletion that found none: the bucket
+// went meanwhile).
+bool everyWriteTouched(const CountsResult& rows, size_t writes) {
+    if (!rows || rows.value().size() != writes) {
+        return false;
+    }
+    for (int count : rows.value()) {
+        if (count < 1) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 bool BucketIndex::storeRows(Bucket& bucket) {
@@ -52,10 +82,7 @@ bool BucketIndex::insertNewRows(Bucket& bucket) {
     std::vector<TableWrite> writes;
     writes.reserve(attributes.size() + 1);
     for (const auto& [name, value] : attributes) {
-        writes.push_back(storage_documents::insertWrite(
-            kName, kAttributes,
-            InsertValues{InsertValue("id", id), InsertValue("name", name),
-                         InsertValue("value", value)}));
+        writes.push_back(attributeInsert(id, name, value));
     }
     writes.push_back(storage_documents::insertWrite(
         kName, kBuckets,
@@ -63,11 +90,10 @@ bool BucketIndex::insertNewRows(Bucket& bucket) {
     // Tried from here on: a failure whose answer was lost may have stored
     // the row, so a clean-up has to look.
     bucket.setUnstored(false);
-    CountsResult rows = m_storage->transact(writes);
-    bool written = rows && rows.value().size() == writes.size();
-    for (size_t i = 0; written && i < rows.value().size(); ++i) {
-        written = rows.value()[i] >= 1;
-    }
+    const size_t count = writes.size();
+    const bool written = everyWriteTouched(
+        commit(std::move(writes), {"add", bucket.getId(), &attributes, bucket.getFilename()}),
+        count);
     if (!written) {
         m_logger.error("Failed to write bucket %" PRIu64 " to the storage layer", bucket.getId());
     }
@@ -116,26 +142,18 @@ bool BucketIndex::storedAttributeNames(const Bucket& bucket, std::set<std::strin
 // Every attribute row of a change in one transaction: a failure leaves the
 // stored set as it was, never half changed (a half-changed set could even
 // equal another bucket's).
-bool BucketIndex::writeAttributes(const Bucket& bucket, const std::set<std::string>& stored) {
+bool BucketIndex::writeAttributes(Bucket& bucket, const std::set<std::string>& stored) {
     const std::string id = std::to_string(bucket.getId());
+    const std::string file = bucket.getFilename();
     std::vector<TableWrite> writes;
     for (const auto& [name, value] : bucket.getAttributes()) {
-        if (stored.count(name) != 0) {
-            std::unique_ptr<Where> where(attributeCondition(id, name));
-            writes.push_back(storage_documents::updateWrite(
-                kName, kAttributes, InsertValues{InsertValue("value", value)}, *where));
-        } else {
-            writes.push_back(storage_documents::insertWrite(
-                kName, kAttributes,
-                InsertValues{InsertValue("id", id), InsertValue("name", name),
-                             InsertValue("value", value)}));
-        }
+        writes.push_back(stored.count(name) != 0 ? attributeUpdate(id, name, value)
+                                                 : attributeInsert(id, name, value));
     }
-    CountsResult rows = m_storage->transact(writes);
-    bool written = rows.isOk();
-    for (size_t i = 0; written && i < rows.value().size(); ++i) {
-        written = rows.value()[i] >= 1;  // an update that found no row: the bucket went meanwhile
-    }
+    const size_t count = writes.size();
+    const bool written = everyWriteTouched(
+        commit(std::move(writes), {"update", bucket.getId(), &bucket.getAttributes(), file}),
+        count);
     if (!written) {
         m_logger.error("Failed to write the attributes of bucket %" PRIu64 " to the storage layer",
                        bucket.getId());
@@ -148,16 +166,23 @@ bool BucketIndex::writeAttributes(const Bucket& bucket, const std::set<std::stri
 // of the index, per deletion.
 CountResult BucketIndex::deleteRows(uint64_t id) {
     Query query(new Where("id", Equals, std::to_string(id)));
-    const std::vector<TableWrite> writes{storage_documents::deleteWrite(kName, kBuckets, query),
-                                         storage_documents::deleteWrite(kName, kAttributes, query)};
-    CountsResult rows = m_storage->transact(writes);
+    std::vector<TableWrite> writes{storage_documents::deleteWrite(kName, kBuckets, query),
+                                   storage_documents::deleteWrite(kName, kAttributes, query)};
+    CountsResult rows = commit(std::move(writes), {"delete", id, nullptr, ""});
     if (!rows) {
         return CountResult::failed(rows.reason());
     }
-    if (rows.value().size() != writes.size()) {
+    if (rows.value().size() != 2) {
         return CountResult::failed("the transaction answered too few counts");
     }
     return CountResult::ok(rows.value().front());
+}
+
+CountsResult BucketIndex::commit(std::vector<TableWrite> writes, const ChangeFeed::Entry& entry) {
+    if (m_feed == nullptr) {
+        return writes.empty() ? CountsResult::ok({}) : m_storage->transact(writes);
+    }
+    return m_feed->commit(std::move(writes), entry);
 }
 
 bool BucketIndex::discard(uint64_t id) {
