@@ -103,6 +103,7 @@ bool BucketService::handleConfiguration() {
     }
     applyAdvancedCategory(advancedName);
     setupRetentionCategory();
+    setupReplicationCategory();
     return true;
 }
 
@@ -174,6 +175,9 @@ void BucketService::configChange(const std::string& category, const std::string&
     }
     if (category == retentionCategoryName()) {
         applyRetention(items);
+    }
+    if (category == replicationCategoryName()) {
+        applyReplication(items);
     }
     if (category == m_name + kAdvancedSuffix) {
         try {

@@ -99,6 +99,11 @@ void bucketRetentionWrapper(std::shared_ptr<http::Response> response,
     dispatch(&BucketApi::bucketRetention, response, request);
 }
 
+void bucketReplicationWrapper(std::shared_ptr<http::Response> response,
+                              std::shared_ptr<http::Request> request) {
+    dispatch(&BucketApi::bucketReplication, response, request);
+}
+
 void bucketDeleteWrapper(std::shared_ptr<http::Response> response,
                          std::shared_ptr<http::Request> request) {
     dispatch(&BucketApi::bucketDelete, response, request);
@@ -174,6 +179,7 @@ void BucketApi::initResources() {
     m_server->addRoute("DELETE", kIdPath, bucketDeleteWrapper);
     m_server->addRoute("PUT", "/bucket/match", bucketMatchWrapper);
     m_server->addRoute("GET", "/bucket/retention", bucketRetentionWrapper);
+    m_server->addRoute("GET", "/bucket/replication", bucketReplicationWrapper);
     // The console's files need no store, so they are served while starting.
     m_server->addRoute("GET", kConsolePath, serveConsole);
 }
@@ -384,6 +390,11 @@ void BucketApi::bucketReplace(std::shared_ptr<Response> response,
 void BucketApi::bucketRetention(std::shared_ptr<Response> response,
                                 std::shared_ptr<Request> /*request*/) {
     respond(response, m_service->retention().stateJson());
+}
+
+void BucketApi::bucketReplication(std::shared_ptr<Response> response,
+                                  std::shared_ptr<Request> /*request*/) {
+    respond(response, m_service->replicationStatus());
 }
 
 void BucketApi::bucketDelete(std::shared_ptr<Response> response, std::shared_ptr<Request> request) {

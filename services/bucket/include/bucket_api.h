@@ -15,6 +15,7 @@
 //   GET    /bucket/changes             -> bucketChanges (the change feed; long polls
 //                                          are held by FeedWaiters, off these threads)
 //   GET    /bucket/retention           -> bucketRetention (rules, free space, dry run)
+//   GET    /bucket/replication         -> bucketReplication (the replicator's state)
 //   GET    /bucket/console[/<file>]    -> serveConsole (console_assets.h)
 // GET, POST and DELETE requests matching no pattern go to defaultResource.
 // Routes are plain functions that reach the object through `getInstance`;
@@ -123,6 +124,7 @@ class BucketApi {
     void bucketPatch(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
     void bucketReplace(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
     void bucketRetention(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
+    void bucketReplication(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
     void bucketDelete(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
     void bucketMatch(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
     void bucketInfo(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
