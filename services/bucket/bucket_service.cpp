@@ -21,6 +21,7 @@
 #include "storage_client.h"
 #include "storage_follower.h"
 #include "upload_sweeper.h"
+#include "writer_lease.h"
 
 namespace {
 
@@ -106,6 +107,9 @@ bool BucketService::start(const std::string& coreAddress, uint16_t corePort) {
     m_store->setStorage(storage.get());
     m_logger->info("Create bucket storage database schema");
     createSchema();
+    if (!takeLease(*storage)) {
+        return false;
+    }
     if (!setupNextBucketId()) {
         return abandonStart("Unable to read the largest bucket id from the storage service");
     }
@@ -127,6 +131,7 @@ bool BucketService::start(const std::string& coreAddress, uint16_t corePort) {
         m_logger->fatal("Unable to setup proxy with core");
         m_ready = false;
         cleanupResources();
+        releaseLease();
         m_mgtClient->unregisterService();
         m_store->setStorage(nullptr);
         return false;
@@ -143,6 +148,7 @@ bool BucketService::start(const std::string& coreAddress, uint16_t corePort) {
 bool BucketService::abandonStart(const std::string& reason) {
     m_logger->fatal("%s. Service will terminate", reason.c_str());
     cleanupResources();
+    releaseLease();
     m_mgtClient->unregisterService();
     m_store->setStorage(nullptr);
     return false;
@@ -234,6 +240,10 @@ std::unique_ptr<TableStorage> BucketService::connectStorage() {
 
 void BucketService::windDown() {
     auditLifecycle("ESSTP");
+    // Nothing writes the index any more once the upkeep has stopped; the
+    // lease ends before the core may start the next run.
+    stopUploadSweep();
+    releaseLease();
     if (m_restartRequested) {
         m_mgtClient->restartService();
     } else if (m_unregisterOnStop) {

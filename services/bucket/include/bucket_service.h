@@ -46,6 +46,7 @@ class PeriodicTask;
 class ReplicationLink;
 class Retention;
 class UploadSweeper;
+class WriterLease;
 
 class BucketService : public ServiceAuthHandler {
   public:
@@ -254,4 +255,11 @@ class BucketService : public ServiceAuthHandler {
     // The trim at start and the one a minute while serving.
     void startFeedTrims();
     void stopFeedTrims();
+    // The writer lease (writer_lease.h): taken before the index is used,
+    // renewed while serving, released at an orderly stop. `takeLease` logs
+    // why it failed and answers false.
+    bool takeLease(TableStorage& storage);
+    void releaseLease();
+    std::unique_ptr<WriterLease> m_lease;
+    std::unique_ptr<PeriodicTask> m_leaseRenewals;
 };

@@ -1,7 +1,10 @@
 // The schema of the bucket index in the storage service: the schema
 // "Bucket" with the tables "buckets" (id, filename) and "bucket_attributes"
 // (id, name, value), and, from version 2, "bucket_changes" (seq, time, op,
-// bucket, attributes, size, etag: the change feed, change_feed.h). The store declares it at every
+// bucket, attributes, size, etag: the change feed, change_feed.h) and, from version 3,
+// "bucket_lease" (slot, generation, name, host, pid, started, expires: the writer lease,
+// writer_lease.h). A newer version only adds tables, so the storage service upgrades an
+// index of any older version in place. The store declares it at every
 // start; the storage benchmarks, the fuzz targets and the tests declare the same text, so they
 // exercise exactly the tables the service uses.
 //
@@ -14,10 +17,11 @@ constexpr const char* kName = "Bucket";
 constexpr const char* kBuckets = "buckets";
 constexpr const char* kAttributes = "bucket_attributes";
 constexpr const char* kChanges = "bucket_changes";
+constexpr const char* kLease = "bucket_lease";
 
 // The schema document, as sent to the storage service.
 constexpr const char* kDocument =
-    "{ \"schema\" : \"Bucket\", \"version\" : 2, \"service\" : \"bucket\", \"tables\" : [ { "
+    "{ \"schema\" : \"Bucket\", \"version\" : 3, \"service\" : \"bucket\", \"tables\" : [ { "
     "\"name\" : \"buckets\", \"columns\" : [ { \"column\" : \"id\", \"type\" : \"integer\", "
     "\"size\" : 10, \"key\" : true }, { \"column\" : \"filename\", \"type\" : \"varchar\", "
     "\"size\" : 255 } ], \"index\" : [ \"col2\" ] }, { \"name\" : \"bucket_attributes\", "
@@ -29,6 +33,11 @@ constexpr const char* kDocument =
     "\"varchar\", \"size\" : 16 }, { \"column\" : \"bucket\", \"type\" : \"integer\" }, "
     "{ \"column\" : \"attributes\", \"type\" : \"varchar\" }, { \"column\" : \"size\", "
     "\"type\" : \"integer\" }, { \"column\" : \"etag\", \"type\" : \"varchar\", \"size\" : 80 } ] "
-    "} ] }";
+    "}, { \"name\" : \"bucket_lease\", \"columns\" : [ { \"column\" : \"slot\", \"type\" : "
+    "\"integer\", \"key\" : true }, { \"column\" : \"generation\", \"type\" : \"integer\" }, "
+    "{ \"column\" : \"name\", \"type\" : \"varchar\", \"size\" : 255 }, { \"column\" : "
+    "\"host\", \"type\" : \"varchar\", \"size\" : 255 }, { \"column\" : \"pid\", \"type\" : "
+    "\"integer\" }, { \"column\" : \"started\", \"type\" : \"integer\" }, { \"column\" : "
+    "\"expires\", \"type\" : \"integer\" } ] } ] }";
 
 }  // namespace bucket_schema
