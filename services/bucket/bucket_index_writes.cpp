@@ -50,12 +50,15 @@ bool BucketIndex::insertNewRows(Bucket& bucket) {
     const std::string id = std::to_string(bucket.getId());
     const Bucket::Attributes& attributes = bucket.getAttributes();
     std::vector<TableWrite> writes;
-    writes.reserve(attributes.size() + 1);
+    writes.reserve(attributes.size() + 2);
     for (const auto& [name, value] : attributes) {
         writes.push_back(storage_documents::insertWrite(
             kName, kAttributes,
             InsertValues{InsertValue("id", id), InsertValue("name", name),
                          InsertValue("value", value)}));
+    }
+    if (!bucket.facts().empty()) {
+        writes.push_back(factsInsert(bucket.getId(), bucket.facts()));
     }
     writes.push_back(storage_documents::insertWrite(
         kName, kBuckets,
@@ -142,12 +145,13 @@ bool BucketIndex::writeAttributes(const Bucket& bucket, const std::set<std::stri
 }
 
 // The "buckets" row, which makes the bucket visible, goes first, and the
-// attribute rows with it in the same transaction: one commit, and one sync
+// attribute and "bucket_files" rows with it in the same transaction: one commit, and one sync
 // of the index, per deletion.
 int BucketIndex::deleteRows(uint64_t id) {
     Query query(new Where("id", Equals, std::to_string(id)));
     const std::vector<TableWrite> writes{storage_documents::deleteWrite(kName, kBuckets, query),
-                                         storage_documents::deleteWrite(kName, kAttributes, query)};
+                                         storage_documents::deleteWrite(kName, kAttributes, query),
+                                         factsDeletion(id)};
     const std::optional<std::vector<int>> rows = m_storage->runTransaction(writes);
     return rows && rows->size() == writes.size() ? rows->front() : -1;
 }
@@ -160,6 +164,7 @@ bool BucketIndex::discard(uint64_t id) {
     // The row first: a bucket is never left visible without attributes.
     m_storage->deleteTable(kName, kBuckets, rows);
     m_storage->deleteTable(kName, kAttributes, rows);
+    m_storage->deleteTable(kName, bucket_schema::kFiles, rows);
     std::unique_ptr<ResultSet> left(m_storage->queryTable(kName, kBuckets, rows));
     return left && left->rowCount() == 0;
 }

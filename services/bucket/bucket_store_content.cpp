@@ -7,13 +7,13 @@
 #include "logger.h"
 #include "upload_file.h"
 
-// The rename is the one step that changes what the bucket holds: before it
+// The rename is the one step that changes what the bucket's file holds: before it
 // the old file is whole in place (the new one is a temporary file the next
 // start sweeps away), after it the new one is, already synced. A download
 // that opened the old file before the rename keeps reading the old bytes.
 BucketStore::Outcome BucketStore::replaceFile(
-    uint64_t id, const std::function<bool(const std::string& path)>& precondition,
-    UploadFile& file) {
+    uint64_t id, const std::function<bool(const std::string& path)>& precondition, UploadFile& file,
+    const FileFacts& given) {
     std::lock_guard<std::mutex> lock(m_mutex);
     std::optional<std::unique_ptr<Bucket>> bucket = m_index.fetch(id);
     if (!bucket) {
@@ -31,6 +31,16 @@ BucketStore::Outcome BucketStore::replaceFile(
     if (!precondition(path)) {
         return Outcome::Stale;
     }
+    std::optional<FileFacts> kept = m_index.fetchFacts(id);
+    if (!kept) {
+        return Outcome::LookupFailed;
+    }
+    FileFacts next{given.name.empty() ? kept->name : given.name,
+                   given.type.empty() ? kept->type : given.type, given.sha256};
+    // The old digest must not outlive the old bytes, whatever happens next.
+    if (!kept->sha256.empty() && !m_index.replaceFacts(id, {kept->name, kept->type, ""})) {
+        return Outcome::Failed;
+    }
     crashPoint("replace-before-rename");
     file.moveTo(path);  // throws UploadStorageError; the old file then stays
     crashPoint("replace-after-rename");
@@ -41,5 +51,7 @@ BucketStore::Outcome BucketStore::replaceFile(
         m_logger.error("Cannot sync the new file of bucket %" PRIu64 " to disk", id);
         return Outcome::Failed;
     }
-    return Outcome::Written;
+    const bool unchanged =
+        next.name == kept->name && next.type == kept->type && next.sha256.empty();
+    return unchanged || m_index.replaceFacts(id, next) ? Outcome::Written : Outcome::Failed;
 }

@@ -18,6 +18,9 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <utility>
+
+#include "file_facts.h"
 
 class BucketStore;
 
@@ -65,11 +68,19 @@ class Bucket {
     uint64_t getId() const { return m_id; }
     const Attributes& getAttributes() const { return m_attributes; }
 
+    // What the upload said of the file (file_facts.h). A creation sets them
+    // before the first write, which stores them with the bucket; records
+    // read from the store carry them only when fetched with them
+    // (BucketStore::fetchWithFacts).
+    const FileFacts& facts() const { return m_facts; }
+    void setFacts(FileFacts facts) { m_facts = std::move(facts); }
+
   private:
     BucketStore* m_store;
     const uint64_t m_id;
     std::string m_filename;
     Attributes m_attributes;
+    FileFacts m_facts;
     bool m_unstored = false;
     bool m_usableFile = true;
     bool m_createdDirectory = false;

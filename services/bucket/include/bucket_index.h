@@ -29,11 +29,13 @@
 
 #include "attribute_list.h"
 #include "bucket.h"
+#include "file_facts.h"
 
 class Logger;
 class Query;
 class ResultSet;
 class TableStorage;
+struct TableWrite;
 
 class BucketIndex {
   public:
@@ -71,16 +73,20 @@ class BucketIndex {
     std::optional<Page> matchPage(const AttributeList& attributes, uint64_t after,
                                   std::optional<size_t> limit);
     std::optional<std::set<uint64_t>> storedIds(uint64_t first, uint64_t last);
+    // The facts of the "bucket_files" row of `id`; empty facts when it has
+    // none, nullopt when the query failed.
+    std::optional<FileFacts> fetchFacts(uint64_t id);
 
     // ---- writes ----
 
     // Stores `bucket`: a never stored one in one transaction (attribute
-    // rows, then its "buckets" row), else its "buckets" row when missing
+    // rows, its "bucket_files" row when it has facts, then its "buckets"
+    // row), else its "buckets" row when missing
     // and its attribute rows (updated or inserted) in one transaction. True
     // when everything was stored; false (logged) at the first failure.
     bool storeRows(Bucket& bucket);
-    // Deletes the "buckets" row of `id`, then its attribute rows, in one
-    // transaction where the storage service offers them. Returns the
+    // Deletes the "buckets" row of `id`, then its attribute rows and its
+    // "bucket_files" row, in one transaction where the storage service offers them. Returns the
     // "buckets" rows deleted: 0 when there was none, below 0 on failure
     // (the rows are then left).
     int deleteRows(uint64_t id);
@@ -88,8 +94,15 @@ class BucketIndex {
     // of `id` is stored afterwards; false when one may remain (a deletion
     // or the check failed, or there is no storage).
     bool discard(uint64_t id);
+    // Replaces the "bucket_files" row of the stored bucket `id` by `facts`
+    // (none when they are empty) in one transaction. True when written;
+    // false (logged) on failure, the row then as it was.
+    bool replaceFacts(uint64_t id, const FileFacts& facts);
 
   private:
+    static TableWrite factsInsert(uint64_t id, const FileFacts& facts);
+    static TableWrite factsDeletion(uint64_t id);
+
     using AttributeRows = std::unordered_map<uint64_t, AttributeList>;
 
     std::unique_ptr<Bucket> newRecord(uint64_t id);

@@ -128,6 +128,9 @@ class BucketStore {
     // holds; a null pointer when no "buckets" row has the id; nullopt when a
     // query failed.
     std::optional<std::unique_ptr<Bucket>> fetch(uint64_t id);
+    // `fetch` with the bucket's file facts (Bucket::facts; empty when its
+    // upload gave none or it was stored before they were kept).
+    std::optional<std::unique_ptr<Bucket>> fetchWithFacts(uint64_t id);
     // Every stored bucket in storage order, with the file paths their rows
     // hold; nullopt when a query failed.
     std::optional<Records> getAll();
@@ -181,14 +184,17 @@ class BucketStore {
     Change patchUnique(uint64_t id, const AttributePatch& patch, size_t maxAttributes);
     // Under the store mutex: renames the finished and synced `file` over
     // the file of the stored bucket `id` when `precondition` holds for the
-    // current file's path, then syncs its directory. Written; Absent,
-    // LookupFailed; Stale when `precondition` is false (nothing changed);
-    // Failed when the bucket's path is unusable or the new name could not
-    // be made durable (the new file is in place then). Throws
+    // current file's path, then syncs its directory, then stores the file
+    // facts: the name and type of `given` where set, else the ones kept,
+    // and the sha256 of `given` only (a kept digest is of the old bytes, so
+    // it is dropped before the rename). Written; Absent, LookupFailed;
+    // Stale when `precondition` is false (nothing changed); Failed when the
+    // bucket's path is unusable, the new name could not be made durable or
+    // the facts not written (the new file is in place then). Throws
     // UploadStorageError when the rename fails (the old file stays).
     Outcome replaceFile(uint64_t id,
                         const std::function<bool(const std::string& path)>& precondition,
-                        UploadFile& file);
+                        UploadFile& file, const FileFacts& given = {});
     // Under the store mutex: deletes the "buckets" row of `id`, then its
     // attribute rows (so a failure never leaves a listed bucket without
     // attributes). Absent, LookupFailed, Written (with `before`, `removed`

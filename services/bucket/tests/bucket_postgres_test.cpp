@@ -60,11 +60,11 @@ class BucketOnPostgresTest : public RestTest {
         return "{ \"bucket\" : " + std::to_string(id) + ", \"file\" : \"" +
                platform().bucketPath(id) + "\", \"attributes\" : { " + attributes + "} }";
     }
-    // The ids in the `buckets` table, read from PostgreSQL itself.
-    std::vector<int64_t> storedIds() {
+    // The ids in the `buckets` table (or `table`), read from PostgreSQL itself.
+    std::vector<int64_t> storedIds(const char* table = "buckets") {
         storage::PostgresBackend database(s_conninfo, 1);
         std::vector<int64_t> ids =
-            storage_test::integers(database.query("Bucket", "buckets", storage::QuerySpec()));
+            storage_test::integers(database.query("Bucket", table, storage::QuerySpec()));
         std::sort(ids.begin(), ids.end());
         return ids;
     }
@@ -94,6 +94,11 @@ TEST_F(BucketOnPostgresTest, EveryEndpointKeepsItsIndexInPostgres) {
     EXPECT_EQ("first file", download.body);
     EXPECT_EQ("red", http::headerValue(download.header, "Xcolour"));
     EXPECT_EQ("L", http::headerValue(download.header, "Xsize"));
+    EXPECT_EQ("attachment; filename=\"data.bin\"; filename*=UTF-8''data.bin",
+              http::headerValue(download.header, "Content-Disposition"));
+    const std::string info =
+        platform().service().request("GET", "/bucket/" + std::to_string(first) + "/info").body;
+    EXPECT_NE(std::string::npos, info.find("\", \"name\" : \"data.bin\", \"attributes\"")) << info;
 
     EXPECT_EQ((std::vector<uint64_t>{first, second}), match("{ \"colour\" : \"red\" }"));
     EXPECT_EQ(std::vector<uint64_t>{first}, match("{ \"size\" : \"L\", \"colour\" : \"red\" }"));
@@ -110,6 +115,8 @@ TEST_F(BucketOnPostgresTest, EveryEndpointKeepsItsIndexInPostgres) {
     EXPECT_EQ(message("1 buckets deleted"), deleted.body);
     EXPECT_EQ(404, platform().service().request("GET", "/bucket/" + std::to_string(first)).status);
     EXPECT_EQ(std::vector<int64_t>{static_cast<int64_t>(second)}, storedIds());
+    EXPECT_EQ(std::vector<int64_t>{static_cast<int64_t>(second)}, storedIds("bucket_files"))
+        << "the deletion removed the file facts too";
     EXPECT_EQ(std::vector<uint64_t>{second}, match("{ \"colour\" : \"red\" }"));
 }
 

@@ -538,10 +538,17 @@ TEST_F(BucketStoreTest, UpdatesAndDeletionsReportWhatTheyFound) {
     EXPECT_TRUE(m_storage.rows("buckets").empty());
 }
 
-TEST_F(BucketStoreTest, SchemaIsDeclaredUnchanged) {
+// The current document is the first version's, one line of 492 characters,
+// with its version raised and the file facts table added after its tables.
+TEST_F(BucketStoreTest, SchemaIsDeclaredAsTheFirstVersionPlusAdditions) {
     m_service->createSchema();
     EXPECT_EQ(std::string(bucket_schema::kDocument), m_storage.lastSchema);
-    EXPECT_EQ(492u, m_storage.lastSchema.size());
+    const std::string first = bucket_schema::kDocumentVersion1;
+    EXPECT_EQ(492u, first.size());
+    std::string raised = first.substr(0, first.size() - 4);  // without " ] }"
+    raised.replace(raised.find("\"version\" : 1"), 13, "\"version\" : 2");
+    EXPECT_EQ(0u, m_storage.lastSchema.rfind(raised + ", { \"name\" : \"bucket_files\"", 0))
+        << m_storage.lastSchema;
 }
 
 TEST_F(BucketStoreTest, RefusedSchemaEndsTheProcessWithStatusOne) {
