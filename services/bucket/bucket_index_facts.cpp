@@ -54,13 +54,18 @@ TableWrite BucketIndex::factsDeletion(uint64_t id) {
     return storage_documents::deleteWrite(kName, kFiles, query);
 }
 
-// The old row goes and the new one comes in one transaction, so a reader
-// sees either the facts before or the facts after, never a mix.
-bool BucketIndex::replaceFacts(uint64_t id, const FileFacts& facts) {
+std::vector<TableWrite> BucketIndex::factsWrites(uint64_t id, const FileFacts& facts) {
     std::vector<TableWrite> writes{factsDeletion(id)};
     if (!facts.empty()) {
         writes.push_back(factsInsert(id, facts));
     }
+    return writes;
+}
+
+// The old row goes and the new one comes in one transaction, so a reader
+// sees either the facts before or the facts after, never a mix.
+bool BucketIndex::replaceFacts(uint64_t id, const FileFacts& facts) {
+    const std::vector<TableWrite> writes = factsWrites(id, facts);
     std::optional<std::vector<int>> rows = m_storage->runTransaction(writes);
     const bool written =
         rows && rows->size() == writes.size() && (facts.empty() || rows->back() >= 1);

@@ -298,9 +298,11 @@ void BucketService::startUploadSweep() {
     m_leftoverRetry = std::make_unique<PeriodicTask>(kLeftoverRetryInterval,
                                                      [store] { store->retryLeftovers(); });
     startRetention();
+    startFeedTrims();
 }
 
 void BucketService::stopUploadSweep() {
+    stopFeedTrims();
     stopRetention();
     m_leftoverRetry.reset();
     m_sweeper.reset();

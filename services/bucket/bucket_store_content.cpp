@@ -51,7 +51,20 @@ BucketStore::Outcome BucketStore::replaceFile(
         m_logger.error("Cannot sync the new file of bucket %" PRIu64 " to disk", id);
         return Outcome::Failed;
     }
+    // The feed learns of the new bytes once they are durable, in the
+    // transaction that writes the new file facts; should it fail the client
+    // is told, and a repeated replacement records it.
     const bool unchanged =
         next.name == kept->name && next.type == kept->type && next.sha256.empty();
-    return unchanged || m_index.replaceFacts(id, next) ? Outcome::Written : Outcome::Failed;
+    std::vector<TableWrite> writes =
+        unchanged ? std::vector<TableWrite>() : BucketIndex::factsWrites(id, next);
+    const size_t count = writes.size();
+    std::optional<std::vector<int>> rows =
+        commitChange(std::move(writes), {"content", id, &(*bucket)->getAttributes(), path});
+    if (!rows || rows->size() != count || (count == 2 && rows->back() < 1)) {
+        m_logger.error("Cannot record the replacement of bucket %" PRIu64 " in the change feed",
+                       id);
+        return Outcome::Failed;
+    }
+    return Outcome::Written;
 }

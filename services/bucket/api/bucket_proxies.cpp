@@ -14,11 +14,10 @@ bool BucketApi::setupProxies(const std::string& name, ManagementClient* client) 
     proxies["POST"] = {{"/tarvolt/bucket", "/bucket"}};
     const std::string consolePath = kConsolePath;
     const std::string infoPath = "/bucket/([0-9][0-9]*)/info$";
-    proxies["GET"] = {{"/tarvolt" + idPath, idPath},
-                      {"/tarvolt" + consolePath, consolePath},
-                      {"/tarvolt/bucket", "/bucket"},
-                      {"/tarvolt" + infoPath, infoPath},
-                      {"/tarvolt/bucket/retention", "/bucket/retention"}};
+    proxies["GET"] = {
+        {"/tarvolt" + idPath, idPath},     {"/tarvolt" + consolePath, consolePath},
+        {"/tarvolt/bucket", "/bucket"},    {"/tarvolt/bucket/changes", "/bucket/changes"},
+        {"/tarvolt" + infoPath, infoPath}, {"/tarvolt/bucket/retention", "/bucket/retention"}};
     const std::string contentPath = "/bucket/([0-9][0-9]*)/content$";
     proxies["PUT"] = {{"/tarvolt" + idPath, idPath},
                       {"/tarvolt/bucket/match", "/bucket/match"},

@@ -113,6 +113,18 @@ class BucketService : public ServiceAuthHandler {
     // leaves the size as it was. True when applied; a new size is logged.
     bool setMaxBucketSize(const std::string& value);
 
+    // ---- change feed ----
+
+    // The "feedKeepChanges" and "feedKeepSeconds" items of the advanced
+    // category: the window of the change feed, by count and by age (0: no
+    // limit of that kind). A value that is not a whole number is logged and
+    // leaves its limit as it was. Applied at start and at once on a change
+    // of the category, which also trims at once.
+    void setFeedWindow(const std::string& keepChanges, const std::string& keepSeconds);
+    // Deletes the changes beyond the window now. False when the storage
+    // service failed or the service is not serving yet. Any thread.
+    bool trimFeed();
+
     // ---- store ----
 
     // The store of the service; lives as long as the service.
@@ -210,7 +222,13 @@ class BucketService : public ServiceAuthHandler {
     std::unique_ptr<PeriodicTask> m_leftoverRetry;
     std::once_flag m_retentionOnce;
     std::unique_ptr<Retention> m_retention;
-    std::unique_ptr<PeriodicTask> m_retentionRuns;  // one run a minute while serving
+    std::unique_ptr<PeriodicTask> m_retentionRuns;     // one run a minute while serving
+    std::atomic<uint64_t> m_feedKeepChanges{1000000};  // 0: no count limit
+    std::atomic<uint64_t> m_feedKeepSeconds{604800};   // 0: no age limit
+    std::unique_ptr<PeriodicTask> m_feedTrims;         // one trim a minute while serving
     void startRetention();
     void stopRetention();
+    // The trim at start and the one a minute while serving.
+    void startFeedTrims();
+    void stopFeedTrims();
 };

@@ -193,6 +193,7 @@ TEST_F(BucketApiTest, ProxiesCoverEveryRoute) {
              {{"/tarvolt" + id, id},
               {"/tarvolt" + console, console},
               {"/tarvolt/bucket", "/bucket"},
+              {"/tarvolt/bucket/changes", "/bucket/changes"},
               {"/tarvolt/bucket/([0-9][0-9]*)/info$", "/bucket/([0-9][0-9]*)/info$"},
               {"/tarvolt/bucket/retention", "/bucket/retention"}}},
             {"PATCH", {{"/tarvolt" + id, id}}},

@@ -543,12 +543,16 @@ TEST_F(BucketStoreTest, UpdatesAndDeletionsReportWhatTheyFound) {
 TEST_F(BucketStoreTest, SchemaIsDeclaredAsTheFirstVersionPlusAdditions) {
     m_service->createSchema();
     EXPECT_EQ(std::string(bucket_schema::kDocument), m_storage.lastSchema);
+    // The first version's tables exactly as they were, the change feed's
+    // (version 2), then the file facts' (version 3).
     const std::string first = bucket_schema::kDocumentVersion1;
     EXPECT_EQ(492u, first.size());
-    std::string raised = first.substr(0, first.size() - 4);  // without " ] }"
-    raised.replace(raised.find("\"version\" : 1"), 13, "\"version\" : 2");
-    EXPECT_EQ(0u, m_storage.lastSchema.rfind(raised + ", { \"name\" : \"bucket_files\"", 0))
-        << m_storage.lastSchema;
+    const size_t tables = first.find("\"tables\"");
+    const std::string firstTables = first.substr(tables, first.size() - 4 - tables);
+    const size_t at = m_storage.lastSchema.find(firstTables + ", { \"name\" : \"bucket_changes\"");
+    EXPECT_NE(std::string::npos, at) << m_storage.lastSchema;
+    EXPECT_LT(at, m_storage.lastSchema.find("{ \"name\" : \"bucket_files\""));
+    EXPECT_EQ(0u, m_storage.lastSchema.rfind("{ \"schema\" : \"Bucket\", \"version\" : 3,", 0));
 }
 
 TEST_F(BucketStoreTest, RefusedSchemaEndsTheProcessWithStatusOne) {
