@@ -93,6 +93,12 @@ export class BucketClient {
     return document.matches.length;
   }
 
+  // The file facts of bucket `id`: { bucket, size, modified, etag, name?,
+  // type?, sha256?, attributes }.
+  async info(id) {
+    return requestJson('GET', `${this.base}/${id}/info`);
+  }
+
   downloadUrl(id) {
     return `${this.base}/${id}`;
   }
