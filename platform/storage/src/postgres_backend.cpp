@@ -69,9 +69,10 @@ std::string PostgresDialect::placeholders(const std::string& sql) const {
 
 std::string PostgresDialect::numberOf(const std::string& expression) const {
     const std::string exact = "CAST(" + expression + " AS numeric)";
-    return "(CASE WHEN " + expression + " ~ '" + kNumberPattern + "' THEN CASE WHEN abs(" + exact +
-           ") BETWEEN " + kSmallestNumber + " AND " + kLargestNumber + " OR " + exact +
-           " = 0 THEN CAST(" + exact + " AS double precision) END END)";
+    return "(CASE WHEN " + expression + " ~ '" + number_text::kNumberPattern +
+           "' THEN CASE WHEN abs(" + exact + ") BETWEEN " + number_text::kSmallestNumber + " AND " +
+           number_text::kLargestNumber + " OR " + exact + " = 0 THEN CAST(" + exact +
+           " AS double precision) END END)";
 }
 
 std::string PostgresDialect::tableExpressionAs(size_t joins) const {

@@ -241,14 +241,14 @@ void SqlBuilder::writeNumber(const ColumnDefinition& target, const std::string& 
         refuse("\"as\" : \"number\" needs a varchar column; \"" + target.name +
                "\" holds integers");
     }
-    std::optional<double> number = numberOf(value);
+    std::optional<double> number = number_text::numberOf(value);
     if (!number) {
         refuse("\"" + shown(value) + "\" is not a number");
     }
     const std::string parameter = m_dialect.numberParameter();
     const size_t placeholder = parameter.find('?');
     where.add(m_dialect.numberOf(name) + op + parameter.substr(0, placeholder));
-    where.parameter(numberText(*number));
+    where.parameter(number_text::numberText(*number));
     where.add(parameter.substr(placeholder + 1));
 }
 

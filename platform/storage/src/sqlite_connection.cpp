@@ -42,8 +42,8 @@ void numberFunction(sqlite3_context* context, int, sqlite3_value** arguments) {
         return;
     }
     const char* text = reinterpret_cast<const char*>(sqlite3_value_text(arguments[0]));
-    std::optional<double> number =
-        numberOf(std::string(text, static_cast<size_t>(sqlite3_value_bytes(arguments[0]))));
+    std::optional<double> number = number_text::numberOf(
+        std::string(text, static_cast<size_t>(sqlite3_value_bytes(arguments[0]))));
     if (number) {
         sqlite3_result_double(context, *number);
     } else {

@@ -13,6 +13,8 @@
 //   DELETE /bucket/([0-9][0-9]*)$      -> bucketDelete
 //   PUT    /bucket/match               -> bucketMatch
 //   GET    /bucket/retention           -> bucketRetention (rules, free space, dry run)
+//   POST   /bucket/search              -> bucketSearch (buckets matching a condition)
+//   POST   /bucket/delete              -> bucketBulkDelete (deletion by condition)
 //   GET    /bucket/console[/<file>]    -> serveConsole (console_assets.h)
 // GET, POST and DELETE requests matching no pattern go to defaultResource.
 // Routes are plain functions that reach the object through `getInstance`;
@@ -119,6 +121,8 @@ class BucketApi {
     void bucketPatch(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
     void bucketReplace(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
     void bucketRetention(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
+    void bucketSearch(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
+    void bucketBulkDelete(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
     void bucketDelete(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
     void bucketMatch(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
     void bucketInfo(std::shared_ptr<Response> response, std::shared_ptr<Request> request);

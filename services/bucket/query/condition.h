@@ -55,6 +55,9 @@ struct Parsed {
     std::string refusal;                 // empty when taken
 };
 
+// The empty group, which holds for every bucket.
+Condition everything();
+
 // Reads the condition `json`. An empty object matches every bucket.
 Parsed parseCondition(const rapidjson::Value& json);
 

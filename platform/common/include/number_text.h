@@ -14,7 +14,7 @@
 #include <optional>
 #include <string>
 
-namespace storage {
+namespace number_text {
 
 // The grammar above as a POSIX regular expression, without '?' and
 // backslashes (so it travels unchanged in any SQL string literal).
@@ -29,4 +29,4 @@ std::optional<double> numberOf(const std::string& text);
 // `value` as text that reads back as exactly the same double.
 std::string numberText(double value);
 
-}  // namespace storage
+}  // namespace number_text

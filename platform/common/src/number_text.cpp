@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-namespace storage {
+namespace number_text {
 
 const char* const kNumberPattern =
     "^[+-]{0,1}([0-9]+([.][0-9]*){0,1}|[.][0-9]+)([eE][+-]{0,1}[0-9]{1,3}){0,1}$";
@@ -68,4 +68,4 @@ std::string numberText(double value) {
     return text;
 }
 
-}  // namespace storage
+}  // namespace number_text
