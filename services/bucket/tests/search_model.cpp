@@ -28,7 +28,9 @@ std::vector<std::string> allValues() {
     return values;
 }
 
-std::string quoted(const std::string& text) {
+}  // namespace
+
+std::string jsonText(const std::string& text) {
     std::string out = "\"";
     for (char c : text) {
         if (c == '"' || c == '\\') {
@@ -38,6 +40,8 @@ std::string quoted(const std::string& text) {
     }
     return out + "\"";
 }
+
+namespace {
 
 bool compare(const std::string& op, int order) {
     return op == "eq"   ? order == 0
@@ -140,17 +144,18 @@ ModelCondition Generator::leaf() {
     for (size_t i = 0; i < count; ++i) {
         leaf.values.push_back(value());
     }
-    leaf.json = "{ " +
-                (leaf.fact ? std::string("\"fact\" : \"id\"") : "\"name\" : " + quoted(leaf.name)) +
-                ", \"op\" : \"" + leaf.op + "\"" + (leaf.asNumber ? ", \"as\" : \"number\"" : "");
+    leaf.json =
+        "{ " +
+        (leaf.fact ? std::string("\"fact\" : \"id\"") : "\"name\" : " + jsonText(leaf.name)) +
+        ", \"op\" : \"" + leaf.op + "\"" + (leaf.asNumber ? ", \"as\" : \"number\"" : "");
     if (leaf.op == "in") {
         std::string list;
         for (const std::string& each : leaf.values) {
-            list += (list.empty() ? "" : ", ") + (leaf.fact ? each : quoted(each));
+            list += (list.empty() ? "" : ", ") + (leaf.fact ? each : jsonText(each));
         }
         leaf.json += ", \"values\" : [" + list + "]";
     } else if (count == 1) {
-        leaf.json += ", \"value\" : " + (leaf.fact ? leaf.values[0] : quoted(leaf.values[0]));
+        leaf.json += ", \"value\" : " + (leaf.fact ? leaf.values[0] : jsonText(leaf.values[0]));
     }
     leaf.json += " }";
     return leaf;

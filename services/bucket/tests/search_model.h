@@ -36,6 +36,9 @@ struct ModelCondition {
     bool matches(const ModelBucket& bucket) const;
 };
 
+// `text` as a JSON string.
+std::string jsonText(const std::string& text);
+
 class Generator {
   public:
     explicit Generator(uint32_t seed) : m_random(seed) {}
