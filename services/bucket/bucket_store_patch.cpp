@@ -103,10 +103,10 @@ bool BucketStore::writePatch(uint64_t id, const Bucket::Attributes& before,
         return true;
     }
     const size_t count = writes.size();
-    std::optional<std::vector<int>> rows = commitChange(writes, {"update", id, &after, file});
-    bool written = rows.has_value() && rows->size() == count;
-    for (size_t i = 0; written && i < rows->size(); ++i) {
-        written = (*rows)[i] >= 1;
+    CountsResult rows = commitChange(writes, {"update", id, &after, file});
+    bool written = rows && rows.value().size() == count;
+    for (size_t i = 0; written && i < rows.value().size(); ++i) {
+        written = rows.value()[i] >= 1;
     }
     // Counted once the rows are committed (or failed): an absence of the
     // new set found before may be stale now.

@@ -30,6 +30,7 @@
 #include "attribute_list.h"
 #include "bucket.h"
 #include "change_feed.h"
+#include "table_result.h"
 
 class Logger;
 class Query;
@@ -60,10 +61,9 @@ class BucketIndex {
     void setFeed(ChangeFeed* feed) { m_feed = feed; }
     // The one way a change reaches storage: runs `writes` and the feed's
     // row for `entry` in one transaction (ChangeFeed::commit); without a
-    // feed, `writes` alone. The answer counts the rows of `writes` only;
-    // nullopt when the transaction failed.
-    std::optional<std::vector<int>> commit(std::vector<TableWrite> writes,
-                                           const ChangeFeed::Entry& entry);
+    // feed, `writes` alone. Ok with the rows of each write of `writes`
+    // only; failed when the transaction failed.
+    CountsResult commit(std::vector<TableWrite> writes, const ChangeFeed::Entry& entry);
 
     // Declares the schema; false when the storage service refuses it.
     bool declareSchema();
@@ -90,10 +90,10 @@ class BucketIndex {
     // when everything was stored; false (logged) at the first failure.
     bool storeRows(Bucket& bucket);
     // Deletes the "buckets" row of `id`, then its attribute rows, in one
-    // transaction where the storage service offers them. Returns the
-    // "buckets" rows deleted: 0 when there was none, below 0 on failure
-    // (the rows are then left).
-    int deleteRows(uint64_t id);
+    // transaction where the storage service offers them: ok with the
+    // "buckets" rows deleted (0 when there was none); failed when they could
+    // not be deleted (the rows are then left).
+    CountResult deleteRows(uint64_t id);
     // Removes whatever rows of `id` are stored. True when no "buckets" row
     // of `id` is stored afterwards; false when one may remain (a deletion
     // or the check failed, or there is no storage).

@@ -230,12 +230,11 @@ class BucketStore {
     // The one entry point for a change path's writes: runs `writes` and the
     // feed's row describing `entry` (the bucket as the change leaves it) in
     // one storage transaction, so the change is in the feed exactly when it
-    // is stored. The answer counts the rows of `writes` only; nullopt when
-    // the transaction failed. Additions, updates, patches, replacements and
+    // is stored. Ok with the rows of each write of `writes` only; failed
+    // when the transaction failed. Additions, updates, patches, replacements and
     // deletions (the retention's included) all record through it; a new
     // change path must too.
-    std::optional<std::vector<int>> commitChange(std::vector<TableWrite> writes,
-                                                 const ChangeFeed::Entry& entry) {
+    CountsResult commitChange(std::vector<TableWrite> writes, const ChangeFeed::Entry& entry) {
         return m_index.commit(std::move(writes), entry);
     }
 
