@@ -5,7 +5,9 @@
 #include "logger.h"
 
 BucketStore::BucketStore(Logger& logger)
-    : m_logger(logger), m_ids(logger), m_changes(logger), m_index(logger, this) {}
+    : m_logger(logger), m_ids(logger), m_changes(logger), m_index(logger, this) {
+    m_index.setFeed(&m_feed);
+}
 
 void BucketStore::setRoot(const std::string& root) {
     std::lock_guard<std::mutex> lock(m_rootMutex);
@@ -20,7 +22,7 @@ std::string BucketStore::root() const {
 // ---- start ----
 
 bool BucketStore::declareSchema() {
-    return m_index.declareSchema();
+    return m_index.declareSchema() && m_feed.start();
 }
 
 bool BucketStore::setupNextBucketId() {

@@ -19,8 +19,10 @@ bool BucketApi::setupProxies(const std::string& name, ManagementClient* client) 
     proxies["GET"] = {{"/tarvolt" + idPath, idPath},
                       {"/tarvolt" + consolePath, consolePath},
                       {"/tarvolt/bucket", "/bucket"},
+                      {"/tarvolt/bucket/changes", "/bucket/changes"},
                       {"/tarvolt" + infoPath, infoPath},
-                      {"/tarvolt/bucket/retention", "/bucket/retention"}};
+                      {"/tarvolt/bucket/retention", "/bucket/retention"},
+                      {"/tarvolt/bucket/replication", "/bucket/replication"}};
     const std::string contentPath = "/bucket/([0-9][0-9]*)/content$";
     proxies["PUT"] = {{"/tarvolt" + idPath, idPath},
                       {"/tarvolt/bucket/match", "/bucket/match"},
@@ -28,4 +30,12 @@ bool BucketApi::setupProxies(const std::string& name, ManagementClient* client) 
     proxies["PATCH"] = {{"/tarvolt" + idPath, idPath}};
     proxies["DELETE"] = {{"/tarvolt" + idPath, idPath}};
     return client->addProxy(name, proxies);
+}
+
+bool BucketApi::withdrawProxies() {
+    ManagementClient* management = m_management;
+    if (management == nullptr || m_proxiesWithdrawn.exchange(true)) {
+        return true;
+    }
+    return management->deleteProxy(m_name);
 }

@@ -12,9 +12,12 @@
 //   PUT    /bucket/([0-9][0-9]*)/content$ -> bucketReplace (body streamed to a file)
 //   DELETE /bucket/([0-9][0-9]*)$      -> bucketDelete
 //   PUT    /bucket/match               -> bucketMatch
+//   GET    /bucket/changes             -> bucketChanges (the change feed; long polls
+//                                          are held by FeedWaiters, off these threads)
 //   GET    /bucket/retention           -> bucketRetention (rules, free space, dry run)
 //   POST   /bucket/search              -> bucketSearch (buckets matching a condition)
 //   POST   /bucket/delete              -> bucketBulkDelete (deletion by condition)
+//   GET    /bucket/replication         -> bucketReplication (the replicator's state)
 //   GET    /bucket/console[/<file>]    -> serveConsole (console_assets.h)
 // GET, POST and DELETE requests matching no pattern go to defaultResource.
 // Routes are plain functions that reach the object through `getInstance`;
@@ -48,6 +51,7 @@ namespace bucket_handlers {
 struct Answer;
 }
 class BucketService;
+class FeedWaiters;
 class Logger;
 class ManagementClient;
 
@@ -60,7 +64,8 @@ class BucketApi {
     // with a pool of `threads` event-loop threads. Becomes the singleton.
     BucketApi(uint16_t port, uint32_t threads, const std::string& address = "127.0.0.1");
     // Stops and joins the server thread when still running, then withdraws
-    // the proxies when `setupProxies` was called.
+    // the proxies when `setupProxies` was called and `withdrawProxies` was
+    // not.
     ~BucketApi();
     BucketApi(const BucketApi&) = delete;
     BucketApi& operator=(const BucketApi&) = delete;
@@ -107,6 +112,12 @@ class BucketApi {
     // Asks the core (through `client`, not owned) to forward the public
     // "/tarvolt/bucket..." paths to this service. True when it accepted.
     bool setupProxies(const std::string& name, ManagementClient* client);
+    // Asks the core to stop forwarding the paths that `setupProxies`
+    // registered; does nothing when it was not called or the paths are
+    // already withdrawn. The core accepts the withdrawal only with a token it
+    // still honours, so call this before the service unregisters or asks
+    // for its restart. True when the core accepted it or nothing was to do.
+    bool withdrawProxies();
 
     // Records the answer's audit entry, when it has one (a failure to record
     // it is logged), then writes the answer: its JSON body, or the file of
@@ -116,6 +127,7 @@ class BucketApi {
     // Handlers of the bucket operations.
     void bucketAdd(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
     void bucketGetAll(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
+    void bucketChanges(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
     void bucketContent(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
     void bucketUpdate(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
     void bucketPatch(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
@@ -123,6 +135,7 @@ class BucketApi {
     void bucketRetention(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
     void bucketSearch(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
     void bucketBulkDelete(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
+    void bucketReplication(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
     void bucketDelete(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
     void bucketMatch(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
     void bucketInfo(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
@@ -143,11 +156,13 @@ class BucketApi {
     uint16_t m_port;
     uint32_t m_threads;
     std::unique_ptr<std::thread> m_thread;
+    std::unique_ptr<FeedWaiters> m_waiters;  // the held long polls of the change feed
     Logger* m_logger;
     BucketService* m_service = nullptr;
     // Set by setupProxies on the main thread while handlers may already run.
     std::atomic<ManagementClient*> m_management{nullptr};
     std::string m_name;
+    std::atomic<bool> m_proxiesWithdrawn{false};
     std::atomic<uint16_t> m_listenerPort{0};
     std::atomic<bool> m_finished{false};
 

@@ -44,6 +44,7 @@
 #include "attribute_list.h"
 #include "bucket.h"
 #include "bucket_index.h"
+#include "change_feed.h"
 #include "change_records.h"
 #include "duplicate_stripes.h"
 #include "id_allocator.h"
@@ -57,7 +58,7 @@ struct Condition;
 }
 class TableStorage;
 
-class BucketStore {
+class BucketStore : public BucketHome {
   public:
     using Records = BucketIndex::Records;
 
@@ -87,16 +88,20 @@ class BucketStore {
     BucketStore& operator=(const BucketStore&) = delete;
 
     // Uses `storage` (not owned; null: none) for every storage operation.
-    void setStorage(TableStorage* storage) { m_index.setStorage(storage); }
+    void setStorage(TableStorage* storage) {
+        m_index.setStorage(storage);
+        m_feed.setStorage(storage);
+    }
     TableStorage* storage() const { return m_index.storage(); }
 
     // The storage root; bucket files live under it (bucket_paths.h).
     void setRoot(const std::string& root);
-    std::string root() const;
+    std::string root() const override;
 
     // ---- start ----
 
-    // Declares the schema; false when the storage service refuses it.
+    // Declares the schema and reads the change feed's sequence; false when
+    // the storage service refuses the schema or the sequence cannot be read.
     bool declareSchema();
     // Sets the id counter to one more than the largest stored id (it stays
     // at 1 for an empty store). False when the largest id cannot be read.
@@ -172,7 +177,7 @@ class BucketStore {
     // Under the store mutex: stores `bucket`, its "buckets" row when
     // missing, then one attribute row per attribute (updated or inserted).
     // True when everything was stored; false at the first failure.
-    bool write(Bucket& bucket);
+    bool write(Bucket& bucket) override;
     // Under the stripe of its attribute set: Duplicate when another stored
     // bucket holds exactly that set (every pair and no more), else writes
     // the record: Written or Failed. Give it its final attributes first.
@@ -232,6 +237,21 @@ class BucketStore {
     // each one confirmed; returns how many are still kept. Any thread.
     size_t retryLeftovers();
 
+    // ---- the change feed ----
+
+    // The feed every answered change is recorded in (change_feed.h).
+    ChangeFeed& feed() { return m_feed; }
+    // The one entry point for a change path's writes: runs `writes` and the
+    // feed's row describing `entry` (the bucket as the change leaves it) in
+    // one storage transaction, so the change is in the feed exactly when it
+    // is stored. Ok with the rows of each write of `writes` only; failed
+    // when the transaction failed. Additions, updates, patches, replacements and
+    // deletions (the retention's included) all record through it; a new
+    // change path must too.
+    CountsResult commitChange(std::vector<TableWrite> writes, const ChangeFeed::Entry& entry) {
+        return m_index.commit(std::move(writes), entry);
+    }
+
   private:
     // The stored bucket `id`, its attributes noted in `change.before`; null
     // (with `change.outcome` Absent or LookupFailed) when it cannot be had.
@@ -246,14 +266,17 @@ class BucketStore {
     // the query failed.
     std::optional<bool> heldByAnother(const Bucket::Attributes& set, uint64_t id);
     // The attribute rows that take bucket `id` from `before` to `after`, in
-    // one transaction. True when all were written.
-    bool writePatch(uint64_t id, const Bucket::Attributes& before, const Bucket::Attributes& after);
+    // one transaction with the feed's row (BucketIndex::writePatch), and
+    // the count of the write in the stripes. True when all were written.
+    bool writePatch(uint64_t id, const Bucket::Attributes& before, const Bucket::Attributes& after,
+                    const std::string& file);
 
     Logger& m_logger;
     mutable std::mutex m_rootMutex;  // guards m_root
     std::string m_root;
     IdAllocator m_ids;
     ChangeRecords m_changes;
+    ChangeFeed m_feed;
     BucketIndex m_index;
     DuplicateStripes m_stripes;
     std::mutex m_mutex;  // the store mutex
