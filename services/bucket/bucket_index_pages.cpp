@@ -183,7 +183,8 @@ std::unique_ptr<ResultSet> BucketIndex::selectMatching(const bucket_query::Condi
     if (limit) {
         query.limit(static_cast<unsigned>(*limit + 1));  // one more tells whether more follow
     }
-    return std::unique_ptr<ResultSet>(m_storage->queryTable(kName, kBuckets, query));
+    RowsResult rows = m_storage->select(kName, kBuckets, query);
+    return rows ? rows.take() : nullptr;
 }
 
 std::optional<std::vector<uint64_t>> BucketIndex::searchIds(
@@ -220,9 +221,9 @@ std::optional<BucketIndex::Page> BucketIndex::searchPage(const bucket_query::Con
 std::optional<uint64_t> BucketIndex::countMatching(const bucket_query::Condition& condition) {
     Query query(new Aggregate("count", "*"), nullptr);
     query.all(bucket_query::fragmentOf(condition).release());
-    std::unique_ptr<ResultSet> result(m_storage->queryTable(kName, kBuckets, query));
+    RowsResult result = m_storage->select(kName, kBuckets, query);
     const ColumnValue* column =
-        !result || result->rowCount() == 0 ? nullptr : (*result)[0]->getColumn(0u);
+        !result || result.value()->rowCount() == 0 ? nullptr : (*result.value())[0]->getColumn(0u);
     if (column == nullptr || !column->isInteger() || column->getInteger() < 0) {
         return std::nullopt;
     }

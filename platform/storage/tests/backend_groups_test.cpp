@@ -22,14 +22,7 @@ class BackendGroups : public ::testing::TestWithParam<BackendCase> {
     }
 
     void addBucket(int64_t id, const std::vector<std::pair<std::string, std::string>>& attributes) {
-        ASSERT_EQ(1u, m_backend->insert("Bucket", "buckets",
-                                        row({{"id", std::to_string(id)},
-                                             {"filename", "/data/" + std::to_string(id)}})));
-        for (const auto& [name, value] : attributes) {
-            ASSERT_EQ(1u, m_backend->insert(
-                              "Bucket", "bucket_attributes",
-                              row({{"id", std::to_string(id)}, {"name", name}, {"value", value}})));
-        }
+        ASSERT_TRUE(insertBucket(*m_backend, id, attributes));
     }
 
     // The sorted ids the query document `json` selects from `table`.

@@ -45,6 +45,17 @@ class BucketSearchTest : public HandlerTest {
         }
         return ids;
     }
+    // Inserts `rows` into `table`, a thousand at a time.
+    void insertAll(const std::string& table, const std::vector<InsertValues>& rows) {
+        for (size_t i = 0; i < rows.size(); i += 1000) {
+            std::vector<InsertValues> part(
+                rows.begin() + static_cast<long>(i),
+                rows.begin() + static_cast<long>(std::min(rows.size(), i + 1000)));
+            auto inserted = platform().storage().insertAll("Bucket", table, part);
+            ASSERT_TRUE(inserted) << inserted.reason();
+            ASSERT_EQ(part.size(), static_cast<size_t>(inserted.value()));
+        }
+    }
     // Stores `buckets` straight into the index rows (no files: the search
     // reads only rows).
     void store(const std::vector<ModelBucket>& buckets) {
@@ -57,18 +68,8 @@ class BucketSearchTest : public HandlerTest {
                     {{"id", static_cast<long>(bucket.id)}, {"name", name}, {"value", value}});
             }
         }
-        for (size_t i = 0; i < rows.size(); i += 1000) {
-            std::vector<InsertValues> part(rows.begin() + i,
-                                           rows.begin() + std::min(rows.size(), i + 1000));
-            ASSERT_EQ(static_cast<int>(part.size()),
-                      platform().storage().insertRows("Bucket", "buckets", part));
-        }
-        for (size_t i = 0; i < attributes.size(); i += 1000) {
-            std::vector<InsertValues> part(
-                attributes.begin() + i, attributes.begin() + std::min(attributes.size(), i + 1000));
-            ASSERT_EQ(static_cast<int>(part.size()),
-                      platform().storage().insertRows("Bucket", "bucket_attributes", part));
-        }
+        insertAll("buckets", rows);
+        insertAll("bucket_attributes", attributes);
     }
 };
 
