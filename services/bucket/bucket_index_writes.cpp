@@ -161,6 +161,40 @@ bool BucketIndex::writeAttributes(Bucket& bucket, const std::set<std::string>& s
     return written;
 }
 
+// All rows in one transaction, so a failure leaves the stored set as it was
+// (a half-patched set could even equal another bucket's): deletions of the
+// names gone, updates of the values changed, insertions of the names new.
+bool BucketIndex::writePatch(uint64_t id, const Bucket::Attributes& before,
+                             const Bucket::Attributes& after, const std::string& file) {
+    const std::string key = std::to_string(id);
+    std::vector<TableWrite> writes;
+    for (const auto& [name, value] : before) {
+        if (after.count(name) == 0) {
+            writes.push_back(storage_documents::deleteWrite(kName, kAttributes,
+                                                            Query(attributeCondition(key, name))));
+        }
+    }
+    for (const auto& [name, value] : after) {
+        auto stored = before.find(name);
+        if (stored == before.end()) {
+            writes.push_back(attributeInsert(key, name, value));
+        } else if (stored->second != value) {
+            writes.push_back(attributeUpdate(key, name, value));
+        }
+    }
+    if (writes.empty()) {
+        return true;
+    }
+    const size_t count = writes.size();
+    const bool written =
+        everyWriteTouched(commit(std::move(writes), {"update", id, &after, file}), count);
+    if (!written) {
+        m_logger.error("Failed to write the attributes of bucket %" PRIu64 " to the storage layer",
+                       id);
+    }
+    return written;
+}
+
 // The "buckets" row, which makes the bucket visible, goes first, and the
 // attribute rows with it in the same transaction: one commit, and one sync
 // of the index, per deletion.

@@ -49,7 +49,7 @@ class BucketIndex {
 
     // An index whose records belong to `owner` (not owned; may be null for
     // records whose path is never asked for) and that logs to `logger`.
-    BucketIndex(Logger& logger, BucketStore* owner);
+    BucketIndex(Logger& logger, BucketHome* owner);
     BucketIndex(const BucketIndex&) = delete;
     BucketIndex& operator=(const BucketIndex&) = delete;
 
@@ -89,6 +89,13 @@ class BucketIndex {
     // and its attribute rows (updated or inserted) in one transaction. True
     // when everything was stored; false (logged) at the first failure.
     bool storeRows(Bucket& bucket);
+    // Takes the stored attribute rows of `id` from `before` (as fetched) to
+    // `after` in one transaction with the feed's row (`file`: the bucket's
+    // file): the names gone deleted, the values changed updated, the names
+    // new inserted. True when all were written or nothing differs; false
+    // (logged, nothing written) when a row had gone or the storage failed.
+    bool writePatch(uint64_t id, const Bucket::Attributes& before, const Bucket::Attributes& after,
+                    const std::string& file);
     // Deletes the "buckets" row of `id`, then its attribute rows, in one
     // transaction where the storage service offers them: ok with the
     // "buckets" rows deleted (0 when there was none); failed when they could
@@ -128,7 +135,7 @@ class BucketIndex {
     bool writeAttributes(Bucket& bucket, const std::set<std::string>& stored);
 
     Logger& m_logger;
-    BucketStore* m_owner;
+    BucketHome* m_owner;
     TableStorage* m_storage = nullptr;
     ChangeFeed* m_feed = nullptr;
 };
