@@ -93,12 +93,17 @@ double readRate(uint16_t port, const std::string& prefix, uint64_t after) {
     return seconds > 0 ? static_cast<double>(count) / seconds : 0;
 }
 
-TableRow rateRow(const std::string& name, std::vector<double> samples) {
+// `samples` beside `reference` (labelled `label`; none when empty).
+TableRow rateRow(const std::string& name, std::vector<double> samples,
+                 std::vector<double> reference, const std::string& label) {
     TableRow row;
     row.benchmark = name;
     row.unit = "changes/s";
     row.ours = summarize(std::move(samples));
-    row.referenceLabel = "none";
+    if (!reference.empty()) {
+        row.reference = summarize(std::move(reference));
+    }
+    row.referenceLabel = label;
     row.goal = TableRow::Goal::None;
     return row;
 }
@@ -118,8 +123,8 @@ void addFeedRows(uint16_t bucketPort, uint16_t coreApiPort, int changes, int run
             ours.push_back(readRate(bucketPort, "", start));
             core.push_back(readRate(coreApiPort, "/tarvolt", start));
         }
-        table.add(rateRow(direct, ours));
-        table.add(rateRow(proxied, core));
+        table.add(rateRow(direct, ours, {}, "-"));
+        table.add(rateRow(proxied, core, ours, "direct"));
     } catch (const std::exception& e) {
         table.addFailure(direct, TableRow::Goal::None, 0, e.what());
     }

@@ -14,7 +14,8 @@ namespace bench {
 // Adds `changes` 4 KiB buckets through `bucketPort` (8 clients), then, in
 // `runs` runs, reads every change from before them through the bucket
 // port and through the core's public port `coreApiPort`; one row each in
-// changes per second (printed for comparison, not counted).
+// changes per second (the second beside the first; printed for
+// comparison, not counted).
 void addFeedRows(uint16_t bucketPort, uint16_t coreApiPort, int changes, int runs,
                  ResultTable& table);
 
