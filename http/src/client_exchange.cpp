@@ -160,6 +160,11 @@ ClientResponseHead ClientExchange::readHead() {
             break;  // interim answers such as 100 Continue are skipped
         }
     }
+    return takeHead();
+}
+
+// The head the parser holds, once the last interim answer was skipped.
+ClientResponseHead ClientExchange::takeHead() {
     m_headRead = true;
     const auto& message = m_parser->get();
     ClientResponseHead head;
@@ -204,6 +209,103 @@ size_t ClientExchange::readBody(char* buffer, size_t size) {
             return received;
         }
     }
+}
+
+std::optional<ClientResponseHead> ClientExchange::tryReadHead() {
+    if (m_headRead || (!bodyWritten() && !m_answeredEarly)) {
+        misuse("response head read before the request body was complete");
+    }
+    bool ended = receiveAvailable();
+    if (!ended && !finalHeadBuffered()) {
+        return std::nullopt;
+    }
+    return readHead();  // parses the buffered head, or reports the failure
+}
+
+std::optional<size_t> ClientExchange::tryReadBody(char* buffer, size_t size) {
+    if (!m_headRead) {
+        misuse("response body read before its head");
+    }
+    if (m_directRemaining && *m_directRemaining != 0 && size != 0 &&
+        m_connection->buffer().size() == 0 && !receiveAvailable() &&
+        m_connection->buffer().size() == 0) {
+        return std::nullopt;
+    }
+    if (m_directRemaining || size == 0 || m_parser->is_done()) {
+        return readBody(buffer, size);  // served from the buffer, or fails at once
+    }
+    size_t parsed = parseBuffered(buffer, size);
+    if (parsed > 0 || m_parser->is_done()) {
+        return parsed;
+    }
+    if (receiveAvailable()) {
+        return readBody(buffer, size);  // the end of the connection: ends the body or fails
+    }
+    parsed = parseBuffered(buffer, size);
+    if (parsed > 0 || m_parser->is_done()) {
+        return parsed;
+    }
+    return std::nullopt;
+}
+
+// Moves what the socket holds now into the connection's buffer without
+// waiting; true when the server ended the connection or it failed (the next
+// waiting call then reports that at once).
+bool ClientExchange::receiveAvailable() {
+    constexpr size_t kPiece = 64 * 1024;
+    auto& buffer = m_connection->buffer();
+    auto space = buffer.prepare(kPiece);
+    ssize_t n;
+    do {
+        n = ::recv(m_connection->stream().socket().native_handle(), space.data(), space.size(),
+                   MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    if (n > 0) {
+        buffer.commit(static_cast<size_t>(n));
+        return false;
+    }
+    return n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
+}
+
+// True when the buffer holds a whole head that is not an interim answer.
+bool ClientExchange::finalHeadBuffered() const {
+    const auto data = m_connection->buffer().cdata();
+    std::string_view text(static_cast<const char*>(data.data()), data.size());
+    size_t start = 0;
+    for (;;) {
+        size_t end = text.find("\r\n\r\n", start);
+        if (end == std::string_view::npos) {
+            return false;
+        }
+        // "HTTP/1.1 1xx" other than 101 is followed by the real head.
+        std::string_view head = text.substr(start, end - start);
+        std::string_view status = head.size() >= 12 ? head.substr(9, 3) : head;
+        if (status.size() != 3 || status[0] != '1' || status == "101") {
+            return true;
+        }
+        start = end + 4;
+    }
+}
+
+// Parses body bytes held in the connection's buffer into `buffer`.
+size_t ClientExchange::parseBuffered(char* buffer, size_t size) {
+    auto& body = m_parser->get().body();
+    body.data = buffer;
+    body.size = size;
+    auto& held = m_connection->buffer();
+    while (held.size() != 0 && body.size != 0 && !m_parser->is_done()) {
+        beast::error_code ec;
+        size_t used = m_parser->put(held.data(), ec);
+        held.consume(used);
+        if (ec == bhttp::error::need_more || ec == bhttp::error::need_buffer) {
+            break;
+        }
+        check(ec, "reading the response body");
+        if (used == 0) {
+            break;
+        }
+    }
+    return size - body.size;
 }
 
 // Body bytes the connection buffered with the head are taken first; then one

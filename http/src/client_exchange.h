@@ -42,6 +42,8 @@ class ClientExchange : public Client::Exchange {
     void abandonBody() override { m_answeredEarly = true; }
     ClientResponseHead readHead() override;
     size_t readBody(char* buffer, size_t size) override;
+    std::optional<ClientResponseHead> tryReadHead() override;
+    std::optional<size_t> tryReadBody(char* buffer, size_t size) override;
     int directSocket() const override;
     void wroteDirectly(uint64_t size) override;
     uint64_t bufferedResponseBody() const override;
@@ -59,6 +61,10 @@ class ClientExchange : public Client::Exchange {
     bool serverSpoke();
     bool bodyWritten() const;
     size_t readDirect(char* buffer, size_t size);
+    ClientResponseHead takeHead();
+    bool receiveAvailable();
+    bool finalHeadBuffered() const;
+    size_t parseBuffered(char* buffer, size_t size);
     bool bodyComplete() const;
     void check(const boost::beast::error_code& ec, const char* what);
     [[noreturn]] void misuse(const char* what);

@@ -99,6 +99,17 @@ void Response::sendFromSocket(int fd, uint64_t length, SendCallback callback) {
     send(std::move(callback));
 }
 
+void Response::waitReadable(int fd, SendCallback callback) {
+    constexpr int kStallMilliseconds = 300 * 1000;
+    pollfd readable{fd, POLLIN, 0};
+    int ready = 0;
+    do {
+        ready = ::poll(&readable, 1, kStallMilliseconds);
+    } while (ready < 0 && errno == EINTR);
+    callback(ready == 0 ? boost::system::errc::make_error_code(boost::system::errc::timed_out)
+                        : boost::system::error_code());
+}
+
 void Response::write(StatusCode status, const Headers& headers) {
     writeStatusAndFields(*this, status, headers);
     write("\r\n", 2);

@@ -609,4 +609,8 @@ void Session::doClose() {
     m_stream.close();
 }
 
+std::chrono::steady_clock::duration Session::contentTimeout() const {
+    return m_core->config.contentTimeout;
+}
+
 }  // namespace http::detail

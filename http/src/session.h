@@ -57,6 +57,10 @@ class Session : public std::enable_shared_from_this<Session> {
     // Queues bytes of the current response for transmission (any thread).
     void submit(WriteJob job);
 
+    // The connection's strand, and the deadline of each body read or write.
+    boost::asio::any_io_executor executor() { return m_stream.get_executor(); }
+    std::chrono::steady_clock::duration contentTimeout() const;
+
   private:
     using Parser = boost::beast::http::request_parser<boost::beast::http::buffer_body>;
 

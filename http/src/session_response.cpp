@@ -1,5 +1,6 @@
 #include "session_response.h"
 
+#include "readiness_watch.h"
 #include "session.h"
 
 namespace http::detail {
@@ -58,6 +59,13 @@ void SessionResponse::sendFromSocket(int fd, uint64_t length, SendCallback callb
         return Response::sendFromSocket(fd, length, std::move(callback));
     }
     submitSend(fd, 0, length, true, std::move(callback));
+}
+
+void SessionResponse::waitReadable(int fd, SendCallback callback) {
+    if (!m_watch) {
+        m_watch = std::make_shared<ReadinessWatch>(m_session->executor());
+    }
+    m_watch->wait(fd, m_session->contentTimeout(), std::move(callback));
 }
 
 void SessionResponse::submitSend(int fd, uint64_t offset, uint64_t length, bool fromSocket,

@@ -22,6 +22,7 @@
 namespace http::detail {
 
 class Session;
+class ReadinessWatch;
 
 class SessionResponse : public Response, public std::enable_shared_from_this<SessionResponse> {
   public:
@@ -37,6 +38,7 @@ class SessionResponse : public Response, public std::enable_shared_from_this<Ses
     void send(SendCallback callback) override;
     void sendFile(int fd, uint64_t offset, uint64_t length, SendCallback callback) override;
     void sendFromSocket(int fd, uint64_t length, SendCallback callback) override;
+    void waitReadable(int fd, SendCallback callback) override;
     size_t pendingBytes() const override;
     void closeConnectionAfterResponse() override;
     bool closesAfterResponse() const override { return m_closing; }
@@ -70,6 +72,7 @@ class SessionResponse : public Response, public std::enable_shared_from_this<Ses
     bool m_sentAny = false;
     bool m_wroteAny = false;
     std::atomic<bool> m_close{false};
+    std::shared_ptr<ReadinessWatch> m_watch;  // made by the first waitReadable
 };
 
 }  // namespace http::detail

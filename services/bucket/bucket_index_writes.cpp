@@ -63,8 +63,10 @@ bool BucketIndex::insertNewRows(Bucket& bucket) {
     // Tried from here on: a failure whose answer was lost may have stored
     // the row, so a clean-up has to look.
     bucket.setUnstored(false);
-    std::optional<std::vector<int>> rows = m_storage->runTransaction(writes);
-    bool written = rows.has_value() && rows->size() == writes.size();
+    const size_t count = writes.size();
+    std::optional<std::vector<int>> rows =
+        commit(std::move(writes), {"add", bucket.getId(), &attributes, bucket.getFilename()});
+    bool written = rows.has_value() && rows->size() == count;
     for (size_t i = 0; written && i < rows->size(); ++i) {
         written = (*rows)[i] >= 1;
     }
@@ -114,8 +116,9 @@ bool BucketIndex::storedAttributeNames(const Bucket& bucket, std::set<std::strin
 // Every attribute row of a change in one transaction: a failure leaves the
 // stored set as it was, never half changed (a half-changed set could even
 // equal another bucket's).
-bool BucketIndex::writeAttributes(const Bucket& bucket, const std::set<std::string>& stored) {
+bool BucketIndex::writeAttributes(Bucket& bucket, const std::set<std::string>& stored) {
     const std::string id = std::to_string(bucket.getId());
+    const std::string file = bucket.getFilename();
     std::vector<TableWrite> writes;
     for (const auto& [name, value] : bucket.getAttributes()) {
         if (stored.count(name) != 0) {
@@ -129,7 +132,8 @@ bool BucketIndex::writeAttributes(const Bucket& bucket, const std::set<std::stri
                              InsertValue("value", value)}));
         }
     }
-    std::optional<std::vector<int>> rows = m_storage->runTransaction(writes);
+    std::optional<std::vector<int>> rows =
+        commit(std::move(writes), {"update", bucket.getId(), &bucket.getAttributes(), file});
     bool written = rows.has_value();
     for (size_t i = 0; written && i < rows->size(); ++i) {
         written = (*rows)[i] >= 1;  // an update that found no row: the bucket went meanwhile
@@ -146,10 +150,19 @@ bool BucketIndex::writeAttributes(const Bucket& bucket, const std::set<std::stri
 // of the index, per deletion.
 int BucketIndex::deleteRows(uint64_t id) {
     Query query(new Where("id", Equals, std::to_string(id)));
-    const std::vector<TableWrite> writes{storage_documents::deleteWrite(kName, kBuckets, query),
-                                         storage_documents::deleteWrite(kName, kAttributes, query)};
-    const std::optional<std::vector<int>> rows = m_storage->runTransaction(writes);
-    return rows && rows->size() == writes.size() ? rows->front() : -1;
+    std::vector<TableWrite> writes{storage_documents::deleteWrite(kName, kBuckets, query),
+                                   storage_documents::deleteWrite(kName, kAttributes, query)};
+    const std::optional<std::vector<int>> rows =
+        commit(std::move(writes), {"delete", id, nullptr, ""});
+    return rows && rows->size() == 2 ? rows->front() : -1;
+}
+
+std::optional<std::vector<int>> BucketIndex::commit(std::vector<TableWrite> writes,
+                                                    const ChangeFeed::Entry& entry) {
+    if (m_feed == nullptr) {
+        return writes.empty() ? std::vector<int>() : m_storage->runTransaction(writes);
+    }
+    return m_feed->commit(std::move(writes), entry);
 }
 
 bool BucketIndex::discard(uint64_t id) {

@@ -16,6 +16,7 @@
 #include "management_api.h"
 #include "management_client.h"
 #include "periodic_task.h"
+#include "replication_link.h"
 #include "service_record.h"
 #include "storage_client.h"
 #include "storage_follower.h"
@@ -45,6 +46,7 @@ BucketService::BucketService(const std::string& name, const std::string& token)
       m_store(std::make_unique<BucketStore>(*m_logger)),
       m_token(token) {
     m_logger->setMinLevel("warning");
+    m_replication = std::make_unique<ReplicationLink>(*m_logger);
     setName(name);
     setType("BucketStorage");
     m_mgtClient = nullptr;
@@ -117,6 +119,8 @@ bool BucketService::start(const std::string& coreAddress, uint16_t corePort) {
     }
     startUploadSweep();
     m_ready = true;
+    startFeedTrims();
+    startReplication();
     auditLifecycle("ESSRT");
     m_logger->info("Setup proxy for bucket storage API");
     if (!m_api->setupProxies(m_name, m_mgtClient)) {
@@ -301,6 +305,8 @@ void BucketService::startUploadSweep() {
 }
 
 void BucketService::stopUploadSweep() {
+    stopReplication();
+    stopFeedTrims();
     stopRetention();
     m_leftoverRetry.reset();
     m_sweeper.reset();

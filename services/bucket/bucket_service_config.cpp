@@ -23,6 +23,8 @@ const char* kAdvancedSuffix = " Advanced";
 constexpr uint32_t kDefaultThreads = 2;
 constexpr uint32_t kMaxThreads = 64;
 const char* kUnlimited = "0";
+const char* kFeedKeepChanges = "1000000";
+const char* kFeedKeepSeconds = "604800";  // a week
 
 // The number of bytes `text` gives: decimal digits only, within 64 bits.
 std::optional<uint64_t> byteCount(const std::string& text) {
@@ -53,7 +55,24 @@ DefaultConfigCategory advancedCategory(const std::string& name) {
     category.addItem("maxBucketSize", "Maximum size of a bucket file in bytes (0: unlimited)",
                      "integer", kUnlimited, kUnlimited);
     category.setItemDisplayName("maxBucketSize", "Maximum bucket size");
+    category.addItem("feedKeepChanges",
+                     "Number of the newest changes the change feed keeps (0: no count limit)",
+                     "integer", kFeedKeepChanges, kFeedKeepChanges);
+    category.setItemDisplayName("feedKeepChanges", "Change feed window (changes)");
+    category.addItem("feedKeepSeconds", "Seconds the change feed keeps a change (0: no age limit)",
+                     "integer", kFeedKeepSeconds, kFeedKeepSeconds);
+    category.setItemDisplayName("feedKeepSeconds", "Change feed window (seconds)");
     return category;
+}
+
+// The feed window's items of `category`, when it has both.
+bool applyFeedWindow(BucketService& service, const ConfigCategory& category) {
+    if (!category.itemExists("feedKeepChanges") || !category.itemExists("feedKeepSeconds")) {
+        return false;
+    }
+    service.setFeedWindow(category.getValue("feedKeepChanges"),
+                          category.getValue("feedKeepSeconds"));
+    return true;
 }
 
 // The directory under which relative storage locations live.
@@ -84,6 +103,7 @@ bool BucketService::handleConfiguration() {
     }
     applyAdvancedCategory(advancedName);
     setupRetentionCategory();
+    setupReplicationCategory();
     return true;
 }
 
@@ -102,6 +122,7 @@ void BucketService::applyAdvancedCategory(const std::string& categoryName) {
     if (category.itemExists("maxBucketSize")) {
         setMaxBucketSize(category.getValue("maxBucketSize"));
     }
+    applyFeedWindow(*this, category);
     if (category.itemExists("location")) {
         setLocation(category.getValue("location"));
     } else {
@@ -155,6 +176,9 @@ void BucketService::configChange(const std::string& category, const std::string&
     if (category == retentionCategoryName()) {
         applyRetention(items);
     }
+    if (category == replicationCategoryName()) {
+        applyReplication(items);
+    }
     if (category == m_name + kAdvancedSuffix) {
         try {
             ConfigCategory config(category, items);
@@ -165,6 +189,9 @@ void BucketService::configChange(const std::string& category, const std::string&
             }
             if (config.itemExists("maxBucketSize")) {
                 setMaxBucketSize(config.getValue("maxBucketSize"));
+            }
+            if (applyFeedWindow(*this, config)) {
+                trimFeed();
             }
         } catch (const std::exception& e) {
             m_logger->error("Invalid configuration change for '%s': %s", category.c_str(),
@@ -205,4 +232,19 @@ void BucketService::setLocation(const std::string& location) {
     if (access(root.c_str(), W_OK) != 0) {
         m_logger->fatal("Unable to create storage directory '%s' for buckets.", root.c_str());
     }
+}
+
+void BucketService::setFeedWindow(const std::string& keepChanges, const std::string& keepSeconds) {
+    const std::optional<uint64_t> changes = byteCount(keepChanges);
+    const std::optional<uint64_t> seconds = byteCount(keepSeconds);
+    if (!changes || !seconds || *seconds > static_cast<uint64_t>(INT64_MAX / 1000)) {
+        m_logger->warn(
+            "The change feed window '%s' changes, '%s' seconds is not two whole "
+            "numbers, keeping %" PRIu64 " changes, %" PRIu64 " seconds",
+            keepChanges.c_str(), keepSeconds.c_str(), m_feedKeepChanges.load(),
+            m_feedKeepSeconds.load());
+        return;
+    }
+    m_feedKeepChanges = *changes;
+    m_feedKeepSeconds = *seconds;
 }

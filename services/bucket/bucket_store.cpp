@@ -5,7 +5,9 @@
 #include "logger.h"
 
 BucketStore::BucketStore(Logger& logger)
-    : m_logger(logger), m_ids(logger), m_changes(logger), m_index(logger, this) {}
+    : m_logger(logger), m_ids(logger), m_changes(logger), m_index(logger, this) {
+    m_index.setFeed(&m_feed);
+}
 
 void BucketStore::setRoot(const std::string& root) {
     std::lock_guard<std::mutex> lock(m_rootMutex);
@@ -20,7 +22,7 @@ std::string BucketStore::root() const {
 // ---- start ----
 
 bool BucketStore::declareSchema() {
-    return m_index.declareSchema();
+    return m_index.declareSchema() && m_feed.start();
 }
 
 bool BucketStore::setupNextBucketId() {
@@ -175,33 +177,6 @@ BucketStore::Change BucketStore::updateUnique(uint64_t id, const AttributeList& 
     }
     std::lock_guard<std::mutex> stripe(m_stripes.stripe(bucket->getAttributes()));
     change.outcome = writeUniqueRows(*bucket);
-    return change;
-}
-
-BucketStore::Change BucketStore::remove(uint64_t id) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    Change change;
-    change.removed = fetchForChange(id, change);
-    if (!change.removed) {
-        return change;
-    }
-    // Recorded first: should the service stop after the rows are gone, the
-    // next start removes the file instead of keeping it aside.
-    if (!m_changes.intents().begin(IntentLog::Kind::Deletion, id)) {
-        change.outcome = Outcome::Failed;
-        return change;
-    }
-    change.removedRows = m_index.deleteRows(id);
-    if (change.removedRows < 1) {
-        // No row deleted: a deletion that came first (the record ends), or
-        // a failure (the record stays for the next start to resolve).
-        change.outcome = change.removedRows == 0 ? Outcome::Absent : Outcome::Failed;
-        if (change.removedRows == 0) {
-            m_changes.intents().end(id);
-        }
-        return change;
-    }
-    change.outcome = Outcome::Written;
     return change;
 }
 

@@ -41,5 +41,12 @@ BucketStore::Outcome BucketStore::replaceFile(
         m_logger.error("Cannot sync the new file of bucket %" PRIu64 " to disk", id);
         return Outcome::Failed;
     }
+    // The feed learns of the new bytes once they are durable; should the
+    // record fail the client is told, and a repeated replacement records it.
+    if (!commitChange({}, {"content", id, &(*bucket)->getAttributes(), path})) {
+        m_logger.error("Cannot record the replacement of bucket %" PRIu64 " in the change feed",
+                       id);
+        return Outcome::Failed;
+    }
     return Outcome::Written;
 }

@@ -53,7 +53,8 @@ BucketStore::Change BucketStore::patchUnique(uint64_t id, const AttributePatch& 
                                              size_t maxAttributes) {
     std::lock_guard<std::mutex> lock(m_mutex);
     Change change;
-    if (!fetchForChange(id, change)) {
+    std::unique_ptr<Bucket> bucket = fetchForChange(id, change);
+    if (!bucket) {
         return change;
     }
     const Bucket::Attributes after = patch.applyTo(change.before);
@@ -72,7 +73,9 @@ BucketStore::Change BucketStore::patchUnique(uint64_t id, const AttributePatch& 
     } else if (*taken) {
         change.outcome = Outcome::Duplicate;
     } else {
-        change.outcome = writePatch(id, change.before, after) ? Outcome::Written : Outcome::Failed;
+        change.outcome = writePatch(id, change.before, after, bucket->getFilename())
+                             ? Outcome::Written
+                             : Outcome::Failed;
     }
     return change;
 }
@@ -94,13 +97,14 @@ std::optional<bool> BucketStore::heldByAnother(const Bucket::Attributes& set, ui
 // All rows in one transaction, so a failure leaves the stored set as it was
 // (a half-patched set could even equal another bucket's).
 bool BucketStore::writePatch(uint64_t id, const Bucket::Attributes& before,
-                             const Bucket::Attributes& after) {
+                             const Bucket::Attributes& after, const std::string& file) {
     const std::vector<TableWrite> writes = patchWrites(std::to_string(id), before, after);
     if (writes.empty()) {
         return true;
     }
-    std::optional<std::vector<int>> rows = m_index.storage()->runTransaction(writes);
-    bool written = rows.has_value() && rows->size() == writes.size();
+    const size_t count = writes.size();
+    std::optional<std::vector<int>> rows = commitChange(writes, {"update", id, &after, file});
+    bool written = rows.has_value() && rows->size() == count;
     for (size_t i = 0; written && i < rows->size(); ++i) {
         written = (*rows)[i] >= 1;
     }

@@ -126,6 +126,20 @@ class Client::Exchange {
     // at the end of the body. Throws on failure or timeout.
     virtual size_t readBody(char* buffer, size_t size) = 0;
 
+    // Like `readHead`, but without waiting for the server: the head when it
+    // has arrived whole, none when more of it is still to come (wait until
+    // `directSocket` is readable, then ask again). A failure or the end of
+    // the connection throws like `readHead`. The default waits as readHead.
+    virtual std::optional<ClientResponseHead> tryReadHead() { return readHead(); }
+
+    // Like `readBody`, but without waiting for the server: the bytes that
+    // can be had now (0 at the end of the body), none when nothing has
+    // arrived yet (wait until `directSocket` is readable, then ask again).
+    // Throws like readBody. The default waits as readBody.
+    virtual std::optional<size_t> tryReadBody(char* buffer, size_t size) {
+        return readBody(buffer, size);
+    }
+
     // For a relay that moves body bytes socket to socket itself (splice):
     // the connection's socket, which stays owned by the exchange; -1 when
     // there is none. The relay writes only request body bytes to it

@@ -91,6 +91,16 @@ class Response {
     // `send`.
     virtual void sendFromSocket(int fd, uint64_t length, SendCallback callback);
 
+    // Calls `callback` once the connected socket `fd` (the next hop of an
+    // answer being relayed) has bytes to read or has failed, without holding
+    // an event-loop thread meanwhile; with beast::error::timeout when it
+    // stays silent past the connection's content timeout. `fd` stays owned
+    // by the caller and must stay open until the callback runs; keep what
+    // owns it in the callback. The callback runs on the connection's strand;
+    // at most one wait may be outstanding. The base implementation (for
+    // substitutes of Response) polls `fd` and calls back before returning.
+    virtual void waitReadable(int fd, SendCallback callback);
+
     // Number of bytes written but not yet handed to `send`.
     virtual size_t pendingBytes() const = 0;
 

@@ -22,6 +22,7 @@ enum class StatusCode : int {
     client_error_method_not_allowed = 405,
     client_error_request_timeout = 408,
     client_error_conflict = 409,
+    client_error_gone = 410,
     client_error_length_required = 411,
     client_error_precondition_failed = 412,
     client_error_payload_too_large = 413,

@@ -19,6 +19,11 @@
 //     body is neither read nor sent, and the client's connection closes
 //     after the answer;
 //   - a peer that leaves mid-body closes the connection on the other side.
+//   - the answer is relayed on the client connection's strand without
+//     holding a loop thread: while the service has nothing to give (its
+//     head or the next piece of a chunked body), the relay waits for its
+//     socket to become readable, bounded by the server's content timeout
+//     (502 before the head, a closed connection after it).
 // Requests that match no proxy path get 400 { "error" : "Unsupported URL:
 // <path>" } (their bodies are read and dropped); a service that is not
 // registered gets 503, one that cannot be reached or fails mid-request 502.

@@ -222,24 +222,55 @@ class ProxySink : public http::BodySink {
     std::shared_ptr<ForwardedRequest> m_forwarded;
 };
 
-// Relays the body of a service's answer to the client: a body of known
-// length socket to socket by splice (the bytes that came with the head are
-// copied), any other body one chunk per send.
+// Relays the service's answer to the client on the client connection's
+// strand, never waiting on an event-loop thread: the head once it has
+// arrived whole, then a body of known length socket to socket by splice (the
+// bytes that came with the head are copied), any other body one chunk per
+// send. Whenever the service has nothing to give yet, the relay waits for
+// its socket to become readable (the response's `waitReadable`, bounded by
+// the connection's content timeout) and goes on from there.
 class ProxyRelay : public std::enable_shared_from_this<ProxyRelay> {
   public:
+    struct Origin {
+        std::string serviceName;
+        std::string method;       // of the client's request
+        std::string httpVersion;  // of the client's request
+        bool closing = false;     // the client connection closes after the answer
+    };
+
     ProxyRelay(std::shared_ptr<http::Client> client,
                std::unique_ptr<http::Client::Exchange> exchange,
-               std::shared_ptr<http::Response> response, bool chunked, size_t chunkSize)
+               std::shared_ptr<http::Response> response, Origin origin, size_t chunkSize)
         : m_client(std::move(client)),
           m_exchange(std::move(exchange)),
           m_response(std::move(response)),
-          m_chunked(chunked),
+          m_origin(std::move(origin)),
           m_chunkSize(chunkSize) {}
 
-    void start() {
+    void start() { doReadHead(); }
+
+  private:
+    using Step = void (ProxyRelay::*)();
+
+    void doReadHead() {
+        std::optional<http::ClientResponseHead> head;
+        try {
+            head = m_exchange->tryReadHead();
+        } catch (const std::exception& e) {
+            return failHead(e.what());
+        }
+        if (!head) {
+            return waitService(&ProxyRelay::doReadHead);
+        }
+        m_headSent = true;
+        m_chunked = writeHead(*head);
+        startBody();
+    }
+
+    void startBody() {
         auto unread = m_exchange->unreadResponseBody();
         if (m_chunked || !unread || m_exchange->directSocket() < 0) {
-            return step();
+            return doReadBody();
         }
         try {
             // Only what came with the head passes through memory, so a small
@@ -268,20 +299,26 @@ class ProxyRelay : public std::enable_shared_from_this<ProxyRelay> {
                                    });
     }
 
-  private:
-    void step() {
+    void doReadBody() {
         m_buffer.resize(m_chunkSize);
-        size_t size = 0;
+        std::optional<size_t> read;
         try {
-            size = m_exchange->readBody(m_buffer.data(), m_buffer.size());
+            read = m_exchange->tryReadBody(m_buffer.data(), m_buffer.size());
         } catch (const std::exception& e) {
             return abandon(e.what());
         }
-        if (size == 0) {
+        if (!read) {
+            return waitService(&ProxyRelay::doReadBody);
+        }
+        if (*read == 0) {
             if (m_chunked)
                 m_response->write("0\r\n\r\n");
             return finish();
         }
+        sendPiece(*read);
+    }
+
+    void sendPiece(size_t size) {
         if (m_chunked) {
             char prefix[24];
             int length = std::snprintf(prefix, sizeof(prefix), "%zx\r\n", size);
@@ -294,8 +331,31 @@ class ProxyRelay : public std::enable_shared_from_this<ProxyRelay> {
         m_response->send([self](const boost::system::error_code& ec) {
             if (ec)
                 return self->finish();
-            self->step();
+            self->doReadBody();
         });
+    }
+
+    // Goes on with `next` once the service's socket has something to read.
+    void waitService(Step next) {
+        int socket = m_exchange->directSocket();
+        if (socket < 0) {
+            return m_headSent ? abandon("the service's connection is gone")
+                              : failHead("the service's connection is gone");
+        }
+        auto self = shared_from_this();
+        m_response->waitReadable(socket, [self, next](const boost::system::error_code& ec) {
+            if (!ec) {
+                return ((*self).*next)();
+            }
+            std::string what = ec.message();
+            self->m_headSent ? self->abandon(what.c_str()) : self->failHead(what);
+        });
+    }
+
+    void failHead(const std::string& what) {
+        answerMessage(*m_response, 502,
+                      "Service " + m_origin.serviceName + " did not answer: " + what);
+        finish();
     }
 
     // The head is out: the client can only learn of a failure by the close.
@@ -310,19 +370,24 @@ class ProxyRelay : public std::enable_shared_from_this<ProxyRelay> {
         m_response.reset();
     }
 
+    bool writeHead(const http::ClientResponseHead& head);
+
     std::shared_ptr<http::Client> m_client;
     std::unique_ptr<http::Client::Exchange> m_exchange;
     std::shared_ptr<http::Response> m_response;
-    bool m_chunked;
+    Origin m_origin;
     size_t m_chunkSize;
+    bool m_headSent = false;
+    bool m_chunked = false;
     std::vector<char> m_buffer;  // sized on first use
 };
 
 // Writes the status line and header fields of the service's answer, with
-// "Connection: close" when `closing`; returns whether the body must be
+// "Connection: close" when the client connection closes; returns whether the body must be
 // framed as chunks.
-bool writeHead(http::Response& response, const http::ClientResponseHead& head,
-               const http::Request& request, bool closing) {
+bool ProxyRelay::writeHead(const http::ClientResponseHead& head) {
+    http::Response& response = *m_response;
+    bool closing = m_origin.closing;
     std::string reason = head.reason;
     if (reason.empty() || !http::isSafeFieldValue(reason))
         reason = "Status";
@@ -333,12 +398,12 @@ bool writeHead(http::Response& response, const http::ClientResponseHead& head,
         }
         text += name + ": " + value + "\r\n";
     }
-    bool bodyless = request.method == "HEAD" || head.status == 204 || head.status == 304 ||
+    bool bodyless = m_origin.method == "HEAD" || head.status == 204 || head.status == 304 ||
                     (head.status >= 100 && head.status < 200);
     bool chunked = false;
     if (head.contentLength) {
         text += "Content-Length: " + std::to_string(*head.contentLength) + "\r\n";
-    } else if (!bodyless && request.httpVersion == "1.1") {
+    } else if (!bodyless && m_origin.httpVersion == "1.1") {
         text += "Transfer-Encoding: chunked\r\n";
         chunked = true;
     } else if (!bodyless) {
@@ -404,18 +469,11 @@ void ProxyForwarder::handle(const std::shared_ptr<http::Response>& response,
     if (!forwarded->finishBody()) {
         return answerMessage(*response, forwarded->failureStatus(), forwarded->failure());
     }
-    auto exchange = forwarded->takeExchange();
-    http::ClientResponseHead head;
-    try {
-        head = exchange->readHead();
-    } catch (const std::exception& e) {
-        return answerMessage(
-            *response, 502, "Service " + forwarded->serviceName() + " did not answer: " + e.what());
-    }
     // After an early answer the rest of the request body is still on its
     // way: the connection closes after the answer (the server does so too).
-    bool chunked = writeHead(*response, head, *request, forwarded->hasAnsweredEarly());
-    auto relay = std::make_shared<ProxyRelay>(forwarded->client(), std::move(exchange), response,
-                                              chunked, m_config.chunkSize);
+    ProxyRelay::Origin origin{forwarded->serviceName(), request->method, request->httpVersion,
+                              forwarded->hasAnsweredEarly()};
+    auto relay = std::make_shared<ProxyRelay>(forwarded->client(), forwarded->takeExchange(),
+                                              response, std::move(origin), m_config.chunkSize);
     relay->start();
 }

@@ -25,7 +25,8 @@ using http::test::RawConnection;
 const ManagementClient::ProxyMap kRelayProxies{
     {"GET",
      {{"/tarvolt/test/download/([0-9]+)", "/test/download/([0-9]+)"},
-      {"/tarvolt/test/truncated/([0-9]+)", "/test/truncated/([0-9]+)"}}},
+      {"/tarvolt/test/truncated/([0-9]+)", "/test/truncated/([0-9]+)"},
+      {"/tarvolt/test/late/([0-9]+)", "/test/late/([0-9]+)"}}},
     {"POST",
      {{"/tarvolt/test/upload", "/test/upload"},
       {"/tarvolt/test/refuse/([0-9]+)", "/test/refuse/([0-9]+)"}}}};
@@ -227,4 +228,37 @@ TEST_F(ProxyRelayTest, HeadIsForwardedAsTheHeadOfTheGetAnswer) {
     EXPECT_EQ(unrouted.rfind("HTTP/1.1 400 Bad Request\r\n", 0), 0u) << unrouted;
     // No body came after either head: the next answer is the small download.
     EXPECT_TRUE(bodyOf(connection.readResponse()) == pattern(5));
+}
+
+// Slow transfers hold no loop thread of the core: while 16 clients download
+// 1 GiB each and stop reading, and 8 answers come late (head and body each
+// after a pause), more than the core's loop threads, other requests through
+// the core and the core's own API still answer, and the late answers arrive
+// whole.
+TEST_F(ProxyRelayTest, SlowTransfersLeaveTheCoreAnswering) {
+    std::vector<std::unique_ptr<RawConnection>> slow;
+    for (int i = 0; i < 16; ++i) {
+        slow.push_back(std::make_unique<RawConnection>(m_core.apiPort()));
+        ASSERT_TRUE(slow.back()->send(downloadRequest("download", 1ull << 30)));
+        ASSERT_EQ(slow.back()->readExactly(1 << 20).size(), size_t(1) << 20);
+    }
+    std::vector<std::unique_ptr<RawConnection>> late;
+    for (int i = 0; i < 8; ++i) {
+        late.push_back(std::make_unique<RawConnection>(m_core.apiPort()));
+        ASSERT_TRUE(
+            late.back()->send("GET /tarvolt/test/late/6000 HTTP/1.1\r\nHost: core\r\n\r\n"));
+    }
+    auto begun = std::chrono::steady_clock::now();
+    EXPECT_EQ(m_core.api("GET", "/tarvolt/service").status, 200);
+    expectCoreServes();
+    // The late answers take 3 s to start; a core whose loops waited on
+    // them would answer only after that.
+    EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::milliseconds(2500));
+    const std::string body = "4\r\nlate\r\n0\r\n\r\n";
+    for (auto& connection : late) {
+        std::string head = connection->readHead();
+        EXPECT_EQ(head.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << head;
+        EXPECT_NE(head.find("Transfer-Encoding: chunked"), std::string::npos) << head;
+        EXPECT_EQ(connection->readExactly(body.size()), body);
+    }
 }

@@ -9,6 +9,7 @@
 #include "bucket_paths.h"
 #include "bucket_service.h"
 #include "console_assets.h"
+#include "feed_waiters.h"
 #include "form_data.h"
 #include "http/server.h"
 #include "json_util.h"
@@ -63,6 +64,11 @@ void bucketGetAllWrapper(std::shared_ptr<http::Response> response,
     dispatch(&BucketApi::bucketGetAll, response, request);
 }
 
+void bucketChangesWrapper(std::shared_ptr<http::Response> response,
+                          std::shared_ptr<http::Request> request) {
+    dispatch(&BucketApi::bucketChanges, response, request);
+}
+
 void bucketContentWrapper(std::shared_ptr<http::Response> response,
                           std::shared_ptr<http::Request> request) {
     dispatch(&BucketApi::bucketContent, response, request);
@@ -91,6 +97,11 @@ void bucketReplaceWrapper(std::shared_ptr<http::Response> response,
 void bucketRetentionWrapper(std::shared_ptr<http::Response> response,
                             std::shared_ptr<http::Request> request) {
     dispatch(&BucketApi::bucketRetention, response, request);
+}
+
+void bucketReplicationWrapper(std::shared_ptr<http::Response> response,
+                              std::shared_ptr<http::Request> request) {
+    dispatch(&BucketApi::bucketReplication, response, request);
 }
 
 void bucketDeleteWrapper(std::shared_ptr<http::Response> response,
@@ -135,6 +146,7 @@ BucketApi::~BucketApi() {
         m_server->stop();
         m_thread->join();
     }
+    m_waiters.reset();
     m_server.reset();
     m_thread.reset();
     if (ManagementClient* management = m_management) {
@@ -158,6 +170,7 @@ void BucketApi::initResources() {
     m_server->setDefaultRoute("DELETE", defaultWrapper);
     m_server->addRoute("POST", "/bucket", bucketAddWrapper, uploadSinkFactory());
     m_server->addRoute("GET", "/bucket", bucketGetAllWrapper);
+    m_server->addRoute("GET", "/bucket/changes", bucketChangesWrapper);
     m_server->addRoute("GET", kIdPath, bucketContentWrapper);
     m_server->addRoute("GET", kInfoPath, bucketInfoWrapper);
     m_server->addRoute("PUT", kIdPath, bucketUpdateWrapper);
@@ -166,6 +179,7 @@ void BucketApi::initResources() {
     m_server->addRoute("DELETE", kIdPath, bucketDeleteWrapper);
     m_server->addRoute("PUT", "/bucket/match", bucketMatchWrapper);
     m_server->addRoute("GET", "/bucket/retention", bucketRetentionWrapper);
+    m_server->addRoute("GET", "/bucket/replication", bucketReplicationWrapper);
     // The console's files need no store, so they are served while starting.
     m_server->addRoute("GET", kConsolePath, serveConsole);
 }
@@ -223,6 +237,12 @@ http::BodySinkFactory BucketApi::replaceSinkFactory() {
 
 void BucketApi::start(BucketService* service) {
     m_service = service;
+    m_waiters = std::make_unique<FeedWaiters>(
+        service->store().feed(),
+        [this](const std::shared_ptr<Response>& response, uint64_t after, size_t limit) {
+            finish(response,
+                   bucket_handlers::changesAnswer(m_service->store().feed(), after, limit));
+        });
     m_thread = std::make_unique<std::thread>(startService);
 }
 
@@ -231,6 +251,9 @@ void BucketApi::startServer() {
         m_server->start([this](uint16_t port) { m_listenerPort = port; });
     } catch (const std::exception& e) {
         m_logger->fatal("The bucket service REST server failed: %s", e.what());
+    }
+    if (m_waiters) {
+        m_waiters->stop();  // the held long polls are answered before the server goes
     }
     m_finished = true;
 }
@@ -329,6 +352,23 @@ void BucketApi::bucketGetAll(std::shared_ptr<Response> response, std::shared_ptr
     run(*this, bucket_handlers::handleGetAll, response, request);
 }
 
+// A request that may wait and finds nothing new is held by the waiters,
+// which answer it off the server's threads.
+void BucketApi::bucketChanges(std::shared_ptr<Response> response,
+                              std::shared_ptr<Request> request) {
+    bucket_handlers::FeedQuery query;
+    if (!bucket_handlers::readFeedQuery(*request, query).empty()) {
+        run(*this, bucket_handlers::handleChanges, response, request);
+        return;
+    }
+    ChangeFeed& feed = m_service->store().feed();
+    if (query.wait > 0 && !feed.hasNews(query.after) && m_waiters &&
+        m_waiters->add(response, query.after, query.limit, std::chrono::seconds(query.wait))) {
+        return;
+    }
+    finish(response, bucket_handlers::changesAnswer(feed, query.after, query.limit));
+}
+
 void BucketApi::bucketContent(std::shared_ptr<Response> response,
                               std::shared_ptr<Request> request) {
     run(*this, bucket_handlers::handleContent, response, request);
@@ -350,6 +390,11 @@ void BucketApi::bucketReplace(std::shared_ptr<Response> response,
 void BucketApi::bucketRetention(std::shared_ptr<Response> response,
                                 std::shared_ptr<Request> /*request*/) {
     respond(response, m_service->retention().stateJson());
+}
+
+void BucketApi::bucketReplication(std::shared_ptr<Response> response,
+                                  std::shared_ptr<Request> /*request*/) {
+    respond(response, m_service->replicationStatus());
 }
 
 void BucketApi::bucketDelete(std::shared_ptr<Response> response, std::shared_ptr<Request> request) {

@@ -123,29 +123,13 @@ http::Headers downloadHeaders(uint64_t size, const Bucket::Attributes& attribute
     return headers;
 }
 
-// True when the request uses what plain downloads never see: HEAD, a
-// Range or a conditional field. Only those answers carry the validators and
-// Accept-Ranges, so a plain download is answered exactly as it always was.
-bool wantsValidators(const DownloadRequest& request) {
-    if (request.head) {
-        return true;
-    }
-    for (const char* field : {"Range", "If-Range", "If-Match", "If-None-Match", "If-Modified-Since",
-                              "If-Unmodified-Since"}) {
-        if (request.fields.count(field) != 0) {
-            return true;
-        }
-    }
-    return false;
-}
-
 void writeJson(http::Response& response, StatusCode status, const std::string& json,
                http::Headers headers) {
     headers.emplace("Content-Type", "application/json");
     response.write(status, json, headers);
 }
 
-// Answers a download whose request carries validators or a range: 304 or
+// Answers a download, plain or conditional: 304 or
 // 412 from the preconditions, 416 for a range outside the file, else 206
 // for one satisfiable range or 200, streamed from the range's first byte.
 void answerWithValidators(const std::shared_ptr<http::Response>& response,
@@ -210,12 +194,7 @@ void sendBucketFile(const std::shared_ptr<http::Response>& response, Bucket& buc
         }
         transfer->remaining = static_cast<uint64_t>(status.st_size);
         headerWritten = true;
-        if (wantsValidators(request)) {
-            return answerWithValidators(response, transfer, status, bucket, request);
-        }
-        response->write(StatusCode::success_ok,
-                        downloadHeaders(transfer->remaining, bucket.getAttributes()));
-        FileServer::read_and_send(response, transfer);
+        answerWithValidators(response, transfer, status, bucket, request);
     } catch (const std::exception& e) {
         if (headerWritten) {
             // The answer has begun: the client learns of the failure from a

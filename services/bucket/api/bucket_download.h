@@ -28,14 +28,12 @@ struct DownloadRequest {
 // be opened is answered 400 in plain text; a failure after the header went
 // out closes the connection (the body is then shorter than announced).
 //
-// A request that is a HEAD or carries Range, If-Range, If-Match,
-// If-None-Match, If-Modified-Since or If-Unmodified-Since gets the
-// validators too (a strong ETag from the file's size and modification time
-// in nanoseconds, Last-Modified) and Accept-Ranges: bytes, and is answered
-// 304 or 412 when its preconditions say so, 206 with Content-Range for one
-// satisfiable byte range (streamed from its first byte), 416 with
-// "Content-Range: bytes */SIZE" for a range outside the file; several
-// ranges are answered with the whole file. Other requests get exactly the
-// plain download.
+// Every 200 or 206 answer, GET or HEAD, carries the validators (a strong
+// ETag from the file's size and modification time in nanoseconds,
+// Last-Modified) and Accept-Ranges: bytes. The request's preconditions
+// answer 304 or 412 when they say so; one satisfiable byte range is
+// answered 206 with Content-Range (streamed from its first byte), a range
+// outside the file 416 with "Content-Range: bytes */SIZE"; several ranges
+// are answered with the whole file.
 void sendBucketFile(const std::shared_ptr<http::Response>& response, Bucket& bucket,
                     const DownloadRequest& request = {});

@@ -27,6 +27,7 @@
 #include "http/status.h"
 
 class BucketStore;
+class ChangeFeed;
 
 namespace bucket_handlers {
 
@@ -100,6 +101,26 @@ void checkPartNames(const std::vector<FormPart>& before, const FormPart& next);
 // the file is never read. Returns when the form may go on (also when the
 // store cannot be asked: the addition then decides as usual).
 void checkBeforeFile(BucketStore& store, const std::vector<FormPart>& before);
+// The parameters of GET /bucket/changes.
+struct FeedQuery {
+    static constexpr uint64_t kDefaultLimit = 100;
+    static constexpr uint64_t kMaxLimit = 10000;
+    static constexpr uint64_t kMaxWaitSeconds = 60;
+    uint64_t after = 0;  // the changes above this seq
+    uint64_t limit = kDefaultLimit;
+    uint64_t wait = 0;  // seconds an empty page may wait for a change
+};
+// Reads "after" (default 0), "limit" (1 to 10000, default 100) and "wait"
+// (0 to 60, default 0) into `query`. An empty string, or the refusal's
+// message when one is not a decimal number in its range.
+std::string readFeedQuery(const http::Request& request, FeedQuery& query);
+// The page of changes above `after`, at most `limit`: 200
+// { "changes" : [...], "next" : SEQ }, 410 with "oldest" when `after` has
+// left the window, 500 when the storage service fails.
+Answer changesAnswer(ChangeFeed& feed, uint64_t after, size_t limit);
+// GET /bucket/changes?after=&limit=: the page at once (BucketApi holds the
+// requests that ask to wait; feed_waiters.h). 400 for a bad parameter.
+Answer handleChanges(BucketStore& store, const Request& request);
 // GET /bucket: every bucket.
 Answer handleGetAll(BucketStore& store, const Request& request);
 // GET /bucket/<id>: the bucket's file.

@@ -17,8 +17,10 @@ bool BucketApi::setupProxies(const std::string& name, ManagementClient* client) 
     proxies["GET"] = {{"/tarvolt" + idPath, idPath},
                       {"/tarvolt" + consolePath, consolePath},
                       {"/tarvolt/bucket", "/bucket"},
+                      {"/tarvolt/bucket/changes", "/bucket/changes"},
                       {"/tarvolt" + infoPath, infoPath},
-                      {"/tarvolt/bucket/retention", "/bucket/retention"}};
+                      {"/tarvolt/bucket/retention", "/bucket/retention"},
+                      {"/tarvolt/bucket/replication", "/bucket/replication"}};
     const std::string contentPath = "/bucket/([0-9][0-9]*)/content$";
     proxies["PUT"] = {{"/tarvolt" + idPath, idPath},
                       {"/tarvolt/bucket/match", "/bucket/match"},

@@ -12,7 +12,10 @@
 //   PUT    /bucket/([0-9][0-9]*)/content$ -> bucketReplace (body streamed to a file)
 //   DELETE /bucket/([0-9][0-9]*)$      -> bucketDelete
 //   PUT    /bucket/match               -> bucketMatch
+//   GET    /bucket/changes             -> bucketChanges (the change feed; long polls
+//                                          are held by FeedWaiters, off these threads)
 //   GET    /bucket/retention           -> bucketRetention (rules, free space, dry run)
+//   GET    /bucket/replication         -> bucketReplication (the replicator's state)
 //   GET    /bucket/console[/<file>]    -> serveConsole (console_assets.h)
 // GET, POST and DELETE requests matching no pattern go to defaultResource.
 // Routes are plain functions that reach the object through `getInstance`;
@@ -46,6 +49,7 @@ namespace bucket_handlers {
 struct Answer;
 }
 class BucketService;
+class FeedWaiters;
 class Logger;
 class ManagementClient;
 
@@ -114,11 +118,13 @@ class BucketApi {
     // Handlers of the bucket operations.
     void bucketAdd(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
     void bucketGetAll(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
+    void bucketChanges(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
     void bucketContent(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
     void bucketUpdate(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
     void bucketPatch(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
     void bucketReplace(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
     void bucketRetention(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
+    void bucketReplication(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
     void bucketDelete(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
     void bucketMatch(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
     void bucketInfo(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
@@ -139,6 +145,7 @@ class BucketApi {
     uint16_t m_port;
     uint32_t m_threads;
     std::unique_ptr<std::thread> m_thread;
+    std::unique_ptr<FeedWaiters> m_waiters;  // the held long polls of the change feed
     Logger* m_logger;
     BucketService* m_service = nullptr;
     // Set by setupProxies on the main thread while handlers may already run.

@@ -29,6 +29,7 @@
 
 #include "attribute_list.h"
 #include "bucket.h"
+#include "change_feed.h"
 
 class Logger;
 class Query;
@@ -54,6 +55,15 @@ class BucketIndex {
     // Uses `storage` (not owned; null: none) for every storage operation.
     void setStorage(TableStorage* storage) { m_storage = storage; }
     TableStorage* storage() const { return m_storage; }
+    // Records every change in `feed` (not owned; null: none), in the
+    // transaction of its rows.
+    void setFeed(ChangeFeed* feed) { m_feed = feed; }
+    // The one way a change reaches storage: runs `writes` and the feed's
+    // row for `entry` in one transaction (ChangeFeed::commit); without a
+    // feed, `writes` alone. The answer counts the rows of `writes` only;
+    // nullopt when the transaction failed.
+    std::optional<std::vector<int>> commit(std::vector<TableWrite> writes,
+                                           const ChangeFeed::Entry& entry);
 
     // Declares the schema; false when the storage service refuses it.
     bool declareSchema();
@@ -115,9 +125,10 @@ class BucketIndex {
     bool storedAttributeNames(const Bucket& bucket, std::set<std::string>& names);
     // The attribute rows of `bucket` (updated when their name is in
     // `stored`, else inserted) in one storage transaction.
-    bool writeAttributes(const Bucket& bucket, const std::set<std::string>& stored);
+    bool writeAttributes(Bucket& bucket, const std::set<std::string>& stored);
 
     Logger& m_logger;
     BucketStore* m_owner;
     TableStorage* m_storage = nullptr;
+    ChangeFeed* m_feed = nullptr;
 };

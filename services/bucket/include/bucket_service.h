@@ -32,6 +32,7 @@
 
 #include "attribute_list.h"
 #include "bucket_store.h"
+#include "replication_settings.h"
 #include "service_handler.h"
 
 class Bucket;
@@ -42,6 +43,7 @@ class ManagementClient;
 class StorageClient;
 class TableStorage;
 class PeriodicTask;
+class ReplicationLink;
 class Retention;
 class UploadSweeper;
 
@@ -112,6 +114,32 @@ class BucketService : public ServiceAuthHandler {
     // a number of bytes (decimal digits, at most 2^64 - 1) is logged and
     // leaves the size as it was. True when applied; a new size is logged.
     bool setMaxBucketSize(const std::string& value);
+
+    // ---- change feed ----
+
+    // The "feedKeepChanges" and "feedKeepSeconds" items of the advanced
+    // category: the window of the change feed, by count and by age (0: no
+    // limit of that kind). A value that is not a whole number is logged and
+    // leaves its limit as it was. Applied at start and at once on a change
+    // of the category, which also trims at once.
+    void setFeedWindow(const std::string& keepChanges, const std::string& keepSeconds);
+    // Deletes the changes beyond the window now. False when the storage
+    // service failed or the service is not serving yet. Any thread.
+    bool trimFeed();
+
+    // ---- replication ----
+
+    // "<service> Replication".
+    std::string replicationCategoryName() const;
+    // Creates the replication category with the core, registers for its
+    // changes and reads its items.
+    void setupReplicationCategory();
+    // Reads the replication category's items (JSON); refused settings are
+    // logged and change nothing. While serving, the replicator restarts
+    // with the new settings at once.
+    void applyReplication(const std::string& items);
+    // GET /bucket/replication (ReplicationLink::statusJson). Any thread.
+    std::string replicationStatus() const;
 
     // ---- store ----
 
@@ -210,7 +238,20 @@ class BucketService : public ServiceAuthHandler {
     std::unique_ptr<PeriodicTask> m_leftoverRetry;
     std::once_flag m_retentionOnce;
     std::unique_ptr<Retention> m_retention;
-    std::unique_ptr<PeriodicTask> m_retentionRuns;  // one run a minute while serving
+    std::unique_ptr<PeriodicTask> m_retentionRuns;     // one run a minute while serving
+    std::atomic<uint64_t> m_feedKeepChanges{1000000};  // 0: no count limit
+    std::atomic<uint64_t> m_feedKeepSeconds{604800};   // 0: no age limit
+    std::unique_ptr<PeriodicTask> m_feedTrims;         // one trim a minute while serving
+    std::mutex m_replicationMutex;                     // guards m_replicationSettings
+    ReplicationSettings m_replicationSettings;
+    std::atomic<bool> m_replicationRunning{false};
+    std::unique_ptr<ReplicationLink> m_replication;
     void startRetention();
     void stopRetention();
+    // The replicator follows the feed while the service serves.
+    void startReplication();
+    void stopReplication();
+    // The trim at start and the one a minute while serving.
+    void startFeedTrims();
+    void stopFeedTrims();
 };

@@ -44,6 +44,7 @@
 #include "attribute_list.h"
 #include "bucket.h"
 #include "bucket_index.h"
+#include "change_feed.h"
 #include "change_records.h"
 #include "duplicate_stripes.h"
 #include "id_allocator.h"
@@ -84,7 +85,10 @@ class BucketStore {
     BucketStore& operator=(const BucketStore&) = delete;
 
     // Uses `storage` (not owned; null: none) for every storage operation.
-    void setStorage(TableStorage* storage) { m_index.setStorage(storage); }
+    void setStorage(TableStorage* storage) {
+        m_index.setStorage(storage);
+        m_feed.setStorage(storage);
+    }
     TableStorage* storage() const { return m_index.storage(); }
 
     // The storage root; bucket files live under it (bucket_paths.h).
@@ -93,7 +97,8 @@ class BucketStore {
 
     // ---- start ----
 
-    // Declares the schema; false when the storage service refuses it.
+    // Declares the schema and reads the change feed's sequence; false when
+    // the storage service refuses the schema or the sequence cannot be read.
     bool declareSchema();
     // Sets the id counter to one more than the largest stored id (it stays
     // at 1 for an empty store). False when the largest id cannot be read.
@@ -196,6 +201,10 @@ class BucketStore {
     // be recorded first. The file stays; once the caller has removed it, it
     // ends the deletion's record (`intents().end(id)`).
     Change remove(uint64_t id);
+    // `remove` unless `keep` is true for the bucket's attributes as stored
+    // at the moment of the deletion (Stale then, nothing changed): a rule
+    // never deletes a bucket that was just put on hold.
+    Change removeUnless(uint64_t id, const std::function<bool(const Bucket::Attributes&)>& keep);
     // Removes whatever rows a failed creation of `id` may have left. True
     // when no "buckets" row of `id` is stored afterwards; false when one may
     // remain (a deletion or the check failed, or there is no storage).
@@ -214,6 +223,22 @@ class BucketStore {
     // each one confirmed; returns how many are still kept. Any thread.
     size_t retryLeftovers();
 
+    // ---- the change feed ----
+
+    // The feed every answered change is recorded in (change_feed.h).
+    ChangeFeed& feed() { return m_feed; }
+    // The one entry point for a change path's writes: runs `writes` and the
+    // feed's row describing `entry` (the bucket as the change leaves it) in
+    // one storage transaction, so the change is in the feed exactly when it
+    // is stored. The answer counts the rows of `writes` only; nullopt when
+    // the transaction failed. Additions, updates, patches, replacements and
+    // deletions (the retention's included) all record through it; a new
+    // change path must too.
+    std::optional<std::vector<int>> commitChange(std::vector<TableWrite> writes,
+                                                 const ChangeFeed::Entry& entry) {
+        return m_index.commit(std::move(writes), entry);
+    }
+
   private:
     // The stored bucket `id`, its attributes noted in `change.before`; null
     // (with `change.outcome` Absent or LookupFailed) when it cannot be had.
@@ -222,18 +247,23 @@ class BucketStore {
     bool writeRows(Bucket& bucket);
     // `writeUnique` with the set's stripe held.
     Outcome writeUniqueRows(Bucket& bucket);
+    // `remove` with the store mutex held; `keep` may be empty.
+    Change removeRows(uint64_t id, const std::function<bool(const Bucket::Attributes&)>& keep);
     // True when a bucket other than `id` holds exactly `set`; nullopt when
     // the query failed.
     std::optional<bool> heldByAnother(const Bucket::Attributes& set, uint64_t id);
     // The attribute rows that take bucket `id` from `before` to `after`, in
-    // one transaction. True when all were written.
-    bool writePatch(uint64_t id, const Bucket::Attributes& before, const Bucket::Attributes& after);
+    // one transaction with the feed's row (`file`: the bucket's file). True
+    // when all were written.
+    bool writePatch(uint64_t id, const Bucket::Attributes& before, const Bucket::Attributes& after,
+                    const std::string& file);
 
     Logger& m_logger;
     mutable std::mutex m_rootMutex;  // guards m_root
     std::string m_root;
     IdAllocator m_ids;
     ChangeRecords m_changes;
+    ChangeFeed m_feed;
     BucketIndex m_index;
     DuplicateStripes m_stripes;
     std::mutex m_mutex;  // the store mutex

@@ -6,9 +6,11 @@
 //
 // The crash reporter, installed for SIGSEGV, SIGILL, SIGBUS, SIGFPE and
 // SIGABRT, writes "<application> FATAL: Signal N (text) trapped:" and up to
-// 20 numbered frames of the faulting thread's backtrace ("<application>
-// FATAL: (i) <binary>(<symbol>+<offset>)[<address>]") to standard error,
-// the service's log, then ends the process with _exit status 1. It uses
+// 20 numbered frames of the faulting thread's backtrace to standard error,
+// the service's log, then ends the process with _exit status 1. A frame line
+// is "<application> FATAL: (i) " followed by "%-3d %*p %s + %zd---------"
+// (i, width 18, the address, the symbol, the offset from it) or, where no
+// symbol is known, "%-3d %*p %s---------" with backtrace_symbols' text. It uses
 // async-signal-safe calls only, so a fault inside the allocator or the
 // logger (their locks held) still ends the process and the supervisor can
 // restart it.

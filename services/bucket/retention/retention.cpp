@@ -116,15 +116,20 @@ size_t Retention::run() {
         Logger::getLogger()->warn("Retention: the buckets could not be read; nothing deleted");
         return 0;
     }
+    const std::string hold = rules().holdAttribute;
     size_t deleted = 0;
     for (const Deletion& deletion : planned->deletions) {
-        deleted += deleteOne(deletion) ? 1 : 0;
+        deleted += deleteOne(deletion, hold) ? 1 : 0;
     }
     return deleted;
 }
 
-bool Retention::deleteOne(const Deletion& deletion) {
-    const BucketStore::Change change = m_store.remove(deletion.id);
+bool Retention::deleteOne(const Deletion& deletion, const std::string& hold) {
+    // The hold is tested again under the store mutex: a bucket put on hold
+    // since the plan stays.
+    const BucketStore::Change change = m_store.removeUnless(
+        deletion.id,
+        [&hold](const Bucket::Attributes& attributes) { return attributes.count(hold) != 0; });
     if (change.outcome != BucketStore::Outcome::Written) {
         return false;  // gone meanwhile, or the storage failed: the next run looks again
     }

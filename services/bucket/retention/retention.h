@@ -80,7 +80,8 @@ class Retention {
     std::string stateJson() const;
 
   private:
-    bool deleteOne(const Deletion& deletion);
+    // Deletes the planned bucket unless it now carries `hold`.
+    bool deleteOne(const Deletion& deletion, const std::string& hold);
 
     BucketStore& m_store;
     AuditSink m_audit;

@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "bucket_service.h"
+#include "bucket_store.h"
 #include "handler_platform.h"
 #include "retention.h"
 
@@ -109,6 +110,32 @@ TEST_F(BucketRetentionTest, WatermarkEvictsTheOldestUntilAboveTheMark) {
     EXPECT_FALSE(retention.belowMark());
     EXPECT_EQ(0u, retention.run());
     EXPECT_TRUE(stored(third));
+}
+
+}  // namespace
+
+namespace {
+
+// The hold is judged on the attributes stored at the deletion itself, not
+// on those the plan saw.
+TEST_F(BucketRetentionTest, RemovalUnlessKeptJudgesTheStoredAttributes) {
+    const uint64_t id = platform().addOrThrow("late", "{\"t3\":\"late\"}");
+    BucketStore& store = platform().bucketService().store();
+    bool sawOnlyT3 = false;
+    BucketStore::Change kept = store.removeUnless(id, [&](const Bucket::Attributes& stored) {
+        sawOnlyT3 = stored.size() == 1 && stored.at("t3") == "late";
+        return true;
+    });
+    EXPECT_TRUE(sawOnlyT3);
+    EXPECT_EQ(BucketStore::Outcome::Stale, kept.outcome);
+    EXPECT_FALSE(kept.removed);
+    EXPECT_TRUE(stored(id));
+
+    BucketStore::Change removed =
+        store.removeUnless(id, [](const Bucket::Attributes&) { return false; });
+    ASSERT_EQ(BucketStore::Outcome::Written, removed.outcome);
+    store.finishFileRemoval(id, removed.removed->getFilename());
+    EXPECT_FALSE(stored(id));
 }
 
 }  // namespace

@@ -10,10 +10,16 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <memory>
+#include <regex>
+#include <sstream>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "bucket_service.h"
 #include "http/client.h"
@@ -109,9 +115,9 @@ TEST_F(BucketProcessTest, RunsRegisteredConfiguredAndUnregistersOnSigint) {
     auto advanced = platform().call(
         "GET", "/tarvolt/category/" + PlatformFixture::percentEncode(name + " Advanced"));
     EXPECT_EQ(200, advanced.status);
-    for (const char* part : {"\"logLevel\"", "\"threads\"", "\"location\"", "\"buckets\"",
-                             "Maximun No. of threads", "Root directory of storage",
-                             "\"maxBucketSize\"", "Maximum bucket size"}) {
+    for (const char* part :
+         {"\"logLevel\"", "\"threads\"", "\"location\"", "\"buckets\"", "Maximun No. of threads",
+          "Root directory of storage", "\"maxBucketSize\"", "Maximum bucket size"}) {
         EXPECT_TRUE(contains(advanced.body, part)) << part << " in " << advanced.body;
     }
     auto children = platform().call(
@@ -233,6 +239,37 @@ TEST_F(BucketProcessTest, StorageRootUnderTarvoltRoot) {
     EXPECT_TRUE(fs::is_directory(root + "/data/buckets")) << log(name);
 }
 
+// The frame lines of the crash report in `log`, without their
+// "<name> FATAL: " prefix.
+std::vector<std::string> crashFrames(const std::string& log, const std::string& name) {
+    std::vector<std::string> frames;
+    const std::string prefix = name + " FATAL: (";
+    std::istringstream lines(log);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.compare(0, prefix.size(), prefix) == 0) {
+            frames.push_back(line.substr(prefix.size() - 1));
+        }
+    }
+    return frames;
+}
+
+// Frame i reads "(i) " then "%-3d %*p %s + %zd---------" (width 18) or,
+// without a symbol, "%-3d %*p %s---------" around backtrace_symbols' text.
+void expectFrameShape(const std::string& frame, size_t i) {
+    char index[64];
+    snprintf(index, sizeof(index), "(%zu) %-3zu ", i, i);
+    ASSERT_EQ(0u, frame.find(index)) << frame;
+    const std::string rest = frame.substr(strlen(index));
+    static const std::regex shape("^ *0x[0-9a-f]+ (.+)---------$");
+    std::smatch parts;
+    ASSERT_TRUE(std::regex_match(rest, parts, shape)) << frame;
+    EXPECT_EQ(' ', rest[18]) << "address in a field of 18: " << frame;
+    static const std::regex symbol("^[^ ]+ \\+ [0-9]+$");
+    static const std::regex fallback("^(.*\\(.*\\))?\\[0x[0-9a-f]+\\]$");
+    const std::string text = parts[1];
+    EXPECT_TRUE(std::regex_match(text, symbol) || std::regex_match(text, fallback)) << frame;
+}
+
 // On a core of its own: a crashed service leaves its proxies behind.
 TEST(BucketCrash, FaultSignalWritesACrashReport) {
     testing_support::TempDir dir;
@@ -243,11 +280,16 @@ TEST(BucketCrash, FaultSignalWritesACrashReport) {
     ASSERT_TRUE(platform.waitUntilReady(name)) << log(name);
     bucket->signal(SIGSEGV);
     EXPECT_EQ(1, bucket->waitExit());
-    std::string text = log(name);
-    EXPECT_TRUE(contains(text, "Signal 11 (Segmentation fault) trapped:")) << text;
-    EXPECT_TRUE(contains(text, "Bucket Crash FATAL: (0) ")) << text;
-    EXPECT_TRUE(contains(text, "Bucket Crash FATAL: (1) ")) << text;
-    EXPECT_FALSE(contains(text, "(20) ")) << "at most 20 frames";
+    const std::string text = log(name);
+    EXPECT_TRUE(contains(text, name + " FATAL: Signal 11 (Segmentation fault) trapped:\n")) << text;
+    const std::vector<std::string> frames = crashFrames(text, name);
+    ASSERT_GE(frames.size(), 2u) << text;
+    EXPECT_LE(frames.size(), 20u) << "at most 20 frames";
+    for (size_t i = 0; i < frames.size(); ++i) {
+        expectFrameShape(frames[i], i);
+    }
+    // The reporter's own frame, named through the exported symbol table.
+    EXPECT_TRUE(contains(text, " _Z7handleri + ")) << text;
 }
 
 // The report used to go through the logger and allocate: a fault with the
@@ -266,7 +308,11 @@ TEST(BucketCrash, FaultInsideTheAllocatorEndsTheProcess) {
     std::string text = readFile(platform.logPath(name));
     EXPECT_TRUE(contains(text, "Bucket Malloc FATAL: Signal 11 (Segmentation fault) trapped:"))
         << text;
-    EXPECT_TRUE(contains(text, "Bucket Malloc FATAL: (1) ")) << text;
+    const std::vector<std::string> frames = crashFrames(text, name);
+    ASSERT_GE(frames.size(), 2u) << text;
+    for (size_t i = 0; i < frames.size(); ++i) {
+        expectFrameShape(frames[i], i);
+    }
 }
 
 // The real core client, counting how the run ended.

@@ -1,6 +1,7 @@
 #include "test_service.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <stdexcept>
@@ -77,6 +78,13 @@ TestService::TestService(const std::string& name, const std::string& type) {
 }
 
 TestService::~TestService() {
+    std::vector<std::thread> late;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        late.swap(m_lateAnswers);
+    }
+    for (auto& thread : late)
+        thread.join();
     m_rest->stop();
     if (m_restThread.joinable())
         m_restThread.join();
@@ -166,6 +174,19 @@ void TestService::addRestRoutes() {
                             {{"Content-Length", std::to_string(total)},
                              {"Content-Type", "application/octet-stream"}});
             sendPattern(response, 0, total);
+        });
+    m_rest->addRoute(
+        "GET", "/test/late/([0-9]+)",
+        [this](std::shared_ptr<http::Response> response, std::shared_ptr<http::Request> request) {
+            auto half = std::chrono::milliseconds(std::stoull(request->pathMatch[1]) / 2);
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_lateAnswers.emplace_back([response, half] {
+                std::this_thread::sleep_for(half);
+                response->write("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n");
+                response->send([](const boost::system::error_code&) {});
+                std::this_thread::sleep_for(half);
+                response->write("4\r\nlate\r\n0\r\n\r\n");
+            });
         });
     m_rest->addRoute(
         "GET", "/test/truncated/([0-9]+)",

@@ -9,6 +9,9 @@
 //                                <bytes> bytes" } at once, then closes
 //   GET  /test/download/<bytes>  that many bytes of `patternByte`, sent in
 //                                256 KiB pieces with Content-Length
+//   GET  /test/late/<ms>         a chunked "late": the head after half of
+//                                <ms>, the body after the other half (from
+//                                a thread of its own, holding no loop)
 //   GET  /test/truncated/<bytes> announces that many bytes, sends half of
 //                                them and closes the connection
 // An upload whose body ends early is recorded as the event "upload
@@ -81,4 +84,5 @@ class TestService : public ServiceAuthHandler {
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::vector<std::string> m_events;
+    std::vector<std::thread> m_lateAnswers;
 };

@@ -1,0 +1,45 @@
+// BucketStore: the deletion of a bucket's rows, for a client or a rule.
+#include "bucket_store.h"
+
+BucketStore::Change BucketStore::remove(uint64_t id) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return removeRows(id, nullptr);
+}
+
+BucketStore::Change BucketStore::removeUnless(
+    uint64_t id, const std::function<bool(const Bucket::Attributes&)>& keep) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return removeRows(id, keep);
+}
+
+BucketStore::Change BucketStore::removeRows(
+    uint64_t id, const std::function<bool(const Bucket::Attributes&)>& keep) {
+    Change change;
+    change.removed = fetchForChange(id, change);
+    if (!change.removed) {
+        return change;
+    }
+    if (keep && keep(change.before)) {
+        change.removed.reset();
+        change.outcome = Outcome::Stale;
+        return change;
+    }
+    // Recorded first: should the service stop after the rows are gone, the
+    // next start removes the file instead of keeping it aside.
+    if (!m_changes.intents().begin(IntentLog::Kind::Deletion, id)) {
+        change.outcome = Outcome::Failed;
+        return change;
+    }
+    change.removedRows = m_index.deleteRows(id);
+    if (change.removedRows < 1) {
+        // No row deleted: a deletion that came first (the record ends), or
+        // a failure (the record stays for the next start to resolve).
+        change.outcome = change.removedRows == 0 ? Outcome::Absent : Outcome::Failed;
+        if (change.removedRows == 0) {
+            m_changes.intents().end(id);
+        }
+        return change;
+    }
+    change.outcome = Outcome::Written;
+    return change;
+}
