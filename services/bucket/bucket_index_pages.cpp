@@ -104,11 +104,11 @@ std::optional<BucketIndex::Page> BucketIndex::listPage(uint64_t after,
                                                        std::optional<size_t> limit) {
     Query query(std::vector<Returns*>{new Returns("id"), new Returns("filename")},
                 new Where("id", GreaterThan, std::to_string(after)));
-    std::unique_ptr<ResultSet> rows(m_storage->queryTable(kName, kBuckets, query));
+    RowsResult rows = m_storage->select(kName, kBuckets, query);
     if (!rows) {
         return std::nullopt;
     }
-    std::optional<std::vector<uint64_t>> ids = storedIdColumn(*rows);
+    std::optional<std::vector<uint64_t>> ids = storedIdColumn(*rows.value());
     if (!ids) {
         return std::nullopt;
     }
@@ -118,7 +118,7 @@ std::optional<BucketIndex::Page> BucketIndex::listPage(uint64_t after,
     if (!records) {
         return std::nullopt;
     }
-    adoptStoredFilenames(*rows, *records);
+    adoptStoredFilenames(*rows.value(), *records);
     page.buckets = std::move(*records);
     return page;
 }
@@ -133,8 +133,8 @@ std::optional<BucketIndex::Records> BucketIndex::matchWithFiles(const AttributeL
     Query query(std::vector<Returns*>{new Returns("id"), new Returns("filename")},
                 new Where("id", NotEquals, "-1"));
     joinPairs(query, attributes);
-    std::unique_ptr<ResultSet> rows(m_storage->queryTable(kName, kBuckets, query));
-    if (!rows || !adoptStoredFilenames(*rows, *matches)) {
+    RowsResult rows = m_storage->select(kName, kBuckets, query);
+    if (!rows || !adoptStoredFilenames(*rows.value(), *matches)) {
         return std::nullopt;
     }
     return matches;
@@ -161,11 +161,11 @@ std::optional<std::set<uint64_t>> BucketIndex::storedIds(uint64_t first, uint64_
     Query query(std::vector<Returns*>{new Returns("id")},
                 new Where("id", GreaterOrEqual, std::to_string(first),
                           new Where("id", LessOrEqual, std::to_string(last))));
-    std::unique_ptr<ResultSet> rows(m_storage->queryTable(kName, kBuckets, query));
+    RowsResult rows = m_storage->select(kName, kBuckets, query);
     if (!rows) {
         return std::nullopt;
     }
-    std::optional<std::vector<uint64_t>> ids = storedIdColumn(*rows);
+    std::optional<std::vector<uint64_t>> ids = storedIdColumn(*rows.value());
     if (!ids) {
         return std::nullopt;
     }

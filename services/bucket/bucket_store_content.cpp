@@ -31,21 +31,31 @@ BucketStore::Outcome BucketStore::replaceFile(
     if (!precondition(path)) {
         return Outcome::Stale;
     }
+    // Recorded before the rename, with the size and modification time the
+    // renamed file keeps: a crash right after the rename must not leave new
+    // bytes the feed never mentions (a follower would keep the old ones for
+    // good). A crash before the rename leaves a record of bytes that did not
+    // change, which a follower applies again harmlessly (it reads the bytes
+    // the bucket holds).
+    if (!commitChange({}, {"content", id, &(*bucket)->getAttributes(), file.path()})) {
+        m_logger.error("Cannot record the replacement of bucket %" PRIu64 " in the change feed",
+                       id);
+        return Outcome::Failed;
+    }
     crashPoint("replace-before-rename");
-    file.moveTo(path);  // throws UploadStorageError; the old file then stays
+    try {
+        file.moveTo(path);  // throws UploadStorageError; the old file then stays
+    } catch (...) {
+        // The feed's newest record of the bucket describes the old file again.
+        commitChange({}, {"content", id, &(*bucket)->getAttributes(), path});
+        throw;
+    }
     crashPoint("replace-after-rename");
     // The file is synced again in case it had to be copied to another file
     // system; the directory makes the new name durable.
     if (!durability::syncFileAt(path) ||
         !durability::syncDirectory(durability::parentDirectory(path))) {
         m_logger.error("Cannot sync the new file of bucket %" PRIu64 " to disk", id);
-        return Outcome::Failed;
-    }
-    // The feed learns of the new bytes once they are durable; should the
-    // record fail the client is told, and a repeated replacement records it.
-    if (!commitChange({}, {"content", id, &(*bucket)->getAttributes(), path})) {
-        m_logger.error("Cannot record the replacement of bucket %" PRIu64 " in the change feed",
-                       id);
         return Outcome::Failed;
     }
     return Outcome::Written;

@@ -30,6 +30,7 @@
 #include "attribute_list.h"
 #include "bucket.h"
 #include "change_feed.h"
+#include "table_result.h"
 
 class Logger;
 class Query;
@@ -48,7 +49,7 @@ class BucketIndex {
 
     // An index whose records belong to `owner` (not owned; may be null for
     // records whose path is never asked for) and that logs to `logger`.
-    BucketIndex(Logger& logger, BucketStore* owner);
+    BucketIndex(Logger& logger, BucketHome* owner);
     BucketIndex(const BucketIndex&) = delete;
     BucketIndex& operator=(const BucketIndex&) = delete;
 
@@ -60,10 +61,9 @@ class BucketIndex {
     void setFeed(ChangeFeed* feed) { m_feed = feed; }
     // The one way a change reaches storage: runs `writes` and the feed's
     // row for `entry` in one transaction (ChangeFeed::commit); without a
-    // feed, `writes` alone. The answer counts the rows of `writes` only;
-    // nullopt when the transaction failed.
-    std::optional<std::vector<int>> commit(std::vector<TableWrite> writes,
-                                           const ChangeFeed::Entry& entry);
+    // feed, `writes` alone. Ok with the rows of each write of `writes`
+    // only; failed when the transaction failed.
+    CountsResult commit(std::vector<TableWrite> writes, const ChangeFeed::Entry& entry);
 
     // Declares the schema; false when the storage service refuses it.
     bool declareSchema();
@@ -89,11 +89,18 @@ class BucketIndex {
     // and its attribute rows (updated or inserted) in one transaction. True
     // when everything was stored; false (logged) at the first failure.
     bool storeRows(Bucket& bucket);
+    // Takes the stored attribute rows of `id` from `before` (as fetched) to
+    // `after` in one transaction with the feed's row (`file`: the bucket's
+    // file): the names gone deleted, the values changed updated, the names
+    // new inserted. True when all were written or nothing differs; false
+    // (logged, nothing written) when a row had gone or the storage failed.
+    bool writePatch(uint64_t id, const Bucket::Attributes& before, const Bucket::Attributes& after,
+                    const std::string& file);
     // Deletes the "buckets" row of `id`, then its attribute rows, in one
-    // transaction where the storage service offers them. Returns the
-    // "buckets" rows deleted: 0 when there was none, below 0 on failure
-    // (the rows are then left).
-    int deleteRows(uint64_t id);
+    // transaction where the storage service offers them: ok with the
+    // "buckets" rows deleted (0 when there was none); failed when they could
+    // not be deleted (the rows are then left).
+    CountResult deleteRows(uint64_t id);
     // Removes whatever rows of `id` are stored. True when no "buckets" row
     // of `id` is stored afterwards; false when one may remain (a deletion
     // or the check failed, or there is no storage).
@@ -128,7 +135,7 @@ class BucketIndex {
     bool writeAttributes(Bucket& bucket, const std::set<std::string>& stored);
 
     Logger& m_logger;
-    BucketStore* m_owner;
+    BucketHome* m_owner;
     TableStorage* m_storage = nullptr;
     ChangeFeed* m_feed = nullptr;
 };

@@ -55,7 +55,7 @@ class UploadFile;
 struct AttributePatch;
 class TableStorage;
 
-class BucketStore {
+class BucketStore : public BucketHome {
   public:
     using Records = BucketIndex::Records;
 
@@ -93,7 +93,7 @@ class BucketStore {
 
     // The storage root; bucket files live under it (bucket_paths.h).
     void setRoot(const std::string& root);
-    std::string root() const;
+    std::string root() const override;
 
     // ---- start ----
 
@@ -163,7 +163,7 @@ class BucketStore {
     // Under the store mutex: stores `bucket`, its "buckets" row when
     // missing, then one attribute row per attribute (updated or inserted).
     // True when everything was stored; false at the first failure.
-    bool write(Bucket& bucket);
+    bool write(Bucket& bucket) override;
     // Under the stripe of its attribute set: Duplicate when another stored
     // bucket holds exactly that set (every pair and no more), else writes
     // the record: Written or Failed. Give it its final attributes first.
@@ -230,12 +230,11 @@ class BucketStore {
     // The one entry point for a change path's writes: runs `writes` and the
     // feed's row describing `entry` (the bucket as the change leaves it) in
     // one storage transaction, so the change is in the feed exactly when it
-    // is stored. The answer counts the rows of `writes` only; nullopt when
-    // the transaction failed. Additions, updates, patches, replacements and
+    // is stored. Ok with the rows of each write of `writes` only; failed
+    // when the transaction failed. Additions, updates, patches, replacements and
     // deletions (the retention's included) all record through it; a new
     // change path must too.
-    std::optional<std::vector<int>> commitChange(std::vector<TableWrite> writes,
-                                                 const ChangeFeed::Entry& entry) {
+    CountsResult commitChange(std::vector<TableWrite> writes, const ChangeFeed::Entry& entry) {
         return m_index.commit(std::move(writes), entry);
     }
 
@@ -253,8 +252,8 @@ class BucketStore {
     // the query failed.
     std::optional<bool> heldByAnother(const Bucket::Attributes& set, uint64_t id);
     // The attribute rows that take bucket `id` from `before` to `after`, in
-    // one transaction with the feed's row (`file`: the bucket's file). True
-    // when all were written.
+    // one transaction with the feed's row (BucketIndex::writePatch), and
+    // the count of the write in the stripes. True when all were written.
     bool writePatch(uint64_t id, const Bucket::Attributes& before, const Bucket::Attributes& after,
                     const std::string& file);
 
