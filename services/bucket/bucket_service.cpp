@@ -127,6 +127,7 @@ bool BucketService::start(const std::string& coreAddress, uint16_t corePort) {
         m_logger->fatal("Unable to setup proxy with core");
         m_ready = false;
         cleanupResources();
+        m_api->withdrawProxies();  // while the core still takes our token
         m_mgtClient->unregisterService();
         m_store->setStorage(nullptr);
         return false;
@@ -234,6 +235,10 @@ std::unique_ptr<TableStorage> BucketService::connectStorage() {
 
 void BucketService::windDown() {
     auditLifecycle("ESSTP");
+    // The core stops honouring the service's token once it unregisters or
+    // asks for its restart, so the paths go first (the REST server has
+    // stopped: nothing is served through them any more).
+    m_api->withdrawProxies();
     if (m_restartRequested) {
         m_mgtClient->restartService();
     } else if (m_unregisterOnStop) {

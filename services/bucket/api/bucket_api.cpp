@@ -149,9 +149,7 @@ BucketApi::~BucketApi() {
     m_waiters.reset();
     m_server.reset();
     m_thread.reset();
-    if (ManagementClient* management = m_management) {
-        management->deleteProxy(m_name);
-    }
+    withdrawProxies();
     if (m_instance == this) {
         m_instance = nullptr;
     }

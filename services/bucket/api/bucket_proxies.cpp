@@ -29,3 +29,11 @@ bool BucketApi::setupProxies(const std::string& name, ManagementClient* client) 
     proxies["DELETE"] = {{"/tarvolt" + idPath, idPath}};
     return client->addProxy(name, proxies);
 }
+
+bool BucketApi::withdrawProxies() {
+    ManagementClient* management = m_management;
+    if (management == nullptr || m_proxiesWithdrawn.exchange(true)) {
+        return true;
+    }
+    return management->deleteProxy(m_name);
+}
