@@ -31,6 +31,9 @@
 //   tarvolt-bench fill --core-api-port=N --data=DIR --from=A --to=B
 //       adds the scaling benchmark's buckets A to B-1 through the storage
 //       service (for profiling a store of a given size).
+//   tarvolt-bench footprint --core-bin=PATH --work=DIR [--runs=N]
+//       only the footprint rows, without a running platform (bench/
+//       arm64-footprint.sh measures the arm64 build under qemu with it).
 //   tarvolt-bench free-port
 //       prints a loopback TCP port that was free a moment ago.
 #include <netinet/in.h>
@@ -67,6 +70,7 @@ const char* const kUsage =
     "                         [--threads=2,8] [--match-samples=N]\n"
     "                         [--transfer-paths=nginx,direct,proxy]\n"
     "       tarvolt-bench fill --core-api-port=N --data=DIR --from=A --to=B\n"
+    "       tarvolt-bench footprint --core-bin=PATH --work=DIR [--runs=N]\n"
     "       tarvolt-bench free-port\n";
 
 int freePort() {
@@ -225,6 +229,17 @@ int run(int argc, char** argv) {
     return 0;
 }
 
+// The footprint rows alone: starts of the core at --core-bin, no platform.
+int footprint(int argc, char** argv) {
+    auto options = parseOptions(argc, argv);
+    bench::ResultTable table;
+    bench::addFootprintRows(text(options, "core-bin"), text(options, "work"),
+                            std::max(1, static_cast<int>(number(options, "runs", 5))), table);
+    std::cout << "\n";
+    table.print(std::cout);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -238,6 +253,9 @@ int main(int argc, char** argv) {
         }
         if (command == "fill") {
             return fill(argc, argv);
+        }
+        if (command == "footprint") {
+            return footprint(argc, argv);
         }
     } catch (const std::exception& error) {
         std::fprintf(stderr, "tarvolt-bench: %s\n%s", error.what(), kUsage);
