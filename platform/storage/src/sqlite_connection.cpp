@@ -17,7 +17,7 @@ constexpr size_t kMaxCachedStatements = 512;
 // passively, as SQLite's own automatic checkpoint does, and after which a
 // commit waits for the log to be emptied so that it can start over.
 constexpr int kPassiveCheckpointFrames = 1000;
-constexpr int kRestartCheckpointFrames = 4096;  // 16 MiB of 4 KiB pages
+constexpr int kRestartCheckpointFrames = 4096;  // 4 MiB of 1 KiB pages
 
 // Runs after every commit with the number of frames in the log. A passive
 // checkpoint never catches up while other connections keep committing, and
