@@ -29,6 +29,16 @@ DefaultConfigCategory retentionCategory(const std::string& name) {
     category.addItem("holdAttribute", "Buckets carrying this attribute are never deleted by a rule",
                      "string", "hold", "hold");
     category.setItemDisplayName("holdAttribute", "Hold attribute");
+    category.addItem("maxAgeWhere",
+                     "The maximum age applies to the buckets matching this search condition "
+                     "(JSON; empty: every bucket)",
+                     "string", "", "");
+    category.setItemDisplayName("maxAgeWhere", "Maximum age applies to");
+    category.addItem("evictWhere",
+                     "Free space is made from the buckets matching this search condition "
+                     "(JSON; empty: every bucket)",
+                     "string", "", "");
+    category.setItemDisplayName("evictWhere", "Free space is made from");
     return category;
 }
 
