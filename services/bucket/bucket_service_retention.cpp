@@ -55,18 +55,8 @@ Retention& BucketService::retention() {
 }
 
 void BucketService::setupRetentionCategory() {
-    const std::string name = retentionCategoryName();
-    if (m_mgtClient->addCategory(retentionCategory(name), true)) {
-        m_mgtClient->addChildCategories(m_name, {name});
-    }
-    if (!m_dryRun) {
-        registerCategory(name);
-    }
-    try {
-        applyRetention(m_mgtClient->getCategory(name).itemsToJSON());
-    } catch (const std::exception& e) {
-        m_logger->warn("The retention rules could not be read: %s", e.what());
-    }
+    setupChildCategory(retentionCategory(retentionCategoryName()),
+                       [this](const std::string& items) { applyRetention(items); });
 }
 
 void BucketService::applyRetention(const std::string& items) {

@@ -15,6 +15,8 @@
 //   GET    /bucket/changes             -> bucketChanges (the change feed; long polls
 //                                          are held by FeedWaiters, off these threads)
 //   GET    /bucket/retention           -> bucketRetention (rules, free space, dry run)
+//   POST   /bucket/search              -> bucketSearch (buckets matching a condition)
+//   POST   /bucket/delete              -> bucketBulkDelete (deletion by condition)
 //   GET    /bucket/replication         -> bucketReplication (the replicator's state)
 //   GET    /bucket/console[/<file>]    -> serveConsole (console_assets.h)
 // GET, POST and DELETE requests matching no pattern go to defaultResource.
@@ -131,6 +133,8 @@ class BucketApi {
     void bucketPatch(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
     void bucketReplace(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
     void bucketRetention(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
+    void bucketSearch(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
+    void bucketBulkDelete(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
     void bucketReplication(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
     void bucketDelete(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
     void bucketMatch(std::shared_ptr<Response> response, std::shared_ptr<Request> request);

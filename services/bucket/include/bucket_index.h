@@ -34,7 +34,11 @@
 
 class Logger;
 class Query;
+namespace bucket_query {
+struct Condition;
+}
 class ResultSet;
+class Returns;
 class TableStorage;
 
 class BucketIndex {
@@ -81,6 +85,11 @@ class BucketIndex {
     std::optional<Page> matchPage(const AttributeList& attributes, uint64_t after,
                                   std::optional<size_t> limit);
     std::optional<std::set<uint64_t>> storedIds(uint64_t first, uint64_t last);
+    std::optional<Page> searchPage(const bucket_query::Condition& condition, uint64_t after,
+                                   std::optional<size_t> limit);
+    std::optional<std::vector<uint64_t>> searchIds(const bucket_query::Condition& condition,
+                                                   uint64_t after, std::optional<size_t> limit);
+    std::optional<uint64_t> countMatching(const bucket_query::Condition& condition);
 
     // ---- writes ----
 
@@ -125,6 +134,11 @@ class BucketIndex {
     // every pair of `attributes`: one join per pair, each nested in the one
     // before.
     static void joinPairs(Query& selection, const AttributeList& attributes);
+    // The "buckets" rows (`columns`) with ids above `after` that `condition`
+    // selects, by ascending id, at most `limit` + 1 of them.
+    std::unique_ptr<ResultSet> selectMatching(const bucket_query::Condition& condition,
+                                              std::vector<Returns*> columns, uint64_t after,
+                                              std::optional<size_t> limit);
 
     // The rows of a bucket never stored, in one storage transaction.
     bool insertNewRows(Bucket& bucket);

@@ -53,6 +53,9 @@
 class Logger;
 class UploadFile;
 struct AttributePatch;
+namespace bucket_query {
+struct Condition;
+}
 class TableStorage;
 
 class BucketStore : public BucketHome {
@@ -157,6 +160,17 @@ class BucketStore : public BucketHome {
     // The ids from `first` to `last` that have a "buckets" row; nullopt when
     // the query failed.
     std::optional<std::set<uint64_t>> storedIds(uint64_t first, uint64_t last);
+    // The page of the buckets `condition` (condition.h) matches, as
+    // `listPage` gives the listing's; evaluated by the storage service.
+    std::optional<Page> searchPage(const bucket_query::Condition& condition, uint64_t after,
+                                   std::optional<size_t> limit);
+    // The ascending ids above `after` that `condition` matches: at most
+    // `limit` + 1 (every one without a limit), so one more tells that more
+    // follow. Nullopt when the query failed.
+    std::optional<std::vector<uint64_t>> searchIds(const bucket_query::Condition& condition,
+                                                   uint64_t after, std::optional<size_t> limit);
+    // How many stored buckets `condition` matches; nullopt when the query failed.
+    std::optional<uint64_t> countMatching(const bucket_query::Condition& condition);
 
     // ---- changes ----
 
