@@ -80,20 +80,21 @@ bool collectAttributeRows(ResultSet& rows, AttributeRows& byId) {
 
 }  // namespace
 
-BucketIndex::BucketIndex(Logger& logger, BucketStore* owner) : m_logger(logger), m_owner(owner) {}
+BucketIndex::BucketIndex(Logger& logger, BucketHome* owner) : m_logger(logger), m_owner(owner) {}
 
 bool BucketIndex::declareSchema() {
     m_logger.debug("Creating schema: %s ", bucket_schema::kDocument);
-    return m_storage->createSchema(bucket_schema::kDocument);
+    return m_storage->declareSchema(bucket_schema::kDocument).isOk();
 }
 
 bool BucketIndex::readLargestId(std::optional<uint64_t>& largest) {
     Query query(new Aggregate("max", "id"), new Where("id", GreaterThan, "-1"));
-    std::unique_ptr<ResultSet> result(m_storage->queryTable(kName, kBuckets, query));
+    RowsResult result = m_storage->select(kName, kBuckets, query);
     if (!result) {
         return false;
     }
-    const ColumnValue* column = result->rowCount() == 0 ? nullptr : (*result)[0]->getColumn(0u);
+    const ColumnValue* column =
+        result.value()->rowCount() == 0 ? nullptr : (*result.value())[0]->getColumn(0u);
     if (column == nullptr || column->getType() == NULL_COLUMN) {
         largest.reset();
         return true;
@@ -116,19 +117,19 @@ std::optional<std::unique_ptr<Bucket>> BucketIndex::fetch(uint64_t id) {
     }
     const std::string idText = std::to_string(id);
     Query rowQuery(new Where("id", Equals, idText));
-    std::unique_ptr<ResultSet> row(m_storage->queryTable(kName, kBuckets, rowQuery));
+    RowsResult row = m_storage->select(kName, kBuckets, rowQuery);
     if (!row) {
         return std::nullopt;
     }
-    if (row->rowCount() == 0) {
+    if (row.value()->rowCount() == 0) {
         return nullptr;
     }
     std::unique_ptr<Bucket> bucket = newRecord(id);
-    adoptStoredFilename(*row, 0, *bucket);
+    adoptStoredFilename(*row.value(), 0, *bucket);
     Query query(std::vector<Returns*>{new Returns("name"), new Returns("value")},
                 new Where("id", Equals, idText));
-    std::unique_ptr<ResultSet> rows(m_storage->queryTable(kName, kAttributes, query));
-    if (!rows || !addAttributes(*rows, *bucket)) {
+    RowsResult rows = m_storage->select(kName, kAttributes, query);
+    if (!rows || !addAttributes(*rows.value(), *bucket)) {
         return std::nullopt;  // a record without its attributes would be a wrong answer
     }
     return bucket;
@@ -178,9 +179,9 @@ std::optional<BucketIndex::AttributeRows> BucketIndex::storedAttributes(uint64_t
 }
 
 std::optional<BucketIndex::AttributeRows> BucketIndex::queryAttributeRows(const Query& query) {
-    std::unique_ptr<ResultSet> rows(m_storage->queryTable(kName, kAttributes, query));
+    RowsResult rows = m_storage->select(kName, kAttributes, query);
     AttributeRows byId;
-    if (!rows || !collectAttributeRows(*rows, byId)) {
+    if (!rows || !collectAttributeRows(*rows.value(), byId)) {
         return std::nullopt;
     }
     return byId;
@@ -216,15 +217,15 @@ std::optional<BucketIndex::AttributeRows> BucketIndex::attributesOf(
 // for their attribute rows, instead of a look-up per bucket.
 std::optional<BucketIndex::Records> BucketIndex::getAll() {
     Query query(std::vector<Returns*>{new Returns("id"), new Returns("filename")});
-    std::unique_ptr<ResultSet> ids(m_storage->queryTable(kName, kBuckets, query));
+    RowsResult ids = m_storage->select(kName, kBuckets, query);
     if (!ids) {
         return std::nullopt;
     }
-    std::optional<AttributeRows> attributes = attributesOf(sortedIds(*ids));
+    std::optional<AttributeRows> attributes = attributesOf(sortedIds(*ids.value()));
     if (!attributes) {
         return std::nullopt;
     }
-    return fetchEach(*ids, *attributes);
+    return fetchEach(*ids.value(), *attributes);
 }
 
 // One query however the selected buckets are spread over the ids: the

@@ -28,13 +28,14 @@ std::optional<FileFacts> BucketIndex::fetchFacts(uint64_t id) {
         return FileFacts{};
     }
     Query query(new Where("id", Equals, std::to_string(id)));
-    std::unique_ptr<ResultSet> rows(m_storage->queryTable(kName, kFiles, query));
-    if (!rows) {
+    RowsResult result = m_storage->select(kName, kFiles, query);
+    if (!result) {
         return std::nullopt;
     }
+    ResultSet& rows = *result.value();
     FileFacts facts;
-    if (rows->rowCount() > 0) {
-        const ResultSet::Row& row = *(*rows)[0];
+    if (rows.rowCount() > 0) {
+        const ResultSet::Row& row = *rows[0];
         facts.name = stringColumn(row, "name");
         facts.type = stringColumn(row, "type");
         facts.sha256 = stringColumn(row, "sha256");
@@ -66,9 +67,9 @@ std::vector<TableWrite> BucketIndex::factsWrites(uint64_t id, const FileFacts& f
 // sees either the facts before or the facts after, never a mix.
 bool BucketIndex::replaceFacts(uint64_t id, const FileFacts& facts) {
     const std::vector<TableWrite> writes = factsWrites(id, facts);
-    std::optional<std::vector<int>> rows = m_storage->runTransaction(writes);
+    CountsResult rows = m_storage->transact(writes);
     const bool written =
-        rows && rows->size() == writes.size() && (facts.empty() || rows->back() >= 1);
+        rows && rows.value().size() == writes.size() && (facts.empty() || rows.value().back() >= 1);
     if (!written) {
         m_logger.error("Failed to write the file facts of bucket %" PRIu64 " to the storage layer",
                        id);

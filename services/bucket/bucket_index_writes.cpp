@@ -20,6 +20,36 @@ Where* attributeCondition(const std::string& id, const std::string& name) {
     return new Where("id", Equals, id, new Where("name", Equals, name));
 }
 
+TableWrite attributeInsert(const std::string& id, const std::string& name,
+                           const std::string& value) {
+    return storage_documents::insertWrite(
+        kName, kAttributes,
+        InsertValues{InsertValue("id", id), InsertValue("name", name),
+                     InsertValue("value", value)});
+}
+
+TableWrite attributeUpdate(const std::string& id, const std::string& name,
+                           const std::string& value) {
+    std::unique_ptr<Where> where(attributeCondition(id, name));
+    return storage_documents::updateWrite(kName, kAttributes,
+                                          InsertValues{InsertValue("value", value)}, *where);
+}
+
+// True when the transaction of `writes` writes was committed and each of
+// them touched a row (an update or a deletion that found none: the bucket
+// went meanwhile).
+bool everyWriteTouched(const CountsResult& rows, size_t writes) {
+    if (!rows || rows.value().size() != writes) {
+        return false;
+    }
+    for (int count : rows.value()) {
+        if (count < 1) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 bool BucketIndex::storeRows(Bucket& bucket) {
@@ -52,10 +82,7 @@ bool BucketIndex::insertNewRows(Bucket& bucket) {
     std::vector<TableWrite> writes;
     writes.reserve(attributes.size() + 2);
     for (const auto& [name, value] : attributes) {
-        writes.push_back(storage_documents::insertWrite(
-            kName, kAttributes,
-            InsertValues{InsertValue("id", id), InsertValue("name", name),
-                         InsertValue("value", value)}));
+        writes.push_back(attributeInsert(id, name, value));
     }
     if (!bucket.facts().empty()) {
         writes.push_back(factsInsert(bucket.getId(), bucket.facts()));
@@ -67,12 +94,9 @@ bool BucketIndex::insertNewRows(Bucket& bucket) {
     // the row, so a clean-up has to look.
     bucket.setUnstored(false);
     const size_t count = writes.size();
-    std::optional<std::vector<int>> rows =
-        commit(std::move(writes), {"add", bucket.getId(), &attributes, bucket.getFilename()});
-    bool written = rows.has_value() && rows->size() == count;
-    for (size_t i = 0; written && i < rows->size(); ++i) {
-        written = (*rows)[i] >= 1;
-    }
+    const bool written = everyWriteTouched(
+        commit(std::move(writes), {"add", bucket.getId(), &attributes, bucket.getFilename()}),
+        count);
     if (!written) {
         m_logger.error("Failed to write bucket %" PRIu64 " to the storage layer", bucket.getId());
     }
@@ -82,16 +106,17 @@ bool BucketIndex::insertNewRows(Bucket& bucket) {
 bool BucketIndex::writeBucketRow(Bucket& bucket) {
     const std::string id = std::to_string(bucket.getId());
     Query query(new Where("id", Equals, id));
-    std::unique_ptr<ResultSet> existing(m_storage->queryTable(kName, kBuckets, query));
+    RowsResult existing = m_storage->select(kName, kBuckets, query);
     if (!existing) {
         m_logger.error("Failed to look up bucket %" PRIu64 " in the storage layer", bucket.getId());
         return false;
     }
-    if (existing->rowCount() > 0) {
+    if (existing.value()->rowCount() > 0) {
         return true;  // the row stays as it is, "filename" included
     }
     InsertValues values{InsertValue("id", id), InsertValue("filename", bucket.getFilename())};
-    if (m_storage->insertTable(kName, kBuckets, values) < 1) {
+    CountResult inserted = m_storage->insert(kName, kBuckets, values);
+    if (!inserted || inserted.value() < 1) {
         m_logger.error("Failed to write bucket %" PRIu64 " to the storage layer", bucket.getId());
         return false;
     }
@@ -101,13 +126,14 @@ bool BucketIndex::writeBucketRow(Bucket& bucket) {
 bool BucketIndex::storedAttributeNames(const Bucket& bucket, std::set<std::string>& names) {
     Query query(std::vector<Returns*>{new Returns("name")},
                 new Where("id", Equals, std::to_string(bucket.getId())));
-    std::unique_ptr<ResultSet> rows(m_storage->queryTable(kName, kAttributes, query));
-    if (!rows) {
+    RowsResult selected = m_storage->select(kName, kAttributes, query);
+    if (!selected) {
         m_logger.error("Failed to look up the attributes of bucket %" PRIu64, bucket.getId());
         return false;
     }
-    for (unsigned i = 0; i < rows->rowCount(); i++) {
-        const ColumnValue* name = (*rows)[i]->getColumn("name");
+    ResultSet& rows = *selected.value();
+    for (unsigned i = 0; i < rows.rowCount(); i++) {
+        const ColumnValue* name = rows[i]->getColumn("name");
         if (name == nullptr) {
             return false;
         }
@@ -124,23 +150,13 @@ bool BucketIndex::writeAttributes(Bucket& bucket, const std::set<std::string>& s
     const std::string file = bucket.getFilename();
     std::vector<TableWrite> writes;
     for (const auto& [name, value] : bucket.getAttributes()) {
-        if (stored.count(name) != 0) {
-            std::unique_ptr<Where> where(attributeCondition(id, name));
-            writes.push_back(storage_documents::updateWrite(
-                kName, kAttributes, InsertValues{InsertValue("value", value)}, *where));
-        } else {
-            writes.push_back(storage_documents::insertWrite(
-                kName, kAttributes,
-                InsertValues{InsertValue("id", id), InsertValue("name", name),
-                             InsertValue("value", value)}));
-        }
+        writes.push_back(stored.count(name) != 0 ? attributeUpdate(id, name, value)
+                                                 : attributeInsert(id, name, value));
     }
-    std::optional<std::vector<int>> rows =
-        commit(std::move(writes), {"update", bucket.getId(), &bucket.getAttributes(), file});
-    bool written = rows.has_value();
-    for (size_t i = 0; written && i < rows->size(); ++i) {
-        written = (*rows)[i] >= 1;  // an update that found no row: the bucket went meanwhile
-    }
+    const size_t count = writes.size();
+    const bool written = everyWriteTouched(
+        commit(std::move(writes), {"update", bucket.getId(), &bucket.getAttributes(), file}),
+        count);
     if (!written) {
         m_logger.error("Failed to write the attributes of bucket %" PRIu64 " to the storage layer",
                        bucket.getId());
@@ -148,23 +164,61 @@ bool BucketIndex::writeAttributes(Bucket& bucket, const std::set<std::string>& s
     return written;
 }
 
+// All rows in one transaction, so a failure leaves the stored set as it was
+// (a half-patched set could even equal another bucket's): deletions of the
+// names gone, updates of the values changed, insertions of the names new.
+bool BucketIndex::writePatch(uint64_t id, const Bucket::Attributes& before,
+                             const Bucket::Attributes& after, const std::string& file) {
+    const std::string key = std::to_string(id);
+    std::vector<TableWrite> writes;
+    for (const auto& [name, value] : before) {
+        if (after.count(name) == 0) {
+            writes.push_back(storage_documents::deleteWrite(kName, kAttributes,
+                                                            Query(attributeCondition(key, name))));
+        }
+    }
+    for (const auto& [name, value] : after) {
+        auto stored = before.find(name);
+        if (stored == before.end()) {
+            writes.push_back(attributeInsert(key, name, value));
+        } else if (stored->second != value) {
+            writes.push_back(attributeUpdate(key, name, value));
+        }
+    }
+    if (writes.empty()) {
+        return true;
+    }
+    const size_t count = writes.size();
+    const bool written =
+        everyWriteTouched(commit(std::move(writes), {"update", id, &after, file}), count);
+    if (!written) {
+        m_logger.error("Failed to write the attributes of bucket %" PRIu64 " to the storage layer",
+                       id);
+    }
+    return written;
+}
+
 // The "buckets" row, which makes the bucket visible, goes first, and the
 // attribute and "bucket_files" rows with it in the same transaction: one commit, and one sync
 // of the index, per deletion.
-int BucketIndex::deleteRows(uint64_t id) {
+CountResult BucketIndex::deleteRows(uint64_t id) {
     Query query(new Where("id", Equals, std::to_string(id)));
     std::vector<TableWrite> writes{storage_documents::deleteWrite(kName, kBuckets, query),
                                    storage_documents::deleteWrite(kName, kAttributes, query),
                                    factsDeletion(id)};
-    const std::optional<std::vector<int>> rows =
-        commit(std::move(writes), {"delete", id, nullptr, ""});
-    return rows && rows->size() == 3 ? rows->front() : -1;
+    CountsResult rows = commit(std::move(writes), {"delete", id, nullptr, ""});
+    if (!rows) {
+        return CountResult::failed(rows.reason());
+    }
+    if (rows.value().size() != 3) {
+        return CountResult::failed("the transaction answered too few counts");
+    }
+    return CountResult::ok(rows.value().front());
 }
 
-std::optional<std::vector<int>> BucketIndex::commit(std::vector<TableWrite> writes,
-                                                    const ChangeFeed::Entry& entry) {
+CountsResult BucketIndex::commit(std::vector<TableWrite> writes, const ChangeFeed::Entry& entry) {
     if (m_feed == nullptr) {
-        return writes.empty() ? std::vector<int>() : m_storage->runTransaction(writes);
+        return writes.empty() ? CountsResult::ok({}) : m_storage->transact(writes);
     }
     return m_feed->commit(std::move(writes), entry);
 }
@@ -175,9 +229,9 @@ bool BucketIndex::discard(uint64_t id) {
     }
     Query rows(new Where("id", Equals, std::to_string(id)));
     // The row first: a bucket is never left visible without attributes.
-    m_storage->deleteTable(kName, kBuckets, rows);
-    m_storage->deleteTable(kName, kAttributes, rows);
-    m_storage->deleteTable(kName, bucket_schema::kFiles, rows);
-    std::unique_ptr<ResultSet> left(m_storage->queryTable(kName, kBuckets, rows));
-    return left && left->rowCount() == 0;
+    m_storage->remove(kName, kBuckets, rows);
+    m_storage->remove(kName, kAttributes, rows);
+    m_storage->remove(kName, bucket_schema::kFiles, rows);
+    RowsResult left = m_storage->select(kName, kBuckets, rows);
+    return left && left.value()->rowCount() == 0;
 }

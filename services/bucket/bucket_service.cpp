@@ -16,6 +16,7 @@
 #include "management_api.h"
 #include "management_client.h"
 #include "periodic_task.h"
+#include "replication_link.h"
 #include "service_record.h"
 #include "storage_client.h"
 #include "storage_follower.h"
@@ -45,6 +46,7 @@ BucketService::BucketService(const std::string& name, const std::string& token)
       m_store(std::make_unique<BucketStore>(*m_logger)),
       m_token(token) {
     m_logger->setMinLevel("warning");
+    m_replication = std::make_unique<ReplicationLink>(*m_logger);
     setName(name);
     setType("BucketStorage");
     m_mgtClient = nullptr;
@@ -117,12 +119,15 @@ bool BucketService::start(const std::string& coreAddress, uint16_t corePort) {
     }
     startUploadSweep();
     m_ready = true;
+    startFeedTrims();
+    startReplication();
     auditLifecycle("ESSRT");
     m_logger->info("Setup proxy for bucket storage API");
     if (!m_api->setupProxies(m_name, m_mgtClient)) {
         m_logger->fatal("Unable to setup proxy with core");
         m_ready = false;
         cleanupResources();
+        m_api->withdrawProxies();  // while the core still takes our token
         m_mgtClient->unregisterService();
         m_store->setStorage(nullptr);
         return false;
@@ -230,6 +235,10 @@ std::unique_ptr<TableStorage> BucketService::connectStorage() {
 
 void BucketService::windDown() {
     auditLifecycle("ESSTP");
+    // The core stops honouring the service's token once it unregisters or
+    // asks for its restart, so the paths go first (the REST server has
+    // stopped: nothing is served through them any more).
+    m_api->withdrawProxies();
     if (m_restartRequested) {
         m_mgtClient->restartService();
     } else if (m_unregisterOnStop) {
@@ -298,10 +307,10 @@ void BucketService::startUploadSweep() {
     m_leftoverRetry = std::make_unique<PeriodicTask>(kLeftoverRetryInterval,
                                                      [store] { store->retryLeftovers(); });
     startRetention();
-    startFeedTrims();
 }
 
 void BucketService::stopUploadSweep() {
+    stopReplication();
     stopFeedTrims();
     stopRetention();
     m_leftoverRetry.reset();

@@ -103,6 +103,7 @@ bool BucketService::handleConfiguration() {
     }
     applyAdvancedCategory(advancedName);
     setupRetentionCategory();
+    setupReplicationCategory();
     return true;
 }
 
@@ -175,6 +176,9 @@ void BucketService::configChange(const std::string& category, const std::string&
     if (category == retentionCategoryName()) {
         applyRetention(items);
     }
+    if (category == replicationCategoryName()) {
+        applyReplication(items);
+    }
     if (category == m_name + kAdvancedSuffix) {
         try {
             ConfigCategory config(category, items);
@@ -243,4 +247,20 @@ void BucketService::setFeedWindow(const std::string& keepChanges, const std::str
     }
     m_feedKeepChanges = *changes;
     m_feedKeepSeconds = *seconds;
+}
+
+void BucketService::setupChildCategory(const DefaultConfigCategory& category,
+                                       const std::function<void(const std::string&)>& apply) {
+    const std::string name = category.getName();
+    if (m_mgtClient->addCategory(category, true)) {
+        m_mgtClient->addChildCategories(m_name, {name});
+    }
+    if (!m_dryRun) {
+        registerCategory(name);
+    }
+    try {
+        apply(m_mgtClient->getCategory(name).itemsToJSON());
+    } catch (const std::exception& e) {
+        m_logger->warn("The category %s could not be read: %s", name.c_str(), e.what());
+    }
 }

@@ -35,14 +35,33 @@ BucketStore::Outcome BucketStore::replaceFile(
     if (!kept) {
         return Outcome::LookupFailed;
     }
-    FileFacts next{given.name.empty() ? kept->name : given.name,
-                   given.type.empty() ? kept->type : given.type, given.sha256};
-    // The old digest must not outlive the old bytes, whatever happens next.
-    if (!kept->sha256.empty() && !m_index.replaceFacts(id, {kept->name, kept->type, ""})) {
+    const FileFacts next{given.name.empty() ? kept->name : given.name,
+                         given.type.empty() ? kept->type : given.type, given.sha256};
+    // Recorded before the rename, with the size and modification time the
+    // renamed file keeps: a crash right after the rename must not leave new
+    // bytes the feed never mentions (a follower would keep the old ones for
+    // good). A crash before the rename leaves a record of bytes that did not
+    // change, which a follower applies again harmlessly (it reads the bytes
+    // the bucket holds). The old digest goes in the same transaction: it
+    // must not outlive the old bytes.
+    std::vector<TableWrite> dropDigest;
+    if (!kept->sha256.empty()) {
+        dropDigest = BucketIndex::factsWrites(id, {kept->name, kept->type, ""});
+    }
+    if (!commitChange(std::move(dropDigest),
+                      {"content", id, &(*bucket)->getAttributes(), file.path()})) {
+        m_logger.error("Cannot record the replacement of bucket %" PRIu64 " in the change feed",
+                       id);
         return Outcome::Failed;
     }
     crashPoint("replace-before-rename");
-    file.moveTo(path);  // throws UploadStorageError; the old file then stays
+    try {
+        file.moveTo(path);  // throws UploadStorageError; the old file then stays
+    } catch (...) {
+        // The feed's newest record of the bucket describes the old file again.
+        commitChange({}, {"content", id, &(*bucket)->getAttributes(), path});
+        throw;
+    }
     crashPoint("replace-after-rename");
     // The file is synced again in case it had to be copied to another file
     // system; the directory makes the new name durable.
@@ -51,19 +70,9 @@ BucketStore::Outcome BucketStore::replaceFile(
         m_logger.error("Cannot sync the new file of bucket %" PRIu64 " to disk", id);
         return Outcome::Failed;
     }
-    // The feed learns of the new bytes once they are durable, in the
-    // transaction that writes the new file facts; should it fail the client
-    // is told, and a repeated replacement records it.
     const bool unchanged =
         next.name == kept->name && next.type == kept->type && next.sha256.empty();
-    std::vector<TableWrite> writes =
-        unchanged ? std::vector<TableWrite>() : BucketIndex::factsWrites(id, next);
-    const size_t count = writes.size();
-    std::optional<std::vector<int>> rows =
-        commitChange(std::move(writes), {"content", id, &(*bucket)->getAttributes(), path});
-    if (!rows || rows->size() != count || (count == 2 && rows->back() < 1)) {
-        m_logger.error("Cannot record the replacement of bucket %" PRIu64 " in the change feed",
-                       id);
+    if (!unchanged && !m_index.replaceFacts(id, next)) {
         return Outcome::Failed;
     }
     return Outcome::Written;

@@ -30,14 +30,17 @@ BucketStore::Change BucketStore::removeRows(
         change.outcome = Outcome::Failed;
         return change;
     }
-    change.removedRows = m_index.deleteRows(id);
-    if (change.removedRows < 1) {
-        // No row deleted: a deletion that came first (the record ends), or
-        // a failure (the record stays for the next start to resolve).
-        change.outcome = change.removedRows == 0 ? Outcome::Absent : Outcome::Failed;
-        if (change.removedRows == 0) {
-            m_changes.intents().end(id);
-        }
+    CountResult deleted = m_index.deleteRows(id);
+    if (!deleted) {
+        // The record stays for the next start to resolve.
+        change.outcome = Outcome::Failed;
+        return change;
+    }
+    change.removedRows = deleted.value();
+    if (change.removedRows == 0) {
+        // A deletion that came first: the record ends.
+        m_changes.intents().end(id);
+        change.outcome = Outcome::Absent;
         return change;
     }
     change.outcome = Outcome::Written;

@@ -80,11 +80,12 @@ bool ChangeFeed::start() {
 std::optional<std::optional<uint64_t>> ChangeFeed::readSeq(const char* aggregate, Where* where) {
     Query query(new Aggregate(aggregate, "seq"),
                 where != nullptr ? where : new Where("seq", GreaterThan, "-1"));
-    std::unique_ptr<ResultSet> result(m_storage->queryTable(kName, kChanges, query));
-    if (!result) {
+    RowsResult selected = m_storage->select(kName, kChanges, query);
+    if (!selected) {
         return std::nullopt;
     }
-    const ColumnValue* column = result->rowCount() == 0 ? nullptr : (*result)[0]->getColumn(0u);
+    ResultSet& result = *selected.value();
+    const ColumnValue* column = result.rowCount() == 0 ? nullptr : result[0]->getColumn(0u);
     if (column == nullptr || column->getType() == NULL_COLUMN) {
         return std::optional<uint64_t>();
     }
@@ -113,8 +114,7 @@ TableWrite ChangeFeed::rowOf(uint64_t seq, const Entry& entry) const {
     return storage_documents::insertWrite(kName, kChanges, values);
 }
 
-std::optional<std::vector<int>> ChangeFeed::commit(std::vector<TableWrite> writes,
-                                                   const Entry& entry) {
+CountsResult ChangeFeed::commit(std::vector<TableWrite> writes, const Entry& entry) {
     uint64_t seq = 0;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -124,15 +124,18 @@ std::optional<std::vector<int>> ChangeFeed::commit(std::vector<TableWrite> write
         }
     }
     if (seq == 0) {  // not started: nothing to record
-        return writes.empty() ? std::vector<int>() : m_storage->runTransaction(writes);
+        return writes.empty() ? CountsResult::ok({}) : m_storage->transact(writes);
     }
     writes.push_back(rowOf(seq, entry));
-    std::optional<std::vector<int>> rows = m_storage->runTransaction(writes);
+    CountsResult rows = m_storage->transact(writes);
     ended(seq);
-    if (!rows || rows->size() != writes.size() || rows->back() < 1) {
-        return std::nullopt;
+    if (!rows) {
+        return rows;
     }
-    rows->pop_back();
+    if (rows.value().size() != writes.size() || rows.value().back() < 1) {
+        return CountsResult::failed("the change's row was not written");
+    }
+    rows.value().pop_back();
     return rows;
 }
 
@@ -199,14 +202,15 @@ std::optional<std::vector<ChangeFeed::Change>> ChangeFeed::readRange(uint64_t af
                                                                      uint64_t last) {
     Query query(new Where("seq", GreaterThan, std::to_string(after),
                           new Where("seq", LessOrEqual, std::to_string(last))));
-    std::unique_ptr<ResultSet> rows(m_storage->queryTable(kName, kChanges, query));
-    if (!rows) {
+    RowsResult selected = m_storage->select(kName, kChanges, query);
+    if (!selected) {
         return std::nullopt;
     }
+    ResultSet& rows = *selected.value();
     std::vector<Change> changes;
-    changes.reserve(rows->rowCount());
-    for (unsigned i = 0; i < rows->rowCount(); i++) {
-        changes.push_back(changeOf(*(*rows)[i]));
+    changes.reserve(rows.rowCount());
+    for (unsigned i = 0; i < rows.rowCount(); i++) {
+        changes.push_back(changeOf(*rows[i]));
     }
     std::sort(changes.begin(), changes.end(),
               [](const Change& a, const Change& b) { return a.seq < b.seq; });
@@ -239,5 +243,5 @@ bool ChangeFeed::trim(size_t keep, int64_t maxAgeSeconds) {
         m_trimmed = through;
     }
     Query rows(new Where("seq", LessOrEqual, std::to_string(through)));
-    return m_storage->deleteTable(kName, kChanges, rows) >= 0;
+    return m_storage->remove(kName, kChanges, rows).isOk();
 }

@@ -45,65 +45,36 @@ void StorageFollower::recheck() {
     m_port = port;
 }
 
-bool StorageFollower::createSchema(const std::string& schemaDocument) {
-    const bool created = current()->createSchema(schemaDocument);
-    if (!created) {
-        recheck();
-    }
-    return created;
+SchemaResult StorageFollower::declareSchema(const std::string& schemaDocument) {
+    return followed(current()->declareSchema(schemaDocument));
 }
 
-ResultSet* StorageFollower::queryTable(const std::string& schema, const std::string& table,
-                                       const Query& query) {
-    ResultSet* result = current()->queryTable(schema, table, query);
-    if (result == nullptr) {
-        recheck();
-    }
-    return result;
+RowsResult StorageFollower::select(const std::string& schema, const std::string& table,
+                                   const Query& query) {
+    return followed(current()->select(schema, table, query));
 }
 
-int StorageFollower::insertTable(const std::string& schema, const std::string& table,
-                                 const InsertValues& values) {
-    const int rows = current()->insertTable(schema, table, values);
-    if (rows < 1) {
-        recheck();
-    }
-    return rows;
+CountResult StorageFollower::insert(const std::string& schema, const std::string& table,
+                                    const InsertValues& values) {
+    return followed(current()->insert(schema, table, values));
 }
 
-std::optional<std::vector<int>> StorageFollower::runTransaction(
-    const std::vector<TableWrite>& writes) {
-    std::optional<std::vector<int>> rows = current()->runTransaction(writes);
-    if (!rows && !writes.empty()) {
-        recheck();
-    }
-    return rows;
+CountsResult StorageFollower::transact(const std::vector<TableWrite>& writes) {
+    return followed(current()->transact(writes));
 }
 
-int StorageFollower::insertRows(const std::string& schema, const std::string& table,
-                                const std::vector<InsertValues>& rows) {
-    const int inserted = current()->insertRows(schema, table, rows);
-    if (inserted < 1 && !rows.empty()) {
-        recheck();
-    }
-    return inserted;
+CountResult StorageFollower::insertAll(const std::string& schema, const std::string& table,
+                                       const std::vector<InsertValues>& rows) {
+    return followed(current()->insertAll(schema, table, rows));
 }
 
-int StorageFollower::updateTable(const std::string& schema, const std::string& table,
-                                 const InsertValues& values, const Where& where,
-                                 const UpdateModifier* modifier) {
-    const int rows = current()->updateTable(schema, table, values, where, modifier);
-    if (rows < 1) {
-        recheck();
-    }
-    return rows;
+CountResult StorageFollower::update(const std::string& schema, const std::string& table,
+                                    const InsertValues& values, const Where& where,
+                                    const UpdateModifier* modifier) {
+    return followed(current()->update(schema, table, values, where, modifier));
 }
 
-int StorageFollower::deleteTable(const std::string& schema, const std::string& table,
-                                 const Query& query) {
-    const int rows = current()->deleteTable(schema, table, query);
-    if (rows < 1) {
-        recheck();
-    }
-    return rows;
+CountResult StorageFollower::remove(const std::string& schema, const std::string& table,
+                                    const Query& query) {
+    return followed(current()->remove(schema, table, query));
 }

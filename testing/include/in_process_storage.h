@@ -4,8 +4,8 @@
 // into a SQLite backend held in memory. What a service's code sees is what
 // the storage service would answer, without a storage process or a socket.
 //
-// Errors: like StorageClient, failures show as results (null, below 1),
-// never as exceptions, and are logged on the process logger.
+// Errors: like StorageClient, failures show as failed results with the
+// reason, never as exceptions, and are logged on the process logger.
 //
 // Thread-safety: every operation may be called from several threads at
 // once; the one database connection serializes them.
@@ -29,22 +29,24 @@ class InProcessStorage : public TableStorage {
     InProcessStorage(const InProcessStorage&) = delete;
     InProcessStorage& operator=(const InProcessStorage&) = delete;
 
-    bool createSchema(const std::string& schemaDocument) override;
-    ResultSet* queryTable(const std::string& schema, const std::string& table,
-                          const Query& query) override;
-    int insertTable(const std::string& schema, const std::string& table,
-                    const InsertValues& values) override;
-    int insertRows(const std::string& schema, const std::string& table,
-                   const std::vector<InsertValues>& rows) override;
-    int updateTable(const std::string& schema, const std::string& table, const InsertValues& values,
-                    const Where& where, const UpdateModifier* modifier = nullptr) override;
-    int deleteTable(const std::string& schema, const std::string& table,
-                    const Query& query) override;
-    std::optional<std::vector<int>> runTransaction(const std::vector<TableWrite>& writes) override;
+    SchemaResult declareSchema(const std::string& schemaDocument) override;
+    RowsResult select(const std::string& schema, const std::string& table,
+                      const Query& query) override;
+    CountResult insert(const std::string& schema, const std::string& table,
+                       const InsertValues& values) override;
+    CountResult insertAll(const std::string& schema, const std::string& table,
+                          const std::vector<InsertValues>& rows) override;
+    CountResult update(const std::string& schema, const std::string& table,
+                       const InsertValues& values, const Where& where,
+                       const UpdateModifier* modifier = nullptr) override;
+    CountResult remove(const std::string& schema, const std::string& table,
+                       const Query& query) override;
+    CountsResult transact(const std::vector<TableWrite>& writes) override;
 
   private:
     // Runs the insert document `document` as the storage service does.
-    int insert(const std::string& schema, const std::string& table, const std::string& document);
+    CountResult insertDocument(const std::string& schema, const std::string& table,
+                               const std::string& document);
 
     std::unique_ptr<storage::StorageBackend> m_backend;
 };

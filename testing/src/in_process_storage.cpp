@@ -11,16 +11,16 @@
 
 namespace {
 
-// Runs `operation`; logs and gives `failed` when it throws, as the storage
-// service would refuse the request.
+// Runs `operation`; logs and fails with the reason when it throws, as the
+// storage service would refuse the request.
 template <class Result, class Operation>
-Result attempt(const char* name, const std::string& table, Result failed, Operation operation) {
+Result attempt(const char* name, const std::string& table, Operation operation) {
     try {
-        return operation();
+        return Result::ok(operation());
     } catch (const std::exception& error) {
         Logger::getLogger()->error("Storage %s of %s failed: %s", name, table.c_str(),
                                    error.what());
-        return failed;
+        return Result::failed(error.what());
     }
 }
 
@@ -36,66 +36,65 @@ InProcessStorage::InProcessStorage()
 
 InProcessStorage::~InProcessStorage() = default;
 
-bool InProcessStorage::createSchema(const std::string& schemaDocument) {
-    return attempt("schema creation", "", false, [&] {
+SchemaResult InProcessStorage::declareSchema(const std::string& schemaDocument) {
+    return attempt<SchemaResult>("schema creation", "", [&] {
         m_backend->declareSchema(schemaDocument);
-        return true;
+        return TableDone{};
     });
 }
 
-ResultSet* InProcessStorage::queryTable(const std::string& schema, const std::string& table,
-                                        const Query& query) {
-    return attempt("query", table, static_cast<ResultSet*>(nullptr), [&] {
+RowsResult InProcessStorage::select(const std::string& schema, const std::string& table,
+                                    const Query& query) {
+    return attempt<RowsResult>("query", table, [&] {
         storage::QuerySpec spec = storage::parseQueryDocument(query.toJSON());
-        return new ResultSet(storage::resultToJson(m_backend->query(schema, table, spec)));
+        return std::make_unique<ResultSet>(
+            storage::resultToJson(m_backend->query(schema, table, spec)));
     });
 }
 
-int InProcessStorage::insertTable(const std::string& schema, const std::string& table,
-                                  const InsertValues& values) {
-    return insert(schema, table, storage_documents::insertDocument(values));
+CountResult InProcessStorage::insert(const std::string& schema, const std::string& table,
+                                     const InsertValues& values) {
+    return insertDocument(schema, table, storage_documents::insertDocument(values));
 }
 
-int InProcessStorage::insertRows(const std::string& schema, const std::string& table,
-                                 const std::vector<InsertValues>& rows) {
+CountResult InProcessStorage::insertAll(const std::string& schema, const std::string& table,
+                                        const std::vector<InsertValues>& rows) {
     if (rows.empty()) {
-        return 0;
+        return CountResult::ok(0);
     }
-    return insert(schema, table, storage_documents::insertRowsDocument(rows));
+    return insertDocument(schema, table, storage_documents::insertRowsDocument(rows));
 }
 
 // The service's insert: one row alone, several in one transaction.
-int InProcessStorage::insert(const std::string& schema, const std::string& table,
-                             const std::string& document) {
-    return attempt("insert", table, -1, [&] {
+CountResult InProcessStorage::insertDocument(const std::string& schema, const std::string& table,
+                                             const std::string& document) {
+    return attempt<CountResult>("insert", table, [&] {
         std::vector<storage::RowValues> rows = storage::parseInsertRowsDocument(document);
         return rowCount(rows.size() == 1 ? m_backend->insert(schema, table, rows.front())
                                          : m_backend->insertRows(schema, table, rows));
     });
 }
 
-int InProcessStorage::updateTable(const std::string& schema, const std::string& table,
-                                  const InsertValues& values, const Where& where,
-                                  const UpdateModifier*) {
-    return attempt("update", table, -1, [&] {
+CountResult InProcessStorage::update(const std::string& schema, const std::string& table,
+                                     const InsertValues& values, const Where& where,
+                                     const UpdateModifier*) {
+    return attempt<CountResult>("update", table, [&] {
         storage::UpdateSpec spec =
             storage::parseUpdateDocument(storage_documents::updateDocument(values, where));
         return rowCount(m_backend->update(schema, table, spec));
     });
 }
 
-int InProcessStorage::deleteTable(const std::string& schema, const std::string& table,
-                                  const Query& query) {
-    return attempt("delete", table, -1, [&] {
+CountResult InProcessStorage::remove(const std::string& schema, const std::string& table,
+                                     const Query& query) {
+    return attempt<CountResult>("delete", table, [&] {
         storage::QuerySpec spec = storage::parseQueryDocument(query.toJSON());
         return rowCount(m_backend->remove(schema, table, spec));
     });
 }
 
-std::optional<std::vector<int>> InProcessStorage::runTransaction(
-    const std::vector<TableWrite>& writes) {
-    using Rows = std::optional<std::vector<int>>;
-    return attempt("transaction", "", Rows(), [&]() -> Rows {
+CountsResult InProcessStorage::transact(const std::vector<TableWrite>& writes) {
+    return attempt<CountsResult>("transaction", "", [&] {
         std::vector<uint64_t> written = m_backend->transaction(
             storage::parseTransactionDocument(storage_documents::transactionDocument(writes)));
         std::vector<int> rows;

@@ -90,6 +90,13 @@ TEST_F(PostgresSchema, DocumentBecomesASchemaWithTypedTablesAndIndexes) {
                   "bucket_attributes|id|bigint||NO",
                   "bucket_attributes|name|character varying|80|YES",
                   "bucket_attributes|value|character varying|80|YES",
+                  "bucket_changes|attributes|text||YES",
+                  "bucket_changes|bucket|bigint||YES",
+                  "bucket_changes|etag|character varying|80|YES",
+                  "bucket_changes|op|character varying|16|YES",
+                  "bucket_changes|seq|bigint||NO",
+                  "bucket_changes|size|bigint||YES",
+                  "bucket_changes|time|bigint||YES",
                   "buckets|filename|character varying|255|YES",
                   "buckets|id|bigint||NO",
               }),
@@ -99,7 +106,7 @@ TEST_F(PostgresSchema, DocumentBecomesASchemaWithTypedTablesAndIndexes) {
                      "THEN 'NO' ELSE is_nullable END FROM information_schema.columns "
                      "WHERE table_schema = 'Bucket'"));
     // Text compares byte by byte, as on SQLite.
-    EXPECT_EQ((std::vector<std::string>{"C", "C", "C"}),
+    EXPECT_EQ((std::vector<std::string>{"C", "C", "C", "C", "C"}),
               rowsOf(m_conninfo,
                      "SELECT collation_name FROM information_schema.columns WHERE table_schema "
                      "= 'Bucket' AND data_type = 'character varying'"));
@@ -109,6 +116,8 @@ TEST_F(PostgresSchema, DocumentBecomesASchemaWithTypedTablesAndIndexes) {
         "USING btree (id)",
         "bucket_attributes#name,value|CREATE INDEX \"bucket_attributes#name,value\" ON "
         "\"Bucket\".bucket_attributes USING btree (name, value)",
+        "bucket_changes_pkey|CREATE UNIQUE INDEX bucket_changes_pkey ON \"Bucket\".bucket_changes "
+        "USING btree (seq)",
         "buckets_pkey|CREATE UNIQUE INDEX buckets_pkey ON \"Bucket\".buckets USING btree (id)"};
     const std::string indexQuery =
         "SELECT indexname, indexdef FROM pg_indexes WHERE schemaname = 'Bucket'";
@@ -119,7 +128,7 @@ TEST_F(PostgresSchema, DocumentBecomesASchemaWithTypedTablesAndIndexes) {
     m_backend = std::make_unique<PostgresBackend>(m_conninfo);
     EXPECT_EQ(SchemaOutcome::Unchanged, m_backend->declareSchema(kBucketSchema).outcome);
     EXPECT_EQ(indexes, rowsOf(m_conninfo, indexQuery));
-    EXPECT_EQ(std::vector<std::string>{"Bucket|1|bucket"},
+    EXPECT_EQ(std::vector<std::string>{"Bucket|2|bucket"},
               rowsOf(m_conninfo, "SELECT name, version, service FROM tarvolt_catalog.schemas"));
 }
 

@@ -21,7 +21,7 @@ std::string insertRowsDocument(const std::vector<InsertValues>& rows);
 // { "values" : { ... }, "where" : { ... } }
 std::string updateDocument(const InsertValues& values, const Where& where);
 
-// The writes of a transaction, as TableStorage::runTransaction takes them.
+// The writes of a transaction, as TableStorage::transact takes them.
 TableWrite insertWrite(const std::string& schema, const std::string& table,
                        const InsertValues& values);
 TableWrite updateWrite(const std::string& schema, const std::string& table,

@@ -71,88 +71,93 @@ StorageClient::StorageClient(const std::string& hostname, uint16_t port)
 
 StorageClient::~StorageClient() = default;
 
-// Performs one exchange. Returns false, after logging why, when the service
-// could not be reached or answered with an error status.
-bool StorageClient::exchange(const char* operation, const std::string& method,
-                             const std::string& target, const std::string& body,
-                             std::string& answer, std::string* refusal) {
+// Performs one exchange. Fails, after logging why, when the service could
+// not be reached or answered with an error status.
+TableResult<std::string> StorageClient::exchange(const char* operation, const std::string& method,
+                                                 const std::string& target, const std::string& body,
+                                                 std::string* refusal) {
     const http::Headers headers{{"Content-Type", "application/json"}};
+    std::string reason;
     try {
         http::ClientResponse response = m_client->request(method, target, body, headers);
-        if (response.status != 200) {
-            if (refusal != nullptr && response.status == 400) {
-                *refusal = errorText(response);
-            }
-            Logger::getLogger()->error("Storage %s %s failed with status %d: %s", operation,
-                                       target.c_str(), response.status,
-                                       errorText(response).c_str());
-            return false;
+        if (response.status == 200) {
+            return TableResult<std::string>::ok(std::move(response.body));
         }
-        answer = std::move(response.body);
-        return true;
+        if (refusal != nullptr && response.status == 400) {
+            *refusal = errorText(response);
+        }
+        reason = "status " + std::to_string(response.status) + ": " + errorText(response);
+        Logger::getLogger()->error("Storage %s %s failed with %s", operation, target.c_str(),
+                                   reason.c_str());
     } catch (const std::exception& error) {
-        Logger::getLogger()->error("Storage %s %s failed: storage service at %s:%u unreachable: %s",
-                                   operation, target.c_str(), m_client->host().c_str(),
-                                   static_cast<unsigned>(m_client->port()), error.what());
-        return false;
+        reason = "storage service at " + m_client->host() + ":" + std::to_string(m_client->port()) +
+                 " unreachable: " + error.what();
+        Logger::getLogger()->error("Storage %s %s failed: %s", operation, target.c_str(),
+                                   reason.c_str());
     } catch (...) {
+        reason = "an unknown error";
         Logger::getLogger()->error("Storage %s %s failed with an unknown error", operation,
                                    target.c_str());
-        return false;
     }
+    return TableResult<std::string>::failed(reason);
 }
 
-bool StorageClient::createSchema(const std::string& schemaDocument) {
-    std::string answer;
-    return exchange("schema creation", "POST", "/storage/schema", schemaDocument, answer);
+SchemaResult StorageClient::declareSchema(const std::string& schemaDocument) {
+    TableResult<std::string> answer =
+        exchange("schema creation", "POST", "/storage/schema", schemaDocument);
+    return answer ? SchemaResult::ok(TableDone{}) : SchemaResult::failed(answer.reason());
 }
 
-ResultSet* StorageClient::queryTable(const std::string& schema, const std::string& table,
-                                     const Query& query) {
-    std::string answer;
-    if (!exchange("query", "PUT", tablePath(schema, table) + "/query", query.toJSON(), answer)) {
-        return nullptr;
+RowsResult StorageClient::select(const std::string& schema, const std::string& table,
+                                 const Query& query) {
+    TableResult<std::string> answer =
+        exchange("query", "PUT", tablePath(schema, table) + "/query", query.toJSON());
+    if (!answer) {
+        return RowsResult::failed(answer.reason());
     }
     try {
-        return new ResultSet(answer);
+        return RowsResult::ok(std::make_unique<ResultSet>(answer.value()));
     } catch (const std::exception& error) {
         Logger::getLogger()->error("Storage query of %s.%s returned an unreadable result: %s",
                                    schema.c_str(), table.c_str(), error.what());
-        return nullptr;
+        return RowsResult::failed(std::string("unreadable result: ") + error.what());
     }
 }
 
-int StorageClient::insertTable(const std::string& schema, const std::string& table,
-                               const InsertValues& values) {
+CountResult StorageClient::insert(const std::string& schema, const std::string& table,
+                                  const InsertValues& values) {
     return write("insert", "POST", schema, table, storage_documents::insertDocument(values));
 }
 
-int StorageClient::insertRows(const std::string& schema, const std::string& table,
-                              const std::vector<InsertValues>& rows) {
+CountResult StorageClient::insertAll(const std::string& schema, const std::string& table,
+                                     const std::vector<InsertValues>& rows) {
     if (rows.empty()) {
-        return 0;
+        return CountResult::ok(0);
     }
     if (!m_basicOnly.load()) {
-        std::string answer;
         std::string refusal;
-        if (exchange("insert", "POST", tablePath(schema, table),
-                     storage_documents::insertRowsDocument(rows), answer, &refusal)) {
-            return rowsAffected(answer);
+        TableResult<std::string> answer =
+            exchange("insert", "POST", tablePath(schema, table),
+                     storage_documents::insertRowsDocument(rows), &refusal);
+        if (answer) {
+            const int inserted = rowsAffected(answer.value());
+            return inserted < 0 ? CountResult::failed("unreadable answer")
+                                : CountResult::ok(inserted);
         }
         if (!extensionRefused(refusal)) {
-            return -1;
+            return CountResult::failed(answer.reason());
         }
     }
     int inserted = 0;
     for (const InsertValues& row : rows) {
-        if (insertTable(schema, table, row) < 1) {
-            return -1;
+        CountResult one = insert(schema, table, row);
+        if (!one || one.value() < 1) {
+            return one ? CountResult::failed("a row was not inserted") : one;
         }
         inserted++;
     }
-    return inserted;
+    return CountResult::ok(inserted);
 }
-
 bool StorageClient::extensionRefused(const std::string& refusal) {
     // The basic protocol knows neither the transaction path nor "inserts".
     if (refusal.find("Unsupported URL") == std::string::npos &&
@@ -168,17 +173,19 @@ bool StorageClient::extensionRefused(const std::string& refusal) {
     return true;
 }
 
-std::optional<std::vector<int>> StorageClient::runTransaction(
-    const std::vector<TableWrite>& writes) {
+CountsResult StorageClient::transact(const std::vector<TableWrite>& writes) {
     if (!m_basicOnly.load()) {
-        std::string answer;
         std::string refusal;
-        if (exchange("transaction", "POST", "/storage/transaction",
-                     storage_documents::transactionDocument(writes), answer, &refusal)) {
-            return rowsAffectedList(answer);
+        TableResult<std::string> answer =
+            exchange("transaction", "POST", "/storage/transaction",
+                     storage_documents::transactionDocument(writes), &refusal);
+        if (answer) {
+            std::optional<std::vector<int>> rows = rowsAffectedList(answer.value());
+            return rows ? CountsResult::ok(std::move(*rows))
+                        : CountsResult::failed("unreadable answer");
         }
         if (!extensionRefused(refusal)) {
-            return std::nullopt;
+            return CountsResult::failed(answer.reason());
         }
     }
     std::vector<int> rows;
@@ -186,38 +193,39 @@ std::optional<std::vector<int>> StorageClient::runTransaction(
         const char* method = single.operation == "insert"   ? "POST"
                              : single.operation == "update" ? "PUT"
                                                             : "DELETE";
-        const int written =
+        CountResult written =
             write(single.operation.c_str(), method, single.schema, single.table, single.document);
-        if (written < 0) {
-            return std::nullopt;
+        if (!written) {
+            return CountsResult::failed(written.reason());
         }
-        rows.push_back(written);
+        rows.push_back(written.value());
     }
-    return rows;
+    return CountsResult::ok(std::move(rows));
 }
 
-int StorageClient::updateTable(const std::string& schema, const std::string& table,
-                               const InsertValues& values, const Where& where,
-                               const UpdateModifier* /*modifier: no options exist yet*/) {
+CountResult StorageClient::update(const std::string& schema, const std::string& table,
+                                  const InsertValues& values, const Where& where,
+                                  const UpdateModifier* /*modifier: no options exist yet*/) {
     return write("update", "PUT", schema, table, storage_documents::updateDocument(values, where));
 }
 
-int StorageClient::deleteTable(const std::string& schema, const std::string& table,
-                               const Query& query) {
+CountResult StorageClient::remove(const std::string& schema, const std::string& table,
+                                  const Query& query) {
     return write("delete", "DELETE", schema, table, query.toJSON());
 }
 
-int StorageClient::write(const char* operation, const std::string& method,
-                         const std::string& schema, const std::string& table,
-                         const std::string& body) {
-    std::string answer;
-    if (!exchange(operation, method, tablePath(schema, table), body, answer)) {
-        return -1;
+CountResult StorageClient::write(const char* operation, const std::string& method,
+                                 const std::string& schema, const std::string& table,
+                                 const std::string& body) {
+    TableResult<std::string> answer = exchange(operation, method, tablePath(schema, table), body);
+    if (!answer) {
+        return CountResult::failed(answer.reason());
     }
-    int rows = rowsAffected(answer);
+    const int rows = rowsAffected(answer.value());
     if (rows < 0) {
         Logger::getLogger()->error("Storage %s of %s.%s returned an unreadable answer", operation,
                                    schema.c_str(), table.c_str());
+        return CountResult::failed("unreadable answer");
     }
-    return rows;
+    return CountResult::ok(rows);
 }

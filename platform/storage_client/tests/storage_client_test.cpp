@@ -21,6 +21,43 @@ using Pairs = std::vector<std::pair<std::string, std::string>>;
 
 enum class Storage { Process, InProcess };
 
+// The table results read the way the cases below check them: a count, -1
+// for a failure (which must carry its reason), and rows or null.
+class Calls {
+  public:
+    explicit Calls(TableStorage& storage) : m_storage(storage) {}
+    bool createSchema(const std::string& document) {
+        return m_storage.declareSchema(document).isOk();
+    }
+    ResultSet* queryTable(const std::string& schema, const std::string& table, const Query& query) {
+        RowsResult rows = m_storage.select(schema, table, query);
+        EXPECT_TRUE(rows ? rows.value() != nullptr : !rows.reason().empty());
+        return rows ? rows.take().release() : nullptr;
+    }
+    int insertTable(const std::string& schema, const std::string& table,
+                    const InsertValues& values) {
+        return count(m_storage.insert(schema, table, values));
+    }
+    int insertRows(const std::string& schema, const std::string& table,
+                   const std::vector<InsertValues>& rows) {
+        return count(m_storage.insertAll(schema, table, rows));
+    }
+    int updateTable(const std::string& schema, const std::string& table, const InsertValues& values,
+                    const Where& where) {
+        return count(m_storage.update(schema, table, values, where));
+    }
+    int deleteTable(const std::string& schema, const std::string& table, const Query& query) {
+        return count(m_storage.remove(schema, table, query));
+    }
+
+  private:
+    static int count(const CountResult& result) {
+        EXPECT_TRUE(result ? result.value() >= 0 : !result.reason().empty());
+        return result ? result.value() : -1;
+    }
+    TableStorage& m_storage;
+};
+
 class StorageClientTest : public ::testing::TestWithParam<Storage> {
   protected:
     StorageClientTest() : m_owned(open(GetParam())), m_client(*m_owned) {}
@@ -93,7 +130,7 @@ class StorageClientTest : public ::testing::TestWithParam<Storage> {
     testing_support::TempDir m_directory;
     std::unique_ptr<storage_test::StorageProcess> m_process;
     std::unique_ptr<TableStorage> m_owned;
-    TableStorage& m_client;
+    Calls m_client;
 };
 
 TEST_P(StorageClientTest, SchemaIsAcceptedAgainAndBadDocumentsRefused) {

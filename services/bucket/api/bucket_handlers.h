@@ -19,6 +19,7 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "bucket.h"
 #include "bucket_download.h"
@@ -64,6 +65,7 @@ struct Answer {
     http::StatusCode status = http::StatusCode::success_ok;
     std::string body;
     Audit audit;
+    std::vector<Audit> audits;  // further entries, recorded after `audit`
     std::unique_ptr<Bucket> download;
     DownloadRequest downloadRequest;  // what the download's request asks (ranges, conditions)
 };
@@ -158,5 +160,18 @@ Answer handleDelete(BucketStore& store, const Request& request);
 // PUT /bucket/match with `{ "attributes" : { ... } }`: the buckets holding
 // every pair.
 Answer handleMatch(BucketStore& store, const Request& request);
+// POST /bucket/search `{ "where" : C, "limit" : N, "after" : ID,
+// "count" : true }` (search_request.h, condition.h): 200 `{ "buckets" :
+// [...], "next" : ID or null, "count" : N (when asked) }`.
+Answer handleSearch(BucketStore& store, const Request& request);
+// POST /bucket/delete `{ "where" : C, "dryRun" : true, "limit" : N,
+// "all" : true }`: a dry run answers `{ "dryRun" : true, "count" : N,
+// "bytes" : B, "buckets" : [ids], "next" : ID or null }` and changes
+// nothing; a real run deletes at most `limit` (default 1,000, at most
+// 10,000) matching buckets, one "BUCDL" entry each, and answers
+// `{ "count" : deleted, "next" : ID or null }` (non-null while more match).
+// A condition that matches every stored bucket (an absent where included)
+// is refused with 400 unless "all" is true; a dry run is never refused.
+Answer handleBulkDelete(BucketStore& store, const Request& request);
 
 }  // namespace bucket_handlers

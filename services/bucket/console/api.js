@@ -140,6 +140,11 @@ export class BucketClient {
     });
   }
 
+  // The state of replication to an object store (GET <base>/replication).
+  async replication() {
+    return requestJson('GET', `${this.base}/replication`);
+  }
+
   // The newest `count` audit entries of bucket additions, changes and
   // deletions, newest first; null when the log cannot be reached from here.
   async recentChanges(count) {

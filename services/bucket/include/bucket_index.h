@@ -31,10 +31,15 @@
 #include "bucket.h"
 #include "change_feed.h"
 #include "file_facts.h"
+#include "table_result.h"
 
 class Logger;
 class Query;
+namespace bucket_query {
+struct Condition;
+}
 class ResultSet;
+class Returns;
 class TableStorage;
 struct TableWrite;
 
@@ -50,7 +55,7 @@ class BucketIndex {
 
     // An index whose records belong to `owner` (not owned; may be null for
     // records whose path is never asked for) and that logs to `logger`.
-    BucketIndex(Logger& logger, BucketStore* owner);
+    BucketIndex(Logger& logger, BucketHome* owner);
     BucketIndex(const BucketIndex&) = delete;
     BucketIndex& operator=(const BucketIndex&) = delete;
 
@@ -62,10 +67,9 @@ class BucketIndex {
     void setFeed(ChangeFeed* feed) { m_feed = feed; }
     // The one way a change reaches storage: runs `writes` and the feed's
     // row for `entry` in one transaction (ChangeFeed::commit); without a
-    // feed, `writes` alone. The answer counts the rows of `writes` only;
-    // nullopt when the transaction failed.
-    std::optional<std::vector<int>> commit(std::vector<TableWrite> writes,
-                                           const ChangeFeed::Entry& entry);
+    // feed, `writes` alone. Ok with the rows of each write of `writes`
+    // only; failed when the transaction failed.
+    CountsResult commit(std::vector<TableWrite> writes, const ChangeFeed::Entry& entry);
 
     // Declares the schema; false when the storage service refuses it.
     bool declareSchema();
@@ -83,6 +87,11 @@ class BucketIndex {
     std::optional<Page> matchPage(const AttributeList& attributes, uint64_t after,
                                   std::optional<size_t> limit);
     std::optional<std::set<uint64_t>> storedIds(uint64_t first, uint64_t last);
+    std::optional<Page> searchPage(const bucket_query::Condition& condition, uint64_t after,
+                                   std::optional<size_t> limit);
+    std::optional<std::vector<uint64_t>> searchIds(const bucket_query::Condition& condition,
+                                                   uint64_t after, std::optional<size_t> limit);
+    std::optional<uint64_t> countMatching(const bucket_query::Condition& condition);
     // The facts of the "bucket_files" row of `id`; empty facts when it has
     // none, nullopt when the query failed.
     std::optional<FileFacts> fetchFacts(uint64_t id);
@@ -95,11 +104,19 @@ class BucketIndex {
     // and its attribute rows (updated or inserted) in one transaction. True
     // when everything was stored; false (logged) at the first failure.
     bool storeRows(Bucket& bucket);
+    // Takes the stored attribute rows of `id` from `before` (as fetched) to
+    // `after` in one transaction with the feed's row (`file`: the bucket's
+    // file): the names gone deleted, the values changed updated, the names
+    // new inserted. True when all were written or nothing differs; false
+    // (logged, nothing written) when a row had gone or the storage failed.
+    bool writePatch(uint64_t id, const Bucket::Attributes& before, const Bucket::Attributes& after,
+                    const std::string& file);
     // Deletes the "buckets" row of `id`, then its attribute rows and its
-    // "bucket_files" row, in one transaction where the storage service offers them. Returns the
-    // "buckets" rows deleted: 0 when there was none, below 0 on failure
-    // (the rows are then left).
-    int deleteRows(uint64_t id);
+    // "bucket_files" row, in one
+    // transaction where the storage service offers them: ok with the
+    // "buckets" rows deleted (0 when there was none); failed when they could
+    // not be deleted (the rows are then left).
+    CountResult deleteRows(uint64_t id);
     // Removes whatever rows of `id` are stored. True when no "buckets" row
     // of `id` is stored afterwards; false when one may remain (a deletion
     // or the check failed, or there is no storage).
@@ -136,6 +153,11 @@ class BucketIndex {
     // every pair of `attributes`: one join per pair, each nested in the one
     // before.
     static void joinPairs(Query& selection, const AttributeList& attributes);
+    // The "buckets" rows (`columns`) with ids above `after` that `condition`
+    // selects, by ascending id, at most `limit` + 1 of them.
+    std::unique_ptr<ResultSet> selectMatching(const bucket_query::Condition& condition,
+                                              std::vector<Returns*> columns, uint64_t after,
+                                              std::optional<size_t> limit);
 
     // The rows of a bucket never stored, in one storage transaction.
     bool insertNewRows(Bucket& bucket);
@@ -146,7 +168,7 @@ class BucketIndex {
     bool writeAttributes(Bucket& bucket, const std::set<std::string>& stored);
 
     Logger& m_logger;
-    BucketStore* m_owner;
+    BucketHome* m_owner;
     TableStorage* m_storage = nullptr;
     ChangeFeed* m_feed = nullptr;
 };

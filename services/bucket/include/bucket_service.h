@@ -23,6 +23,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -32,6 +33,7 @@
 
 #include "attribute_list.h"
 #include "bucket_store.h"
+#include "replication_settings.h"
 #include "service_handler.h"
 
 class Bucket;
@@ -41,7 +43,9 @@ class ManagementApi;
 class ManagementClient;
 class StorageClient;
 class TableStorage;
+class DefaultConfigCategory;
 class PeriodicTask;
+class ReplicationLink;
 class Retention;
 class UploadSweeper;
 
@@ -124,6 +128,20 @@ class BucketService : public ServiceAuthHandler {
     // Deletes the changes beyond the window now. False when the storage
     // service failed or the service is not serving yet. Any thread.
     bool trimFeed();
+
+    // ---- replication ----
+
+    // "<service> Replication".
+    std::string replicationCategoryName() const;
+    // Creates the replication category with the core, registers for its
+    // changes and reads its items.
+    void setupReplicationCategory();
+    // Reads the replication category's items (JSON); refused settings are
+    // logged and change nothing. While serving, the replicator restarts
+    // with the new settings at once.
+    void applyReplication(const std::string& items);
+    // GET /bucket/replication (ReplicationLink::statusJson). Any thread.
+    std::string replicationStatus() const;
 
     // ---- store ----
 
@@ -226,8 +244,20 @@ class BucketService : public ServiceAuthHandler {
     std::atomic<uint64_t> m_feedKeepChanges{1000000};  // 0: no count limit
     std::atomic<uint64_t> m_feedKeepSeconds{604800};   // 0: no age limit
     std::unique_ptr<PeriodicTask> m_feedTrims;         // one trim a minute while serving
+    std::mutex m_replicationMutex;                     // guards m_replicationSettings
+    ReplicationSettings m_replicationSettings;
+    std::atomic<bool> m_replicationRunning{false};
+    std::unique_ptr<ReplicationLink> m_replication;
     void startRetention();
     void stopRetention();
+    // Creates `category` with the core as a child of the main category,
+    // registers for its changes (not in dry run) and hands its items, as
+    // the core holds them, to `apply`.
+    void setupChildCategory(const DefaultConfigCategory& category,
+                            const std::function<void(const std::string&)>& apply);
+    // The replicator follows the feed while the service serves.
+    void startReplication();
+    void stopReplication();
     // The trim at start and the one a minute while serving.
     void startFeedTrims();
     void stopFeedTrims();

@@ -53,9 +53,12 @@
 class Logger;
 class UploadFile;
 struct AttributePatch;
+namespace bucket_query {
+struct Condition;
+}
 class TableStorage;
 
-class BucketStore {
+class BucketStore : public BucketHome {
   public:
     using Records = BucketIndex::Records;
 
@@ -93,7 +96,7 @@ class BucketStore {
 
     // The storage root; bucket files live under it (bucket_paths.h).
     void setRoot(const std::string& root);
-    std::string root() const;
+    std::string root() const override;
 
     // ---- start ----
 
@@ -160,13 +163,24 @@ class BucketStore {
     // The ids from `first` to `last` that have a "buckets" row; nullopt when
     // the query failed.
     std::optional<std::set<uint64_t>> storedIds(uint64_t first, uint64_t last);
+    // The page of the buckets `condition` (condition.h) matches, as
+    // `listPage` gives the listing's; evaluated by the storage service.
+    std::optional<Page> searchPage(const bucket_query::Condition& condition, uint64_t after,
+                                   std::optional<size_t> limit);
+    // The ascending ids above `after` that `condition` matches: at most
+    // `limit` + 1 (every one without a limit), so one more tells that more
+    // follow. Nullopt when the query failed.
+    std::optional<std::vector<uint64_t>> searchIds(const bucket_query::Condition& condition,
+                                                   uint64_t after, std::optional<size_t> limit);
+    // How many stored buckets `condition` matches; nullopt when the query failed.
+    std::optional<uint64_t> countMatching(const bucket_query::Condition& condition);
 
     // ---- changes ----
 
     // Under the store mutex: stores `bucket`, its "buckets" row when
     // missing, then one attribute row per attribute (updated or inserted).
     // True when everything was stored; false at the first failure.
-    bool write(Bucket& bucket);
+    bool write(Bucket& bucket) override;
     // Under the stripe of its attribute set: Duplicate when another stored
     // bucket holds exactly that set (every pair and no more), else writes
     // the record: Written or Failed. Give it its final attributes first.
@@ -236,12 +250,11 @@ class BucketStore {
     // The one entry point for a change path's writes: runs `writes` and the
     // feed's row describing `entry` (the bucket as the change leaves it) in
     // one storage transaction, so the change is in the feed exactly when it
-    // is stored. The answer counts the rows of `writes` only; nullopt when
-    // the transaction failed. Additions, updates, patches, replacements and
+    // is stored. Ok with the rows of each write of `writes` only; failed
+    // when the transaction failed. Additions, updates, patches, replacements and
     // deletions (the retention's included) all record through it; a new
     // change path must too.
-    std::optional<std::vector<int>> commitChange(std::vector<TableWrite> writes,
-                                                 const ChangeFeed::Entry& entry) {
+    CountsResult commitChange(std::vector<TableWrite> writes, const ChangeFeed::Entry& entry) {
         return m_index.commit(std::move(writes), entry);
     }
 
@@ -259,8 +272,8 @@ class BucketStore {
     // the query failed.
     std::optional<bool> heldByAnother(const Bucket::Attributes& set, uint64_t id);
     // The attribute rows that take bucket `id` from `before` to `after`, in
-    // one transaction with the feed's row (`file`: the bucket's file). True
-    // when all were written.
+    // one transaction with the feed's row (BucketIndex::writePatch), and
+    // the count of the write in the stripes. True when all were written.
     bool writePatch(uint64_t id, const Bucket::Attributes& before, const Bucket::Attributes& after,
                     const std::string& file);
 

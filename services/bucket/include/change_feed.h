@@ -81,11 +81,11 @@ class ChangeFeed {
     bool start();
 
     // Runs `writes` and the row of `entry` in one storage transaction (the
-    // row last). The answer is TableStorage::runTransaction's for `writes`
-    // alone: nullopt when the transaction failed, else one count per write
-    // of `writes` (the row's own count is checked here: a refused row turns
-    // the answer into nullopt).
-    std::optional<std::vector<int>> commit(std::vector<TableWrite> writes, const Entry& entry);
+    // row last). The answer is TableStorage::transact's for `writes` alone:
+    // failed when the transaction failed, else ok with one count per write
+    // of `writes` (the row's own count is checked here: a refused row fails
+    // the answer).
+    CountsResult commit(std::vector<TableWrite> writes, const Entry& entry);
 
     // The changes with seq above `after` up to the visible seq, at most
     // `limit`; `oldest` set when `after` is older than the window. Nullopt

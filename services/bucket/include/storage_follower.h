@@ -2,9 +2,10 @@
 //
 // The core relaunches a storage service that died, and the new process
 // listens on a new port. This client passes every operation to an inner
-// client for the address it was given; when an operation fails it asks,
-// at most once per `kRecheckInterval`, where the storage service is
-// registered now, and when that differs it connects to the new address.
+// client for the address it was given; when an operation fails (an empty
+// answer is no failure) it asks, at most once per `kRecheckInterval`, where
+// the storage service is registered now, and when that differs it connects
+// to the new address.
 // The failed operation itself is not repeated (it may have been carried out
 // before the old process died); the caller reports it as usual.
 //
@@ -40,18 +41,19 @@ class StorageFollower : public TableStorage {
     // Starts with `connect(address, port)`.
     StorageFollower(const std::string& address, uint16_t port, Connect connect, Locate locate);
 
-    bool createSchema(const std::string& schemaDocument) override;
-    ResultSet* queryTable(const std::string& schema, const std::string& table,
-                          const Query& query) override;
-    std::optional<std::vector<int>> runTransaction(const std::vector<TableWrite>& writes) override;
-    int insertTable(const std::string& schema, const std::string& table,
-                    const InsertValues& values) override;
-    int insertRows(const std::string& schema, const std::string& table,
-                   const std::vector<InsertValues>& rows) override;
-    int updateTable(const std::string& schema, const std::string& table, const InsertValues& values,
-                    const Where& where, const UpdateModifier* modifier = nullptr) override;
-    int deleteTable(const std::string& schema, const std::string& table,
-                    const Query& query) override;
+    SchemaResult declareSchema(const std::string& schemaDocument) override;
+    RowsResult select(const std::string& schema, const std::string& table,
+                      const Query& query) override;
+    CountsResult transact(const std::vector<TableWrite>& writes) override;
+    CountResult insert(const std::string& schema, const std::string& table,
+                       const InsertValues& values) override;
+    CountResult insertAll(const std::string& schema, const std::string& table,
+                          const std::vector<InsertValues>& rows) override;
+    CountResult update(const std::string& schema, const std::string& table,
+                       const InsertValues& values, const Where& where,
+                       const UpdateModifier* modifier = nullptr) override;
+    CountResult remove(const std::string& schema, const std::string& table,
+                       const Query& query) override;
 
     // The port of the storage service now in use.
     uint16_t currentPort() const;
@@ -61,6 +63,14 @@ class StorageFollower : public TableStorage {
     // After a failure: looks the storage service up again (rate limited)
     // and switches to it when it moved.
     void recheck();
+    // Passes `result` on, rechecking first when it failed.
+    template <class Result>
+    Result followed(Result result) {
+        if (!result) {
+            recheck();
+        }
+        return result;
+    }
 
     Connect m_connect;
     Locate m_locate;

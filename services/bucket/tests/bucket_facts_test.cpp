@@ -130,8 +130,9 @@ TEST_F(BucketFactsTest, BadNamesAreRefusedBeforeAnythingIsStored) {
 TEST_F(BucketFactsTest, ABucketStoredWithoutFactsIsAnsweredAsBefore) {
     const uint64_t id = idOf(upload("gone.bin", "text/plain", "bare", true));
     Query rows(new Where("id", Equals, std::to_string(id)));
-    ASSERT_EQ(1,
-              platform().storage().deleteTable(bucket_schema::kName, bucket_schema::kFiles, rows));
+    CountResult removed =
+        platform().storage().remove(bucket_schema::kName, bucket_schema::kFiles, rows);
+    ASSERT_TRUE(removed && removed.value() == 1);
     auto answer = platform().service().request("GET", "/bucket/" + std::to_string(id));
     EXPECT_EQ("abc", answer.body);
     EXPECT_EQ(0u, answer.header.count("Content-Disposition"));

@@ -208,23 +208,29 @@ TEST(IntentLog, RecordsWhatWasBegunAndNotEnded) {
 class ScriptedStorage : public TableStorage {
   public:
     explicit ScriptedStorage(uint16_t port) : port(port) {}
-    bool createSchema(const std::string&) override { return false; }
-    int insertRows(const std::string&, const std::string&,
-                   const std::vector<InsertValues>&) override {
-        return -1;
+    SchemaResult declareSchema(const std::string&) override {
+        return SchemaResult::failed("scripted");
     }
-    int updateTable(const std::string&, const std::string&, const InsertValues&, const Where&,
-                    const UpdateModifier*) override {
-        return -1;
+    CountResult insertAll(const std::string&, const std::string&,
+                          const std::vector<InsertValues>&) override {
+        return CountResult::failed("scripted");
     }
-    int deleteTable(const std::string&, const std::string&, const Query&) override { return -1; }
-    int insertTable(const std::string&, const std::string&, const InsertValues&) override {
+    CountResult update(const std::string&, const std::string&, const InsertValues&, const Where&,
+                       const UpdateModifier*) override {
+        return CountResult::failed("scripted");
+    }
+    // Deletes nothing: an answer, not a failure.
+    CountResult remove(const std::string&, const std::string&, const Query&) override {
         calls++;
-        return up ? 1 : -1;
+        return CountResult::ok(0);
     }
-    ResultSet* queryTable(const std::string&, const std::string&, const Query&) override {
+    CountResult insert(const std::string&, const std::string&, const InsertValues&) override {
         calls++;
-        return nullptr;
+        return up ? CountResult::ok(1) : CountResult::failed("down");
+    }
+    RowsResult select(const std::string&, const std::string&, const Query&) override {
+        calls++;
+        return RowsResult::failed("down");
     }
     uint16_t port;
     bool up = true;
@@ -249,27 +255,28 @@ TEST(StorageFollower, FollowsTheStorageServiceToItsNewPort) {
             return true;
         });
     InsertValues row{InsertValue("id", "1")};
-    EXPECT_EQ(1, follower.insertTable("Bucket", "buckets", row));
-    EXPECT_EQ(0, lookups);  // success asks nobody
+    EXPECT_EQ(1, follower.insert("Bucket", "buckets", row).value());
+    EXPECT_EQ(0, follower.remove("Bucket", "buckets", Query(new Where("id", Equals, "9"))).value());
+    EXPECT_EQ(0, lookups);  // success asks nobody, nor does an answer of no rows
+    made.back()->calls = 0;
 
     made.back()->up = false;  // the storage service died ...
-    EXPECT_EQ(-1, follower.insertTable("Bucket", "buckets", row));
+    EXPECT_EQ("down", follower.insert("Bucket", "buckets", row).reason());
     EXPECT_EQ(1, lookups);
     EXPECT_EQ(1u, made.size());  // ... and is not registered elsewhere yet
 
     registered = 2002;  // restarted on a new port
     std::this_thread::sleep_for(StorageFollower::kRecheckInterval);
-    EXPECT_EQ(nullptr,
-              follower.queryTable("Bucket", "buckets", Query(new Where("id", Equals, "1"))));
+    EXPECT_FALSE(follower.select("Bucket", "buckets", Query(new Where("id", Equals, "1"))));
     ASSERT_EQ(2u, made.size());
     EXPECT_EQ(2002, follower.currentPort());
-    EXPECT_EQ(1, follower.insertTable("Bucket", "buckets", row));
+    EXPECT_EQ(1, follower.insert("Bucket", "buckets", row).value());
     EXPECT_EQ(1, made.back()->calls);  // the failed call was not repeated
 
     // Failures in a row ask the core at most once per interval.
     made.back()->up = false;
     for (int i = 0; i < 5; i++) {
-        follower.insertTable("Bucket", "buckets", row);
+        follower.insert("Bucket", "buckets", row);
     }
     EXPECT_LE(lookups, 3);
 }

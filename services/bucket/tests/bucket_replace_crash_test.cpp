@@ -1,8 +1,13 @@
 // A content replacement killed (SIGKILL) at each of its steps, through the
 // whole platform: after the next start the bucket holds the old file or the
-// new one, whole, with its attributes, and no temporary file remains.
+// new one, whole, with its attributes, no temporary file remains, and the
+// change feed's newest record of the bucket is a replacement (a follower
+// reads the bytes again; with the new bytes, their ETag).
+#include <rapidjson/document.h>
+
 #include <string>
 
+#include "http/headers.h"
 #include "rest_platform.h"
 
 using rest_test::RestTest;
@@ -12,6 +17,24 @@ namespace {
 class BucketReplaceCrashTest : public RestTest {
   protected:
     void TearDown() override { platform().restart({}); }
+    // The feed's newest change of bucket `id`: its op and etag.
+    std::pair<std::string, std::string> newestChange(uint64_t id) {
+        auto answer = platform().service().request("GET", "/bucket/changes?after=0&limit=10000");
+        rapidjson::Document page;
+        page.Parse(answer.body.c_str());
+        std::pair<std::string, std::string> newest;
+        if (!page.IsObject() || !page.HasMember("changes")) {
+            ADD_FAILURE() << answer.body;
+            return newest;
+        }
+        for (const auto& change : page["changes"].GetArray()) {
+            if (change["bucket"].GetUint64() == id) {
+                newest = {change["op"].GetString(),
+                          change["etag"].IsString() ? change["etag"].GetString() : ""};
+            }
+        }
+        return newest;
+    }
 };
 
 TEST_F(BucketReplaceCrashTest, EveryStepLeavesOneWholeFile) {
@@ -50,6 +73,11 @@ TEST_F(BucketReplaceCrashTest, EveryStepLeavesOneWholeFile) {
         EXPECT_NE(std::string::npos, info.find("\"crash\" : \"" + std::string(step.name) + "\""))
             << info;
         EXPECT_TRUE(platform().uploadLeftovers().empty());
+        const auto [op, etag] = newestChange(id);
+        EXPECT_EQ("content", op);
+        if (step.newBytes) {
+            EXPECT_EQ(http::headerValue(download.header, "ETag"), etag);
+        }
     }
 }
 

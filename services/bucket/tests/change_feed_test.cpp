@@ -32,7 +32,7 @@ const char* kFirstVersion =
 // so a test can make a later transaction commit before an earlier one.
 class GatedStorage : public InProcessStorage {
   public:
-    std::optional<std::vector<int>> runTransaction(const std::vector<TableWrite>& writes) override {
+    CountsResult transact(const std::vector<TableWrite>& writes) override {
         {
             std::unique_lock<std::mutex> lock(m_mutex);
             if (m_holdNext) {
@@ -42,7 +42,7 @@ class GatedStorage : public InProcessStorage {
                 m_changed.wait(lock, [this] { return !m_held; });
             }
         }
-        return InProcessStorage::runTransaction(writes);
+        return InProcessStorage::transact(writes);
     }
     void holdNext() {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -68,13 +68,13 @@ class GatedStorage : public InProcessStorage {
 class ChangeFeedTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        ASSERT_TRUE(m_storage.createSchema(bucket_schema::kDocument));
+        ASSERT_TRUE(m_storage.declareSchema(bucket_schema::kDocument));
         m_feed.setStorage(&m_storage);
         ASSERT_TRUE(m_feed.start());
     }
     // Records a deletion of `bucket`, with no other write.
     bool record(uint64_t bucket) {
-        return m_feed.commit({}, {"delete", bucket, nullptr, ""}).has_value();
+        return m_feed.commit({}, {"delete", bucket, nullptr, ""}).isOk();
     }
     std::vector<uint64_t> seqsAfter(uint64_t after) {
         std::optional<ChangeFeed::Page> page = m_feed.read(after, 100);
@@ -91,17 +91,18 @@ class ChangeFeedTest : public ::testing::Test {
 
 TEST(ChangeFeedSchemaTest, AFirstVersionIndexUpgradesWithItsRowsKept) {
     InProcessStorage storage;
-    ASSERT_TRUE(storage.createSchema(kFirstVersion));
-    ASSERT_EQ(1, storage.insertTable(
-                     bucket_schema::kName, bucket_schema::kBuckets,
-                     InsertValues{InsertValue("id", "7"), InsertValue("filename", "/b/0/7")}));
-    ASSERT_TRUE(storage.createSchema(bucket_schema::kDocument));
-    ASSERT_TRUE(storage.createSchema(bucket_schema::kDocument)) << "declared again: unchanged";
+    ASSERT_TRUE(storage.declareSchema(kFirstVersion));
+    CountResult inserted =
+        storage.insert(bucket_schema::kName, bucket_schema::kBuckets,
+                       InsertValues{InsertValue("id", "7"), InsertValue("filename", "/b/0/7")});
+    ASSERT_TRUE(inserted);
+    ASSERT_EQ(1, inserted.value());
+    ASSERT_TRUE(storage.declareSchema(bucket_schema::kDocument));
+    ASSERT_TRUE(storage.declareSchema(bucket_schema::kDocument)) << "declared again: unchanged";
     Query all(new Where("id", Equals, "7"));
-    std::unique_ptr<ResultSet> rows(
-        storage.queryTable(bucket_schema::kName, bucket_schema::kBuckets, all));
+    RowsResult rows = storage.select(bucket_schema::kName, bucket_schema::kBuckets, all);
     ASSERT_TRUE(rows);
-    EXPECT_EQ(1u, rows->rowCount());
+    EXPECT_EQ(1u, rows.value()->rowCount());
 
     ChangeFeed feed;
     feed.setStorage(&storage);

@@ -290,6 +290,9 @@ class ConsoleTest(unittest.TestCase):
         self.open_console(self.platform.service_base + "/bucket")
         self.wait(lambda: len(self.shown_ids()) == 25, "the first page")
         self.assertIn("core", self.find("#audit-note").text)
+        # No object store is set: the replication card says so.
+        self.wait(lambda: "Not replicating" in self.find("#replication-note").text,
+                  "the replication state")
         status, headers, _ = send(self.platform.core_base, "GET",
                                   "/tarvolt/bucket/console/strings.js")
         self.assertEqual(200, status)

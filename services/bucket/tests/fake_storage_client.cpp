@@ -15,10 +15,13 @@ std::string describe(const InsertValues& values) {
     return text;
 }
 
+// The reason of a failure the test asked for.
+const char* const kRefused = "failed on purpose by the test";
+
 }  // namespace
 
 FakeStorageClient::FakeStorageClient() {
-    m_storage.createSchema(bucket_schema::kDocument);
+    m_storage.declareSchema(bucket_schema::kDocument);
 }
 
 bool FakeStorageClient::record(const std::string& call, const std::string& operation,
@@ -30,47 +33,46 @@ bool FakeStorageClient::record(const std::string& call, const std::string& opera
     return failWhen && failWhen(operation, table);
 }
 
-bool FakeStorageClient::createSchema(const std::string& schemaDocument) {
+SchemaResult FakeStorageClient::declareSchema(const std::string& schemaDocument) {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         lastSchema = schemaDocument;
     }
     if (record("schema ", "schema", "") || !acceptSchema) {
-        return false;
+        return SchemaResult::failed(kRefused);
     }
-    return m_storage.createSchema(schemaDocument);
+    return m_storage.declareSchema(schemaDocument);
 }
 
-ResultSet* FakeStorageClient::queryTable(const std::string& schema, const std::string& table,
-                                         const Query& query) {
+RowsResult FakeStorageClient::select(const std::string& schema, const std::string& table,
+                                     const Query& query) {
     if (record("query " + table, "query", table)) {
-        return nullptr;
+        return RowsResult::failed(kRefused);
     }
-    return m_storage.queryTable(schema, table, query);
+    return m_storage.select(schema, table, query);
 }
 
-int FakeStorageClient::insertTable(const std::string& schema, const std::string& table,
-                                   const InsertValues& values) {
+CountResult FakeStorageClient::insert(const std::string& schema, const std::string& table,
+                                      const InsertValues& values) {
     if (record("insert " + table + describe(values), "insert", table)) {
-        return -1;
+        return CountResult::failed(kRefused);
     }
-    return m_storage.insertTable(schema, table, values);
+    return m_storage.insert(schema, table, values);
 }
 
-int FakeStorageClient::insertRows(const std::string& schema, const std::string& table,
-                                  const std::vector<InsertValues>& rows) {
+CountResult FakeStorageClient::insertAll(const std::string& schema, const std::string& table,
+                                         const std::vector<InsertValues>& rows) {
     std::string call = "insert " + table;
     for (size_t i = 0; i < rows.size(); ++i) {
         call += (i == 0 ? "" : " |") + describe(rows[i]);
     }
     if (record(call, "insert", table)) {
-        return -1;
+        return CountResult::failed(kRefused);
     }
-    return m_storage.insertRows(schema, table, rows);
+    return m_storage.insertAll(schema, table, rows);
 }
 
-std::optional<std::vector<int>> FakeStorageClient::runTransaction(
-    const std::vector<TableWrite>& writes) {
+CountsResult FakeStorageClient::transact(const std::vector<TableWrite>& writes) {
     std::string call = "transaction";
     for (const TableWrite& write : writes) {
         call += (call.size() > 11 ? ", " : " ") + write.operation + " " + write.table;
@@ -87,24 +89,24 @@ std::optional<std::vector<int>> FakeStorageClient::runTransaction(
         }
         run.push_back(write);
     }
-    return m_storage.runTransaction(run);
+    return m_storage.transact(run);
 }
 
-int FakeStorageClient::updateTable(const std::string& schema, const std::string& table,
-                                   const InsertValues& values, const Where& where,
-                                   const UpdateModifier* modifier) {
+CountResult FakeStorageClient::update(const std::string& schema, const std::string& table,
+                                      const InsertValues& values, const Where& where,
+                                      const UpdateModifier* modifier) {
     if (record("update " + table + describe(values), "update", table)) {
-        return -1;
+        return CountResult::failed(kRefused);
     }
-    return m_storage.updateTable(schema, table, values, where, modifier);
+    return m_storage.update(schema, table, values, where, modifier);
 }
 
-int FakeStorageClient::deleteTable(const std::string& schema, const std::string& table,
-                                   const Query& query) {
+CountResult FakeStorageClient::remove(const std::string& schema, const std::string& table,
+                                      const Query& query) {
     if (record("delete " + table, "delete", table)) {
-        return -1;
+        return CountResult::failed(kRefused);
     }
-    return m_storage.deleteTable(schema, table, query);
+    return m_storage.remove(schema, table, query);
 }
 
 void FakeStorageClient::addRow(const std::string& table, Row row) {
@@ -112,12 +114,13 @@ void FakeStorageClient::addRow(const std::string& table, Row row) {
     for (const auto& [column, value] : row) {
         values.emplace_back(column, value);
     }
-    m_storage.insertTable(bucket_schema::kName, table, values);
+    m_storage.insert(bucket_schema::kName, table, values);
 }
 
 std::vector<FakeStorageClient::Row> FakeStorageClient::rows(const std::string& table) {
-    std::unique_ptr<ResultSet> result(
-        m_storage.queryTable(bucket_schema::kName, table, Query(new Where("id", NotEquals, "-1"))));
+    RowsResult selected =
+        m_storage.select(bucket_schema::kName, table, Query(new Where("id", NotEquals, "-1")));
+    std::unique_ptr<ResultSet> result = selected ? selected.take() : nullptr;
     std::vector<Row> rows;
     for (unsigned i = 0; result && i < result->rowCount(); i++) {
         Row row;

@@ -26,27 +26,28 @@ class FakeStorageClient : public TableStorage {
     FakeStorageClient();
 
     // Records "schema"; refused when `acceptSchema` is false.
-    bool createSchema(const std::string& schemaDocument) override;
+    SchemaResult declareSchema(const std::string& schemaDocument) override;
     // Records "query <table>".
-    ResultSet* queryTable(const std::string& schema, const std::string& table,
-                          const Query& query) override;
+    RowsResult select(const std::string& schema, const std::string& table,
+                      const Query& query) override;
     // Records "insert <table> <column>=<value> ...".
-    int insertTable(const std::string& schema, const std::string& table,
-                    const InsertValues& values) override;
+    CountResult insert(const std::string& schema, const std::string& table,
+                       const InsertValues& values) override;
     // Records one call "insert <table> <row> | <row> ..."; all rows or none.
-    int insertRows(const std::string& schema, const std::string& table,
-                   const std::vector<InsertValues>& rows) override;
+    CountResult insertAll(const std::string& schema, const std::string& table,
+                          const std::vector<InsertValues>& rows) override;
     // Records "update <table> <column>=<value> ...".
-    int updateTable(const std::string& schema, const std::string& table, const InsertValues& values,
-                    const Where& where, const UpdateModifier* modifier = nullptr) override;
+    CountResult update(const std::string& schema, const std::string& table,
+                       const InsertValues& values, const Where& where,
+                       const UpdateModifier* modifier = nullptr) override;
     // Records "delete <table>".
-    int deleteTable(const std::string& schema, const std::string& table,
-                    const Query& query) override;
+    CountResult remove(const std::string& schema, const std::string& table,
+                       const Query& query) override;
     // Records "transaction <operation> <table>, ...". `failWhen` is asked
     // for each write in order; the first it fails is replaced by writes the
     // storage refuses while they run, so the writes before it have run when
     // the transaction fails and is rolled back.
-    std::optional<std::vector<int>> runTransaction(const std::vector<TableWrite>& writes) override;
+    CountsResult transact(const std::vector<TableWrite>& writes) override;
 
     // Adds a row to a bucket table directly (test set-up; not recorded).
     void addRow(const std::string& table, Row row);

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <random>
 #include <sstream>
 #include <stdexcept>
@@ -104,6 +105,23 @@ std::string compact(const std::string& json) {
 
 RestPlatform::RestPlatform() {
     launch({});
+}
+
+pid_t RestPlatform::childPid(const std::string& program) const {
+    const std::string parent = std::to_string(m_coreProcess ? m_coreProcess->pid() : -1);
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos) {
+            continue;
+        }
+        // "<pid> (<comm>) <state> <ppid> ..."
+        std::ifstream stat(entry.path() / "stat");
+        std::string pid, comm, state, ppid;
+        if (stat >> pid >> comm >> state >> ppid && comm == "(" + program + ")" && ppid == parent) {
+            return static_cast<pid_t>(std::stol(pid));
+        }
+    }
+    return -1;
 }
 
 void RestPlatform::restart(const std::map<std::string, std::string>& environment) {

@@ -8,6 +8,8 @@
 // `core()` are clients that several threads may use at once.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -100,6 +102,9 @@ class RestPlatform : public BucketPlatform {
     // services it launches. Throws std::runtime_error when it does not come
     // up.
     void restart(const std::map<std::string, std::string>& environment);
+    // The process id of the child of the core running `program`
+    // ("tarvolt-bucket", "tarvolt-storage"), or -1 when there is none.
+    pid_t childPid(const std::string& program) const;
     // The lines of the logs of every process that report a sanitizer error
     // (AddressSanitizer, LeakSanitizer, UndefinedBehaviorSanitizer).
     std::vector<std::string> sanitizerReports() const;
