@@ -1,33 +1,13 @@
 #include "file_fields.h"
 
 #include <cctype>
-#include <cstring>
 
 #include "base64.h"
+#include "url_util.h"
 
 namespace file_fields {
 
 namespace {
-
-// RFC 8187 attr-char: the bytes a value may carry unencoded.
-bool isAttrChar(unsigned char c) {
-    return std::isalnum(c) != 0 || std::strchr("!#$&+-.^_`|~", c) != nullptr;
-}
-
-std::string percentEncoded(const std::string& text) {
-    static const char kHex[] = "0123456789ABCDEF";
-    std::string encoded;
-    for (unsigned char c : text) {
-        if (c != 0 && isAttrChar(c)) {
-            encoded += static_cast<char>(c);
-        } else {
-            encoded += '%';
-            encoded += kHex[c >> 4];
-            encoded += kHex[c & 15];
-        }
-    }
-    return encoded;
-}
 
 std::string asciiFallback(const std::string& name) {
     std::string ascii;
@@ -53,7 +33,7 @@ int hexValue(char c) {
 
 std::string contentDisposition(const std::string& name) {
     return "attachment; filename=\"" + asciiFallback(name) + "\"; filename*=UTF-8''" +
-           percentEncoded(name);
+           percentEncode(name);
 }
 
 std::string reprDigest(const std::string& sha256) {

@@ -10,7 +10,8 @@
 
 namespace file_fields {
 
-// `attachment; filename="<ascii>"; filename*=UTF-8''<percent-encoded>`.
+// `attachment; filename="<ascii>"; filename*=UTF-8''<percent-encoded>`
+// (every byte but the RFC 3986 unreserved ones encoded, url_util.h).
 // The fallback keeps printable ASCII but for '"', '\' and '%', and puts
 // '_' for each of those and for each non-ASCII character; `name` is UTF-8
 // without control characters (bucket_text::fileNameFault).
