@@ -438,7 +438,7 @@ TEST_P(BackendConformance, SchemasKeepTheirTablesApart) {
 }
 
 TEST_P(BackendConformance, NewerVersionsMayOnlyAdd) {
-    const std::string newer = R"({"schema":"Bucket","version":3,"service":"bucket","tables":[
+    const std::string newer = R"({"schema":"Bucket","version":4,"service":"bucket","tables":[
         {"name":"buckets","columns":[{"column":"id","type":"integer","key":true},
           {"column":"filename","type":"varchar","size":255},
           {"column":"owner","type":"varchar","size":20}]},
@@ -449,6 +449,9 @@ TEST_P(BackendConformance, NewerVersionsMayOnlyAdd) {
           {"column":"time","type":"integer"},{"column":"op","type":"varchar","size":16},
           {"column":"bucket","type":"integer"},{"column":"attributes","type":"varchar"},
           {"column":"size","type":"integer"},{"column":"etag","type":"varchar","size":80}]},
+        {"name":"bucket_files","columns":[{"column":"id","type":"integer","key":true},
+          {"column":"name","type":"varchar","size":255},{"column":"type","type":"varchar","size":255},
+          {"column":"sha256","type":"varchar","size":64}]},
         {"name":"notes","columns":[{"column":"text","type":"varchar"}]}]})";
     addBucket(1, {});
     std::string dropsTable = newer;
