@@ -4,7 +4,7 @@ BUILD_DIR      ?= build
 TEST_BUILD_DIR ?= build-test
 JOBS           ?= $(shell nproc)
 
-.PHONY: all deps build run stop test bench reliability fuzz clean format deb cross-arm64
+.PHONY: all deps build run stop test bench reliability fuzz clean format deb cross-arm64 house
 
 all: build
 
@@ -46,6 +46,12 @@ reliability: deps
 
 fuzz: deps
 	./fuzz/run.sh
+
+# The drawing of the house: which unit includes which, as build/house.dot
+# (Graphviz; circles in red), and every include circle in the tree.
+house:
+	@mkdir -p $(BUILD_DIR)
+	./scripts/house.py --dot $(BUILD_DIR)/house.dot
 
 format:
 	find http platform services bench testing fuzz -name '*.h' -o -name '*.cpp' | xargs clang-format -i

@@ -7,8 +7,9 @@
 //                     [--relaxed-core-api-port=N --relaxed-core-pid=N]
 //                     [--solo-commit-core-api-port=N --solo-commit-core-pid=N]
 //                     [--small-core-api-port=N --small-core-pid=N --small-data=DIR]
-//                     [--only=scaling,transfers,small,adds,writes,footprint]
+//                     [--only=scaling,transfers,small,adds,writes,footprint,feed]
 //                     [--core-bin=PATH --work=DIR] [--changes=10000] [--seconds=10]
+//                     [--feed-changes=20000]
 //                     [--transfer-mib=1024] [--runs=5] [--clients=32]
 //                     [--threads=2,8] [--match-samples=5000]
 //                     [--transfer-paths=nginx,direct,proxy]
@@ -27,10 +28,14 @@
 //       addition, update and deletion (--changes of each, on the main and the
 //       relaxed platform); footprint: readiness time and idle memory of a
 //       core started from --core-bin with its data under --work (see
-//       bench_wear.h).
+//       bench_wear.h); feed: the change feed's read rate after
+//       --feed-changes additions (default 20000; bench_feed.h).
 //   tarvolt-bench fill --core-api-port=N --data=DIR --from=A --to=B
 //       adds the scaling benchmark's buckets A to B-1 through the storage
 //       service (for profiling a store of a given size).
+//   tarvolt-bench footprint --core-bin=PATH --work=DIR [--runs=N]
+//       only the footprint rows, without a running platform (bench/
+//       arm64-footprint.sh measures the arm64 build under qemu with it).
 //   tarvolt-bench free-port
 //       prints a loopback TCP port that was free a moment ago.
 #include <netinet/in.h>
@@ -47,6 +52,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "bench_feed.h"
 #include "bench_platform.h"
 #include "bench_suites.h"
 #include "bench_table.h"
@@ -61,12 +67,13 @@ const char* const kUsage =
     "                         --relaxed-core-pid=N] [--solo-commit-core-api-port=N\n"
     "                         --solo-commit-core-pid=N] [--small-core-api-port=N\n"
     "                         --small-core-pid=N --small-data=DIR]\n"
-    "                         [--only=scaling,transfers,small,adds,writes,footprint]\n"
+    "                         [--only=scaling,transfers,small,adds,writes,footprint,feed]\n"
     "                         [--core-bin=PATH --work=DIR] [--changes=N]\n"
     "                         [--seconds=S] [--transfer-mib=N] [--runs=N] [--clients=N]\n"
     "                         [--threads=2,8] [--match-samples=N]\n"
     "                         [--transfer-paths=nginx,direct,proxy]\n"
     "       tarvolt-bench fill --core-api-port=N --data=DIR --from=A --to=B\n"
+    "       tarvolt-bench footprint --core-bin=PATH --work=DIR [--runs=N]\n"
     "       tarvolt-bench free-port\n";
 
 int freePort() {
@@ -171,11 +178,11 @@ bench::BenchSetup setupFrom(const std::map<std::string, std::string>& options) {
 std::set<std::string> suitesFrom(const std::map<std::string, std::string>& options) {
     auto found = options.find("only");
     std::string list =
-        found == options.end() ? "scaling,transfers,small,writes,footprint" : found->second;
+        found == options.end() ? "scaling,transfers,small,writes,footprint,feed" : found->second;
     std::set<std::string> suites = listOption(list);
     for (const auto& item : suites) {
         if (item != "scaling" && item != "transfers" && item != "small" && item != "adds" &&
-            item != "writes" && item != "footprint") {
+            item != "writes" && item != "footprint" && item != "feed") {
             throw std::invalid_argument("unknown benchmark " + item);
         }
     }
@@ -220,6 +227,22 @@ int run(int argc, char** argv) {
                                 options.count("work") ? options.at("work") : "/tmp", setup.runs,
                                 table);
     }
+    if (suites.count("feed")) {
+        bench::addFeedRows(setup.bucketPort, setup.coreApiPort,
+                           static_cast<int>(number(options, "feed-changes", 20000)), setup.runs,
+                           table);
+    }
+    std::cout << "\n";
+    table.print(std::cout);
+    return 0;
+}
+
+// The footprint rows alone: starts of the core at --core-bin, no platform.
+int footprint(int argc, char** argv) {
+    auto options = parseOptions(argc, argv);
+    bench::ResultTable table;
+    bench::addFootprintRows(text(options, "core-bin"), text(options, "work"),
+                            std::max(1, static_cast<int>(number(options, "runs", 5))), table);
     std::cout << "\n";
     table.print(std::cout);
     return 0;
@@ -238,6 +261,9 @@ int main(int argc, char** argv) {
         }
         if (command == "fill") {
             return fill(argc, argv);
+        }
+        if (command == "footprint") {
+            return footprint(argc, argv);
         }
     } catch (const std::exception& error) {
         std::fprintf(stderr, "tarvolt-bench: %s\n%s", error.what(), kUsage);

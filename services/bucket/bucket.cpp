@@ -4,15 +4,14 @@
 #include <unistd.h>
 
 #include "bucket_paths.h"
-#include "bucket_store.h"
 
-Bucket::Bucket(BucketStore* store, uint64_t id) : m_store(store), m_id(id) {}
+Bucket::Bucket(BucketHome* home, uint64_t id) : m_home(home), m_id(id) {}
 
 const std::string& Bucket::getFilename() {
     if (!m_filename.empty()) {
         return m_filename;
     }
-    const std::string root = m_store->root();
+    const std::string root = m_home->root();
     const std::string directory = bucket_paths::directoryOf(root, m_id);
     if (access(directory.c_str(), W_OK) != 0) {
         // A concurrent creation of the same directory is harmless: the loser
@@ -33,7 +32,7 @@ bool Bucket::updateAttribute(const std::string& name, const std::string& value) 
 }
 
 bool Bucket::flush() {
-    return m_store->write(*this);
+    return m_home->write(*this);
 }
 
 void Bucket::setStoredFilename(const std::string& path) {

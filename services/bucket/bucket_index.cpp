@@ -80,7 +80,7 @@ bool collectAttributeRows(ResultSet& rows, AttributeRows& byId) {
 
 }  // namespace
 
-BucketIndex::BucketIndex(Logger& logger, BucketStore* owner) : m_logger(logger), m_owner(owner) {}
+BucketIndex::BucketIndex(Logger& logger, BucketHome* owner) : m_logger(logger), m_owner(owner) {}
 
 bool BucketIndex::declareSchema() {
     m_logger.debug("Creating schema: %s ", bucket_schema::kDocument);

@@ -5,6 +5,7 @@
 
 #include "bucket_index.h"
 #include "bucket_schema.h"
+#include "condition_query.h"
 #include "query.h"
 #include "result_set.h"
 #include "storage_client.h"
@@ -170,4 +171,61 @@ std::optional<std::set<uint64_t>> BucketIndex::storedIds(uint64_t first, uint64_
         return std::nullopt;
     }
     return std::set<uint64_t>(ids->begin(), ids->end());
+}
+
+std::unique_ptr<ResultSet> BucketIndex::selectMatching(const bucket_query::Condition& condition,
+                                                       std::vector<Returns*> columns,
+                                                       uint64_t after,
+                                                       std::optional<size_t> limit) {
+    Query query(columns, new Where("id", GreaterThan, std::to_string(after)));
+    query.all(bucket_query::fragmentOf(condition).release());
+    query.orderBy("id");
+    if (limit) {
+        query.limit(static_cast<unsigned>(*limit + 1));  // one more tells whether more follow
+    }
+    RowsResult rows = m_storage->select(kName, kBuckets, query);
+    return rows ? rows.take() : nullptr;
+}
+
+std::optional<std::vector<uint64_t>> BucketIndex::searchIds(
+    const bucket_query::Condition& condition, uint64_t after, std::optional<size_t> limit) {
+    std::unique_ptr<ResultSet> rows = selectMatching(condition, {new Returns("id")}, after, limit);
+    if (!rows) {
+        return std::nullopt;
+    }
+    return storedIdColumn(*rows);
+}
+
+std::optional<BucketIndex::Page> BucketIndex::searchPage(const bucket_query::Condition& condition,
+                                                         uint64_t after,
+                                                         std::optional<size_t> limit) {
+    std::unique_ptr<ResultSet> rows =
+        selectMatching(condition, {new Returns("id"), new Returns("filename")}, after, limit);
+    if (!rows) {
+        return std::nullopt;
+    }
+    std::optional<std::vector<uint64_t>> ids = storedIdColumn(*rows);
+    if (!ids) {
+        return std::nullopt;
+    }
+    Page page;
+    page.next = keepPage(*ids, after, limit, [](uint64_t id) { return id; });
+    std::optional<Records> records = recordsOf(*ids);
+    if (!records || !adoptStoredFilenames(*rows, *records)) {
+        return std::nullopt;
+    }
+    page.buckets = std::move(*records);
+    return page;
+}
+
+std::optional<uint64_t> BucketIndex::countMatching(const bucket_query::Condition& condition) {
+    Query query(new Aggregate("count", "*"), nullptr);
+    query.all(bucket_query::fragmentOf(condition).release());
+    RowsResult result = m_storage->select(kName, kBuckets, query);
+    const ColumnValue* column =
+        !result || result.value()->rowCount() == 0 ? nullptr : (*result.value())[0]->getColumn(0u);
+    if (column == nullptr || !column->isInteger() || column->getInteger() < 0) {
+        return std::nullopt;
+    }
+    return static_cast<uint64_t>(column->getInteger());
 }

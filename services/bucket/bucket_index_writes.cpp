@@ -80,9 +80,12 @@ bool BucketIndex::insertNewRows(Bucket& bucket) {
     const std::string id = std::to_string(bucket.getId());
     const Bucket::Attributes& attributes = bucket.getAttributes();
     std::vector<TableWrite> writes;
-    writes.reserve(attributes.size() + 1);
+    writes.reserve(attributes.size() + 2);
     for (const auto& [name, value] : attributes) {
         writes.push_back(attributeInsert(id, name, value));
+    }
+    if (!bucket.facts().empty()) {
+        writes.push_back(factsInsert(bucket.getId(), bucket.facts()));
     }
     writes.push_back(storage_documents::insertWrite(
         kName, kBuckets,
@@ -161,18 +164,53 @@ bool BucketIndex::writeAttributes(Bucket& bucket, const std::set<std::string>& s
     return written;
 }
 
+// All rows in one transaction, so a failure leaves the stored set as it was
+// (a half-patched set could even equal another bucket's): deletions of the
+// names gone, updates of the values changed, insertions of the names new.
+bool BucketIndex::writePatch(uint64_t id, const Bucket::Attributes& before,
+                             const Bucket::Attributes& after, const std::string& file) {
+    const std::string key = std::to_string(id);
+    std::vector<TableWrite> writes;
+    for (const auto& [name, value] : before) {
+        if (after.count(name) == 0) {
+            writes.push_back(storage_documents::deleteWrite(kName, kAttributes,
+                                                            Query(attributeCondition(key, name))));
+        }
+    }
+    for (const auto& [name, value] : after) {
+        auto stored = before.find(name);
+        if (stored == before.end()) {
+            writes.push_back(attributeInsert(key, name, value));
+        } else if (stored->second != value) {
+            writes.push_back(attributeUpdate(key, name, value));
+        }
+    }
+    if (writes.empty()) {
+        return true;
+    }
+    const size_t count = writes.size();
+    const bool written =
+        everyWriteTouched(commit(std::move(writes), {"update", id, &after, file}), count);
+    if (!written) {
+        m_logger.error("Failed to write the attributes of bucket %" PRIu64 " to the storage layer",
+                       id);
+    }
+    return written;
+}
+
 // The "buckets" row, which makes the bucket visible, goes first, and the
-// attribute rows with it in the same transaction: one commit, and one sync
+// attribute and "bucket_files" rows with it in the same transaction: one commit, and one sync
 // of the index, per deletion.
 CountResult BucketIndex::deleteRows(uint64_t id) {
     Query query(new Where("id", Equals, std::to_string(id)));
     std::vector<TableWrite> writes{storage_documents::deleteWrite(kName, kBuckets, query),
-                                   storage_documents::deleteWrite(kName, kAttributes, query)};
+                                   storage_documents::deleteWrite(kName, kAttributes, query),
+                                   factsDeletion(id)};
     CountsResult rows = commit(std::move(writes), {"delete", id, nullptr, ""});
     if (!rows) {
         return CountResult::failed(rows.reason());
     }
-    if (rows.value().size() != 2) {
+    if (rows.value().size() != 3) {
         return CountResult::failed("the transaction answered too few counts");
     }
     return CountResult::ok(rows.value().front());
@@ -193,6 +231,7 @@ bool BucketIndex::discard(uint64_t id) {
     // The row first: a bucket is never left visible without attributes.
     m_storage->remove(kName, kBuckets, rows);
     m_storage->remove(kName, kAttributes, rows);
+    m_storage->remove(kName, bucket_schema::kFiles, rows);
     RowsResult left = m_storage->select(kName, kBuckets, rows);
     return left && left.value()->rowCount() == 0;
 }

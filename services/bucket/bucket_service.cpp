@@ -132,6 +132,7 @@ bool BucketService::start(const std::string& coreAddress, uint16_t corePort) {
         m_ready = false;
         cleanupResources();
         releaseLease();
+        m_api->withdrawProxies();  // while the core still takes our token
         m_mgtClient->unregisterService();
         m_store->setStorage(nullptr);
         return false;
@@ -244,6 +245,10 @@ void BucketService::windDown() {
     // lease ends before the core may start the next run.
     stopUploadSweep();
     releaseLease();
+    // The core stops honouring the service's token once it unregisters or
+    // asks for its restart, so the paths go first (the REST server has
+    // stopped: nothing is served through them any more).
+    m_api->withdrawProxies();
     if (m_restartRequested) {
         m_mgtClient->restartService();
     } else if (m_unregisterOnStop) {

@@ -248,3 +248,19 @@ void BucketService::setFeedWindow(const std::string& keepChanges, const std::str
     m_feedKeepChanges = *changes;
     m_feedKeepSeconds = *seconds;
 }
+
+void BucketService::setupChildCategory(const DefaultConfigCategory& category,
+                                       const std::function<void(const std::string&)>& apply) {
+    const std::string name = category.getName();
+    if (m_mgtClient->addCategory(category, true)) {
+        m_mgtClient->addChildCategories(m_name, {name});
+    }
+    if (!m_dryRun) {
+        registerCategory(name);
+    }
+    try {
+        apply(m_mgtClient->getCategory(name).itemsToJSON());
+    } catch (const std::exception& e) {
+        m_logger->warn("The category %s could not be read: %s", name.c_str(), e.what());
+    }
+}

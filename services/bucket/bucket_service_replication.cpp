@@ -45,18 +45,8 @@ std::string BucketService::replicationCategoryName() const {
 }
 
 void BucketService::setupReplicationCategory() {
-    const std::string name = replicationCategoryName();
-    if (m_mgtClient->addCategory(replicationCategory(name), true)) {
-        m_mgtClient->addChildCategories(m_name, {name});
-    }
-    if (!m_dryRun) {
-        registerCategory(name);
-    }
-    try {
-        applyReplication(m_mgtClient->getCategory(name).itemsToJSON());
-    } catch (const std::exception& e) {
-        m_logger->warn("The replication settings could not be read: %s", e.what());
-    }
+    setupChildCategory(replicationCategory(replicationCategoryName()),
+                       [this](const std::string& items) { applyReplication(items); });
 }
 
 void BucketService::applyReplication(const std::string& items) {

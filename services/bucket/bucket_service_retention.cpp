@@ -29,6 +29,16 @@ DefaultConfigCategory retentionCategory(const std::string& name) {
     category.addItem("holdAttribute", "Buckets carrying this attribute are never deleted by a rule",
                      "string", "hold", "hold");
     category.setItemDisplayName("holdAttribute", "Hold attribute");
+    category.addItem("maxAgeWhere",
+                     "The maximum age applies to the buckets matching this search condition "
+                     "(JSON; empty: every bucket)",
+                     "string", "", "");
+    category.setItemDisplayName("maxAgeWhere", "Maximum age applies to");
+    category.addItem("evictWhere",
+                     "Free space is made from the buckets matching this search condition "
+                     "(JSON; empty: every bucket)",
+                     "string", "", "");
+    category.setItemDisplayName("evictWhere", "Free space is made from");
     return category;
 }
 
@@ -55,18 +65,8 @@ Retention& BucketService::retention() {
 }
 
 void BucketService::setupRetentionCategory() {
-    const std::string name = retentionCategoryName();
-    if (m_mgtClient->addCategory(retentionCategory(name), true)) {
-        m_mgtClient->addChildCategories(m_name, {name});
-    }
-    if (!m_dryRun) {
-        registerCategory(name);
-    }
-    try {
-        applyRetention(m_mgtClient->getCategory(name).itemsToJSON());
-    } catch (const std::exception& e) {
-        m_logger->warn("The retention rules could not be read: %s", e.what());
-    }
+    setupChildCategory(retentionCategory(retentionCategoryName()),
+                       [this](const std::string& items) { applyRetention(items); });
 }
 
 void BucketService::applyRetention(const std::string& items) {

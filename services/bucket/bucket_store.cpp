@@ -62,6 +62,19 @@ std::optional<std::unique_ptr<Bucket>> BucketStore::fetch(uint64_t id) {
     return m_index.fetch(id);
 }
 
+std::optional<std::unique_ptr<Bucket>> BucketStore::fetchWithFacts(uint64_t id) {
+    std::optional<std::unique_ptr<Bucket>> bucket = m_index.fetch(id);
+    if (!bucket || !*bucket) {
+        return bucket;
+    }
+    std::optional<FileFacts> facts = m_index.fetchFacts(id);
+    if (!facts) {
+        return std::nullopt;
+    }
+    (*bucket)->setFacts(std::move(*facts));
+    return bucket;
+}
+
 std::optional<BucketStore::Records> BucketStore::getAll() {
     return m_index.getAll();
 }

@@ -7,13 +7,13 @@
 #include "logger.h"
 #include "upload_file.h"
 
-// The rename is the one step that changes what the bucket holds: before it
+// The rename is the one step that changes what the bucket's file holds: before it
 // the old file is whole in place (the new one is a temporary file the next
 // start sweeps away), after it the new one is, already synced. A download
 // that opened the old file before the rename keeps reading the old bytes.
 BucketStore::Outcome BucketStore::replaceFile(
-    uint64_t id, const std::function<bool(const std::string& path)>& precondition,
-    UploadFile& file) {
+    uint64_t id, const std::function<bool(const std::string& path)>& precondition, UploadFile& file,
+    const FileFacts& given) {
     std::lock_guard<std::mutex> lock(m_mutex);
     std::optional<std::unique_ptr<Bucket>> bucket = m_index.fetch(id);
     if (!bucket) {
@@ -31,13 +31,25 @@ BucketStore::Outcome BucketStore::replaceFile(
     if (!precondition(path)) {
         return Outcome::Stale;
     }
+    std::optional<FileFacts> kept = m_index.fetchFacts(id);
+    if (!kept) {
+        return Outcome::LookupFailed;
+    }
+    const FileFacts next{given.name.empty() ? kept->name : given.name,
+                         given.type.empty() ? kept->type : given.type, given.sha256};
     // Recorded before the rename, with the size and modification time the
     // renamed file keeps: a crash right after the rename must not leave new
     // bytes the feed never mentions (a follower would keep the old ones for
     // good). A crash before the rename leaves a record of bytes that did not
     // change, which a follower applies again harmlessly (it reads the bytes
-    // the bucket holds).
-    if (!commitChange({}, {"content", id, &(*bucket)->getAttributes(), file.path()})) {
+    // the bucket holds). The old digest goes in the same transaction: it
+    // must not outlive the old bytes.
+    std::vector<TableWrite> dropDigest;
+    if (!kept->sha256.empty()) {
+        dropDigest = BucketIndex::factsWrites(id, {kept->name, kept->type, ""});
+    }
+    if (!commitChange(std::move(dropDigest),
+                      {"content", id, &(*bucket)->getAttributes(), file.path()})) {
         m_logger.error("Cannot record the replacement of bucket %" PRIu64 " in the change feed",
                        id);
         return Outcome::Failed;
@@ -56,6 +68,11 @@ BucketStore::Outcome BucketStore::replaceFile(
     if (!durability::syncFileAt(path) ||
         !durability::syncDirectory(durability::parentDirectory(path))) {
         m_logger.error("Cannot sync the new file of bucket %" PRIu64 " to disk", id);
+        return Outcome::Failed;
+    }
+    const bool unchanged =
+        next.name == kept->name && next.type == kept->type && next.sha256.empty();
+    if (!unchanged && !m_index.replaceFacts(id, next)) {
         return Outcome::Failed;
     }
     return Outcome::Written;

@@ -1,53 +1,7 @@
 // BucketStore: the change of a bucket's attributes that may remove some
 // (a merge patch), tested and written as one unit.
-#include <cinttypes>
-
 #include "attribute_patch.h"
-#include "bucket_schema.h"
 #include "bucket_store.h"
-#include "logger.h"
-#include "query.h"
-#include "storage_documents.h"
-#include "table_storage.h"
-
-using bucket_schema::kAttributes;
-using bucket_schema::kName;
-
-namespace {
-
-Where* attributeRow(const std::string& id, const std::string& name) {
-    return new Where("id", Equals, id, new Where("name", Equals, name));
-}
-
-// The writes that take the stored set `before` of bucket `id` to `after`:
-// deletions of the names gone, updates of the values changed, insertions of
-// the names new.
-std::vector<TableWrite> patchWrites(const std::string& id, const Bucket::Attributes& before,
-                                    const Bucket::Attributes& after) {
-    std::vector<TableWrite> writes;
-    for (const auto& [name, value] : before) {
-        if (after.count(name) == 0) {
-            writes.push_back(
-                storage_documents::deleteWrite(kName, kAttributes, Query(attributeRow(id, name))));
-        }
-    }
-    for (const auto& [name, value] : after) {
-        auto stored = before.find(name);
-        if (stored == before.end()) {
-            writes.push_back(storage_documents::insertWrite(
-                kName, kAttributes,
-                InsertValues{InsertValue("id", id), InsertValue("name", name),
-                             InsertValue("value", value)}));
-        } else if (stored->second != value) {
-            std::unique_ptr<Where> where(attributeRow(id, name));
-            writes.push_back(storage_documents::updateWrite(
-                kName, kAttributes, InsertValues{InsertValue("value", value)}, *where));
-        }
-    }
-    return writes;
-}
-
-}  // namespace
 
 BucketStore::Change BucketStore::patchUnique(uint64_t id, const AttributePatch& patch,
                                              size_t maxAttributes) {
@@ -94,26 +48,14 @@ std::optional<bool> BucketStore::heldByAnother(const Bucket::Attributes& set, ui
     return false;
 }
 
-// All rows in one transaction, so a failure leaves the stored set as it was
-// (a half-patched set could even equal another bucket's).
+// The rows are the index's. A patch that changes something is counted
+// once its rows are committed (or failed): an absence of the new set found
+// before may be stale now.
 bool BucketStore::writePatch(uint64_t id, const Bucket::Attributes& before,
                              const Bucket::Attributes& after, const std::string& file) {
-    const std::vector<TableWrite> writes = patchWrites(std::to_string(id), before, after);
-    if (writes.empty()) {
-        return true;
-    }
-    const size_t count = writes.size();
-    CountsResult rows = commitChange(writes, {"update", id, &after, file});
-    bool written = rows && rows.value().size() == count;
-    for (size_t i = 0; written && i < rows.value().size(); ++i) {
-        written = rows.value()[i] >= 1;
-    }
-    // Counted once the rows are committed (or failed): an absence of the
-    // new set found before may be stale now.
-    m_stripes.countWrite(after);
-    if (!written) {
-        m_logger.error("Failed to write the attributes of bucket %" PRIu64 " to the storage layer",
-                       id);
+    const bool written = m_index.writePatch(id, before, after, file);
+    if (before != after) {
+        m_stripes.countWrite(after);
     }
     return written;
 }

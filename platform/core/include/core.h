@@ -28,6 +28,7 @@
 #include "audit_log.h"
 #include "category_store.h"
 #include "core_options.h"
+#include "core_route_context.h"
 #include "process_launcher.h"
 #include "proxy_forwarder.h"
 #include "proxy_table.h"
@@ -40,7 +41,7 @@ namespace http {
 class Server;
 }
 
-class Core {
+class Core : public CoreNotifier {
   public:
     // `channel` reaches the services' management listeners (an
     // HttpServiceChannel when null); `launcher` starts the services (a
@@ -48,7 +49,7 @@ class Core {
     explicit Core(CoreOptions options, std::unique_ptr<ServiceChannel> channel = nullptr,
                   std::unique_ptr<ProcessLauncher> launcher = nullptr);
     // Stops what still runs.
-    ~Core();
+    ~Core() override;
     Core(const Core&) = delete;
     Core& operator=(const Core&) = delete;
 
@@ -78,18 +79,18 @@ class Core {
     // creating it, hence the atomic view of the owned object.
     Supervisor* supervisor() { return m_supervisorView.load(std::memory_order_acquire); }
 
-    // Queues a notification of `change` to every registration following its
-    // category. A notification of the same category to the same registration
-    // that still waits takes the new items instead: a slow service gets the
-    // final value, and at most one waiting notification per category.
-    void notifyChange(const CategoryStore::Change& change);
-    // Queues child-creation notifications to the followers of each parent.
-    void notifyChildren(const std::vector<CategoryStore::ChildAdded>& added);
+    // ---- CoreNotifier, for the routes ----
+
+    // A notification of the same category to the same registration that
+    // still waits takes the new items instead: a slow service gets the final
+    // value, and at most one waiting notification per category.
+    void notifyChange(const CategoryStore::Change& change) override;
+    void notifyChildren(const std::vector<CategoryStore::ChildAdded>& added) override;
+    void forgetRegistration(const RegisteredService& service) override;
+
     // The notifications waiting for delivery (at most --notify-queue; one
     // more may be under way).
     size_t notificationsWaiting() const;
-    // Drops what the core holds for a registration that ended.
-    void forgetRegistration(const RegisteredService& service);
 
   private:
     bool prepareDataDirectory();
@@ -117,6 +118,8 @@ class Core {
     std::unique_ptr<ProcessLauncher> m_launcher;
     std::unique_ptr<ProxyForwarder> m_forwarder;
     std::unique_ptr<TaskQueue> m_notifications;
+    // What the routes see of the core; outlives the servers.
+    std::unique_ptr<CoreRouteContext> m_routeContext;
     std::unique_ptr<http::Server> m_managementServer;
     std::unique_ptr<http::Server> m_publicServer;
     std::thread m_managementThread;

@@ -4,13 +4,15 @@
 // docs/core-management-api.md.
 //
 // Thread-safety: the handlers run on the server's threads and only use the
-// core's thread-safe parts.
+// thread-safe parts of the core that the route context (core_route_context.h)
+// gives them.
 #pragma once
 
 namespace http {
 class Server;
 }
-class Core;
+class CoreRouteContext;
 
-// Adds the management routes to `server`.
-void addCoreManagementRoutes(http::Server& server, Core& core);
+// Adds the management routes to `server`; their handlers use `context`,
+// which must outlive the server.
+void addCoreManagementRoutes(http::Server& server, CoreRouteContext& context);

@@ -127,8 +127,11 @@ bool Core::startServers() {
     management.port = m_options.managementPort;
     management.threads = 2;
     management.maxBufferedBody = 16ull << 20;
+    m_routeContext =
+        std::make_unique<CoreRouteContext>(m_registry, *m_categories, *m_audit, m_proxies,
+                                           *m_channel, m_supervisorView, *this, m_options.open);
     m_managementServer = std::make_unique<http::Server>(management);
-    addCoreManagementRoutes(*m_managementServer, *this);
+    addCoreManagementRoutes(*m_managementServer, *m_routeContext);
 
     http::ServerConfig api;
     api.address = "127.0.0.1";
@@ -143,7 +146,7 @@ bool Core::startServers() {
     }
     m_publicServer = std::make_unique<http::Server>(api);
     m_forwarder = std::make_unique<ProxyForwarder>(m_proxies, m_registry);
-    addCorePublicRoutes(*m_publicServer, *this, *m_forwarder);
+    addCorePublicRoutes(*m_publicServer, *m_routeContext, m_adminToken, *m_forwarder);
 
     return startServer(*m_managementServer, m_managementThread, "management") &&
            startServer(*m_publicServer, m_publicThread, "public API");

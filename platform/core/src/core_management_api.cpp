@@ -1,11 +1,12 @@
 #include "core_management_api.h"
 
-#include "core.h"
 #include "core_http.h"
 #include "core_json.h"
+#include "core_route_context.h"
 #include "http/headers.h"
 #include "http/server.h"
 #include "logger.h"
+#include "supervisor.h"
 
 namespace {
 
@@ -19,20 +20,22 @@ const std::string kRegistration = "/tarvolt/service/registration/([0-9a-f]{32})"
 
 // True when the caller holds the token of `service` (or the core is open);
 // the refusal is answered otherwise.
-bool ownerCalls(Core& core, const http::Request& request, http::Response& response,
+bool ownerCalls(CoreRouteContext& context, const http::Request& request, http::Response& response,
                 const std::optional<RegisteredService>& service) {
-    return authorized(request, response, core.audit(), core.open(), service ? service->token : "");
+    return authorized(request, response, context.audit(), context.open(),
+                      service ? service->token : "");
 }
 
 // The registration `id` when its holder calls; nothing (answered) otherwise.
-std::optional<RegisteredService> callersRegistration(Core& core, const http::Request& request,
+std::optional<RegisteredService> callersRegistration(CoreRouteContext& context,
+                                                     const http::Request& request,
                                                      http::Response& response) {
-    auto service = core.registry().findById(request.pathMatch[1]);
-    if (!service && (core.open() || !http::bearerToken(request.header).empty())) {
+    auto service = context.registry().findById(request.pathMatch[1]);
+    if (!service && (context.open() || !http::bearerToken(request.header).empty())) {
         respond(response, CoreResult::failure(404, "No such registration"));
         return std::nullopt;
     }
-    if (!ownerCalls(core, request, response, service))
+    if (!ownerCalls(context, request, response, service))
         return std::nullopt;
     return service;
 }
@@ -64,7 +67,8 @@ std::optional<CoreResult> parseRegistration(const http::Request& request,
     return std::nullopt;
 }
 
-void registerService(Core& core, const http::Request& request, http::Response& response) {
+void registerService(CoreRouteContext& context, const http::Request& request,
+                     http::Response& response) {
     RegisteredService service;
     std::string token;
     if (auto invalid = parseRegistration(request, service, token)) {
@@ -73,13 +77,14 @@ void registerService(Core& core, const http::Request& request, http::Response& r
     // A name that is taken may be reused when its holder no longer answers
     // (a service that ended without unregistering), never while the process
     // the core launched under that name still runs.
-    auto existing = core.registry().findByName(service.name);
-    bool launchedAlive = core.supervisor() != nullptr && core.supervisor()->pidOf(service.name) > 0;
-    bool replace = existing && !launchedAlive && !core.channel().ping(*existing);
-    CoreResult result = core.registry().add(service, token, replace);
+    auto existing = context.registry().findByName(service.name);
+    bool launchedAlive =
+        context.supervisor() != nullptr && context.supervisor()->pidOf(service.name) > 0;
+    bool replace = existing && !launchedAlive && !context.channel().ping(*existing);
+    CoreResult result = context.registry().add(service, token, replace);
     if (result.ok()) {
         if (existing && replace)
-            core.forgetRegistration(*existing);
+            context.notifier().forgetRegistration(*existing);
         Logger::getLogger()->info("Service %s registered (type %s, port %u, management port %u)",
                                   service.name.c_str(), service.type.c_str(), service.servicePort,
                                   service.managementPort);
@@ -90,30 +95,32 @@ void registerService(Core& core, const http::Request& request, http::Response& r
     respond(response, result);
 }
 
-void unregisterService(Core& core, const http::Request& request, http::Response& response) {
-    if (!callersRegistration(core, request, response))
+void unregisterService(CoreRouteContext& context, const http::Request& request,
+                       http::Response& response) {
+    if (!callersRegistration(context, request, response))
         return;
-    auto removed = core.registry().remove(request.pathMatch[1]);
+    auto removed = context.registry().remove(request.pathMatch[1]);
     if (!removed)
         return respond(response, CoreResult::failure(404, "No such registration"));
-    core.forgetRegistration(*removed);
-    if (core.supervisor() != nullptr)
-        core.supervisor()->noteUnregistered(removed->name);
+    context.notifier().forgetRegistration(*removed);
+    if (context.supervisor() != nullptr)
+        context.supervisor()->noteUnregistered(removed->name);
     Logger::getLogger()->info("Service %s unregistered", removed->name.c_str());
     respond(response,
             CoreResult::success("{ \"id\" : " + JSONquote(removed->id) + ", \"message\" : " +
                                 JSONquote("Service " + removed->name + " unregistered") + " }"));
 }
 
-void requestRestart(Core& core, const http::Request& request, http::Response& response) {
-    if (!callersRegistration(core, request, response))
+void requestRestart(CoreRouteContext& context, const http::Request& request,
+                    http::Response& response) {
+    if (!callersRegistration(context, request, response))
         return;
-    auto removed = core.registry().remove(request.pathMatch[1]);
+    auto removed = context.registry().remove(request.pathMatch[1]);
     if (!removed)
         return respond(response, CoreResult::failure(404, "No such registration"));
-    core.forgetRegistration(*removed);
+    context.notifier().forgetRegistration(*removed);
     bool supervised =
-        core.supervisor() != nullptr && core.supervisor()->expectRestart(removed->name);
+        context.supervisor() != nullptr && context.supervisor()->expectRestart(removed->name);
     Logger::getLogger()->info("Service %s asked to be restarted%s", removed->name.c_str(),
                               supervised ? "" : " (it was not launched by the core)");
     std::string message = supervised ? "Service " + removed->name + " will be started again"
@@ -124,32 +131,36 @@ void requestRestart(Core& core, const http::Request& request, http::Response& re
                                 ", \"restart\" : " + (supervised ? "true" : "false") + " }"));
 }
 
-void findServices(Core& core, const http::Request& request, http::Response& response) {
+void findServices(CoreRouteContext& context, const http::Request& request,
+                  http::Response& response) {
     auto services =
-        core.registry().find(request.queryParameter("name"), request.queryParameter("type"));
+        context.registry().find(request.queryParameter("name"), request.queryParameter("type"));
     respond(response, CoreResult::success(ServiceRegistry::toJSON(services)));
 }
 
-void createCategory(Core& core, const http::Request& request, http::Response& response) {
+void createCategory(CoreRouteContext& context, const http::Request& request,
+                    http::Response& response) {
     bool keep = request.queryParameter("keep_original_items") == "true";
     std::optional<CategoryStore::Change> change;
-    CoreResult result = core.categories().create(request.content, keep, change);
+    CoreResult result = context.categories().create(request.content, keep, change);
     if (change)
-        core.notifyChange(*change);
+        context.notifier().notifyChange(*change);
     respond(response, result);
 }
 
-void addChildren(Core& core, const http::Request& request, http::Response& response) {
+void addChildren(CoreRouteContext& context, const http::Request& request,
+                 http::Response& response) {
     auto parent = decodedCapture(request, 1, response);
     if (!parent)
         return;
     std::vector<CategoryStore::ChildAdded> added;
-    CoreResult result = core.categories().addChildren(*parent, request.content, added);
-    core.notifyChildren(added);
+    CoreResult result = context.categories().addChildren(*parent, request.content, added);
+    context.notifier().notifyChildren(added);
     respond(response, result);
 }
 
-void addInterest(Core& core, const http::Request& request, http::Response& response) {
+void addInterest(CoreRouteContext& context, const http::Request& request,
+                 http::Response& response) {
     rapidjson::Document document;
     std::string error;
     if (!core_json::parseObject(request.content, document, error)) {
@@ -162,54 +173,56 @@ void addInterest(Core& core, const http::Request& request, http::Response& respo
                                                      "The request needs \"category\" and "
                                                      "\"registration\""));
     }
-    auto service = core.registry().findById(*registration);
-    if (!service && core.open()) {
+    auto service = context.registry().findById(*registration);
+    if (!service && context.open()) {
         return respond(response, CoreResult::failure(404, "No such registration"));
     }
-    if (!ownerCalls(core, request, response, service))
+    if (!ownerCalls(context, request, response, service))
         return;
-    respond(response, core.categories().addInterest(*category, *registration));
+    respond(response, context.categories().addInterest(*category, *registration));
 }
 
-void addProxy(Core& core, const http::Request& request, http::Response& response) {
+void addProxy(CoreRouteContext& context, const http::Request& request, http::Response& response) {
     rapidjson::Document document;
     std::string error;
     if (!core_json::parseObject(request.content, document, error)) {
         return respond(response, CoreResult::failure(400, error));
     }
     auto name = core_json::stringMember(document, "service_name");
-    auto service = name ? core.registry().findByName(*name) : std::nullopt;
-    if (name && !service && core.open()) {
+    auto service = name ? context.registry().findByName(*name) : std::nullopt;
+    if (name && !service && context.open()) {
         return respond(response,
                        CoreResult::failure(404, "Service " + *name + " is not registered"));
     }
-    if (!ownerCalls(core, request, response, service))
+    if (!ownerCalls(context, request, response, service))
         return;
-    CoreResult result = core.proxies().addFromJSON(request.content);
+    CoreResult result = context.proxies().addFromJSON(request.content);
     if (result.ok()) {
         Logger::getLogger()->info("Proxy paths of %s set up", name.value_or("").c_str());
     }
     respond(response, result);
 }
 
-void deleteProxy(Core& core, const http::Request& request, http::Response& response) {
+void deleteProxy(CoreRouteContext& context, const http::Request& request,
+                 http::Response& response) {
     auto name = decodedCapture(request, 1, response);
-    if (!name || !ownerCalls(core, request, response, core.registry().findByName(*name)))
+    if (!name || !ownerCalls(context, request, response, context.registry().findByName(*name)))
         return;
-    size_t removed = core.proxies().remove(*name);
+    size_t removed = context.proxies().remove(*name);
     respond(response, CoreResult::success("{ \"service_name\" : " + JSONquote(*name) +
                                           ", \"removed\" : " + std::to_string(removed) + " }"));
 }
 
 }  // namespace
 
-void addCoreManagementRoutes(http::Server& server, Core& core) {
-    // Each route calls `handler` with the core, the request and the response.
-    auto route = [&server, &core](const std::string& method, const std::string& pattern,
-                                  void (*handler)(Core&, const http::Request&, http::Response&)) {
+void addCoreManagementRoutes(http::Server& server, CoreRouteContext& context) {
+    // Each route calls `handler` with the context, the request and the response.
+    auto route = [&server, &context](
+                     const std::string& method, const std::string& pattern,
+                     void (*handler)(CoreRouteContext&, const http::Request&, http::Response&)) {
         server.addRoute(method, pattern,
-                        [&core, handler](ResponsePtr response, RequestPtr request) {
-                            handler(core, *request, *response);
+                        [&context, handler](ResponsePtr response, RequestPtr request) {
+                            handler(context, *request, *response);
                         });
     };
     route("POST", "/tarvolt/service", registerService);
@@ -218,26 +231,26 @@ void addCoreManagementRoutes(http::Server& server, Core& core) {
     route("PUT", kRegistration + "/restart", requestRestart);
     route("POST", "/tarvolt/service/category", createCategory);
     route("GET", "/tarvolt/service/category/([^/]+)",
-          [](Core& core, const http::Request& request, http::Response& response) {
+          [](CoreRouteContext& context, const http::Request& request, http::Response& response) {
               if (auto name = decodedCapture(request, 1, response)) {
-                  respond(response, core.categories().get(*name));
+                  respond(response, context.categories().get(*name));
               }
           });
     route("GET", "/tarvolt/service/category/([^/]+)/children",
-          [](Core& core, const http::Request& request, http::Response& response) {
+          [](CoreRouteContext& context, const http::Request& request, http::Response& response) {
               if (auto name = decodedCapture(request, 1, response)) {
-                  respond(response, core.categories().children(*name));
+                  respond(response, context.categories().children(*name));
               }
           });
     route("POST", "/tarvolt/service/category/([^/]+)/children", addChildren);
     route("POST", "/tarvolt/service/interest", addInterest);
     route("POST", "/tarvolt/service/audit",
-          [](Core& core, const http::Request& request, http::Response& response) {
+          [](CoreRouteContext& context, const http::Request& request, http::Response& response) {
               // Any registered service may write; the token tells who.
               std::string token = http::bearerToken(request.header);
-              if (authorized(request, response, core.audit(), core.open(),
-                             core.registry().holdsToken(token) ? token : "")) {
-                  respond(response, core.audit().add(request.content));
+              if (authorized(request, response, context.audit(), context.open(),
+                             context.registry().holdsToken(token) ? token : "")) {
+                  respond(response, context.audit().add(request.content));
               }
           });
     route("POST", "/tarvolt/service/proxy", addProxy);

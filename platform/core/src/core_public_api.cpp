@@ -3,10 +3,13 @@
 #include <cstdint>
 #include <optional>
 
-#include "core.h"
 #include "core_http.h"
+#include "core_options.h"
+#include "core_route_context.h"
 #include "http/server.h"
 #include "logger.h"
+#include "proxy_forwarder.h"
+#include "supervisor.h"
 
 namespace {
 
@@ -16,13 +19,14 @@ using core_http::respond;
 using RequestPtr = std::shared_ptr<http::Request>;
 using ResponsePtr = std::shared_ptr<http::Response>;
 
-void listServices(Core& core, const http::Request& request, http::Response& response) {
+void listServices(CoreRouteContext& context, const http::Request& request,
+                  http::Response& response) {
     auto services =
-        core.registry().find(request.queryParameter("name"), request.queryParameter("type"));
+        context.registry().find(request.queryParameter("name"), request.queryParameter("type"));
     respond(response, CoreResult::success(ServiceRegistry::toJSON(services)));
 }
 
-void setItem(Core& core, const http::Request& request, http::Response& response) {
+void setItem(CoreRouteContext& context, const http::Request& request, http::Response& response) {
     auto category = decodedCapture(request, 1, response);
     if (!category)
         return;
@@ -30,11 +34,11 @@ void setItem(Core& core, const http::Request& request, http::Response& response)
     if (!item)
         return;
     std::optional<CategoryStore::Change> change;
-    CoreResult result = core.categories().setItem(*category, *item, request.content, change);
+    CoreResult result = context.categories().setItem(*category, *item, request.content, change);
     if (change) {
         Logger::getLogger()->info("Item %s of category %s changed", item->c_str(),
                                   category->c_str());
-        core.notifyChange(*change);
+        context.notifier().notifyChange(*change);
     }
     respond(response, result);
 }
@@ -65,31 +69,32 @@ std::optional<std::string> readAuditPaging(const http::Request& request, AuditQu
 // Without `limit` and `skip`: the newest entries (AuditQuery::kMaxLimit at
 // most), oldest first, as { "audit" }. With either: a page, newest first,
 // with "next", the `skip` of the following page (null on the last one).
-void listAudit(Core& core, const http::Request& request, http::Response& response) {
+void listAudit(CoreRouteContext& context, const http::Request& request, http::Response& response) {
     AuditQuery query;
     query.source = request.queryParameter("source");
     const bool paged = request.findQueryParameter("limit") || request.findQueryParameter("skip");
     if (!paged) {
-        return respond(response, CoreResult::success(AuditLog::toJSON(
-                                     core.audit().entries(query.source, AuditQuery::kMaxLimit))));
+        return respond(response, CoreResult::success(AuditLog::toJSON(context.audit().entries(
+                                     query.source, AuditQuery::kMaxLimit))));
     }
     if (auto refusal = readAuditPaging(request, query))
         return respond(response, CoreResult::failure(400, *refusal));
     respond(response,
-            CoreResult::success(AuditLog::toJSON(core.audit().newest(query), query.skip)));
+            CoreResult::success(AuditLog::toJSON(context.audit().newest(query), query.skip)));
 }
 
-void shutdownService(Core& core, const http::Request& request, http::Response& response) {
+void shutdownService(CoreRouteContext& context, const http::Request& request,
+                     http::Response& response) {
     auto name = decodedCapture(request, 1, response);
     if (!name)
         return;
-    auto service = core.registry().findByName(*name);
+    auto service = context.registry().findByName(*name);
     if (!service)
         return respond(response, CoreResult::failure(404, "No such service: " + *name));
-    if (core.supervisor() != nullptr)
-        core.supervisor()->expectStop(*name);
+    if (context.supervisor() != nullptr)
+        context.supervisor()->expectStop(*name);
     std::string error;
-    if (!core.channel().shutdown(*service, error)) {
+    if (!context.channel().shutdown(*service, error)) {
         return respond(response, CoreResult::failure(502, "Service " + *name + ": " + error));
     }
     Logger::getLogger()->info("Service %s asked to shut down", name->c_str());
@@ -98,12 +103,13 @@ void shutdownService(Core& core, const http::Request& request, http::Response& r
                                 JSONquote("Shutdown of service " + *name + " requested") + " }"));
 }
 
-void restartService(Core& core, const http::Request& request, http::Response& response) {
+void restartService(CoreRouteContext& context, const http::Request& request,
+                    http::Response& response) {
     auto name = decodedCapture(request, 1, response);
     if (!name)
         return;
-    auto service = core.registry().findByName(*name);
-    Supervisor* supervisor = core.supervisor();
+    auto service = context.registry().findByName(*name);
+    Supervisor* supervisor = context.supervisor();
     if (!service) {
         if (supervisor != nullptr && supervisor->launchIfStopped(*name)) {
             return respond(response,
@@ -115,7 +121,7 @@ void restartService(Core& core, const http::Request& request, http::Response& re
     if (supervisor != nullptr)
         supervisor->expectRestart(*name);
     std::string error;
-    if (!core.channel().restart(*service, error)) {
+    if (!context.channel().restart(*service, error)) {
         return respond(response, CoreResult::failure(502, "Service " + *name + ": " + error));
     }
     Logger::getLogger()->info("Service %s asked to restart", name->c_str());
@@ -126,35 +132,39 @@ void restartService(Core& core, const http::Request& request, http::Response& re
 
 }  // namespace
 
-void addCorePublicRoutes(http::Server& server, Core& core, ProxyForwarder& forwarder) {
-    auto route = [&server, &core](const std::string& method, const std::string& pattern,
-                                  void (*handler)(Core&, const http::Request&, http::Response&)) {
+void addCorePublicRoutes(http::Server& server, CoreRouteContext& context,
+                         const std::string& adminToken, ProxyForwarder& forwarder) {
+    auto route = [&server, &context](
+                     const std::string& method, const std::string& pattern,
+                     void (*handler)(CoreRouteContext&, const http::Request&, http::Response&)) {
         server.addRoute(method, pattern,
-                        [&core, handler](ResponsePtr response, RequestPtr request) {
-                            handler(core, *request, *response);
+                        [&context, handler](ResponsePtr response, RequestPtr request) {
+                            handler(context, *request, *response);
                         });
     };
     route("GET", "/tarvolt/service", listServices);
     route("GET", "/tarvolt/category/([^/]+)",
-          [](Core& core, const http::Request& request, http::Response& response) {
+          [](CoreRouteContext& context, const http::Request& request, http::Response& response) {
               if (auto name = decodedCapture(request, 1, response)) {
-                  respond(response, core.categories().items(*name));
+                  respond(response, context.categories().items(*name));
               }
           });
     route("GET", "/tarvolt/category/([^/]+)/children",
-          [](Core& core, const http::Request& request, http::Response& response) {
+          [](CoreRouteContext& context, const http::Request& request, http::Response& response) {
               if (auto name = decodedCapture(request, 1, response)) {
-                  respond(response, core.categories().children(*name));
+                  respond(response, context.categories().children(*name));
               }
           });
     // The routes that change the core's state need the administrator's token.
-    auto adminRoute = [&server, &core](
+    auto adminRoute = [&server, &context, adminToken](
                           const std::string& method, const std::string& pattern,
-                          void (*handler)(Core&, const http::Request&, http::Response&)) {
+                          void (*handler)(CoreRouteContext&, const http::Request&,
+                                          http::Response&)) {
         server.addRoute(
-            method, pattern, [&core, handler](ResponsePtr response, RequestPtr request) {
-                if (authorized(*request, *response, core.audit(), core.open(), core.adminToken())) {
-                    handler(core, *request, *response);
+            method, pattern,
+            [&context, handler, adminToken](ResponsePtr response, RequestPtr request) {
+                if (authorized(*request, *response, context.audit(), context.open(), adminToken)) {
+                    handler(context, *request, *response);
                 }
             });
     };

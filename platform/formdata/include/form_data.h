@@ -101,6 +101,10 @@ class FormData {
     // Call it before `saveFile`.
     std::optional<std::string> sha256Of(const FieldValue& value) const;
 
+    // The Content-Type the part of `value` carried, as sent; "" when it had
+    // none or `value` is not a part of this form.
+    std::string contentTypeOf(const FieldValue& value) const;
+
     // Number of parts in the form.
     size_t partCount() const { return m_parts.size(); }
 

@@ -118,6 +118,11 @@ const FormPart* FormData::partOf(const FieldValue& value) const {
     return &m_parts[value.part];
 }
 
+std::string FormData::contentTypeOf(const FieldValue& value) const {
+    const FormPart* part = partOf(value);
+    return part == nullptr ? "" : part->contentType;
+}
+
 std::optional<std::string> FormData::sha256Of(const FieldValue& value) const {
     const FormPart* part = partOf(value);
     if (part == nullptr || !part->isFile) {

@@ -45,6 +45,10 @@ class PostgresDialect : public SqlDialect {
     // sum as bigint and avg as double precision (PostgreSQL gives numeric).
     std::string aggregate(const std::string& operation, const std::string& argument) const override;
     bool enforcesSizes() const override { return true; }
+    // The pattern and bounds of number_text.h in nested CASEs, so that no
+    // cast ever meets a text that is not a number.
+    std::string numberOf(const std::string& expression) const override;
+    std::string numberParameter() const override { return "CAST(? AS double precision)"; }
 };
 
 class PostgresBackend : public SqlBackend {

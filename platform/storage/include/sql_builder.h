@@ -70,6 +70,12 @@ class SqlDialect {
         return operation + "(" + argument + ")";
     }
 
+    // `expression` (a quoted varchar column) as a number by the rule of
+    // number_text.h, NULL when it is not one.
+    virtual std::string numberOf(const std::string& expression) const = 0;
+    // A '?' placeholder whose text (numberText) is read as a number.
+    virtual std::string numberParameter() const = 0;
+
     // True when the database holds a varchar to its declared size, so that a
     // size that grows changes the column's type (false by default).
     virtual bool enforcesSizes() const { return false; }
@@ -115,6 +121,12 @@ class SqlBuilder {
     // A Prefix condition on `target`, named `name` in the statement.
     void writePrefix(const ColumnDefinition& target, const std::string& name,
                      const std::string& value, Fragment& where) const;
+    void writeNumber(const ColumnDefinition& target, const std::string& name, const char* op,
+                     const std::string& value, Fragment& where) const;
+    void writeSelection(const TableDefinition& table, const QuerySpec& spec, Fragment& with,
+                        Fragment& where, bool joined) const;
+    void writeFragment(const TableDefinition& table, const QuerySpec& fragment, Fragment& with,
+                       Fragment& where) const;
     void writeJoins(const TableDefinition& table, const std::vector<JoinSpec>& joins,
                     Fragment& with, Fragment& where) const;
     std::string resultColumns(const TableDefinition& table, const QuerySpec& query,

@@ -29,6 +29,11 @@ class SqliteDialect : public SqlDialect {
     std::string joinedColumn(const std::string& quotedColumn) const override {
         return "+" + quotedColumn;
     }
+    // The SQL function "tarvolt_number" that every connection defines.
+    std::string numberOf(const std::string& expression) const override {
+        return "tarvolt_number(" + expression + ")";
+    }
+    std::string numberParameter() const override { return "tarvolt_number(?)"; }
 };
 
 class SqliteBackend : public SqlBackend {

@@ -4,7 +4,8 @@
 // checked against the column's type when the request is run.
 //
 // Limits keep a request's work bounded: at most `kMaxConditions`
-// conditions and `kMaxJoins` joins in one request, and at most
+// conditions, `kMaxJoins` joins and `kMaxFragments` group fragments in one
+// request, and at most
 // `kMaxJsonDepth` levels of JSON nesting.
 //
 // Thread-safety: plain value types.
@@ -22,6 +23,7 @@ constexpr size_t kMaxConditions = 256;
 constexpr size_t kMaxJoins = 128;
 constexpr size_t kMaxJsonDepth = 1024;
 constexpr size_t kMaxInsertRows = 1000;
+constexpr size_t kMaxFragments = 256;
 
 // `Prefix` holds where a varchar column starts with the value, compared
 // character by character and case-sensitively; '%', '_' and '\\' in the
@@ -38,10 +40,13 @@ enum class Comparison {
     Prefix
 };
 
+// With `asNumber` both sides compare as numbers (varchar columns only): a
+// stored text that is not a number (number_text.h) satisfies no condition.
 struct Condition {
     std::string column;
     Comparison comparison = Comparison::Equal;
     std::string value;
+    bool asNumber = false;
 };
 
 struct AggregateSpec {
@@ -51,14 +56,29 @@ struct AggregateSpec {
 
 struct JoinSpec;
 
-// A selection on one table: the rows satisfying every condition and every
-// join; the columns to return (all when empty) or the aggregates to compute.
+// A selection on one table: the rows satisfying every condition, every
+// join and the groups; the columns to return (all when empty) or the
+// aggregates to compute, in ascending order of `order` when given.
+//
+// Groups hold fragments (selections of the same table with conditions,
+// joins and groups only): every fragment of `all` holds, at least one of
+// `any` when it is not empty, and the fragment of `negated` (at most one)
+// does not hold.
 struct QuerySpec {
     std::vector<Condition> conditions;  // AND-chained
     std::vector<std::string> returns;
     std::vector<AggregateSpec> aggregates;
     std::vector<JoinSpec> joins;
+    std::vector<QuerySpec> all;
+    std::vector<QuerySpec> any;
+    std::vector<QuerySpec> negated;
+    std::vector<std::string> order;
     std::optional<uint64_t> limit;
+
+    // True when the selection holds nothing but conditions, joins and groups.
+    bool isFragment() const {
+        return returns.empty() && aggregates.empty() && order.empty() && !limit;
+    }
 };
 
 // Keeps the rows whose `column` equals `on` of some row of `table` that

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <functional>
 
+#include "number_text.h"
 #include "postgres_connection.h"
 
 namespace storage {
@@ -64,6 +65,14 @@ std::string PostgresDialect::placeholders(const std::string& sql) const {
         rewritten += c;
     }
     return rewritten;
+}
+
+std::string PostgresDialect::numberOf(const std::string& expression) const {
+    const std::string exact = "CAST(" + expression + " AS numeric)";
+    return "(CASE WHEN " + expression + " ~ '" + number_text::kNumberPattern +
+           "' THEN CASE WHEN abs(" + exact + ") BETWEEN " + number_text::kSmallestNumber + " AND " +
+           number_text::kLargestNumber + " OR " + exact + " = 0 THEN CAST(" + exact +
+           " AS double precision) END END)";
 }
 
 std::string PostgresDialect::tableExpressionAs(size_t joins) const {

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "number_text.h"
 #include "storage_error.h"
 
 namespace storage {
@@ -111,10 +112,16 @@ std::string likeEscaped(const std::string& value) {
     return escaped + '%';
 }
 
-size_t countJoins(const std::vector<JoinSpec>& joins) {
-    size_t count = joins.size();
-    for (const JoinSpec& join : joins) {
-        count += countJoins(join.query.joins);
+// The joins of `query`, its joins' queries and its groups' fragments.
+size_t countJoins(const QuerySpec& query) {
+    size_t count = query.joins.size();
+    for (const JoinSpec& join : query.joins) {
+        count += countJoins(join.query);
+    }
+    for (const std::vector<QuerySpec>* group : {&query.all, &query.any, &query.negated}) {
+        for (const QuerySpec& fragment : *group) {
+            count += countJoins(fragment);
+        }
     }
     return count;
 }
@@ -208,15 +215,85 @@ void SqlBuilder::writeConditions(const TableDefinition& table,
         const ColumnDefinition& target = column(table, condition.column);
         const std::string name = SqlDialect::quote(target.name);
         if (condition.comparison == Comparison::Prefix) {
+            if (condition.asNumber) {
+                refuse("condition \"prefix\" compares text; it takes no \"as\"");
+            }
             writePrefix(target, joined ? m_dialect.joinedColumn(name) : name, condition.value,
                         where);
             continue;
         }
         const char* op = sqlOperator(condition.comparison);
         where.separate(" AND ");
+        if (condition.asNumber) {
+            writeNumber(target, name, op, condition.value, where);
+            continue;
+        }
         where.add((joined ? m_dialect.joinedColumn(name) : name) + op);
         where.parameter(columnValue(target, condition.value, false));
     }
+}
+
+// Both sides as numbers: the column through the dialect's number rule, the
+// value checked here and passed as the text of its exact double.
+void SqlBuilder::writeNumber(const ColumnDefinition& target, const std::string& name,
+                             const char* op, const std::string& value, Fragment& where) const {
+    if (target.type != ColumnType::Varchar) {
+        refuse("\"as\" : \"number\" needs a varchar column; \"" + target.name +
+               "\" holds integers");
+    }
+    std::optional<double> number = number_text::numberOf(value);
+    if (!number) {
+        refuse("\"" + shown(value) + "\" is not a number");
+    }
+    const std::string parameter = m_dialect.numberParameter();
+    const size_t placeholder = parameter.find('?');
+    where.add(m_dialect.numberOf(name) + op + parameter.substr(0, placeholder));
+    where.parameter(number_text::numberText(*number));
+    where.add(parameter.substr(placeholder + 1));
+}
+
+// Conditions, joins and groups of one level, AND-chained into `where`.
+void SqlBuilder::writeSelection(const TableDefinition& table, const QuerySpec& spec, Fragment& with,
+                                Fragment& where, bool joined) const {
+    writeConditions(table, spec.conditions, where, joined);
+    writeJoins(table, spec.joins, with, where);
+    for (const QuerySpec& fragment : spec.all) {
+        where.separate(" AND ");
+        writeFragment(table, fragment, with, where);
+    }
+    if (!spec.any.empty()) {
+        where.separate(" AND ");
+        where.add("(");
+        for (size_t i = 0; i < spec.any.size(); ++i) {
+            where.add(i == 0 ? "" : " OR ");
+            writeFragment(table, spec.any[i], with, where);
+        }
+        where.add(")");
+    }
+    if (spec.negated.size() > 1) {
+        refuse("a query has at most one \"not\"");
+    }
+    for (const QuerySpec& fragment : spec.negated) {
+        where.separate(" AND ");
+        where.add("NOT ");
+        writeFragment(table, fragment, with, where);
+    }
+}
+
+// One fragment in parentheses; an empty one holds for every row.
+void SqlBuilder::writeFragment(const TableDefinition& table, const QuerySpec& fragment,
+                               Fragment& with, Fragment& where) const {
+    if (!fragment.isFragment()) {
+        refuse("a group's fragment takes conditions, joins and groups only");
+    }
+    Fragment inner;
+    writeSelection(table, fragment, with, inner, false);
+    where.add("(");
+    if (inner.empty()) {
+        inner.add("1 = 1");
+    }
+    where.append(inner);
+    where.add(")");
 }
 
 // LIKE narrows the rows (an index can serve it where the database compares
@@ -250,8 +327,8 @@ void SqlBuilder::writeJoins(const TableDefinition& table, const std::vector<Join
                    "\".\"" + on.name + "\" compares columns of different types");
         }
         const QuerySpec& sub = join.query;
-        if (!sub.returns.empty() || !sub.aggregates.empty() || sub.limit) {
-            refuse("the query of a join takes conditions and joins only");
+        if (!sub.isFragment()) {
+            refuse("the query of a join takes conditions, joins and groups only");
         }
         // A level with nested joins is found from the ids of the inner level
         // (at most as many as the innermost level's own condition selects),
@@ -261,8 +338,8 @@ void SqlBuilder::writeJoins(const TableDefinition& table, const std::vector<Join
         if (join.exclude) {  // NOT IN over a NULL would hold for no row
             subWhere.add(SqlDialect::quote(on.name) + " IS NOT NULL");
         }
-        writeConditions(other, sub.conditions, subWhere, !sub.joins.empty());
-        writeJoins(other, sub.joins, with, subWhere);  // defines the nested joins first
+        // Defines the nested joins first.
+        writeSelection(other, sub, with, subWhere, !sub.joins.empty());
         const std::string name = SqlDialect::quote("j" + std::to_string(++with.tables));
         with.separate(", ");
         with.add(name + " " + with.as + " (SELECT " + SqlDialect::quote(on.name) +
@@ -349,13 +426,16 @@ SqlStatement SqlBuilder::select(const std::string& tableName, const QuerySpec& q
     const std::string columns = resultColumns(target, query, names);
     Fragment with;
     Fragment where;
-    writeConditions(target, query.conditions, where);
-    with.as = m_dialect.tableExpressionAs(countJoins(query.joins));
-    writeJoins(target, query.joins, with, where);
+    with.as = m_dialect.tableExpressionAs(countJoins(query));
+    writeSelection(target, query, with, where, false);
     std::string tail;
+    for (const std::string& name : query.order) {
+        tail += (tail.empty() ? " ORDER BY " : ", ") +
+                SqlDialect::quote(column(target, name).name) + " ASC";
+    }
     if (query.limit) {
         uint64_t limit = std::min<uint64_t>(*query.limit, std::numeric_limits<int64_t>::max());
-        tail = " LIMIT " + std::to_string(limit);  // a number of ours, not client text
+        tail += " LIMIT " + std::to_string(limit);  // a number of ours, not client text
     }
     SqlStatement statement = finish(
         with, "SELECT " + columns + " FROM " + m_dialect.tableName(m_schema.name, target.name),
@@ -435,17 +515,17 @@ SqlStatement SqlBuilder::update(const std::string& tableName, const UpdateSpec& 
 
 SqlStatement SqlBuilder::remove(const std::string& tableName, const QuerySpec& query) const {
     const TableDefinition& target = table(tableName);
-    if (!query.returns.empty() || !query.aggregates.empty() || query.limit) {
-        refuse("a delete takes conditions and joins only");
+    if (!query.isFragment()) {
+        refuse("a delete takes conditions, joins and groups only");
     }
-    if (query.conditions.empty() && query.joins.empty()) {
+    if (query.conditions.empty() && query.joins.empty() && query.all.empty() && query.any.empty() &&
+        query.negated.empty()) {
         refuse("a delete needs a condition");
     }
     Fragment with;
     Fragment where;
-    writeConditions(target, query.conditions, where);
-    with.as = m_dialect.tableExpressionAs(countJoins(query.joins));
-    writeJoins(target, query.joins, with, where);
+    with.as = m_dialect.tableExpressionAs(countJoins(query));
+    writeSelection(target, query, with, where, false);
     return finish(with, "DELETE FROM " + m_dialect.tableName(m_schema.name, target.name), where,
                   "");
 }

@@ -2,6 +2,7 @@
 #include "sqlite_connection.h"
 
 #include "durability.h"
+#include "number_text.h"
 #include "storage_error.h"
 
 namespace storage {
@@ -16,7 +17,7 @@ constexpr size_t kMaxCachedStatements = 512;
 // passively, as SQLite's own automatic checkpoint does, and after which a
 // commit waits for the log to be emptied so that it can start over.
 constexpr int kPassiveCheckpointFrames = 1000;
-constexpr int kRestartCheckpointFrames = 4096;  // 16 MiB of 4 KiB pages
+constexpr int kRestartCheckpointFrames = 4096;  // 4 MiB of 1 KiB pages
 
 // Runs after every commit with the number of frames in the log. A passive
 // checkpoint never catches up while other connections keep committing, and
@@ -32,6 +33,22 @@ int checkpointAfterCommit(void*, sqlite3* db, const char* database, int frames) 
         sqlite3_wal_checkpoint_v2(db, database, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
     }
     return SQLITE_OK;
+}
+
+// tarvolt_number(text): the number of the text (number_text.h), else NULL.
+void numberFunction(sqlite3_context* context, int, sqlite3_value** arguments) {
+    if (sqlite3_value_type(arguments[0]) != SQLITE_TEXT) {
+        sqlite3_result_null(context);
+        return;
+    }
+    const char* text = reinterpret_cast<const char*>(sqlite3_value_text(arguments[0]));
+    std::optional<double> number = number_text::numberOf(
+        std::string(text, static_cast<size_t>(sqlite3_value_bytes(arguments[0]))));
+    if (number) {
+        sqlite3_result_double(context, *number);
+    } else {
+        sqlite3_result_null(context);
+    }
 }
 
 void bindParameters(sqlite3* db, sqlite3_stmt* statement, const std::vector<SqlValue>& parameters) {
@@ -112,6 +129,11 @@ SqliteConnection::SqliteConnection(const std::string& path) {
         // which keeps look-ups in large tables as cheap as in small ones.
         run("PRAGMA mmap_size=1073741824");
         sqlite3_wal_hook(m_db, checkpointAfterCommit, nullptr);  // replaces the automatic one
+        if (sqlite3_create_function_v2(m_db, "tarvolt_number", 1,
+                                       SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, numberFunction,
+                                       nullptr, nullptr, nullptr) != SQLITE_OK) {
+            throw StorageError::internal("cannot define the SQL function tarvolt_number");
+        }
     } catch (...) {
         sqlite3_close(m_db);
         throw;

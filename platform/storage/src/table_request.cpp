@@ -64,7 +64,19 @@ std::string valueText(const Json& value, const std::string& what) {
 struct Budget {
     size_t conditions = 0;
     size_t joins = 0;
+    size_t fragments = 0;
 };
+
+bool readAs(const Json& condition) {
+    auto as = condition.FindMember("as");
+    if (as == condition.MemberEnd()) {
+        return false;
+    }
+    if (!as->value.IsString() || std::string(as->value.GetString()) != "number") {
+        refuse("a condition's \"as\" must be \"number\"");
+    }
+    return true;
+}
 
 std::vector<Condition> readConditions(const Json& json, Budget& budget) {
     std::vector<Condition> conditions;
@@ -91,6 +103,7 @@ std::vector<Condition> readConditions(const Json& json, Budget& budget) {
         }
         condition.comparison = *code;
         condition.value = valueText(value->value, "condition value");
+        condition.asNumber = readAs(*where);
         conditions.push_back(std::move(condition));
         auto next = where->FindMember("and");
         where = next == where->MemberEnd() ? nullptr : &next->value;
@@ -99,6 +112,37 @@ std::vector<Condition> readConditions(const Json& json, Budget& budget) {
 }
 
 QuerySpec readQuery(const Json& json, Budget& budget);
+
+QuerySpec readFragment(const Json& json, Budget& budget) {
+    if (++budget.fragments > kMaxFragments) {
+        refuse("too many group fragments (at most " + std::to_string(kMaxFragments) + ")");
+    }
+    QuerySpec fragment = readQuery(json, budget);
+    if (!fragment.isFragment()) {
+        refuse("a group's fragment takes \"where\", \"join\", \"all\", \"any\" and \"not\" only");
+    }
+    return fragment;
+}
+
+std::vector<QuerySpec> readFragments(const Json& list, const std::string& name, Budget& budget) {
+    if (!list.IsArray() || list.Empty()) {
+        refuse("\"" + name + "\" must be a list of at least one query fragment");
+    }
+    std::vector<QuerySpec> fragments;
+    for (const Json& fragment : list.GetArray()) {
+        fragments.push_back(readFragment(fragment, budget));
+    }
+    return fragments;
+}
+
+void readOrder(const Json& list, QuerySpec& query) {
+    if (!list.IsArray()) {
+        refuse("\"order\" must be a list of column names");
+    }
+    for (const Json& column : list.GetArray()) {
+        query.order.push_back(text(column, "an ordering column"));
+    }
+}
 
 JoinSpec readJoin(const Json& json, Budget& budget) {
     if (!json.IsObject()) {
@@ -181,6 +225,12 @@ QuerySpec readQuery(const Json& json, Budget& budget) {
             }
         } else if (name == "limit") {
             readLimit(member.value, query);
+        } else if (name == "all" || name == "any") {
+            (name == "all" ? query.all : query.any) = readFragments(member.value, name, budget);
+        } else if (name == "not") {
+            query.negated.push_back(readFragment(member.value, budget));
+        } else if (name == "order") {
+            readOrder(member.value, query);
         } else {
             refuse("unknown query member \"" + name + "\"");
         }

@@ -26,7 +26,7 @@ TEST(SchemaDocument, BucketSchemaGivesTheDocumentedIndexes) {
     ParsedSchema parsed = parseSchemaDocument(kBucketSchema);
     const SchemaDefinition& schema = parsed.schema;
     EXPECT_EQ("Bucket", schema.name);
-    EXPECT_EQ(1, schema.version);
+    EXPECT_EQ(3, schema.version);
     EXPECT_EQ("bucket", schema.service);
     const TableDefinition* buckets = schema.findTable("buckets");
     ASSERT_NE(nullptr, buckets);

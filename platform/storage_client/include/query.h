@@ -38,6 +38,10 @@ class Where {
     Where& operator=(const Where&) = delete;
 
     void andWhere(Where* condition);  // appends to the AND chain, takes ownership
+    // Compares this condition's column and value as numbers (a varchar
+    // column; stored texts that are no numbers never hold); rendered as
+    // "as" : "number".
+    void asNumber() { m_asNumber = true; }
     std::string toJSON() const;
 
   private:
@@ -45,6 +49,7 @@ class Where {
     Conditional m_condition;
     std::string m_value;
     Where* m_and = nullptr;
+    bool m_asNumber = false;
 };
 
 class Returns {
@@ -92,8 +97,12 @@ class Join {
     bool m_exclude = false;
 };
 
+// A query, or a fragment of one in a group (conditions, joins and groups
+// only): every fragment given to `all` must hold, one of those given to
+// `any` (when there are any), and the one given to `negate` must not.
 class Query {
   public:
+    Query() = default;
     explicit Query(Where* where);
     Query(Aggregate* aggregate, Where* where);
     explicit Query(const std::vector<Returns*>& returns);
@@ -107,11 +116,21 @@ class Query {
     void returns(Returns* column);
     void aggregate(Aggregate* aggregate);
     void limit(unsigned limit) { m_limit = limit; }
+    // Each takes ownership of `fragment`; `negate` replaces an earlier one.
+    void all(Query* fragment);
+    void any(Query* fragment);
+    void negate(Query* fragment);
+    // Rows in ascending order of `column` (after earlier ones).
+    void orderBy(const std::string& column) { m_order.push_back(column); }
 
     std::string toJSON() const;
 
   private:
     Where* m_where = nullptr;
+    std::vector<Query*> m_all;
+    std::vector<Query*> m_any;
+    Query* m_negated = nullptr;
+    std::vector<std::string> m_order;
     std::vector<Aggregate*> m_aggregates;
     std::vector<Returns*> m_returns;
     std::vector<Join*> m_joins;

@@ -90,6 +90,10 @@ std::string Where::toJSON() const {
         writer.String(conditionName((*it)->m_condition));
         writer.Key("value");
         writeString(writer, (*it)->m_value);
+        if ((*it)->m_asNumber) {
+            writer.Key("as");
+            writer.String("number");
+        }
         if (!inner.empty()) {
             writer.Key("and");
             writeRaw(writer, inner);
@@ -170,7 +174,63 @@ Query::~Query() {
     for (Join* join : m_joins) {
         delete join;
     }
+    for (Query* fragment : m_all) {
+        delete fragment;
+    }
+    for (Query* fragment : m_any) {
+        delete fragment;
+    }
+    delete m_negated;
 }
+
+void Query::all(Query* fragment) {
+    if (fragment != nullptr) {
+        m_all.push_back(fragment);
+    }
+}
+
+void Query::any(Query* fragment) {
+    if (fragment != nullptr) {
+        m_any.push_back(fragment);
+    }
+}
+
+void Query::negate(Query* fragment) {
+    delete m_negated;
+    m_negated = fragment;
+}
+
+namespace {
+
+void writeGroups(JsonWriter& writer, const std::vector<Query*>& all, const std::vector<Query*>& any,
+                 const Query* negated, const std::vector<std::string>& order) {
+    for (const auto& [name, fragments] :
+         {std::make_pair("all", &all), std::make_pair("any", &any)}) {
+        if (fragments->empty()) {
+            continue;
+        }
+        writer.Key(name);
+        writer.StartArray();
+        for (const Query* fragment : *fragments) {
+            writeRaw(writer, fragment->toJSON());
+        }
+        writer.EndArray();
+    }
+    if (negated != nullptr) {
+        writer.Key("not");
+        writeRaw(writer, negated->toJSON());
+    }
+    if (!order.empty()) {
+        writer.Key("order");
+        writer.StartArray();
+        for (const std::string& column : order) {
+            writeString(writer, column);
+        }
+        writer.EndArray();
+    }
+}
+
+}  // namespace
 
 void Query::join(Join* join) {
     if (join != nullptr) {
@@ -222,6 +282,7 @@ std::string Query::toJSON() const {
         }
         writer.EndArray();
     }
+    writeGroups(writer, m_all, m_any, m_negated, m_order);
     if (m_limit > 0) {
         writer.Key("limit");
         writer.Uint(m_limit);

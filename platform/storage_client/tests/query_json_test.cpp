@@ -72,6 +72,25 @@ TEST(QueryJson, EveryFormAndPartRenders) {
     EXPECT_STREQ("\\", document["value"].GetString());
 }
 
+TEST(QueryJson, GroupsNumbersAndOrderRender) {
+    Query query(std::vector<Returns*>{new Returns("id")});
+    Where* size = new Where("value", GreaterThan, "1e6");
+    size->asNumber();
+    query.all(new Query(size));
+    query.any(new Query(new Where("value", Equals, "north")));
+    query.any(new Query());
+    query.negate(new Query(new Where("id", Equals, "3")));
+    query.negate(new Query(new Where("id", Equals, "4")));  // replaces the first
+    query.orderBy("id");
+    rapidjson::Document document = parsed(query.toJSON());
+    EXPECT_STREQ("number", document["all"][0]["where"]["as"].GetString());
+    EXPECT_FALSE(document["any"][0]["where"].HasMember("as"));
+    EXPECT_TRUE(document["any"][1].ObjectEmpty());
+    EXPECT_STREQ("4", document["not"]["where"]["value"].GetString());
+    EXPECT_STREQ("id", document["order"][0].GetString());
+    EXPECT_FALSE(parsed(Query().toJSON()).HasMember("all"));
+}
+
 TEST(ResultSetParsing, RowsGiveTypedColumnsByNameAndIndex) {
     ResultSet result(R"({"count":3,"rows":[{"id":7,"name":"a","value":null},
         {"id":8,"name":"b","value":"x"},{"id":-1,"name":"","avg":1.5}]})");

@@ -44,6 +44,20 @@ std::string twoPartsBody(const std::string& field) {
     return messageBody("Failed to add bucket, the form holds more than one '" + field + "' part");
 }
 
+// The refusal of a file part whose name or media type cannot be kept; ""
+// when both can.
+std::string filePartFault(const std::string& filename, const std::string& contentType) {
+    const std::string nameFault = bucket_text::fileNameFault(filename);
+    if (!nameFault.empty()) {
+        return "Failed to add bucket, the file name " + nameFault;
+    }
+    const std::string typeFault = bucket_text::fileTypeFault(contentType);
+    if (!typeFault.empty()) {
+        return "Failed to add bucket, the content type of the 'bucket' part " + typeFault;
+    }
+    return "";
+}
+
 // One creation request, steps from reading the form to the stored bucket.
 // What it leaves behind on a refusal or an exception is undone by `discard`.
 class BucketCreation {
@@ -66,6 +80,7 @@ class BucketCreation {
     Answer refuse(StatusCode status, const std::string& message);
     // Syncs the saved file's bytes and the names leading to it.
     bool makeFileDurable();
+    std::optional<Answer> checkFile(const FormData& form, const FormData::FieldValue& file);
     std::optional<Answer> checkDigest(const FormData& form, const FormData::FieldValue& file);
     std::optional<Answer> readAttributes(const FormData::FieldValue& data);
     Answer store();
@@ -75,6 +90,7 @@ class BucketCreation {
     std::unique_ptr<Bucket> m_bucket;
     AttributeList m_attributes;
     std::string m_auditText;
+    FileFacts m_facts;
     uint64_t m_id = 0;
     bool m_writeStarted = false;
 };
@@ -100,7 +116,7 @@ Answer BucketCreation::run(const http::Request& request) {
         return {StatusCode::client_error_bad_request,
                 messageBody("Failed, missing 'attributes' data in the bucket add request")};
     }
-    if (std::optional<Answer> refused = checkDigest(form, file)) {
+    if (std::optional<Answer> refused = checkFile(form, file)) {
         return std::move(*refused);
     }
     m_bucket = m_store.allocate();  // the id is used up from here on
@@ -108,6 +124,7 @@ Answer BucketCreation::run(const http::Request& request) {
         return {StatusCode::server_error_internal_server_error,
                 messageBody("Failed to add bucket, no bucket id could be reserved")};
     }
+    m_bucket->setFacts(m_facts);
     m_id = m_bucket->getId();
     // Recorded before the file takes its place: should the service stop
     // before the rows are stored, the next start removes the file.
@@ -127,9 +144,22 @@ Answer BucketCreation::run(const http::Request& request) {
     return store();
 }
 
-// With a "sha256" part, the file's digest must equal it; checked before an
-// id is taken, so a refusal leaves nothing behind (the temporary file goes
-// with the form).
+// The file's name, media type and digest, checked before an id is taken,
+// so a refusal leaves nothing behind (the temporary file goes with the
+// form); kept in `m_facts` when accepted.
+std::optional<Answer> BucketCreation::checkFile(const FormData& form,
+                                                const FormData::FieldValue& file) {
+    m_facts.name = file.filename;
+    m_facts.type = bucket_text::keptFileType(form.contentTypeOf(file));
+    const std::string fault = filePartFault(m_facts.name, m_facts.type);
+    if (!fault.empty()) {
+        m_logger->error("%s", fault.c_str());
+        return Answer{StatusCode::client_error_bad_request, messageBody(fault)};
+    }
+    return checkDigest(form, file);
+}
+
+// With a "sha256" part, the file's digest must equal it.
 std::optional<Answer> BucketCreation::checkDigest(const FormData& form,
                                                   const FormData::FieldValue& file) {
     FormData::FieldValue field;
@@ -146,6 +176,7 @@ std::optional<Answer> BucketCreation::checkDigest(const FormData& form,
         m_logger->error("The uploaded file does not match its sha256 field");
         return Answer{StatusCode::client_error_bad_request, messageBody("Checksum mismatch")};
     }
+    m_facts.sha256 = *expected;
     return std::nullopt;
 }
 
@@ -256,6 +287,13 @@ bool isAddPart(const std::string& name, bool isFile) {
 void checkPartNames(const std::vector<FormPart>& before, const FormPart& next) {
     if (next.name != kFileField && next.name != kAttributesField) {
         return;
+    }
+    if (next.isFile && next.name == kFileField && !next.filename.empty()) {
+        const std::string fault =
+            filePartFault(next.filename, bucket_text::keptFileType(next.contentType));
+        if (!fault.empty()) {
+            throw FormRefusal(400, messageBody(fault));
+        }
     }
     if (std::any_of(before.begin(), before.end(),
                     [&](const FormPart& part) { return part.name == next.name; })) {

@@ -114,6 +114,16 @@ void bucketMatchWrapper(std::shared_ptr<http::Response> response,
     dispatch(&BucketApi::bucketMatch, response, request);
 }
 
+void bucketSearchWrapper(std::shared_ptr<http::Response> response,
+                         std::shared_ptr<http::Request> request) {
+    dispatch(&BucketApi::bucketSearch, response, request);
+}
+
+void bucketBulkDeleteWrapper(std::shared_ptr<http::Response> response,
+                             std::shared_ptr<http::Request> request) {
+    dispatch(&BucketApi::bucketBulkDelete, response, request);
+}
+
 // The server thread's entry function.
 void startService() {
     BucketApi::getInstance()->startServer();
@@ -149,9 +159,7 @@ BucketApi::~BucketApi() {
     m_waiters.reset();
     m_server.reset();
     m_thread.reset();
-    if (ManagementClient* management = m_management) {
-        management->deleteProxy(m_name);
-    }
+    withdrawProxies();
     if (m_instance == this) {
         m_instance = nullptr;
     }
@@ -178,6 +186,8 @@ void BucketApi::initResources() {
     m_server->addRoute("PUT", kContentPath, bucketReplaceWrapper, replaceSinkFactory());
     m_server->addRoute("DELETE", kIdPath, bucketDeleteWrapper);
     m_server->addRoute("PUT", "/bucket/match", bucketMatchWrapper);
+    m_server->addRoute("POST", "/bucket/search", bucketSearchWrapper);
+    m_server->addRoute("POST", "/bucket/delete", bucketBulkDeleteWrapper);
     m_server->addRoute("GET", "/bucket/retention", bucketRetentionWrapper);
     m_server->addRoute("GET", "/bucket/replication", bucketReplicationWrapper);
     // The console's files need no store, so they are served while starting.
@@ -318,11 +328,13 @@ void BucketApi::defaultResource(std::shared_ptr<Response> response,
 }
 
 void BucketApi::finish(const std::shared_ptr<Response>& response, bucket_handlers::Answer answer) {
-    const bucket_handlers::Audit& audit = answer.audit;
     ManagementClient* management = m_management;
-    if (!audit.code.empty() && management != nullptr &&
-        !management->addAuditEntry(audit.code, "INFORMATION", audit.detail)) {
-        m_logger->warn("%s", audit.failure.c_str());
+    answer.audits.insert(answer.audits.begin(), std::move(answer.audit));
+    for (const bucket_handlers::Audit& audit : answer.audits) {
+        if (!audit.code.empty() && management != nullptr &&
+            !management->addAuditEntry(audit.code, "INFORMATION", audit.detail)) {
+            m_logger->warn("%s", audit.failure.c_str());
+        }
     }
     if (answer.download) {
         sendBucketFile(response, *answer.download, answer.downloadRequest);
@@ -407,4 +419,13 @@ void BucketApi::bucketInfo(std::shared_ptr<Response> response, std::shared_ptr<R
 
 void BucketApi::bucketMatch(std::shared_ptr<Response> response, std::shared_ptr<Request> request) {
     run(*this, bucket_handlers::handleMatch, response, request);
+}
+
+void BucketApi::bucketSearch(std::shared_ptr<Response> response, std::shared_ptr<Request> request) {
+    run(*this, bucket_handlers::handleSearch, response, request);
+}
+
+void BucketApi::bucketBulkDelete(std::shared_ptr<Response> response,
+                                 std::shared_ptr<Request> request) {
+    run(*this, bucket_handlers::handleBulkDelete, response, request);
 }

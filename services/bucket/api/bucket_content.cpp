@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 
 #include <optional>
+#include <utility>
 
 #include "bucket_handlers.h"
 #include "bucket_paging.h"
@@ -47,12 +48,26 @@ namespace {
 
 // The bucket named by the request's id digits; null when there is none
 // (or the id is too large to be one), nullopt when the look-up failed.
+// The record carries its file facts.
 std::optional<std::unique_ptr<Bucket>> fetchNamed(BucketStore& store, const Request& request) {
     const std::optional<uint64_t> id = bucket_text::parseBucketId(request.idDigits());
     if (!id) {
         return std::unique_ptr<Bucket>();
     }
-    return store.fetch(*id);
+    return store.fetchWithFacts(*id);
+}
+
+// `, "name" : "...", "type" : "...", "sha256" : "..."`, each only when known.
+std::string factMembers(const FileFacts& facts) {
+    std::string members;
+    for (const auto& [key, value] : {std::pair<const char*, const std::string&>{"name", facts.name},
+                                     {"type", facts.type},
+                                     {"sha256", facts.sha256}}) {
+        if (!value.empty()) {
+            members += std::string(", \"") + key + "\" : \"" + JSONescape(value) + "\"";
+        }
+    }
+    return members;
 }
 
 }  // namespace
@@ -95,10 +110,12 @@ Answer handleInfo(BucketStore& store, const Request& request) {
     const uint64_t size = static_cast<uint64_t>(status.st_size);
     const http::Validators validators = http::fileValidators(size, modified);
     return {StatusCode::success_ok,
-            "{ \"bucket\" : " + std::to_string(bucket->getId()) + ", \"size\" : " +
-                std::to_string(size) + ", \"modified\" : \"" + isoTimestamp(modified / 1000000) +
-                "\", \"etag\" : \"" + JSONescape(validators.etag) + "\", \"attributes\" : " +
-                bucket_text::attributesObject(bucket->getAttributes()) + " }"};
+            "{ \"bucket\" : " + std::to_string(bucket->getId()) +
+                ", \"size\" : " + std::to_string(size) + ", \"modified\" : \"" +
+                isoTimestamp(modified / 1000000) + "\", \"etag\" : \"" +
+                JSONescape(validators.etag) + "\"" + factMembers(bucket->facts()) +
+                ", \"attributes\" : " + bucket_text::attributesObject(bucket->getAttributes()) +
+                " }"};
 }
 
 }  // namespace bucket_handlers

@@ -13,6 +13,7 @@
 
 #include "bucket.h"
 #include "bucket_download.h"
+#include "file_fields.h"
 #include "http/byte_range.h"
 #include "http/headers.h"
 #include "http/response.h"
@@ -110,11 +111,19 @@ class FileServer {
 // The fields of a download answer. Attributes whose name is not a field-name
 // token, or whose value holds control characters, are left out: they could
 // not be sent without breaking the message.
-http::Headers downloadHeaders(uint64_t size, const Bucket::Attributes& attributes) {
+http::Headers downloadHeaders(uint64_t size, const Bucket& bucket) {
     http::Headers headers;
     headers.emplace("Content-Length", std::to_string(size));
     headers.emplace("Content-Type", "application/octet-stream");
-    for (const auto& [name, value] : attributes) {
+    const FileFacts& facts = bucket.facts();
+    if (!facts.name.empty()) {
+        headers.emplace("Content-Disposition", file_fields::contentDisposition(facts.name));
+    }
+    const std::string digest = file_fields::reprDigest(facts.sha256);
+    if (!digest.empty()) {
+        headers.emplace("Repr-Digest", digest);
+    }
+    for (const auto& [name, value] : bucket.getAttributes()) {
         const std::string field = "X" + name;
         if (http::isFieldNameToken(field) && http::isSafeFieldValue(value)) {
             headers.emplace(field, value);
@@ -165,7 +174,7 @@ void answerWithValidators(const std::shared_ptr<http::Response>& response,
         transfer->offset = range.first;
         transfer->remaining = range.length;
     }
-    http::Headers headers = downloadHeaders(transfer->remaining, bucket.getAttributes());
+    http::Headers headers = downloadHeaders(transfer->remaining, bucket);
     headers.merge(tags);
     headers.emplace("Accept-Ranges", "bytes");
     if (partial) {

@@ -1,6 +1,7 @@
 // The download of a bucket's file: the header fields (Content-Length,
-// Content-Type and one field "X<name>" per attribute that can be sent as a
-// field), then the file's bytes, sent from the file to the socket in chunks
+// Content-Type, Content-Disposition and Repr-Digest from the bucket's file
+// facts when it has them, and one field "X<name>" per attribute that can be
+// sent as a field), then the file's bytes, sent from the file to the socket in chunks
 // with one send in flight.
 //
 // Thread-safety: each call serves its own response; the steps of a transfer

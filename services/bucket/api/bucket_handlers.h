@@ -19,6 +19,7 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "bucket.h"
 #include "bucket_download.h"
@@ -64,6 +65,7 @@ struct Answer {
     http::StatusCode status = http::StatusCode::success_ok;
     std::string body;
     Audit audit;
+    std::vector<Audit> audits;  // further entries, recorded after `audit`
     std::unique_ptr<Bucket> download;
     DownloadRequest downloadRequest;  // what the download's request asks (ranges, conditions)
 };
@@ -84,15 +86,20 @@ constexpr const char* kDigestField = "sha256";
 // a kDigestField part, a file whose digest differs is refused with 400
 // "Checksum mismatch" before anything is stored. A form naming "bucket" or
 // "attributes" twice is refused with 400, a file above the upload route's
-// FormLimits::maxFileBytes with 413, both before an id is taken.
+// FormLimits::maxFileBytes with 413, both before an id is taken. The file
+// name (a path part, a control character, more than 255 bytes, not UTF-8)
+// and a media type other than application/octet-stream (a control
+// character, more than 255 bytes) are checked likewise (400 naming the
+// fault); the name, the type and the digest are stored with the bucket.
 Answer handleAdd(BucketStore& store, const Request& request);
 // The parts an addition reads (a FormLimits::keepPart of the upload route):
 // the "bucket" file part and the "attributes" and kDigestField data parts.
 // The bytes of every other part are dropped as they stream.
 bool isAddPart(const std::string& name, bool isFile);
 // The creation's refusal of a form that names "bucket" or "attributes" a
-// second time, run when each part begins (a PartCheck of the upload route):
-// throws FormRefusal with handleAdd's 400 answer. Needs no store.
+// second time, or whose "bucket" part has a file name or media type that
+// cannot be kept, run when each part begins (a PartCheck of the upload
+// route): throws FormRefusal with handleAdd's 400 answer. Needs no store.
 void checkPartNames(const std::vector<FormPart>& before, const FormPart& next);
 // The creation's refusals that need no file, run while the form streams
 // when its "attributes" part comes before the file part (a PartCheck of
@@ -143,12 +150,28 @@ Answer handlePatch(BucketStore& store, const Request& request);
 // `{ "message" : "Bucket content replaced", "size" : N, "etag" : "..." }`;
 // 412 when If-Match or If-Unmodified-Since does not hold for the current
 // file, 404 for an unknown id, 413 above the maximum bucket size, 400 for
-// an empty body or a `sha256` query parameter that is malformed or differs.
+// an empty body or a `sha256` query parameter that is malformed or differs,
+// or a `name` or `type` query parameter that cannot be kept. The file facts
+// follow: the given name and type replace the kept ones, the kept sha256
+// is dropped unless a new one was given.
 Answer handleReplace(BucketStore& store, const Request& request);
 // DELETE /bucket/<id>: the bucket's rows and file.
 Answer handleDelete(BucketStore& store, const Request& request);
 // PUT /bucket/match with `{ "attributes" : { ... } }`: the buckets holding
 // every pair.
 Answer handleMatch(BucketStore& store, const Request& request);
+// POST /bucket/search `{ "where" : C, "limit" : N, "after" : ID,
+// "count" : true }` (search_request.h, condition.h): 200 `{ "buckets" :
+// [...], "next" : ID or null, "count" : N (when asked) }`.
+Answer handleSearch(BucketStore& store, const Request& request);
+// POST /bucket/delete `{ "where" : C, "dryRun" : true, "limit" : N,
+// "all" : true }`: a dry run answers `{ "dryRun" : true, "count" : N,
+// "bytes" : B, "buckets" : [ids], "next" : ID or null }` and changes
+// nothing; a real run deletes at most `limit` (default 1,000, at most
+// 10,000) matching buckets, one "BUCDL" entry each, and answers
+// `{ "count" : deleted, "next" : ID or null }` (non-null while more match).
+// A condition that matches every stored bucket (an absent where included)
+// is refused with 400 unless "all" is true; a dry run is never refused.
+Answer handleBulkDelete(BucketStore& store, const Request& request);
 
 }  // namespace bucket_handlers

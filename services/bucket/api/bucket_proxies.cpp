@@ -11,7 +11,9 @@ bool BucketApi::setupProxies(const std::string& name, ManagementClient* client) 
 
     const std::string idPath = "/bucket/([0-9][0-9]*)$";
     ManagementClient::ProxyMap proxies;
-    proxies["POST"] = {{"/tarvolt/bucket", "/bucket"}};
+    proxies["POST"] = {{"/tarvolt/bucket", "/bucket"},
+                       {"/tarvolt/bucket/search", "/bucket/search"},
+                       {"/tarvolt/bucket/delete", "/bucket/delete"}};
     const std::string consolePath = kConsolePath;
     const std::string infoPath = "/bucket/([0-9][0-9]*)/info$";
     proxies["GET"] = {{"/tarvolt" + idPath, idPath},
@@ -28,4 +30,12 @@ bool BucketApi::setupProxies(const std::string& name, ManagementClient* client) 
     proxies["PATCH"] = {{"/tarvolt" + idPath, idPath}};
     proxies["DELETE"] = {{"/tarvolt" + idPath, idPath}};
     return client->addProxy(name, proxies);
+}
+
+bool BucketApi::withdrawProxies() {
+    ManagementClient* management = m_management;
+    if (management == nullptr || m_proxiesWithdrawn.exchange(true)) {
+        return true;
+    }
+    return management->deleteProxy(m_name);
 }

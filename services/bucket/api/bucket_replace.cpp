@@ -83,6 +83,28 @@ std::optional<Answer> checkBody(const RawUploadSink& sink, const http::Request& 
     return std::nullopt;
 }
 
+// The new file's facts the request gives: the query parameters "name" and
+// "type" (a type of application/octet-stream counts as none) and the
+// checked "sha256"; `refusal` is set when a name or type cannot be kept.
+FileFacts givenFacts(const http::Request& message, const RawUploadSink& sink,
+                     std::optional<Answer>& refused) {
+    FileFacts facts;
+    facts.name = message.queryParameter("name");
+    facts.type = bucket_text::keptFileType(message.queryParameter("type"));
+    if (message.findQueryParameter("sha256")) {
+        facts.sha256 = sink.sha256();
+    }
+    std::string fault = bucket_text::fileNameFault(facts.name);
+    if (!facts.name.empty() && !fault.empty()) {
+        refused = refusal(StatusCode::client_error_bad_request,
+                          "Failed to replace bucket content, the file name " + fault);
+    } else if (!(fault = bucket_text::fileTypeFault(facts.type)).empty()) {
+        refused = refusal(StatusCode::client_error_bad_request,
+                          "Failed to replace bucket content, the content type " + fault);
+    }
+    return facts;
+}
+
 Answer answerOf(BucketStore::Outcome outcome, const std::string& notFound) {
     switch (outcome) {
         case BucketStore::Outcome::Absent:
@@ -107,7 +129,9 @@ Answer handleReplace(BucketStore& store, const Request& request) {
     if (!sink) {
         return failure(message.bodySinkError.empty() ? "" : ", " + message.bodySinkError);
     }
-    if (std::optional<Answer> refused = checkBody(*sink, message)) {
+    std::optional<Answer> refused = checkBody(*sink, message);
+    const FileFacts facts = refused ? FileFacts{} : givenFacts(message, *sink, refused);
+    if (refused) {
         return std::move(*refused);
     }
     if (!id) {
@@ -126,7 +150,7 @@ Answer handleReplace(BucketStore& store, const Request& request) {
                 path = current;
                 return preconditionsHold(message.header, current);
             },
-            *file);
+            *file, facts);
     } catch (const UploadStorageError& e) {
         Logger::getLogger()->error("Replacing the file of bucket %" PRIu64 " failed: %s", *id,
                                    e.what());

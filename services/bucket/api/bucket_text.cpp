@@ -3,6 +3,8 @@
 #include <rapidjson/error/en.h>
 #include <rapidjson/stringbuffer.h>
 
+#include <algorithm>
+#include <cctype>
 #include <limits>
 #include <memory>
 
@@ -163,6 +165,57 @@ std::string readAttributes(const rapidjson::Value& object, AttributeList& attrib
         attributes.emplace_back(name, value);
     }
     return "";
+}
+
+}  // namespace bucket_text
+
+namespace bucket_text {
+
+namespace {
+
+bool hasControlCharacter(const std::string& text) {
+    return std::any_of(text.begin(), text.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte < 0x20 || byte == 0x7f;
+    });
+}
+
+// The faults a file name and a media type share, checked in this order.
+std::string textFault(const std::string& text) {
+    if (hasControlCharacter(text)) {
+        return "has a control character";
+    }
+    if (text.size() > kMaxFileNameBytes) {
+        return "is longer than " + std::to_string(kMaxFileNameBytes) + " bytes";
+    }
+    if (!isUtf8(text)) {
+        return "is not valid UTF-8";
+    }
+    return "";
+}
+
+}  // namespace
+
+std::string fileNameFault(const std::string& name) {
+    if (name.find_first_of("/\\") != std::string::npos || name == "." || name == "..") {
+        return "has a path part";
+    }
+    return textFault(name);
+}
+
+std::string keptFileType(const std::string& contentType) {
+    std::string type = contentType.substr(0, contentType.find(';'));
+    while (!type.empty() && (type.back() == ' ' || type.back() == '\t')) {
+        type.pop_back();
+    }
+    std::string lower = type;
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return lower == "application/octet-stream" ? "" : contentType;
+}
+
+std::string fileTypeFault(const std::string& type) {
+    return textFault(type);
 }
 
 }  // namespace bucket_text

@@ -92,4 +92,23 @@ std::string readAttributes(const rapidjson::Value& object, AttributeList& attrib
 // string when it may be stored.
 std::string attributeRefusal(const std::string& name, const std::string& value);
 
+// Longest file name and media type kept of an upload, in bytes (the size
+// of the "bucket_files" columns).
+constexpr size_t kMaxFileNameBytes = 255;
+
+// Why `name` cannot be a bucket's file name, as the end of a refusal: "has a
+// path part" (a '/' or '\' in it, or "." or ".."), "has a control
+// character", "is longer than 255 bytes" or "is not valid UTF-8"; empty
+// when it can.
+std::string fileNameFault(const std::string& name);
+
+// The media type of an upload as kept: "" for none and for the generic
+// "application/octet-stream" (any letter case, parameters ignored).
+std::string keptFileType(const std::string& contentType);
+
+// Why the media type `type` cannot be kept, as fileNameFault words it
+// ("has a control character", "is longer than 255 bytes", "is not valid
+// UTF-8"); empty when it can.
+std::string fileTypeFault(const std::string& type);
+
 }  // namespace bucket_text

@@ -93,6 +93,12 @@ export class BucketClient {
     return document.matches.length;
   }
 
+  // The file facts of bucket `id`: { bucket, size, modified, etag, name?,
+  // type?, sha256?, attributes }.
+  async info(id) {
+    return requestJson('GET', `${this.base}/${id}/info`);
+  }
+
   downloadUrl(id) {
     return `${this.base}/${id}`;
   }
@@ -132,6 +138,11 @@ export class BucketClient {
       request.addEventListener('error', () => reject(new ApiError(0, S.networkError)));
       request.send(form);
     });
+  }
+
+  // The state of replication to an object store (GET <base>/replication).
+  async replication() {
+    return requestJson('GET', `${this.base}/replication`);
   }
 
   // The newest `count` audit entries of bucket additions, changes and

@@ -1,9 +1,50 @@
 // The paged table of buckets: one page of the listing (or of a match when
-// filters are set), with download, in-place edit and delete per row.
+// filters are set), with each file's name, size and date (from its /info),
+// sortable on the shown page, and download (under the file's name),
+// in-place edit and delete per row.
 import { S, format } from './strings.js';
 import { el, chipList, newPairRow, showError } from './dom.js';
 
 const $ = (id) => document.getElementById(id);
+
+// The facts of an /info answer the table shows.
+function pick(info) {
+  if (!info) return {};
+  const facts = { size: info.size, modified: info.modified };
+  if (typeof info.name === 'string') facts.name = info.name;
+  return facts;
+}
+
+// `items` ordered by `sort.key` (missing values last), ties by id.
+function sorted(items, { key, descending }) {
+  const value = (item) => item[key];
+  return [...items].sort((a, b) => {
+    const x = value(a);
+    const y = value(b);
+    if (x === undefined || y === undefined) {
+      return (x === undefined) - (y === undefined) || a.bucket - b.bucket;
+    }
+    const order = typeof x === 'string' ? x.localeCompare(y) : x - y;
+    return (descending ? -order : order) || a.bucket - b.bucket;
+  });
+}
+
+// 1536 -> "1.5 KiB".
+function formatSize(bytes) {
+  const units = [S.sizeBytes, S.sizeKiB, S.sizeMiB, S.sizeGiB];
+  let value = bytes;
+  let unit = 0;
+  while (value >= 1024 && unit < units.length - 1) {
+    value /= 1024;
+    unit += 1;
+  }
+  return format(units[unit], { n: unit === 0 ? String(value) : value.toFixed(1) });
+}
+
+// "2026-12-06T20:31:05.123Z" -> "2026-12-06 20:31 UTC".
+function formatDate(iso) {
+  return `${iso.slice(0, 10)} ${iso.slice(11, 16)} UTC`;
+}
 
 export class BucketTable {
   // `client` is the BucketClient, `announce` shows a status message and
@@ -19,7 +60,29 @@ export class BucketTable {
     this.numbered = true;   // false after jumping to a bucket
     this.highlight = null;  // id of the row to mark as new
     this.sequence = 0;      // drops answers of superseded loads
+    this.items = [];        // the shown page, with the facts of its files
+    this.sort = { key: 'bucket', descending: false };
     this.bindPager();
+    this.bindSort();
+  }
+
+  // A click on a column heading sorts the shown page by it; a second click
+  // reverses the order.
+  bindSort() {
+    for (const button of document.querySelectorAll('.bucket-table th .sort')) {
+      button.addEventListener('click', () => {
+        const key = button.dataset.sort;
+        this.sort = { key, descending: this.sort.key === key && !this.sort.descending };
+        this.render(this.items);
+      });
+    }
+  }
+
+  // The items of `page` with the name, size and date of each file; a
+  // bucket whose facts cannot be read keeps empty cells.
+  async withFacts(items) {
+    const facts = await Promise.all(items.map((item) => this.client.info(item.bucket).catch(() => null)));
+    return items.map((item, index) => ({ ...item, ...pick(facts[index]) }));
   }
 
   bindPager() {
@@ -75,10 +138,12 @@ export class BucketTable {
         // The last bucket of this page went away: show the page before.
         return this.goTo(this.trail.slice(0, -1), this.trail.at(-1));
       }
+      const items = await this.withFacts(page.items);
+      if (sequence !== this.sequence) return undefined;
       this.next = page.next;
       showError($('table-error'), '');
-      this.render(page.items);
-      return page.items;
+      this.render(items);
+      return items;
     } catch (error) {
       if (sequence === this.sequence) showError($('table-error'), error.message);
       return undefined;
@@ -88,7 +153,16 @@ export class BucketTable {
   }
 
   render(items) {
-    $('bucket-rows').replaceChildren(...items.map((item) => this.row(item)));
+    this.items = items;
+    $('bucket-rows').replaceChildren(...sorted(items, this.sort).map((item) => this.row(item)));
+    for (const button of document.querySelectorAll('.bucket-table th .sort')) {
+      const th = button.closest('th');
+      if (button.dataset.sort === this.sort.key) {
+        th.setAttribute('aria-sort', this.sort.descending ? 'descending' : 'ascending');
+      } else {
+        th.removeAttribute('aria-sort');
+      }
+    }
     const empty = $('table-empty');
     empty.hidden = items.length !== 0;
     empty.textContent = this.pairs === null ? S.noBuckets : S.noMatches;
@@ -115,12 +189,17 @@ export class BucketTable {
       chipList(item.attributes));
     const tr = el('tr', { className: id === this.highlight ? 'is-new' : '' },
       el('td', { className: 'col-id', attrs: { 'data-heading': S.columnId } }, String(id)),
+      el('td', { className: 'col-name', attrs: { 'data-heading': S.columnName } }, item.name || S.unnamed),
+      el('td', { className: 'col-size', attrs: { 'data-heading': S.columnSize } },
+        item.size === undefined ? '' : formatSize(item.size)),
+      el('td', { className: 'col-date', attrs: { 'data-heading': S.columnDate } },
+        item.modified === undefined ? '' : formatDate(item.modified)),
       attributes,
       el('td', { className: 'col-actions', attrs: { 'data-heading': S.columnActions } },
         el('div', { className: 'row-actions' },
           el('a', {
             className: 'button ghost small', href: this.client.downloadUrl(id), textContent: S.download,
-            attrs: { download: `bucket-${id}`, 'aria-label': format(S.downloadBucket, { id }) },
+            attrs: { download: item.name || `bucket-${id}`, 'aria-label': format(S.downloadBucket, { id }) },
           }),
           el('button', {
             type: 'button', className: 'button ghost small edit', textContent: S.edit,

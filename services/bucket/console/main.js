@@ -1,5 +1,6 @@
 // Entry point of the console: fills in the page's texts and connects the
-// table, the search, the upload form and the activity list.
+// table, the search, the upload form, the activity list and the
+// replication state.
 import { S } from './strings.js';
 import { applyStrings } from './dom.js';
 import { BucketClient, apiBase } from './api.js';
@@ -7,6 +8,7 @@ import { BucketTable } from './bucket_table.js';
 import { Search } from './search.js';
 import { Upload } from './upload.js';
 import { Audit } from './audit.js';
+import { Replication } from './replication.js';
 
 const statusNode = document.getElementById('status');
 let statusTimer = 0;
@@ -31,8 +33,10 @@ function start() {
     await table.reveal(id);
     audit.refresh();
   });
+  const replication = new Replication(client);
   table.load();
   audit.refresh();
+  replication.refresh();
   document.body.classList.add('is-ready');
 }
 

@@ -5,8 +5,12 @@
 // plus the path of its file: for a stored bucket the path its "buckets" row
 // holds (`setStoredFilename`), so that a change of the storage location
 // affects new buckets only; otherwise (bucket_paths.h) computed once, on the
-// first `getFilename` call, from the storage root of its store at that
+// first `getFilename` call, from the storage root of its home at that
 // moment, and kept for the record's life.
+//
+// A record knows its store only as a `BucketHome`: the storage root and the
+// write of `flush`. The store implements it, so this header sits below the
+// store's and includes none of it.
 //
 // Ownership: records are created on the heap by the store (`allocate`,
 // `fetch`, `getAll`, `match`) or by a handler; whoever receives one owns it.
@@ -18,15 +22,32 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <utility>
 
-class BucketStore;
+#include "file_facts.h"
+
+class Bucket;
+
+// What a record asks of the store that made it.
+//
+// Thread-safety: both operations may be called from several threads at
+// once.
+class BucketHome {
+  public:
+    virtual ~BucketHome() = default;
+
+    // The storage root in force now; bucket files live under it.
+    virtual std::string root() const = 0;
+    // Stores `bucket`'s rows. True when everything was stored.
+    virtual bool write(Bucket& bucket) = 0;
+};
 
 class Bucket {
   public:
     using Attributes = std::map<std::string, std::string>;
 
-    // A record for bucket `id` of `store` (not owned) with no attributes.
-    Bucket(BucketStore* store, uint64_t id);
+    // A record for bucket `id` of `home` (not owned) with no attributes.
+    Bucket(BucketHome* home, uint64_t id);
     Bucket(const Bucket&) = delete;
     Bucket& operator=(const Bucket&) = delete;
 
@@ -52,8 +73,8 @@ class Bucket {
     // Same effect as addAttribute; used when an update changes a record.
     bool updateAttribute(const std::string& name, const std::string& value);
 
-    // Writes the record through its store (BucketStore::write). Returns
-    // true when every row was stored, false on any storage failure.
+    // Writes the record through its home (BucketHome::write). Returns true
+    // when every row was stored, false on any storage failure.
     bool flush();
 
     // True for a record whose id was just allocated and that has not been
@@ -65,11 +86,19 @@ class Bucket {
     uint64_t getId() const { return m_id; }
     const Attributes& getAttributes() const { return m_attributes; }
 
+    // What the upload said of the file (file_facts.h). A creation sets them
+    // before the first write, which stores them with the bucket; records
+    // read from the store carry them only when fetched with them
+    // (BucketStore::fetchWithFacts).
+    const FileFacts& facts() const { return m_facts; }
+    void setFacts(FileFacts facts) { m_facts = std::move(facts); }
+
   private:
-    BucketStore* m_store;
+    BucketHome* m_home;
     const uint64_t m_id;
     std::string m_filename;
     Attributes m_attributes;
+    FileFacts m_facts;
     bool m_unstored = false;
     bool m_usableFile = true;
     bool m_createdDirectory = false;

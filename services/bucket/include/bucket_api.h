@@ -15,6 +15,8 @@
 //   GET    /bucket/changes             -> bucketChanges (the change feed; long polls
 //                                          are held by FeedWaiters, off these threads)
 //   GET    /bucket/retention           -> bucketRetention (rules, free space, dry run)
+//   POST   /bucket/search              -> bucketSearch (buckets matching a condition)
+//   POST   /bucket/delete              -> bucketBulkDelete (deletion by condition)
 //   GET    /bucket/replication         -> bucketReplication (the replicator's state)
 //   GET    /bucket/console[/<file>]    -> serveConsole (console_assets.h)
 // GET, POST and DELETE requests matching no pattern go to defaultResource.
@@ -62,7 +64,8 @@ class BucketApi {
     // with a pool of `threads` event-loop threads. Becomes the singleton.
     BucketApi(uint16_t port, uint32_t threads, const std::string& address = "127.0.0.1");
     // Stops and joins the server thread when still running, then withdraws
-    // the proxies when `setupProxies` was called.
+    // the proxies when `setupProxies` was called and `withdrawProxies` was
+    // not.
     ~BucketApi();
     BucketApi(const BucketApi&) = delete;
     BucketApi& operator=(const BucketApi&) = delete;
@@ -109,6 +112,12 @@ class BucketApi {
     // Asks the core (through `client`, not owned) to forward the public
     // "/tarvolt/bucket..." paths to this service. True when it accepted.
     bool setupProxies(const std::string& name, ManagementClient* client);
+    // Asks the core to stop forwarding the paths that `setupProxies`
+    // registered; does nothing when it was not called or the paths are
+    // already withdrawn. The core accepts the withdrawal only with a token it
+    // still honours, so call this before the service unregisters or asks
+    // for its restart. True when the core accepted it or nothing was to do.
+    bool withdrawProxies();
 
     // Records the answer's audit entry, when it has one (a failure to record
     // it is logged), then writes the answer: its JSON body, or the file of
@@ -124,6 +133,8 @@ class BucketApi {
     void bucketPatch(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
     void bucketReplace(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
     void bucketRetention(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
+    void bucketSearch(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
+    void bucketBulkDelete(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
     void bucketReplication(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
     void bucketDelete(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
     void bucketMatch(std::shared_ptr<Response> response, std::shared_ptr<Request> request);
@@ -151,6 +162,7 @@ class BucketApi {
     // Set by setupProxies on the main thread while handlers may already run.
     std::atomic<ManagementClient*> m_management{nullptr};
     std::string m_name;
+    std::atomic<bool> m_proxiesWithdrawn{false};
     std::atomic<uint16_t> m_listenerPort{0};
     std::atomic<bool> m_finished{false};
 

@@ -30,12 +30,18 @@
 #include "attribute_list.h"
 #include "bucket.h"
 #include "change_feed.h"
+#include "file_facts.h"
 #include "table_result.h"
 
 class Logger;
 class Query;
+namespace bucket_query {
+struct Condition;
+}
 class ResultSet;
+class Returns;
 class TableStorage;
+struct TableWrite;
 
 class BucketIndex {
   public:
@@ -49,7 +55,7 @@ class BucketIndex {
 
     // An index whose records belong to `owner` (not owned; may be null for
     // records whose path is never asked for) and that logs to `logger`.
-    BucketIndex(Logger& logger, BucketStore* owner);
+    BucketIndex(Logger& logger, BucketHome* owner);
     BucketIndex(const BucketIndex&) = delete;
     BucketIndex& operator=(const BucketIndex&) = delete;
 
@@ -81,15 +87,32 @@ class BucketIndex {
     std::optional<Page> matchPage(const AttributeList& attributes, uint64_t after,
                                   std::optional<size_t> limit);
     std::optional<std::set<uint64_t>> storedIds(uint64_t first, uint64_t last);
+    std::optional<Page> searchPage(const bucket_query::Condition& condition, uint64_t after,
+                                   std::optional<size_t> limit);
+    std::optional<std::vector<uint64_t>> searchIds(const bucket_query::Condition& condition,
+                                                   uint64_t after, std::optional<size_t> limit);
+    std::optional<uint64_t> countMatching(const bucket_query::Condition& condition);
+    // The facts of the "bucket_files" row of `id`; empty facts when it has
+    // none, nullopt when the query failed.
+    std::optional<FileFacts> fetchFacts(uint64_t id);
 
     // ---- writes ----
 
     // Stores `bucket`: a never stored one in one transaction (attribute
-    // rows, then its "buckets" row), else its "buckets" row when missing
+    // rows, its "bucket_files" row when it has facts, then its "buckets"
+    // row), else its "buckets" row when missing
     // and its attribute rows (updated or inserted) in one transaction. True
     // when everything was stored; false (logged) at the first failure.
     bool storeRows(Bucket& bucket);
-    // Deletes the "buckets" row of `id`, then its attribute rows, in one
+    // Takes the stored attribute rows of `id` from `before` (as fetched) to
+    // `after` in one transaction with the feed's row (`file`: the bucket's
+    // file): the names gone deleted, the values changed updated, the names
+    // new inserted. True when all were written or nothing differs; false
+    // (logged, nothing written) when a row had gone or the storage failed.
+    bool writePatch(uint64_t id, const Bucket::Attributes& before, const Bucket::Attributes& after,
+                    const std::string& file);
+    // Deletes the "buckets" row of `id`, then its attribute rows and its
+    // "bucket_files" row, in one
     // transaction where the storage service offers them: ok with the
     // "buckets" rows deleted (0 when there was none); failed when they could
     // not be deleted (the rows are then left).
@@ -98,8 +121,20 @@ class BucketIndex {
     // of `id` is stored afterwards; false when one may remain (a deletion
     // or the check failed, or there is no storage).
     bool discard(uint64_t id);
+    // Replaces the "bucket_files" row of the stored bucket `id` by `facts`
+    // (none when they are empty) in one transaction. True when written;
+    // false (logged) on failure, the row then as it was.
+    bool replaceFacts(uint64_t id, const FileFacts& facts);
+
+    // The writes that replace the "bucket_files" row of `id` by `facts`:
+    // the deletion of the old row, then the insertion of the new one unless
+    // `facts` is empty.
+    static std::vector<TableWrite> factsWrites(uint64_t id, const FileFacts& facts);
 
   private:
+    static TableWrite factsInsert(uint64_t id, const FileFacts& facts);
+    static TableWrite factsDeletion(uint64_t id);
+
     using AttributeRows = std::unordered_map<uint64_t, AttributeList>;
 
     std::unique_ptr<Bucket> newRecord(uint64_t id);
@@ -118,6 +153,11 @@ class BucketIndex {
     // every pair of `attributes`: one join per pair, each nested in the one
     // before.
     static void joinPairs(Query& selection, const AttributeList& attributes);
+    // The "buckets" rows (`columns`) with ids above `after` that `condition`
+    // selects, by ascending id, at most `limit` + 1 of them.
+    std::unique_ptr<ResultSet> selectMatching(const bucket_query::Condition& condition,
+                                              std::vector<Returns*> columns, uint64_t after,
+                                              std::optional<size_t> limit);
 
     // The rows of a bucket never stored, in one storage transaction.
     bool insertNewRows(Bucket& bucket);
@@ -128,7 +168,7 @@ class BucketIndex {
     bool writeAttributes(Bucket& bucket, const std::set<std::string>& stored);
 
     Logger& m_logger;
-    BucketStore* m_owner;
+    BucketHome* m_owner;
     TableStorage* m_storage = nullptr;
     ChangeFeed* m_feed = nullptr;
 };

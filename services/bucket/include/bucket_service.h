@@ -23,6 +23,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -42,6 +43,7 @@ class ManagementApi;
 class ManagementClient;
 class StorageClient;
 class TableStorage;
+class DefaultConfigCategory;
 class PeriodicTask;
 class ReplicationLink;
 class Retention;
@@ -249,6 +251,11 @@ class BucketService : public ServiceAuthHandler {
     std::unique_ptr<ReplicationLink> m_replication;
     void startRetention();
     void stopRetention();
+    // Creates `category` with the core as a child of the main category,
+    // registers for its changes (not in dry run) and hands its items, as
+    // the core holds them, to `apply`.
+    void setupChildCategory(const DefaultConfigCategory& category,
+                            const std::function<void(const std::string&)>& apply);
     // The replicator follows the feed while the service serves.
     void startReplication();
     void stopReplication();

@@ -53,9 +53,12 @@
 class Logger;
 class UploadFile;
 struct AttributePatch;
+namespace bucket_query {
+struct Condition;
+}
 class TableStorage;
 
-class BucketStore {
+class BucketStore : public BucketHome {
   public:
     using Records = BucketIndex::Records;
 
@@ -93,7 +96,7 @@ class BucketStore {
 
     // The storage root; bucket files live under it (bucket_paths.h).
     void setRoot(const std::string& root);
-    std::string root() const;
+    std::string root() const override;
 
     // ---- start ----
 
@@ -133,6 +136,9 @@ class BucketStore {
     // holds; a null pointer when no "buckets" row has the id; nullopt when a
     // query failed.
     std::optional<std::unique_ptr<Bucket>> fetch(uint64_t id);
+    // `fetch` with the bucket's file facts (Bucket::facts; empty when its
+    // upload gave none or it was stored before they were kept).
+    std::optional<std::unique_ptr<Bucket>> fetchWithFacts(uint64_t id);
     // Every stored bucket in storage order, with the file paths their rows
     // hold; nullopt when a query failed.
     std::optional<Records> getAll();
@@ -157,13 +163,24 @@ class BucketStore {
     // The ids from `first` to `last` that have a "buckets" row; nullopt when
     // the query failed.
     std::optional<std::set<uint64_t>> storedIds(uint64_t first, uint64_t last);
+    // The page of the buckets `condition` (condition.h) matches, as
+    // `listPage` gives the listing's; evaluated by the storage service.
+    std::optional<Page> searchPage(const bucket_query::Condition& condition, uint64_t after,
+                                   std::optional<size_t> limit);
+    // The ascending ids above `after` that `condition` matches: at most
+    // `limit` + 1 (every one without a limit), so one more tells that more
+    // follow. Nullopt when the query failed.
+    std::optional<std::vector<uint64_t>> searchIds(const bucket_query::Condition& condition,
+                                                   uint64_t after, std::optional<size_t> limit);
+    // How many stored buckets `condition` matches; nullopt when the query failed.
+    std::optional<uint64_t> countMatching(const bucket_query::Condition& condition);
 
     // ---- changes ----
 
     // Under the store mutex: stores `bucket`, its "buckets" row when
     // missing, then one attribute row per attribute (updated or inserted).
     // True when everything was stored; false at the first failure.
-    bool write(Bucket& bucket);
+    bool write(Bucket& bucket) override;
     // Under the stripe of its attribute set: Duplicate when another stored
     // bucket holds exactly that set (every pair and no more), else writes
     // the record: Written or Failed. Give it its final attributes first.
@@ -186,14 +203,17 @@ class BucketStore {
     Change patchUnique(uint64_t id, const AttributePatch& patch, size_t maxAttributes);
     // Under the store mutex: renames the finished and synced `file` over
     // the file of the stored bucket `id` when `precondition` holds for the
-    // current file's path, then syncs its directory. Written; Absent,
-    // LookupFailed; Stale when `precondition` is false (nothing changed);
-    // Failed when the bucket's path is unusable or the new name could not
-    // be made durable (the new file is in place then). Throws
+    // current file's path, then syncs its directory, then stores the file
+    // facts: the name and type of `given` where set, else the ones kept,
+    // and the sha256 of `given` only (a kept digest is of the old bytes, so
+    // it is dropped before the rename). Written; Absent, LookupFailed;
+    // Stale when `precondition` is false (nothing changed); Failed when the
+    // bucket's path is unusable, the new name could not be made durable or
+    // the facts not written (the new file is in place then). Throws
     // UploadStorageError when the rename fails (the old file stays).
     Outcome replaceFile(uint64_t id,
                         const std::function<bool(const std::string& path)>& precondition,
-                        UploadFile& file);
+                        UploadFile& file, const FileFacts& given = {});
     // Under the store mutex: deletes the "buckets" row of `id`, then its
     // attribute rows (so a failure never leaves a listed bucket without
     // attributes). Absent, LookupFailed, Written (with `before`, `removed`
@@ -252,8 +272,8 @@ class BucketStore {
     // the query failed.
     std::optional<bool> heldByAnother(const Bucket::Attributes& set, uint64_t id);
     // The attribute rows that take bucket `id` from `before` to `after`, in
-    // one transaction with the feed's row (`file`: the bucket's file). True
-    // when all were written.
+    // one transaction with the feed's row (BucketIndex::writePatch), and
+    // the count of the write in the stripes. True when all were written.
     bool writePatch(uint64_t id, const Bucket::Attributes& before, const Bucket::Attributes& after,
                     const std::string& file);
 

@@ -10,6 +10,7 @@
 #include "bucket.h"
 #include "bucket_store.h"
 #include "bucket_text.h"
+#include "condition_eval.h"
 #include "json_util.h"
 #include "logger.h"
 
@@ -28,7 +29,8 @@ std::optional<DiskSpace> statvfsSpace(const std::string& root) {
 struct Candidate {
     uint64_t id;
     uint64_t size;
-    int64_t modified;  // seconds since the epoch
+    int64_t modified;                      // seconds since the epoch
+    const Bucket::Attributes* attributes;  // the planned record's, alive during the plan
 };
 
 // The buckets without the hold attribute whose file exists, oldest first.
@@ -41,7 +43,7 @@ std::vector<Candidate> candidatesOf(BucketStore::Records& buckets, const std::st
             continue;
         }
         found.push_back({bucket->getId(), static_cast<uint64_t>(status.st_size),
-                         static_cast<int64_t>(status.st_mtim.tv_sec)});
+                         static_cast<int64_t>(status.st_mtim.tv_sec), &bucket->getAttributes()});
     }
     std::stable_sort(found.begin(), found.end(), [](const Candidate& a, const Candidate& b) {
         return a.modified != b.modified ? a.modified < b.modified : a.id < b.id;
@@ -88,7 +90,8 @@ std::optional<Retention::Plan> Retention::plan(int64_t now) const {
     std::vector<Candidate> rest;
     for (const Candidate& candidate : candidatesOf(*buckets, current.holdAttribute)) {
         if (current.maxAgeSeconds != 0 &&
-            candidate.modified + static_cast<int64_t>(current.maxAgeSeconds) < now) {
+            candidate.modified + static_cast<int64_t>(current.maxAgeSeconds) < now &&
+            bucket_query::matches(current.maxAgeWhere, candidate.id, *candidate.attributes)) {
             plan.deletions.push_back({candidate.id, candidate.size, "maxAge"});
             freed += candidate.size;
         } else {
@@ -102,6 +105,9 @@ std::optional<Retention::Plan> Retention::plan(int64_t now) const {
     for (const Candidate& candidate : rest) {
         if (plan.space->free + freed >= mark) {
             break;
+        }
+        if (!bucket_query::matches(current.evictWhere, candidate.id, *candidate.attributes)) {
+            continue;
         }
         plan.deletions.push_back({candidate.id, candidate.size, "minFree"});
         freed += candidate.size;

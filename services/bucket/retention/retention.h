@@ -25,15 +25,23 @@
 #include <string>
 #include <vector>
 
+#include "condition.h"
+
 class BucketStore;
 
 struct RetentionRules {
+    // The buckets each rule may delete (condition.h): every bucket unless
+    // `maxAgeWhere` / `evictWhere` (items of the same names) holds a
+    // condition; the hold attribute excludes a bucket in any case.
+    bucket_query::Condition maxAgeWhere = bucket_query::everything();
+    bucket_query::Condition evictWhere = bucket_query::everything();
     uint64_t maxAgeSeconds = 0;  // 0: no age rule
     uint64_t minFreeBytes = 0;   // the watermark in bytes (0: none unless a percentage)
     double minFreePercent = 0;   // the watermark as a share of the file system (0: none)
     std::string holdAttribute = "hold";
 
-    // Reads the items `maxAge`, `minFree` and `holdAttribute` (each may be
+    // Reads the items `maxAge`, `minFree`, `holdAttribute`, `maxAgeWhere`
+    // and `evictWhere` (each may be
     // absent) from the category JSON `items`. Returns "" when taken, else
     // the reason (the rules are then unchanged).
     std::string read(const std::string& items);

@@ -31,6 +31,31 @@ std::optional<uint64_t> number(const std::string& text) {
     return std::strtoull(text.c_str(), nullptr, 10);
 }
 
+// The condition of item `name` (empty text: every bucket); the refusal's
+// reason, or "".
+std::string readWhere(const rapidjson::Document& items, const char* name,
+                      bucket_query::Condition& where) {
+    std::optional<std::string> text = itemValue(items, name);
+    if (!text) {
+        return "";
+    }
+    if (text->empty()) {
+        where = bucket_query::everything();
+        return "";
+    }
+    rapidjson::Document document;
+    document.Parse(text->c_str(), text->size());
+    if (document.HasParseError()) {
+        return std::string(name) + " is not a JSON condition";
+    }
+    bucket_query::Parsed parsed = bucket_query::parseCondition(document);
+    if (!parsed.condition) {
+        return std::string(name) + ": " + parsed.refusal;
+    }
+    where = std::move(*parsed.condition);
+    return "";
+}
+
 }  // namespace
 
 std::string RetentionRules::read(const std::string& items) {
@@ -67,6 +92,13 @@ std::string RetentionRules::read(const std::string& items) {
             return "holdAttribute must not be empty";
         }
         next.holdAttribute = *hold;
+    }
+    for (auto [name, where] : {std::make_pair("maxAgeWhere", &next.maxAgeWhere),
+                               std::make_pair("evictWhere", &next.evictWhere)}) {
+        const std::string refused = readWhere(document, name, *where);
+        if (!refused.empty()) {
+            return refused;
+        }
     }
     *this = next;
     return "";

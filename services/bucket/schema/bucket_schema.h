@@ -1,12 +1,16 @@
 // The schema of the bucket index in the storage service: the schema
 // "Bucket" with the tables "buckets" (id, filename) and "bucket_attributes"
-// (id, name, value), and, from version 2, "bucket_changes" (seq, time, op,
-// bucket, attributes, size, etag: the change feed, change_feed.h) and, from version 3,
-// "bucket_lease" (slot, generation, name, host, pid, started, expires: the writer lease,
-// writer_lease.h). A newer version only adds tables, so the storage service upgrades an
-// index of any older version in place. The store declares it at every
-// start; the storage benchmarks, the fuzz targets and the tests declare the same text, so they
-// exercise exactly the tables the service uses.
+// (id, name, value); from version 2, "bucket_changes" (seq, time, op,
+// bucket, attributes, size, etag: the change feed, change_feed.h); from
+// version 3, "bucket_files" (id, name, type, sha256: what the upload said
+// of the file, one row per bucket that has any, file_facts.h); from version 4, "bucket_lease"
+// (slot, generation, name, host, pid, started, expires: the writer lease, writer_lease.h). The
+// store declares it at every start; the storage benchmarks, the fuzz targets and the tests declare
+// the same text, so they exercise exactly the tables the service uses.
+//
+// Versions only add: each document holds every table and column of the
+// ones before it, unchanged, so the storage service takes a store of any
+// older version to the current one by adding what is missing.
 //
 // Thread-safety: constants.
 #pragma once
@@ -18,10 +22,21 @@ constexpr const char* kBuckets = "buckets";
 constexpr const char* kAttributes = "bucket_attributes";
 constexpr const char* kChanges = "bucket_changes";
 constexpr const char* kLease = "bucket_lease";
+constexpr const char* kFiles = "bucket_files";
 
-// The schema document, as sent to the storage service.
+// Version 1: the two tables of ids, paths and attributes.
+constexpr const char* kDocumentVersion1 =
+    "{ \"schema\" : \"Bucket\", \"version\" : 1, \"service\" : \"bucket\", \"tables\" : [ { "
+    "\"name\" : \"buckets\", \"columns\" : [ { \"column\" : \"id\", \"type\" : \"integer\", "
+    "\"size\" : 10, \"key\" : true }, { \"column\" : \"filename\", \"type\" : \"varchar\", "
+    "\"size\" : 255 } ], \"index\" : [ \"col2\" ] }, { \"name\" : \"bucket_attributes\", "
+    "\"columns\" : [ { \"column\" : \"id\", \"type\" : \"integer\" }, { \"column\" : \"name\", "
+    "\"type\" : \"varchar\", \"size\" : 80 }, { \"column\" : \"value\", \"type\" : \"varchar\", "
+    "\"size\" : 80 } ], \"index\" : [ \"name\" ] } ] }";
+
+// The current schema document (version 4), as sent to the storage service.
 constexpr const char* kDocument =
-    "{ \"schema\" : \"Bucket\", \"version\" : 3, \"service\" : \"bucket\", \"tables\" : [ { "
+    "{ \"schema\" : \"Bucket\", \"version\" : 4, \"service\" : \"bucket\", \"tables\" : [ { "
     "\"name\" : \"buckets\", \"columns\" : [ { \"column\" : \"id\", \"type\" : \"integer\", "
     "\"size\" : 10, \"key\" : true }, { \"column\" : \"filename\", \"type\" : \"varchar\", "
     "\"size\" : 255 } ], \"index\" : [ \"col2\" ] }, { \"name\" : \"bucket_attributes\", "
@@ -33,6 +48,10 @@ constexpr const char* kDocument =
     "\"varchar\", \"size\" : 16 }, { \"column\" : \"bucket\", \"type\" : \"integer\" }, "
     "{ \"column\" : \"attributes\", \"type\" : \"varchar\" }, { \"column\" : \"size\", "
     "\"type\" : \"integer\" }, { \"column\" : \"etag\", \"type\" : \"varchar\", \"size\" : 80 } ] "
+    "}, { \"name\" : \"bucket_files\", \"columns\" : [ { \"column\" : \"id\", \"type\" : "
+    "\"integer\", \"key\" : true }, { \"column\" : \"name\", \"type\" : \"varchar\", \"size\" : "
+    "255 }, { \"column\" : \"type\", \"type\" : \"varchar\", \"size\" : 255 }, { \"column\" : "
+    "\"sha256\", \"type\" : \"varchar\", \"size\" : 64 } ] "
     "}, { \"name\" : \"bucket_lease\", \"columns\" : [ { \"column\" : \"slot\", \"type\" : "
     "\"integer\", \"key\" : true }, { \"column\" : \"generation\", \"type\" : \"integer\" }, "
     "{ \"column\" : \"name\", \"type\" : \"varchar\", \"size\" : 255 }, { \"column\" : "

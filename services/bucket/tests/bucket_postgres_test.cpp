@@ -17,6 +17,7 @@
 #include "backend_test_support.h"
 #include "postgres_backend.h"
 #include "rest_platform.h"
+#include "search_model.h"
 
 using rest_test::RestTest;
 
@@ -60,11 +61,11 @@ class BucketOnPostgresTest : public RestTest {
         return "{ \"bucket\" : " + std::to_string(id) + ", \"file\" : \"" +
                platform().bucketPath(id) + "\", \"attributes\" : { " + attributes + "} }";
     }
-    // The ids in the `buckets` table, read from PostgreSQL itself.
-    std::vector<int64_t> storedIds() {
+    // The ids in the `buckets` table (or `table`), read from PostgreSQL itself.
+    std::vector<int64_t> storedIds(const char* table = "buckets") {
         storage::PostgresBackend database(s_conninfo, 1);
         std::vector<int64_t> ids =
-            storage_test::integers(database.query("Bucket", "buckets", storage::QuerySpec()));
+            storage_test::integers(database.query("Bucket", table, storage::QuerySpec()));
         std::sort(ids.begin(), ids.end());
         return ids;
     }
@@ -94,6 +95,11 @@ TEST_F(BucketOnPostgresTest, EveryEndpointKeepsItsIndexInPostgres) {
     EXPECT_EQ("first file", download.body);
     EXPECT_EQ("red", http::headerValue(download.header, "Xcolour"));
     EXPECT_EQ("L", http::headerValue(download.header, "Xsize"));
+    EXPECT_EQ("attachment; filename=\"data.bin\"; filename*=UTF-8''data.bin",
+              http::headerValue(download.header, "Content-Disposition"));
+    const std::string info =
+        platform().service().request("GET", "/bucket/" + std::to_string(first) + "/info").body;
+    EXPECT_NE(std::string::npos, info.find("\", \"name\" : \"data.bin\", \"attributes\"")) << info;
 
     EXPECT_EQ((std::vector<uint64_t>{first, second}), match("{ \"colour\" : \"red\" }"));
     EXPECT_EQ(std::vector<uint64_t>{first}, match("{ \"size\" : \"L\", \"colour\" : \"red\" }"));
@@ -110,6 +116,8 @@ TEST_F(BucketOnPostgresTest, EveryEndpointKeepsItsIndexInPostgres) {
     EXPECT_EQ(message("1 buckets deleted"), deleted.body);
     EXPECT_EQ(404, platform().service().request("GET", "/bucket/" + std::to_string(first)).status);
     EXPECT_EQ(std::vector<int64_t>{static_cast<int64_t>(second)}, storedIds());
+    EXPECT_EQ(std::vector<int64_t>{static_cast<int64_t>(second)}, storedIds("bucket_files"))
+        << "the deletion removed the file facts too";
     EXPECT_EQ(std::vector<uint64_t>{second}, match("{ \"colour\" : \"red\" }"));
 }
 
@@ -175,6 +183,72 @@ TEST(SwitchToPostgres, AnExistingDataDirectoryKeepsEveryFile) {
     EXPECT_EQ(std::vector<int64_t>{static_cast<int64_t>(added)},
               storage_test::integers(database.query("Bucket", "buckets", storage::QuerySpec())));
     EXPECT_EQ(std::vector<std::string>{}, platform.sanitizerReports());
+}
+
+// Searches and a bulk deletion through the core on PostgreSQL give the
+// answers of the plain evaluator of search_model.h, as on SQLite.
+TEST_F(BucketOnPostgresTest, SearchesAndBulkDeletionAgreeWithAPlainEvaluator) {
+    search_model::Generator generator(7);
+    std::vector<search_model::ModelBucket> buckets;
+    for (int i = 0; i < 150; ++i) {
+        search_model::ModelBucket bucket = generator.bucket(0);
+        bucket.attributes["pg_serial"] = std::to_string(i);  // unique sets, never a duplicate
+        std::string attributes;
+        for (const auto& [name, value] : bucket.attributes) {
+            attributes += (attributes.empty() ? "{" : ",") + search_model::jsonText(name) + ":" +
+                          search_model::jsonText(value);
+        }
+        bucket.id = platform().addOrThrow("pg", attributes + "}");
+        buckets.push_back(bucket);
+    }
+    // Only this test's buckets: the others of the suite hold no pg_serial.
+    auto scoped = [](const std::string& where) {
+        return R"({ "all" : [ { "name" : "pg_serial", "op" : "exists" }, )" + where + " ] }";
+    };
+    auto expected = [&](const search_model::ModelCondition& condition) {
+        std::vector<uint64_t> ids;
+        for (const auto& bucket : buckets) {
+            if (condition.matches(bucket)) {
+                ids.push_back(bucket.id);
+            }
+        }
+        return ids;
+    };
+    auto found = [&](const std::string& where) {
+        auto answer = platform().core().request(
+            "POST", "/tarvolt/bucket/search",
+            "{ \"where\" : " + scoped(where) + ", \"limit\" : 10000, \"count\" : true }");
+        EXPECT_EQ(200, answer.status) << answer.body;
+        rapidjson::Document document;
+        document.Parse(answer.body.c_str());
+        std::vector<uint64_t> ids;
+        if (document.IsObject() && document.HasMember("buckets")) {
+            for (const auto& bucket : document["buckets"].GetArray()) {
+                ids.push_back(bucket["bucket"].GetUint64());
+            }
+            EXPECT_EQ(ids.size(), document["count"].GetUint64());
+        }
+        return ids;
+    };
+    for (int round = 0; round < 80 && !HasFailure(); ++round) {
+        const search_model::ModelCondition condition = generator.condition(3);
+        EXPECT_EQ(expected(condition), found(condition.json)) << condition.json;
+    }
+    // A bulk deletion of one condition's buckets leaves exactly the others.
+    search_model::ModelCondition condition = generator.condition(2);
+    while (expected(condition).empty() || expected(condition).size() == buckets.size()) {
+        condition = generator.condition(2);
+    }
+    auto answer = platform().core().request("POST", "/tarvolt/bucket/delete",
+                                            "{ \"where\" : " + scoped(condition.json) + " }");
+    EXPECT_EQ(200, answer.status) << answer.body;
+    EXPECT_EQ("{ \"count\" : " + std::to_string(expected(condition).size()) + ", \"next\" : null }",
+              answer.body);
+    search_model::ModelCondition none;
+    none.group = "not";
+    none.members.push_back(condition);
+    none.json = "{ \"not\" : " + condition.json + " }";
+    EXPECT_EQ(expected(none), found("{}"));
 }
 
 }  // namespace

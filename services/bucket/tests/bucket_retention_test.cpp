@@ -139,3 +139,32 @@ TEST_F(BucketRetentionTest, RemovalUnlessKeptJudgesTheStoredAttributes) {
 }
 
 }  // namespace
+
+namespace {
+
+// `items` of the category with the item `name` set to `value` added.
+std::string withItem(const std::string& items, const std::string& name, const std::string& value) {
+    return items.substr(0, items.size() - 2) + ", \"" + name +
+           "\" : { \"description\" : \"d\", \"type\" : \"string\", \"default\" : \"\", "
+           "\"value\" : \"" +
+           value + "\" } }";
+}
+
+TEST_F(BucketRetentionTest, ConditionsNarrowWhatEachRuleDeletes) {
+    const uint64_t logs = addAged("logs", "{\"t4\":\"logs\"}", 7200);
+    const uint64_t capture = addAged("capture", "{\"t4\":\"capture\"}", 7200);
+    const std::string where = R"({ \"name\" : \"t4\", \"op\" : \"eq\", \"value\" : \"logs\" })";
+    configure(withItem(items("3600", "0"), "maxAgeWhere", where));
+    EXPECT_EQ(1u, platform().bucketService().retention().run());
+    EXPECT_FALSE(stored(logs));
+    EXPECT_TRUE(stored(capture));
+
+    // A condition that is refused leaves the rules as they were.
+    configure(
+        withItem(items("60", "0"), "evictWhere", R"({ \"name\" : \"t4\", \"op\" : \"near\" })"));
+    EXPECT_EQ(3600u, platform().bucketService().retention().rules().maxAgeSeconds);
+    configure(withItem(withItem(items("0", "0"), "maxAgeWhere", ""), "evictWhere", ""));
+    EXPECT_TRUE(stored(capture));
+}
+
+}  // namespace

@@ -538,19 +538,24 @@ TEST_F(BucketStoreTest, UpdatesAndDeletionsReportWhatTheyFound) {
     EXPECT_TRUE(m_storage.rows("buckets").empty());
 }
 
-TEST_F(BucketStoreTest, SchemaIsDeclaredUnchanged) {
+// The current document is the first version's, one line of 492 characters,
+// with its version raised and the change feed, file facts and writer lease
+// tables added after its tables.
+TEST_F(BucketStoreTest, SchemaIsDeclaredAsTheFirstVersionPlusAdditions) {
     m_service->createSchema();
     EXPECT_EQ(std::string(bucket_schema::kDocument), m_storage.lastSchema);
-    // The first version's tables, exactly as they were, then the change feed's.
-    const std::string firstTables =
-        "\"tables\" : [ { \"name\" : \"buckets\", \"columns\" : [ { \"column\" : \"id\", "
-        "\"type\" : \"integer\", \"size\" : 10, \"key\" : true }, { \"column\" : "
-        "\"filename\", \"type\" : \"varchar\", \"size\" : 255 } ], \"index\" : [ \"col2\" ] }, "
-        "{ \"name\" : \"bucket_attributes\", \"columns\" : [ { \"column\" : \"id\", "
-        "\"type\" : \"integer\" }, { \"column\" : \"name\", \"type\" : \"varchar\", "
-        "\"size\" : 80 }, { \"column\" : \"value\", \"type\" : \"varchar\", \"size\" : 80 } ], "
-        "\"index\" : [ \"name\" ] }, { \"name\" : \"bucket_changes\"";
-    EXPECT_NE(std::string::npos, m_storage.lastSchema.find(firstTables)) << m_storage.lastSchema;
+    // The first version's tables exactly as they were, the change feed's
+    // (version 2), the file facts' (version 3), then the writer lease's (version 4).
+    const std::string first = bucket_schema::kDocumentVersion1;
+    EXPECT_EQ(492u, first.size());
+    const size_t tables = first.find("\"tables\"");
+    const std::string firstTables = first.substr(tables, first.size() - 4 - tables);
+    const size_t at = m_storage.lastSchema.find(firstTables + ", { \"name\" : \"bucket_changes\"");
+    EXPECT_NE(std::string::npos, at) << m_storage.lastSchema;
+    EXPECT_LT(at, m_storage.lastSchema.find("{ \"name\" : \"bucket_files\""));
+    EXPECT_LT(m_storage.lastSchema.find("{ \"name\" : \"bucket_files\""),
+              m_storage.lastSchema.find("{ \"name\" : \"bucket_lease\""));
+    EXPECT_EQ(0u, m_storage.lastSchema.rfind("{ \"schema\" : \"Bucket\", \"version\" : 4,", 0));
 }
 
 TEST_F(BucketStoreTest, RefusedSchemaEndsTheProcessWithStatusOne) {

@@ -114,6 +114,13 @@ class ConsoleTest(unittest.TestCase):
             "return row && [...row.querySelectorAll('.chip')].map(c => c.textContent).sort()",
             bucket)
 
+    def facts(self, bucket):
+        """The name, size and date texts of the row of `bucket`; None without that row."""
+        return self.browser.execute_script(
+            "const row = document.querySelector(`#bucket-rows tr[data-id='${arguments[0]}']`);"
+            "return row && ['.col-name', '.col-size', '.col-date']"
+            ".map(c => row.querySelector(c).textContent)", bucket)
+
     def shown_ids(self):
         # Read in one script: the rows are replaced while a page loads.
         return self.browser.execute_script(
@@ -175,7 +182,27 @@ class ConsoleTest(unittest.TestCase):
         value.send_keys("south")
         self.find("#upload-submit").click()
         second = self.new_row(other_than=bucket)
-        add_bucket(platform, b"other", {"site": "north", "kind": "config"})
+        other = add_bucket(platform, b"other", {"site": "north", "kind": "config"})
+
+        # Each file's name, size and date; the headings sort the shown page.
+        self.find("#page-first").click()
+        self.wait(lambda: self.shown_ids() == [bucket, second, other], "the first page")
+        self.wait(lambda: (self.facts(bucket) or [])[:2] == ["reading.bin", "300.0 KiB"],
+                  "the name and size of the upload")
+        self.assertRegex(self.facts(bucket)[2], r"^\d{4}-\d\d-\d\d \d\d:\d\d UTC$")
+        self.assertEqual(["f.bin", "5 B"], self.facts(other)[:2])
+        self.find("th.col-size .sort").click()
+        self.wait(lambda: self.shown_ids() == [other, bucket, second], "sorted by size")
+        self.find("th.col-name .sort").click()
+        self.find("th.col-name .sort").click()
+        self.wait(lambda: self.shown_ids() == [bucket, second, other], "by name, descending")
+        self.assertEqual("descending", self.find("th.col-name").get_attribute("aria-sort"))
+        self.assertIsNone(self.find("th.col-size").get_attribute("aria-sort"))
+        self.find("th.col-id .sort").click()
+        self.wait(lambda: self.shown_ids() == [bucket, second, other], "by id again")
+        self.find("th.col-date .sort").click()
+        self.wait(lambda: self.shown_ids() == [bucket, second, other], "by date")
+        self.find("th.col-id .sort").click()
 
         # Search by one pair, then by two; removing a chip widens it again.
         self.add_filter("site", "north")
@@ -206,9 +233,9 @@ class ConsoleTest(unittest.TestCase):
         self.wait(lambda: self.find("#audit-list .badge").text.lower() == "updated", "BUCCH")
         self.assertEqual(200, send(platform.core_base, "GET", f"/tarvolt/bucket/{second}")[0])
 
-        # Download: the same bytes that were uploaded.
+        # Download: the same bytes that were uploaded, saved under their name.
         self.find(f'a[aria-label="Download bucket {bucket}"]').click()
-        target = os.path.join(self.downloads, f"bucket-{bucket}")
+        target = os.path.join(self.downloads, "reading.bin")
         wait_until(lambda: os.path.exists(target) and os.path.getsize(target) == len(content),
                    what="the download")
         with open(target, "rb") as file:
@@ -263,6 +290,9 @@ class ConsoleTest(unittest.TestCase):
         self.open_console(self.platform.service_base + "/bucket")
         self.wait(lambda: len(self.shown_ids()) == 25, "the first page")
         self.assertIn("core", self.find("#audit-note").text)
+        # No object store is set: the replication card says so.
+        self.wait(lambda: "Not replicating" in self.find("#replication-note").text,
+                  "the replication state")
         status, headers, _ = send(self.platform.core_base, "GET",
                                   "/tarvolt/bucket/console/strings.js")
         self.assertEqual(200, status)

@@ -53,8 +53,14 @@ std::string multipartBody(const std::vector<FormPart>& parts) {
         body += std::string("--") + kBoundary + "\r\n";
         body += "Content-Disposition: form-data; name=\"" + part.name + "\"";
         if (part.filename) {
-            body += "; filename=\"" + *part.filename + "\"\r\n";
-            body += "Content-Type: application/octet-stream";
+            std::string quoted;  // a quoted-string: '"' and '\' escaped
+            for (char c : *part.filename) {
+                quoted += c == '"' || c == '\\' ? std::string("\\") + c : std::string(1, c);
+            }
+            body += "; filename=\"" + quoted + "\"";
+            if (!part.contentType.empty()) {
+                body += "\r\nContent-Type: " + part.contentType;
+            }
         }
         body += "\r\n\r\n" + part.content + "\r\n";
     }

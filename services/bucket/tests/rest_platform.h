@@ -29,6 +29,8 @@ struct FormPart {
     std::string name;
     std::optional<std::string> filename;
     std::string content;
+    // The file part's Content-Type (none sent when empty).
+    std::string contentType = "application/octet-stream";
 };
 
 constexpr const char* kBoundary = "tarvolt-test-boundary-7f3a";

@@ -8,7 +8,9 @@
 #include <thread>
 
 #include "bucket.h"
+#include "bucket_schema.h"
 #include "bucket_service.h"
+#include "bucket_store.h"
 #include "logger.h"
 #include "platform_fixture.h"
 #include "storage_client.h"
@@ -141,6 +143,55 @@ TEST_F(StoreStorageTest, ConcurrentIdenticalCreationsStoreOneBucket) {
     }
     EXPECT_EQ(1, written.load());
     EXPECT_EQ(1u, ids(m_service->match({{"race", "same"}})).size());
+}
+
+}  // namespace
+
+namespace {
+
+// A storage service that holds the first version of the schema, with one
+// bucket stored in it, taken to the current version by the service's start.
+TEST(SchemaUpgradeTest, AStoreOfVersion1GainsTheFactsTableAndKeepsItsBuckets) {
+    testing_support::TempDir dir;
+    PlatformFixture platform(dir.path(), true);
+    StorageClient client("127.0.0.1", platform.servicePort("", "Storage"));
+    ASSERT_TRUE(client.createSchema(bucket_schema::kDocumentVersion1));
+    ASSERT_EQ(1, client.insertTable(bucket_schema::kName, bucket_schema::kBuckets,
+                                    InsertValues{InsertValue("id", "7"),
+                                                 InsertValue("filename", dir.path() + "/0/7")}));
+    ASSERT_EQ(1, client.insertTable(bucket_schema::kName, bucket_schema::kAttributes,
+                                    InsertValues{InsertValue("id", "7"), InsertValue("name", "old"),
+                                                 InsertValue("value", "1")}));
+
+    BucketService service("Upgrade Test", "");
+    service.getLogger()->setConsoleOutput(false);
+    service.setLocation(dir.path() + "/root");
+    service.setStorageClient(&client);
+    service.createSchema();  // ends the process when refused
+    ASSERT_TRUE(service.setupNextBucketId());
+    EXPECT_EQ(8u, service.peekNextBucketId());
+
+    std::optional<std::unique_ptr<Bucket>> old = service.store().fetchWithFacts(7);
+    ASSERT_TRUE(old && *old);
+    EXPECT_EQ("1", (*old)->getAttributes().at("old"));
+    EXPECT_TRUE((*old)->facts().empty()) << "a bucket stored before has no facts";
+
+    std::unique_ptr<Bucket> added = service.store().allocate();
+    added->addAttribute("new", "1");
+    added->setFacts({"n.txt", "text/plain", std::string(64, 'a')});
+    ASSERT_TRUE(added->flush());
+    std::optional<std::unique_ptr<Bucket>> read = service.store().fetchWithFacts(added->getId());
+    ASSERT_TRUE(read && *read);
+    EXPECT_TRUE((*read)->facts() == added->facts());
+    EXPECT_TRUE(service.store().fetch(added->getId()).value()->facts().empty())
+        << "a plain fetch does not read the facts";
+
+    ASSERT_TRUE(service.store().openIntents());
+    ASSERT_EQ(BucketStore::Outcome::Written, service.store().remove(added->getId()).outcome);
+    EXPECT_EQ(1, client.insertTable(bucket_schema::kName, bucket_schema::kFiles,
+                                    InsertValues{InsertValue("id", std::to_string(added->getId())),
+                                                 InsertValue("name", "again")}))
+        << "the deletion removed the facts row, so its key is free";
 }
 
 }  // namespace

@@ -44,6 +44,19 @@ storage::QuerySpec equal(const std::string& column, const std::string& value) {
     return spec;
 }
 
+bool insertBucket(storage::StorageBackend& backend, int64_t id,
+                  const std::vector<std::pair<std::string, std::string>>& attributes) {
+    const std::string text = std::to_string(id);
+    bool stored = backend.insert("Bucket", "buckets",
+                                 row({{"id", text}, {"filename", "/data/" + text}})) == 1;
+    for (const auto& [name, value] : attributes) {
+        stored =
+            stored && backend.insert("Bucket", "bucket_attributes",
+                                     row({{"id", text}, {"name", name}, {"value", value}})) == 1;
+    }
+    return stored;
+}
+
 storage::RowValues row(const std::vector<std::pair<std::string, std::string>>& values) {
     storage::RowValues row;
     for (const auto& [column, value] : values) {

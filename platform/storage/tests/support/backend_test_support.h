@@ -33,6 +33,10 @@ storage::QuerySpec equal(const std::string& column, const std::string& value);
 // One row of values.
 storage::RowValues row(const std::vector<std::pair<std::string, std::string>>& values);
 
+// Inserts the "buckets" row of `id` (file "/data/<id>") and one attribute
+// row per pair into `backend`; false when an insert wrote no row.
+bool insertBucket(storage::StorageBackend& backend, int64_t id,
+                  const std::vector<std::pair<std::string, std::string>>& attributes);
 // The integer column `column` of every row of `result`, in row order.
 std::vector<int64_t> integers(const storage::QueryResult& result, size_t column = 0);
 

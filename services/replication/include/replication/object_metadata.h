@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 
+#include "base64.h"
 #include "replication/object_store.h"
 
 namespace replication {
@@ -29,8 +30,8 @@ Metadata encodeAttributes(const Attributes& attributes);
 // well formed.
 std::optional<Attributes> decodeAttributes(const Metadata& metadata);
 
-// Standard base64 with padding, and its inverse (nullopt on bad input).
-std::string base64Encode(const std::string& bytes);
-std::optional<std::string> base64Decode(const std::string& text);
+// Standard base64 with padding, and its inverse (base64.h).
+using ::base64Decode;
+using ::base64Encode;
 
 }  // namespace replication
