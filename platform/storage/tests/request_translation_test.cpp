@@ -26,7 +26,7 @@ TEST(SchemaDocument, BucketSchemaGivesTheDocumentedIndexes) {
     ParsedSchema parsed = parseSchemaDocument(kBucketSchema);
     const SchemaDefinition& schema = parsed.schema;
     EXPECT_EQ("Bucket", schema.name);
-    EXPECT_EQ(3, schema.version);
+    EXPECT_EQ(4, schema.version);
     EXPECT_EQ("bucket", schema.service);
     const TableDefinition* buckets = schema.findTable("buckets");
     ASSERT_NE(nullptr, buckets);
@@ -41,6 +41,11 @@ TEST(SchemaDocument, BucketSchemaGivesTheDocumentedIndexes) {
     ASSERT_NE(nullptr, attributes);
     EXPECT_EQ((std::vector<std::vector<std::string>>{{"name", "value"}, {"id"}}),
               attributes->indexes);
+
+    const TableDefinition* lease = schema.findTable("bucket_lease");
+    ASSERT_NE(nullptr, lease);
+    EXPECT_TRUE(lease->findColumn("slot")->key);
+    EXPECT_EQ(ColumnType::Integer, lease->findColumn("expires")->type);
 }
 
 TEST(SchemaDocument, ExplicitCompositeIndexesAreKeptAsGiven) {
