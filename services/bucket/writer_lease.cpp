@@ -193,15 +193,18 @@ WriterLease::Step WriterLease::takeOver(int64_t generation) {
     return Step::Taken;
 }
 
+CountResult WriterLease::updateHeld(const InsertValues& values) {
+    Where where("slot", Equals, kSlot,
+                new Where("generation", Equals, std::to_string(m_generation)));
+    return m_storage.update(bucket_schema::kName, bucket_schema::kLease, values, where);
+}
+
 bool WriterLease::renew() {
     if (m_generation == 0) {
         return false;
     }
     InsertValues values{{"expires", static_cast<long>(nowMs() + m_timing.term.count())}};
-    Where where("slot", Equals, kSlot,
-                new Where("generation", Equals, std::to_string(m_generation)));
-    CountResult result =
-        m_storage.update(bucket_schema::kName, bucket_schema::kLease, values, where);
+    CountResult result = updateHeld(values);
     if (!result) {
         m_logger.warn("Unable to renew the writer lease: %s", result.reason().c_str());
         return true;
@@ -218,10 +221,7 @@ void WriterLease::release() {
         return;
     }
     InsertValues values{{"expires", 0L}};
-    Where where("slot", Equals, kSlot,
-                new Where("generation", Equals, std::to_string(m_generation)));
-    CountResult result =
-        m_storage.update(bucket_schema::kName, bucket_schema::kLease, values, where);
+    CountResult result = updateHeld(values);
     if (!result) {
         m_logger.warn("Unable to release the writer lease: %s", result.reason().c_str());
         return;

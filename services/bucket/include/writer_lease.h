@@ -24,6 +24,9 @@
 #include <optional>
 #include <string>
 
+#include "query.h"
+#include "table_result.h"
+
 class Logger;
 class TableStorage;
 
@@ -83,6 +86,8 @@ class WriterLease {
     bool readRow(std::optional<Row>& row, std::string& reason);
     Step insertFirst();
     Step takeOver(int64_t generation);
+    // Writes `values` on the lease row while it is still of m_generation.
+    CountResult updateHeld(const InsertValues& values);
     bool isEarlierRun(const LeaseHolder& holder) const;
     bool earlierRunHasEnded(const LeaseHolder& holder) const;
     bool mayWaitFor(const Row& row, std::optional<int64_t>& waitUntil, std::string& reason);
