@@ -18,16 +18,6 @@
 
 namespace {
 
-// The schema as its first version declared it.
-const char* kFirstVersion =
-    "{ \"schema\" : \"Bucket\", \"version\" : 1, \"service\" : \"bucket\", \"tables\" : [ { "
-    "\"name\" : \"buckets\", \"columns\" : [ { \"column\" : \"id\", \"type\" : \"integer\", "
-    "\"size\" : 10, \"key\" : true }, { \"column\" : \"filename\", \"type\" : \"varchar\", "
-    "\"size\" : 255 } ], \"index\" : [ \"col2\" ] }, { \"name\" : \"bucket_attributes\", "
-    "\"columns\" : [ { \"column\" : \"id\", \"type\" : \"integer\" }, { \"column\" : \"name\", "
-    "\"type\" : \"varchar\", \"size\" : 80 }, { \"column\" : \"value\", \"type\" : \"varchar\", "
-    "\"size\" : 80 } ], \"index\" : [ \"name\" ] } ] }";
-
 // Real storage whose transactions can be held at the door, one at a time,
 // so a test can make a later transaction commit before an earlier one.
 class GatedStorage : public InProcessStorage {
@@ -91,7 +81,7 @@ class ChangeFeedTest : public ::testing::Test {
 
 TEST(ChangeFeedSchemaTest, AFirstVersionIndexUpgradesWithItsRowsKept) {
     InProcessStorage storage;
-    ASSERT_TRUE(storage.declareSchema(kFirstVersion));
+    ASSERT_TRUE(storage.declareSchema(bucket_schema::kDocumentVersion1));
     CountResult inserted =
         storage.insert(bucket_schema::kName, bucket_schema::kBuckets,
                        InsertValues{InsertValue("id", "7"), InsertValue("filename", "/b/0/7")});
