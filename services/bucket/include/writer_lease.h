@@ -51,7 +51,7 @@ class WriterLease {
     // the holder renews (well below `term`).
     struct Timing {
         std::chrono::milliseconds term{5000};
-        std::chrono::milliseconds renewal{1000};
+        std::chrono::milliseconds renewal{2000};
     };
 
     // `storage` and `logger` must outlive the lease.
