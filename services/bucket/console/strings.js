@@ -165,6 +165,8 @@ export const S = {
   replicationLagText: '{changes} changes, {seconds} s',
   replicationSent: 'Bytes sent',
   replicationError: 'Last error',
+  replicationResync: 'Resync',
+  replicationResyncText: '{phase}: {checked} buckets compared, {copied} copied, {rewritten} metadata rewritten, {deleted} objects deleted; then following from change {head}',
 
   retentionHeading: 'Retention',
   refreshRetention: 'Refresh the retention state',
