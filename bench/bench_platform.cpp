@@ -93,6 +93,15 @@ void commitRows(http::Client& client, const std::string& buckets, const std::str
 
 }  // namespace
 
+uint64_t bucketObjects(const std::string& answer) {
+    uint64_t count = 0;
+    for (size_t at = answer.find("{ \"bucket\" : "); at != std::string::npos;
+         at = answer.find("{ \"bucket\" : ", at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
 ServicePorts discoverServices(uint16_t coreApiPort) {
     http::Client client("127.0.0.1", coreApiPort, std::chrono::seconds(10));
     auto answer = client.request("GET", "/tarvolt/service");

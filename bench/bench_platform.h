@@ -29,6 +29,9 @@ struct ServicePorts {
     std::string bucketName;  // the bucket service's registered name
 };
 
+// How many bucket objects a listing, match or search answer holds.
+uint64_t bucketObjects(const std::string& answer);
+
 // Asks the core's public API on `coreApiPort` for the registered services.
 // Throws std::runtime_error when either service is not registered.
 ServicePorts discoverServices(uint16_t coreApiPort);

@@ -70,15 +70,6 @@ bool nullNext(const std::string& answer) {
            document["next"].IsNull();
 }
 
-uint64_t bucketObjects(const std::string& answer) {
-    uint64_t count = 0;
-    for (size_t at = answer.find("{ \"bucket\" : "); at != std::string::npos;
-         at = answer.find("{ \"bucket\" : ", at + 1)) {
-        ++count;
-    }
-    return count;
-}
-
 // The condition on filler numbers [from, to).
 std::string numbersBetween(uint64_t from, uint64_t to) {
     return "{ \"all\" : [ { \"fact\" : \"id\", \"op\" : \"ge\", \"value\" : " +
