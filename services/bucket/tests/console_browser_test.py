@@ -446,6 +446,7 @@ class ConsoleTest(unittest.TestCase):
         before = every_bucket(self.platform)
         self.add_condition("n", "gt", "many", compare="number")
         self.wait(lambda: "must be a number" in self.find("#search-error").text, "the refusal")
+        self.wait(lambda: self.shown_ids() == [], "no rows of the search before")
         self.find("#bulk-open").click()
         self.wait(lambda: "must be a number" in self.find("#bulk-error").text, "the dry run's")
         self.assertFalse(self.find("#bulk-ok").is_enabled())
