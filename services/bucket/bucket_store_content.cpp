@@ -44,11 +44,19 @@ BucketStore::Outcome BucketStore::replaceFile(
     // change, which a follower applies again harmlessly (it reads the bytes
     // the bucket holds). The old digest goes in the same transaction: it
     // must not outlive the old bytes.
-    std::vector<TableWrite> dropDigest;
+    // The size and time the index keeps go in it too, as the renamed file
+    // will have them; a crash before the rename leaves them ahead of the
+    // old file until the next start's sweep (FileStatsSweep) reads it again.
+    std::vector<TableWrite> writes;
     if (!kept->sha256.empty()) {
-        dropDigest = BucketIndex::factsWrites(id, {kept->name, kept->type, ""});
+        writes = BucketIndex::factsWrites(id, {kept->name, kept->type, ""});
     }
-    if (!commitChange(std::move(dropDigest),
+    const std::optional<FileStats> oldStats = fileStatsOf(path);
+    const std::optional<FileStats> newStats = fileStatsOf(file.path());
+    if (newStats) {
+        writes.push_back(BucketIndex::statsUpdate(id, *newStats));
+    }
+    if (!commitChange(std::move(writes),
                       {"content", id, &(*bucket)->getAttributes(), file.path()})) {
         m_logger.error("Cannot record the replacement of bucket %" PRIu64 " in the change feed",
                        id);
@@ -59,7 +67,11 @@ BucketStore::Outcome BucketStore::replaceFile(
         file.moveTo(path);  // throws UploadStorageError; the old file then stays
     } catch (...) {
         // The feed's newest record of the bucket describes the old file again.
-        commitChange({}, {"content", id, &(*bucket)->getAttributes(), path});
+        std::vector<TableWrite> restore;
+        if (oldStats) {
+            restore.push_back(BucketIndex::statsUpdate(id, *oldStats));
+        }
+        commitChange(std::move(restore), {"content", id, &(*bucket)->getAttributes(), path});
         throw;
     }
     crashPoint("replace-after-rename");
@@ -68,6 +80,11 @@ BucketStore::Outcome BucketStore::replaceFile(
     if (!durability::syncFileAt(path) ||
         !durability::syncDirectory(durability::parentDirectory(path))) {
         m_logger.error("Cannot sync the new file of bucket %" PRIu64 " to disk", id);
+        return Outcome::Failed;
+    }
+    // A file copied from another file system has a time of its own.
+    const std::optional<FileStats> renamed = fileStatsOf(path);
+    if (renamed && renamed != newStats && !m_index.writeStats(id, *renamed)) {
         return Outcome::Failed;
     }
     const bool unchanged =
