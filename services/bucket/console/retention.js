@@ -46,9 +46,14 @@ export class Retention {
       [S.retentionMaxAge, duration(rules.maxAge)],
       [S.retentionMinFree, minFree(rules)],
       [S.retentionHold, rules.holdAttribute || '-'],
-      [S.retentionFree, state.space ? format(S.retentionFreeText,
-        { free: humanSize(state.space.free), total: humanSize(state.space.total) }) : S.retentionNoSpace],
+      [S.retentionFree, state.space ? format(state.space.mark ? S.retentionFreeMark : S.retentionFreeText, {
+        free: humanSize(state.space.free), total: humanSize(state.space.total), mark: humanSize(state.space.mark),
+      }) : S.retentionNoSpace],
     ];
+    // The conditions the rules apply to, when the service reports them.
+    for (const [key, label] of [['maxAgeWhere', S.retentionMaxAgeWhere], ['evictWhere', S.retentionEvictWhere]]) {
+      if (rules[key]) rows.push([label, typeof rules[key] === 'string' ? rules[key] : JSON.stringify(rules[key])]);
+    }
     $('retention-rules').replaceChildren(...rows.flatMap(([name, value]) =>
       [el('dt', {}, name), el('dd', {}, value)]));
     const meter = $('retention-space');
@@ -70,10 +75,9 @@ export class Retention {
       return;
     }
     next.textContent = dry.count === 0 ? S.retentionNothing
-      : format(S.retentionWould, { count: dry.count, size: humanSize(dry.bytes) });
+      : format(dry.count === 1 ? S.retentionWouldOne : S.retentionWould, { count: dry.count, size: humanSize(dry.bytes) });
     $('retention-list').replaceChildren(...(dry.buckets || []).slice(0, SHOWN).map((bucket) =>
-      el('li', { className: 'chip retention-bucket' },
-        el('span', { className: 'chip-value' }, format(S.auditBucket, { id: bucket.bucket })),
-        el('span', { className: 'chip-name' }, ` · ${bucket.rule} · ${humanSize(bucket.size)}`))));
+      el('li', { className: 'chip retention-bucket' }, format(S.retentionEntry,
+        { id: bucket.bucket, rule: bucket.rule, size: humanSize(bucket.size) }))));
   }
 }

@@ -176,7 +176,8 @@ class ConsoleTest(unittest.TestCase):
         Select(self.find("#search-op")).select_by_value(op)
         if value:
             self.find("#search-value").send_keys(value)
-        Select(self.find("#search-as")).select_by_value(compare)
+        if self.find("#search-as").is_enabled():
+            Select(self.find("#search-as")).select_by_value(compare)
         if self.find("#search-not").is_selected() != negated:
             self.find("#search-not").click()
         self.find("#search-add").click()
@@ -433,6 +434,25 @@ class ConsoleTest(unittest.TestCase):
                   "the retention state")
         self.assertIn("Maximum age\nnever", self.find("#retention-rules").text)
         self.assertRegex(self.find("#retention-rules").text, r"Free space\n\d.* of \d")
+        # "is one of" takes its values separated by commas.
+        self.add_condition("n", "in", "245, 247,")
+        self.wait(lambda: self.shown_ids() and len(self.shown_ids()) == 2, "the in-search")
+        self.assertEqual({"all": [{"name": "n", "op": "in", "values": ["245", "247"]}]},
+                         self.sent_condition())
+        self.wait(lambda: self.find("#search-count").text == "2 buckets match", "the count")
+
+        # A condition the service refuses: its message under the form, and
+        # the bulk deletion's dry run refused too, with nothing to confirm.
+        before = every_bucket(self.platform)
+        self.add_condition("n", "gt", "many", compare="number")
+        self.wait(lambda: "must be a number" in self.find("#search-error").text, "the refusal")
+        self.wait(lambda: self.shown_ids() == [], "no rows of the search before")
+        self.find("#bulk-open").click()
+        self.wait(lambda: "must be a number" in self.find("#bulk-error").text, "the dry run's")
+        self.assertFalse(self.find("#bulk-ok").is_enabled())
+        self.find("#bulk-cancel").click()
+        self.assertEqual(before, every_bucket(self.platform))
+        self.find("#search-clear").click()
         self.assertIn("core", self.find("#audit-note").text)
         # No object store is set: the replication card says so.
         self.wait(lambda: "Not replicating" in self.find("#replication-note").text,
@@ -461,6 +481,8 @@ class ConsoleTest(unittest.TestCase):
                     break
             self.assertTrue(self.card_lists(due))
             self.assertIn("Maximum age\n1 s", self.find("#retention-rules").text)
+            self.browser.execute_script(
+                "document.getElementById('retention-heading').scrollIntoView()")
             self.screenshot("desktop-retention")
         finally:
             set_category_item(platform, category, "maxAge", "0")
@@ -479,6 +501,7 @@ class ConsoleTest(unittest.TestCase):
         self.wait(lambda: self.find("#bulk-everything-label").is_displayed(), "the tick")
         self.assertFalse(self.find("#bulk-ok").is_enabled())
         self.assertEqual("Delete everything", self.find("#bulk-ok").text)
+        self.screenshot("desktop-bulk-everything")
         self.find("#bulk-everything").send_keys(Keys.SPACE)
         self.assertTrue(self.find("#bulk-ok").is_enabled())
         self.find("#bulk-ok").click()
