@@ -121,6 +121,10 @@ bool BucketService::start(const std::string& coreAddress, uint16_t corePort) {
         return abandonStart("The records of bucket changes under " + m_store->root() +
                             " cannot be used");
     }
+    if (const size_t recorded = m_store->recordInterruptedReplacements()) {
+        m_logger->info("Recorded the files of %zu buckets again after interrupted replacements",
+                       recorded);
+    }
     startUploadSweep();
     m_ready = true;
     startFeedTrims();

@@ -44,12 +44,18 @@ BucketStore::Outcome BucketStore::replaceFile(
     // change, which a follower applies again harmlessly (it reads the bytes
     // the bucket holds). The old digest goes in the same transaction: it
     // must not outlive the old bytes.
+    // The intent, durable before the record, tells the next start to
+    // record the file again should the rename not be made durable.
     std::vector<TableWrite> dropDigest;
     if (!kept->sha256.empty()) {
         dropDigest = BucketIndex::factsWrites(id, {kept->name, kept->type, ""});
     }
+    if (!m_changes.intents().begin(IntentLog::Kind::Replacement, id)) {
+        return Outcome::Failed;
+    }
     if (!commitChange(std::move(dropDigest),
                       {"content", id, &(*bucket)->getAttributes(), file.path()})) {
+        m_changes.intents().end(id);
         m_logger.error("Cannot record the replacement of bucket %" PRIu64 " in the change feed",
                        id);
         return Outcome::Failed;
@@ -58,8 +64,11 @@ BucketStore::Outcome BucketStore::replaceFile(
     try {
         file.moveTo(path);  // throws UploadStorageError; the old file then stays
     } catch (...) {
-        // The feed's newest record of the bucket describes the old file again.
-        commitChange({}, {"content", id, &(*bucket)->getAttributes(), path});
+        // The feed's newest record of the bucket describes the old file
+        // again; should that fail, the next start records it.
+        if (commitChange({}, {"content", id, &(*bucket)->getAttributes(), path})) {
+            m_changes.intents().end(id);
+        }
         throw;
     }
     crashPoint("replace-after-rename");
@@ -68,12 +77,41 @@ BucketStore::Outcome BucketStore::replaceFile(
     if (!durability::syncFileAt(path) ||
         !durability::syncDirectory(durability::parentDirectory(path))) {
         m_logger.error("Cannot sync the new file of bucket %" PRIu64 " to disk", id);
-        return Outcome::Failed;
+        return Outcome::Failed;  // the intent stays for the next start
     }
+    m_changes.intents().end(id);
     const bool unchanged =
         next.name == kept->name && next.type == kept->type && next.sha256.empty();
     if (!unchanged && !m_index.replaceFacts(id, next)) {
         return Outcome::Failed;
     }
     return Outcome::Written;
+}
+
+// A replacement cut off between its change record and the durable rename
+// left a newest record that may describe a file that never arrived (or was
+// lost with the rename): the file the bucket holds now is recorded again.
+// A bucket without rows is left to the start-up sweep.
+size_t BucketStore::recordInterruptedReplacements() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    size_t recorded = 0;
+    for (const auto& [id, kind] : m_changes.intents().inFlight()) {
+        if (kind != IntentLog::Kind::Replacement) {
+            continue;
+        }
+        std::optional<std::unique_ptr<Bucket>> bucket = m_index.fetch(id);
+        if (!bucket || !*bucket || !(*bucket)->hasUsableFile()) {
+            continue;  // a later start tries again, or the sweep resolves it
+        }
+        if (commitChange({},
+                         {"content", id, &(*bucket)->getAttributes(), (*bucket)->getFilename()})) {
+            m_changes.intents().end(id);
+            recorded++;
+        } else {
+            m_logger.error("Cannot record the file of bucket %" PRIu64
+                           " again after an interrupted replacement",
+                           id);
+        }
+    }
+    return recorded;
 }

@@ -118,6 +118,12 @@ class BucketStore : public BucketHome {
     // `remove` records a deletion before deleting rows, and its caller ends
     // it once the file is gone.
     IntentLog& intents() { return m_changes.intents(); }
+    // Once the intents are open and before requests are served: records in
+    // the change feed, once more, the file of each stored bucket whose
+    // replacement an earlier run left in flight, so that the feed's newest
+    // record tells the bytes the bucket holds. Returns how many it recorded
+    // (failures are logged and left for a later start).
+    size_t recordInterruptedReplacements();
     // On an orderly stop, once no more ids are handed out: writes back the
     // exact next id, so the next start leaves no gap.
     void releaseIds();
@@ -210,7 +216,9 @@ class BucketStore : public BucketHome {
     // Stale when `precondition` is false (nothing changed); Failed when the
     // bucket's path is unusable, the new name could not be made durable or
     // the facts not written (the new file is in place then). Throws
-    // UploadStorageError when the rename fails (the old file stays).
+    // UploadStorageError when the rename fails (the old file stays). The
+    // replacement's intent is recorded before its change record and ended
+    // once the new file is durably in place.
     Outcome replaceFile(uint64_t id,
                         const std::function<bool(const std::string& path)>& precondition,
                         UploadFile& file, const FileFacts& given = {});
