@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Reliability part: replication. A platform whose data directory lies on
 # powercut-fs replicates into a fresh radosgw (a throwaway Ceph cluster)
-# while concurrent clients add, update and delete buckets. During the load
+# while concurrent clients add, update, patch, replace the content of and
+# delete buckets (singly and by condition). During the load
 # the bucket service (which holds the replicator) is killed with SIGKILL,
 # the platform is cut by power, radosgw is killed with SIGKILL and started
 # again, and later stopped for REPLICATION_OUTAGE_S seconds. Afterwards the
@@ -105,7 +106,7 @@ load_started=$(date +%s.%N)
 "$tools/tarvolt-load" --core-port="$api_port" --core-pid="$core_pid" \
     --storage-root="$mnt/buckets" --clients="${REPLICATION_CLIENTS:-16}" --seconds="$seconds" \
     --kill-bucket="${REPLICATION_BUCKET_KILLS:-2}" --power-cuts="${REPLICATION_POWER_CUTS:-2}" \
-    --power-command="$here/power_cut.sh $bin $mnt $api_port $pid_file" \
+    --power-command="$here/power_cut.sh $bin $mnt $api_port $pid_file" --all-kinds \
     --part="$part" >"$base/load.txt"
 load_ended=$(date +%s.%N)
 wait "$faults_pid"

@@ -8,8 +8,9 @@ attributes, a download for the bytes) and every object under PREFIX in the
 store with Debian's boto3, an independent S3 client, then prints one check
 line per property ("[pass] ..." or "[FAIL] ...: details"): the store holds
 an object for every bucket, no object without its bucket, the same bytes
-(by SHA-256) and the same attributes (the user metadata decoded as
-docs/replication.md describes). The last line is "[figures] compared: ...".
+(by SHA-256), the same attributes (the user metadata decoded as
+docs/replication.md describes) and, in the metadata's "tv-etag", the ETag of
+the bucket's current bytes. The last line is "[figures] compared: ...".
 """
 import base64
 import hashlib
@@ -19,6 +20,9 @@ import urllib.request
 
 import boto3
 from botocore.config import Config
+
+# The metadata naming the ETag of the bytes an object was made from.
+ETAG_NAME = "tv-etag"
 
 
 def source_buckets(core):
@@ -34,15 +38,19 @@ def source_buckets(core):
     return buckets
 
 
-def source_sha256(core, bucket):
+def source_download(core, bucket):
+    """The SHA-256 of the bucket's bytes and its ETag (without quotes)."""
     with urllib.request.urlopen("%s/tarvolt/bucket/%d" % (core, bucket), timeout=60) as answer:
-        return hashlib.sha256(answer.read()).hexdigest()
+        etag = (answer.headers.get("ETag") or "").strip('"')
+        return hashlib.sha256(answer.read()).hexdigest(), etag
 
 
 def decode_metadata(metadata):
     """The attributes the user metadata carries; None when one cannot be decoded."""
     attributes = {}
     for name, value in metadata.items():
+        if name == ETAG_NAME:
+            continue
         if not name.startswith("tv-"):
             attributes[name] = value
             continue
@@ -74,17 +82,21 @@ def check(passed, what, faults):
 
 
 def compare_contents(core, s3, bucket, objects, buckets):
-    wrong_bytes, wrong_metadata = [], []
+    wrong_bytes, wrong_metadata, wrong_etags = [], [], []
     for bucket_id in sorted(set(objects) & set(buckets)):
         obj = s3.get_object(Bucket=bucket, Key=objects[bucket_id])
         stored = hashlib.sha256(obj["Body"].read()).hexdigest()
-        if stored != source_sha256(core, bucket_id):
+        sha256, etag = source_download(core, bucket_id)
+        if stored != sha256:
             wrong_bytes.append("bucket %d" % bucket_id)
+        if obj["Metadata"].get(ETAG_NAME) != etag:
+            wrong_etags.append("bucket %d: %s in the store, %s in the source" % (
+                bucket_id, obj["Metadata"].get(ETAG_NAME), etag))
         attributes = decode_metadata(obj["Metadata"])
         if attributes != buckets[bucket_id]:
             wrong_metadata.append("bucket %d: %s in the store, %s in the source" % (
                 bucket_id, json.dumps(attributes), json.dumps(buckets[bucket_id])))
-    return wrong_bytes, wrong_metadata
+    return wrong_bytes, wrong_metadata, wrong_etags
 
 
 def main():
@@ -101,10 +113,12 @@ def main():
     check(not stale and not strangers,
           "the store holds no object whose bucket is gone (nor any other key)",
           stale + ["key %s" % k for k in strangers])
-    wrong_bytes, wrong_metadata = compare_contents(core, s3, bucket, objects, buckets)
+    wrong_bytes, wrong_metadata, wrong_etags = compare_contents(core, s3, bucket, objects,
+                                                                buckets)
     check(not wrong_bytes, "every object holds its bucket's bytes (SHA-256)", wrong_bytes)
     check(not wrong_metadata, "every object's metadata decodes to its bucket's attributes",
           wrong_metadata)
+    check(not wrong_etags, "every object names its bucket's current ETag", wrong_etags)
     print("[figures] compared: %d buckets in the source, %d objects in the store" % (
         len(buckets), len(objects)), flush=True)
 
