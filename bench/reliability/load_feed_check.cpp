@@ -92,6 +92,36 @@ std::optional<std::vector<FeedRecord>> readFeed(uint16_t port, std::string& prob
     return records;
 }
 
+std::vector<std::string> compareAcrossCut(const std::vector<FeedRecord>& before,
+                                          const std::vector<FeedRecord>& after) {
+    std::vector<std::string> problems;
+    std::map<uint64_t, std::string> kept;
+    for (size_t i = 0; i < after.size(); i++) {
+        kept[after[i].seq] = keyOf(after[i]);
+        if (i > 0 && after[i].seq <= after[i - 1].seq) {
+            problems.push_back("seq " + std::to_string(after[i].seq) + " after " +
+                               std::to_string(after[i - 1].seq));
+        }
+    }
+    const uint64_t passed = before.empty() ? 0 : before.back().seq;
+    std::set<uint64_t> read;
+    for (const FeedRecord& record : before) {
+        read.insert(record.seq);
+        auto it = kept.find(record.seq);
+        if (it == kept.end() || it->second != keyOf(record)) {
+            problems.push_back("seq " + std::to_string(record.seq) + " " + keyOf(record) +
+                               (it == kept.end() ? " lost" : " became " + it->second));
+        }
+    }
+    for (const auto& [seq, key] : kept) {
+        if (seq <= passed && read.count(seq) == 0) {
+            problems.push_back("seq " + std::to_string(seq) + " " + key + " appeared behind " +
+                               std::to_string(passed));
+        }
+    }
+    return problems;
+}
+
 void FeedCheck::run(const std::vector<const Ledger*>& ledgers, const StoreState& store,
                     Verdicts& verdicts) {
     std::string problem;

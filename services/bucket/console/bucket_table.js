@@ -147,7 +147,13 @@ export class BucketTable {
       this.render(items);
       return items;
     } catch (error) {
-      if (sequence === this.sequence) showError($('table-error'), error.message);
+      if (sequence !== this.sequence) return undefined;
+      showError($('table-error'), error.message);
+      // A refused search: the rows of the one before would not be its answer.
+      if (error.status === 400) {
+        $('bucket-rows').replaceChildren();
+        $('table-empty').hidden = true;
+      }
       return undefined;
     } finally {
       if (sequence === this.sequence) $('bucket-rows').removeAttribute('aria-busy');

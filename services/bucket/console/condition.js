@@ -48,7 +48,8 @@ export function leafOf(filter) {
   leaf.op = filter.op;
   if (filter.op === 'in') leaf.values = listOf(filter.value);
   else if (takesValue(filter.op)) leaf.value = filter.value;
-  if (filter.as !== 'text' && takesValue(filter.op)) leaf.as = filter.as;
+  // A fact has its own kind (a number, an instant): only attributes take "as".
+  if (filter.field === '' && filter.as !== 'text' && takesValue(filter.op)) leaf.as = filter.as;
   return filter.negated ? { not: leaf } : leaf;
 }
 
@@ -66,6 +67,6 @@ export function describe(filter) {
   let text = `${subject} ${symbol}`;
   if (filter.op === 'in') text += ` ${listOf(filter.value).join(', ')}`;
   else if (takesValue(filter.op)) text += ` ${filter.value}`;
-  if (filter.as !== 'text' && takesValue(filter.op)) text += ` (${filter.as})`;
+  if (filter.field === '' && filter.as !== 'text' && takesValue(filter.op)) text += ` (${filter.as})`;
   return filter.negated ? format(S.negated, { text }) : text;
 }

@@ -33,12 +33,15 @@ export class Search {
     this.fitForm();
   }
 
-  // Enables the inputs the chosen field and operator use.
+  // Enables the inputs the chosen field and operator use; a fact's value
+  // gets an example of its form.
   fitForm() {
     const op = $('search-op').value;
-    $('search-name').disabled = $('search-field').value !== '';
+    const field = $('search-field').value;
+    $('search-name').disabled = field !== '';
     $('search-value').disabled = !takesValue(op);
-    $('search-as').disabled = !takesValue(op);
+    $('search-value').placeholder = field === '' ? '' : S[`example_${field}`];
+    $('search-as').disabled = !takesValue(op) || field !== '';
     $('search-value-hint').hidden = op !== 'in';
   }
 
