@@ -11,6 +11,7 @@
 
 #include "bucket_api.h"
 #include "config_handler.h"
+#include "file_stats_sweep.h"
 #include "json_util.h"
 #include "logger.h"
 #include "management_api.h"
@@ -318,6 +319,8 @@ void BucketService::startUploadSweep() {
     known.indexEmpty = m_store->indexWasEmpty();
     m_sweeper = std::make_unique<UploadSweeper>(m_store->root(), cutoff, std::move(known));
     m_sweeper->start();
+    m_statsSweep = std::make_unique<FileStatsSweep>(*m_store);
+    m_statsSweep->start();
     m_leftoverRetry = std::make_unique<PeriodicTask>(kLeftoverRetryInterval,
                                                      [store] { store->retryLeftovers(); });
     startRetention();
@@ -328,6 +331,7 @@ void BucketService::stopUploadSweep() {
     stopFeedTrims();
     stopRetention();
     m_leftoverRetry.reset();
+    m_statsSweep.reset();
     m_sweeper.reset();
 }
 

@@ -181,6 +181,21 @@ class BucketStore : public BucketHome {
     // How many stored buckets `condition` matches; nullopt when the query failed.
     std::optional<uint64_t> countMatching(const bucket_query::Condition& condition);
 
+    // ---- the file stats of the index (file_stats.h) ----
+
+    // The "buckets" rows above `after` with their stored stats
+    // (BucketIndex::statsPage).
+    std::optional<std::vector<BucketIndex::StatsRow>> statsPage(uint64_t after, size_t limit);
+    // The page of buckets `condition` matches, oldest file first
+    // (BucketIndex::oldestPage).
+    std::optional<std::vector<BucketIndex::Aged>> oldestPage(
+        const bucket_query::Condition& condition, const std::optional<BucketIndex::Aged>& after,
+        size_t limit);
+    // Under the store mutex (so no replacement comes between the look and
+    // the write): stores the stats the file `path` of `id` has now. False
+    // when the file cannot be read or the write failed.
+    bool refreshFileStats(uint64_t id, const std::string& path);
+
     // ---- changes ----
 
     // Under the store mutex: stores `bucket`, its "buckets" row when
@@ -229,10 +244,10 @@ class BucketStore : public BucketHome {
     // be recorded first. The file stays; once the caller has removed it, it
     // ends the deletion's record (`intents().end(id)`).
     Change remove(uint64_t id);
-    // `remove` unless `keep` is true for the bucket's attributes as stored
+    // `remove` unless `keep` is true for the bucket (its attributes and file) as stored
     // at the moment of the deletion (Stale then, nothing changed): a rule
     // never deletes a bucket that was just put on hold.
-    Change removeUnless(uint64_t id, const std::function<bool(const Bucket::Attributes&)>& keep);
+    Change removeUnless(uint64_t id, const std::function<bool(Bucket&)>& keep);
     // Removes whatever rows a failed creation of `id` may have left. True
     // when no "buckets" row of `id` is stored afterwards; false when one may
     // remain (a deletion or the check failed, or there is no storage).
@@ -275,7 +290,7 @@ class BucketStore : public BucketHome {
     // `writeUnique` with the set's stripe held.
     Outcome writeUniqueRows(Bucket& bucket);
     // `remove` with the store mutex held; `keep` may be empty.
-    Change removeRows(uint64_t id, const std::function<bool(const Bucket::Attributes&)>& keep);
+    Change removeRows(uint64_t id, const std::function<bool(Bucket&)>& keep);
     // True when a bucket other than `id` holds exactly `set`; nullopt when
     // the query failed.
     std::optional<bool> heldByAnother(const Bucket::Attributes& set, uint64_t id);

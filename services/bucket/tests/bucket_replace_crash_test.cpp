@@ -2,7 +2,7 @@
 // whole platform: after the next start the bucket holds the old file or the
 // new one, whole, with its attributes, no temporary file remains, and the
 // change feed's newest record of the bucket is a replacement carrying the
-// ETag of the bytes the bucket holds.
+// ETag of the bytes the bucket holds, and the index the size it holds.
 #include <rapidjson/document.h>
 
 #include <string>
@@ -78,6 +78,17 @@ TEST_F(BucketReplaceCrashTest, EveryStepLeavesOneWholeFile) {
         const auto [op, etag] = newestChange(id);
         EXPECT_EQ("content", op);
         EXPECT_EQ(http::headerValue(download.header, "ETag"), etag);
+        // The index's size of the file, which searches read, is the size it holds.
+        const std::string bySize =
+            platform()
+                .service()
+                .request("POST", "/bucket/search",
+                         "{ \"where\" : { \"all\" : [ { \"fact\" : \"size\", \"op\" : \"eq\", "
+                         "\"value\" : " +
+                             std::to_string(download.body.size()) +
+                             " }, { \"name\" : \"crash\", \"op\" : \"exists\" } ] } }")
+                .body;
+        EXPECT_NE(std::string::npos, bySize.find("\"bucket\" : " + std::to_string(id))) << bySize;
     }
 }
 

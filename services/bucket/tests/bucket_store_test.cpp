@@ -1,6 +1,7 @@
 // The bucket record and the store operations, against the in-memory storage
 // stand-in (failure injection included).
 #include <gtest/gtest.h>
+#include <rapidjson/document.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +17,8 @@
 #include "bucket.h"
 #include "bucket_schema.h"
 #include "bucket_service.h"
+#include "bucket_store.h"
+#include "condition.h"
 #include "fake_storage_client.h"
 #include "logger.h"
 #include "test_support.h"
@@ -392,6 +395,39 @@ TEST_F(BucketStoreTest, MatchReadsTheAttributesOfItsBucketsInOneQuery) {
     EXPECT_EQ(1u, m_storage.callLog().size());
 }
 
+// A search page reads the attributes of its buckets a dense run at a time:
+// two clusters of matches far apart are two queries, neither reading the
+// rows of the buckets between them; a page of neighbours is one query.
+TEST_F(BucketStoreTest, SearchReadsTheAttributesOfEachClusterOfMatches) {
+    for (uint64_t id = 1; id <= 1000; ++id) {
+        store(id, {{"g", id <= 5 ? "a" : (id >= 600 && id < 610 ? "b" : "c")}, {"n", "x"}});
+    }
+    rapidjson::Document json;
+    json.Parse(R"({ "any" : [ { "name" : "g", "op" : "eq", "value" : "a" },
+                              { "name" : "g", "op" : "eq", "value" : "b" } ] })");
+    const bucket_query::Parsed parsed = bucket_query::parseCondition(json);
+    ASSERT_TRUE(parsed.condition) << parsed.refusal;
+    auto attributeQueries = [this] {
+        const std::vector<std::string> calls = m_storage.callLog();
+        return std::count(calls.begin(), calls.end(), "query bucket_attributes");
+    };
+    m_storage.clearCallLog();
+    std::optional<BucketStore::Page> page = m_service->store().searchPage(*parsed.condition, 0, {});
+    ASSERT_TRUE(page);
+    ASSERT_EQ(15u, page->buckets.size());
+    for (const std::unique_ptr<Bucket>& bucket : page->buckets) {
+        EXPECT_EQ(bucket->getId() <= 5 ? "a" : "b", bucket->getAttributes().at("g"));
+        EXPECT_EQ(2u, bucket->getAttributes().size());
+    }
+    EXPECT_EQ(2, attributeQueries());
+
+    m_storage.clearCallLog();
+    page = m_service->store().searchPage(bucket_query::everything(), 0, 400);
+    ASSERT_TRUE(page);
+    EXPECT_EQ(400u, page->buckets.size());
+    EXPECT_EQ(1, attributeQueries());
+}
+
 TEST_F(BucketStoreTest, GetAllTellsAFailedQueryFromAnEmptyStore) {
     EXPECT_EQ(std::vector<uint64_t>{}, ids(m_service->getAll()));
     store(3, {{"a", "1"}, {"b", "2"}});
@@ -545,17 +581,25 @@ TEST_F(BucketStoreTest, SchemaIsDeclaredAsTheFirstVersionPlusAdditions) {
     m_service->createSchema();
     EXPECT_EQ(std::string(bucket_schema::kDocument), m_storage.lastSchema);
     // The first version's tables exactly as they were, the change feed's
-    // (version 2), the file facts' (version 3), then the writer lease's (version 4).
+    // (version 2), the file facts' (version 3), then the writer lease's (version 4);
+    // the columns of version 5 come after the first version's in "buckets".
     const std::string first = bucket_schema::kDocumentVersion1;
     EXPECT_EQ(492u, first.size());
-    const size_t tables = first.find("\"tables\"");
+    std::string firstColumns = first.substr(0, first.find("\"size\" : 255 }") + 14);
+    firstColumns.replace(firstColumns.find("\"version\" : 1"), 13, "\"version\" : 5");
+    EXPECT_EQ(0u, m_storage.lastSchema.rfind(firstColumns, 0)) << m_storage.lastSchema;
+    const size_t tables = first.find("{ \"name\" : \"bucket_attributes\"");
     const std::string firstTables = first.substr(tables, first.size() - 4 - tables);
     const size_t at = m_storage.lastSchema.find(firstTables + ", { \"name\" : \"bucket_changes\"");
     EXPECT_NE(std::string::npos, at) << m_storage.lastSchema;
     EXPECT_LT(at, m_storage.lastSchema.find("{ \"name\" : \"bucket_files\""));
     EXPECT_LT(m_storage.lastSchema.find("{ \"name\" : \"bucket_files\""),
               m_storage.lastSchema.find("{ \"name\" : \"bucket_lease\""));
-    EXPECT_EQ(0u, m_storage.lastSchema.rfind("{ \"schema\" : \"Bucket\", \"version\" : 4,", 0));
+    EXPECT_EQ(0u, m_storage.lastSchema.rfind("{ \"schema\" : \"Bucket\", \"version\" : 5,", 0));
+    // Version 5 adds the file's size and time to "buckets", after its first columns.
+    EXPECT_NE(std::string::npos,
+              m_storage.lastSchema.find("\"size\" : 255 }, { \"column\" : \"size\", \"type\" : "
+                                        "\"integer\" }, { \"column\" : \"modified\""));
 }
 
 TEST_F(BucketStoreTest, RefusedSchemaEndsTheProcessWithStatusOne) {
