@@ -1,5 +1,7 @@
 #include "load_check.h"
 
+#include "load_feed_check.h"
+
 #include <chrono>
 #include <filesystem>
 #include <thread>
@@ -18,8 +20,12 @@ std::string examples(const std::vector<std::string>& problems) {
 
 }  // namespace
 
-ConsistencyCheck::ConsistencyCheck(PlatformView& platform, RunState& state, std::string storageRoot)
-    : m_platform(platform), m_state(state), m_root(std::move(storageRoot)) {}
+ConsistencyCheck::ConsistencyCheck(PlatformView& platform, RunState& state, std::string storageRoot,
+                                   bool checkFeed)
+    : m_platform(platform),
+      m_state(state),
+      m_root(std::move(storageRoot)),
+      m_checkFeed(checkFeed) {}
 
 void ConsistencyCheck::run(const std::vector<const Ledger*>& ledgers, Verdicts& verdicts) {
     for (const Ledger* ledger : ledgers) {
@@ -34,6 +40,9 @@ void ConsistencyCheck::run(const std::vector<const Ledger*>& ledgers, Verdicts& 
     compareListing(verdicts);
     compareBytes(verdicts);
     checkFiles(verdicts);
+    if (m_checkFeed) {
+        FeedCheck(m_platform).run(ledgers, {m_listed, m_sizes, m_gone}, verdicts);
+    }
 }
 
 bool ConsistencyCheck::fetchListing() {
@@ -83,7 +92,7 @@ void ConsistencyCheck::resolveAdditions(const std::vector<const Ledger*>& ledger
                 problems.push_back(key + ": " + problem);
             } else {
                 created++;
-                m_expected[id] = {addition.sha, addition.attributes};
+                m_expected[id] = {addition.sha, addition.attributes, ""};
             }
         }
     }
@@ -121,7 +130,7 @@ void ConsistencyCheck::resolveDoubtful(const std::vector<const Ledger*>& ledgers
                     possible = possible || candidate == now;
                 }
                 if (possible) {
-                    m_expected[id] = {doubtful.sha, now};
+                    m_expected[id] = {bytesOfDoubtful(id, doubtful), now, ""};
                 } else {
                     problems.push_back("bucket " + std::to_string(id) + " holds " + describe(now));
                 }
@@ -131,6 +140,17 @@ void ConsistencyCheck::resolveDoubtful(const std::vector<const Ledger*>& ledgers
     verdicts.check(
         problems.empty(), "changes and deletions with a lost answer left a state they could",
         std::to_string(total) + " unknown" + (problems.empty() ? "" : "; " + examples(problems)));
+}
+
+// The file a bucket in doubt must hold: its known one, or the new one of
+// a lost replacement when it downloads as that (compareBytes then checks
+// the choice).
+std::string ConsistencyCheck::bytesOfDoubtful(uint64_t id, const DoubtfulBucket& doubtful) {
+    if (doubtful.otherSha.empty()) {
+        return doubtful.sha;
+    }
+    std::string problem;
+    return downloadMatches(id, doubtful.otherSha, problem) ? doubtful.otherSha : doubtful.sha;
 }
 
 void ConsistencyCheck::compareListing(Verdicts& verdicts) {
@@ -178,6 +198,7 @@ bool ConsistencyCheck::downloadMatches(uint64_t id, const std::string& sha, std:
                   std::to_string(reply.status) + " " + reply.body.substr(0, 120);
         return false;
     }
+    m_sizes[id] = reply.body.size();
     if (sha256(reply.body) != sha) {
         problem = std::to_string(id) + " downloads other bytes (" +
                   std::to_string(reply.body.size()) + ")";

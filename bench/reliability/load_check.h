@@ -2,7 +2,7 @@
 // outcome was lost, then compares the store with what the clients were told
 // (listing, bytes, attributes, deletions), looks for duplicate attribute
 // sets, and walks the storage root for files without rows and left-over
-// temporary uploads.
+// temporary uploads; with `checkFeed`, then the change feed (FeedCheck).
 //
 // Thread-safety: one thread, after the clients have stopped.
 #pragma once
@@ -21,7 +21,8 @@ namespace load {
 
 class ConsistencyCheck {
   public:
-    ConsistencyCheck(PlatformView& platform, RunState& state, std::string storageRoot);
+    ConsistencyCheck(PlatformView& platform, RunState& state, std::string storageRoot,
+                     bool checkFeed = false);
 
     // Runs every check on the merged ledgers, printing one line each.
     void run(const std::vector<const Ledger*>& ledgers, Verdicts& verdicts);
@@ -29,6 +30,7 @@ class ConsistencyCheck {
   private:
     void resolveAdditions(const std::vector<const Ledger*>& ledgers, Verdicts& verdicts);
     void resolveDoubtful(const std::vector<const Ledger*>& ledgers, Verdicts& verdicts);
+    std::string bytesOfDoubtful(uint64_t id, const DoubtfulBucket& doubtful);
     void compareListing(Verdicts& verdicts);
     void compareBytes(Verdicts& verdicts);
     void checkFiles(Verdicts& verdicts);
@@ -43,6 +45,8 @@ class ConsistencyCheck {
     std::map<uint64_t, KnownBucket> m_expected;  // every bucket that must exist
     std::set<uint64_t> m_gone;                   // every bucket that must not
     std::map<uint64_t, Attributes> m_listed;
+    std::map<uint64_t, uint64_t> m_sizes;  // the size each bucket downloaded as
+    bool m_checkFeed;
 };
 
 }  // namespace load

@@ -7,10 +7,11 @@
 namespace load {
 
 LoadClient::LoadClient(int index, bool viaCore, const std::string& tag, PlatformView& platform,
-                       RunState& state, uint32_t seed)
+                       RunState& state, uint32_t seed, bool allKinds)
     : m_index(index),
       m_viaCore(viaCore),
       m_tag(tag),
+      m_allKinds(allKinds),
       m_platform(platform),
       m_state(state),
       m_random(seed) {}
@@ -28,6 +29,8 @@ void LoadClient::run(std::chrono::steady_clock::time_point deadline) {
             add();
         } else if (roll < 55) {
             download(pickLive());
+        } else if (m_allKinds) {
+            runMore(roll);
         } else if (roll < 70) {
             update(pickLive());
         } else if (roll < 82) {
@@ -44,11 +47,12 @@ void LoadClient::run(std::chrono::steady_clock::time_point deadline) {
 // and error answers make the outcome unknown; outside one they are faults.
 LoadClient::Outcome LoadClient::send(Kind kind, const std::string& method, const std::string& path,
                                      const std::string& contentType, const std::string& body,
-                                     int expected, Reply& reply) {
+                                     int expected, Reply& reply, const std::string& extraHeaders) {
     const uint64_t epoch = m_state.epoch();
     const bool viaCore = m_viaCore && kind != Kind::List;
     const uint16_t port = viaCore ? m_platform.corePort() : m_platform.bucketPort();
-    reply = exchange(port, method, (viaCore ? "/tarvolt" : "") + path, contentType, body);
+    reply = exchange(port, method, (viaCore ? "/tarvolt" : "") + path, contentType, body,
+                     std::chrono::seconds(30), extraHeaders);
     m_state.countDone(kind);
     const bool excused = m_state.overlapsOutage(epoch);
     if (excused && !(reply.kind == Reply::Kind::Answered && reply.status == expected)) {
@@ -110,15 +114,19 @@ void LoadClient::add() {
     const std::string content = randomContent();
     const std::string key =
         m_tag + "-c" + std::to_string(m_index) + "-" + std::to_string(m_sequence++);
-    Attributes attributes{{"key", key},
-                          {"owner", "c" + std::to_string(m_index)},
-                          {"size", std::to_string(content.size())}};
+    // Four additions in a row share a batch, which a bulk deletion selects.
+    Attributes attributes{
+        {"key", key},
+        {"owner", "c" + std::to_string(m_index)},
+        {"size", std::to_string(content.size())},
+        {"batch", m_tag + "-c" + std::to_string(m_index) + "-b" + std::to_string(m_sequence / 4)}};
     std::string contentType;
     const std::string form = additionForm(content, attributes, contentType);
     Reply reply;
     const Outcome outcome = send(Kind::Add, "POST", "/bucket", contentType, form, 202, reply);
     if (outcome == Outcome::Unknown) {
         m_ledger.unknownAdditions.push_back({sha256(content), attributes});
+        sent("add", 0, attributes, false);
     }
     if (outcome != Outcome::Done) {
         return;
@@ -131,8 +139,9 @@ void LoadClient::add() {
         return;
     }
     const uint64_t id = answer["bucket"].GetUint64();
+    sent("add", id, attributes, true);
     if (m_state.claimId(id, key)) {
-        m_ledger.live[id] = {sha256(content), attributes};
+        m_ledger.live[id] = {sha256(content), attributes, ""};
     }
 }
 
@@ -144,12 +153,16 @@ uint64_t LoadClient::pickLive() {
 
 void LoadClient::download(uint64_t id) {
     Reply reply;
-    if (send(Kind::Download, "GET", "/bucket/" + std::to_string(id), "", "", 200, reply) ==
-            Outcome::Done &&
-        sha256(reply.body) != m_ledger.live[id].sha) {
+    if (send(Kind::Download, "GET", "/bucket/" + std::to_string(id), "", "", 200, reply) !=
+        Outcome::Done) {
+        return;
+    }
+    KnownBucket& bucket = m_ledger.live[id];
+    if (sha256(reply.body) != bucket.sha) {
         m_state.fault("wrong bytes", "bucket " + std::to_string(id) + " downloaded " +
                                          std::to_string(reply.body.size()) + " other bytes");
     }
+    bucket.etag = reply.etag;
 }
 
 void LoadClient::update(uint64_t id) {
@@ -160,10 +173,13 @@ void LoadClient::update(uint64_t id) {
     const std::string body = attributesBody({{"note", changed["note"]}});
     const Outcome outcome = send(Kind::Update, "PUT", "/bucket/" + std::to_string(id),
                                  "application/json", body, 202, reply);
+    if (outcome == Outcome::Done || outcome == Outcome::Unknown) {
+        sent("update", id, changed, outcome == Outcome::Done);
+    }
     if (outcome == Outcome::Done) {
         bucket.attributes = changed;
     } else if (outcome == Outcome::Unknown) {
-        m_ledger.doubtful[id] = {bucket.sha, {bucket.attributes, changed}, false};
+        m_ledger.doubtful[id] = {bucket.sha, {bucket.attributes, changed}, false, ""};
         m_ledger.live.erase(id);
     }
 }
@@ -215,12 +231,15 @@ void LoadClient::remove(uint64_t id) {
     Reply reply;
     const Outcome outcome =
         send(Kind::Delete, "DELETE", "/bucket/" + std::to_string(id), "", "", 200, reply);
+    if (outcome == Outcome::Done || outcome == Outcome::Unknown) {
+        sent("delete", id, {}, outcome == Outcome::Done);
+    }
     if (outcome == Outcome::Done) {
         m_ledger.deleted.insert(id);
         m_ledger.live.erase(id);
     } else if (outcome == Outcome::Unknown) {
         const KnownBucket& bucket = m_ledger.live[id];
-        m_ledger.doubtful[id] = {bucket.sha, {bucket.attributes}, true};
+        m_ledger.doubtful[id] = {bucket.sha, {bucket.attributes}, true, ""};
         m_ledger.live.erase(id);
     }
 }

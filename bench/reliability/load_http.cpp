@@ -2,6 +2,8 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
+#include <cctype>
 #include <stdexcept>
 
 #include "raw_connection.h"
@@ -20,17 +22,36 @@ std::string jsonObject(const Attributes& attributes) {
     return text + "}";
 }
 
+// The value of the header field `lowerName` in `head`, or "".
+std::string headerValue(const std::string& head, const std::string& lowerName) {
+    std::string lower = head;
+    for (char& c : lower) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    const size_t at = lower.find("\r\n" + lowerName + ":");
+    if (at == std::string::npos) {
+        return "";
+    }
+    size_t from = at + lowerName.size() + 3;
+    const size_t end = std::min(head.find("\r\n", from), head.size());
+    while (from < end && head[from] == ' ') {
+        from++;
+    }
+    return head.substr(from, end - from);
+}
+
 }  // namespace
 
 Reply exchange(uint16_t port, const std::string& method, const std::string& target,
                const std::string& contentType, const std::string& body,
-               std::chrono::milliseconds deadline) {
+               std::chrono::milliseconds deadline, const std::string& extraHeaders) {
     Reply reply;
     std::string request = method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n";
     request += "Connection: close\r\n";
     if (!contentType.empty()) {
         request += "Content-Type: " + contentType + "\r\n";
     }
+    request += extraHeaders;
     request += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
     try {
         reliability::RawConnection connection(port);
@@ -43,6 +64,7 @@ Reply exchange(uint16_t port, const std::string& method, const std::string& targ
             reply.kind = Reply::Kind::Answered;
             reply.status = answer.status;
             reply.body = std::move(answer.body);
+            reply.etag = headerValue(answer.head, "etag");
         }
     } catch (const std::runtime_error&) {
         reply.kind = Reply::Kind::Refused;

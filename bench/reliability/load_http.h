@@ -23,16 +23,19 @@ struct Reply {
     Kind kind = Kind::Dropped;
     int status = 0;
     std::string body;
+    std::string etag;  // the ETag header field's value, quotes included; "" when none
 
     bool answered(int expected) const { return kind == Kind::Answered && status == expected; }
     bool serverError() const { return kind == Kind::Answered && status >= 500; }
 };
 
 // Sends one request to 127.0.0.1:`port` and waits up to `deadline` for the
-// whole answer. Never throws for network failures; they show in the kind.
+// whole answer. `extraHeaders` are more header lines, each ending in CRLF.
+// Never throws for network failures; they show in the kind.
 Reply exchange(uint16_t port, const std::string& method, const std::string& target,
                const std::string& contentType, const std::string& body,
-               std::chrono::milliseconds deadline = std::chrono::seconds(30));
+               std::chrono::milliseconds deadline = std::chrono::seconds(30),
+               const std::string& extraHeaders = "");
 
 // The multipart form of an addition: the file part "bucket" holding
 // `content` and the part "attributes" holding `attributes` as JSON.

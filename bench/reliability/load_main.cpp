@@ -6,7 +6,10 @@
 // Usage: tarvolt-load --core-port=P --core-pid=N --storage-root=DIR
 //          [--clients=32] [--seconds=60] [--kill-bucket=0] [--kill-storage=0]
 //          [--seed=S] [--part=load] [--power-cuts=N --power-command=CMD]
-// A power cut runs CMD (see Crasher::cutPowerAndWait).
+//          [--all-kinds]
+// A power cut runs CMD (see Crasher::cutPowerAndWait). --all-kinds adds
+// merge patches, content replacements and bulk deletions to the mix, and
+// the check of the change feed after the run (FeedCheck).
 // Prints figures and one line per check, then "<part>: N of M checks passed";
 // exits with status 0 when every check passed.
 #include <cstdio>
@@ -38,6 +41,7 @@ struct Options {
     std::string powerCommand;
     uint32_t seed = 0;
     std::string part = "load";
+    bool allKinds = false;
 };
 
 bool parse(int argc, char** argv, Options& options) {
@@ -69,6 +73,8 @@ bool parse(int argc, char** argv, Options& options) {
             options.seed = static_cast<uint32_t>(number);
         else if (name == "--part")
             options.part = value;
+        else if (name == "--all-kinds")
+            options.allKinds = true;
         else
             return false;
     }
@@ -98,9 +104,12 @@ void printFigures(const load::RunState& state) {
                   std::to_string(state.done(kind));
     }
     std::printf("[figures] requests: %s\n", counts.c_str());
-    std::printf("[figures] changes answered: %ld additions, %ld updates, %ld deletions\n",
-                state.answered(load::Kind::Add), state.answered(load::Kind::Update),
-                state.answered(load::Kind::Delete));
+    std::printf(
+        "[figures] changes answered: %ld additions, %ld updates, %ld deletions, %ld patches, "
+        "%ld replacements, %ld bulk deletions\n",
+        state.answered(load::Kind::Add), state.answered(load::Kind::Update),
+        state.answered(load::Kind::Delete), state.answered(load::Kind::Patch),
+        state.answered(load::Kind::Replace), state.answered(load::Kind::BulkDelete));
     std::printf(
         "[figures] outside outages: %ld 5xx, %ld dropped, %ld refused; during outages: "
         "%ld 5xx, %ld dropped, %ld refused\n",
@@ -147,7 +156,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr,
                      "usage: tarvolt-load --core-port=P --core-pid=N --storage-root=DIR "
                      "[--clients=32] [--seconds=60] [--kill-bucket=0] [--kill-storage=0] "
-                     "[--seed=S] [--part=load] [--power-cuts=N --power-command=CMD]\n");
+                     "[--seed=S] [--part=load] [--power-cuts=N --power-command=CMD] "
+                     "[--all-kinds]\n");
         return 2;
     }
     load::Verdicts verdicts(options.part);
@@ -160,8 +170,8 @@ int main(int argc, char** argv) {
     const std::string tag = "r" + std::to_string(options.seed);
     std::vector<std::unique_ptr<load::LoadClient>> clients;
     for (int i = 0; i < options.clients; i++) {
-        clients.push_back(std::make_unique<load::LoadClient>(i, i % 2 == 0, tag, platform, state,
-                                                             options.seed + 7919 * (i + 1)));
+        clients.push_back(std::make_unique<load::LoadClient>(
+            i, i % 2 == 0, tag, platform, state, options.seed + 7919 * (i + 1), options.allKinds));
     }
     const auto start = Clock::now();
     const auto duration = std::chrono::milliseconds(options.seconds * 1000L);
@@ -196,6 +206,7 @@ int main(int argc, char** argv) {
     for (auto& client : clients) {
         ledgers.push_back(&client->ledger());
     }
-    load::ConsistencyCheck(platform, state, options.storageRoot).run(ledgers, verdicts);
+    load::ConsistencyCheck(platform, state, options.storageRoot, options.allKinds)
+        .run(ledgers, verdicts);
     return verdicts.finish() ? 0 : 1;
 }

@@ -3,7 +3,8 @@
 namespace load {
 
 const char* kindName(Kind kind) {
-    static const char* const kNames[] = {"add", "download", "update", "match", "list", "delete"};
+    static const char* const kNames[] = {"add",    "download", "update",  "match",      "list",
+                                         "delete", "patch",    "replace", "bulk-delete"};
     return kNames[static_cast<size_t>(kind)];
 }
 

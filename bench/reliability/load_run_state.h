@@ -16,7 +16,7 @@
 
 namespace load {
 
-enum class Kind { Add, Download, Update, Match, List, Delete, Count };
+enum class Kind { Add, Download, Update, Match, List, Delete, Patch, Replace, BulkDelete, Count };
 const char* kindName(Kind kind);
 
 class RunState {

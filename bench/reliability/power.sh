@@ -3,11 +3,14 @@
 # files, id mark, SQLite database and its log, audit log, configuration)
 # lies on powercut-fs, a FUSE file system that drops on command everything
 # not yet made durable by an fsync. Concurrent clients add, download,
-# update, match, list and delete buckets; at random moments the whole
+# update, patch, match, list and delete buckets, replace their content and
+# delete batches of them by a condition; at random moments the whole
 # platform is killed at once, the file system loses what was not durable,
 # and the platform starts again over what survived. Then the consistency
 # check: every answered change is there with exact bytes and attributes,
-# and every change whose answer was lost left a state it could have left.
+# and every change whose answer was lost left a state it could have left;
+# the change feed holds a record of every answered change, none of a change
+# nobody sent, and its newest record of each bucket tells the bucket's state.
 # The last line is "power: N of M checks passed" (the part counts as
 # skipped, with the reason, where FUSE cannot be mounted).
 # Needs: $bin, $tools, $work (see bench/reliability.sh). POWER_CLIENTS
@@ -63,7 +66,7 @@ cuts="${POWER_CUTS:-6}"
     --storage-root="$mnt/buckets" --clients="${POWER_CLIENTS:-16}" \
     --seconds="${POWER_SECONDS:-60}" --power-cuts="$cuts" \
     --power-command="$here/power_cut.sh $bin $mnt $api_port $pid_file" \
-    --part="$part" >"$base/load.txt"
+    --part="$part" --all-kinds >"$base/load.txt"
 status=$?
 head -n -1 "$base/load.txt"
 echo "[figures] rounds: $((cuts + 1)) load periods, $cuts power cuts; file system: $(cat "$mnt/.powercut")"

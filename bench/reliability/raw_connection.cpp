@@ -93,7 +93,9 @@ RawAnswer RawConnection::readAnswer(std::chrono::milliseconds deadline) {
         long want = expectedLength(data, answer.status);
         if (want >= 0 && static_cast<long>(data.size()) >= want) {
             answer.complete = true;
-            answer.body = data.substr(data.find("\r\n\r\n") + 4, want);
+            const size_t headEnd = data.find("\r\n\r\n");
+            answer.head = data.substr(0, headEnd);
+            answer.body = data.substr(headEnd + 4, want);
             return answer;
         }
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(

@@ -19,6 +19,7 @@ struct RawAnswer {
     bool closed = false;    // the server closed the connection (or reset it)
     bool timedOut = false;  // neither happened before the deadline
     int status = 0;         // 0 when no status line arrived
+    std::string head;       // the status line and header fields, without the blank line
     std::string body;
 };
 

@@ -2,6 +2,7 @@
 // (a merge patch), tested and written as one unit.
 #include "attribute_patch.h"
 #include "bucket_store.h"
+#include "fault_trigger.h"
 
 BucketStore::Change BucketStore::patchUnique(uint64_t id, const AttributePatch& patch,
                                              size_t maxAttributes) {
@@ -53,7 +54,9 @@ std::optional<bool> BucketStore::heldByAnother(const Bucket::Attributes& set, ui
 // before may be stale now.
 bool BucketStore::writePatch(uint64_t id, const Bucket::Attributes& before,
                              const Bucket::Attributes& after, const std::string& file) {
+    crashPoint("patch-before-commit");
     const bool written = m_index.writePatch(id, before, after, file);
+    crashPoint("patch-after-commit");
     if (before != after) {
         m_stripes.countWrite(after);
     }

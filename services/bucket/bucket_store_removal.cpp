@@ -1,5 +1,6 @@
 // BucketStore: the deletion of a bucket's rows, for a client or a rule.
 #include "bucket_store.h"
+#include "fault_trigger.h"
 
 BucketStore::Change BucketStore::remove(uint64_t id) {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -30,12 +31,14 @@ BucketStore::Change BucketStore::removeRows(
         change.outcome = Outcome::Failed;
         return change;
     }
+    crashPoint("remove-before-commit");
     CountResult deleted = m_index.deleteRows(id);
     if (!deleted) {
         // The record stays for the next start to resolve.
         change.outcome = Outcome::Failed;
         return change;
     }
+    crashPoint("remove-after-commit");
     change.removedRows = deleted.value();
     if (change.removedRows == 0) {
         // A deletion that came first: the record ends.

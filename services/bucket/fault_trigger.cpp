@@ -4,11 +4,13 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -85,9 +87,37 @@ void armFaultTrigger() {
     std::thread(waitAndFault, signals).detach();
 }
 
+namespace {
+
+// "<step>" or "<step>@<n>" (the nth time the step is reached, from 1).
+struct CrashTarget {
+    std::string step;
+    unsigned long at = 1;
+    std::atomic<unsigned long> reached{0};
+};
+
+CrashTarget* crashTarget() {
+    static CrashTarget* const target = []() -> CrashTarget* {
+        const char* text = getenv("TARVOLT_TEST_CRASH_AT");
+        if (text == nullptr || *text == '\0') {
+            return nullptr;
+        }
+        auto* parsed = new CrashTarget;  // lives as long as the process
+        const char* mark = strchr(text, '@');
+        parsed->step = mark == nullptr ? std::string(text) : std::string(text, mark);
+        if (mark != nullptr) {
+            parsed->at = std::max(1ul, strtoul(mark + 1, nullptr, 10));
+        }
+        return parsed;
+    }();
+    return target;
+}
+
+}  // namespace
+
 void crashPoint(const char* step) {
-    static const char* const target = getenv("TARVOLT_TEST_CRASH_AT");
-    if (target != nullptr && strcmp(target, step) == 0) {
+    CrashTarget* target = crashTarget();
+    if (target != nullptr && target->step == step && ++target->reached >= target->at) {
         raise(SIGKILL);
     }
 }

@@ -8,6 +8,7 @@
 #include "bucket_store.h"
 #include "bucket_text.h"
 #include "condition_eval.h"
+#include "fault_trigger.h"
 #include "search_request.h"
 
 using http::StatusCode;
@@ -128,6 +129,7 @@ Answer handleBulkDelete(BucketStore& store, const Request& request) {
                                                std::to_string(deleted) + " buckets deleted");
         return answer;
     }
+    crashPoint("bulk-delete-before-answer");
     answer.body =
         "{ \"count\" : " + std::to_string(deleted) + ", \"next\" : " + nextText(*ids, limit) + " }";
     return answer;

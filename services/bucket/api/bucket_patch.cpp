@@ -7,6 +7,7 @@
 #include "bucket_handlers.h"
 #include "bucket_store.h"
 #include "bucket_text.h"
+#include "fault_trigger.h"
 #include "json_util.h"
 
 using bucket_text::messageBody;
@@ -81,6 +82,7 @@ Answer handlePatch(BucketStore& store, const Request& request) {
     if (change.outcome != BucketStore::Outcome::Written) {
         return refusalOf(change.outcome, digits);
     }
+    crashPoint("patch-before-answer");
     const Bucket::Attributes after = patch.applyTo(change.before);
     const std::string detail = "{ \"id\": " + std::to_string(*id) + ", \"bucket\" : {" +
                                bucket_text::auditAttributes(patch.set) + "}, \"old_bucket\" : {" +

@@ -20,6 +20,7 @@ void armFaultTrigger();
 // With TARVOLT_TEST_CRASH_AT=<step> in the environment, `crashPoint(step)`
 // kills the process with SIGKILL when the step of that name is reached (as
 // an OOM kill or a power cut would end it there), so that tests can show
-// what each step leaves behind. Without the variable it does nothing. Any
-// thread.
+// what each step leaves behind; "<step>@<n>" kills it the nth time the step
+// is reached (a step of each bucket of a bulk deletion, say). Without the
+// variable it does nothing. Any thread.
 void crashPoint(const char* step);
