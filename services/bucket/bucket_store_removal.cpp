@@ -25,24 +25,29 @@ BucketStore::Change BucketStore::removeRows(
         change.outcome = Outcome::Stale;
         return change;
     }
-    // Recorded first: should the service stop after the rows are gone, the
-    // next start removes the file instead of keeping it aside.
-    if (!m_changes.intents().begin(IntentLog::Kind::Deletion, id)) {
-        change.outcome = Outcome::Failed;
-        return change;
-    }
+    // Recorded in the deletion's own transaction (its "bucket_removals"
+    // row): should the service stop after the rows are gone, the next start
+    // removes the file instead of keeping it aside. The transaction also
+    // clears the rows of earlier deletions whose files are gone.
+    RemovalRecords& removals = m_changes.removals();
+    const bool another = removals.begin(id);
+    const std::vector<uint64_t> clearing = removals.takeDone(id);
     crashPoint("remove-before-commit");
-    CountResult deleted = m_index.deleteRows(id);
+    CountResult deleted = m_index.deleteRows(id, clearing);
+    removals.cleared(clearing, static_cast<bool>(deleted));
     if (!deleted) {
-        // The record stays for the next start to resolve.
+        // Pending until the next start resolves whatever was committed.
         change.outcome = Outcome::Failed;
         return change;
     }
     crashPoint("remove-after-commit");
     change.removedRows = deleted.value();
     if (change.removedRows == 0) {
-        // A deletion that came first: the record ends.
-        m_changes.intents().end(id);
+        // A deletion that came first removes the file; when it is not in
+        // progress any more, the row written here may go.
+        if (!another) {
+            removals.finished(id);
+        }
         change.outcome = Outcome::Absent;
         return change;
     }

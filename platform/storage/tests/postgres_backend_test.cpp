@@ -108,6 +108,7 @@ TEST_F(PostgresSchema, DocumentBecomesASchemaWithTypedTablesAndIndexes) {
                   "bucket_lease|pid|bigint||YES",
                   "bucket_lease|slot|bigint||NO",
                   "bucket_lease|started|bigint||YES",
+                  "bucket_removals|id|bigint||NO",
                   "buckets|filename|character varying|255|YES",
                   "buckets|id|bigint||NO",
               }),
@@ -133,6 +134,8 @@ TEST_F(PostgresSchema, DocumentBecomesASchemaWithTypedTablesAndIndexes) {
         "USING btree (id)",
         "bucket_lease_pkey|CREATE UNIQUE INDEX bucket_lease_pkey ON \"Bucket\".bucket_lease "
         "USING btree (slot)",
+        "bucket_removals_pkey|CREATE UNIQUE INDEX bucket_removals_pkey ON "
+        "\"Bucket\".bucket_removals USING btree (id)",
         "buckets_pkey|CREATE UNIQUE INDEX buckets_pkey ON \"Bucket\".buckets USING btree (id)"};
     const std::string indexQuery =
         "SELECT indexname, indexdef FROM pg_indexes WHERE schemaname = 'Bucket'";
