@@ -1,7 +1,10 @@
 #include "bench_platform.h"
 
 #include <rapidjson/document.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
 
+#include <algorithm>
 #include <exception>
 #include <stdexcept>
 #include <thread>
@@ -62,20 +65,42 @@ bool answers(uint16_t port) {
     }
 }
 
-void insertRow(http::Client& client, const std::string& table, const std::string& values) {
-    auto answer = client.request("POST", kTablePath + table, "{\"values\":{" + values + "}}",
+// Buckets written per storage transaction: their attribute rows stay
+// within the 1,000 rows of one multi-row insert.
+constexpr uint64_t kBucketsPerTransaction = 200;
+
+std::string attributeRow(const std::string& id, const std::string& name, const std::string& value) {
+    return "{\"id\":\"" + id + "\",\"name\":\"" + name + "\",\"value\":\"" + value + "\"}";
+}
+
+std::string insertStatement(const std::string& table, const std::string& rows) {
+    return "{\"operation\":\"insert\",\"schema\":\"Bucket\",\"table\":\"" + table +
+           "\",\"request\":{\"inserts\":[" + rows + "]}}";
+}
+
+// Writes the bucket and attribute rows in one transaction; throws unless
+// the storage service committed them.
+void commitRows(http::Client& client, const std::string& buckets, const std::string& attributes) {
+    const std::string body = "{\"statements\":[" + insertStatement("buckets", buckets) + "," +
+                             insertStatement("bucket_attributes", attributes) + "]}";
+    auto answer = client.request("POST", "/storage/transaction", body,
                                  {{"Content-Type", "application/json"}});
-    if (answer.status != 200 || answer.body.find("\"rows_affected\":1") == std::string::npos) {
-        throw std::runtime_error("storage insert into " + table + " answered " +
+    if (answer.status != 200 || answer.body.find("\"committed\"") == std::string::npos) {
+        throw std::runtime_error("storage transaction of filled buckets answered " +
                                  std::to_string(answer.status) + ": " + answer.body);
     }
 }
 
-std::string attributeRow(const std::string& id, const std::string& name, const std::string& value) {
-    return "\"id\":\"" + id + "\",\"name\":\"" + name + "\",\"value\":\"" + value + "\"";
-}
-
 }  // namespace
+
+uint64_t bucketObjects(const std::string& answer) {
+    uint64_t count = 0;
+    for (size_t at = answer.find("{ \"bucket\" : "); at != std::string::npos;
+         at = answer.find("{ \"bucket\" : ", at + 1)) {
+        ++count;
+    }
+    return count;
+}
 
 ServicePorts discoverServices(uint16_t coreApiPort) {
     http::Client client("127.0.0.1", coreApiPort, std::chrono::seconds(10));
@@ -94,14 +119,27 @@ ServicePorts discoverServices(uint16_t coreApiPort) {
     return ports;
 }
 
+void setBucketItem(uint16_t coreApiPort, const std::string& categorySuffix, const std::string& item,
+                   const std::string& value) {
+    const std::string category =
+        pathSegment(discoverServices(coreApiPort).bucketName + categorySuffix);
+    rapidjson::StringBuffer buffer;
+    rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+    writer.StartObject();
+    writer.Key("value");
+    writer.String(value.c_str(), static_cast<rapidjson::SizeType>(value.size()));
+    writer.EndObject();
+    http::Client client("127.0.0.1", coreApiPort, std::chrono::seconds(30));
+    coreRequest(client, "PUT", "/tarvolt/category/" + category + "/" + item, buffer.GetString());
+}
+
 ServicePorts restartBucketWithThreads(uint16_t coreApiPort, pid_t corePid, int threads) {
     const ServicePorts before = discoverServices(coreApiPort);
     const std::vector<pid_t> oldPids = childrenOf(corePid, "tarvolt-bucket");
+    setBucketItem(coreApiPort, " Advanced", "threads", std::to_string(threads));
     http::Client client("127.0.0.1", coreApiPort, std::chrono::seconds(30));
-    const std::string name = pathSegment(before.bucketName);
-    coreRequest(client, "PUT", "/tarvolt/category/" + name + "%20Advanced/threads",
-                "{\"value\":\"" + std::to_string(threads) + "\"}");
-    coreRequest(client, "PUT", "/tarvolt/service/" + name + "/restart", "");
+    coreRequest(client, "PUT", "/tarvolt/service/" + pathSegment(before.bucketName) + "/restart",
+                "");
     for (int attempt = 0; attempt < 600; ++attempt) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         const std::vector<pid_t> pids = childrenOf(corePid, "tarvolt-bucket");
@@ -129,7 +167,8 @@ void StoreFiller::fill(uint64_t from, uint64_t to) {
     for (int t = 0; t < m_threads; ++t) {
         threads.emplace_back([this, from, to, t, &failures] {
             try {
-                fillEvery(from + static_cast<uint64_t>(t), to, static_cast<uint64_t>(m_threads));
+                fillEvery(from + static_cast<uint64_t>(t) * kBucketsPerTransaction, to,
+                          static_cast<uint64_t>(m_threads));
             } catch (...) {
                 failures[static_cast<size_t>(t)] = std::current_exception();
             }
@@ -146,17 +185,23 @@ void StoreFiller::fill(uint64_t from, uint64_t to) {
 }
 
 void StoreFiller::fillEvery(uint64_t from, uint64_t to, uint64_t step) {
-    http::Client client("127.0.0.1", m_storagePort, std::chrono::seconds(30));
-    for (uint64_t i = from; i < to; i += step) {
-        const uint64_t id = kIdBase + i;
-        const std::string idText = std::to_string(id);
-        const std::string file = m_storeRoot + "/" + std::to_string(id / 100) + "/" + idText;
-        insertRow(client, "buckets", "\"id\":\"" + idText + "\",\"filename\":\"" + file + "\"");
-        insertRow(client, "bucket_attributes", attributeRow(idText, "group", groupOf(i)));
-        insertRow(client, "bucket_attributes",
-                  attributeRow(idText, "kind", "k" + std::to_string(i % 7)));
-        insertRow(client, "bucket_attributes",
-                  attributeRow(idText, "serial", "s" + std::to_string(i)));
+    http::Client client("127.0.0.1", m_storagePort, std::chrono::seconds(60));
+    const uint64_t stride = step * kBucketsPerTransaction;
+    for (uint64_t first = from; first < to; first += stride) {
+        std::string buckets, attributes;
+        for (uint64_t i = first; i < std::min(to, first + kBucketsPerTransaction); ++i) {
+            const std::string id = std::to_string(kIdBase + i);
+            const std::string file =
+                m_storeRoot + "/" + std::to_string((kIdBase + i) / 100) + "/" + id;
+            buckets += std::string(buckets.empty() ? "" : ",") + "{\"id\":\"" + id +
+                       "\",\"filename\":\"" + file + "\"}";
+            attributes += std::string(attributes.empty() ? "" : ",") +
+                          attributeRow(id, "group", groupOf(i)) + "," +
+                          attributeRow(id, "kind", "k" + std::to_string(i % 7)) + "," +
+                          attributeRow(id, "serial", "s" + std::to_string(i)) + "," +
+                          attributeRow(id, "n", std::to_string(i));
+        }
+        commitRows(client, buckets, attributes);
     }
 }
 

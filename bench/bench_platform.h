@@ -3,8 +3,9 @@
 // and a fast way to fill the bucket tables for the scaling benchmarks.
 //
 // StoreFiller writes the rows of buckets straight through the storage
-// service's REST API (one "buckets" row and three "bucket_attributes" rows
-// per bucket, from several keep-alive clients at once). Adding the same
+// service's REST API (one "buckets" row and four "bucket_attributes" rows
+// per bucket, 200 buckets per storage transaction, from several keep-alive
+// clients at once). Adding the same
 // buckets through the bucket service would cost about ten storage round
 // trips, an audit entry and a file each, which would put 100,000 buckets
 // well beyond the run's time budget; the rows written are the ones the
@@ -28,9 +29,18 @@ struct ServicePorts {
     std::string bucketName;  // the bucket service's registered name
 };
 
+// How many bucket objects a listing, match or search answer holds.
+uint64_t bucketObjects(const std::string& answer);
+
 // Asks the core's public API on `coreApiPort` for the registered services.
 // Throws std::runtime_error when either service is not registered.
 ServicePorts discoverServices(uint16_t coreApiPort);
+
+// Sets `item` of the bucket service's category "<service><categorySuffix>"
+// (" Advanced", " Retention") to `value` through the core's public API.
+// Throws std::runtime_error when the core refuses.
+void setBucketItem(uint16_t coreApiPort, const std::string& categorySuffix, const std::string& item,
+                   const std::string& value);
 
 // Sets the bucket service's "threads" item to `threads` through the core's
 // public API on `coreApiPort`, has the core restart the service (the item
@@ -52,7 +62,8 @@ class StoreFiller {
 
     // Adds the buckets with the numbers [from, to): bucket i has the id
     // kIdBase + i and the attributes group = groupOf(i) (ten buckets per
-    // group), serial = s<i> and kind = k<i % 7>. Throws std::runtime_error
+    // group), serial = s<i>, kind = k<i % 7> and n = <i> (a number, for
+    // numeric ranges). Throws std::runtime_error
     // when the storage service refuses a row.
     void fill(uint64_t from, uint64_t to);
 

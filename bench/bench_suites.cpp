@@ -38,16 +38,6 @@ double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// How many bucket objects a listing or match answer holds.
-uint64_t bucketObjects(const std::string& answer) {
-    uint64_t count = 0;
-    for (size_t at = answer.find("{ \"bucket\" : "); at != std::string::npos;
-         at = answer.find("{ \"bucket\" : ", at + 1)) {
-        ++count;
-    }
-    return count;
-}
-
 // The transfer rows: name, target and what they are compared with.
 struct TransferRow {
     const char* name;

@@ -66,8 +66,11 @@ struct BenchSetup {
     pid_t soloCommitCorePid = 0;
     uint16_t smallCoreApiPort = 0;  // a platform for the 1,000-bucket store, or 0
     pid_t smallCorePid = 0;
-    std::string smallDataDir;  // its data directory
-    pid_t nginxPid = 0;        // masters; their workers are found as children
+    std::string smallDataDir;      // its data directory
+    uint16_t fullCoreApiPort = 0;  // a platform whose storage root is a small tmpfs, or 0
+    pid_t fullCorePid = 0;
+    std::string fullDataDir;  // its data directory ("buckets" in it is the tmpfs)
+    pid_t nginxPid = 0;       // masters; their workers are found as children
     pid_t nginxProxyPid = 0;
     uint64_t transferBytes = 1ull << 30;
     int runs = 5;  // runs per row, interleaved with the reference's

@@ -7,7 +7,8 @@
 //                     [--relaxed-core-api-port=N --relaxed-core-pid=N]
 //                     [--solo-commit-core-api-port=N --solo-commit-core-pid=N]
 //                     [--small-core-api-port=N --small-core-pid=N --small-data=DIR]
-//                     [--only=scaling,transfers,small,adds,writes,footprint,feed]
+//                     [--full-core-api-port=N --full-core-pid=N --full-data=DIR]
+//                     [--only=scaling,transfers,small,adds,writes,footprint,feed,search,retention]
 //                     [--core-bin=PATH --work=DIR] [--changes=10000] [--seconds=10]
 //                     [--feed-changes=20000]
 //                     [--transfer-mib=1024] [--runs=5] [--clients=32]
@@ -29,7 +30,12 @@
 //       relaxed platform); footprint: readiness time and idle memory of a
 //       core started from --core-bin with its data under --work (see
 //       bench_wear.h); feed: the change feed's read rate after
-//       --feed-changes additions (default 20000; bench_feed.h).
+//       --feed-changes additions (default 20000; bench_feed.h); search: the
+//       selective search at 100,000 and 1,000 buckets and beside the exact
+//       match, and the bulk deletion (bench_search.h); retention: an
+//       addition against a full disk with a watermark rule, on the full
+//       core's platform, whose storage root is a small tmpfs
+//       (bench_full_disk.h).
 //   tarvolt-bench fill --core-api-port=N --data=DIR --from=A --to=B
 //       adds the scaling benchmark's buckets A to B-1 through the storage
 //       service (for profiling a store of a given size).
@@ -53,7 +59,9 @@
 #include <string>
 
 #include "bench_feed.h"
+#include "bench_full_disk.h"
 #include "bench_platform.h"
+#include "bench_search.h"
 #include "bench_suites.h"
 #include "bench_table.h"
 #include "bench_wear.h"
@@ -66,8 +74,10 @@ const char* const kUsage =
     "                         --nginx-proxy-pid=N] [--relaxed-core-api-port=N\n"
     "                         --relaxed-core-pid=N] [--solo-commit-core-api-port=N\n"
     "                         --solo-commit-core-pid=N] [--small-core-api-port=N\n"
-    "                         --small-core-pid=N --small-data=DIR]\n"
-    "                         [--only=scaling,transfers,small,adds,writes,footprint,feed]\n"
+    "                         --small-core-pid=N --small-data=DIR] [--full-core-api-port=N\n"
+    "                         --full-core-pid=N --full-data=DIR]\n"
+    "                         "
+    "[--only=scaling,transfers,small,adds,writes,footprint,feed,search,retention]\n"
     "                         [--core-bin=PATH --work=DIR] [--changes=N]\n"
     "                         [--seconds=S] [--transfer-mib=N] [--runs=N] [--clients=N]\n"
     "                         [--threads=2,8] [--match-samples=N]\n"
@@ -153,6 +163,11 @@ bench::BenchSetup setupFrom(const std::map<std::string, std::string>& options) {
     if (setup.smallCoreApiPort != 0) {
         setup.smallDataDir = text(options, "small-data");
     }
+    setup.fullCoreApiPort = static_cast<uint16_t>(number(options, "full-core-api-port", 0));
+    setup.fullCorePid = static_cast<pid_t>(number(options, "full-core-pid", 0));
+    if (setup.fullCoreApiPort != 0) {
+        setup.fullDataDir = text(options, "full-data");
+    }
     setup.nginxProxyPort = static_cast<uint16_t>(number(options, "nginx-proxy-port", 0));
     setup.nginxProxyPid = static_cast<pid_t>(number(options, "nginx-proxy-pid", 0));
     setup.loadDuration = std::chrono::milliseconds(number(options, "seconds", 10) * 1000);
@@ -177,12 +192,14 @@ bench::BenchSetup setupFrom(const std::map<std::string, std::string>& options) {
 
 std::set<std::string> suitesFrom(const std::map<std::string, std::string>& options) {
     auto found = options.find("only");
-    std::string list =
-        found == options.end() ? "scaling,transfers,small,writes,footprint,feed" : found->second;
+    std::string list = found == options.end()
+                           ? "scaling,transfers,small,writes,footprint,feed,search,retention"
+                           : found->second;
     std::set<std::string> suites = listOption(list);
     for (const auto& item : suites) {
         if (item != "scaling" && item != "transfers" && item != "small" && item != "adds" &&
-            item != "writes" && item != "footprint" && item != "feed") {
+            item != "writes" && item != "footprint" && item != "feed" && item != "search" &&
+            item != "retention") {
             throw std::invalid_argument("unknown benchmark " + item);
         }
     }
@@ -208,6 +225,13 @@ int run(int argc, char** argv) {
     // The scaling benchmark counts the stored buckets, so it runs first.
     if (suites.count("scaling")) {
         benchmarks.runScaling(table);
+    }
+    // After the scaling rows, whose larger store it reuses.
+    if (suites.count("search")) {
+        bench::addSearchRows(setup, table);
+    }
+    if (suites.count("retention")) {
+        bench::addFullDiskRows(setup, table);
     }
     if (suites.count("transfers")) {
         benchmarks.runTransfers(table);

@@ -28,7 +28,11 @@
 # The parts: scaling, transfers, small (additions and downloads), adds,
 # writes (bytes written per change, durable and relaxed), footprint (ready
 # time and idle memory of a freshly started platform), feed (the change
-# feed's read rate after 20,000 additions, direct and through the core).
+# feed's read rate after 20,000 additions, direct and through the core),
+# search (a selective search at 100,000 and 1,000 buckets, beside the exact
+# match, and the bulk deletion of 10,000 buckets), retention (an addition
+# against a full disk with a watermark rule, on a fifth platform whose
+# storage root is a tmpfs; needs the right to mount).
 set -euo pipefail
 
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -69,10 +73,15 @@ stop_cores() {
     core_pids=()
 }
 
+full_root=""
+
 cleanup() {
     local status=$?
     trap - EXIT INT TERM
     stop_cores
+    if [ -n "$full_root" ]; then
+        umount "$full_root" 2>/dev/null || umount -l "$full_root" 2>/dev/null || true
+    fi
     "$root/bench/nginx.sh" stop "$work/nginx" 2>/dev/null || true
     "$root/bench/nginx.sh" stop "$work/nginx-proxy" 2>/dev/null || true
     sleep 0.3
@@ -141,6 +150,22 @@ fi
 start_platform "$work/small"
 other_platform_args+=(--small-core-api-port="$api_port" --small-core-pid="$core_pid"
     --small-data="$work/small")
+
+# A fifth whose storage root is a 32 MiB tmpfs, for the addition against a
+# full disk (the part "retention"); only when that part runs and this
+# process may mount.
+bench_options="${BENCH_ARGS:-} $*"
+if [[ "$bench_options" != *--only=* || "$bench_options" =~ --only=[^\ ]*retention ]]; then
+    mkdir -p "$work/full/buckets"
+    if mount -t tmpfs -o size=32m tarvolt-bench-full "$work/full/buckets" 2>"$work/full.mount"; then
+        full_root="$work/full/buckets"
+        start_platform "$work/full"
+        other_platform_args+=(--full-core-api-port="$api_port" --full-core-pid="$core_pid"
+            --full-data="$work/full")
+    else
+        say "no tmpfs for the full-disk row: $(cat "$work/full.mount")"
+    fi
+fi
 
 nginx_port="$("$bin/tarvolt-bench" free-port)"
 nginx_pid="$("$root/bench/nginx.sh" start "$work/nginx" "$nginx_port")"

@@ -5,11 +5,15 @@
 # which another writer fills the disk, must be refused with a JSON error and
 # leave nothing behind (no file, no rows, no ".upload-*"); the service goes
 # on serving, and uploads work again once space is freed. The tmpfs is always
-# unmounted on exit. Without the right to mount, every check counts failed.
+# unmounted on exit. Then the same tmpfs recovers by retention
+# (disk_retention.sh): filled several times over under a watermark rule,
+# every addition is answered 202, and only the buckets the rule selects go.
+# Without the right to mount, every check counts failed.
 # Needs: $bin, $work (see bench/reliability.sh); curl and python3.
 set -uo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 source "$here/platform.sh"
+source "$here/disk_retention.sh"
 
 data="$work/disk"
 root="$data/buckets"
@@ -62,11 +66,11 @@ snapshot() { echo "$(listing)|$(stored_files)|$(leftovers)"; }
 mkdir -p "$root"
 if ! mount -t tmpfs -o "size=${size_mib}m" tarvolt-disk "$root" 2>"$work/disk-mount.err"; then
     echo "[FAIL] mount a ${size_mib} MiB tmpfs: $(cat "$work/disk-mount.err"); part skipped"
-    echo "disk: 0 of 14 checks passed"
+    echo "disk: 0 of $((14 + retention_checks)) checks passed"
     exit 1
 fi
 mounted=1
-start_platform "$data" || { echo "disk: 0 of 14 checks passed"; exit 1; }
+start_platform "$data" || { echo "disk: 0 of $((14 + retention_checks)) checks passed"; exit 1; }
 
 make_file "$work/small" 64
 make_file "$work/big" $((size_mib * 1024 + 2048))
@@ -131,6 +135,8 @@ check "it left no file, no row, no .upload-*" same "$(snapshot)" "$before"
 upload "$work/chunk" '{"disk":"after the filler"}'
 check "then uploads work again ($status)" same "$status" 202
 check "the bucket service is still up" kill -0 "$bucket_pid"
+
+run_retention_checks
 
 echo "disk: $passed of $checks checks passed"
 [ "$passed" = "$checks" ]

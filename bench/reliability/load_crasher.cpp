@@ -5,9 +5,11 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <random>
 #include <thread>
 
+#include "load_feed_check.h"
 #include "load_http.h"
 
 namespace load {
@@ -72,6 +74,11 @@ Recovery Crasher::killAndWait(const std::string& command) {
 Recovery Crasher::cutPowerAndWait(const std::string& command) {
     Recovery recovery;
     recovery.service = "the platform, after a power cut,";
+    std::string problem;
+    std::optional<std::vector<FeedRecord>> before;
+    if (m_checkFeed) {
+        before = readFeed(m_platform.bucketPort(), problem);
+    }
     const auto cutAt = Clock::now();
     m_state.beginOutage();
     FILE* output = popen(command.c_str(), "r");
@@ -88,6 +95,16 @@ Recovery Crasher::cutPowerAndWait(const std::string& command) {
         waitForAnswers(cutAt, recovery);
     }
     recovery.seconds = std::chrono::duration<double>(Clock::now() - cutAt).count();
+    if (m_checkFeed && recovery.recovered) {
+        std::optional<std::vector<FeedRecord>> after = readFeed(m_platform.bucketPort(), problem);
+        recovery.feedChecked = true;
+        recovery.feedRecords = before ? before->size() : 0;
+        if (before && after) {
+            recovery.feedProblems = compareAcrossCut(*before, *after);
+        } else {
+            recovery.feedProblems.push_back("the feed did not answer: " + problem);
+        }
+    }
     m_state.endOutage();
     return recovery;
 }

@@ -21,6 +21,11 @@ struct Recovery {
     bool killed = false;
     bool recovered = false;
     double seconds = 0;  // from the kill to the first good answers
+    // With the feed checked across cuts: the records read just before the
+    // cut, and what compareAcrossCut found once the platform answered.
+    bool feedChecked = false;
+    size_t feedRecords = 0;
+    std::vector<std::string> feedProblems;
 };
 
 class Crasher {
@@ -35,6 +40,9 @@ class Crasher {
              const std::string& powerCommand = "");
 
     const std::vector<Recovery>& recoveries() const { return m_recoveries; }
+    // Reads the change feed before each power cut and again once the
+    // platform answers, and compares the two (compareAcrossCut).
+    void checkFeedAcrossCuts() { m_checkFeed = true; }
 
   private:
     Recovery killAndWait(const std::string& command);
@@ -49,6 +57,7 @@ class Crasher {
     RunState& m_state;
     uint32_t m_seed;
     std::vector<Recovery> m_recoveries;
+    bool m_checkFeed = false;
 };
 
 }  // namespace load

@@ -9,6 +9,8 @@ namespace load {
 
 namespace {
 
+constexpr size_t kPageLimit = 10000;
+
 std::string keyOf(const std::string& op, uint64_t id, const Attributes& attributes) {
     return op + " " + std::to_string(id) + " " + describe(attributes);
 }
@@ -51,8 +53,10 @@ std::optional<FeedRecord> recordOf(const rapidjson::Value& change) {
 // Appends the page after `after` to `records`; false when it fails.
 bool readPage(uint16_t port, uint64_t after, std::vector<FeedRecord>& records, bool& empty,
               std::string& problem) {
-    Reply reply =
-        exchange(port, "GET", "/bucket/changes?limit=10000&after=" + std::to_string(after), "", "");
+    Reply reply = exchange(
+        port, "GET",
+        "/bucket/changes?limit=" + std::to_string(kPageLimit) + "&after=" + std::to_string(after),
+        "", "");
     rapidjson::Document page;
     page.Parse(reply.body.c_str());
     if (!reply.answered(200) || !page.IsObject() || !page.HasMember("changes") ||
@@ -75,11 +79,15 @@ bool readPage(uint16_t port, uint64_t after, std::vector<FeedRecord>& records, b
 
 }  // namespace
 
+// A page shorter than the limit ends the read: the feed answers full pages
+// until it reaches the visible seq, and under load a reader that waited for
+// an empty page would chase the newest changes until the load stopped.
 std::optional<std::vector<FeedRecord>> readFeed(uint16_t port, std::string& problem) {
     std::vector<FeedRecord> records;
-    for (bool empty = false; !empty;) {
+    for (bool more = true; more;) {
         const uint64_t after = records.empty() ? 0 : records.back().seq;
         const size_t before = records.size();
+        bool empty = false;
         if (!readPage(port, after, records, empty, problem)) {
             return std::nullopt;
         }
@@ -87,9 +95,39 @@ std::optional<std::vector<FeedRecord>> readFeed(uint16_t port, std::string& prob
             // Out of order; reading on from here would not end.
             return records;
         }
-        empty = empty || records.size() == before;
+        more = records.size() - before == kPageLimit;
     }
     return records;
+}
+
+std::vector<std::string> compareAcrossCut(const std::vector<FeedRecord>& before,
+                                          const std::vector<FeedRecord>& after) {
+    std::vector<std::string> problems;
+    std::map<uint64_t, std::string> kept;
+    for (size_t i = 0; i < after.size(); i++) {
+        kept[after[i].seq] = keyOf(after[i]);
+        if (i > 0 && after[i].seq <= after[i - 1].seq) {
+            problems.push_back("seq " + std::to_string(after[i].seq) + " after " +
+                               std::to_string(after[i - 1].seq));
+        }
+    }
+    const uint64_t passed = before.empty() ? 0 : before.back().seq;
+    std::set<uint64_t> read;
+    for (const FeedRecord& record : before) {
+        read.insert(record.seq);
+        auto it = kept.find(record.seq);
+        if (it == kept.end() || it->second != keyOf(record)) {
+            problems.push_back("seq " + std::to_string(record.seq) + " " + keyOf(record) +
+                               (it == kept.end() ? " lost" : " became " + it->second));
+        }
+    }
+    for (const auto& [seq, key] : kept) {
+        if (seq <= passed && read.count(seq) == 0) {
+            problems.push_back("seq " + std::to_string(seq) + " " + key + " appeared behind " +
+                               std::to_string(passed));
+        }
+    }
+    return problems;
 }
 
 void FeedCheck::run(const std::vector<const Ledger*>& ledgers, const StoreState& store,

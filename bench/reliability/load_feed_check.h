@@ -40,6 +40,13 @@ struct FeedRecord {
 // nullopt (with `problem` set) when a page does not answer or parse.
 std::optional<std::vector<FeedRecord>> readFeed(uint16_t port, std::string& problem);
 
+// What a follower that read `before` ahead of a power cut finds in `after`,
+// read once the platform answers again: every record it read, unchanged,
+// no new record among the seqs it had passed, and seqs strictly
+// increasing. Returns the problems found (empty: none).
+std::vector<std::string> compareAcrossCut(const std::vector<FeedRecord>& before,
+                                          const std::vector<FeedRecord>& after);
+
 // The store as the consistency check found it after the run.
 struct StoreState {
     std::map<uint64_t, Attributes> listed;  // every listed bucket

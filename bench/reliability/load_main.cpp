@@ -8,8 +8,9 @@
 //          [--seed=S] [--part=load] [--power-cuts=N --power-command=CMD]
 //          [--all-kinds]
 // A power cut runs CMD (see Crasher::cutPowerAndWait). --all-kinds adds
-// merge patches, content replacements and bulk deletions to the mix, and
-// the check of the change feed after the run (FeedCheck).
+// merge patches, content replacements and bulk deletions to the mix, the
+// check of the change feed across each power cut (compareAcrossCut) and
+// after the run (FeedCheck).
 // Prints figures and one line per check, then "<part>: N of M checks passed";
 // exits with status 0 when every check passed.
 #include <cstdio>
@@ -145,6 +146,16 @@ void checkRecoveries(const std::vector<load::Recovery>& recoveries, load::Verdic
                        recovery.killed
                            ? std::string(recovery.recovered ? "after " : "not within ") + seconds
                            : "no process to kill");
+        if (recovery.feedChecked) {
+            std::string detail = std::to_string(recovery.feedRecords) + " records read before";
+            for (size_t i = 0; i < recovery.feedProblems.size() && i < 3; i++) {
+                detail += "; " + recovery.feedProblems[i];
+            }
+            verdicts.check(recovery.feedProblems.empty(),
+                           "a follower finds every feed record it read before the cut, in order, "
+                           "and none new behind it",
+                           detail);
+        }
     }
 }
 
@@ -180,6 +191,9 @@ int main(int argc, char** argv) {
         threads.emplace_back([&client, start, duration] { client->run(start + duration); });
     }
     load::Crasher crasher(platform, state, options.seed);
+    if (options.allKinds) {
+        crasher.checkFeedAcrossCuts();
+    }
     std::thread killer([&] {
         crasher.run(start, duration, options.bucketKills, options.storageKills, options.powerCuts,
                     options.powerCommand);

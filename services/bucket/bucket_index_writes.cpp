@@ -87,9 +87,9 @@ bool BucketIndex::insertNewRows(Bucket& bucket) {
     if (!bucket.facts().empty()) {
         writes.push_back(factsInsert(bucket.getId(), bucket.facts()));
     }
-    writes.push_back(storage_documents::insertWrite(
-        kName, kBuckets,
-        InsertValues{InsertValue("id", id), InsertValue("filename", bucket.getFilename())}));
+    InsertValues row{InsertValue("id", id), InsertValue("filename", bucket.getFilename())};
+    addStats(row, bucket.getFilename());
+    writes.push_back(storage_documents::insertWrite(kName, kBuckets, row));
     // Tried from here on: a failure whose answer was lost may have stored
     // the row, so a clean-up has to look.
     bucket.setUnstored(false);
@@ -115,6 +115,7 @@ bool BucketIndex::writeBucketRow(Bucket& bucket) {
         return true;  // the row stays as it is, "filename" included
     }
     InsertValues values{InsertValue("id", id), InsertValue("filename", bucket.getFilename())};
+    addStats(values, bucket.getFilename());
     CountResult inserted = m_storage->insert(kName, kBuckets, values);
     if (!inserted || inserted.value() < 1) {
         m_logger.error("Failed to write bucket %" PRIu64 " to the storage layer", bucket.getId());

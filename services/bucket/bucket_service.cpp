@@ -11,6 +11,7 @@
 
 #include "bucket_api.h"
 #include "config_handler.h"
+#include "file_stats_sweep.h"
 #include "json_util.h"
 #include "logger.h"
 #include "management_api.h"
@@ -120,6 +121,10 @@ bool BucketService::start(const std::string& coreAddress, uint16_t corePort) {
     if (!m_store->openIntents()) {
         return abandonStart("The records of bucket changes under " + m_store->root() +
                             " cannot be used");
+    }
+    if (const size_t recorded = m_store->recordInterruptedReplacements()) {
+        m_logger->info("Recorded the files of %zu buckets again after interrupted replacements",
+                       recorded);
     }
     startUploadSweep();
     m_ready = true;
@@ -315,6 +320,8 @@ void BucketService::startUploadSweep() {
     known.indexEmpty = m_store->indexWasEmpty();
     m_sweeper = std::make_unique<UploadSweeper>(m_store->root(), cutoff, std::move(known));
     m_sweeper->start();
+    m_statsSweep = std::make_unique<FileStatsSweep>(*m_store);
+    m_statsSweep->start();
     m_leftoverRetry = std::make_unique<PeriodicTask>(kLeftoverRetryInterval,
                                                      [store] { store->retryLeftovers(); });
     startRetention();
@@ -325,6 +332,7 @@ void BucketService::stopUploadSweep() {
     stopFeedTrims();
     stopRetention();
     m_leftoverRetry.reset();
+    m_statsSweep.reset();
     m_sweeper.reset();
 }
 

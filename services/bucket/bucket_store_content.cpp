@@ -44,12 +44,25 @@ BucketStore::Outcome BucketStore::replaceFile(
     // change, which a follower applies again harmlessly (it reads the bytes
     // the bucket holds). The old digest goes in the same transaction: it
     // must not outlive the old bytes.
-    std::vector<TableWrite> dropDigest;
+    // The size and time the index keeps go in it too, as the renamed file
+    // will have them; after a crash before the rename the next start puts
+    // back the old file's (recordInterruptedReplacements). The intent, durable before the record,
+    // tells the next start to record the file again should the rename not be made durable.
+    std::vector<TableWrite> writes;
     if (!kept->sha256.empty()) {
-        dropDigest = BucketIndex::factsWrites(id, {kept->name, kept->type, ""});
+        writes = BucketIndex::factsWrites(id, {kept->name, kept->type, ""});
     }
-    if (!commitChange(std::move(dropDigest),
+    const std::optional<FileStats> oldStats = fileStatsOf(path);
+    const std::optional<FileStats> newStats = fileStatsOf(file.path());
+    if (newStats) {
+        writes.push_back(BucketIndex::statsUpdate(id, *newStats));
+    }
+    if (!m_changes.intents().begin(IntentLog::Kind::Replacement, id)) {
+        return Outcome::Failed;
+    }
+    if (!commitChange(std::move(writes),
                       {"content", id, &(*bucket)->getAttributes(), file.path()})) {
+        m_changes.intents().end(id);
         m_logger.error("Cannot record the replacement of bucket %" PRIu64 " in the change feed",
                        id);
         return Outcome::Failed;
@@ -58,8 +71,16 @@ BucketStore::Outcome BucketStore::replaceFile(
     try {
         file.moveTo(path);  // throws UploadStorageError; the old file then stays
     } catch (...) {
-        // The feed's newest record of the bucket describes the old file again.
-        commitChange({}, {"content", id, &(*bucket)->getAttributes(), path});
+        // The feed's newest record of the bucket describes the old file
+        // again, and the index its size and time; should that fail, the next
+        // start records it.
+        std::vector<TableWrite> restore;
+        if (oldStats) {
+            restore.push_back(BucketIndex::statsUpdate(id, *oldStats));
+        }
+        if (commitChange(std::move(restore), {"content", id, &(*bucket)->getAttributes(), path})) {
+            m_changes.intents().end(id);
+        }
         throw;
     }
     crashPoint("replace-after-rename");
@@ -68,12 +89,52 @@ BucketStore::Outcome BucketStore::replaceFile(
     if (!durability::syncFileAt(path) ||
         !durability::syncDirectory(durability::parentDirectory(path))) {
         m_logger.error("Cannot sync the new file of bucket %" PRIu64 " to disk", id);
-        return Outcome::Failed;
+        return Outcome::Failed;  // the intent stays for the next start
     }
+    // A file copied from another file system has a time of its own.
+    const std::optional<FileStats> renamed = fileStatsOf(path);
+    if (renamed && renamed != newStats && !m_index.writeStats(id, *renamed)) {
+        return Outcome::Failed;  // the intent stays for the next start
+    }
+    m_changes.intents().end(id);
     const bool unchanged =
         next.name == kept->name && next.type == kept->type && next.sha256.empty();
     if (!unchanged && !m_index.replaceFacts(id, next)) {
         return Outcome::Failed;
     }
     return Outcome::Written;
+}
+
+// A replacement cut off between its change record and the durable rename
+// left a newest record that may describe a file that never arrived (or was
+// lost with the rename): the file the bucket holds now is recorded again,
+// with its size and time in the index.
+// A bucket without rows is left to the start-up sweep.
+size_t BucketStore::recordInterruptedReplacements() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    size_t recorded = 0;
+    for (const auto& [id, kind] : m_changes.intents().inFlight()) {
+        if (kind != IntentLog::Kind::Replacement) {
+            continue;
+        }
+        std::optional<std::unique_ptr<Bucket>> bucket = m_index.fetch(id);
+        if (!bucket || !*bucket || !(*bucket)->hasUsableFile()) {
+            continue;  // a later start tries again, or the sweep resolves it
+        }
+        // The index's size and time of the file go back to the file's too.
+        std::vector<TableWrite> stats;
+        if (std::optional<FileStats> held = fileStatsOf((*bucket)->getFilename())) {
+            stats.push_back(BucketIndex::statsUpdate(id, *held));
+        }
+        if (commitChange(std::move(stats),
+                         {"content", id, &(*bucket)->getAttributes(), (*bucket)->getFilename()})) {
+            m_changes.intents().end(id);
+            recorded++;
+        } else {
+            m_logger.error("Cannot record the file of bucket %" PRIu64
+                           " again after an interrupted replacement",
+                           id);
+        }
+    }
+    return recorded;
 }

@@ -7,20 +7,19 @@ BucketStore::Change BucketStore::remove(uint64_t id) {
     return removeRows(id, nullptr);
 }
 
-BucketStore::Change BucketStore::removeUnless(
-    uint64_t id, const std::function<bool(const Bucket::Attributes&)>& keep) {
+BucketStore::Change BucketStore::removeUnless(uint64_t id,
+                                              const std::function<bool(Bucket&)>& keep) {
     std::lock_guard<std::mutex> lock(m_mutex);
     return removeRows(id, keep);
 }
 
-BucketStore::Change BucketStore::removeRows(
-    uint64_t id, const std::function<bool(const Bucket::Attributes&)>& keep) {
+BucketStore::Change BucketStore::removeRows(uint64_t id, const std::function<bool(Bucket&)>& keep) {
     Change change;
     change.removed = fetchForChange(id, change);
     if (!change.removed) {
         return change;
     }
-    if (keep && keep(change.before)) {
+    if (keep && keep(*change.removed)) {
         change.removed.reset();
         change.outcome = Outcome::Stale;
         return change;

@@ -37,6 +37,8 @@ std::optional<std::map<uint64_t, IntentLog::Kind>> IntentLog::read(const std::st
             records[id] = Kind::Addition;
         } else if (line[0] == 'x') {
             records[id] = Kind::Deletion;
+        } else if (line[0] == 'r') {
+            records[id] = Kind::Replacement;
         } else if (line[0] == '-') {
             records.erase(id);
         }
@@ -88,7 +90,7 @@ bool IntentLog::begin(Kind kind, uint64_t id) {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_inFlight[id] = kind;
     }
-    const char mark = kind == Kind::Addition ? '+' : 'x';
+    const char mark = kind == Kind::Addition ? '+' : kind == Kind::Deletion ? 'x' : 'r';
     if (!append(mark + std::to_string(id) + "\n", true)) {
         Logger::getLogger()->error("Cannot record the change of bucket %" PRIu64 " in %s: %s", id,
                                    m_path.c_str(), std::strerror(errno));

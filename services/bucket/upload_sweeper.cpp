@@ -94,12 +94,23 @@ void forEachDirectoryOfFiles(const std::string& root, uint64_t idsBelow,
     }
 }
 
+const char* kindName(IntentLog::Kind kind) {
+    switch (kind) {
+        case IntentLog::Kind::Addition:
+            return "addition";
+        case IntentLog::Kind::Deletion:
+            return "deletion";
+        default:
+            return "replacement";
+    }
+}
+
 // Resolves the changes an earlier run left in flight: the file of one whose
 // id has no row goes (an unanswered addition, or a deletion whose rows are
 // gone); the record ends either way once the rows are known, and once the
 // file's removal is durable: a power cut could otherwise bring the file
 // back with its record ended, and the next start would keep it aside as an
-// unknown one.
+// unknown one. A replacement of a stored bucket is the store's to resolve.
 size_t resolveInFlight(const std::string& root, const UploadSweeper::Store& store) {
     size_t removed = 0;
     for (const auto& [id, kind] : store.inFlight) {
@@ -107,16 +118,18 @@ size_t resolveInFlight(const std::string& root, const UploadSweeper::Store& stor
         if (!stored) {
             continue;  // resolved by a later start
         }
+        if (kind == IntentLog::Kind::Replacement && stored->count(id) != 0) {
+            continue;  // the store records the bucket's file again (BucketStore)
+        }
         const fs::path path = bucket_paths::fileOf(root, id);
         std::error_code error;
         if (stored->count(id) == 0 && fs::remove(path, error)) {
             if (!durability::syncDirectory(path.parent_path().string())) {
                 continue;  // the record stays for a later start
             }
-            Logger::getLogger()->info(
-                "Removed bucket file %s: the %s of bucket %" PRIu64 " was not completed",
-                path.string().c_str(), kind == IntentLog::Kind::Addition ? "addition" : "deletion",
-                id);
+            Logger::getLogger()->info("Removed bucket file %s: the %s of bucket %" PRIu64
+                                      " was not completed",
+                                      path.string().c_str(), kindName(kind), id);
             removed++;
         }
         if (store.resolved) {

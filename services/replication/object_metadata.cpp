@@ -11,6 +11,7 @@ const char kEncodedPrefix[] = "tv-";
 const char kHex[] = "0123456789abcdef";
 // An empty value under an encoded name (headers cannot carry an empty one).
 const char kEmpty[] = "-";
+const char kEtagName[] = "tv-etag";
 
 bool plainName(const std::string& name) {
     if (name.empty() || name.compare(0, 3, kEncodedPrefix) == 0) {
@@ -82,6 +83,9 @@ Metadata encodeAttributes(const Attributes& attributes) {
 std::optional<Attributes> decodeAttributes(const Metadata& metadata) {
     Attributes attributes;
     for (const auto& [name, value] : metadata) {
+        if (name == kEtagName) {
+            continue;
+        }
         if (name.compare(0, 3, kEncodedPrefix) != 0) {
             attributes[name] = value;
             continue;
@@ -94,6 +98,26 @@ std::optional<Attributes> decodeAttributes(const Metadata& metadata) {
         attributes[*decodedName] = *decodedValue;
     }
     return attributes;
+}
+
+std::string bareEtag(const std::string& etag) {
+    if (etag.size() >= 2 && etag.front() == '"' && etag.back() == '"') {
+        return etag.substr(1, etag.size() - 2);
+    }
+    return etag;
+}
+
+Metadata withSourceEtag(Metadata metadata, const std::string& etag) {
+    const std::string bare = bareEtag(etag);
+    if (!bare.empty()) {
+        metadata[kEtagName] = bare;
+    }
+    return metadata;
+}
+
+std::string sourceEtagOf(const Metadata& metadata) {
+    auto found = metadata.find(kEtagName);
+    return found == metadata.end() ? std::string() : found->second;
 }
 
 }  // namespace replication

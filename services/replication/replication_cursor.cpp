@@ -60,12 +60,16 @@ std::optional<uint64_t> ReplicationCursor::load(std::string* error) const {
     return static_cast<uint64_t>(seq);
 }
 
+bool ReplicationCursor::exists() const {
+    return access(m_path.c_str(), F_OK) == 0 || errno != ENOENT;
+}
+
 bool ReplicationCursor::store(uint64_t seq, std::string* error) {
     const std::string temporary = m_path + ".tmp";
     const std::string text = std::to_string(seq) + "\n";
     const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    bool written = fd >= 0 && write(fd, text.data(), text.size()) ==
-                                  static_cast<ssize_t>(text.size());
+    bool written =
+        fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
     written = written && fsync(fd) == 0;
     if (fd >= 0) {
         close(fd);

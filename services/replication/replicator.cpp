@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "bucket_copy.h"
+
 namespace replication {
 
 namespace {
@@ -22,34 +24,93 @@ Replicator::Replicator(std::unique_ptr<ChangeSource> source, std::unique_ptr<Obj
       m_options(std::move(options)),
       m_cursor(m_options.cursorFile) {}
 
-Replicator::~Replicator() { stop(); }
+Replicator::~Replicator() {
+    stop();
+}
 
 bool Replicator::fail(const std::string& error) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_status.state = "retrying";
+    m_status.state = m_resync ? "resyncing" : "retrying";
     m_status.lastError = error;
     ++m_status.faults;
     return false;
 }
 
-bool Replicator::runOnce() {
-    if (!m_loaded) {
-        std::string error;
-        auto seq = m_cursor.load(&error);
-        if (!seq) {
-            return fail(error);
-        }
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_status.cursor = *seq;
-        m_loaded = true;
+// Without a cursor, a source that already holds buckets is copied from its
+// listing: the feed may not hold them (a store older than its feed).
+bool Replicator::load() {
+    std::string error;
+    const bool exists = m_cursor.exists();
+    auto seq = m_cursor.load(&error);
+    if (!seq) {
+        return fail(error);
     }
+    if (!exists) {
+        BucketPage first = m_source->listBuckets(0, 1);
+        if (!first.ok) {
+            return fail(first.error);
+        }
+        if (!first.buckets.empty()) {
+            beginResync("no cursor yet, and the source holds buckets", 0);
+        }
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_status.cursor = *seq;
+    m_loaded = true;
+    return true;
+}
+
+bool Replicator::runOnce() {
+    if (!m_loaded && !load()) {
+        return false;
+    }
+    return m_resync ? resyncStep() : follow();
+}
+
+void Replicator::beginResync(const std::string& reason, uint64_t from) {
+    m_resync = std::make_unique<Resync>(*m_source, *m_store, m_options.keyPrefix,
+                                        m_options.workDirectory, reason, from);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_status.state = "resyncing";
+    m_status.resyncing = true;
+    m_status.resync = m_resync->progress();
+}
+
+bool Replicator::resyncStep() {
+    std::string error;
+    const Resync::Step step = m_resync->step(&error);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_status.resync = m_resync->progress();
+        m_status.bytesSent = m_store->bytesSent();
+    }
+    if (step == Resync::Step::Failed) {
+        return fail(error);
+    }
+    if (step == Resync::Step::More) {
+        return true;
+    }
+    const uint64_t head = m_resync->progress().head;
+    if (!m_cursor.store(head, &error)) {
+        return fail(error);
+    }
+    m_resync.reset();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_status.cursor = head;
+    m_status.state = "following";
+    m_status.resyncing = false;
+    return true;
+}
+
+bool Replicator::follow() {
     const uint64_t after = status().cursor;
     ChangePage page = m_source->changesAfter(after, m_options.pageSize, m_options.waitSeconds);
     if (page.outcome == ChangePage::Outcome::Gone) {
-        fail(page.error + " (oldest kept: " + std::to_string(page.oldest) + ")");
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_status.state = "behind-window";
-        return false;
+        beginResync("the cursor " + std::to_string(after) +
+                        " has left the feed's window (oldest kept: " + std::to_string(page.oldest) +
+                        ")",
+                    page.oldest > 0 ? page.oldest - 1 : after);
+        return true;
     }
     if (page.outcome == ChangePage::Outcome::Failed) {
         return fail(page.error);
@@ -86,7 +147,8 @@ bool Replicator::apply(const Change& change) {
         return putContent(change, key);
     }
     if (change.op == "update") {
-        StoreResult result = m_store->replaceMetadata(key, encodeAttributes(change.attributes));
+        StoreResult result = m_store->replaceMetadata(
+            key, withSourceEtag(encodeAttributes(change.attributes), change.etag));
         if (!result.ok && result.status == 404) {
             return putContent(change, key);
         }
@@ -98,23 +160,16 @@ bool Replicator::apply(const Change& change) {
     }
     // Never passed over: a change of a kind not known here waits for an
     // operator rather than leaving the copy silently stale.
-    return fail("change " + std::to_string(change.seq) + " has an unknown op \"" + change.op + "\"");
+    return fail("change " + std::to_string(change.seq) + " has an unknown op \"" + change.op +
+                "\"");
 }
 
+// A bucket deleted since is passed over: the feed's deletion follows.
 bool Replicator::putContent(const Change& change, const std::string& key) {
-    const std::string path = m_options.workDirectory + "/replication-content.tmp";
     std::string error;
-    const ContentOutcome fetched = m_source->fetchContent(change.bucket, path, &error);
-    if (fetched == ContentOutcome::Missing) {
-        std::remove(path.c_str());
-        return true;  // deleted since; the feed's deletion follows
-    }
-    if (fetched == ContentOutcome::Failed) {
-        return fail(error);
-    }
-    StoreResult result = m_store->putFile(key, path, encodeAttributes(change.attributes));
-    std::remove(path.c_str());
-    return result.ok || fail(result.error);
+    const CopyOutcome outcome = copyBucket(*m_source, *m_store, key, change.bucket,
+                                           change.attributes, m_options.workDirectory, &error);
+    return outcome != CopyOutcome::Failed || fail(error);
 }
 
 ReplicationStatus Replicator::status() const {

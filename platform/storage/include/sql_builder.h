@@ -129,6 +129,10 @@ class SqlBuilder {
                        Fragment& where) const;
     void writeJoins(const TableDefinition& table, const std::vector<JoinSpec>& joins,
                     Fragment& with, Fragment& where) const;
+    // A join tested row by row (EXISTS on the other table's rows of this
+    // row) instead of through the list of every row it selects.
+    void writeCorrelatedJoin(const TableDefinition& table, const JoinSpec& join, Fragment& with,
+                             Fragment& where) const;
     std::string resultColumns(const TableDefinition& table, const QuerySpec& query,
                               std::vector<std::string>& names) const;
     SqlStatement finish(const Fragment& with, const std::string& head, const Fragment& where,

@@ -126,6 +126,32 @@ size_t countJoins(const QuerySpec& query) {
     return count;
 }
 
+// True when a condition of `query` or of its groups compares numbers.
+bool comparesNumbers(const QuerySpec& query) {
+    for (const Condition& condition : query.conditions) {
+        if (condition.asNumber) {
+            return true;
+        }
+    }
+    for (const std::vector<QuerySpec>* group : {&query.all, &query.any, &query.negated}) {
+        for (const QuerySpec& fragment : *group) {
+            if (comparesNumbers(fragment)) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+// A join whose rows no index finds (a comparison of numbers reads every
+// row of the name) is better tested per row, through the index on `on`,
+// than listed: a range over numbers selects most rows of the other table,
+// and as a list it would drive the whole query even beside a selective
+// condition. Only on a key column (never NULL), where both forms agree.
+bool testedPerRow(const JoinSpec& join, const ColumnDefinition& own) {
+    return own.key && !join.exclude && join.query.joins.empty() && comparesNumbers(join.query);
+}
+
 std::string lowerCase(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
                    [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; });
@@ -330,6 +356,10 @@ void SqlBuilder::writeJoins(const TableDefinition& table, const std::vector<Join
         if (!sub.isFragment()) {
             refuse("the query of a join takes conditions, joins and groups only");
         }
+        if (testedPerRow(join, own)) {
+            writeCorrelatedJoin(table, join, with, where);
+            continue;
+        }
         // A level with nested joins is found from the ids of the inner level
         // (at most as many as the innermost level's own condition selects),
         // not by its own condition: an attribute pair that many buckets share
@@ -353,6 +383,21 @@ void SqlBuilder::writeJoins(const TableDefinition& table, const std::vector<Join
         where.add(SqlDialect::quote(own.name) + (join.exclude ? " NOT IN" : " IN") +
                   " (SELECT \"k\" FROM " + name + ")");
     }
+}
+
+void SqlBuilder::writeCorrelatedJoin(const TableDefinition& table, const JoinSpec& join,
+                                     Fragment& with, Fragment& where) const {
+    const std::string alias = SqlDialect::quote("e" + std::to_string(++with.tables));
+    Fragment subWhere;
+    subWhere.add(alias + "." + SqlDialect::quote(column(this->table(join.table), join.on).name) +
+                 " = " + m_dialect.tableName(m_schema.name, table.name) + "." +
+                 SqlDialect::quote(column(table, join.column).name));
+    writeSelection(this->table(join.table), join.query, with, subWhere, false);
+    where.separate(" AND ");
+    where.add("EXISTS (SELECT 1 FROM " + m_dialect.tableName(m_schema.name, join.table) + " " +
+              alias + " WHERE ");
+    where.append(subWhere);
+    where.add(")");
 }
 
 std::string SqlBuilder::resultColumns(const TableDefinition& table, const QuerySpec& query,

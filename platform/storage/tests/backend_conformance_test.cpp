@@ -105,7 +105,7 @@ TEST_P(BackendConformance, EqualityFetchesTakeIdTextWithLeadingZeros) {
 
     QueryResult bucket = m_backend->query("Bucket", "buckets", equal("id", "007"));
     ASSERT_EQ(1u, bucket.rows.size());
-    EXPECT_EQ((std::vector<std::string>{"id", "filename"}), bucket.columns);
+    EXPECT_EQ((std::vector<std::string>{"id", "filename", "size", "modified"}), bucket.columns);
     EXPECT_EQ(ResultValue(int64_t{7}), bucket.rows[0][0]);
     EXPECT_EQ(ResultValue(std::string("/data/7")), bucket.rows[0][1]);
 
@@ -438,9 +438,10 @@ TEST_P(BackendConformance, SchemasKeepTheirTablesApart) {
 }
 
 TEST_P(BackendConformance, NewerVersionsMayOnlyAdd) {
-    const std::string newer = R"({"schema":"Bucket","version":6,"service":"bucket","tables":[
+    const std::string newer = R"({"schema":"Bucket","version":7,"service":"bucket","tables":[
         {"name":"buckets","columns":[{"column":"id","type":"integer","key":true},
-          {"column":"filename","type":"varchar","size":255},
+          {"column":"filename","type":"varchar","size":255},{"column":"size","type":"integer"},
+          {"column":"modified","type":"integer"},
           {"column":"owner","type":"varchar","size":20}]},
         {"name":"bucket_attributes","columns":[{"column":"id","type":"integer"},
           {"column":"name","type":"varchar","size":80},{"column":"value","type":"varchar","size":100}],

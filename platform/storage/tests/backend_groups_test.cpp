@@ -110,6 +110,23 @@ TEST_P(BackendGroups, NumbersCompareAsNumbersAndOtherTextsNever) {
     EXPECT_EQ((std::vector<int64_t>{4, 5, 15}), numeric("<", "1"));
     EXPECT_EQ((std::vector<int64_t>{4, 15}), numeric("<=", "0"));
     EXPECT_EQ((std::vector<int64_t>{1, 2, 3, 4, 5, 6, 7, 15}), numeric("!=", "7"));
+    // Beside other joins, in groups and negated (a number's join is tested
+    // bucket by bucket; the answers are those of the list).
+    addBucket(17, {{"n", "12"}, {"site", "north"}});
+    addBucket(18, {{"site", "north"}});
+    const std::string north = has("site", value("=", "north"));
+    const std::string large = has("n", value(">", "2", true));
+    EXPECT_EQ((std::vector<int64_t>{17}),
+              ids(R"({"return":["id"],"all":[)" + north + "," + large + "]}"));
+    EXPECT_EQ((std::vector<int64_t>{1, 2, 3, 16, 17, 18}),
+              ids(R"({"return":["id"],"any":[)" + north + "," + large + "]}"));
+    EXPECT_EQ((std::vector<int64_t>{18}),
+              ids(R"({"return":["id"],"all":[)" + north + R"(,{"not":)" + large + "}]}"));
+    EXPECT_EQ((std::vector<int64_t>{17}),
+              ids(R"({"return":["id"],"join":[{"table":"bucket_attributes","column":"id",
+                  "on":"id","query":{"where":{"column":"name","condition":"=","value":"n"},
+                  "any":[{"where":)" +
+                  value("=", "12", true) + R"(},{"where":)" + value("=", "13", true) + "}]}}]}"));
     // As text the same comparison follows byte order.
     EXPECT_EQ((std::vector<int64_t>{2, 8, 13}),
               ids(has("n", value(">", "5")).insert(1, R"("return":["id"],)")));

@@ -111,6 +111,8 @@ TEST_F(PostgresSchema, DocumentBecomesASchemaWithTypedTablesAndIndexes) {
                   "bucket_removals|id|bigint||NO",
                   "buckets|filename|character varying|255|YES",
                   "buckets|id|bigint||NO",
+                  "buckets|modified|bigint||YES",
+                  "buckets|size|bigint||YES",
               }),
               rowsOf(m_conninfo,
                      "SELECT table_name, column_name, data_type, character_maximum_length, "
@@ -136,6 +138,9 @@ TEST_F(PostgresSchema, DocumentBecomesASchemaWithTypedTablesAndIndexes) {
         "USING btree (slot)",
         "bucket_removals_pkey|CREATE UNIQUE INDEX bucket_removals_pkey ON "
         "\"Bucket\".bucket_removals USING btree (id)",
+        "buckets#modified,id|CREATE INDEX \"buckets#modified,id\" ON \"Bucket\".buckets USING "
+        "btree (modified, id)",
+        "buckets#size|CREATE INDEX \"buckets#size\" ON \"Bucket\".buckets USING btree (size)",
         "buckets_pkey|CREATE UNIQUE INDEX buckets_pkey ON \"Bucket\".buckets USING btree (id)"};
     const std::string indexQuery =
         "SELECT indexname, indexdef FROM pg_indexes WHERE schemaname = 'Bucket'";
@@ -146,7 +151,7 @@ TEST_F(PostgresSchema, DocumentBecomesASchemaWithTypedTablesAndIndexes) {
     m_backend = std::make_unique<PostgresBackend>(m_conninfo);
     EXPECT_EQ(SchemaOutcome::Unchanged, m_backend->declareSchema(kBucketSchema).outcome);
     EXPECT_EQ(indexes, rowsOf(m_conninfo, indexQuery));
-    EXPECT_EQ(std::vector<std::string>{"Bucket|4|bucket"},
+    EXPECT_EQ(std::vector<std::string>{"Bucket|5|bucket"},
               rowsOf(m_conninfo, "SELECT name, version, service FROM tarvolt_catalog.schemas"));
 }
 

@@ -26,14 +26,17 @@ TEST(SchemaDocument, BucketSchemaGivesTheDocumentedIndexes) {
     ParsedSchema parsed = parseSchemaDocument(kBucketSchema);
     const SchemaDefinition& schema = parsed.schema;
     EXPECT_EQ("Bucket", schema.name);
-    EXPECT_EQ(4, schema.version);
+    EXPECT_EQ(5, schema.version);
     EXPECT_EQ("bucket", schema.service);
     const TableDefinition* buckets = schema.findTable("buckets");
     ASSERT_NE(nullptr, buckets);
     EXPECT_TRUE(buckets->findColumn("id")->key);
     EXPECT_EQ(ColumnType::Integer, buckets->findColumn("id")->type);
     EXPECT_EQ(255u, buckets->findColumn("filename")->size);
-    EXPECT_TRUE(buckets->indexes.empty());  // "col2" is dropped
+    // "col2" is dropped; the file's size and time are indexed for searches and retention.
+    EXPECT_EQ((std::vector<std::vector<std::string>>{{"size"}, {"modified", "id"}}),
+              buckets->indexes);
+    EXPECT_EQ(ColumnType::Integer, buckets->findColumn("modified")->type);
     ASSERT_EQ(1u, parsed.warnings.size());
     EXPECT_NE(std::string::npos, parsed.warnings[0].find("\"col2\""));
 

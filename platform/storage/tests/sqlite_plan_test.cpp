@@ -75,6 +75,29 @@ TEST_F(SqlitePlan, MatchFindsOuterLevelsFromTheInnerIds) {
     EXPECT_FALSE(scansATable(text)) << text;
 }
 
+// A range over numbers reads every attribute row of its name; beside a
+// selective condition (either of two pairs) it must be tested on the few
+// buckets that condition finds, never listed to drive the query.
+TEST_F(SqlitePlan, NumberRangeBesideAnyIsTestedPerBucket) {
+    const std::string pair = R"({"join":[{"table":"bucket_attributes","column":"id","on":"id",
+        "query":{"where":{"column":"name","condition":"=","value":"group","and":
+        {"column":"value","condition":"=","value":"%"}}}}]})";
+    auto group = [&pair](const std::string& value) {
+        std::string text = pair;
+        return text.replace(text.find('%'), 1, value);
+    };
+    const std::string text =
+        plan("buckets", query(R"({"return":["id"],"any":[)" + group("g1") + "," + group("g2") +
+                              R"(],"join":[{"table":"bucket_attributes","column":"id","on":"id",
+            "query":{"where":{"column":"name","condition":"=","value":"n","and":{"column":
+            "value","condition":">=","value":"5","as":"number"}}}}]})"));
+    EXPECT_NE(std::string::npos, text.find("MULTI-INDEX OR")) << text;
+    EXPECT_NE(std::string::npos, text.find("USING INDEX Bucket.bucket_attributes#id (id=?)"))
+        << text;
+    EXPECT_EQ(std::string::npos, text.find("#name,value (name=?)\n")) << text;
+    EXPECT_FALSE(scansATable(text)) << text;
+}
+
 // Commits from several connections at once must not let the write-ahead log
 // grow without bound: every read would have to look through it, and it
 // would take the disk. (A passive checkpoint alone never catches up while

@@ -65,10 +65,8 @@ Answer dryRun(BucketStore& store, const SearchRequest& request, size_t limit) {
 // Removes `id` unless it no longer matches; its audit entry when it went.
 std::optional<Audit> removeOne(BucketStore& store, const bucket_query::Condition& where,
                                uint64_t id, bool& failed) {
-    const BucketStore::Change change =
-        store.removeUnless(id, [&](const Bucket::Attributes& attributes) {
-            return !bucket_query::matches(where, id, attributes);
-        });
+    const BucketStore::Change change = store.removeUnless(
+        id, [&](Bucket& bucket) { return !bucket_query::matches(where, bucket); });
     if (change.outcome != BucketStore::Outcome::Written) {
         failed = change.outcome == BucketStore::Outcome::Failed ||
                  change.outcome == BucketStore::Outcome::LookupFailed;

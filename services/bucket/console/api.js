@@ -33,11 +33,13 @@ function parse(text) {
   }
 }
 
-async function requestJson(method, url, body) {
-  const init = { method, headers: { Accept: 'application/json' } };
+// Sends `body` (JSON unless `options.type` names another media type) and
+// resolves to the parsed JSON answer; a refusal rejects with an ApiError.
+async function requestJson(method, url, body, options = {}) {
+  const init = { method, headers: { Accept: 'application/json', ...(options.headers || {}) } };
   if (body !== undefined) {
     init.body = JSON.stringify(body);
-    init.headers['Content-Type'] = 'application/json';
+    init.headers['Content-Type'] = options.type || 'application/json';
   }
   let response;
   try {
@@ -50,6 +52,29 @@ async function requestJson(method, url, body) {
   if (!response.ok) throw new ApiError(response.status, messageOf(response.status, document, text));
   if (document === null || typeof document !== 'object') throw new ApiError(response.status, S.badAnswer);
   return document;
+}
+
+// Sends `body` (a File or FormData) by XMLHttpRequest, which reports the
+// upload's progress to `onProgress` (0..1); resolves to the JSON answer.
+function sendWithProgress(method, url, body, headers, onProgress) {
+  return new Promise((resolve, reject) => {
+    const request = new XMLHttpRequest();
+    request.open(method, url);
+    for (const [name, value] of Object.entries(headers)) request.setRequestHeader(name, value);
+    request.upload.addEventListener('progress', (event) => {
+      if (event.lengthComputable && event.total > 0) onProgress(event.loaded / event.total);
+    });
+    request.addEventListener('load', () => {
+      const document = parse(request.responseText);
+      if (request.status >= 200 && request.status < 300 && document && typeof document === 'object') {
+        resolve(document);
+      } else {
+        reject(new ApiError(request.status, messageOf(request.status, document, request.responseText)));
+      }
+    });
+    request.addEventListener('error', () => reject(new ApiError(0, S.networkError)));
+    request.send(body);
+  });
 }
 
 // The page of an answer to a request with `limit`: its items and the
@@ -79,18 +104,32 @@ export class BucketClient {
     return paged(await requestJson('GET', this.base + pageQuery(after, limit)), 'buckets');
   }
 
-  // Like listPage, for the buckets holding every pair of `pairs`.
-  async matchPage(pairs, after, limit) {
-    const document = await requestJson('PUT', `${this.base}/match${pageQuery(after, limit)}`,
-      { attributes: pairs });
-    return paged(document, 'matches');
+  // Like listPage, for the buckets matching the condition `where` (a
+  // search condition tree).
+  async searchPage(where, after, limit) {
+    const body = { where, limit };
+    if (after !== null) body.after = after;
+    return paged(await requestJson('POST', `${this.base}/search`, body), 'buckets');
   }
 
-  // The number of buckets holding every pair of `pairs`.
-  async countMatches(pairs) {
-    const document = await requestJson('PUT', `${this.base}/match`, { attributes: pairs });
-    if (!Array.isArray(document.matches)) throw new ApiError(200, S.badAnswer);
-    return document.matches.length;
+  // The number of buckets matching `where` (null: of all buckets).
+  async countSearch(where) {
+    const body = where === null ? { limit: 1, count: true } : { where, limit: 1, count: true };
+    const document = await requestJson('POST', `${this.base}/search`, body);
+    if (typeof document.count !== 'number') throw new ApiError(200, S.badAnswer);
+    return document.count;
+  }
+
+  // Bulk deletion of the buckets matching `where`: `options` adds dryRun,
+  // limit and all. Resolves to the answer ({ count, next } and, for a dry
+  // run, bytes and buckets).
+  async deleteWhere(where, options) {
+    return requestJson('POST', `${this.base}/delete`, { where, ...options });
+  }
+
+  // The retention rules, the free space and the next run's deletions.
+  async retention() {
+    return requestJson('GET', `${this.base}/retention`);
   }
 
   // The file facts of bucket `id`: { bucket, size, modified, etag, name?,
@@ -103,11 +142,22 @@ export class BucketClient {
     return `${this.base}/${id}`;
   }
 
-  // Sets the values of `attributes` on bucket `id`; resolves to the
-  // service's message.
-  async update(id, attributes) {
-    const document = await requestJson('PUT', `${this.base}/${id}`, { attributes });
+  // Patches the attributes of bucket `id`: a string sets, null removes;
+  // resolves to the service's message.
+  async patch(id, attributes) {
+    const document = await requestJson('PATCH', `${this.base}/${id}`, { attributes },
+      { type: 'application/merge-patch+json' });
     return document.message;
+  }
+
+  // Replaces the file of bucket `id` by `file` if it still has the ETag
+  // `etag` (412 otherwise); `onProgress` gets the sent fraction. Resolves to
+  // { message, size, etag }.
+  replaceContent(id, file, etag, onProgress) {
+    const query = new URLSearchParams({ name: file.name });
+    if (file.type) query.set('type', file.type);
+    return sendWithProgress('PUT', `${this.base}/${id}/content?${query}`, file,
+      { 'If-Match': etag }, onProgress);
   }
 
   async remove(id) {
@@ -117,27 +167,13 @@ export class BucketClient {
 
   // Uploads `file` with `attributes`; `onProgress` gets the sent fraction
   // (0..1). Resolves to the new bucket's id.
-  upload(file, attributes, onProgress) {
-    return new Promise((resolve, reject) => {
-      const form = new FormData();
-      form.append('bucket', file, file.name);
-      form.append('attributes', JSON.stringify(attributes));
-      const request = new XMLHttpRequest();
-      request.open('POST', this.base);
-      request.upload.addEventListener('progress', (event) => {
-        if (event.lengthComputable && event.total > 0) onProgress(event.loaded / event.total);
-      });
-      request.addEventListener('load', () => {
-        const document = parse(request.responseText);
-        if (request.status >= 200 && request.status < 300 && document && document.bucket !== undefined) {
-          resolve(document.bucket);
-        } else {
-          reject(new ApiError(request.status, messageOf(request.status, document, request.responseText)));
-        }
-      });
-      request.addEventListener('error', () => reject(new ApiError(0, S.networkError)));
-      request.send(form);
-    });
+  async upload(file, attributes, onProgress) {
+    const form = new FormData();
+    form.append('bucket', file, file.name);
+    form.append('attributes', JSON.stringify(attributes));
+    const document = await sendWithProgress('POST', this.base, form, {}, onProgress);
+    if (document.bucket === undefined) throw new ApiError(200, S.badAnswer);
+    return document.bucket;
   }
 
   // The state of replication to an object store (GET <base>/replication).

@@ -1,16 +1,17 @@
-// The paged table of buckets: one page of the listing (or of a match when
-// filters are set), with each file's name, size and date (from its /info),
-// sortable on the shown page, and download (under the file's name),
-// in-place edit and delete per row.
+// The paged table of buckets: one page of the listing (or of the search
+// when a condition is set), with each file's name, size and date (from its
+// /info), sortable on the shown page, and download (under the file's name),
+// in-place edit (editor.js) and delete per row.
 import { S, format } from './strings.js';
-import { el, chipList, newPairRow, showError } from './dom.js';
+import { el, chipList, showError } from './dom.js';
+import { Editor } from './editor.js';
 
 const $ = (id) => document.getElementById(id);
 
 // The facts of an /info answer the table shows.
 function pick(info) {
   if (!info) return {};
-  const facts = { size: info.size, modified: info.modified };
+  const facts = { size: info.size, modified: info.modified, etag: info.etag };
   if (typeof info.name === 'string') facts.name = info.name;
   return facts;
 }
@@ -41,9 +42,9 @@ function formatSize(bytes) {
   return format(units[unit], { n: unit === 0 ? String(value) : value.toFixed(1) });
 }
 
-// "2026-12-06T20:31:05.123Z" -> "2026-12-06 20:31 UTC".
+// "2026-12-06T20:31:05.123Z" -> "2026-12-06 20:31 UTC", the day unbroken.
 function formatDate(iso) {
-  return `${iso.slice(0, 10)} ${iso.slice(11, 16)} UTC`;
+  return [el('span', { className: 'date-day' }, iso.slice(0, 10)), ` ${iso.slice(11, 16)} UTC`];
 }
 
 export class BucketTable {
@@ -53,7 +54,7 @@ export class BucketTable {
     this.client = client;
     this.announce = announce;
     this.onChanged = onChanged;
-    this.pairs = null;      // filter pairs; null lists every bucket
+    this.where = null;      // search condition; null lists every bucket
     this.trail = [];        // the `after` of every earlier page
     this.after = null;      // the `after` of this page
     this.next = null;       // the `after` of the next page, null on the last
@@ -62,6 +63,7 @@ export class BucketTable {
     this.sequence = 0;      // drops answers of superseded loads
     this.items = [];        // the shown page, with the facts of its files
     this.sort = { key: 'bucket', descending: false };
+    this.editor = new Editor(client, announce, (id) => this.afterEdit(id));
     this.bindPager();
     this.bindSort();
   }
@@ -97,9 +99,9 @@ export class BucketTable {
     return Number($('page-size').value);
   }
 
-  // Shows the buckets holding every pair of `pairs` (null: all), from the start.
-  setFilter(pairs) {
-    this.pairs = pairs;
+  // Shows the buckets matching `where` (null: all), from the start.
+  setFilter(where) {
+    this.where = where;
     return this.goTo([], null);
   }
 
@@ -130,9 +132,9 @@ export class BucketTable {
     const sequence = ++this.sequence;
     $('bucket-rows').setAttribute('aria-busy', 'true');
     try {
-      const page = this.pairs === null
+      const page = this.where === null
         ? await this.client.listPage(this.after, this.pageSize)
-        : await this.client.matchPage(this.pairs, this.after, this.pageSize);
+        : await this.client.searchPage(this.where, this.after, this.pageSize);
       if (sequence !== this.sequence) return undefined;
       if (page.items.length === 0 && this.trail.length > 0) {
         // The last bucket of this page went away: show the page before.
@@ -145,7 +147,13 @@ export class BucketTable {
       this.render(items);
       return items;
     } catch (error) {
-      if (sequence === this.sequence) showError($('table-error'), error.message);
+      if (sequence !== this.sequence) return undefined;
+      showError($('table-error'), error.message);
+      // A refused search: the rows of the one before would not be its answer.
+      if (error.status === 400) {
+        $('bucket-rows').replaceChildren();
+        $('table-empty').hidden = true;
+      }
       return undefined;
     } finally {
       if (sequence === this.sequence) $('bucket-rows').removeAttribute('aria-busy');
@@ -165,7 +173,7 @@ export class BucketTable {
     }
     const empty = $('table-empty');
     empty.hidden = items.length !== 0;
-    empty.textContent = this.pairs === null ? S.noBuckets : S.noMatches;
+    empty.textContent = this.where === null ? S.noBuckets : S.noMatches;
     this.renderPager(items);
     const marked = document.querySelector('#bucket-rows tr.is-new');
     if (marked) marked.scrollIntoView({ block: 'nearest' });
@@ -204,7 +212,7 @@ export class BucketTable {
           el('button', {
             type: 'button', className: 'button ghost small edit', textContent: S.edit,
             attrs: { 'aria-label': format(S.editBucket, { id }) },
-            on: { click: (event) => this.openEditor(attributes, item, event.currentTarget) },
+            on: { click: (event) => this.editor.open(attributes, item, event.currentTarget) },
           }),
           el('button', {
             type: 'button', className: 'button ghost small danger-text delete', textContent: S.delete,
@@ -215,67 +223,8 @@ export class BucketTable {
     return tr;
   }
 
-  // Turns the attribute cell into a form that updates the bucket.
-  openEditor(cell, item, opener) {
-    const id = item.bucket;
-    const extra = el('div', { className: 'pair-rows' });
-    const error = el('p', { className: 'form-error', attrs: { role: 'alert' } });
-    const values = Object.entries(item.attributes || {}).map(([name, value]) => {
-      const input = el('input', { value, maxLength: 80, attrs: { 'aria-label': format(S.valueOf, { name }) } });
-      input.dataset.name = name;
-      return el('div', { className: 'pair existing' }, el('span', { className: 'pair-name' }, name), input);
-    });
-    const close = () => {
-      cell.closest('tr').classList.remove('is-editing');
-      cell.replaceChildren(chipList(item.attributes));
-      opener.disabled = false;
-      opener.focus();
-    };
-    const form = el('form', {
-      className: 'editor', noValidate: true,
-      on: {
-        submit: (event) => {
-          event.preventDefault();
-          this.saveEditor(form, id, error);
-        },
-        keydown: (event) => {
-          if (event.key === 'Escape') close();
-        },
-      },
-    },
-    el('fieldset', {},
-      el('legend', { className: 'visually-hidden' }, format(S.editLegend, { id })),
-      el('p', { className: 'hint' }, S.editHint),
-      values, extra,
-      el('button', {
-        type: 'button', className: 'button link', textContent: S.addAttribute,
-        on: { click: () => extra.append(newPairRow()) },
-      })),
-    error,
-    el('div', { className: 'editor-actions' },
-      el('button', { type: 'submit', className: 'button primary small save', textContent: S.save }),
-      el('button', { type: 'button', className: 'button ghost small', textContent: S.cancel, on: { click: close } })));
-    opener.disabled = true;
-    cell.closest('tr').classList.add('is-editing');
-    cell.replaceChildren(form);
-    (form.querySelector('input') || form.querySelector('button')).focus();
-  }
-
-  async saveEditor(form, id, error) {
-    const attributes = {};
-    for (const input of form.querySelectorAll('.pair.existing input')) attributes[input.dataset.name] = input.value;
-    for (const row of form.querySelectorAll('.pair.added')) {
-      const [name, value] = row.querySelectorAll('input');
-      if (name.value.trim() !== '') attributes[name.value.trim()] = value.value;
-    }
-    showError(error, '');
-    try {
-      await this.client.update(id, attributes);
-    } catch (failure) {
-      showError(error, failure.message);
-      return;
-    }
-    this.announce(format(S.bucketUpdated, { id }));
+  // Reloads the page after bucket `id` was changed and focuses its Edit.
+  async afterEdit(id) {
     await this.load();
     const edit = document.querySelector(`#bucket-rows tr[data-id="${id}"] .edit`);
     if (edit) edit.focus();

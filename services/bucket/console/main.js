@@ -1,6 +1,6 @@
 // Entry point of the console: fills in the page's texts and connects the
-// table, the search, the upload form, the activity list and the
-// replication state.
+// table, the search with its bulk deletion, the upload form, the activity
+// list, the replication state and the retention card.
 import { S } from './strings.js';
 import { applyStrings } from './dom.js';
 import { BucketClient, apiBase } from './api.js';
@@ -9,6 +9,8 @@ import { Search } from './search.js';
 import { Upload } from './upload.js';
 import { Audit } from './audit.js';
 import { Replication } from './replication.js';
+import { Retention } from './retention.js';
+import { BulkDelete } from './bulk_delete.js';
 
 const statusNode = document.getElementById('status');
 let statusTimer = 0;
@@ -28,7 +30,14 @@ function start() {
 
   const audit = new Audit(client);
   const table = new BucketTable(client, announce, () => audit.refresh());
-  new Search(client, (pairs) => table.setFilter(pairs));
+  const search = new Search(client, (where) => table.setFilter(where));
+  const retention = new Retention(client);
+  new BulkDelete(client, announce, () => search.where, () => {
+    table.load();
+    search.recount();
+    audit.refresh();
+    retention.refresh();
+  });
   new Upload(client, announce, async (id) => {
     await table.reveal(id);
     audit.refresh();
@@ -37,6 +46,7 @@ function start() {
   table.load();
   audit.refresh();
   replication.refresh();
+  retention.refresh();
   document.body.classList.add('is-ready');
 }
 

@@ -1,5 +1,5 @@
 // The state of replication to an object store: what the replicator has
-// confirmed, how far behind it is and its last error.
+// confirmed, how far behind it is, a resync under way and its last error.
 import { S, format } from './strings.js';
 import { el, showError } from './dom.js';
 
@@ -31,6 +31,9 @@ export class Replication {
       [S.replicationSent, String(state.bytesSent)],
       [S.replicationError, state.lastError || '-'],
     ];
+    if (state.resync) {
+      rows.splice(1, 0, [S.replicationResync, format(S.replicationResyncText, state.resync)]);
+    }
     $('replication-state').replaceChildren(...rows.flatMap(([name, value]) =>
       [el('dt', {}, name), el('dd', {}, value)]));
   }

@@ -31,6 +31,7 @@
 #include "bucket.h"
 #include "change_feed.h"
 #include "file_facts.h"
+#include "file_stats.h"
 #include "table_result.h"
 
 class Logger;
@@ -40,6 +41,7 @@ struct Condition;
 }
 class ResultSet;
 class Returns;
+class InsertValues;
 class TableStorage;
 struct TableWrite;
 
@@ -133,6 +135,25 @@ class BucketIndex {
     // (none when they are empty) in one transaction. True when written;
     // false (logged) on failure, the row then as it was.
     bool replaceFacts(uint64_t id, const FileFacts& facts);
+
+    // One "buckets" row as the file stats sweep reads it: the id, the path
+    // and the stored stats (none when a column is empty).
+    struct StatsRow {
+        uint64_t id = 0;
+        std::string filename;
+        std::optional<FileStats> stored;
+    };
+    // At most `limit` rows with ids above `after`, by ascending id; nullopt
+    // when the query failed.
+    std::optional<std::vector<StatsRow>> statsPage(uint64_t after, size_t limit);
+    // Writes `stats` into the "buckets" row of `id` (none written when it
+    // has gone). False (logged) when the storage failed.
+    bool writeStats(uint64_t id, const FileStats& stats);
+    // The update of the "buckets" row of `id` to `stats`.
+    static TableWrite statsUpdate(uint64_t id, const FileStats& stats);
+    // Adds the stats of the file at `path` to the values of a new "buckets"
+    // row; nothing when it cannot be read (the next start's sweep fills them).
+    static void addStats(InsertValues& values, const std::string& path);
 
     // The writes that replace the "bucket_files" row of `id` by `facts`:
     // the deletion of the old row, then the insertion of the new one unless

@@ -47,6 +47,7 @@ class DefaultConfigCategory;
 class PeriodicTask;
 class ReplicationLink;
 class Retention;
+class FileStatsSweep;
 class UploadSweeper;
 class WriterLease;
 
@@ -238,6 +239,7 @@ class BucketService : public ServiceAuthHandler {
     std::atomic<bool> m_ready{false};
     std::atomic<uint64_t> m_maxBucketSize{0};  // 0: unlimited
     std::unique_ptr<UploadSweeper> m_sweeper;
+    std::unique_ptr<FileStatsSweep> m_statsSweep;  // the file stats of the index, once per start
     std::unique_ptr<PeriodicTask> m_leftoverRetry;
     std::once_flag m_retentionOnce;
     std::unique_ptr<Retention> m_retention;

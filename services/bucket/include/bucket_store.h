@@ -132,6 +132,12 @@ class BucketStore : public BucketHome {
     // more than a crash (at an orderly stop, and after the sweep resolved
     // one). A failure is logged; the rows then go with a later deletion.
     void clearRemovals();
+    // Once the intents are open and before requests are served: records in
+    // the change feed, once more, the file of each stored bucket whose
+    // replacement an earlier run left in flight, so that the feed's newest
+    // record tells the bytes the bucket holds. Returns how many it recorded
+    // (failures are logged and left for a later start).
+    size_t recordInterruptedReplacements();
     // On an orderly stop, once no more ids are handed out: writes back the
     // exact next id, so the next start leaves no gap.
     void releaseIds();
@@ -189,6 +195,16 @@ class BucketStore : public BucketHome {
     // How many stored buckets `condition` matches; nullopt when the query failed.
     std::optional<uint64_t> countMatching(const bucket_query::Condition& condition);
 
+    // ---- the file stats of the index (file_stats.h) ----
+
+    // The "buckets" rows above `after` with their stored stats
+    // (BucketIndex::statsPage).
+    std::optional<std::vector<BucketIndex::StatsRow>> statsPage(uint64_t after, size_t limit);
+    // Under the store mutex (so no replacement comes between the look and
+    // the write): stores the stats the file `path` of `id` has now. False
+    // when the file cannot be read or the write failed.
+    bool refreshFileStats(uint64_t id, const std::string& path);
+
     // ---- changes ----
 
     // Under the store mutex: stores `bucket`, its "buckets" row when
@@ -224,7 +240,9 @@ class BucketStore : public BucketHome {
     // Stale when `precondition` is false (nothing changed); Failed when the
     // bucket's path is unusable, the new name could not be made durable or
     // the facts not written (the new file is in place then). Throws
-    // UploadStorageError when the rename fails (the old file stays).
+    // UploadStorageError when the rename fails (the old file stays). The
+    // replacement's intent is recorded before its change record and ended
+    // once the new file is durably in place.
     Outcome replaceFile(uint64_t id,
                         const std::function<bool(const std::string& path)>& precondition,
                         UploadFile& file, const FileFacts& given = {});
@@ -235,10 +253,10 @@ class BucketStore : public BucketHome {
     // be recorded. The file stays; the caller removes it with
     // `finishFileRemoval`, which ends the deletion's record.
     Change remove(uint64_t id);
-    // `remove` unless `keep` is true for the bucket's attributes as stored
+    // `remove` unless `keep` is true for the bucket (its attributes and file) as stored
     // at the moment of the deletion (Stale then, nothing changed): a rule
     // never deletes a bucket that was just put on hold.
-    Change removeUnless(uint64_t id, const std::function<bool(const Bucket::Attributes&)>& keep);
+    Change removeUnless(uint64_t id, const std::function<bool(Bucket&)>& keep);
     // Removes whatever rows a failed creation of `id` may have left. True
     // when no "buckets" row of `id` is stored afterwards; false when one may
     // remain (a deletion or the check failed, or there is no storage).
@@ -281,7 +299,7 @@ class BucketStore : public BucketHome {
     // `writeUnique` with the set's stripe held.
     Outcome writeUniqueRows(Bucket& bucket);
     // `remove` with the store mutex held; `keep` may be empty.
-    Change removeRows(uint64_t id, const std::function<bool(const Bucket::Attributes&)>& keep);
+    Change removeRows(uint64_t id, const std::function<bool(Bucket&)>& keep);
     // True when a bucket other than `id` holds exactly `set`; nullopt when
     // the query failed.
     std::optional<bool> heldByAnother(const Bucket::Attributes& set, uint64_t id);

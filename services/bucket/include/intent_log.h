@@ -4,17 +4,21 @@
 //
 // An addition records its id before its file is renamed into place, and a
 // deletion before its rows are removed; both end the record once their rows
-// are committed (or the change was undone). A crash or a power cut in
+// are committed (or the change was undone). A content replacement records
+// its id before its change record is committed and ends it once the new
+// file is durably in place: a record left by a crash in between tells the
+// next start that the feed's newest record of the bucket may describe a
+// file that never arrived. A crash or a power cut in
 // between leaves the record: at the next start a file of a recorded id
 // without rows belongs to an addition that was never answered, or to a
 // deletion that was, and may be removed; any other file without rows is
 // not the service's to delete (see UploadSweeper).
 //
 // The file holds one line per event: "+<id>" (addition begun), "x<id>"
-// (deletion begun), "-<id>" (ended). Beginnings are synced to disk before
-// `begin` returns; ends are not (a lost end only makes the sweep look at a
-// bucket whose rows it then finds). The file starts over once nothing is
-// in flight and it has grown past kCompactBytes.
+// (deletion begun), "r<id>" (replacement begun), "-<id>" (ended). Beginnings are synced to disk
+// before `begin` returns; ends are not (a lost end only makes the sweep look at a bucket whose rows
+// it then finds). The file starts over once nothing is in flight and it has grown past
+// kCompactBytes.
 //
 // Thread-safety: every member may be called from any thread.
 #pragma once
@@ -27,7 +31,7 @@
 
 class IntentLog {
   public:
-    enum class Kind { Addition, Deletion };
+    enum class Kind { Addition, Deletion, Replacement };
     static constexpr const char* kFileName = ".bucket-intents";
     static constexpr long kCompactBytes = 64 * 1024;
 

@@ -46,11 +46,12 @@ bool compares(Op op, const std::string& stored, const std::string& wanted, bool 
     return ordered(op, order);
 }
 
-// The id against the canonical decimal ids of `leaf`.
-bool idMatches(const Condition& leaf, uint64_t id) {
-    auto order = [id](const std::string& value) {
-        const uint64_t wanted = std::stoull(value);
-        return id < wanted ? -1 : (id > wanted ? 1 : 0);
+// `stored` against the decimal integers of `leaf` (a fact's values, with
+// the op already narrowed to whole numbers by the parser).
+bool integerMatches(const Condition& leaf, int64_t stored) {
+    auto order = [stored](const std::string& value) {
+        const int64_t wanted = std::stoll(value);
+        return stored < wanted ? -1 : (stored > wanted ? 1 : 0);
     };
     if (leaf.op == Op::In) {
         for (const std::string& value : leaf.values) {
@@ -63,10 +64,23 @@ bool idMatches(const Condition& leaf, uint64_t id) {
     return ordered(leaf.op, order(leaf.values.at(0)));
 }
 
-bool leafMatches(const Condition& leaf, uint64_t id, const Bucket::Attributes& attributes) {
+bool factMatches(const Condition& leaf, const Subject& subject) {
     if (leaf.fact == Fact::Id) {
-        return idMatches(leaf, id);
+        return subject.id <= static_cast<uint64_t>(INT64_MAX) &&
+               integerMatches(leaf, static_cast<int64_t>(subject.id));
     }
+    if (!subject.stats || subject.stats->size > static_cast<uint64_t>(INT64_MAX)) {
+        return false;
+    }
+    return integerMatches(leaf, leaf.fact == Fact::Size ? static_cast<int64_t>(subject.stats->size)
+                                                        : subject.stats->modifiedMs);
+}
+
+bool leafMatches(const Condition& leaf, const Subject& subject) {
+    if (leaf.fact != Fact::None) {
+        return factMatches(leaf, subject);
+    }
+    const Bucket::Attributes& attributes = subject.attributes;
     auto found = attributes.find(leaf.name);
     if (leaf.op == Op::Exists || leaf.op == Op::Absent) {
         return (found != attributes.end()) == (leaf.op == Op::Exists);
@@ -88,28 +102,34 @@ bool leafMatches(const Condition& leaf, uint64_t id, const Bucket::Attributes& a
 
 }  // namespace
 
-bool matches(const Condition& condition, uint64_t id, const Bucket::Attributes& attributes) {
+bool matches(const Condition& condition, const Subject& subject) {
     switch (condition.kind) {
         case Condition::Kind::Leaf:
-            return leafMatches(condition, id, attributes);
+            return leafMatches(condition, subject);
         case Condition::Kind::All:
             for (const Condition& member : condition.members) {
-                if (!matches(member, id, attributes)) {
+                if (!matches(member, subject)) {
                     return false;
                 }
             }
             return true;
         case Condition::Kind::Any:
             for (const Condition& member : condition.members) {
-                if (matches(member, id, attributes)) {
+                if (matches(member, subject)) {
                     return true;
                 }
             }
             return false;
         case Condition::Kind::Not:
-            return !matches(condition.members.at(0), id, attributes);
+            return !matches(condition.members.at(0), subject);
     }
     return false;
+}
+
+bool matches(const Condition& condition, Bucket& bucket) {
+    const std::optional<FileStats> stats =
+        bucket.hasUsableFile() ? fileStatsOf(bucket.getFilename()) : std::nullopt;
+    return matches(condition, Subject{bucket.getId(), bucket.getAttributes(), stats});
 }
 
 bool matchesEverything(const Condition& condition) {

@@ -7,13 +7,27 @@
 
 #include <cstdint>
 
+#include <optional>
+
 #include "bucket.h"
 #include "condition.h"
+#include "file_stats.h"
 
 namespace bucket_query {
 
-// True when the bucket `id` with the stored `attributes` matches `condition`.
-bool matches(const Condition& condition, uint64_t id, const Bucket::Attributes& attributes);
+// What a condition is evaluated on: the bucket's id, attributes and its
+// file's stats (none: leaves on "size" and "modified" match nothing, as
+// for a row the index holds no stats for).
+struct Subject {
+    uint64_t id = 0;
+    const Bucket::Attributes& attributes;
+    std::optional<FileStats> stats;
+};
+
+// True when `subject` matches `condition`.
+bool matches(const Condition& condition, const Subject& subject);
+// The same for the bucket `bucket`, its stats read from its file now.
+bool matches(const Condition& condition, Bucket& bucket);
 
 // True for the condition that holds for every bucket by its form (an
 // absent or empty `where`).

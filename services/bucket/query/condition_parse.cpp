@@ -3,6 +3,7 @@
 
 #include "bucket_text.h"
 #include "condition.h"
+#include "fact_values.h"
 #include "number_text.h"
 
 namespace bucket_query {
@@ -97,6 +98,29 @@ std::string valueOf(const Condition& leaf, const Json& json) {
     return value;
 }
 
+// The values `given` of `leaf`, checked for the leaf's kind; a size or
+// time is narrowed to the whole numbers the index keeps (fact_values.h).
+void readValues(Condition& leaf, const std::vector<const Json*>& given) {
+    if (leaf.fact != Fact::Size && leaf.fact != Fact::Modified) {
+        for (const Json* each : given) {
+            leaf.values.push_back(valueOf(leaf, *each));
+        }
+        return;
+    }
+    std::vector<Bound> bounds;
+    for (const Json* each : given) {
+        std::optional<Bound> bound = factBound(leaf.fact, *each);
+        if (!bound) {
+            throw Refused{leaf.fact == Fact::Size
+                              ? "The value for the fact size must be a number of bytes"
+                              : "The value for the fact modified must be an ISO-8601 instant or a "
+                                "number of seconds since the epoch"};
+        }
+        bounds.push_back(*bound);
+    }
+    narrowLeaf(leaf, bounds);
+}
+
 void readSubject(const Json& json, Condition& leaf) {
     auto name = json.FindMember("name");
     auto fact = json.FindMember("fact");
@@ -120,7 +144,8 @@ void readSubject(const Json& json, Condition& leaf) {
         return;
     }
     if (factName == "size" || factName == "modified") {
-        throw Refused{"The fact \"" + factName + "\" cannot be searched on this store; facts: id"};
+        leaf.fact = factName == "size" ? Fact::Size : Fact::Modified;
+        return;
     }
     throw Refused{"Unknown fact, one of \"id\", \"size\", \"modified\" expected"};
 }
@@ -181,9 +206,11 @@ Condition Reader::leaf(const Json& json) {
             throw Refused{"The op in needs \"values\", a list of at least one value"};
         }
         count(values->value.Size());
+        std::vector<const Json*> given;
         for (const Json& each : values->value.GetArray()) {
-            leaf.values.push_back(valueOf(leaf, each));
+            given.push_back(&each);
         }
+        readValues(leaf, given);
         return leaf;
     }
     count(1);
@@ -192,7 +219,7 @@ Condition Reader::leaf(const Json& json) {
                            : std::string("The op ") + opName(leaf.op) + " needs \"value\""};
     }
     if (!none) {
-        leaf.values.push_back(valueOf(leaf, value->value));
+        readValues(leaf, {&value->value});
     }
     return leaf;
 }

@@ -69,14 +69,27 @@ std::unique_ptr<Query> attributeLeaf(const Condition& leaf) {
     return fragment;
 }
 
+// The "buckets" column of a fact (file_stats.h for size and modified).
+const char* factColumn(Fact fact) {
+    switch (fact) {
+        case Fact::Size:
+            return "size";
+        case Fact::Modified:
+            return "modified";
+        default:
+            return "id";
+    }
+}
+
 }  // namespace
 
 std::unique_ptr<Query> fragmentOf(const Condition& condition) {
     auto fragment = std::make_unique<Query>();
     switch (condition.kind) {
         case Condition::Kind::Leaf:
-            return condition.fact == Fact::None ? attributeLeaf(condition)
-                                                : compare(nullptr, "id", condition);
+            return condition.fact == Fact::None
+                       ? attributeLeaf(condition)
+                       : compare(nullptr, factColumn(condition.fact), condition);
         case Condition::Kind::All:
             for (const Condition& member : condition.members) {
                 fragment->all(fragmentOf(member).release());

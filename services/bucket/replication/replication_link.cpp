@@ -28,6 +28,22 @@ std::string jsonText(const std::string& text) {
     return JSONquote(text);
 }
 
+// `"resync" : { ... }` while a resync runs, else null.
+std::string resyncMember(const replication::ReplicationStatus& status) {
+    if (!status.resyncing) {
+        return ", \"resync\" : null";
+    }
+    const replication::ResyncProgress& progress = status.resync;
+    return ", \"resync\" : { \"reason\" : " + jsonText(progress.reason) +
+           ", \"phase\" : " + jsonText(progress.phase) +
+           ", \"head\" : " + std::to_string(progress.head) +
+           ", \"checked\" : " + std::to_string(progress.checked) +
+           ", \"copied\" : " + std::to_string(progress.copied) +
+           ", \"rewritten\" : " + std::to_string(progress.rewritten) +
+           ", \"listed\" : " + std::to_string(progress.listed) +
+           ", \"deleted\" : " + std::to_string(progress.deleted) + " }";
+}
+
 }  // namespace
 
 ReplicationLink::ReplicationLink(Logger& logger) : m_logger(logger) {}
@@ -120,5 +136,5 @@ std::string ReplicationLink::statusJson(uint64_t newestSeq) const {
            ", \"bytesSent\" : " + std::to_string(status.bytesSent) +
            ", \"applied\" : " + std::to_string(status.applied) +
            ", \"faults\" : " + std::to_string(status.faults) +
-           ", \"lastError\" : " + jsonText(status.lastError) + " }";
+           ", \"lastError\" : " + jsonText(status.lastError) + resyncMember(status) + " }";
 }

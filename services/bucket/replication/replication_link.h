@@ -47,7 +47,8 @@ class ReplicationLink {
 
     // GET /bucket/replication: { "state", "endpoint", "bucket", "keyPrefix",
     // "cursor", "lagChanges", "lagSeconds", "bytesSent", "applied",
-    // "faults", "lastError" }; `newestSeq` is the feed's newest seq, from
+    // "faults", "lastError", "resync" } ("resync": null, or while one runs
+    // its reason, phase, head and counts); `newestSeq` is the feed's newest seq, from
     // which the lag in changes is counted.
     std::string statusJson(uint64_t newestSeq) const;
 

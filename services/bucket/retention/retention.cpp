@@ -91,7 +91,8 @@ std::optional<Retention::Plan> Retention::plan(int64_t now) const {
     for (const Candidate& candidate : candidatesOf(*buckets, current.holdAttribute)) {
         if (current.maxAgeSeconds != 0 &&
             candidate.modified + static_cast<int64_t>(current.maxAgeSeconds) < now &&
-            bucket_query::matches(current.maxAgeWhere, candidate.id, *candidate.attributes)) {
+            bucket_query::matches(current.maxAgeWhere,
+                                  {candidate.id, *candidate.attributes, std::nullopt})) {
             plan.deletions.push_back({candidate.id, candidate.size, "maxAge"});
             freed += candidate.size;
         } else {
@@ -106,7 +107,8 @@ std::optional<Retention::Plan> Retention::plan(int64_t now) const {
         if (plan.space->free + freed >= mark) {
             break;
         }
-        if (!bucket_query::matches(current.evictWhere, candidate.id, *candidate.attributes)) {
+        if (!bucket_query::matches(current.evictWhere,
+                                   {candidate.id, *candidate.attributes, std::nullopt})) {
             continue;
         }
         plan.deletions.push_back({candidate.id, candidate.size, "minFree"});
@@ -134,8 +136,7 @@ bool Retention::deleteOne(const Deletion& deletion, const std::string& hold) {
     // The hold is tested again under the store mutex: a bucket put on hold
     // since the plan stays.
     const BucketStore::Change change = m_store.removeUnless(
-        deletion.id,
-        [&hold](const Bucket::Attributes& attributes) { return attributes.count(hold) != 0; });
+        deletion.id, [&hold](Bucket& bucket) { return bucket.getAttributes().count(hold) != 0; });
     if (change.outcome != BucketStore::Outcome::Written) {
         return false;  // gone meanwhile, or the storage failed: the next run looks again
     }

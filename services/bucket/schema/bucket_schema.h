@@ -5,7 +5,9 @@
 // version 3, "bucket_files" (id, name, type, sha256: what the upload said
 // of the file, one row per bucket that has any, file_facts.h); from version 4, "bucket_lease"
 // (slot, generation, name, host, pid, started, expires: the writer lease, writer_lease.h); from
-// version 5, "bucket_removals" (id: the deletions whose files may still be on disk,
+// version 5, the columns "size" and "modified" of "buckets" (the file's size in bytes and its
+// modification time in milliseconds since the epoch, bucket_file_stats.h), each indexed; from
+// version 6, "bucket_removals" (id: the deletions whose files may still be on disk,
 // removal_records.h). The
 // store declares it at every start; the storage benchmarks, the fuzz targets and the tests declare
 // the same text, so they exercise exactly the tables the service uses.
@@ -37,12 +39,14 @@ constexpr const char* kDocumentVersion1 =
     "\"type\" : \"varchar\", \"size\" : 80 }, { \"column\" : \"value\", \"type\" : \"varchar\", "
     "\"size\" : 80 } ], \"index\" : [ \"name\" ] } ] }";
 
-// The current schema document (version 5), as sent to the storage service.
+// The current schema document (version 6), as sent to the storage service.
 constexpr const char* kDocument =
-    "{ \"schema\" : \"Bucket\", \"version\" : 5, \"service\" : \"bucket\", \"tables\" : [ { "
+    "{ \"schema\" : \"Bucket\", \"version\" : 6, \"service\" : \"bucket\", \"tables\" : [ { "
     "\"name\" : \"buckets\", \"columns\" : [ { \"column\" : \"id\", \"type\" : \"integer\", "
     "\"size\" : 10, \"key\" : true }, { \"column\" : \"filename\", \"type\" : \"varchar\", "
-    "\"size\" : 255 } ], \"index\" : [ \"col2\" ] }, { \"name\" : \"bucket_attributes\", "
+    "\"size\" : 255 }, { \"column\" : \"size\", \"type\" : \"integer\" }, { \"column\" : "
+    "\"modified\", \"type\" : \"integer\" } ], \"index\" : [ \"col2\", [ \"size\" ], "
+    "[ \"modified\", \"id\" ] ] }, { \"name\" : \"bucket_attributes\", "
     "\"columns\" : [ { \"column\" : \"id\", \"type\" : \"integer\" }, { \"column\" : \"name\", "
     "\"type\" : \"varchar\", \"size\" : 80 }, { \"column\" : \"value\", \"type\" : \"varchar\", "
     "\"size\" : 80 } ], \"index\" : [ \"name\" ] }, { \"name\" : \"bucket_changes\", "

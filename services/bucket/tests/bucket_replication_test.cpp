@@ -7,10 +7,12 @@
 #include <rapidjson/document.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "http/headers.h"
 #include "replication/object_metadata.h"
@@ -140,6 +142,66 @@ TEST_F(BucketReplicationTest, EveryKindOfChangeReachesTheObjectStoreExactly) {
     EXPECT_EQ(std::string::npos, platform().serviceLog().find(cluster->secretKey()));
     ASSERT_NO_FATAL_FAILURE(setItem("endpoint", ""));
     EXPECT_TRUE(reaches("off")) << m_lastStatus;
+}
+
+// Buckets stored before replication was set up (as an index from before the
+// feed holds them) and a target with leftovers: the first start resyncs
+// from the service's listing, reporting it, and then follows the feed.
+TEST_F(BucketReplicationTest, AFirstStartOverStoredBucketsResyncsThenFollows) {
+    REQUIRE_CEPH(cluster);
+    replication::S3Config config = replication_test::configFor(*cluster, "resync-box");
+    replication::S3Client target(config);
+    ASSERT_TRUE(target.createBucket().ok);
+    const std::string leftover = platform().dataDir() + "/leftover";
+    std::ofstream(leftover) << "left over";
+    ASSERT_TRUE(target.putFile("box2/424242", leftover, {}).ok);
+    ASSERT_TRUE(target.putFile("box2/readme", leftover, {}).ok);
+    std::vector<uint64_t> ids;
+    for (int i = 0; i < 12; ++i) {
+        ids.push_back(platform().addOrThrow("stored " + std::to_string(i),
+                                            "{\"n\":\"" + std::to_string(i) + "\",\"Ä\":\"\"}"));
+    }
+    const std::string credentials = platform().dataDir() + "/s3.credentials";
+    std::ofstream(credentials) << "access_key = " << cluster->accessKey()
+                               << "\nsecret_key = " << cluster->secretKey() << "\n";
+    ASSERT_EQ(0, chmod(credentials.c_str(), 0600));
+    ASSERT_NO_FATAL_FAILURE(setItem("credentialsFile", credentials));
+    ASSERT_NO_FATAL_FAILURE(setItem("bucket", "resync-box"));
+    ASSERT_NO_FATAL_FAILURE(setItem("keyPrefix", "box2/"));
+    ASSERT_NO_FATAL_FAILURE(setItem("endpoint", cluster->url()));
+    ASSERT_TRUE(caughtUp()) << m_lastStatus;
+    EXPECT_NE(std::string::npos, m_lastStatus.find("\"resync\" : null")) << m_lastStatus;
+    const std::string last = "/bucket/" + std::to_string(ids.back());
+    ASSERT_EQ(200, platform().service().request("DELETE", last).status);
+    ASSERT_TRUE(caughtUp()) << m_lastStatus;
+
+    // Every bucket the service holds (those of earlier tests too) and the
+    // readme, nothing else.
+    rapidjson::Document stored;
+    stored.Parse(platform().service().request("GET", "/bucket").body.c_str());
+    std::vector<std::string> expected{"box2/readme"};
+    for (const auto& bucket : stored["buckets"].GetArray()) {
+        expected.push_back("box2/" + std::to_string(bucket["bucket"].GetUint64()));
+    }
+    std::sort(expected.begin(), expected.end());
+    replication_test::Inspection listing(*cluster, "resync-box", "");
+    std::vector<std::string> keys;
+    for (const auto& key : listing["keys"].GetArray()) {
+        keys.push_back(key.GetString());
+    }
+    EXPECT_EQ(expected, keys);
+    std::string named;
+    for (size_t i = 0; i + 1 < ids.size(); ++i) {
+        named += " box2/" + std::to_string(ids[i]);
+    }
+    replication_test::Inspection seen(*cluster, "resync-box", named);
+    for (size_t i = 0; i + 1 < ids.size(); ++i) {
+        const auto& object = seen["box2/" + std::to_string(ids[i])];
+        ASSERT_TRUE(object.IsObject()) << ids[i];
+        EXPECT_EQ(("stored " + std::to_string(i)).size(), object["size"].GetUint64());
+        EXPECT_EQ((replication::Attributes{{"n", std::to_string(i)}, {"Ä", ""}}),
+                  attributesOf(object));
+    }
 }
 
 }  // namespace

@@ -122,7 +122,8 @@ TEST_F(BucketRetentionTest, RemovalUnlessKeptJudgesTheStoredAttributes) {
     const uint64_t id = platform().addOrThrow("late", "{\"t3\":\"late\"}");
     BucketStore& store = platform().bucketService().store();
     bool sawOnlyT3 = false;
-    BucketStore::Change kept = store.removeUnless(id, [&](const Bucket::Attributes& stored) {
+    BucketStore::Change kept = store.removeUnless(id, [&](Bucket& bucket) {
+        const Bucket::Attributes& stored = bucket.getAttributes();
         sawOnlyT3 = stored.size() == 1 && stored.at("t3") == "late";
         return true;
     });
@@ -131,8 +132,7 @@ TEST_F(BucketRetentionTest, RemovalUnlessKeptJudgesTheStoredAttributes) {
     EXPECT_FALSE(kept.removed);
     EXPECT_TRUE(stored(id));
 
-    BucketStore::Change removed =
-        store.removeUnless(id, [](const Bucket::Attributes&) { return false; });
+    BucketStore::Change removed = store.removeUnless(id, [](Bucket&) { return false; });
     ASSERT_EQ(BucketStore::Outcome::Written, removed.outcome);
     store.finishFileRemoval(id, removed.removed->getFilename());
     EXPECT_FALSE(stored(id));

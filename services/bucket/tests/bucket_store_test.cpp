@@ -546,11 +546,15 @@ TEST_F(BucketStoreTest, SchemaIsDeclaredAsTheFirstVersionPlusAdditions) {
     m_service->createSchema();
     EXPECT_EQ(std::string(bucket_schema::kDocument), m_storage.lastSchema);
     // The first version's tables exactly as they were, the change feed's
-    // (version 2), the file facts' (version 3), the writer lease's (version 4),
-    // then the recorded deletions' (version 5).
+    // (version 2), the file facts' (version 3), then the writer lease's (version 4);
+    // the columns of version 5 come after the first version's in "buckets";
+    // the recorded deletions' table (version 6) comes last.
     const std::string first = bucket_schema::kDocumentVersion1;
     EXPECT_EQ(492u, first.size());
-    const size_t tables = first.find("\"tables\"");
+    std::string firstColumns = first.substr(0, first.find("\"size\" : 255 }") + 14);
+    firstColumns.replace(firstColumns.find("\"version\" : 1"), 13, "\"version\" : 6");
+    EXPECT_EQ(0u, m_storage.lastSchema.rfind(firstColumns, 0)) << m_storage.lastSchema;
+    const size_t tables = first.find("{ \"name\" : \"bucket_attributes\"");
     const std::string firstTables = first.substr(tables, first.size() - 4 - tables);
     const size_t at = m_storage.lastSchema.find(firstTables + ", { \"name\" : \"bucket_changes\"");
     EXPECT_NE(std::string::npos, at) << m_storage.lastSchema;
@@ -559,7 +563,11 @@ TEST_F(BucketStoreTest, SchemaIsDeclaredAsTheFirstVersionPlusAdditions) {
               m_storage.lastSchema.find("{ \"name\" : \"bucket_lease\""));
     EXPECT_LT(m_storage.lastSchema.find("{ \"name\" : \"bucket_lease\""),
               m_storage.lastSchema.find("{ \"name\" : \"bucket_removals\""));
-    EXPECT_EQ(0u, m_storage.lastSchema.rfind("{ \"schema\" : \"Bucket\", \"version\" : 5,", 0));
+    EXPECT_EQ(0u, m_storage.lastSchema.rfind("{ \"schema\" : \"Bucket\", \"version\" : 6,", 0));
+    // Version 5 adds the file's size and time to "buckets", after its first columns.
+    EXPECT_NE(std::string::npos,
+              m_storage.lastSchema.find("\"size\" : 255 }, { \"column\" : \"size\", \"type\" : "
+                                        "\"integer\" }, { \"column\" : \"modified\""));
 }
 
 TEST_F(BucketStoreTest, RefusedSchemaEndsTheProcessWithStatusOne) {

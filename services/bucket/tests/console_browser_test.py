@@ -18,7 +18,7 @@ from selenium.common.exceptions import NoSuchElementException, StaleElementRefer
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
-from selenium.webdriver.support.ui import WebDriverWait
+from selenium.webdriver.support.ui import Select, WebDriverWait
 
 from platform_process import Platform, multipart, send, wait_until
 
@@ -40,6 +40,22 @@ def all_ids(platform):
                              b'{ "attributes" : {} }')
     assert status == 200, answer
     return [match["bucket"] for match in json.loads(answer)["matches"]]
+
+
+def every_bucket(platform):
+    """{ id: attributes } of every stored bucket."""
+    status, _, answer = send(platform.core_base, "GET", "/tarvolt/bucket")
+    assert status == 200, answer
+    return {bucket["bucket"]: bucket["attributes"] for bucket in json.loads(answer)["buckets"]}
+
+
+def set_category_item(platform, category, item, value):
+    with open(os.path.join(platform.data, "admin.token")) as file:
+        token = file.read().strip()
+    status, _, answer = send(
+        platform.core_base, "PUT", "/tarvolt/category/%s/%s" % (category.replace(" ", "%20"), item),
+        json.dumps({"value": value}).encode(), {"Authorization": "Bearer " + token})
+    assert status == 200, answer
 
 
 def start_browser(profile, downloads):
@@ -152,6 +168,35 @@ class ConsoleTest(unittest.TestCase):
         self.find("#search-name").send_keys(name)
         self.find("#search-value").send_keys(value + Keys.ENTER)
 
+    def add_condition(self, name, op, value="", compare="text", negated=False):
+        """Adds a condition through the builder's form; `name` may be "@id"."""
+        Select(self.find("#search-field")).select_by_value("id" if name == "@id" else "")
+        if name != "@id":
+            self.find("#search-name").send_keys(name)
+        Select(self.find("#search-op")).select_by_value(op)
+        if value:
+            self.find("#search-value").send_keys(value)
+        if self.find("#search-as").is_enabled():
+            Select(self.find("#search-as")).select_by_value(compare)
+        if self.find("#search-not").is_selected() != negated:
+            self.find("#search-not").click()
+        self.find("#search-add").click()
+
+    def sent_condition(self):
+        return json.loads(self.browser.execute_script(
+            "return document.getElementById('search-where').textContent"))
+
+    def pages_of_search(self):
+        """Every id the table shows for the search, page after page."""
+        self.wait(lambda: self.find("#bucket-rows").get_attribute("aria-busy") is None, "the page")
+        seen = [self.shown_ids()]
+        while self.find("#page-next").is_enabled():
+            before = seen[-1]
+            self.find("#page-next").click()
+            seen.append(self.wait(lambda: self.shown_ids() != before and self.shown_ids(),
+                                  "the next page"))
+        return [bucket for page in seen for bucket in page]
+
     def javascript_errors(self):
         return [entry for entry in self.browser.get_log("browser")
                 if entry.get("source") == "javascript"]
@@ -204,14 +249,17 @@ class ConsoleTest(unittest.TestCase):
         self.wait(lambda: self.shown_ids() == [bucket, second, other], "by date")
         self.find("th.col-id .sort").click()
 
-        # Search by one pair, then by two; removing a chip widens it again.
+        # Search by one pair, then by two (eq conditions joined by "all");
+        # removing a chip widens it again.
         self.add_filter("site", "north")
         self.wait(lambda: self.find("#search-count").text == "2 buckets match", "one-pair count")
         self.add_filter("kind", "reading")
         self.wait(lambda: self.shown_ids() == [bucket], "two-pair result")
         self.wait(lambda: self.find("#search-count").text == "1 bucket matches", "count")
-        self.screenshot("desktop-search")
-        self.find('#search-chips .chip-remove[aria-label="Remove filter kind=reading"]').click()
+        self.assertEqual({"all": [{"name": "site", "op": "eq", "value": "north"},
+                                  {"name": "kind", "op": "eq", "value": "reading"}]},
+                         self.sent_condition())
+        self.find('#search-chips .chip-remove[aria-label="Remove condition kind = reading"]').click()
         self.wait(lambda: len(self.shown_ids()) == 2, "one-pair result again")
         self.find("#search-clear").click()
         self.wait(lambda: self.row(second) is not None, "the full list")
@@ -231,15 +279,59 @@ class ConsoleTest(unittest.TestCase):
         site.send_keys("east" + Keys.ENTER)
         self.wait(lambda: self.chips(second) == ["kind=reading", "site=east"], "edit")
         self.wait(lambda: self.find("#audit-list .badge").text.lower() == "updated", "BUCCH")
+
+        # Remove attributes: all of them is refused (409, nothing changes),
+        # one of them goes by a merge patch with null.
+        self.find(".edit", self.row(second)).click()
+        for name in ("kind", "site"):
+            self.find(f'.editor .remove-attribute[aria-label="Remove attribute {name}"]',
+                      self.row(second)).click()
+        self.find(".editor .save", self.row(second)).click()
+        self.wait(lambda: self.find(".editor .form-error", self.row(second)).text ==
+                  "A bucket must have at least one attribute", "the empty-set refusal")
+        self.assertEqual({"kind": "reading", "site": "east"}, every_bucket(platform)[second])
+        keep = self.find('.editor .remove-attribute[aria-label="Remove attribute site"]',
+                         self.row(second))
+        keep.click()
+        self.assertEqual("false", keep.get_attribute("aria-pressed"))
+        self.screenshot("desktop-edit-remove")
+        self.find(".editor .save", self.row(second)).click()
+        self.wait(lambda: self.chips(second) == ["site=east"], "the removal")
+        self.assertEqual({"site": "east"}, every_bucket(platform)[second])
         self.assertEqual(200, send(platform.core_base, "GET", f"/tarvolt/bucket/{second}")[0])
 
-        # Download: the same bytes that were uploaded, saved under their name.
+        # Replace the file under the shown ETag: once someone else replaced it
+        # meanwhile the console says so and changes nothing; after a reload
+        # the new file goes in, the attributes stay.
+        self.find(".edit", self.row(bucket)).click()
+        self.assertIn("ETag", self.find(".editor .file-facts", self.row(bucket)).text)
+        meanwhile = b"replaced meanwhile"
+        self.assertEqual(202, send(platform.core_base, "PUT",
+                                   f"/tarvolt/bucket/{bucket}/content", meanwhile,
+                                   {"If-Match": "*"})[0])
+        newer = os.path.join(self.scratch, "newer.bin")
+        with open(newer, "wb") as file:
+            file.write(b"the newer reading")
+        self.find(".editor .replace-file", self.row(bucket)).send_keys(newer)
+        self.wait(lambda: self.find(".editor .form-error", self.row(bucket)).text.startswith(
+            "The file was changed meanwhile"), "the stale refusal")
+        self.assertEqual(meanwhile, send(platform.core_base, "GET", f"/tarvolt/bucket/{bucket}")[2])
+        self.find("#refresh").click()
+        self.wait(lambda: self.find_all(".editor") == [], "the reload")
+        self.find(".edit", self.row(bucket)).click()
+        self.find(".editor .replace-file", self.row(bucket)).send_keys(newer)
+        self.wait(lambda: (self.facts(bucket) or [])[:2] == ["newer.bin", "17 B"], "the new file")
+        self.assertEqual(b"the newer reading",
+                         send(platform.core_base, "GET", f"/tarvolt/bucket/{bucket}")[2])
+        self.assertEqual(["kind=reading", "site=north"], self.chips(bucket))
+
+        # Download: the bytes of the replacement, saved under their name.
         self.find(f'a[aria-label="Download bucket {bucket}"]').click()
-        target = os.path.join(self.downloads, "reading.bin")
-        wait_until(lambda: os.path.exists(target) and os.path.getsize(target) == len(content),
+        target = os.path.join(self.downloads, "newer.bin")
+        wait_until(lambda: os.path.exists(target) and os.path.getsize(target) == 17,
                    what="the download")
         with open(target, "rb") as file:
-            self.assertEqual(content, file.read())
+            self.assertEqual(b"the newer reading", file.read())
 
         # Delete by keyboard: the dialog opens on Cancel; Tab, Enter deletes.
         self.find(".delete", self.row(second)).send_keys(Keys.ENTER)
@@ -272,13 +364,61 @@ class ConsoleTest(unittest.TestCase):
         self.find("#page-prev").click()
         self.wait(lambda: self.shown_ids() == seen[-2], "the page before")
 
-        # The same list at 360 px, and the search by keyboard there.
-        self.find("#page-first").click()
-        self.wait(lambda: self.shown_ids() == seen[0], "the first page")
+        # "any" of a prefix and a numeric range, then the prefix negated:
+        # the table pages through exactly what a plain evaluation selects.
+        stored = every_bucket(platform)
+        self.add_condition("n", "prefix", "1")
+        Select(self.find("#search-join")).select_by_value("any")
+        self.add_condition("n", "ge", "240", compare="number")
+        first = sorted(i for i, a in stored.items() if "n" in a and (
+            a["n"].startswith("1") or int(a["n"]) >= 240))
+        self.wait(lambda: self.find("#search-count").text == f"{len(first)} buckets match",
+                  "the count of the any-search")
+        self.assertEqual({"any": [{"name": "n", "op": "prefix", "value": "1"},
+                                  {"name": "n", "op": "ge", "value": "240", "as": "number"}]},
+                         self.sent_condition())
+        self.wait(lambda: self.shown_ids() == first[:25], "the first page of the search")
+        self.assertEqual(first, self.pages_of_search())
+        self.find('#search-chips .chip-not[aria-label="Negate condition n starts with 1"]').click()
+        negated = sorted(i for i, a in stored.items() if not a.get("n", "").startswith("1") or (
+            "n" in a and int(a["n"]) >= 240))
+        self.wait(lambda: self.find("#search-count").text == f"{len(negated)} buckets match",
+                  "the count with a negated condition")
+        self.wait(lambda: self.shown_ids() == negated[:25], "the negated search")
+        self.browser.execute_script("window.scrollTo(0, 0)")
+        self.screenshot("desktop-search")
+
+        # Bulk deletion of a search: the dry run's count and bytes, the
+        # confirmation, then rounds of deletion until none is left.
+        self.find("#search-clear").click()
+        self.add_condition("batch", "eq", "paging")
+        self.add_condition("n", "lt", "230", compare="number")
+        doomed = sorted(i for i, a in stored.items()
+                        if a.get("batch") == "paging" and int(a["n"]) < 230)
+        self.wait(lambda: self.find("#search-count").text == "230 buckets match", "the count")
+        self.find("#bulk-open").click()
+        self.wait(lambda: self.find("#bulk-text").text.startswith("230 buckets (230 B)"),
+                  "the dry run")
+        self.assertEqual("IDs " + ", ".join(map(str, doomed[:10])) + " …",
+                         self.find("#bulk-ids").text)
+        self.assertEqual("bulk-cancel", self.browser.switch_to.active_element.get_attribute("id"))
+        self.assertFalse(self.find("#bulk-everything-label").is_displayed())
+        self.screenshot("desktop-bulk-confirm")
+        self.find("#bulk-ok").click()
+        self.wait(lambda: self.find("#bulk").get_attribute("open") is None, "the bulk run")
+        self.assertEqual("230 buckets deleted.", self.find("#status").text)
+        left = every_bucket(platform)
+        self.assertEqual([], [i for i in doomed if i in left])
+        self.assertEqual(20, sum(1 for a in left.values() if a.get("batch") == "paging"))
+        self.wait(lambda: self.find("#search-count").text == "No bucket matches", "the recount")
+        self.find("#search-clear").click()
+
+        # The list at 360 px, and the search by keyboard there.
+        self.wait(lambda: len(self.shown_ids()) > 0, "the first page")
         self.browser.set_window_size(360, 800)
         self.browser.execute_script("window.scrollTo(0, 0)")
         self.screenshot("phone-list")
-        self.add_filter("n", "7")
+        self.add_filter("n", "247")
         self.wait(lambda: len(self.shown_ids()) == 1, "one match")
         self.screenshot("phone-search")
         self.browser.set_window_size(1280, 900)
@@ -288,7 +428,31 @@ class ConsoleTest(unittest.TestCase):
         # On the service's own port the console lists the buckets; the
         # activity log (the core's) says where to find it.
         self.open_console(self.platform.service_base + "/bucket")
-        self.wait(lambda: len(self.shown_ids()) == 25, "the first page")
+        self.wait(lambda: len(self.shown_ids()) == 22, "the first page")
+        # No retention rule is set: nothing is due, the free space is shown.
+        self.wait(lambda: self.find("#retention-next").text == "Nothing: no bucket is due.",
+                  "the retention state")
+        self.assertIn("Maximum age\nnever", self.find("#retention-rules").text)
+        self.assertRegex(self.find("#retention-rules").text, r"Free space\n\d.* of \d")
+        # "is one of" takes its values separated by commas.
+        self.add_condition("n", "in", "245, 247,")
+        self.wait(lambda: self.shown_ids() and len(self.shown_ids()) == 2, "the in-search")
+        self.assertEqual({"all": [{"name": "n", "op": "in", "values": ["245", "247"]}]},
+                         self.sent_condition())
+        self.wait(lambda: self.find("#search-count").text == "2 buckets match", "the count")
+
+        # A condition the service refuses: its message under the form, and
+        # the bulk deletion's dry run refused too, with nothing to confirm.
+        before = every_bucket(self.platform)
+        self.add_condition("n", "gt", "many", compare="number")
+        self.wait(lambda: "must be a number" in self.find("#search-error").text, "the refusal")
+        self.wait(lambda: self.shown_ids() == [], "no rows of the search before")
+        self.find("#bulk-open").click()
+        self.wait(lambda: "must be a number" in self.find("#bulk-error").text, "the dry run's")
+        self.assertFalse(self.find("#bulk-ok").is_enabled())
+        self.find("#bulk-cancel").click()
+        self.assertEqual(before, every_bucket(self.platform))
+        self.find("#search-clear").click()
         self.assertIn("core", self.find("#audit-note").text)
         # No object store is set: the replication card says so.
         self.wait(lambda: "Not replicating" in self.find("#replication-note").text,
@@ -297,6 +461,59 @@ class ConsoleTest(unittest.TestCase):
                                   "/tarvolt/bucket/console/strings.js")
         self.assertEqual(200, status)
         self.assertEqual("text/javascript; charset=utf-8", headers["Content-Type"])
+
+
+    def test_d_retention_and_deleting_everything(self):
+        platform = self.platform
+        category = "Bucket Storage Retention"
+        set_category_item(platform, category, "maxAgeWhere",
+                          json.dumps({"name": "kind", "op": "eq", "value": "expiring"}))
+        set_category_item(platform, category, "maxAge", "1")
+        self.open_console(platform.core_base + "/tarvolt/bucket")
+        try:
+            # The card shows the rule and the bucket the next run deletes
+            # (unless a run came first: then a new one is due).
+            for attempt in range(3):
+                due = add_bucket(platform, b"old", {"kind": "expiring", "attempt": str(attempt)})
+                wait_until(lambda: self.card_lists(due) or due not in every_bucket(platform),
+                           what="the due bucket")
+                if self.card_lists(due):
+                    break
+            self.assertTrue(self.card_lists(due))
+            self.assertIn("Maximum age\n1 s", self.find("#retention-rules").text)
+            self.browser.execute_script(
+                "document.getElementById('retention-heading').scrollIntoView()")
+            self.screenshot("desktop-retention")
+        finally:
+            set_category_item(platform, category, "maxAge", "0")
+
+        # A condition matching every bucket (every stored id is above 0)
+        # needs the explicit tick.
+        add_bucket(platform, b"last", {"kind": "last"})
+        self.open_console(platform.core_base + "/tarvolt/bucket")
+        self.add_condition("kind", "exists")
+        self.add_condition("@id", "gt", "0")
+        Select(self.find("#search-join")).select_by_value("any")
+        self.assertEqual({"any": [{"name": "kind", "op": "exists"},
+                                  {"fact": "id", "op": "gt", "value": "0"}]},
+                         self.sent_condition())
+        self.find("#bulk-open").click()
+        self.wait(lambda: self.find("#bulk-everything-label").is_displayed(), "the tick")
+        self.assertFalse(self.find("#bulk-ok").is_enabled())
+        self.assertEqual("Delete everything", self.find("#bulk-ok").text)
+        self.screenshot("desktop-bulk-everything")
+        self.find("#bulk-everything").send_keys(Keys.SPACE)
+        self.assertTrue(self.find("#bulk-ok").is_enabled())
+        self.find("#bulk-ok").click()
+        self.wait(lambda: self.find("#bulk").get_attribute("open") is None, "the bulk run")
+        self.assertEqual({}, every_bucket(platform))
+        self.assertEqual([], self.javascript_errors())
+
+    def card_lists(self, bucket):
+        self.find("#retention-refresh").click()
+        return self.browser.execute_script(
+            "return [...document.querySelectorAll('#retention-list li')]"
+            ".some(li => li.textContent.startsWith('Bucket ' + arguments[0] + ' ·'))", bucket)
 
 
 def main():

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
 
@@ -21,7 +22,7 @@ class ScriptedSource : public replication::ChangeSource {
             page.error = "source away";
             return page;
         }
-        if (after < oldest) {
+        if (after + 1 < oldest) {  // as the feed: `oldest` is the first seq still shown
             page.outcome = replication::ChangePage::Outcome::Gone;
             page.oldest = oldest;
             return page;
@@ -37,14 +38,45 @@ class ScriptedSource : public replication::ChangeSource {
         return page;
     }
     replication::ContentOutcome fetchContent(uint64_t bucket, const std::string& path,
-                                             std::string* error) override {
+                                             std::string* etag, std::string* error) override {
         auto found = contents.find(bucket);
         if (found == contents.end()) {
             return replication::ContentOutcome::Missing;
         }
         std::ofstream(path, std::ios::binary) << found->second;
+        *etag = etagOf(found->second);
         *error = "";
+        ++fetches;
         return replication::ContentOutcome::Ok;
+    }
+    // The buckets of `listed`, which tests fill for a source that holds
+    // buckets the feed does not show.
+    replication::BucketPage listBuckets(uint64_t after, uint32_t limit) override {
+        replication::BucketPage page;
+        page.ok = !down;
+        page.error = down ? "source away" : "";
+        for (auto at = listed.upper_bound(after); page.ok && at != listed.end(); ++at) {
+            if (page.buckets.size() == limit) {
+                page.more = true;
+                break;
+            }
+            page.buckets.push_back({at->first, at->second, ""});
+        }
+        return page;
+    }
+    replication::ContentOutcome describe(uint64_t bucket, replication::BucketState* state,
+                                         std::string* error) override {
+        auto found = listed.find(bucket);
+        if (down || found == listed.end() || contents.count(bucket) == 0) {
+            *error = down ? "source away" : "";
+            return down ? replication::ContentOutcome::Failed
+                        : replication::ContentOutcome::Missing;
+        }
+        *state = {bucket, found->second, etagOf(contents[bucket])};
+        return replication::ContentOutcome::Ok;
+    }
+    static std::string etagOf(const std::string& bytes) {
+        return "\"" + std::to_string(std::hash<std::string>{}(bytes)) + "\"";
     }
     void add(uint64_t seq, const std::string& op, uint64_t bucket,
              replication::Attributes attributes = {}) {
@@ -58,6 +90,8 @@ class ScriptedSource : public replication::ChangeSource {
 
     std::vector<replication::Change> changes;
     std::map<uint64_t, std::string> contents;
+    std::map<uint64_t, replication::Attributes> listed;
+    int fetches = 0;
     uint64_t oldest = 0;
     bool down = false;
 };
@@ -103,12 +137,33 @@ class MemoryStore : public replication::ObjectStore {
         return replication::StoreResult::success(204);
     }
     replication::StoreResult head(const std::string& key, replication::ObjectInfo* info) override {
+        if (down()) {
+            return replication::StoreResult::failure(0, "store away");
+        }
         auto found = m_objects->find(key);
         if (found == m_objects->end()) {
             return replication::StoreResult::failure(404, "no such key");
         }
         info->size = found->second.bytes.size();
         info->metadata = found->second.metadata;
+        return replication::StoreResult::success(200);
+    }
+    replication::StoreResult list(const std::string& prefix, const std::string& token,
+                                  replication::KeyPage* page) override {
+        if (down()) {
+            return replication::StoreResult::failure(0, "store away");
+        }
+        *page = replication::KeyPage();
+        for (auto at = m_objects->upper_bound(token); at != m_objects->end(); ++at) {
+            if (at->first.compare(0, prefix.size(), prefix) != 0) {
+                continue;
+            }
+            if (page->keys.size() == 2) {  // small pages, so that paging is exercised
+                page->next = page->keys.back();
+                break;
+            }
+            page->keys.push_back(at->first);
+        }
         return replication::StoreResult::success(200);
     }
     uint64_t bytesSent() const override { return m_sent; }

@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
+#include <vector>
 
 #include "../s3_request.h"
 #include "replication/replicator.h"
@@ -69,6 +71,65 @@ TEST(ReplicationS3Test, TheStoreEndsWithExactlyTheSourceBucketsThroughAnOutage) 
             metadata[member.name.GetString()] = member.value.GetString();
         }
         EXPECT_EQ(decodeAttributes(metadata), expected) << key;
+    }
+    std::filesystem::remove_all(dir);
+}
+
+// The resync against radosgw: its keys listed in pages of two (continuation
+// tokens, a prefix with a blank and a plus sign), stale and orphaned
+// objects mended, a key that is not a bucket's left alone.
+TEST(ReplicationS3Test, AResyncLevelsTheStoreWithTheSourceListing) {
+    REQUIRE_CEPH(cluster);
+    char pattern[] = "/tmp/replication-s3-resync-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const std::string dir = pattern;
+    S3Config config = replication_test::configFor(*cluster, "resynced");
+    config.listPageSize = 2;
+    auto client = std::make_unique<S3Client>(config);
+    ASSERT_TRUE(client->createBucket().ok);
+    const std::string prefix = "edge box+1/";
+    const std::string stale = dir + "/stale";
+    std::ofstream(stale) << "stale bytes";
+    for (const char* name : {"1", "2", "3", "4", "notes"}) {
+        ASSERT_TRUE(client->putFile(prefix + name, stale, {{"old", "yes"}}).ok);
+    }
+
+    auto source = std::make_unique<replication_test::ScriptedSource>();
+    replication_test::ScriptedSource* feed = source.get();
+    feed->contents = {{1, "one"}, {4, "four"}, {7, "seven"}};
+    feed->listed = {{1, {{"site", "north"}}}, {4, {{"Grün", "é"}}}, {7, {}}};
+    feed->add(30, "add", 7);
+    feed->add(31, "update", 1, {{"site", "north"}});
+    feed->oldest = 30;
+    std::ofstream(dir + "/cursor") << "12\n";
+    ReplicatorOptions options;
+    options.keyPrefix = prefix;
+    options.cursorFile = dir + "/cursor";
+    options.workDirectory = dir;
+    Replicator replicator(std::move(source), std::move(client), options);
+    for (int round = 0; round < 100 && replicator.status().cursor != 31; ++round) {
+        ASSERT_TRUE(replicator.runOnce()) << replicator.status().lastError;
+    }
+    EXPECT_EQ(replicator.status().resync.deleted, 2u);  // 2 and 3
+    EXPECT_EQ(replicator.status().state, "following");
+
+    Inspection listing(*cluster, "resynced", "");
+    std::vector<std::string> keys;
+    for (const auto& key : listing["keys"].GetArray()) {
+        keys.push_back(key.GetString());
+    }
+    EXPECT_EQ(keys, (std::vector<std::string>{prefix + "1", prefix + "4", prefix + "7",
+                                              prefix + "notes"}));
+    Inspection seen(*cluster, "resynced", "'" + prefix + "1' '" + prefix + "4' '" + prefix + "7'");
+    for (const auto& [name, bytes] : feed->contents) {
+        const std::string key = prefix + std::to_string(name);
+        EXPECT_EQ(seen[key]["sha256"].GetString(), sha256Hex(bytes)) << key;
+        Metadata metadata;
+        for (const auto& member : seen[key]["metadata"].GetObject()) {
+            metadata[member.name.GetString()] = member.value.GetString();
+        }
+        EXPECT_EQ(decodeAttributes(metadata), feed->listed[name]) << key;
+        EXPECT_EQ(sourceEtagOf(metadata), bareEtag(feed->etagOf(bytes))) << key;
     }
     std::filesystem::remove_all(dir);
 }

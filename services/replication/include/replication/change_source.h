@@ -37,6 +37,21 @@ struct ChangePage {
 
 enum class ContentOutcome { Ok, Missing, Failed };
 
+// One stored bucket as the source describes it now.
+struct BucketState {
+    uint64_t bucket = 0;
+    Attributes attributes;
+    std::string etag;  // as a download of its bytes carries it; may be empty in listings
+};
+
+// A page of the source's buckets in ascending id order.
+struct BucketPage {
+    bool ok = false;
+    std::vector<BucketState> buckets;
+    bool more = false;  // further buckets follow the last of this page
+    std::string error;  // !ok: what happened
+};
+
 class ChangeSource {
   public:
     virtual ~ChangeSource() = default;
@@ -45,10 +60,19 @@ class ChangeSource {
     // `waitSeconds` for one when there is none yet.
     virtual ChangePage changesAfter(uint64_t after, uint32_t limit, uint32_t waitSeconds) = 0;
 
-    // Writes the current bytes of `bucket` to the file `path` (replaced).
-    // Missing when the bucket is gone; Failed (with `error`) otherwise.
-    virtual ContentOutcome fetchContent(uint64_t bucket, const std::string& path,
+    // Writes the current bytes of `bucket` to the file `path` (replaced)
+    // and sets `etag` to the ETag they came with. Missing when the bucket
+    // is gone; Failed (with `error`) otherwise.
+    virtual ContentOutcome fetchContent(uint64_t bucket, const std::string& path, std::string* etag,
                                         std::string* error) = 0;
+
+    // The stored buckets with ids above `after`, at most `limit`, with their
+    // attributes (the etag may be left empty).
+    virtual BucketPage listBuckets(uint64_t after, uint32_t limit) = 0;
+
+    // Fills `state` (attributes and etag) for `bucket`. Missing when the
+    // bucket is gone; Failed (with `error`) otherwise.
+    virtual ContentOutcome describe(uint64_t bucket, BucketState* state, std::string* error) = 0;
 };
 
 }  // namespace replication

@@ -7,6 +7,10 @@
 // to header rules (case folding, non-ASCII bytes, control characters):
 // "x-amz-meta-tv-<hex of the name's bytes>: <base64 of the value's bytes>",
 // an empty value as "-".
+// Beside the attributes, "x-amz-meta-tv-etag" holds the ETag of the
+// bucket's bytes the object was made from (quotes removed), so that a
+// resync can tell an object that is current from one that is not; no
+// attribute encodes to that name ("etag" is no hex).
 // docs/replication.md describes the form for outside readers.
 //
 // Thread-safety: free functions without state.
@@ -26,9 +30,16 @@ using Attributes = std::map<std::string, std::string>;
 // The metadata that carries `attributes`.
 Metadata encodeAttributes(const Attributes& attributes);
 
-// The attributes `metadata` carries; nullopt when an encoded entry is not
-// well formed.
+// The attributes `metadata` carries (the etag entry left out); nullopt
+// when an encoded entry is not well formed.
 std::optional<Attributes> decodeAttributes(const Metadata& metadata);
+
+// `metadata` with the source etag `etag` (quotes removed) beside it; and
+// the etag `metadata` holds, empty when none.
+Metadata withSourceEtag(Metadata metadata, const std::string& etag);
+std::string sourceEtagOf(const Metadata& metadata);
+// `etag` without its surrounding quotes.
+std::string bareEtag(const std::string& etag);
 
 // Standard base64 with padding, and its inverse (base64.h).
 using ::base64Decode;

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
 namespace replication {
 
@@ -37,6 +38,12 @@ struct ObjectInfo {
     Metadata metadata;
 };
 
+// One page of the keys under a prefix, in the store's order.
+struct KeyPage {
+    std::vector<std::string> keys;
+    std::string next;  // the token for the next page; empty on the last
+};
+
 class ObjectStore {
   public:
     virtual ~ObjectStore() = default;
@@ -55,6 +62,10 @@ class ObjectStore {
     virtual StoreResult remove(const std::string& key) = 0;
     // Fills `info` for `key`; fails with status 404 when there is none.
     virtual StoreResult head(const std::string& key, ObjectInfo* info) = 0;
+    // Fills `page` with keys that begin with `prefix`, from the page
+    // `token` names (empty: the first page).
+    virtual StoreResult list(const std::string& prefix, const std::string& token,
+                             KeyPage* page) = 0;
     // Total bytes of object content sent so far.
     virtual uint64_t bytesSent() const = 0;
 };

@@ -19,6 +19,8 @@ class ReplicationCursor {
     // The stored seq: 0 when there is no file yet; nullopt when the file
     // is there but unreadable or damaged (`error` says so).
     std::optional<uint64_t> load(std::string* error) const;
+    // True when a cursor file is there (readable or not).
+    bool exists() const;
     // Replaces the stored seq; true once it is durable.
     bool store(uint64_t seq, std::string* error);
 

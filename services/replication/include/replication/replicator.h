@@ -12,6 +12,11 @@
 //                 whole object put when the store does not hold it;
 //   delete:       the object is deleted.
 //
+// Without a cursor over a source that holds buckets (a store older than its
+// feed, or a new target), and whenever the feed answers that the cursor has
+// left its window, the replicator resyncs (resync.h) and then follows the
+// feed from the head the resync took; the state is "resyncing" meanwhile.
+//
 // Thread-safety: `status`, `start` and `stop` may be called from any thread;
 // `runOnce` only from one thread while the replicator is not started.
 #pragma once
@@ -26,6 +31,7 @@
 #include "replication/change_source.h"
 #include "replication/object_store.h"
 #include "replication/replication_cursor.h"
+#include "replication/resync.h"
 
 namespace replication {
 
@@ -40,7 +46,7 @@ struct ReplicatorOptions {
 };
 
 struct ReplicationStatus {
-    std::string state = "starting";  // following, retrying, behind-window, stopped
+    std::string state = "starting";  // following, retrying, resyncing, stopped
     uint64_t cursor = 0;
     uint64_t lagChanges = 0;  // changes read but not yet confirmed
     double lagSeconds = 0;    // age of the oldest change not yet confirmed
@@ -48,6 +54,8 @@ struct ReplicationStatus {
     uint64_t applied = 0;
     uint64_t faults = 0;
     std::string lastError;
+    bool resyncing = false;
+    ResyncProgress resync;  // while resyncing: how far it has come
 };
 
 class Replicator {
@@ -56,9 +64,10 @@ class Replicator {
                ReplicatorOptions options);
     ~Replicator();
 
-    // Reads one page after the cursor and applies it change by change.
-    // Returns true when every change of the page was confirmed (also when
-    // the page was empty); false at the first failure, the cursor then
+    // Reads one page after the cursor and applies it change by change, or
+    // while a resync runs takes its next step. Returns true when every
+    // change of the page was confirmed (also when the page was empty) or
+    // the resync moved on; false at the first failure, the cursor then
     // standing after the last confirmed change.
     bool runOnce();
 
@@ -70,9 +79,13 @@ class Replicator {
     ReplicationStatus status() const;
 
   private:
+    bool load();
+    bool follow();
     bool apply(const Change& change);
     bool putContent(const Change& change, const std::string& key);
     bool fail(const std::string& error);
+    void beginResync(const std::string& reason, uint64_t from);
+    bool resyncStep();
     void run();
 
     std::unique_ptr<ChangeSource> m_source;
@@ -80,6 +93,7 @@ class Replicator {
     ReplicatorOptions m_options;
     ReplicationCursor m_cursor;
     bool m_loaded = false;
+    std::unique_ptr<Resync> m_resync;  // set while a resync runs
 
     mutable std::mutex m_mutex;
     std::condition_variable m_wake;

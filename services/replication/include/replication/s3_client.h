@@ -9,6 +9,8 @@
 // every part), so an upload cut by a crash or an outage goes on from the
 // last confirmed part instead of from the start.
 //
+// Listings (ListObjectsV2) are in s3_listing.cpp.
+//
 // Thread-safety: one object is used by one thread at a time.
 #pragma once
 
@@ -31,6 +33,7 @@ struct S3Config {
     uint64_t multipartThreshold = 64ull << 20;
     uint64_t partSize = 16ull << 20;  // at least 5 MiB, as S3 requires
     std::string uploadStateFile;      // empty: multipart uploads restart
+    uint32_t listPageSize = 1000;     // keys asked for by one listing request
     long connectTimeoutSeconds = 10;
     long stallTimeoutSeconds = 60;  // a transfer that moves no byte for so long fails
 };
@@ -48,6 +51,7 @@ class S3Client : public ObjectStore {
     StoreResult replaceMetadata(const std::string& key, const Metadata& metadata) override;
     StoreResult remove(const std::string& key) override;
     StoreResult head(const std::string& key, ObjectInfo* info) override;
+    StoreResult list(const std::string& prefix, const std::string& token, KeyPage* page) override;
     uint64_t bytesSent() const override { return m_bytesSent.load(); }
 
     // Creates the bucket; success also when it exists and is ours.
