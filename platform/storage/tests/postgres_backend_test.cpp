@@ -151,7 +151,7 @@ TEST_F(PostgresSchema, DocumentBecomesASchemaWithTypedTablesAndIndexes) {
     m_backend = std::make_unique<PostgresBackend>(m_conninfo);
     EXPECT_EQ(SchemaOutcome::Unchanged, m_backend->declareSchema(kBucketSchema).outcome);
     EXPECT_EQ(indexes, rowsOf(m_conninfo, indexQuery));
-    EXPECT_EQ(std::vector<std::string>{"Bucket|5|bucket"},
+    EXPECT_EQ(std::vector<std::string>{"Bucket|6|bucket"},
               rowsOf(m_conninfo, "SELECT name, version, service FROM tarvolt_catalog.schemas"));
 }
 
