@@ -10,6 +10,8 @@
 #include <ctime>
 #include <memory>
 
+#include "curl_connections.h"
+
 namespace replication {
 
 namespace {
@@ -50,6 +52,7 @@ long get(const std::string& url, long timeoutSeconds, curl_write_callback write,
     std::unique_ptr<CURL, void (*)(CURL*)> curl(curl_easy_init(), curl_easy_cleanup);
     CURL* handle = curl.get();
     curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(handle, CURLOPT_SHARE, threadConnectionCache());
     curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, 10L);
     curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);

@@ -56,6 +56,7 @@ bool Replicator::load() {
     }
     std::lock_guard<std::mutex> lock(m_mutex);
     m_status.cursor = *seq;
+    m_storedCursor = *seq;
     m_loaded = true;
     return true;
 }
@@ -94,6 +95,7 @@ bool Replicator::resyncStep() {
     if (!m_cursor.store(head, &error)) {
         return fail(error);
     }
+    m_storedCursor = head;
     m_resync.reset();
     std::lock_guard<std::mutex> lock(m_mutex);
     m_status.cursor = head;
@@ -115,29 +117,54 @@ bool Replicator::follow() {
     if (page.outcome == ChangePage::Outcome::Failed) {
         return fail(page.error);
     }
+    const bool applied = applyPage(page, after);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_status.pendingSince = 0;
+        if (applied) {
+            m_status.state = "following";
+            m_status.lagChanges = 0;
+        }
+    }
+    return storeCursor() && applied;
+}
+
+// Applies the changes of `page` in order; false at the first that fails.
+// The cursor moves in memory; storeCursor makes it durable.
+bool Replicator::applyPage(const ChangePage& page, uint64_t after) {
     for (size_t i = 0; i < page.changes.size(); ++i) {
         const Change& change = page.changes[i];
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_status.lagChanges = page.changes.size() - i;
-            m_status.lagSeconds = change.time > 0 ? std::max(0.0, nowSeconds() - change.time) : 0;
+            m_status.pendingSince = change.time > 0 ? change.time : nowSeconds();
         }
-        if (change.seq <= after || !apply(change)) {
-            return change.seq <= after ? fail("the feed went backwards") : false;
+        if (change.seq <= after) {
+            return fail("the feed went backwards");
         }
-        std::string error;
-        if (!m_cursor.store(change.seq, &error)) {
-            return fail(error);
+        if (!apply(change)) {
+            return false;
         }
         std::lock_guard<std::mutex> lock(m_mutex);
         m_status.cursor = change.seq;
         ++m_status.applied;
         m_status.bytesSent = m_store->bytesSent();
     }
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_status.state = "following";
-    m_status.lagChanges = 0;
-    m_status.lagSeconds = 0;
+    return true;
+}
+
+// One sync per page rather than per change: a crash replays at most the
+// changes of a page, which at-least-once application allows.
+bool Replicator::storeCursor() {
+    const uint64_t cursor = status().cursor;
+    if (cursor == m_storedCursor) {
+        return true;
+    }
+    std::string error;
+    if (!m_cursor.store(cursor, &error)) {
+        return fail(error);
+    }
+    m_storedCursor = cursor;
     return true;
 }
 
@@ -174,7 +201,10 @@ bool Replicator::putContent(const Change& change, const std::string& key) {
 
 ReplicationStatus Replicator::status() const {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_status;
+    ReplicationStatus status = m_status;
+    status.lagSeconds =
+        status.pendingSince > 0 ? std::max(0.0, nowSeconds() - status.pendingSince) : 0;
+    return status;
 }
 
 void Replicator::start() {

@@ -9,6 +9,8 @@
 #include <memory>
 #include <mutex>
 
+#include "curl_connections.h"
+
 namespace replication {
 
 namespace {
@@ -197,6 +199,7 @@ StoreResult S3Request::perform() {
     CURL* handle = curl.get();
     const std::string sigv4 = "aws:amz:" + m_config.region + ":s3";
     curl_easy_setopt(handle, CURLOPT_URL, m_url.c_str());
+    curl_easy_setopt(handle, CURLOPT_SHARE, threadConnectionCache());
     curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(handle, CURLOPT_AWS_SIGV4, sigv4.c_str());
     curl_easy_setopt(handle, CURLOPT_USERNAME, m_config.accessKey.c_str());

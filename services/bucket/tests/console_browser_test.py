@@ -169,9 +169,11 @@ class ConsoleTest(unittest.TestCase):
         self.find("#search-value").send_keys(value + Keys.ENTER)
 
     def add_condition(self, name, op, value="", compare="text", negated=False):
-        """Adds a condition through the builder's form; `name` may be "@id"."""
-        Select(self.find("#search-field")).select_by_value("id" if name == "@id" else "")
-        if name != "@id":
+        """Adds a condition through the builder's form; "@id", "@size" and
+        "@modified" name the facts."""
+        fact = name[1:] if name.startswith("@") else ""
+        Select(self.find("#search-field")).select_by_value(fact)
+        if not fact:
             self.find("#search-name").send_keys(name)
         Select(self.find("#search-op")).select_by_value(op)
         if value:
@@ -440,6 +442,22 @@ class ConsoleTest(unittest.TestCase):
         self.assertEqual({"all": [{"name": "n", "op": "in", "values": ["245", "247"]}]},
                          self.sent_condition())
         self.wait(lambda: self.find("#search-count").text == "2 buckets match", "the count")
+
+        # Facts: files over 4 bytes of site north or east changed since 2000.
+        self.find("#search-clear").click()
+        self.add_condition("site", "in", "north, east")
+        self.add_condition("@size", "gt", "4")
+        self.add_condition("@modified", "ge", "2000-01-01T00:00:00Z")
+        stored = every_bucket(self.platform)
+        self.wait(lambda: self.shown_ids() == sorted(
+            i for i, a in stored.items() if a.get("site") in ("north", "east")), "the facts")
+        self.assertEqual({"all": [{"name": "site", "op": "in", "values": ["north", "east"]},
+                                  {"fact": "size", "op": "gt", "value": "4"},
+                                  {"fact": "modified", "op": "ge",
+                                   "value": "2000-01-01T00:00:00Z"}]}, self.sent_condition())
+        self.find('#search-chips .chip-not[aria-label="Negate condition File size > 4"]').click()
+        self.wait(lambda: self.shown_ids() == [], "no small file of those sites")
+        self.find("#search-clear").click()
 
         # A condition the service refuses: its message under the form, and
         # the bulk deletion's dry run refused too, with nothing to confirm.

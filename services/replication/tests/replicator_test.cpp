@@ -141,6 +141,7 @@ TEST_F(ReplicatorTest, NothingIsPassedOverSilently) {
     EXPECT_FALSE(replicator->runOnce());
     EXPECT_EQ(m_objects["box/1"].bytes, "kept");
     EXPECT_EQ(replicator->status().cursor, 1u);
+    EXPECT_EQ(cursorText(), "1");  // synced up to the last confirmed change before the pause
     EXPECT_NE(replicator->status().lastError.find("unknown op"), std::string::npos);
 
     m_source->down = true;

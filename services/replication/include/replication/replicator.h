@@ -1,7 +1,8 @@
 // Mirrors the bucket service's changes into an object store: follows the
 // change feed from a durable cursor, applies each change (object key =
 // prefix + bucket id), and advances the cursor only after the store
-// confirmed it. Application is idempotent, so a change applied again after a
+// confirmed it (synced once per page and before every pause, so a crash
+// applies at most a page again). Application is idempotent, so a change applied again after a
 // crash (at-least-once) leaves the same object. While the source or the
 // store fails, the same change is retried with doubling pauses.
 //
@@ -50,6 +51,7 @@ struct ReplicationStatus {
     uint64_t cursor = 0;
     uint64_t lagChanges = 0;  // changes read but not yet confirmed
     double lagSeconds = 0;    // age of the oldest change not yet confirmed
+    double pendingSince = 0;  // time of the change being applied, 0 when none
     uint64_t bytesSent = 0;
     uint64_t applied = 0;
     uint64_t faults = 0;
@@ -81,6 +83,8 @@ class Replicator {
   private:
     bool load();
     bool follow();
+    bool applyPage(const ChangePage& page, uint64_t after);
+    bool storeCursor();
     bool apply(const Change& change);
     bool putContent(const Change& change, const std::string& key);
     bool fail(const std::string& error);
@@ -93,6 +97,7 @@ class Replicator {
     ReplicatorOptions m_options;
     ReplicationCursor m_cursor;
     bool m_loaded = false;
+    uint64_t m_storedCursor = 0;       // the seq the cursor file holds
     std::unique_ptr<Resync> m_resync;  // set while a resync runs
 
     mutable std::mutex m_mutex;
