@@ -19,21 +19,18 @@
 //
 // `add` answers once the entry is written to the file (it survives a crash
 // of the process). A syncer thread then puts it on disk (fdatasync) by group
-// commit: it gathers the entries written within `AuditLimits::syncDelay` of
-// the first unsynced one and syncs them together, and while one sync runs,
-// the entries written meanwhile wait for the next. Every sync rewrites the
-// file's last page on the block device, so a steady stream of entries costs
-// one page per sync delay rather than one per entry (what flash wears by);
-// a power cut loses at most the entries of the last delay and sync. A sync that fails is logged;
-// the next entry written retries it. A rotation syncs the file it retires itself, and the directory
-// after the renames. The destructor syncs what is left.
+// commit: while one sync runs, the entries written meanwhile wait and go to
+// disk together with the next, so a steady stream of entries costs one sync
+// per sync time rather than one per entry. A sync that fails is logged; the
+// next entry written retries it. A rotation syncs the file it retires
+// itself, and the directory after the renames. The destructor syncs what is
+// left.
 //
 // Thread-safety: all members may be called from any thread at once.
 #pragma once
 
 #include <sys/types.h>
 
-#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -60,12 +57,8 @@ struct AuditLimits {
     static constexpr uint64_t kDefaultFileBytes = 16ull << 20;
     static constexpr unsigned kDefaultFiles = 4;
 
-    static constexpr std::chrono::milliseconds kDefaultSyncDelay{500};
-
     uint64_t fileBytes = kDefaultFileBytes;  // size of one file before it rotates
     unsigned files = kDefaultFiles;          // rotated files kept besides the current one
-    // How long the syncer gathers entries before it puts them on disk.
-    std::chrono::milliseconds syncDelay = kDefaultSyncDelay;
 };
 
 // Which entries a query wants: those of `source` (all when empty), newest
@@ -112,9 +105,8 @@ class AuditLog {
     // when the file cannot be written.
     CoreResult add(const std::string& body);
 
-    // Blocks until every entry written before the call has been synced,
-    // without waiting for the sync delay. False when that sync failed (it is
-    // logged as well).
+    // Blocks until every entry written before the call has been synced.
+    // False when that sync failed (it is logged as well).
     bool flush();
 
     // The syncs done so far (each covers every entry written before it began).
@@ -165,8 +157,7 @@ class AuditLog {
     // the time of the call.
     std::vector<std::unique_ptr<OpenFile>> snapshot() const;
     // The syncer thread: syncs whenever entries were written since the
-    // last sync began, a sync delay after the first of them (at once for a
-    // flush or the destructor), until the log is destroyed.
+    // last sync began, until the log is destroyed.
     void syncLoop();
 
     const std::string m_file;
@@ -181,7 +172,6 @@ class AuditLog {
     uint64_t m_synced = 0;
     bool m_lastSyncFailed = false;
     uint64_t m_syncs = 0;
-    uint64_t m_flushWanted = 0;  // entries a flush waits for
     bool m_stopping = false;
     bool m_rotating = false;  // a rotation waits for the running sync
     int m_fd = -1;

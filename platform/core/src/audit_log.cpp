@@ -86,8 +86,7 @@ AuditLog::OpenFile::~OpenFile() {
 
 AuditLog::AuditLog(std::string file, AuditLimits limits)
     : m_file(std::move(file)),
-      m_limits{std::max<uint64_t>(limits.fileBytes, 1), std::max(limits.files, 1u),
-               std::max(limits.syncDelay, std::chrono::milliseconds(0))},
+      m_limits{std::max<uint64_t>(limits.fileBytes, 1), std::max(limits.files, 1u)},
       m_rotateAt(m_limits.fileBytes) {}
 
 AuditLog::~AuditLog() {
@@ -285,11 +284,6 @@ void AuditLog::syncLoop() {
         m_wake.wait(lock, [this] { return m_written > m_syncing || m_stopping; });
         if (m_written == m_syncing)
             return;
-        // Gathers what is written within the delay into this sync.
-        m_wake.wait_for(lock, m_limits.syncDelay,
-                        [this] { return m_stopping || m_flushWanted > m_syncing; });
-        if (m_written == m_syncing)
-            continue;  // a rotation synced them meanwhile
         // Everything written so far goes to disk with this sync; what is
         // written meanwhile waits for the next one.
         const uint64_t covered = m_written;
@@ -313,8 +307,6 @@ void AuditLog::syncLoop() {
 bool AuditLog::flush() {
     std::unique_lock<std::mutex> lock(m_mutex);
     const uint64_t target = m_written;
-    m_flushWanted = std::max(m_flushWanted, target);
-    m_wake.notify_all();
     m_settled.wait(lock, [this, target] { return m_synced >= target || !m_syncer.joinable(); });
     return m_synced >= target && !m_lastSyncFailed;
 }

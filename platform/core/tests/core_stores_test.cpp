@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -380,35 +379,6 @@ TEST(AuditLogTest, ConcurrentEntriesAreAllKeptWhole) {
             EXPECT_EQ(own[static_cast<size_t>(i)].details, "{\"n\":" + std::to_string(i) + "}");
         }
     }
-}
-
-// The syncer gathers entries for its delay: none is synced before it ends,
-// a flush does not wait for it, and a rotation and the destructor still put
-// everything on disk while a delay is pending.
-TEST(AuditLogTest, GathersEntriesForTheSyncDelay) {
-    ScratchDir dir;
-    std::string file = dir.file("audit.jsonl");
-    std::string error;
-    const std::string entry = R"({ "source" : "WEAR", "severity" : "INFORMATION", "details" : )"
-                              R"({ "pad" : ")" +
-                              std::string(600, 'p') + R"(" } })";
-    {
-        AuditLog log(file, AuditLimits{4096, 3, std::chrono::hours(1)});
-        ASSERT_TRUE(log.open(error)) << error;
-        for (int i = 0; i < 5; ++i) {
-            ASSERT_TRUE(log.add(entry).ok());
-        }
-        EXPECT_EQ(log.syncs(), 0u);  // still within the delay
-        EXPECT_TRUE(log.flush());
-        EXPECT_EQ(log.syncs(), 1u);  // the five in one sync
-        for (int i = 0; i < 10; ++i) {
-            ASSERT_TRUE(log.add(entry).ok());  // rotates past 4 KiB
-        }
-        EXPECT_EQ(log.entries("WEAR").size(), 15u);
-    }  // the destructor syncs the rest without waiting an hour
-    AuditLog reopened(file, AuditLimits{4096, 3});
-    ASSERT_TRUE(reopened.open(error)) << error;
-    EXPECT_EQ(reopened.entries("WEAR").size(), 15u);
 }
 
 TEST(ProxyTableTest, MatchesWholePathsPerMethodAndStripsThePrefix) {
