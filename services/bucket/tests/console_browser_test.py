@@ -188,8 +188,8 @@ class ConsoleTest(unittest.TestCase):
         return json.loads(self.browser.execute_script(
             "return document.getElementById('search-where').textContent"))
 
-    def pages_of_search(self):
-        """Every id the table shows for the search, page after page."""
+    def pages(self):
+        """The ids of each page from the shown one on, by Next until the last."""
         self.wait(lambda: self.find("#bucket-rows").get_attribute("aria-busy") is None, "the page")
         seen = [self.shown_ids()]
         while self.find("#page-next").is_enabled():
@@ -197,7 +197,7 @@ class ConsoleTest(unittest.TestCase):
             self.find("#page-next").click()
             seen.append(self.wait(lambda: self.shown_ids() != before and self.shown_ids(),
                                   "the next page"))
-        return [bucket for page in seen for bucket in page]
+        return seen
 
     def javascript_errors(self):
         return [entry for entry in self.browser.get_log("browser")
@@ -354,12 +354,7 @@ class ConsoleTest(unittest.TestCase):
         expected = sorted(all_ids(platform))
         self.open_console(platform.core_base + "/tarvolt/bucket")
         self.screenshot("desktop-list")
-        seen = [self.shown_ids()]
-        while self.find("#page-next").is_enabled():
-            before = seen[-1]
-            self.find("#page-next").click()
-            seen.append(self.wait(lambda: self.shown_ids() != before and self.shown_ids(),
-                                  "the next page"))
+        seen = self.pages()
         self.assertEqual(expected, [bucket for page in seen for bucket in page])
         self.assertTrue(all(len(page) == 25 for page in seen[:-1]))
         self.assertEqual(f"Page {len(seen)}", self.find("#page-label").text.split(" ·")[0])
@@ -380,7 +375,7 @@ class ConsoleTest(unittest.TestCase):
                                   {"name": "n", "op": "ge", "value": "240", "as": "number"}]},
                          self.sent_condition())
         self.wait(lambda: self.shown_ids() == first[:25], "the first page of the search")
-        self.assertEqual(first, self.pages_of_search())
+        self.assertEqual(first, [bucket for page in self.pages() for bucket in page])
         self.find('#search-chips .chip-not[aria-label="Negate condition n starts with 1"]').click()
         negated = sorted(i for i, a in stored.items() if not a.get("n", "").startswith("1") or (
             "n" in a and int(a["n"]) >= 240))
