@@ -173,19 +173,6 @@ std::optional<std::set<uint64_t>> BucketIndex::storedIds(uint64_t first, uint64_
     return std::set<uint64_t>(ids->begin(), ids->end());
 }
 
-std::optional<std::set<uint64_t>> BucketIndex::storedRemovals() {
-    Query query(std::vector<Returns*>{new Returns("id")}, new Where("id", GreaterOrEqual, "0"));
-    RowsResult rows = m_storage->select(kName, bucket_schema::kRemovals, query);
-    if (!rows) {
-        return std::nullopt;
-    }
-    std::optional<std::vector<uint64_t>> ids = storedIdColumn(*rows.value());
-    if (!ids) {
-        return std::nullopt;
-    }
-    return std::set<uint64_t>(ids->begin(), ids->end());
-}
-
 std::unique_ptr<ResultSet> BucketIndex::selectMatching(const bucket_query::Condition& condition,
                                                        std::vector<Returns*> columns,
                                                        uint64_t after,

@@ -202,47 +202,19 @@ bool BucketIndex::writePatch(uint64_t id, const Bucket::Attributes& before,
 // The "buckets" row, which makes the bucket visible, goes first, and the
 // attribute and "bucket_files" rows with it in the same transaction: one commit, and one sync
 // of the index, per deletion.
-CountResult BucketIndex::deleteRows(uint64_t id, const std::vector<uint64_t>& cleared) {
+CountResult BucketIndex::deleteRows(uint64_t id) {
     Query query(new Where("id", Equals, std::to_string(id)));
-    // A row an earlier deletion of the same id left goes first, so the
-    // insertion never meets its key.
-    std::vector<TableWrite> writes{
-        removalDeletion(id),
-        storage_documents::insertWrite(kName, bucket_schema::kRemovals,
-                                       InsertValues{InsertValue("id", std::to_string(id))}),
-        storage_documents::deleteWrite(kName, kBuckets, query),
-        storage_documents::deleteWrite(kName, kAttributes, query), factsDeletion(id)};
-    for (uint64_t done : cleared) {
-        writes.push_back(removalDeletion(done));
-    }
-    const size_t expected = writes.size();
+    std::vector<TableWrite> writes{storage_documents::deleteWrite(kName, kBuckets, query),
+                                   storage_documents::deleteWrite(kName, kAttributes, query),
+                                   factsDeletion(id)};
     CountsResult rows = commit(std::move(writes), {"delete", id, nullptr, ""});
     if (!rows) {
         return CountResult::failed(rows.reason());
     }
-    if (rows.value().size() != expected) {
+    if (rows.value().size() != 3) {
         return CountResult::failed("the transaction answered too few counts");
     }
-    if (rows.value()[1] < 1) {
-        return CountResult::failed("the deletion's record was not written");
-    }
-    return CountResult::ok(rows.value()[2]);
-}
-
-bool BucketIndex::clearRemovals(const std::vector<uint64_t>& ids) {
-    if (m_storage == nullptr) {
-        return false;
-    }
-    std::vector<TableWrite> writes;
-    for (uint64_t id : ids) {
-        writes.push_back(removalDeletion(id));
-    }
-    return static_cast<bool>(m_storage->transact(writes));
-}
-
-TableWrite BucketIndex::removalDeletion(uint64_t id) {
-    Query query(new Where("id", Equals, std::to_string(id)));
-    return storage_documents::deleteWrite(kName, bucket_schema::kRemovals, query);
+    return CountResult::ok(rows.value().front());
 }
 
 CountsResult BucketIndex::commit(std::vector<TableWrite> writes, const ChangeFeed::Entry& entry) {

@@ -249,7 +249,6 @@ void BucketService::windDown() {
     // Nothing writes the index any more once the upkeep has stopped; the
     // lease ends before the core may start the next run.
     stopUploadSweep();
-    m_store->clearRemovals();  // while the lease still holds
     releaseLease();
     // The core stops honouring the service's token once it unregisters or
     // asks for its restart, so the paths go first (the REST server has
@@ -314,9 +313,9 @@ void BucketService::startUploadSweep() {
     UploadSweeper::Store known;
     known.rows = [store](uint64_t first, uint64_t last) { return store->storedIds(first, last); };
     known.idsBelow = m_store->peekNextId();
-    known.inFlight = m_store->adoptChangesInFlight();
-    known.resolved = [store](uint64_t id) { store->resolveChange(id); };
-    known.changing = [store](uint64_t id) { return store->isChanging(id); };
+    known.inFlight = m_store->intents().inFlight();
+    known.resolved = [store](uint64_t id) { store->intents().end(id); };
+    known.changing = [store](uint64_t id) { return store->intents().isInFlight(id); };
     known.indexEmpty = m_store->indexWasEmpty();
     m_sweeper = std::make_unique<UploadSweeper>(m_store->root(), cutoff, std::move(known));
     m_sweeper->start();

@@ -199,41 +199,6 @@ bool BucketStore::discard(uint64_t id) {
 
 // ---- files of removed buckets ----
 
-std::map<uint64_t, IntentLog::Kind> BucketStore::adoptChangesInFlight() {
-    std::optional<std::set<uint64_t>> stored = m_index.storedRemovals();
-    if (!stored) {
-        m_logger.warn("Cannot read the recorded deletions; their files wait for the next start");
-        stored.emplace();
-    }
-    return m_changes.adoptInFlight(*stored);
-}
-
-void BucketStore::resolveChange(uint64_t id) {
-    const bool recordedInIndex = m_changes.removals().isPending(id);
-    m_changes.resolved(id);
-    if (recordedInIndex) {
-        clearRemovals();
-    }
-}
-
-void BucketStore::clearRemovals() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    RemovalRecords& removals = m_changes.removals();
-    for (;;) {
-        const std::vector<uint64_t> clearing = removals.takeDone(0);  // 0 is never an id
-        if (clearing.empty()) {
-            return;
-        }
-        const bool cleared = m_index.clearRemovals(clearing);
-        removals.cleared(clearing, cleared);
-        if (!cleared) {
-            m_logger.warn("Cannot clear %zu recorded deletions; a later deletion clears them",
-                          clearing.size());
-            return;
-        }
-    }
-}
-
 bool BucketStore::finishFileRemoval(uint64_t id, const std::string& path) {
     return m_changes.finishFileRemoval(id, path);
 }

@@ -24,29 +24,24 @@ BucketStore::Change BucketStore::removeRows(uint64_t id, const std::function<boo
         change.outcome = Outcome::Stale;
         return change;
     }
-    // Recorded in the deletion's own transaction (its "bucket_removals"
-    // row): should the service stop after the rows are gone, the next start
-    // removes the file instead of keeping it aside. The transaction also
-    // clears the rows of earlier deletions whose files are gone.
-    RemovalRecords& removals = m_changes.removals();
-    const bool another = removals.begin(id);
-    const std::vector<uint64_t> clearing = removals.takeDone(id);
+    // Recorded first: should the service stop after the rows are gone, the
+    // next start removes the file instead of keeping it aside.
+    if (!m_changes.intents().begin(IntentLog::Kind::Deletion, id)) {
+        change.outcome = Outcome::Failed;
+        return change;
+    }
     crashPoint("remove-before-commit");
-    CountResult deleted = m_index.deleteRows(id, clearing);
-    removals.cleared(clearing, static_cast<bool>(deleted));
+    CountResult deleted = m_index.deleteRows(id);
     if (!deleted) {
-        // Pending until the next start resolves whatever was committed.
+        // The record stays for the next start to resolve.
         change.outcome = Outcome::Failed;
         return change;
     }
     crashPoint("remove-after-commit");
     change.removedRows = deleted.value();
     if (change.removedRows == 0) {
-        // A deletion that came first removes the file; when it is not in
-        // progress any more, the row written here may go.
-        if (!another) {
-            removals.finished(id);
-        }
+        // A deletion that came first: the record ends.
+        m_changes.intents().end(id);
         change.outcome = Outcome::Absent;
         return change;
     }

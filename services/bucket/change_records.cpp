@@ -19,32 +19,12 @@ bool ChangeRecords::finishFileRemoval(uint64_t id, const std::string& path) {
     // cut could bring the name back with no record to prove it a leftover,
     // and the next start would have to keep it aside.
     if (unlinked && durability::syncDirectory(durability::parentDirectory(path))) {
-        resolved(id);
+        m_intents.end(id);
         return true;
     }
     m_logger.error("The file %s of bucket %" PRIu64 " is left for the next start to remove",
                    path.c_str(), id);
     return false;
-}
-
-std::map<uint64_t, IntentLog::Kind> ChangeRecords::adoptInFlight(const std::set<uint64_t>& stored) {
-    m_removals.adopt(stored);
-    std::map<uint64_t, IntentLog::Kind> inFlight = m_intents.inFlight();
-    for (uint64_t id : stored) {
-        inFlight.emplace(id, IntentLog::Kind::Deletion);
-    }
-    return inFlight;
-}
-
-void ChangeRecords::resolved(uint64_t id) {
-    m_removals.finished(id);
-    if (m_intents.isInFlight(id)) {
-        m_intents.end(id);  // only a record the log holds is ended there
-    }
-}
-
-bool ChangeRecords::isInFlight(uint64_t id) const {
-    return m_intents.isInFlight(id) || m_removals.isPending(id);
 }
 
 void ChangeRecords::keepLeftover(uint64_t id, const std::string& path) {

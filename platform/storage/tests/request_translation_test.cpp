@@ -26,7 +26,7 @@ TEST(SchemaDocument, BucketSchemaGivesTheDocumentedIndexes) {
     ParsedSchema parsed = parseSchemaDocument(kBucketSchema);
     const SchemaDefinition& schema = parsed.schema;
     EXPECT_EQ("Bucket", schema.name);
-    EXPECT_EQ(6, schema.version);
+    EXPECT_EQ(5, schema.version);
     EXPECT_EQ("bucket", schema.service);
     const TableDefinition* buckets = schema.findTable("buckets");
     ASSERT_NE(nullptr, buckets);
@@ -49,10 +49,6 @@ TEST(SchemaDocument, BucketSchemaGivesTheDocumentedIndexes) {
     ASSERT_NE(nullptr, lease);
     EXPECT_TRUE(lease->findColumn("slot")->key);
     EXPECT_EQ(ColumnType::Integer, lease->findColumn("expires")->type);
-
-    const TableDefinition* removals = schema.findTable("bucket_removals");
-    ASSERT_NE(nullptr, removals);
-    EXPECT_TRUE(removals->findColumn("id")->key);
 }
 
 TEST(SchemaDocument, ExplicitCompositeIndexesAreKeptAsGiven) {

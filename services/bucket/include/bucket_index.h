@@ -113,20 +113,12 @@ class BucketIndex {
     // (logged, nothing written) when a row had gone or the storage failed.
     bool writePatch(uint64_t id, const Bucket::Attributes& before, const Bucket::Attributes& after,
                     const std::string& file);
-    // Records the deletion of `id` as its "bucket_removals" row, deletes the
-    // "buckets" row of `id`, then its attribute rows and its "bucket_files"
-    // row, and deletes the "bucket_removals" rows of `cleared` (deletions
-    // whose files are gone), in one transaction where the storage service
-    // offers them (else in this order, the record first): ok with the
+    // Deletes the "buckets" row of `id`, then its attribute rows and its
+    // "bucket_files" row, in one
+    // transaction where the storage service offers them: ok with the
     // "buckets" rows deleted (0 when there was none); failed when they could
     // not be deleted (the rows are then left).
-    CountResult deleteRows(uint64_t id, const std::vector<uint64_t>& cleared = {});
-    // Deletes the "bucket_removals" rows of `ids` in one transaction; false
-    // when they could not be deleted.
-    bool clearRemovals(const std::vector<uint64_t>& ids);
-    // The ids of the stored "bucket_removals" rows; nullopt when they could
-    // not be read.
-    std::optional<std::set<uint64_t>> storedRemovals();
+    CountResult deleteRows(uint64_t id);
     // Removes whatever rows of `id` are stored. True when no "buckets" row
     // of `id` is stored afterwards; false when one may remain (a deletion
     // or the check failed, or there is no storage).
@@ -173,7 +165,6 @@ class BucketIndex {
   private:
     static TableWrite factsInsert(uint64_t id, const FileFacts& facts);
     static TableWrite factsDeletion(uint64_t id);
-    static TableWrite removalDeletion(uint64_t id);
 
     using AttributeRows = std::unordered_map<uint64_t, AttributeList>;
 

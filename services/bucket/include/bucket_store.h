@@ -34,7 +34,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -116,22 +115,9 @@ class BucketStore : public BucketHome {
     bool openIntents() { return m_changes.open(root()); }
     // The records of changes in flight: an addition records its id before
     // its file is renamed into place and ends it once its rows are stored;
-    // `remove` records a deletion in the transaction that deletes its rows
-    // (RemovalRecords), and `finishFileRemoval` ends it once the file is gone.
+    // `remove` records a deletion before deleting rows, and its caller ends
+    // it once the file is gone.
     IntentLog& intents() { return m_changes.intents(); }
-    // For the start-up sweep: the changes earlier runs left in flight (the
-    // log's and the stored "bucket_removals" rows; when these cannot be read
-    // the failure is logged and they wait for a later start), whether a
-    // change of an id is in flight now, and the end of a resolved one.
-    std::map<uint64_t, IntentLog::Kind> adoptChangesInFlight();
-    bool isChanging(uint64_t id) const { return m_changes.isInFlight(id); }
-    // Ends the record of `id`; a recorded deletion's row goes at once.
-    void resolveChange(uint64_t id);
-    // Under the store mutex: deletes the "bucket_removals" rows of the
-    // deletions whose files are gone, so that no row outlives its file by
-    // more than a crash (at an orderly stop, and after the sweep resolved
-    // one). A failure is logged; the rows then go with a later deletion.
-    void clearRemovals();
     // Once the intents are open and before requests are served: records in
     // the change feed, once more, the file of each stored bucket whose
     // replacement an earlier run left in flight, so that the feed's newest
@@ -255,8 +241,8 @@ class BucketStore : public BucketHome {
     // attribute rows (so a failure never leaves a listed bucket without
     // attributes). Absent, LookupFailed, Written (with `before`, `removed`
     // and `removedRows` set) or Failed when the deletion failed or could not
-    // be recorded. The file stays; the caller removes it with
-    // `finishFileRemoval`, which ends the deletion's record.
+    // be recorded first. The file stays; once the caller has removed it, it
+    // ends the deletion's record (`intents().end(id)`).
     Change remove(uint64_t id);
     // `remove` unless `keep` is true for the bucket (its attributes and file) as stored
     // at the moment of the deletion (Stale then, nothing changed): a rule

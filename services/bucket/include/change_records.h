@@ -1,6 +1,5 @@
 // The records of bucket changes that outlive a request: the durable log of
-// changes in flight (IntentLog), the deletions recorded in the index
-// (RemovalRecords), the failed creations whose files wait for
+// changes in flight (IntentLog), the failed creations whose files wait for
 // their rows to be confirmed gone (the leftovers), and the durable removal
 // of a file once no row can point to it.
 //
@@ -18,14 +17,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <mutex>
-#include <set>
 #include <string>
 #include <unordered_map>
 
 #include "intent_log.h"
-#include "removal_records.h"
 
 class Logger;
 
@@ -44,17 +40,6 @@ class ChangeRecords {
     // read or written.
     bool open(const std::string& root) { return m_intents.open(root); }
     IntentLog& intents() { return m_intents; }
-    RemovalRecords& removals() { return m_removals; }
-
-    // The changes an earlier run left in flight: those of the log, and the
-    // deletions `stored` (the "bucket_removals" rows found at start), which
-    // become pending here until the sweep resolves them.
-    std::map<uint64_t, IntentLog::Kind> adoptInFlight(const std::set<uint64_t>& stored);
-    // Ends the record of `id`, wherever it is kept; a deletion recorded in
-    // the index only touches memory (its row goes with a later deletion).
-    void resolved(uint64_t id);
-    // True while a change of `id` is in flight in this run.
-    bool isInFlight(uint64_t id) const;
 
     // Unlinks `path` (a file of `id` no row points to), makes the removal
     // durable, then ends the change's record. When the removal cannot be
@@ -71,7 +56,6 @@ class ChangeRecords {
   private:
     Logger& m_logger;
     IntentLog m_intents;
-    RemovalRecords m_removals;
     std::mutex m_leftoverMutex;                             // guards m_leftovers
     std::unordered_map<uint64_t, std::string> m_leftovers;  // id -> file path
 };

@@ -77,7 +77,7 @@ TEST_F(BucketSafetyTest, AStorageFailureIsAnErrorAndOnlyARealAbsenceIsNotFound) 
     };
     EXPECT_EQ(unavailable, call(bucket_handlers::handleDelete, "5").body);
     EXPECT_TRUE(fs::exists(m_dir.path() + "/root/0/5"));
-    EXPECT_TRUE(store().isChanging(5)) << "resolved by the next start";
+    EXPECT_EQ(1u, store().intents().inFlight().count(5)) << "resolved by the next start";
 
     m_storage.failWhen = nullptr;
     EXPECT_EQ(StatusCode::client_error_not_found, call(bucket_handlers::handleContent, "6").status);
@@ -85,7 +85,7 @@ TEST_F(BucketSafetyTest, AStorageFailureIsAnErrorAndOnlyARealAbsenceIsNotFound) 
               call(bucket_handlers::handleDelete, "6").status);
     EXPECT_EQ(StatusCode::success_ok, call(bucket_handlers::handleDelete, "5").status);
     EXPECT_FALSE(fs::exists(m_dir.path() + "/root/0/5"));
-    EXPECT_FALSE(store().isChanging(5));
+    EXPECT_TRUE(store().intents().inFlight().empty());
 }
 
 // After the location changed, older buckets live where their rows say, and

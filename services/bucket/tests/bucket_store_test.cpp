@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
-#include <map>
 #include <memory>
 #include <set>
 #include <thread>
@@ -576,19 +575,18 @@ TEST_F(BucketStoreTest, UpdatesAndDeletionsReportWhatTheyFound) {
 }
 
 // The current document is the first version's, one line of 492 characters,
-// with its version raised and the change feed, file facts, writer lease and
-// recorded deletions tables added after its tables.
+// with its version raised and the change feed, file facts and writer lease
+// tables added after its tables.
 TEST_F(BucketStoreTest, SchemaIsDeclaredAsTheFirstVersionPlusAdditions) {
     m_service->createSchema();
     EXPECT_EQ(std::string(bucket_schema::kDocument), m_storage.lastSchema);
     // The first version's tables exactly as they were, the change feed's
     // (version 2), the file facts' (version 3), then the writer lease's (version 4);
-    // the columns of version 5 come after the first version's in "buckets";
-    // the recorded deletions' table (version 6) comes last.
+    // the columns of version 5 come after the first version's in "buckets".
     const std::string first = bucket_schema::kDocumentVersion1;
     EXPECT_EQ(492u, first.size());
     std::string firstColumns = first.substr(0, first.find("\"size\" : 255 }") + 14);
-    firstColumns.replace(firstColumns.find("\"version\" : 1"), 13, "\"version\" : 6");
+    firstColumns.replace(firstColumns.find("\"version\" : 1"), 13, "\"version\" : 5");
     EXPECT_EQ(0u, m_storage.lastSchema.rfind(firstColumns, 0)) << m_storage.lastSchema;
     const size_t tables = first.find("{ \"name\" : \"bucket_attributes\"");
     const std::string firstTables = first.substr(tables, first.size() - 4 - tables);
@@ -597,9 +595,7 @@ TEST_F(BucketStoreTest, SchemaIsDeclaredAsTheFirstVersionPlusAdditions) {
     EXPECT_LT(at, m_storage.lastSchema.find("{ \"name\" : \"bucket_files\""));
     EXPECT_LT(m_storage.lastSchema.find("{ \"name\" : \"bucket_files\""),
               m_storage.lastSchema.find("{ \"name\" : \"bucket_lease\""));
-    EXPECT_LT(m_storage.lastSchema.find("{ \"name\" : \"bucket_lease\""),
-              m_storage.lastSchema.find("{ \"name\" : \"bucket_removals\""));
-    EXPECT_EQ(0u, m_storage.lastSchema.rfind("{ \"schema\" : \"Bucket\", \"version\" : 6,", 0));
+    EXPECT_EQ(0u, m_storage.lastSchema.rfind("{ \"schema\" : \"Bucket\", \"version\" : 5,", 0));
     // Version 5 adds the file's size and time to "buckets", after its first columns.
     EXPECT_NE(std::string::npos,
               m_storage.lastSchema.find("\"size\" : 255 }, { \"column\" : \"size\", \"type\" : "
@@ -638,61 +634,4 @@ TEST_F(BucketStoreTest, AKeptLeftoverIsRemovedOnceItsRowsAreConfirmedGone) {
     EXPECT_EQ(0u, records.intents().inFlight().count(id));
     EXPECT_TRUE(m_storage.rows("buckets").empty());
     EXPECT_EQ(0u, records.retryLeftovers()) << "nothing is kept twice";
-}
-
-// A deletion's record is a row written with its own transaction, so a crash
-// after the commit leaves exactly the deletions whose files may remain: the
-// next start finds them in flight and the sweep may remove their files. A
-// row whose file is gone is cleared by the next deletion (or at once after
-// the sweep resolved it, or at an orderly stop), and nothing is written to
-// the log file of changes in flight.
-TEST_F(BucketStoreTest, ADeletionIsRecordedInItsOwnTransactionAndClearedByTheNext) {
-    BucketStore& store = m_service->store();
-    ASSERT_TRUE(store.openIntents());
-    auto removalIds = [this] {
-        std::set<std::string> ids;
-        for (const auto& row : m_storage.rows("bucket_removals")) {
-            ids.insert(row.at("id"));
-        }
-        return ids;
-    };
-    for (uint64_t id : {1, 2, 3}) {
-        this->store(id, {{"n", std::to_string(id)}});
-    }
-    EXPECT_EQ(BucketStore::Outcome::Written, store.remove(1).outcome);
-    EXPECT_EQ((std::set<std::string>{"1"}), removalIds());
-    EXPECT_TRUE(store.isChanging(1)) << "its file is not yet removed";
-    std::filesystem::create_directories(m_dir.path() + "/root/0");
-    { std::ofstream(m_dir.path() + "/root/0/1") << "deleted"; }
-    ASSERT_TRUE(store.finishFileRemoval(1, m_dir.path() + "/root/0/1"));
-    EXPECT_FALSE(store.isChanging(1));
-    EXPECT_EQ((std::set<std::string>{"1"}), removalIds()) << "no commit of its own";
-
-    m_storage.failWhen = [](const std::string& operation, const std::string&) {
-        return operation == "delete";
-    };
-    EXPECT_EQ(BucketStore::Outcome::Failed, store.remove(2).outcome);
-    EXPECT_EQ(2u, m_storage.rows("buckets").size()) << "nothing of the failed one went";
-    m_storage.failWhen = nullptr;
-    EXPECT_EQ(BucketStore::Outcome::Written, store.remove(2).outcome);
-    EXPECT_EQ((std::set<std::string>{"2"}), removalIds()) << "the first row cleared with it";
-    EXPECT_EQ(0u, std::filesystem::file_size(store.root() + "/" + IntentLog::kFileName));
-
-    // As at the next start after a crash before bucket 2's file went.
-    auto again = std::make_unique<BucketService>("Bucket Storage", "");
-    again->getLogger()->setConsoleOutput(false);
-    again->setLocation(m_dir.path() + "/root");
-    again->setStorageClient(&m_storage);
-    ASSERT_TRUE(again->store().openIntents());
-    EXPECT_EQ((std::map<uint64_t, IntentLog::Kind>{{2, IntentLog::Kind::Deletion}}),
-              again->store().adoptChangesInFlight());
-    EXPECT_TRUE(again->store().isChanging(2));
-    again->store().resolveChange(2);  // the sweep removed its file
-    EXPECT_FALSE(again->store().isChanging(2));
-    EXPECT_TRUE(removalIds().empty()) << "a resolved row goes at once";
-    EXPECT_EQ(BucketStore::Outcome::Written, again->store().remove(3).outcome);
-    EXPECT_EQ((std::set<std::string>{"3"}), removalIds());
-    ASSERT_TRUE(again->store().finishFileRemoval(3, m_dir.path() + "/root/0/3"));
-    again->store().clearRemovals();  // as at an orderly stop
-    EXPECT_TRUE(removalIds().empty());
 }
