@@ -1,0 +1,177 @@
+// The record cache through the REST API: a read after every kind of change
+// (and after a failed one, and one racing a change) answers the state the
+// storage holds, while a repeated read of an unchanged bucket asks the
+// storage nothing.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "bucket_service.h"
+#include "bucket_store.h"
+#include "handler_platform.h"
+#include "query.h"
+#include "sha256.h"
+
+using rest_test::HandlerTest;
+
+namespace {
+
+const http::Headers kPatchType{{"Content-Type", "application/merge-patch+json"}};
+
+class BucketCacheTest : public HandlerTest {
+  protected:
+    void TearDown() override { platform().storage().failWhen = nullptr; }
+
+    http::ClientResponse call(const std::string& method, const std::string& target,
+                              const std::string& body = "", const http::Headers& headers = {}) {
+        return platform().service().request(method, target, body, headers);
+    }
+    http::ClientResponse info(uint64_t id) {
+        return call("GET", "/bucket/" + std::to_string(id) + "/info");
+    }
+    // The info answer of `id` read twice: the second one must ask the
+    // storage nothing (the record came from the cache).
+    std::string cachedInfo(uint64_t id) {
+        const std::string first = info(id).body;
+        platform().storage().clearCallLog();
+        const std::string second = info(id).body;
+        for (const std::string& entry : platform().storage().callLog()) {
+            ADD_FAILURE() << "storage asked for a known bucket: " << entry;
+        }
+        EXPECT_EQ(first, second);
+        return second;
+    }
+    static bool holds(const std::string& body, const std::string& part) {
+        return body.find(part) != std::string::npos;
+    }
+};
+
+TEST_F(BucketCacheTest, EveryKindOfChangeIsSeenByTheNextRead) {
+    const uint64_t id = platform().addOrThrow("v1", "{\"k1\":\"a\"}");
+    const std::string target = "/bucket/" + std::to_string(id);
+    EXPECT_TRUE(holds(cachedInfo(id), "\"k1\" : \"a\""));
+
+    ASSERT_EQ(202, call("PUT", target, "{ \"attributes\" : { \"k1\" : \"b\" } }").status);
+    EXPECT_TRUE(holds(cachedInfo(id), "\"k1\" : \"b\""));
+
+    ASSERT_EQ(202, call("PATCH", target, "{ \"attributes\" : { \"k1\" : null, \"k2\" : \"c\" } }",
+                        kPatchType)
+                       .status);
+    std::string body = cachedInfo(id);
+    EXPECT_TRUE(holds(body, "\"k2\" : \"c\"")) << body;
+    EXPECT_FALSE(holds(body, "k1")) << body;
+
+    // Content replacement: new bytes and new facts (the digest given).
+    Sha256 sha;
+    sha.update("v2", 2);
+    const std::string digest = sha.hexDigest();
+    auto replaced = call("PUT", target + "/content?sha256=" + digest, "v2");
+    ASSERT_EQ(202, replaced.status) << replaced.body;
+    EXPECT_EQ("v2", call("GET", target).body);
+    body = cachedInfo(id);
+    EXPECT_TRUE(holds(body, digest)) << body;
+
+    ASSERT_EQ(200, call("DELETE", target).status);
+    EXPECT_EQ(404, info(id).status);
+    EXPECT_EQ(404, call("GET", target).status);
+
+    // The bulk deletion and the retention's deletions.
+    const uint64_t bulk = platform().addOrThrow("b", "{\"k3\":\"bulk\"}");
+    const uint64_t other = platform().addOrThrow("o", "{\"k3\":\"other\"}");
+    cachedInfo(bulk);
+    auto deleted = call("POST", "/bucket/delete",
+                        R"({ "where" : { "name" : "k3", "op" : "eq", "value" : "bulk" } })");
+    ASSERT_EQ(200, deleted.status) << deleted.body;
+    EXPECT_EQ(404, info(bulk).status);
+    EXPECT_EQ(200, info(other).status);
+
+    const uint64_t kept = platform().addOrThrow("r", "{\"k4\":\"rule\"}");
+    cachedInfo(kept);
+    BucketStore& store = platform().bucketService().store();
+    BucketStore::Change removed = store.removeUnless(kept, [](Bucket&) { return false; });
+    ASSERT_EQ(BucketStore::Outcome::Written, removed.outcome);
+    store.finishFileRemoval(kept, removed.removed->getFilename());
+    EXPECT_EQ(404, info(kept).status);
+}
+
+// A change whose transaction failed may still be committed by the storage
+// later (its answer was lost): a read afterwards must never be served the
+// state from before it.
+TEST_F(BucketCacheTest, AFailedChangeLeavesNoRecordThatALateCommitCouldMakeStale) {
+    const uint64_t id = platform().addOrThrow("f", "{\"k5\":\"old\"}");
+    const std::string target = "/bucket/" + std::to_string(id);
+    cachedInfo(id);
+    platform().storage().failWhen = [](const std::string& operation, const std::string& table) {
+        return operation != "query" && table == "bucket_attributes";
+    };
+    auto failed = call("PUT", target, "{ \"attributes\" : { \"k5\" : \"new\" } }");
+    EXPECT_EQ(500, failed.status) << failed.body;
+    platform().storage().failWhen = nullptr;
+    EXPECT_TRUE(holds(info(id).body, "\"k5\" : \"old\""));
+
+    // The storage carries the lost transaction out now.
+    std::unique_ptr<Where> where(
+        new Where("id", Equals, std::to_string(id), new Where("name", Equals, "k5")));
+    ASSERT_TRUE(platform().storage().update("Bucket", "bucket_attributes",
+                                            InsertValues{InsertValue("value", "new")}, *where));
+    EXPECT_TRUE(holds(info(id).body, "\"k5\" : \"new\""));
+    EXPECT_TRUE(holds(info(id).body, "\"k5\" : \"new\""));
+}
+
+// A read that took the rows before a change committed and ends after it
+// must not leave those rows in the cache.
+TEST_F(BucketCacheTest, AReadOvertakenByAChangeIsNotKept) {
+    const uint64_t id = platform().addOrThrow("r", "{\"k6\":\"old\"}");
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool armed = true, reached = false, released = false;
+    platform().storage().failWhen = [&](const std::string& operation, const std::string& table) {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (armed && operation == "query" && table == "bucket_files") {
+            armed = false;
+            reached = true;
+            changed.notify_all();
+            changed.wait(lock, [&] { return released; });
+        }
+        return false;
+    };
+    std::string slow;
+    std::thread reader([&] { slow = info(id).body; });
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait(lock, [&] { return reached; });
+    }
+    auto answer =
+        call("PUT", "/bucket/" + std::to_string(id), "{ \"attributes\" : { \"k6\" : \"new\" } }");
+    EXPECT_EQ(202, answer.status) << answer.body;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        released = true;
+        changed.notify_all();
+    }
+    reader.join();
+    EXPECT_TRUE(holds(slow, "\"k6\" : \"old\"")) << "read before the change committed";
+    EXPECT_TRUE(holds(cachedInfo(id), "\"k6\" : \"new\""));
+}
+
+// A bound of 0 set in the advanced category keeps nothing: every read asks.
+TEST_F(BucketCacheTest, ABoundOfZeroKeepsNothing) {
+    const uint64_t id = platform().addOrThrow("z", "{\"k7\":\"z\"}");
+    cachedInfo(id);
+    BucketService& service = platform().bucketService();
+    EXPECT_FALSE(service.setRecordCacheBytes("lots"));
+    EXPECT_GT(service.store().recordCache().records(), 0u) << "a refused value changes nothing";
+    ASSERT_TRUE(service.setRecordCacheBytes("0"));
+    EXPECT_EQ(0u, service.store().recordCache().records());
+    info(id);
+    platform().storage().clearCallLog();
+    EXPECT_EQ(200, info(id).status);
+    EXPECT_FALSE(platform().storage().callLog().empty());
+    ASSERT_TRUE(service.setRecordCacheBytes(std::to_string(RecordCache::kDefaultBytes)));
+}
+
+}  // namespace
