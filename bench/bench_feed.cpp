@@ -53,7 +53,11 @@ uint64_t newestSeq(uint16_t bucketPort) {
     return after;
 }
 
-void addBuckets(uint16_t bucketPort, int changes) {
+}  // namespace
+
+void addSmallBuckets(uint16_t bucketPort, int changes, const std::string& tag) {
+    static std::atomic<int> calls{0};
+    const std::string call = std::to_string(getpid()) + "-" + std::to_string(calls++);
     std::atomic<int> left{changes};
     std::atomic<int> failed{0};
     const std::string file(4096, 'f');
@@ -62,9 +66,9 @@ void addBuckets(uint16_t bucketPort, int changes) {
         clients.emplace_back([&, c] {
             http::Client client(kHost, bucketPort);
             for (int n = left--; n > 0; n = left--) {
-                BucketForm form("{\"bench\":\"feed\",\"n\":\"" + std::to_string(getpid()) + "-" +
+                BucketForm form("{\"bench\":\"" + tag + "\",\"n\":\"" + call + "-" +
                                     std::to_string(c) + "-" + std::to_string(n) + "\"}",
-                                "feed.bin");
+                                "small.bin");
                 auto answer = client.request("POST", "/bucket", form.head + file + form.tail,
                                              {{"Content-Type", form.contentType()}});
                 failed += answer.status == 202 ? 0 : 1;
@@ -78,6 +82,8 @@ void addBuckets(uint16_t bucketPort, int changes) {
         throw std::runtime_error(std::to_string(failed) + " additions failed");
     }
 }
+
+namespace {
 
 // Changes per second of reading everything after `after`.
 double readRate(uint16_t port, const std::string& prefix, uint64_t after) {
@@ -116,7 +122,7 @@ void addFeedRows(uint16_t bucketPort, uint16_t coreApiPort, int changes, int run
     const std::string proxied = direct + ", through the core";
     try {
         const uint64_t start = newestSeq(bucketPort);
-        addBuckets(bucketPort, changes);
+        addSmallBuckets(bucketPort, changes, "feed");
         std::vector<double> ours;
         std::vector<double> core;
         for (int run = 0; run < runs; ++run) {

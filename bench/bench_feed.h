@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "bench_table.h"
 
@@ -18,5 +19,10 @@ namespace bench {
 // comparison, not counted).
 void addFeedRows(uint16_t bucketPort, uint16_t coreApiPort, int changes, int runs,
                  ResultTable& table);
+
+// Adds `changes` 4 KiB buckets through `bucketPort` from 8 clients, with
+// the attributes bench = `tag` and n = a number unique to the process.
+// Throws std::runtime_error when an addition fails.
+void addSmallBuckets(uint16_t bucketPort, int changes, const std::string& tag);
 
 }  // namespace bench

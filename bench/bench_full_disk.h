@@ -10,8 +10,9 @@
 // addition: the service finds the disk below the mark, evicts the oldest
 // captures and stores the new one instead of refusing it. Rows: the answers
 // other than 202 on the full disk (at most none, with the status counts in
-// the row's name), and the p50 of the full-disk additions against that of
-// the additions with room, in the same runs.
+// the row's name), the p50 of the full-disk additions (at most 250 ms; it
+// includes the durable evictions, one deletion each) and, not counted, that
+// p50 against the additions with room, in the same runs.
 //
 // Errors: a platform missing or a request failing gives MISS rows with the
 // reason; a tmpfs that could not be mounted gives "n/a" rows.

@@ -8,9 +8,13 @@
 //                     [--solo-commit-core-api-port=N --solo-commit-core-pid=N]
 //                     [--small-core-api-port=N --small-core-pid=N --small-data=DIR]
 //                     [--full-core-api-port=N --full-core-pid=N --full-data=DIR]
-//                     [--only=scaling,transfers,small,adds,writes,footprint,feed,search,retention]
+//                     [--only=scaling,transfers,small,adds,writes,footprint,feed,search,retention,
+//                             replication]
 //                     [--core-bin=PATH --work=DIR] [--changes=10000] [--seconds=10]
 //                     [--feed-changes=20000]
+//                     [--replication-core-api-port=N --replication-data=DIR
+//                      --ceph-dir=DIR | --replication-skip=REASON]
+//                     [--replication-objects=1000]
 //                     [--transfer-mib=1024] [--runs=5] [--clients=32]
 //                     [--threads=2,8] [--match-samples=5000]
 //                     [--transfer-paths=nginx,direct,proxy]
@@ -35,7 +39,10 @@
 //       match, and the bulk deletion (bench_search.h); retention: an
 //       addition against a full disk with a watermark rule, on the full
 //       core's platform, whose storage root is a small tmpfs
-//       (bench_full_disk.h).
+//       (bench_full_disk.h);
+//       replication: to the radosgw of the Ceph cluster in --ceph-dir
+//       (ceph-cluster.sh), from the platform of --replication-core-api-port
+//       (bench_replication.h), or "skip" with the reason given.
 //   tarvolt-bench fill --core-api-port=N --data=DIR --from=A --to=B
 //       adds the scaling benchmark's buckets A to B-1 through the storage
 //       service (for profiling a store of a given size).
@@ -61,6 +68,7 @@
 #include "bench_feed.h"
 #include "bench_full_disk.h"
 #include "bench_platform.h"
+#include "bench_replication.h"
 #include "bench_search.h"
 #include "bench_suites.h"
 #include "bench_table.h"
@@ -192,18 +200,42 @@ bench::BenchSetup setupFrom(const std::map<std::string, std::string>& options) {
 
 std::set<std::string> suitesFrom(const std::map<std::string, std::string>& options) {
     auto found = options.find("only");
-    std::string list = found == options.end()
-                           ? "scaling,transfers,small,writes,footprint,feed,search,retention"
-                           : found->second;
+    std::string list =
+        found == options.end()
+            ? "scaling,transfers,small,writes,footprint,feed,search,retention,replication"
+            : found->second;
     std::set<std::string> suites = listOption(list);
     for (const auto& item : suites) {
         if (item != "scaling" && item != "transfers" && item != "small" && item != "adds" &&
             item != "writes" && item != "footprint" && item != "feed" && item != "search" &&
-            item != "retention") {
+            item != "retention" && item != "replication") {
             throw std::invalid_argument("unknown benchmark " + item);
         }
     }
     return suites;
+}
+
+bench::ReplicationBench replicationFrom(const std::map<std::string, std::string>& options,
+                                        const bench::BenchSetup& setup) {
+    bench::ReplicationBench bench;
+    bench.runs = setup.runs;
+    bench.clients = setup.clients;
+    bench.loadMs = setup.loadDuration.count();
+    bench.objects = static_cast<int>(number(options, "replication-objects", 1000));
+    bench.largeBytes = setup.transferBytes;
+    if (options.count("replication-skip")) {
+        bench.target.skip = options.at("replication-skip");
+        return bench;
+    }
+    if (!options.count("replication-core-api-port") || !options.count("ceph-dir")) {
+        bench.target.skip = "no Ceph cluster and replication platform were started";
+        return bench;
+    }
+    bench.coreApiPort = static_cast<uint16_t>(number(options, "replication-core-api-port", 0));
+    bench.dataDir = text(options, "replication-data");
+    bench.target =
+        bench::readReplicationTarget(text(options, "ceph-dir") + "/env", text(options, "ceph-dir"));
+    return bench;
 }
 
 int fill(int argc, char** argv) {
@@ -255,6 +287,9 @@ int run(int argc, char** argv) {
         bench::addFeedRows(setup.bucketPort, setup.coreApiPort,
                            static_cast<int>(number(options, "feed-changes", 20000)), setup.runs,
                            table);
+    }
+    if (suites.count("replication")) {
+        bench::addReplicationRows(replicationFrom(options, setup), table);
     }
     std::cout << "\n";
     table.print(std::cout);

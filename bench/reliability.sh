@@ -15,7 +15,7 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build_dir="${RELIABILITY_BUILD_DIR:-$root/build-reliability}"
 jobs="${JOBS:-$(nproc)}"
-parts="${RELIABILITY_PARTS:-hostile load crash disk power}"
+parts="${RELIABILITY_PARTS:-hostile load crash disk power replication}"
 say() { echo "[reliability] $*" >&2; }
 
 say "building Release into $build_dir"

@@ -32,7 +32,11 @@
 # search (a selective search at 100,000 and 1,000 buckets, beside the exact
 # match, and the bulk deletion of 10,000 buckets), retention (an addition
 # against a full disk with a watermark rule, on a fifth platform whose
-# storage root is a tmpfs; needs the right to mount).
+# storage root is a tmpfs; needs the right to mount), replication (to the
+# radosgw of a throwaway Ceph cluster started here, from a platform of its
+# own: 4 KiB buckets, a 1 GiB bucket beside boto3's upload of the same
+# file, and the lag under 32 clients' additions; "skip" with the reason
+# where the cluster cannot start).
 set -euo pipefail
 
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -84,6 +88,7 @@ cleanup() {
     fi
     "$root/bench/nginx.sh" stop "$work/nginx" 2>/dev/null || true
     "$root/bench/nginx.sh" stop "$work/nginx-proxy" 2>/dev/null || true
+    "$root/testing/ceph/ceph-cluster.sh" stop "$work/ceph" 2>/dev/null || true
     sleep 0.3
     rm -rf "$work"
     exit "$status"
@@ -164,6 +169,22 @@ if [[ "$bench_options" != *--only=* || "$bench_options" =~ --only=[^\ ]*retentio
             --full-data="$work/full")
     else
         say "no tmpfs for the full-disk row: $(cat "$work/full.mount")"
+    fi
+fi
+
+# The replication rows: a Ceph cluster (radosgw) and a sixth platform that
+# replicates to it, unless --only leaves them out.
+if [[ "$bench_options" != *--only=* || "$bench_options" =~ --only=[^\ ]*replication ]]; then
+    if ! command -v radosgw >/dev/null 2>&1; then
+        other_platform_args+=(--replication-skip="radosgw is not installed")
+    elif OWNER_PID=$$ "$root/testing/ceph/ceph-cluster.sh" start "$work/ceph" >"$work/ceph.log" 2>&1; then
+        start_platform "$work/replication"
+        other_platform_args+=(--replication-core-api-port="$api_port"
+            --replication-data="$work/replication" --ceph-dir="$work/ceph")
+        say "Ceph cluster with radosgw at $(sed -n 's/^RGW_URL=//p' "$work/ceph/env")"
+    else
+        reason="$(tail -1 "$work/ceph.log")"
+        other_platform_args+=(--replication-skip="the Ceph cluster did not start: ${reason:-no reason given}")
     fi
 fi
 

@@ -20,9 +20,11 @@ namespace {
 // The listing reads the attribute rows of this many buckets (neighbours in
 // id order) with one query, so that few rows are in memory at a time.
 constexpr size_t kListingRun = 512;
-// A run's ids lie within this many consecutive ids, so that a query for the
-// scattered buckets of a match reads few rows of other buckets.
-constexpr uint64_t kRunSpan = 2048;
+// A run stays dense: the ids it spans are fewer than twice its own ids plus
+// this many, so that a query for the scattered buckets of a search reads
+// few rows of the buckets between them (a fixed span would read the rows of
+// up to that many buckets for two clusters of matches).
+constexpr uint64_t kRunSlack = 16;
 
 // The ids of `ids` that are not negative, ascending.
 std::vector<uint64_t> sortedIds(ResultSet& ids) {
@@ -254,7 +256,7 @@ std::optional<BucketIndex::AttributeRows> BucketIndex::attributesOf(
     for (size_t run = 0; run < sorted.size();) {
         size_t end = run + 1;
         while (end < sorted.size() && end - run < kListingRun &&
-               sorted[end] - sorted[run] < kRunSpan) {
+               sorted[end] - sorted[run] < 2 * (end - run + 1) + kRunSlack) {
             ++end;
         }
         std::optional<AttributeRows> rows = storedAttributes(sorted[run], sorted[end - 1]);

@@ -6,6 +6,7 @@
 
 #include "bucket_index.h"
 #include "bucket_schema.h"
+#include "condition_query.h"
 #include "logger.h"
 #include "query.h"
 #include "result_set.h"
@@ -93,6 +94,51 @@ std::optional<std::vector<BucketIndex::StatsRow>> BucketIndex::statsPage(uint64_
             entry.stored = FileStats{static_cast<uint64_t>(*size), *modified};
         }
         page.push_back(std::move(entry));
+    }
+    return page;
+}
+
+namespace {
+
+// The rows after `after` in the order (modified, id): a later time, or the
+// same time and a larger id.
+Query* laterThan(const BucketIndex::Aged& after) {
+    const std::string modified = std::to_string(after.stats.modifiedMs);
+    auto* later = new Query();
+    later->any(new Query(new Where("modified", GreaterThan, modified)));
+    later->any(new Query(new Where("modified", Equals, modified,
+                                   new Where("id", GreaterThan, std::to_string(after.id)))));
+    return later;
+}
+
+}  // namespace
+
+std::optional<std::vector<BucketIndex::Aged>> BucketIndex::oldestPage(
+    const bucket_query::Condition& condition, const std::optional<Aged>& after, size_t limit) {
+    // INT64_MIN stands for no time (fact_values.h), so this keeps every row with stats.
+    Query query({new Returns("id"), new Returns("size"), new Returns("modified")},
+                new Where("modified", GreaterThan, "-9223372036854775808"));
+    query.all(bucket_query::fragmentOf(condition).release());
+    if (after) {
+        query.all(laterThan(*after));
+    }
+    query.orderBy("modified");
+    query.orderBy("id");
+    query.limit(static_cast<unsigned>(limit));
+    RowsResult result = m_storage->select(kName, kBuckets, query);
+    if (!result) {
+        return std::nullopt;
+    }
+    std::vector<Aged> page;
+    ResultSet& rows = *result.value();
+    for (unsigned i = 0; i < rows.rowCount(); i++) {
+        std::optional<int64_t> id = integerColumn(*rows[i], "id");
+        std::optional<int64_t> size = integerColumn(*rows[i], "size");
+        std::optional<int64_t> modified = integerColumn(*rows[i], "modified");
+        if (!id || !size || !modified || *id < 0 || *size < 0) {
+            return std::nullopt;
+        }
+        page.push_back({static_cast<uint64_t>(*id), {static_cast<uint64_t>(*size), *modified}});
     }
     return page;
 }

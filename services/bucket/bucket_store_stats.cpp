@@ -6,6 +6,12 @@ std::optional<std::vector<BucketIndex::StatsRow>> BucketStore::statsPage(uint64_
     return m_index.statsPage(after, limit);
 }
 
+std::optional<std::vector<BucketIndex::Aged>> BucketStore::oldestPage(
+    const bucket_query::Condition& condition, const std::optional<BucketIndex::Aged>& after,
+    size_t limit) {
+    return m_index.oldestPage(condition, after, limit);
+}
+
 bool BucketStore::refreshFileStats(uint64_t id, const std::string& path) {
     std::lock_guard<std::mutex> lock(m_mutex);
     const std::optional<FileStats> stats = fileStatsOf(path);

@@ -118,13 +118,12 @@ bool Replicator::follow() {
         return fail(page.error);
     }
     const bool applied = applyPage(page, after);
-    {
+    if (applied) {
+        // A change that failed stays pending: its age is the lag while retrying.
         std::lock_guard<std::mutex> lock(m_mutex);
         m_status.pendingSince = 0;
-        if (applied) {
-            m_status.state = "following";
-            m_status.lagChanges = 0;
-        }
+        m_status.state = "following";
+        m_status.lagChanges = 0;
     }
     return storeCursor() && applied;
 }

@@ -153,6 +153,16 @@ class BucketIndex {
     // At most `limit` rows with ids above `after`, by ascending id; nullopt
     // when the query failed.
     std::optional<std::vector<StatsRow>> statsPage(uint64_t after, size_t limit);
+    // One bucket of an oldest-first page: its id and its file's stats.
+    struct Aged {
+        uint64_t id = 0;
+        FileStats stats;
+    };
+    // At most `limit` buckets that `condition` matches and whose row has
+    // stats, in ascending order of (modified, id) after the bucket `after`
+    // (from the first when none); nullopt when the query failed.
+    std::optional<std::vector<Aged>> oldestPage(const bucket_query::Condition& condition,
+                                                const std::optional<Aged>& after, size_t limit);
     // Writes `stats` into the "buckets" row of `id` (none written when it
     // has gone). False (logged) when the storage failed.
     bool writeStats(uint64_t id, const FileStats& stats);

@@ -189,6 +189,11 @@ class BucketStore : public BucketHome {
     // The "buckets" rows above `after` with their stored stats
     // (BucketIndex::statsPage).
     std::optional<std::vector<BucketIndex::StatsRow>> statsPage(uint64_t after, size_t limit);
+    // The page of buckets `condition` matches, oldest file first
+    // (BucketIndex::oldestPage).
+    std::optional<std::vector<BucketIndex::Aged>> oldestPage(
+        const bucket_query::Condition& condition, const std::optional<BucketIndex::Aged>& after,
+        size_t limit);
     // Under the store mutex (so no replacement comes between the look and
     // the write): stores the stats the file `path` of `id` has now. False
     // when the file cannot be read or the write failed.

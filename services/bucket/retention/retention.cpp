@@ -1,11 +1,11 @@
 // Retention: planning and running the deletions of the rules.
 #include "retention.h"
 
-#include <sys/stat.h>
 #include <sys/statvfs.h>
 
 #include <algorithm>
 #include <chrono>
+#include <set>
 
 #include "bucket.h"
 #include "bucket_store.h"
@@ -25,31 +25,33 @@ std::optional<DiskSpace> statvfsSpace(const std::string& root) {
                      static_cast<uint64_t>(status.f_blocks) * status.f_frsize};
 }
 
-// A bucket a rule may delete: its id, its file's size and age.
-struct Candidate {
-    uint64_t id;
-    uint64_t size;
-    int64_t modified;                      // seconds since the epoch
-    const Bucket::Attributes* attributes;  // the planned record's, alive during the plan
-};
+constexpr size_t kPageRows = 500;
 
-// The buckets without the hold attribute whose file exists, oldest first.
-std::vector<Candidate> candidatesOf(BucketStore::Records& buckets, const std::string& hold) {
-    std::vector<Candidate> found;
-    for (const std::unique_ptr<Bucket>& bucket : buckets) {
-        struct stat status {};
-        if (bucket->getAttributes().count(hold) != 0 || !bucket->hasUsableFile() ||
-            ::stat(bucket->getFilename().c_str(), &status) != 0) {
-            continue;
-        }
-        found.push_back({bucket->getId(), static_cast<uint64_t>(status.st_size),
-                         static_cast<int64_t>(status.st_mtim.tv_sec), &bucket->getAttributes()});
-    }
-    std::stable_sort(found.begin(), found.end(), [](const Candidate& a, const Candidate& b) {
-        return a.modified != b.modified ? a.modified < b.modified : a.id < b.id;
-    });
-    return found;
+bucket_query::Condition leaf(bucket_query::Op op, const std::string& name) {
+    bucket_query::Condition condition;
+    condition.op = op;
+    condition.name = name;
+    return condition;
 }
+
+bucket_query::Condition allOf(std::vector<bucket_query::Condition> members) {
+    bucket_query::Condition all = bucket_query::everything();
+    all.members = std::move(members);
+    return all;
+}
+
+}  // namespace
+
+RuleConditions RuleConditions::of(const RetentionRules& rules, int64_t now) {
+    bucket_query::Condition older;
+    older.fact = bucket_query::Fact::Modified;
+    older.op = bucket_query::Op::Lt;
+    older.values = {std::to_string((now - static_cast<int64_t>(rules.maxAgeSeconds)) * 1000)};
+    const bucket_query::Condition unheld = leaf(bucket_query::Op::Absent, rules.holdAttribute);
+    return {allOf({rules.maxAgeWhere, unheld, older}), allOf({rules.evictWhere, unheld})};
+}
+
+namespace {
 
 int64_t nowSeconds() {
     return std::chrono::duration_cast<std::chrono::seconds>(
@@ -72,71 +74,91 @@ RetentionRules Retention::rules() const {
     return m_rules;
 }
 
-// The age rule first; then, while the space freed so far leaves the disk
-// below the mark, the oldest of the rest.
+// The age rule first, oldest first; then, while the space freed so far
+// leaves the disk below the mark, the oldest of the rest. Both ask the index
+// a page at a time for the unheld buckets their condition selects.
 std::optional<Retention::Plan> Retention::plan(int64_t now) const {
     const RetentionRules current = rules();
     Plan plan;
     plan.space = m_probe(m_store.root());
     const bool watermark = current.minFreeBytes != 0 || current.minFreePercent != 0;
-    if (current.maxAgeSeconds == 0 && !watermark) {
-        return plan;
-    }
-    std::optional<BucketStore::Records> buckets = m_store.getAll();
-    if (!buckets) {
-        return std::nullopt;
-    }
+    const RuleConditions conditions = RuleConditions::of(current, now);
     uint64_t freed = 0;
-    std::vector<Candidate> rest;
-    for (const Candidate& candidate : candidatesOf(*buckets, current.holdAttribute)) {
-        if (current.maxAgeSeconds != 0 &&
-            candidate.modified + static_cast<int64_t>(current.maxAgeSeconds) < now &&
-            bucket_query::matches(current.maxAgeWhere,
-                                  {candidate.id, *candidate.attributes, std::nullopt})) {
-            plan.deletions.push_back({candidate.id, candidate.size, "maxAge"});
-            freed += candidate.size;
-        } else {
-            rest.push_back(candidate);
-        }
+    std::set<uint64_t> aged;
+    auto age = [&](const BucketIndex::Aged& bucket) {
+        plan.deletions.push_back({bucket.id, bucket.stats.size, "maxAge"});
+        freed += bucket.stats.size;
+        aged.insert(bucket.id);
+        return true;
+    };
+    if (current.maxAgeSeconds != 0 && !eachOldest(conditions.age, age)) {
+        return std::nullopt;
     }
     if (!watermark || !plan.space) {
         return plan;
     }
     const uint64_t mark = current.markFor(plan.space->total);
-    for (const Candidate& candidate : rest) {
+    auto evict = [&](const BucketIndex::Aged& bucket) {
         if (plan.space->free + freed >= mark) {
-            break;
+            return false;
         }
-        if (!bucket_query::matches(current.evictWhere,
-                                   {candidate.id, *candidate.attributes, std::nullopt})) {
-            continue;
+        if (aged.count(bucket.id) == 0) {
+            plan.deletions.push_back({bucket.id, bucket.stats.size, "minFree"});
+            freed += bucket.stats.size;
         }
-        plan.deletions.push_back({candidate.id, candidate.size, "minFree"});
-        freed += candidate.size;
+        return true;
+    };
+    if (!eachOldest(conditions.evict, evict)) {
+        return std::nullopt;
     }
     return plan;
 }
 
+bool Retention::eachOldest(const bucket_query::Condition& condition,
+                           const std::function<bool(const BucketIndex::Aged&)>& take) const {
+    std::optional<BucketIndex::Aged> after;
+    while (true) {
+        std::optional<std::vector<BucketIndex::Aged>> page =
+            m_store.oldestPage(condition, after, kPageRows);
+        if (!page) {
+            return false;
+        }
+        for (const BucketIndex::Aged& bucket : *page) {
+            if (!take(bucket)) {
+                return true;
+            }
+        }
+        if (page->size() < kPageRows) {
+            return true;
+        }
+        after = page->back();
+    }
+}
+
 size_t Retention::run() {
     std::lock_guard<std::mutex> lock(m_runMutex);
-    std::optional<Plan> planned = plan(nowSeconds());
+    const int64_t now = nowSeconds();
+    std::optional<Plan> planned = plan(now);
     if (!planned) {
         Logger::getLogger()->warn("Retention: the buckets could not be read; nothing deleted");
         return 0;
     }
-    const std::string hold = rules().holdAttribute;
+    const RuleConditions conditions = RuleConditions::of(rules(), now);
     size_t deleted = 0;
     for (const Deletion& deletion : planned->deletions) {
-        deleted += deleteOne(deletion, hold) ? 1 : 0;
+        deleted +=
+            deleteOne(deletion, deletion.rule == "maxAge" ? conditions.age : conditions.evict) ? 1
+                                                                                               : 0;
     }
     return deleted;
 }
 
-bool Retention::deleteOne(const Deletion& deletion, const std::string& hold) {
-    // The hold is tested again under the store mutex: a bucket put on hold
-    // since the plan stays.
+bool Retention::deleteOne(const Deletion& deletion, const bucket_query::Condition& rule) {
+    // The rule is tested again under the store mutex, on the attributes and
+    // the file as they are then: a bucket put on hold since the plan, or
+    // given new content, stays.
     const BucketStore::Change change = m_store.removeUnless(
-        deletion.id, [&hold](Bucket& bucket) { return bucket.getAttributes().count(hold) != 0; });
+        deletion.id, [&rule](Bucket& bucket) { return !bucket_query::matches(rule, bucket); });
     if (change.outcome != BucketStore::Outcome::Written) {
         return false;  // gone meanwhile, or the storage failed: the next run looks again
     }

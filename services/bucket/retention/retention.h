@@ -11,6 +11,13 @@
 // (BucketStore::remove, then the durable file removal) and is audited as
 // "BUCDL" with the member "rule".
 //
+// The plan asks the index for the unheld buckets each rule's condition
+// selects, oldest file first (the size and time the index keeps,
+// file_stats.h), a page at a time; a row without stats (not yet swept) is
+// not seen. At the deletion the rule is tested again on the bucket as it is
+// then (BucketStore::removeUnless), so a hold put on or new content given
+// since the plan keeps it.
+//
 // Errors: nothing throws of its own; a store that cannot be read gives no
 // plan and deletes nothing.
 //
@@ -25,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "bucket_index.h"
 #include "condition.h"
 
 class BucketStore;
@@ -47,6 +55,16 @@ struct RetentionRules {
     std::string read(const std::string& items);
     // The watermark in bytes for a file system of `total` bytes.
     uint64_t markFor(uint64_t total) const;
+};
+
+// The conditions of the rules at `now` (seconds since the epoch): `age`
+// selects the unheld buckets of `maxAgeWhere` older than `maxAge`, `evict`
+// the unheld buckets of `evictWhere`.
+struct RuleConditions {
+    bucket_query::Condition age;
+    bucket_query::Condition evict;
+
+    static RuleConditions of(const RetentionRules& rules, int64_t now);
 };
 
 struct DiskSpace {
@@ -88,8 +106,12 @@ class Retention {
     std::string stateJson() const;
 
   private:
-    // Deletes the planned bucket unless it now carries `hold`.
-    bool deleteOne(const Deletion& deletion, const std::string& hold);
+    // Deletes the planned bucket unless it no longer matches `rule`.
+    bool deleteOne(const Deletion& deletion, const bucket_query::Condition& rule);
+    // Calls `take` for the buckets `condition` matches, oldest file first,
+    // until it answers false; false when the index could not be read.
+    bool eachOldest(const bucket_query::Condition& condition,
+                    const std::function<bool(const BucketIndex::Aged&)>& take) const;
 
     BucketStore& m_store;
     AuditSink m_audit;

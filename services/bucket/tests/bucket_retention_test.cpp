@@ -2,6 +2,8 @@
 // the disk watermark delete the right buckets through the store, audited
 // with their rule, never a held bucket; the dry run changes nothing; bad
 // rules change nothing.
+#include <algorithm>
+#include <ctime>
 #include <filesystem>
 
 #include "bucket_service.h"
@@ -33,6 +35,9 @@ class BucketRetentionTest : public HandlerTest {
         const uint64_t id = platform().addOrThrow(content, attributes);
         fs::last_write_time(platform().bucketPath(id),
                             fs::file_time_type::clock::now() - std::chrono::seconds(ageSeconds));
+        // The index learns the time as a start's sweep would.
+        EXPECT_TRUE(
+            platform().bucketService().store().refreshFileStats(id, platform().bucketPath(id)));
         return id;
     }
     bool stored(uint64_t id) {
@@ -165,6 +170,77 @@ TEST_F(BucketRetentionTest, ConditionsNarrowWhatEachRuleDeletes) {
     EXPECT_EQ(3600u, platform().bucketService().retention().rules().maxAgeSeconds);
     configure(withItem(withItem(items("0", "0"), "maxAgeWhere", ""), "evictWhere", ""));
     EXPECT_TRUE(stored(capture));
+}
+
+}  // namespace
+
+namespace {
+
+// A watermark over more buckets than one page of the index: the plan takes
+// the oldest by (time, id) across pages, never a held one; an age rule's
+// bucket given new content after the plan stays.
+TEST_F(BucketRetentionTest, PlansPageThroughTheIndexOldestFirst) {
+    std::vector<InsertValues> rows;
+    std::vector<InsertValues> holds;
+    for (long i = 0; i < 1203; ++i) {
+        const long id = 800000 + i;
+        // Times fall as ids rise, in pairs, so neither the id nor the time alone orders them.
+        rows.push_back({{"id", id},
+                        {"filename", "/nowhere/" + std::to_string(id)},
+                        {"size", 1L},
+                        {"modified", 1000000L - (i / 2) * 1000}});
+        if (i % 100 == 7) {
+            holds.push_back({{"id", id}, {"name", "hold"}, {"value", "yes"}});
+        }
+    }
+    for (size_t at = 0; at < rows.size(); at += 1000) {
+        std::vector<InsertValues> part(
+            rows.begin() + static_cast<long>(at),
+            rows.begin() + static_cast<long>(std::min(rows.size(), at + 1000)));
+        ASSERT_TRUE(platform().storage().insertAll("Bucket", "buckets", part));
+    }
+    ASSERT_TRUE(platform().storage().insertAll("Bucket", "bucket_attributes", holds));
+    Retention retention(platform().bucketService().store(), {}, [](const std::string&) {
+        return std::optional<DiskSpace>(DiskSpace{0, 1000000});  // the mark: 1100 bytes free
+    });
+    RetentionRules rules;
+    ASSERT_EQ("", rules.read(items("0", "1100")));
+    retention.setRules(rules);
+    std::optional<Retention::Plan> plan = retention.plan(2000000000);
+    ASSERT_TRUE(plan);
+    // The expected order: time ascending, then id.
+    std::vector<std::pair<long, uint64_t>> unheld;
+    for (long i = 0; i < 1203; ++i) {
+        if (i % 100 != 7) {
+            unheld.push_back({1000000L - (i / 2) * 1000, static_cast<uint64_t>(800000 + i)});
+        }
+    }
+    std::sort(unheld.begin(), unheld.end());
+    std::vector<uint64_t> expected;
+    for (size_t i = 0; i < 1100; ++i) {
+        expected.push_back(unheld[i].second);
+    }
+    std::vector<uint64_t> planned;
+    for (const Retention::Deletion& deletion : plan->deletions) {
+        planned.push_back(deletion.id);
+        EXPECT_EQ("minFree", deletion.rule);
+    }
+    EXPECT_EQ(expected, planned);
+    Query mine(new Where("id", GreaterOrEqual, "800000"));
+    platform().storage().remove("Bucket", "buckets", mine);
+    platform().storage().remove("Bucket", "bucket_attributes", mine);
+
+    // Old in the index, new on disk (as content replaced after the plan):
+    // the rule, tested again at the deletion, keeps it.
+    const uint64_t renewed = addAged("renewed", "{\"t5\":\"renewed\"}", 7200);
+    fs::last_write_time(platform().bucketPath(renewed), fs::file_time_type::clock::now());
+    configure(withItem(items("3600", "0"), "maxAgeWhere",
+                       R"({ \"name\" : \"t5\", \"op\" : \"exists\" })"));
+    Retention& running = platform().bucketService().retention();
+    ASSERT_EQ(1u, running.plan(std::time(nullptr))->deletions.size());
+    EXPECT_EQ(0u, running.run());
+    EXPECT_TRUE(stored(renewed));
+    configure(withItem(items("0", "0"), "maxAgeWhere", ""));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The bucket record and the store operations, against the in-memory storage
 // stand-in (failure injection included).
 #include <gtest/gtest.h>
+#include <rapidjson/document.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +17,8 @@
 #include "bucket.h"
 #include "bucket_schema.h"
 #include "bucket_service.h"
+#include "bucket_store.h"
+#include "condition.h"
 #include "fake_storage_client.h"
 #include "logger.h"
 #include "test_support.h"
@@ -390,6 +393,39 @@ TEST_F(BucketStoreTest, MatchReadsTheAttributesOfItsBucketsInOneQuery) {
     EXPECT_EQ(BucketStore::Outcome::Duplicate, m_service->store().writeUnique(*bucket))
         << "bucket 100000 holds exactly kind=x";
     EXPECT_EQ(1u, m_storage.callLog().size());
+}
+
+// A search page reads the attributes of its buckets a dense run at a time:
+// two clusters of matches far apart are two queries, neither reading the
+// rows of the buckets between them; a page of neighbours is one query.
+TEST_F(BucketStoreTest, SearchReadsTheAttributesOfEachClusterOfMatches) {
+    for (uint64_t id = 1; id <= 1000; ++id) {
+        store(id, {{"g", id <= 5 ? "a" : (id >= 600 && id < 610 ? "b" : "c")}, {"n", "x"}});
+    }
+    rapidjson::Document json;
+    json.Parse(R"({ "any" : [ { "name" : "g", "op" : "eq", "value" : "a" },
+                              { "name" : "g", "op" : "eq", "value" : "b" } ] })");
+    const bucket_query::Parsed parsed = bucket_query::parseCondition(json);
+    ASSERT_TRUE(parsed.condition) << parsed.refusal;
+    auto attributeQueries = [this] {
+        const std::vector<std::string> calls = m_storage.callLog();
+        return std::count(calls.begin(), calls.end(), "query bucket_attributes");
+    };
+    m_storage.clearCallLog();
+    std::optional<BucketStore::Page> page = m_service->store().searchPage(*parsed.condition, 0, {});
+    ASSERT_TRUE(page);
+    ASSERT_EQ(15u, page->buckets.size());
+    for (const std::unique_ptr<Bucket>& bucket : page->buckets) {
+        EXPECT_EQ(bucket->getId() <= 5 ? "a" : "b", bucket->getAttributes().at("g"));
+        EXPECT_EQ(2u, bucket->getAttributes().size());
+    }
+    EXPECT_EQ(2, attributeQueries());
+
+    m_storage.clearCallLog();
+    page = m_service->store().searchPage(bucket_query::everything(), 0, 400);
+    ASSERT_TRUE(page);
+    EXPECT_EQ(400u, page->buckets.size());
+    EXPECT_EQ(1, attributeQueries());
 }
 
 TEST_F(BucketStoreTest, GetAllTellsAFailedQueryFromAnEmptyStore) {

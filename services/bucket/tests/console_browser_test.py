@@ -169,9 +169,11 @@ class ConsoleTest(unittest.TestCase):
         self.find("#search-value").send_keys(value + Keys.ENTER)
 
     def add_condition(self, name, op, value="", compare="text", negated=False):
-        """Adds a condition through the builder's form; `name` may be "@id"."""
-        Select(self.find("#search-field")).select_by_value("id" if name == "@id" else "")
-        if name != "@id":
+        """Adds a condition through the builder's form; "@id", "@size" and
+        "@modified" name the facts."""
+        fact = name[1:] if name.startswith("@") else ""
+        Select(self.find("#search-field")).select_by_value(fact)
+        if not fact:
             self.find("#search-name").send_keys(name)
         Select(self.find("#search-op")).select_by_value(op)
         if value:
@@ -186,8 +188,8 @@ class ConsoleTest(unittest.TestCase):
         return json.loads(self.browser.execute_script(
             "return document.getElementById('search-where').textContent"))
 
-    def pages_of_search(self):
-        """Every id the table shows for the search, page after page."""
+    def pages(self):
+        """The ids of each page from the shown one on, by Next until the last."""
         self.wait(lambda: self.find("#bucket-rows").get_attribute("aria-busy") is None, "the page")
         seen = [self.shown_ids()]
         while self.find("#page-next").is_enabled():
@@ -195,7 +197,7 @@ class ConsoleTest(unittest.TestCase):
             self.find("#page-next").click()
             seen.append(self.wait(lambda: self.shown_ids() != before and self.shown_ids(),
                                   "the next page"))
-        return [bucket for page in seen for bucket in page]
+        return seen
 
     def javascript_errors(self):
         return [entry for entry in self.browser.get_log("browser")
@@ -352,12 +354,7 @@ class ConsoleTest(unittest.TestCase):
         expected = sorted(all_ids(platform))
         self.open_console(platform.core_base + "/tarvolt/bucket")
         self.screenshot("desktop-list")
-        seen = [self.shown_ids()]
-        while self.find("#page-next").is_enabled():
-            before = seen[-1]
-            self.find("#page-next").click()
-            seen.append(self.wait(lambda: self.shown_ids() != before and self.shown_ids(),
-                                  "the next page"))
+        seen = self.pages()
         self.assertEqual(expected, [bucket for page in seen for bucket in page])
         self.assertTrue(all(len(page) == 25 for page in seen[:-1]))
         self.assertEqual(f"Page {len(seen)}", self.find("#page-label").text.split(" ·")[0])
@@ -378,7 +375,7 @@ class ConsoleTest(unittest.TestCase):
                                   {"name": "n", "op": "ge", "value": "240", "as": "number"}]},
                          self.sent_condition())
         self.wait(lambda: self.shown_ids() == first[:25], "the first page of the search")
-        self.assertEqual(first, self.pages_of_search())
+        self.assertEqual(first, [bucket for page in self.pages() for bucket in page])
         self.find('#search-chips .chip-not[aria-label="Negate condition n starts with 1"]').click()
         negated = sorted(i for i, a in stored.items() if not a.get("n", "").startswith("1") or (
             "n" in a and int(a["n"]) >= 240))
@@ -440,6 +437,22 @@ class ConsoleTest(unittest.TestCase):
         self.assertEqual({"all": [{"name": "n", "op": "in", "values": ["245", "247"]}]},
                          self.sent_condition())
         self.wait(lambda: self.find("#search-count").text == "2 buckets match", "the count")
+
+        # Facts: files over 4 bytes of site north or east changed since 2000.
+        self.find("#search-clear").click()
+        self.add_condition("site", "in", "north, east")
+        self.add_condition("@size", "gt", "4")
+        self.add_condition("@modified", "ge", "2000-01-01T00:00:00Z")
+        stored = every_bucket(self.platform)
+        self.wait(lambda: self.shown_ids() == sorted(
+            i for i, a in stored.items() if a.get("site") in ("north", "east")), "the facts")
+        self.assertEqual({"all": [{"name": "site", "op": "in", "values": ["north", "east"]},
+                                  {"fact": "size", "op": "gt", "value": "4"},
+                                  {"fact": "modified", "op": "ge",
+                                   "value": "2000-01-01T00:00:00Z"}]}, self.sent_condition())
+        self.find('#search-chips .chip-not[aria-label="Negate condition File size > 4"]').click()
+        self.wait(lambda: self.shown_ids() == [], "no small file of those sites")
+        self.find("#search-clear").click()
 
         # A condition the service refuses: its message under the form, and
         # the bulk deletion's dry run refused too, with nothing to confirm.

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 
@@ -110,6 +111,10 @@ TEST_F(ReplicatorTest, WhileTheStoreIsAwayTheCursorWaitsAndTheChangeIsRetried) {
     source.contents = {{1, "bytes"}};
     source.add(4, "add", 1, {{"k", "v"}});
     source.add(8, "update", 1, {{"k", "w"}});
+    const double madeAt =
+        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count() -
+        30;
+    source.changes[0].time = madeAt;
     MemoryStore* store = nullptr;
     auto replicator = make(source, &store);
     store->failuresLeft = 3;
@@ -118,6 +123,7 @@ TEST_F(ReplicatorTest, WhileTheStoreIsAwayTheCursorWaitsAndTheChangeIsRetried) {
     EXPECT_EQ(status.state, "retrying");
     EXPECT_EQ(status.cursor, 0u);
     EXPECT_EQ(status.lagChanges, 2u);
+    EXPECT_GE(status.lagSeconds, 30) << "the pending change's age while the store is away";
     EXPECT_EQ(status.lastError, "store away");
     EXPECT_TRUE(m_objects.empty());
 
@@ -128,6 +134,7 @@ TEST_F(ReplicatorTest, WhileTheStoreIsAwayTheCursorWaitsAndTheChangeIsRetried) {
     replicator->stop();
     EXPECT_EQ(replicator->status().cursor, 8u);
     EXPECT_EQ(replicator->status().faults, 3u);
+    EXPECT_EQ(replicator->status().lagSeconds, 0);
     EXPECT_EQ(decodeAttributes(m_objects["box/1"].metadata), (Attributes{{"k", "w"}}));
     EXPECT_EQ(cursorText(), "8");
 }
