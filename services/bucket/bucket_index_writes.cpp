@@ -241,6 +241,17 @@ bool BucketIndex::discard(uint64_t id) {
         return false;
     }
     Query rows(new Where("id", Equals, std::to_string(id)));
+    RowsResult stored = m_storage->select(kName, kBuckets, rows);
+    if (!stored) {
+        return false;
+    }
+    // A row means the addition was committed although its answer was lost,
+    // and the change feed holds its record from that commit: the removal is
+    // then a deletion the feed records, else the feed would go on showing
+    // a bucket the index no longer holds.
+    if (stored.value()->rowCount() > 0 && !deleteRows(id)) {
+        return false;
+    }
     RecordCache::Write write(m_cache, id);
     // The row first: a bucket is never left visible without attributes.
     bool answered = static_cast<bool>(m_storage->remove(kName, kBuckets, rows));

@@ -15,9 +15,13 @@ constexpr size_t kMaxCachedStatements = 512;
 
 // Frames (pages) in the write-ahead log after which a commit checkpoints it
 // passively, as SQLite's own automatic checkpoint does, and after which a
-// commit waits for the log to be emptied so that it can start over.
-constexpr int kPassiveCheckpointFrames = 1000;
-constexpr int kRestartCheckpointFrames = 4096;  // 4 MiB of 1 KiB pages
+// commit waits for the log to be emptied so that it can start over. Each
+// checkpoint writes every page changed since the one before to the
+// database file, the same hot pages (tree roots, rightmost leaves) each
+// time; checkpoints 4,000 frames apart write a fourth of the bytes per
+// change to flash that checkpoints 1,000 apart did, for a log of 4 MiB.
+constexpr int kPassiveCheckpointFrames = 4000;
+constexpr int kRestartCheckpointFrames = 8192;  // 8 MiB of 1 KiB pages
 
 // Runs after every commit with the number of frames in the log. A passive
 // checkpoint never catches up while other connections keep committing, and

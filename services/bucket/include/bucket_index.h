@@ -134,9 +134,11 @@ class BucketIndex {
     // "buckets" rows deleted (0 when there was none); failed when they could
     // not be deleted (the rows are then left).
     CountResult deleteRows(uint64_t id);
-    // Removes whatever rows of `id` are stored. True when no "buckets" row
-    // of `id` is stored afterwards; false when one may remain (a deletion
-    // or the check failed, or there is no storage).
+    // Removes whatever rows of `id` are stored; a stored "buckets" row goes
+    // as `deleteRows` takes it, with the change feed's record of the
+    // deletion. True when no "buckets" row of `id` is stored afterwards;
+    // false when one may remain (a deletion or the check failed, or there
+    // is no storage).
     bool discard(uint64_t id);
     // Replaces the "bucket_files" row of the stored bucket `id` by `facts`
     // (none when they are empty) in one transaction. True when written;
