@@ -142,7 +142,7 @@ TEST_F(BucketCacheTest, EveryKindOfChangeIsSeenByTheNextRead) {
 // Each kind of change failing in the storage: it may still have been
 // committed (its answer lost), so a read afterwards, and every read after
 // the late commit, must answer what the storage holds, never the record of
-// before.
+// before. Then each kind committed with its answer lost.
 TEST_F(BucketCacheTest, NoFailedChangeOfAnyKindLeavesARecordALateCommitMakesStale) {
     const std::vector<std::pair<std::string, std::function<void(uint64_t)>>> changes{
         {"update",
@@ -185,6 +185,23 @@ TEST_F(BucketCacheTest, NoFailedChangeOfAnyKindLeavesARecordALateCommitMakesStal
         commitLate(id);
         EXPECT_TRUE(holds(info(id).body, "\"k\" : \"late\""));
         EXPECT_TRUE(holds(info(id).body, "\"k\" : \"late\""));
+
+        // Committed, but the answer is lost: the reads after it answer
+        // what a read without the cache answers.
+        const uint64_t lost = platform().addOrThrow("lost " + kind, R"({"k":"old"})");
+        ASSERT_EQ(
+            202, call("PATCH", target(lost),
+                      R"({ "attributes" : { "n" : ")" + std::to_string(lost) + "\" } }", kPatchType)
+                     .status);
+        cachedInfo(lost);
+        platform().storage().loseAnswerOf = [](const std::vector<TableWrite>&) { return true; };
+        change(lost);
+        platform().storage().loseAnswerOf = nullptr;
+        const http::ClientResponse served = info(lost);
+        store().recordCache().clear();
+        const http::ClientResponse stored = info(lost);
+        EXPECT_EQ(stored.status, served.status);
+        EXPECT_EQ(stored.body, served.body);
     }
 }
 
