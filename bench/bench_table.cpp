@@ -74,13 +74,15 @@ void printRow(std::ostream& out, const TableRow& row) {
         return;
     }
     const bool value = row.goal == TableRow::Goal::ValueAtMost;
+    const bool alone = row.referenceLabel.empty();  // a figure compared with nothing
     const std::string reference =
-        value ? number(row.reference.median) + " " + row.unit + " " + row.referenceLabel
-              : figure(row.reference, row.unit) + " " + row.referenceLabel;
+        alone   ? "-"
+        : value ? number(row.reference.median) + " " + row.unit + " " + row.referenceLabel
+                : figure(row.reference, row.unit) + " " + row.referenceLabel;
     const std::string result =
         row.goal == TableRow::Goal::None ? "-" : (row.met() ? "PASS" : "MISS");
     printLine(out, row.benchmark, figure(row.ours, row.unit), reference,
-              value ? "-" : format("%.3fx", row.ratio()), targetText(row), result);
+              value || alone ? "-" : format("%.3fx", row.ratio()), targetText(row), result);
     if (!row.cpuUnit.empty() && !row.oursCpu.empty()) {
         out << "    cpu s per " << row.cpuUnit << ": ours " << cpuText(row.oursCpu);
         if (!row.referenceCpu.empty()) {

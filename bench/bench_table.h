@@ -34,7 +34,7 @@ struct TableRow {
     std::string unit;  // of `ours` and `reference`
     Summary ours;
     Summary reference;
-    std::string referenceLabel;  // "nginx", "nginx proxy", "1,000", "limit"
+    std::string referenceLabel;  // "nginx", "nginx proxy", "1,000", "limit"; "": none
     Goal goal = Goal::RatioAtLeast;
     double target = 0;
     std::string failure;       // set when the benchmark could not be measured

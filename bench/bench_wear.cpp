@@ -29,6 +29,7 @@ constexpr double kAddLimitKiB = 3 * 4 + 16;  // 3x the file's bytes plus 16 KiB
 constexpr double kChangeLimitKiB = 16;       // per update and per deletion
 constexpr double kResidentLimitMB = 32;
 constexpr double kReadyLimitSeconds = 0.5;
+constexpr double kIdleSeconds = 10;
 
 // The value of "write_bytes:" in /proc/<pid>/io; nothing when it ended.
 bool readWriteBytes(pid_t pid, uint64_t& bytes) {
@@ -62,6 +63,16 @@ double bytesPerChange(pid_t corePid, int changes, Work work) {
     const uint64_t before = writtenBytes(pids);
     work();
     return static_cast<double>(writtenBytes(pids) - before) / changes;
+}
+
+// A figure shown for what it tells, without a target or a reference.
+TableRow figureRow(const std::string& name, const std::string& unit, double value) {
+    TableRow row;
+    row.benchmark = name;
+    row.unit = unit;
+    row.ours = Summary{value, 0, 1};
+    row.goal = TableRow::Goal::None;
+    return row;
 }
 
 // VmRSS of `pid` in bytes; 0 when it ended.
@@ -175,7 +186,15 @@ std::vector<pid_t> platformProcesses(pid_t corePid) {
     return pids;
 }
 
+double idleWriteRate(pid_t corePid, double seconds) {
+    const auto pids = platformProcesses(corePid);
+    const uint64_t before = writtenBytes(pids);
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    return static_cast<double>(writtenBytes(pids) - before) / seconds;
+}
+
 WriteCosts measureWriteCosts(uint16_t bucketPort, pid_t corePid, int changes) {
+    const auto started = std::chrono::steady_clock::now();
     http::Client client("127.0.0.1", bucketPort, std::chrono::seconds(30));
     const std::string file(4096, 'w');
     const std::string tag = std::to_string(::getpid()) + "-" + std::to_string(bucketPort);
@@ -205,6 +224,8 @@ WriteCosts measureWriteCosts(uint16_t bucketPort, pid_t corePid, int changes) {
             expectStatus(answer, 200, "DELETE /bucket/" + std::to_string(id));
         }
     });
+    costs.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     return costs;
 }
 
@@ -225,8 +246,15 @@ void addWriteRows(uint16_t coreApiPort, pid_t corePid, uint16_t relaxedCoreApiPo
         progress("bytes written per change, " + std::string(side.name) + ": " +
                  std::to_string(changes) + " additions, updates and deletions");
         try {
+            const double idle = idleWriteRate(side.pid, kIdleSeconds);
             const auto costs =
                 measureWriteCosts(discoverServices(side.apiPort).bucket, side.pid, changes);
+            table.add(figureRow(std::string("bytes written per second, idle ") + side.name, "KiB/s",
+                                idle / kKiB));
+            // The idle writes go on during the changes and are in their
+            // figures; this is their part in each change, on average.
+            table.add(figureRow(prefix + "change, of it idle writes", "KiB",
+                                idle * costs.seconds / (3.0 * changes) / kKiB));
             table.add(
                 limitRow(prefix + "4 KiB addition", "KiB", costs.perAdd / kKiB, kAddLimitKiB));
             table.add(limitRow(prefix + "update", "KiB", costs.perUpdate / kKiB, kChangeLimitKiB));

@@ -6,7 +6,12 @@
 //              time a clean page is dirtied), over `changes` additions of
 //              4 KiB buckets, then as many updates of one attribute, then as
 //              many deletions, one at a time on the bucket service's port;
-//              on the durable platform and on the relaxed one.
+//              on the durable platform and on the relaxed one. Before the
+//              changes, the bytes the idle platform writes per second (the
+//              writer lease's renewals, a storage commit every 2 s) are
+//              measured; they are counted in the changes' bytes like any
+//              other write, and their share per change (idle rate times the
+//              phase's seconds over its changes) is shown in rows of its own.
 //   footprint: a core started `runs` times on one data directory (the
 //              first start creates it): the seconds from the start to the
 //              core's "READY=1" on a notification socket (what systemd
@@ -38,7 +43,12 @@ struct WriteCosts {
     double perAdd = 0;  // bytes per 4 KiB addition
     double perUpdate = 0;
     double perDelete = 0;
+    double seconds = 0;  // of all the changes together
 };
+
+// The bytes per second the platform of `corePid` writes while nobody asks
+// anything of it, over `seconds`.
+double idleWriteRate(pid_t corePid, double seconds);
 
 // Runs the changes on the bucket service at `bucketPort` of the platform of
 // `corePid`. Throws std::runtime_error when a change is refused.

@@ -39,25 +39,34 @@ std::vector<uint64_t> sortedIds(ResultSet& ids) {
     return sorted;
 }
 
-// Adds the (name, value) rows of `rows` to `bucket`; false when a row lacks
-// one of the two columns.
-bool addAttributes(ResultSet& rows, Bucket& bucket) {
+// Adds the (name, value) rows of `rows` to `attributes`; false when a row
+// lacks one of the two columns.
+bool addAttributes(ResultSet& rows, Bucket::Attributes& attributes) {
     for (unsigned i = 0; i < rows.rowCount(); i++) {
         const ColumnValue* name = rows[i]->getColumn("name");
         const ColumnValue* value = rows[i]->getColumn("value");
         if (name == nullptr || value == nullptr) {
             return false;
         }
-        bucket.addAttribute(name->getString(), value->getString());
+        attributes[name->getString()] = value->getString();
     }
     return true;
 }
 
-// Gives `bucket` the file path of row `index` of `rows` (a "buckets" row).
-void adoptStoredFilename(ResultSet& rows, unsigned index, Bucket& bucket) {
+// The file path of row `index` of `rows` (a "buckets" row); none when the
+// row holds none.
+std::optional<std::string> storedFilename(ResultSet& rows, unsigned index) {
     const ColumnValue* filename = rows[index]->getColumn("filename");
     if (filename != nullptr && filename->getType() == STRING_COLUMN) {
-        bucket.setStoredFilename(filename->getString());
+        return filename->getString();
+    }
+    return std::nullopt;
+}
+
+// Gives `bucket` the file path of row `index` of `rows` (a "buckets" row).
+void adoptStoredFilename(ResultSet& rows, unsigned index, Bucket& bucket) {
+    if (std::optional<std::string> filename = storedFilename(rows, index)) {
+        bucket.setStoredFilename(*filename);
     }
 }
 
@@ -112,10 +121,60 @@ std::unique_ptr<Bucket> BucketIndex::newRecord(uint64_t id) {
     return std::make_unique<Bucket>(m_owner, id);
 }
 
-// The "buckets" row (its file path), then the attribute rows.
+std::unique_ptr<Bucket> BucketIndex::cachedRecord(uint64_t id, const RecordCache::Record& record) {
+    std::unique_ptr<Bucket> bucket = newRecord(id);
+    if (record.filename) {
+        bucket->setStoredFilename(*record.filename);
+    }
+    for (const auto& [name, value] : record.attributes) {
+        bucket->addAttribute(name, value);
+    }
+    bucket->setFacts(record.facts);
+    return bucket;
+}
+
+// A record from the cache carries its facts; `fetch` promises none.
 std::optional<std::unique_ptr<Bucket>> BucketIndex::fetch(uint64_t id) {
+    RecordCache::Record record;
+    if (std::optional<RecordCache::Record> known = m_cache.find(id)) {
+        record = std::move(*known);
+    } else {
+        const std::optional<bool> stored = readRecord(id, record);
+        if (!stored || !*stored) {
+            return stored ? std::optional<std::unique_ptr<Bucket>>(nullptr) : std::nullopt;
+        }
+    }
+    record.facts = FileFacts{};
+    return cachedRecord(id, record);
+}
+
+// The ticket is taken before the first read, so a write of the bucket that
+// ends while the rows are read keeps this record out of the cache. An
+// absence is never kept: the next addition may take the id.
+std::optional<std::unique_ptr<Bucket>> BucketIndex::fetchWithFacts(uint64_t id) {
+    if (std::optional<RecordCache::Record> known = m_cache.find(id)) {
+        return cachedRecord(id, *known);
+    }
+    const uint64_t ticket = m_cache.ticket();
+    RecordCache::Record record;
+    const std::optional<bool> stored = readRecord(id, record);
+    if (!stored || !*stored) {
+        return stored ? std::optional<std::unique_ptr<Bucket>>(nullptr) : std::nullopt;
+    }
+    std::optional<FileFacts> facts = fetchFacts(id);
+    if (!facts) {
+        return std::nullopt;
+    }
+    record.facts = std::move(*facts);
+    std::unique_ptr<Bucket> bucket = cachedRecord(id, record);
+    m_cache.fill(id, std::move(record), ticket);
+    return bucket;
+}
+
+// The "buckets" row (its file path), then the attribute rows.
+std::optional<bool> BucketIndex::readRecord(uint64_t id, RecordCache::Record& record) {
     if (id > static_cast<uint64_t>(INT64_MAX)) {
-        return nullptr;  // beyond the integer column: no row can hold it
+        return false;  // beyond the integer column: no row can hold it
     }
     const std::string idText = std::to_string(id);
     Query rowQuery(new Where("id", Equals, idText));
@@ -124,17 +183,16 @@ std::optional<std::unique_ptr<Bucket>> BucketIndex::fetch(uint64_t id) {
         return std::nullopt;
     }
     if (row.value()->rowCount() == 0) {
-        return nullptr;
+        return false;
     }
-    std::unique_ptr<Bucket> bucket = newRecord(id);
-    adoptStoredFilename(*row.value(), 0, *bucket);
+    record.filename = storedFilename(*row.value(), 0);
     Query query(std::vector<Returns*>{new Returns("name"), new Returns("value")},
                 new Where("id", Equals, idText));
     RowsResult rows = m_storage->select(kName, kAttributes, query);
-    if (!rows || !addAttributes(*rows.value(), *bucket)) {
+    if (!rows || !addAttributes(*rows.value(), record.attributes)) {
         return std::nullopt;  // a record without its attributes would be a wrong answer
     }
-    return bucket;
+    return true;
 }
 
 std::optional<BucketIndex::Records> BucketIndex::fetchEach(ResultSet& ids,

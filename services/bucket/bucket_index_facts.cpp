@@ -67,7 +67,9 @@ std::vector<TableWrite> BucketIndex::factsWrites(uint64_t id, const FileFacts& f
 // sees either the facts before or the facts after, never a mix.
 bool BucketIndex::replaceFacts(uint64_t id, const FileFacts& facts) {
     const std::vector<TableWrite> writes = factsWrites(id, facts);
+    RecordCache::Write write(m_cache, id);
     CountsResult rows = m_storage->transact(writes);
+    write.answered(static_cast<bool>(rows));
     const bool written =
         rows && rows.value().size() == writes.size() && (facts.empty() || rows.value().back() >= 1);
     if (!written) {

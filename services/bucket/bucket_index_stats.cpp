@@ -54,8 +54,12 @@ TableWrite BucketIndex::statsUpdate(uint64_t id, const FileStats& stats) {
         where);
 }
 
+// The record cache holds no stats, but every write of a bucket's rows drops
+// its record all the same, so no later field of the record can be missed.
 bool BucketIndex::writeStats(uint64_t id, const FileStats& stats) {
+    RecordCache::Write write(m_cache, id);
     CountsResult rows = m_storage->transact({statsUpdate(id, stats)});
+    write.answered(static_cast<bool>(rows));
     if (!rows) {
         m_logger.error("Failed to write the file size and time of bucket %" PRIu64
                        " to the storage layer",

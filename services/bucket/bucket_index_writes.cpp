@@ -116,7 +116,9 @@ bool BucketIndex::writeBucketRow(Bucket& bucket) {
     }
     InsertValues values{InsertValue("id", id), InsertValue("filename", bucket.getFilename())};
     addStats(values, bucket.getFilename());
+    RecordCache::Write write(m_cache, bucket.getId());
     CountResult inserted = m_storage->insert(kName, kBuckets, values);
+    write.answered(static_cast<bool>(inserted));
     if (!inserted || inserted.value() < 1) {
         m_logger.error("Failed to write bucket %" PRIu64 " to the storage layer", bucket.getId());
         return false;
@@ -217,7 +219,17 @@ CountResult BucketIndex::deleteRows(uint64_t id) {
     return CountResult::ok(rows.value().front());
 }
 
+// A transaction that failed may still commit (its answer was lost, or it
+// runs on after the client gave up): the bucket is then distrusted.
 CountsResult BucketIndex::commit(std::vector<TableWrite> writes, const ChangeFeed::Entry& entry) {
+    RecordCache::Write write(m_cache, entry.bucket);
+    CountsResult rows = commitRows(std::move(writes), entry);
+    write.answered(static_cast<bool>(rows));
+    return rows;
+}
+
+CountsResult BucketIndex::commitRows(std::vector<TableWrite> writes,
+                                     const ChangeFeed::Entry& entry) {
     if (m_feed == nullptr) {
         return writes.empty() ? CountsResult::ok({}) : m_storage->transact(writes);
     }
@@ -229,10 +241,23 @@ bool BucketIndex::discard(uint64_t id) {
         return false;
     }
     Query rows(new Where("id", Equals, std::to_string(id)));
+    RowsResult stored = m_storage->select(kName, kBuckets, rows);
+    if (!stored) {
+        return false;
+    }
+    // A row means the addition was committed although its answer was lost,
+    // and the change feed holds its record from that commit: the removal is
+    // then a deletion the feed records, else the feed would go on showing
+    // a bucket the index no longer holds.
+    if (stored.value()->rowCount() > 0 && !deleteRows(id)) {
+        return false;
+    }
+    RecordCache::Write write(m_cache, id);
     // The row first: a bucket is never left visible without attributes.
-    m_storage->remove(kName, kBuckets, rows);
-    m_storage->remove(kName, kAttributes, rows);
-    m_storage->remove(kName, bucket_schema::kFiles, rows);
+    bool answered = static_cast<bool>(m_storage->remove(kName, kBuckets, rows));
+    answered = static_cast<bool>(m_storage->remove(kName, kAttributes, rows)) && answered;
+    answered = static_cast<bool>(m_storage->remove(kName, bucket_schema::kFiles, rows)) && answered;
+    write.answered(answered);
     RowsResult left = m_storage->select(kName, kBuckets, rows);
     return left && left.value()->rowCount() == 0;
 }

@@ -11,6 +11,7 @@
 #include <stdexcept>
 
 #include "bucket_service.h"
+#include "bucket_store.h"
 #include "config_category.h"
 #include "config_handler.h"
 #include "logger.h"
@@ -25,6 +26,7 @@ constexpr uint32_t kMaxThreads = 64;
 const char* kUnlimited = "0";
 const char* kFeedKeepChanges = "1000000";
 const char* kFeedKeepSeconds = "604800";  // a week
+const std::string kRecordCacheBytes = std::to_string(RecordCache::kDefaultBytes);
 
 // The number of bytes `text` gives: decimal digits only, within 64 bits.
 std::optional<uint64_t> byteCount(const std::string& text) {
@@ -62,6 +64,10 @@ DefaultConfigCategory advancedCategory(const std::string& name) {
     category.addItem("feedKeepSeconds", "Seconds the change feed keeps a change (0: no age limit)",
                      "integer", kFeedKeepSeconds, kFeedKeepSeconds);
     category.setItemDisplayName("feedKeepSeconds", "Change feed window (seconds)");
+    category.addItem("recordCacheBytes",
+                     "Memory in bytes for the records of the buckets read last (0: no cache)",
+                     "integer", kRecordCacheBytes, kRecordCacheBytes);
+    category.setItemDisplayName("recordCacheBytes", "Record cache size (bytes)");
     return category;
 }
 
@@ -121,6 +127,9 @@ void BucketService::applyAdvancedCategory(const std::string& categoryName) {
     // "threads" took effect when the REST server started (configuredThreads).
     if (category.itemExists("maxBucketSize")) {
         setMaxBucketSize(category.getValue("maxBucketSize"));
+    }
+    if (category.itemExists("recordCacheBytes")) {
+        setRecordCacheBytes(category.getValue("recordCacheBytes"));
     }
     applyFeedWindow(*this, category);
     if (category.itemExists("location")) {
@@ -190,6 +199,9 @@ void BucketService::configChange(const std::string& category, const std::string&
             if (config.itemExists("maxBucketSize")) {
                 setMaxBucketSize(config.getValue("maxBucketSize"));
             }
+            if (config.itemExists("recordCacheBytes")) {
+                setRecordCacheBytes(config.getValue("recordCacheBytes"));
+            }
             if (applyFeedWindow(*this, config)) {
                 trimFeed();
             }
@@ -210,6 +222,22 @@ bool BucketService::setMaxBucketSize(const std::string& value) {
     // Every change of the category carries every item: report real changes only.
     if (m_maxBucketSize.exchange(*bytes) != *bytes) {
         m_logger->info("Setting the maximum bucket size to %s bytes", value.c_str());
+    }
+    return true;
+}
+
+bool BucketService::setRecordCacheBytes(const std::string& value) {
+    RecordCache& cache = m_store->recordCache();
+    const std::optional<uint64_t> bytes = byteCount(value);
+    if (!bytes) {
+        m_logger->warn("The record cache size '%s' is not a number of bytes, keeping %zu",
+                       value.c_str(), cache.capacity());
+        return false;
+    }
+    const size_t capacity = static_cast<size_t>(std::min<uint64_t>(*bytes, SIZE_MAX));
+    if (cache.capacity() != capacity) {
+        cache.setCapacity(capacity);
+        m_logger->info("Setting the record cache size to %s bytes", value.c_str());
     }
     return true;
 }

@@ -63,16 +63,7 @@ std::optional<std::unique_ptr<Bucket>> BucketStore::fetch(uint64_t id) {
 }
 
 std::optional<std::unique_ptr<Bucket>> BucketStore::fetchWithFacts(uint64_t id) {
-    std::optional<std::unique_ptr<Bucket>> bucket = m_index.fetch(id);
-    if (!bucket || !*bucket) {
-        return bucket;
-    }
-    std::optional<FileFacts> facts = m_index.fetchFacts(id);
-    if (!facts) {
-        return std::nullopt;
-    }
-    (*bucket)->setFacts(std::move(*facts));
-    return bucket;
+    return m_index.fetchWithFacts(id);
 }
 
 std::optional<BucketStore::Records> BucketStore::getAll() {

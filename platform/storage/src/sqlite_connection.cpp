@@ -4,6 +4,7 @@
 #include "durability.h"
 #include "number_text.h"
 #include "storage_error.h"
+#include "time_text.h"
 
 namespace storage {
 
@@ -15,9 +16,13 @@ constexpr size_t kMaxCachedStatements = 512;
 
 // Frames (pages) in the write-ahead log after which a commit checkpoints it
 // passively, as SQLite's own automatic checkpoint does, and after which a
-// commit waits for the log to be emptied so that it can start over.
-constexpr int kPassiveCheckpointFrames = 1000;
-constexpr int kRestartCheckpointFrames = 4096;  // 4 MiB of 1 KiB pages
+// commit waits for the log to be emptied so that it can start over. Each
+// checkpoint writes every page changed since the one before to the
+// database file, the same hot pages (tree roots, rightmost leaves) each
+// time; checkpoints 4,000 frames apart write a fourth of the bytes per
+// change to flash that checkpoints 1,000 apart did, for a log of 4 MiB.
+constexpr int kPassiveCheckpointFrames = 4000;
+constexpr int kRestartCheckpointFrames = 8192;  // 8 MiB of 1 KiB pages
 
 // Runs after every commit with the number of frames in the log. A passive
 // checkpoint never catches up while other connections keep committing, and
@@ -46,6 +51,23 @@ void numberFunction(sqlite3_context* context, int, sqlite3_value** arguments) {
         std::string(text, static_cast<size_t>(sqlite3_value_bytes(arguments[0]))));
     if (number) {
         sqlite3_result_double(context, *number);
+    } else {
+        sqlite3_result_null(context);
+    }
+}
+
+// tarvolt_time(text): the instant of the text in seconds since the epoch
+// (time_text.h), else NULL.
+void timeFunction(sqlite3_context* context, int, sqlite3_value** arguments) {
+    if (sqlite3_value_type(arguments[0]) != SQLITE_TEXT) {
+        sqlite3_result_null(context);
+        return;
+    }
+    const char* text = reinterpret_cast<const char*>(sqlite3_value_text(arguments[0]));
+    std::optional<time_text::Instant> instant = time_text::instantOf(
+        std::string(text, static_cast<size_t>(sqlite3_value_bytes(arguments[0]))));
+    if (instant) {
+        sqlite3_result_double(context, time_text::secondsOf(*instant));
     } else {
         sqlite3_result_null(context);
     }
@@ -133,6 +155,11 @@ SqliteConnection::SqliteConnection(const std::string& path) {
                                        SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, numberFunction,
                                        nullptr, nullptr, nullptr) != SQLITE_OK) {
             throw StorageError::internal("cannot define the SQL function tarvolt_number");
+        }
+        if (sqlite3_create_function_v2(m_db, "tarvolt_time", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC,
+                                       nullptr, timeFunction, nullptr, nullptr,
+                                       nullptr) != SQLITE_OK) {
+            throw StorageError::internal("cannot define the SQL function tarvolt_time");
         }
     } catch (...) {
         sqlite3_close(m_db);

@@ -11,11 +11,18 @@
 // caller; they name `owner` (not owned, only passed on to each record) as
 // their store. The storage client is not owned and must outlive its use.
 //
+// Records: `fetch` and `fetchWithFacts` answer from the record cache
+// (record_cache.h) when it knows the bucket, and `fetchWithFacts` fills it.
+// Every write here drops the written bucket's record before it starts and
+// after it ends, and distrusts it when the outcome is not known. That is
+// exact only while this process is the one writer of the schema (the
+// writer lease); a new write of a bucket's rows must go through the index.
+//
 // Thread-safety: `setStorage` runs on the starting thread before requests
-// are served; everything else may run on several threads at once. The
-// index holds no lock and no state besides the storage pointer: whoever
-// needs a read and a write of a bucket without another change between
-// them serializes them itself (BucketStore).
+// are served; everything else may run on several threads at once. Besides
+// the storage pointer the index holds only the record cache (its own lock):
+// whoever needs a read and a write of a bucket without another change
+// between them serializes them itself (BucketStore).
 #pragma once
 
 #include <cstddef>
@@ -32,6 +39,7 @@
 #include "change_feed.h"
 #include "file_facts.h"
 #include "file_stats.h"
+#include "record_cache.h"
 #include "table_result.h"
 
 class Logger;
@@ -61,8 +69,14 @@ class BucketIndex {
     BucketIndex(const BucketIndex&) = delete;
     BucketIndex& operator=(const BucketIndex&) = delete;
 
-    // Uses `storage` (not owned; null: none) for every storage operation.
-    void setStorage(TableStorage* storage) { m_storage = storage; }
+    // Uses `storage` (not owned; null: none) for every storage operation;
+    // forgets every cached record.
+    void setStorage(TableStorage* storage) {
+        m_storage = storage;
+        m_cache.clear();
+    }
+    // The records of the buckets read last (its capacity is set here).
+    RecordCache& cache() { return m_cache; }
     TableStorage* storage() const { return m_storage; }
     // Records every change in `feed` (not owned; null: none), in the
     // transaction of its rows.
@@ -82,6 +96,7 @@ class BucketIndex {
     // ---- reads (see BucketStore for each one's answer) ----
 
     std::optional<std::unique_ptr<Bucket>> fetch(uint64_t id);
+    std::optional<std::unique_ptr<Bucket>> fetchWithFacts(uint64_t id);
     std::optional<Records> getAll();
     std::optional<Records> match(const AttributeList& attributes);
     std::optional<Records> matchWithFiles(const AttributeList& attributes);
@@ -119,9 +134,11 @@ class BucketIndex {
     // "buckets" rows deleted (0 when there was none); failed when they could
     // not be deleted (the rows are then left).
     CountResult deleteRows(uint64_t id);
-    // Removes whatever rows of `id` are stored. True when no "buckets" row
-    // of `id` is stored afterwards; false when one may remain (a deletion
-    // or the check failed, or there is no storage).
+    // Removes whatever rows of `id` are stored; a stored "buckets" row goes
+    // as `deleteRows` takes it, with the change feed's record of the
+    // deletion. True when no "buckets" row of `id` is stored afterwards;
+    // false when one may remain (a deletion or the check failed, or there
+    // is no storage).
     bool discard(uint64_t id);
     // Replaces the "bucket_files" row of the stored bucket `id` by `facts`
     // (none when they are empty) in one transaction. True when written;
@@ -169,6 +186,14 @@ class BucketIndex {
     using AttributeRows = std::unordered_map<uint64_t, AttributeList>;
 
     std::unique_ptr<Bucket> newRecord(uint64_t id);
+    // The record of `id` built from the cache's `record`.
+    std::unique_ptr<Bucket> cachedRecord(uint64_t id, const RecordCache::Record& record);
+    // Reads the stored rows of `id` into `record` (no facts): true when it
+    // is stored, false when no "buckets" row has it, nullopt when a query
+    // failed. The cache is left alone.
+    std::optional<bool> readRecord(uint64_t id, RecordCache::Record& record);
+    // The transaction of `commit`, without the cache's part.
+    CountsResult commitRows(std::vector<TableWrite> writes, const ChangeFeed::Entry& entry);
     // The records of the ids of `ids`, in their order: built from `known`
     // when it holds rows of the id, else fetched (a bucket removed
     // meanwhile is skipped).
@@ -202,4 +227,5 @@ class BucketIndex {
     BucketHome* m_owner;
     TableStorage* m_storage = nullptr;
     ChangeFeed* m_feed = nullptr;
+    RecordCache m_cache;
 };

@@ -118,6 +118,11 @@ class BucketService : public ServiceAuthHandler {
     // a number of bytes (decimal digits, at most 2^64 - 1) is logged and
     // leaves the size as it was. True when applied; a new size is logged.
     bool setMaxBucketSize(const std::string& value);
+    // The "recordCacheBytes" item of the advanced category: the bound of
+    // the record cache (record_cache.h; 0: none kept). Applied at start and
+    // at once on a change; a value that is not a number of bytes is logged
+    // and leaves the bound as it was. True when applied.
+    bool setRecordCacheBytes(const std::string& value);
 
     // ---- change feed ----
 

@@ -93,6 +93,9 @@ class BucketStore : public BucketHome {
         m_feed.setStorage(storage);
     }
     TableStorage* storage() const { return m_index.storage(); }
+    // The records of the buckets read last (record_cache.h): `fetch` and
+    // `fetchWithFacts` answer from it, every change keeps it exact.
+    RecordCache& recordCache() { return m_index.cache(); }
 
     // The storage root; bucket files live under it (bucket_paths.h).
     void setRoot(const std::string& root);

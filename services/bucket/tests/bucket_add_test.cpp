@@ -321,6 +321,40 @@ TEST_F(BucketAddTest, WriteFailureRemovesFileAndRowsWithoutAudit) {
     EXPECT_EQ(before + 2, platform().addOrThrow("x", "{\"w8b\":\"stored\",\"w8a\":\"ok\"}"));
 }
 
+// The storage committed the addition but its answer was lost: the bucket is
+// removed again, and the change feed, which holds the addition's record
+// from the same commit, ends the bucket's records with its deletion.
+// Its own suite, so the feed it starts records nothing for the others.
+class BucketAddFeedTest : public BucketAddTest {};
+
+TEST_F(BucketAddFeedTest, ACommittedAdditionWhoseAnswerWasLostEndsDeletedInTheFeed) {
+    ASSERT_TRUE(platform().bucketService().store().feed().start());
+    const uint64_t before = platform().addOrThrow("x", "{\"w9\":\"before\"}");
+    bool lostOne = false;  // only the addition's commit, not its undoing
+    platform().storage().loseAnswerOf = [&lostOne](const std::vector<TableWrite>& writes) {
+        const bool lose = !lostOne && !writes.empty() && writes.back().table == "bucket_changes";
+        lostOne = lostOne || lose;
+        return lose;
+    };
+    auto answer = platform().add("lost answer", "{\"w9\":\"lost\"}");
+    platform().storage().loseAnswerOf = nullptr;
+    EXPECT_EQ(500, answer.status) << answer.body;
+    const uint64_t lost = before + 1;
+    EXPECT_FALSE(listed(listing(), lost));
+    EXPECT_FALSE(fs::exists(platform().bucketPath(lost)));
+    auto feed = platform().service().request("GET", "/bucket/changes?after=0&limit=10000");
+    rapidjson::Document page;
+    page.Parse(feed.body.c_str());
+    ASSERT_TRUE(page.IsObject() && page.HasMember("changes")) << feed.body;
+    std::vector<std::string> ops;
+    for (const auto& change : page["changes"].GetArray()) {
+        if (change["bucket"].GetUint64() == lost) {
+            ops.push_back(change["op"].GetString());
+        }
+    }
+    EXPECT_EQ((std::vector<std::string>{"add", "delete"}), ops);
+}
+
 // Parts the addition does not read are dropped while they stream: no
 // temporary file appears while they arrive, a data part far above the
 // in-memory cap of form fields passes, and the addition goes on as usual.

@@ -89,7 +89,11 @@ CountsResult FakeStorageClient::transact(const std::vector<TableWrite>& writes) 
         }
         run.push_back(write);
     }
-    return m_storage.transact(run);
+    CountsResult result = m_storage.transact(run);
+    if (result && run.size() == writes.size() && loseAnswerOf && loseAnswerOf(writes)) {
+        return CountsResult::failed("the answer was lost after the commit");
+    }
+    return result;
 }
 
 CountResult FakeStorageClient::update(const std::string& schema, const std::string& table,

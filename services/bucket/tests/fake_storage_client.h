@@ -60,6 +60,10 @@ class FakeStorageClient : public TableStorage {
     // "insert", "update", "delete". Returning true makes the call fail
     // without reaching the storage.
     std::function<bool(const std::string& operation, const std::string& table)> failWhen;
+    // Asked with the writes of each transaction that `failWhen` let pass;
+    // returning true commits them and answers a failure, as when the
+    // storage service's answer is lost after its commit.
+    std::function<bool(const std::vector<TableWrite>& writes)> loseAnswerOf;
     bool acceptSchema = true;
     std::string lastSchema;
 

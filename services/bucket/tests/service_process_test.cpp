@@ -117,7 +117,8 @@ TEST_F(BucketProcessTest, RunsRegisteredConfiguredAndUnregistersOnSigint) {
     EXPECT_EQ(200, advanced.status);
     for (const char* part :
          {"\"logLevel\"", "\"threads\"", "\"location\"", "\"buckets\"", "Maximun No. of threads",
-          "Root directory of storage", "\"maxBucketSize\"", "Maximum bucket size"}) {
+          "Root directory of storage", "\"maxBucketSize\"", "Maximum bucket size",
+          "\"recordCacheBytes\"", "Record cache size (bytes)"}) {
         EXPECT_TRUE(contains(advanced.body, part)) << part << " in " << advanced.body;
     }
     auto children = platform().call(
@@ -133,6 +134,16 @@ TEST_F(BucketProcessTest, RunsRegisteredConfiguredAndUnregistersOnSigint) {
     auto proxied = platform().call("PUT", "/tarvolt/bucket/match", "{}");
     EXPECT_EQ(direct.request("PUT", "/bucket/match", "{}").status, proxied.status)
         << "the core forwards the bucket paths";
+
+    auto cacheOff =
+        platform().call("PUT",
+                        "/tarvolt/category/" + PlatformFixture::percentEncode(name + " Advanced") +
+                            "/recordCacheBytes",
+                        "{ \"value\" : \"0\" }");
+    ASSERT_EQ(200, cacheOff.status) << cacheOff.body;
+    EXPECT_TRUE(waitFor([&] {
+        return contains(log(name), "Setting the record cache size to 0 bytes");
+    })) << log(name);
 
     setLogLevel(name, "debug");
     bucket->signal(SIGINT);
