@@ -3,8 +3,10 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 
 #include "bucket_copy.h"
+#include "lane_pool.h"
 
 namespace replication {
 
@@ -18,11 +20,21 @@ double nowSeconds() {
 }  // namespace
 
 Replicator::Replicator(std::unique_ptr<ChangeSource> source, std::unique_ptr<ObjectStore> store,
-                       ReplicatorOptions options)
+                       ReplicatorOptions options, std::vector<ReplicationLane> moreLanes)
     : m_source(std::move(source)),
       m_store(std::move(store)),
       m_options(std::move(options)),
-      m_cursor(m_options.cursorFile) {}
+      m_moreLanes(std::move(moreLanes)),
+      m_cursor(m_options.cursorFile) {
+    m_lanes.push_back({m_source.get(), m_store.get(), m_options.workDirectory});
+    for (ReplicationLane& lane : m_moreLanes) {
+        std::string directory = m_options.workDirectory + "/lane-" + std::to_string(m_lanes.size());
+        std::error_code ignored;  // a directory that cannot be made fails the lane's copies
+        std::filesystem::create_directories(directory, ignored);
+        m_lanes.push_back({lane.source.get(), lane.store.get(), std::move(directory)});
+    }
+    m_pool = std::make_unique<LanePool>(m_lanes.size());
+}
 
 Replicator::~Replicator() {
     stop();
@@ -83,7 +95,7 @@ bool Replicator::resyncStep() {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_status.resync = m_resync->progress();
-        m_status.bytesSent = m_store->bytesSent();
+        m_status.bytesSent = bytesSent();
     }
     if (step == Resync::Step::Failed) {
         return fail(error);
@@ -128,28 +140,64 @@ bool Replicator::follow() {
     return storeCursor() && applied;
 }
 
-// Applies the changes of `page` in order; false at the first that fails.
-// The cursor moves in memory; storeCursor makes it durable.
+// Applies the changes of `page` in their lanes; false when one was not
+// confirmed. The cursor moves in memory; storeCursor makes it durable.
 bool Replicator::applyPage(const ChangePage& page, uint64_t after) {
-    for (size_t i = 0; i < page.changes.size(); ++i) {
-        const Change& change = page.changes[i];
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_status.lagChanges = page.changes.size() - i;
-            m_status.pendingSince = change.time > 0 ? change.time : nowSeconds();
-        }
-        if (change.seq <= after) {
+    uint64_t previous = after;
+    for (const Change& change : page.changes) {
+        if (change.seq <= previous) {
             return fail("the feed went backwards");
         }
-        if (!apply(change)) {
-            return false;
-        }
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_status.cursor = change.seq;
-        ++m_status.applied;
-        m_status.bytesSent = m_store->bytesSent();
+        previous = change.seq;
     }
-    return true;
+    if (!page.changes.empty()) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_status.lagChanges = page.changes.size();
+        m_status.pendingSince = page.changes[0].time > 0 ? page.changes[0].time : nowSeconds();
+    }
+    std::vector<char> confirmed(page.changes.size(), 0);  // one writer per element
+    m_pool->runAll([&](size_t lane) { applyLane(lane, page, &confirmed); });
+    settlePage(page, confirmed);
+    return std::find(confirmed.begin(), confirmed.end(), 0) == confirmed.end();
+}
+
+// The lane's changes in feed order, up to the first that fails: a later
+// change of a bucket never lands before an earlier one.
+void Replicator::applyLane(size_t lane, const ChangePage& page, std::vector<char>* confirmed) {
+    for (size_t i = 0; i < page.changes.size(); ++i) {
+        const Change& change = page.changes[i];
+        if (change.bucket % m_lanes.size() != lane) {
+            continue;
+        }
+        if (!apply(m_lanes[lane], change)) {
+            return;
+        }
+        (*confirmed)[i] = 1;
+    }
+}
+
+// The cursor moves past the changes confirmed without a gap before them.
+void Replicator::settlePage(const ChangePage& page, const std::vector<char>& confirmed) {
+    const size_t prefix = std::find(confirmed.begin(), confirmed.end(), 0) - confirmed.begin();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (prefix > 0) {
+        m_status.cursor = page.changes[prefix - 1].seq;
+    }
+    m_status.applied += std::count(confirmed.begin(), confirmed.end(), 1);
+    m_status.bytesSent = bytesSent();
+    m_status.lagChanges = page.changes.size() - prefix;
+    if (prefix < page.changes.size()) {
+        const double time = page.changes[prefix].time;
+        m_status.pendingSince = time > 0 ? time : m_status.pendingSince;
+    }
+}
+
+uint64_t Replicator::bytesSent() const {
+    uint64_t sent = 0;
+    for (const Lane& lane : m_lanes) {
+        sent += lane.store->bytesSent();
+    }
+    return sent;
 }
 
 // One sync per page rather than per change: a crash replays at most the
@@ -167,21 +215,21 @@ bool Replicator::storeCursor() {
     return true;
 }
 
-bool Replicator::apply(const Change& change) {
+bool Replicator::apply(Lane& lane, const Change& change) {
     const std::string key = m_options.keyPrefix + std::to_string(change.bucket);
     if (change.op == "add" || change.op == "content") {
-        return putContent(change, key);
+        return putContent(lane, change, key);
     }
     if (change.op == "update") {
-        StoreResult result = m_store->replaceMetadata(
+        StoreResult result = lane.store->replaceMetadata(
             key, withSourceEtag(encodeAttributes(change.attributes), change.etag));
         if (!result.ok && result.status == 404) {
-            return putContent(change, key);
+            return putContent(lane, change, key);
         }
         return result.ok || fail(result.error);
     }
     if (change.op == "delete") {
-        StoreResult result = m_store->remove(key);
+        StoreResult result = lane.store->remove(key);
         return result.ok || fail(result.error);
     }
     // Never passed over: a change of a kind not known here waits for an
@@ -191,10 +239,10 @@ bool Replicator::apply(const Change& change) {
 }
 
 // A bucket deleted since is passed over: the feed's deletion follows.
-bool Replicator::putContent(const Change& change, const std::string& key) {
+bool Replicator::putContent(Lane& lane, const Change& change, const std::string& key) {
     std::string error;
-    const CopyOutcome outcome = copyBucket(*m_source, *m_store, key, change.bucket,
-                                           change.attributes, m_options.workDirectory, &error);
+    const CopyOutcome outcome = copyBucket(*lane.source, *lane.store, key, change.bucket,
+                                           change.attributes, lane.workDirectory, &error);
     return outcome != CopyOutcome::Failed || fail(error);
 }
 

@@ -49,6 +49,10 @@ class PostgresDialect : public SqlDialect {
     // cast ever meets a text that is not a number.
     std::string numberOf(const std::string& expression) const override;
     std::string numberParameter() const override { return "CAST(? AS double precision)"; }
+    // The pattern of time_text.h and its arithmetic on the matched fields
+    // (integers only, so no cast ever fails), NULL for a date that does not
+    // exist.
+    std::string timeOf(const std::string& expression) const override;
 };
 
 class PostgresBackend : public SqlBackend {

@@ -75,6 +75,9 @@ class SqlDialect {
     virtual std::string numberOf(const std::string& expression) const = 0;
     // A '?' placeholder whose text (numberText) is read as a number.
     virtual std::string numberParameter() const = 0;
+    // `expression` (a quoted varchar column) as the instant it names, in
+    // seconds since the epoch (time_text::secondsOf), NULL when it names none.
+    virtual std::string timeOf(const std::string& expression) const = 0;
 
     // True when the database holds a varchar to its declared size, so that a
     // size that grows changes the column's type (false by default).
@@ -123,6 +126,8 @@ class SqlBuilder {
                      const std::string& value, Fragment& where) const;
     void writeNumber(const ColumnDefinition& target, const std::string& name, const char* op,
                      const std::string& value, Fragment& where) const;
+    void writeTime(const ColumnDefinition& target, const std::string& name, const char* op,
+                   const std::string& value, Fragment& where) const;
     void writeSelection(const TableDefinition& table, const QuerySpec& spec, Fragment& with,
                         Fragment& where, bool joined) const;
     void writeFragment(const TableDefinition& table, const QuerySpec& fragment, Fragment& with,

@@ -34,6 +34,10 @@ class SqliteDialect : public SqlDialect {
         return "tarvolt_number(" + expression + ")";
     }
     std::string numberParameter() const override { return "tarvolt_number(?)"; }
+    // The SQL function "tarvolt_time" that every connection defines.
+    std::string timeOf(const std::string& expression) const override {
+        return "tarvolt_time(" + expression + ")";
+    }
 };
 
 class SqliteBackend : public SqlBackend {

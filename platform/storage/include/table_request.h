@@ -42,11 +42,14 @@ enum class Comparison {
 
 // With `asNumber` both sides compare as numbers (varchar columns only): a
 // stored text that is not a number (number_text.h) satisfies no condition.
+// With `asTime` both sides compare as the instants they name (time_text.h),
+// likewise.
 struct Condition {
     std::string column;
     Comparison comparison = Comparison::Equal;
     std::string value;
     bool asNumber = false;
+    bool asTime = false;
 };
 
 struct AggregateSpec {

@@ -7,6 +7,7 @@
 
 #include "number_text.h"
 #include "postgres_connection.h"
+#include "time_text.h"
 
 namespace storage {
 
@@ -73,6 +74,37 @@ std::string PostgresDialect::numberOf(const std::string& expression) const {
            "' THEN CASE WHEN abs(" + exact + ") BETWEEN " + number_text::kSmallestNumber + " AND " +
            number_text::kLargestNumber + " OR " + exact + " = 0 THEN CAST(" + exact +
            " AS double precision) END END)";
+}
+
+// Over the groups m[1] .. m[12] of kInstantPattern: the days since the
+// epoch as time_text computes them (years shifted by 400), the seconds of
+// the day, less the offset, plus the fraction.
+std::string PostgresDialect::timeOf(const std::string& expression) const {
+    auto field = [](int group) {
+        return "CAST(COALESCE(m[" + std::to_string(group) + "], '0') AS bigint)";
+    };
+    const std::string year = field(1), month = field(2), day = field(3);
+    const std::string shifted =
+        "(" + year + " - CASE WHEN " + month + " <= 2 THEN 1 ELSE 0 END + 400)";
+    const std::string days = "(365 * " + shifted + " + " + shifted + " / 4 - " + shifted +
+                             " / 100 + " + shifted + " / 400 + (153 * ((" + month +
+                             " + 9) % 12) + 2) / 5 + " + day + " - 1 - 719468 - 146097)";
+    const std::string leap = "CASE WHEN (" + year + " % 4 = 0 AND " + year + " % 100 <> 0) OR " +
+                             year + " % 400 = 0 THEN 1 ELSE 0 END";
+    const std::string monthDays = "CASE WHEN " + month + " = 2 THEN 28 + " + leap + " ELSE 30 + (" +
+                                  month + " + " + month + " / 8) % 2 END";
+    const std::string offset = "CASE WHEN m[10] = '-' THEN -1 ELSE 1 END * (" + field(11) +
+                               " * 3600 + " + field(12) + " * 60)";
+    const std::string valid = month + " BETWEEN 1 AND 12 AND " + day + " BETWEEN 1 AND " +
+                              monthDays + " AND " + field(5) + " <= 23 AND " + field(6) +
+                              " <= 59 AND " + field(7) + " <= 59 AND " + field(11) + " <= 23 AND " +
+                              field(12) + " <= 59";
+    const std::string seconds = "CAST(" + days + " * 86400 + " + field(5) + " * 3600 + " +
+                                field(6) + " * 60 + " + field(7) + " - " + offset +
+                                " AS double precision) + COALESCE(CAST('0' || m[8] AS double "
+                                "precision), 0)";
+    return "(SELECT CASE WHEN " + valid + " THEN " + seconds + " END FROM (SELECT regexp_match(" +
+           expression + ", '" + time_text::kInstantPattern + "') AS m) AS instant)";
 }
 
 std::string PostgresDialect::tableExpressionAs(size_t joins) const {

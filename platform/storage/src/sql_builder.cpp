@@ -6,6 +6,7 @@
 
 #include "number_text.h"
 #include "storage_error.h"
+#include "time_text.h"
 
 namespace storage {
 
@@ -129,7 +130,7 @@ size_t countJoins(const QuerySpec& query) {
 // True when a condition of `query` or of its groups compares numbers.
 bool comparesNumbers(const QuerySpec& query) {
     for (const Condition& condition : query.conditions) {
-        if (condition.asNumber) {
+        if (condition.asNumber || condition.asTime) {
             return true;
         }
     }
@@ -241,7 +242,7 @@ void SqlBuilder::writeConditions(const TableDefinition& table,
         const ColumnDefinition& target = column(table, condition.column);
         const std::string name = SqlDialect::quote(target.name);
         if (condition.comparison == Comparison::Prefix) {
-            if (condition.asNumber) {
+            if (condition.asNumber || condition.asTime) {
                 refuse("condition \"prefix\" compares text; it takes no \"as\"");
             }
             writePrefix(target, joined ? m_dialect.joinedColumn(name) : name, condition.value,
@@ -252,6 +253,10 @@ void SqlBuilder::writeConditions(const TableDefinition& table,
         where.separate(" AND ");
         if (condition.asNumber) {
             writeNumber(target, name, op, condition.value, where);
+            continue;
+        }
+        if (condition.asTime) {
+            writeTime(target, name, op, condition.value, where);
             continue;
         }
         where.add((joined ? m_dialect.joinedColumn(name) : name) + op);
@@ -275,6 +280,24 @@ void SqlBuilder::writeNumber(const ColumnDefinition& target, const std::string& 
     const size_t placeholder = parameter.find('?');
     where.add(m_dialect.numberOf(name) + op + parameter.substr(0, placeholder));
     where.parameter(number_text::numberText(*number));
+    where.add(parameter.substr(placeholder + 1));
+}
+
+// Both sides as instants: the column through the dialect's rule, the value
+// checked here and passed as the text of its seconds since the epoch.
+void SqlBuilder::writeTime(const ColumnDefinition& target, const std::string& name, const char* op,
+                           const std::string& value, Fragment& where) const {
+    if (target.type != ColumnType::Varchar) {
+        refuse("\"as\" : \"time\" needs a varchar column; \"" + target.name + "\" holds integers");
+    }
+    std::optional<time_text::Instant> instant = time_text::instantOf(value);
+    if (!instant) {
+        refuse("\"" + shown(value) + "\" is not an ISO-8601 instant");
+    }
+    const std::string parameter = m_dialect.numberParameter();
+    const size_t placeholder = parameter.find('?');
+    where.add(m_dialect.timeOf(name) + op + parameter.substr(0, placeholder));
+    where.parameter(number_text::numberText(time_text::secondsOf(*instant)));
     where.add(parameter.substr(placeholder + 1));
 }
 

@@ -4,6 +4,7 @@
 #include "durability.h"
 #include "number_text.h"
 #include "storage_error.h"
+#include "time_text.h"
 
 namespace storage {
 
@@ -50,6 +51,23 @@ void numberFunction(sqlite3_context* context, int, sqlite3_value** arguments) {
         std::string(text, static_cast<size_t>(sqlite3_value_bytes(arguments[0]))));
     if (number) {
         sqlite3_result_double(context, *number);
+    } else {
+        sqlite3_result_null(context);
+    }
+}
+
+// tarvolt_time(text): the instant of the text in seconds since the epoch
+// (time_text.h), else NULL.
+void timeFunction(sqlite3_context* context, int, sqlite3_value** arguments) {
+    if (sqlite3_value_type(arguments[0]) != SQLITE_TEXT) {
+        sqlite3_result_null(context);
+        return;
+    }
+    const char* text = reinterpret_cast<const char*>(sqlite3_value_text(arguments[0]));
+    std::optional<time_text::Instant> instant = time_text::instantOf(
+        std::string(text, static_cast<size_t>(sqlite3_value_bytes(arguments[0]))));
+    if (instant) {
+        sqlite3_result_double(context, time_text::secondsOf(*instant));
     } else {
         sqlite3_result_null(context);
     }
@@ -137,6 +155,11 @@ SqliteConnection::SqliteConnection(const std::string& path) {
                                        SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, numberFunction,
                                        nullptr, nullptr, nullptr) != SQLITE_OK) {
             throw StorageError::internal("cannot define the SQL function tarvolt_number");
+        }
+        if (sqlite3_create_function_v2(m_db, "tarvolt_time", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC,
+                                       nullptr, timeFunction, nullptr, nullptr,
+                                       nullptr) != SQLITE_OK) {
+            throw StorageError::internal("cannot define the SQL function tarvolt_time");
         }
     } catch (...) {
         sqlite3_close(m_db);

@@ -67,15 +67,18 @@ struct Budget {
     size_t fragments = 0;
 };
 
-bool readAs(const Json& condition) {
+// Sets `asNumber` or `asTime` of `target` from the member "as".
+void readAs(const Json& condition, Condition& target) {
     auto as = condition.FindMember("as");
     if (as == condition.MemberEnd()) {
-        return false;
+        return;
     }
-    if (!as->value.IsString() || std::string(as->value.GetString()) != "number") {
-        refuse("a condition's \"as\" must be \"number\"");
+    const std::string kind = as->value.IsString() ? as->value.GetString() : "";
+    if (kind != "number" && kind != "time") {
+        refuse("a condition's \"as\" must be \"number\" or \"time\"");
     }
-    return true;
+    target.asNumber = kind == "number";
+    target.asTime = kind == "time";
 }
 
 std::vector<Condition> readConditions(const Json& json, Budget& budget) {
@@ -103,7 +106,7 @@ std::vector<Condition> readConditions(const Json& json, Budget& budget) {
         }
         condition.comparison = *code;
         condition.value = valueText(value->value, "condition value");
-        condition.asNumber = readAs(*where);
+        readAs(*where, condition);
         conditions.push_back(std::move(condition));
         auto next = where->FindMember("and");
         where = next == where->MemberEnd() ? nullptr : &next->value;

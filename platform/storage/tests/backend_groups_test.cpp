@@ -1,4 +1,4 @@
-// Condition groups, numeric comparisons and ordering, on every backend of
+// Condition groups, numeric and time comparisons and ordering, on every backend of
 // `availableBackends()`: the same answers on SQLite and PostgreSQL, and bad
 // documents refused with 400 without a change.
 #include <gtest/gtest.h>
@@ -137,6 +137,61 @@ TEST_P(BackendGroups, NumbersCompareAsNumbersAndOtherTextsNever) {
     EXPECT_EQ(400,
               status(R"({"where":{"column":"id","condition":">","value":"1","as":"number"}})"));
     EXPECT_EQ(400, status(R"({"where":{"column":"id","condition":">","value":"1","as":"time"}})"));
+    EXPECT_EQ(before, std::to_string(ids(R"({"return":["id"]})").size()));
+}
+
+std::string instant(const std::string& op, const std::string& text) {
+    return R"({"column":"value","condition":")" + op + R"(","value":")" + text +
+           R"(","as":"time"})";
+}
+
+TEST_P(BackendGroups, TimesCompareAsInstantsAndOtherTextsNever) {
+    const std::vector<std::string> values = {"2026-12-07T12:00:00Z",
+                                             "2026-12-07T14:00:00+02:00",
+                                             "2026-12-07T12:00:00.5Z",
+                                             "2026-12-07",
+                                             "2026-12-07t11:59:59.999999z",
+                                             "1969-12-31T23:59:59.75Z",
+                                             "2026-02-29T00:00:00Z",
+                                             "2026-12-07T24:00:00Z",
+                                             "2026-12-07 12:00:00Z",
+                                             "yesterday",
+                                             "",
+                                             "2024-02-29T12:00:00-05:30",
+                                             "2026-12-07T12:00:00.123456Z",
+                                             "1796646122",
+                                             "2026-12-07T12:00:00+24:00",
+                                             "9999-12-31T23:59:59Z",
+                                             "0000-01-01T00:00:00Z",
+                                             "2026-13-01",
+                                             "2100-02-29",
+                                             "2000-02-29"};
+    int64_t id = 1;
+    for (const std::string& text : values) {
+        addBucket(id++, {{"t", text}});
+    }
+    auto timed = [&](const std::string& op, const std::string& bound) {
+        return ids(has("t", instant(op, bound)).insert(1, R"("return":["id"],)"));
+    };
+    const std::string noon = "2026-12-07T12:00:00Z";
+    EXPECT_EQ((std::vector<int64_t>{1, 2}), timed("=", noon));
+    EXPECT_EQ((std::vector<int64_t>{1, 2}), timed("=", "2026-12-07T07:00:00-05:00"));
+    EXPECT_EQ((std::vector<int64_t>{3, 13, 16}), timed(">", noon));
+    EXPECT_EQ((std::vector<int64_t>{4, 5, 6, 12, 17, 20}), timed("<", noon));
+    EXPECT_EQ((std::vector<int64_t>{3, 16}), timed(">=", "2026-12-07T12:00:00.5Z"));
+    EXPECT_EQ((std::vector<int64_t>{6, 17}), timed("<=", "1970-01-01"));
+    EXPECT_EQ((std::vector<int64_t>{3, 4, 5, 6, 12, 13, 16, 17, 20}), timed("!=", noon));
+    EXPECT_EQ((std::vector<int64_t>{13}), timed("=", "2026-12-07T12:00:00.123456Z"));
+    // Beside another join and negated: texts that are no instants stay out.
+    addBucket(21, {{"t", "2030-01-01"}, {"site", "north"}});
+    addBucket(22, {{"t", "soon"}, {"site", "north"}});
+    EXPECT_EQ((std::vector<int64_t>{22}),
+              ids(R"({"return":["id"],"all":[)" + has("site", value("=", "north")) + R"(,{"not":)" +
+                  has("t", instant(">", "2000-01-01")) + "}]}"));
+
+    const std::string before = std::to_string(ids(R"({"return":["id"]})").size());
+    EXPECT_EQ(400, status(has("t", instant(">", "soon"))));  // no instant to compare
+    EXPECT_EQ(400, status(has("t", instant("prefix", "2026"))));
     EXPECT_EQ(before, std::to_string(ids(R"({"return":["id"]})").size()));
 }
 

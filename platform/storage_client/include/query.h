@@ -42,6 +42,9 @@ class Where {
     // column; stored texts that are no numbers never hold); rendered as
     // "as" : "number".
     void asNumber() { m_asNumber = true; }
+    // Compares them as the ISO-8601 instants they name (time_text.h; stored
+    // texts that are no instants never hold); rendered as "as" : "time".
+    void asTime() { m_asTime = true; }
     std::string toJSON() const;
 
   private:
@@ -50,6 +53,7 @@ class Where {
     std::string m_value;
     Where* m_and = nullptr;
     bool m_asNumber = false;
+    bool m_asTime = false;
 };
 
 class Returns {

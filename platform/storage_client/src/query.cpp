@@ -90,9 +90,9 @@ std::string Where::toJSON() const {
         writer.String(conditionName((*it)->m_condition));
         writer.Key("value");
         writeString(writer, (*it)->m_value);
-        if ((*it)->m_asNumber) {
+        if ((*it)->m_asNumber || (*it)->m_asTime) {
             writer.Key("as");
-            writer.String("number");
+            writer.String((*it)->m_asNumber ? "number" : "time");
         }
         if (!inner.empty()) {
             writer.Key("and");

@@ -6,7 +6,10 @@
 // fact of the bucket. OP is one of eq, ne, prefix, lt, le, gt, ge, in (with
 // "values" : [...] instead of "value"), exists, absent (neither value).
 // Attribute comparisons are by the bytes of the text unless "as" is
-// "number" (values that are not numbers never match); a bucket without the
+// "number" (values that are not numbers never match) or "time" (ISO-8601
+// instants compared as instants, time_text.h; stored texts that name no
+// instant never match). Facts: "id", "size" (bytes) and "modified" (the
+// file's time, fact_values.h). A bucket without the
 // attribute matches no comparison, only `absent`. Groups: `{ "all" : [...] }`,
 // `{ "any" : [...] }` (both with at least one member) and `{ "not" : C }`.
 //
@@ -44,6 +47,7 @@ struct Condition {
     Fact fact = Fact::None;
     Op op = Op::Exists;
     bool asNumber = false;
+    bool asTime = false;              // "as" : "time": ISO-8601 instants (time_text.h)
     std::vector<std::string> values;  // one, the list of `in`, none for exists/absent
 
     // A group: its members (one for Not).

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "number_text.h"
+#include "time_text.h"
 
 namespace bucket_query {
 
@@ -28,10 +29,24 @@ bool ordered(Op op, int order) {
     }
 }
 
+// The instant of `text` as the storage service compares it; nullopt when
+// it names none.
+std::optional<double> instantOf(const std::string& text) {
+    std::optional<time_text::Instant> instant = time_text::instantOf(text);
+    return instant ? std::optional<double>(time_text::secondsOf(*instant)) : std::nullopt;
+}
+
 // `stored` against `wanted` by `op` (not in, exists or absent).
-bool compares(Op op, const std::string& stored, const std::string& wanted, bool asNumber) {
+bool compares(Op op, const std::string& stored, const std::string& wanted, const Condition& leaf) {
     int order = 0;
-    if (asNumber) {
+    if (leaf.asTime) {
+        const std::optional<double> a = instantOf(stored);
+        const std::optional<double> b = instantOf(wanted);
+        if (!a || !b) {
+            return false;
+        }
+        order = *a < *b ? -1 : (*a > *b ? 1 : 0);
+    } else if (leaf.asNumber) {
         const std::optional<double> a = number_text::numberOf(stored);
         const std::optional<double> b = number_text::numberOf(wanted);
         if (!a || !b) {
@@ -91,13 +106,13 @@ bool leafMatches(const Condition& leaf, const Subject& subject) {
     const std::string& stored = found->second;
     if (leaf.op == Op::In) {
         for (const std::string& value : leaf.values) {
-            if (compares(Op::Eq, stored, value, leaf.asNumber)) {
+            if (compares(Op::Eq, stored, value, leaf)) {
                 return true;
             }
         }
         return false;
     }
-    return compares(leaf.op, stored, leaf.values.at(0), leaf.asNumber);
+    return compares(leaf.op, stored, leaf.values.at(0), leaf);
 }
 
 }  // namespace

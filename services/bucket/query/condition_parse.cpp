@@ -5,6 +5,7 @@
 #include "condition.h"
 #include "fact_values.h"
 #include "number_text.h"
+#include "time_text.h"
 
 namespace bucket_query {
 
@@ -79,6 +80,12 @@ std::string valueOf(const Condition& leaf, const Json& json) {
             throw Refused{"The value for the fact id must be a bucket id (a number)"};
         }
         return std::to_string(*id);
+    }
+    if (leaf.asTime) {
+        if (!json.IsString() || !time_text::instantOf(text(json))) {
+            throw Refused{"The value for " + what + " must be an ISO-8601 instant"};
+        }
+        return text(json);
     }
     if (leaf.asNumber) {
         std::optional<std::string> number = numberValue(json);
@@ -173,13 +180,16 @@ void readAs(const Json& json, Condition& leaf) {
     if (as == json.MemberEnd()) {
         return;
     }
-    if (!as->value.IsString() || (text(as->value) != "number" && text(as->value) != "text")) {
-        throw Refused{"\"as\" must be \"number\" or \"text\""};
+    const std::string kind = as->value.IsString() ? text(as->value) : "";
+    if (kind != "number" && kind != "text" && kind != "time") {
+        throw Refused{"\"as\" must be \"number\", \"time\" or \"text\""};
     }
-    leaf.asNumber = text(as->value) == "number" && leaf.fact == Fact::None;
-    if (leaf.asNumber &&
+    leaf.asNumber = kind == "number" && leaf.fact == Fact::None;
+    leaf.asTime = kind == "time" && leaf.fact == Fact::None;
+    if ((leaf.asNumber || leaf.asTime) &&
         (leaf.op == Op::Prefix || leaf.op == Op::Exists || leaf.op == Op::Absent)) {
-        throw Refused{std::string("The op ") + opName(leaf.op) + " takes no \"as\" : \"number\""};
+        throw Refused{std::string("The op ") + opName(leaf.op) + " takes no \"as\" : \"" + kind +
+                      "\""};
     }
 }
 

@@ -27,10 +27,13 @@ Conditional conditionalOf(Op op) {
 }
 
 Where* comparison(const std::string& column, Conditional conditional, const std::string& value,
-                  bool asNumber) {
+                  const Condition& leaf) {
     Where* where = new Where(column, conditional, value);
-    if (asNumber) {
+    if (leaf.asNumber) {
         where->asNumber();
+    }
+    if (leaf.asTime) {
+        where->asTime();
     }
     return where;
 }
@@ -42,11 +45,11 @@ std::unique_ptr<Query> compare(Where* first, const std::string& column, const Co
     if (leaf.op == Op::In) {
         auto query = std::make_unique<Query>(first);
         for (const std::string& value : leaf.values) {
-            query->any(new Query(comparison(column, Equals, value, leaf.asNumber)));
+            query->any(new Query(comparison(column, Equals, value, leaf)));
         }
         return query;
     }
-    Where* where = comparison(column, conditionalOf(leaf.op), leaf.values.at(0), leaf.asNumber);
+    Where* where = comparison(column, conditionalOf(leaf.op), leaf.values.at(0), leaf);
     if (first == nullptr) {
         return std::make_unique<Query>(where);
     }

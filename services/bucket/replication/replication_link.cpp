@@ -44,6 +44,22 @@ std::string resyncMember(const replication::ReplicationStatus& status) {
            ", \"deleted\" : " + std::to_string(progress.deleted) + " }";
 }
 
+// Lanes 1 to kLanes - 1 of the replicator, each with its own connections and
+// its own multipart upload state.
+constexpr int kLanes = 4;
+
+std::vector<replication::ReplicationLane> moreLanes(replication::S3Config config,
+                                                    const std::string& name,
+                                                    const std::string& sourceUrl) {
+    std::vector<replication::ReplicationLane> lanes;
+    for (int lane = 1; lane < kLanes; ++lane) {
+        config.uploadStateFile = name + ".upload-" + std::to_string(lane);
+        lanes.push_back({std::make_unique<replication::HttpChangeSource>(sourceUrl),
+                         std::make_unique<replication::S3Client>(config)});
+    }
+    return lanes;
+}
+
 }  // namespace
 
 ReplicationLink::ReplicationLink(Logger& logger) : m_logger(logger) {}
@@ -106,7 +122,8 @@ std::string ReplicationLink::apply(const ReplicationSettings& settings,
     options.cursorFile = name + ".cursor";
     options.workDirectory = workRoot + "/work";
     auto replicator = std::make_unique<replication::Replicator>(
-        std::make_unique<replication::HttpChangeSource>(sourceUrl), std::move(store), options);
+        std::make_unique<replication::HttpChangeSource>(sourceUrl), std::move(store), options,
+        moreLanes(config, name, sourceUrl));
     replicator->start();
     m_logger.info("Replicating to %s, bucket %s", settings.endpoint.c_str(),
                   settings.bucket.c_str());

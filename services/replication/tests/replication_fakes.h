@@ -1,12 +1,16 @@
 // A change source driven by the test and an in-memory object store, both
 // able to fail on demand, for replicator tests without the network.
 //
-// Thread-safety: one test thread.
+// Thread-safety: a ScriptedSource is used by one thread; MemoryStores over
+// the same objects may be used by threads of their own (replicator lanes).
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <fstream>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <sstream>
 
 #include "replication/change_source.h"
@@ -96,6 +100,26 @@ class ScriptedSource : public replication::ChangeSource {
     bool down = false;
 };
 
+// Holds each caller until `expected` callers have arrived or a second has
+// passed; `waited` tells whether any gave up, that is whether the callers
+// did not all run at once.
+struct Rendezvous {
+    explicit Rendezvous(int expected) : expected(expected) {}
+    void arrive() {
+        std::unique_lock<std::mutex> lock(mutex);
+        ++arrived;
+        met.notify_all();
+        if (!met.wait_for(lock, std::chrono::seconds(1), [this] { return arrived >= expected; })) {
+            waited = true;
+        }
+    }
+    std::mutex mutex;
+    std::condition_variable met;
+    int expected;
+    int arrived = 0;
+    bool waited = false;
+};
+
 struct StoredObject {
     std::string bytes;
     replication::Metadata metadata;
@@ -109,9 +133,13 @@ class MemoryStore : public replication::ObjectStore {
         if (down()) {
             return replication::StoreResult::failure(0, "store away");
         }
+        if (rendezvous != nullptr) {
+            rendezvous->arrive();
+        }
         std::ifstream file(path, std::ios::binary);
         std::stringstream bytes;
         bytes << file.rdbuf();
+        std::lock_guard<std::mutex> lock(objectsMutex());
         (*m_objects)[key] = {bytes.str(), metadata};
         m_sent += bytes.str().size();
         ++puts;
@@ -122,6 +150,7 @@ class MemoryStore : public replication::ObjectStore {
         if (down()) {
             return replication::StoreResult::failure(503, "store away");
         }
+        std::lock_guard<std::mutex> lock(objectsMutex());
         auto found = m_objects->find(key);
         if (found == m_objects->end()) {
             return replication::StoreResult::failure(404, "no such key");
@@ -133,6 +162,7 @@ class MemoryStore : public replication::ObjectStore {
         if (down()) {
             return replication::StoreResult::failure(0, "store away");
         }
+        std::lock_guard<std::mutex> lock(objectsMutex());
         m_objects->erase(key);
         return replication::StoreResult::success(204);
     }
@@ -140,6 +170,7 @@ class MemoryStore : public replication::ObjectStore {
         if (down()) {
             return replication::StoreResult::failure(0, "store away");
         }
+        std::lock_guard<std::mutex> lock(objectsMutex());
         auto found = m_objects->find(key);
         if (found == m_objects->end()) {
             return replication::StoreResult::failure(404, "no such key");
@@ -153,6 +184,7 @@ class MemoryStore : public replication::ObjectStore {
         if (down()) {
             return replication::StoreResult::failure(0, "store away");
         }
+        std::lock_guard<std::mutex> lock(objectsMutex());
         *page = replication::KeyPage();
         for (auto at = m_objects->upper_bound(token); at != m_objects->end(); ++at) {
             if (at->first.compare(0, prefix.size(), prefix) != 0) {
@@ -170,8 +202,13 @@ class MemoryStore : public replication::ObjectStore {
 
     int failuresLeft = 0;  // the next so many calls fail
     int puts = 0;
+    Rendezvous* rendezvous = nullptr;  // when set, every put waits there
 
   private:
+    static std::mutex& objectsMutex() {
+        static std::mutex mutex;
+        return mutex;
+    }
     bool down() {
         if (failuresLeft > 0) {
             --failuresLeft;
