@@ -222,6 +222,11 @@ void BenchSuites::useThreads(int threads) {
         return;
     }
     progress("restarting the bucket service with " + std::to_string(threads) + " threads");
+    if (!m_setup.recordCacheBytes.empty()) {
+        // Applied by the restart at the latest (0: every read asks the storage).
+        setBucketItem(m_setup.coreApiPort, " Advanced", "recordCacheBytes",
+                      m_setup.recordCacheBytes);
+    }
     ServicePorts ports = restartBucketWithThreads(m_setup.coreApiPort, m_setup.corePid, threads);
     m_setup.bucketPort = ports.bucket;
     m_threads = threads;

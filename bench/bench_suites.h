@@ -79,6 +79,7 @@ struct BenchSetup {
     std::set<int> threadCounts{2, 8};               // of the bucket service, for the small files
     std::chrono::milliseconds loadDuration{10000};  // per side and row, over all runs
     int matchSamples = 5000;                        // timed matches per size, over all runs
+    std::string recordCacheBytes;  // set on the bucket service before each restart; "": left
 };
 
 class BenchSuites {

@@ -17,9 +17,11 @@
 //                     [--replication-objects=1000]
 //                     [--transfer-mib=1024] [--runs=5] [--clients=32]
 //                     [--threads=2,8] [--match-samples=5000]
-//                     [--transfer-paths=nginx,direct,proxy]
+//                     [--transfer-paths=nginx,direct,proxy] [--record-cache-bytes=N]
 //       runs the benchmarks and prints the result table; its last line is
 //       "bench: N of M targets met". Exit status 0 once the table is out.
+//       --record-cache-bytes sets the bucket service's record cache before
+//       each of its restarts (0: none, to compare the downloads without it).
 //       --seconds is the load time per side of a small-file row, over all
 //       its runs; --threads the bucket service's thread counts to run the
 //       small files at (it is restarted for each). The relaxed core is a
@@ -90,6 +92,7 @@ const char* const kUsage =
     "                         [--seconds=S] [--transfer-mib=N] [--runs=N] [--clients=N]\n"
     "                         [--threads=2,8] [--match-samples=N]\n"
     "                         [--transfer-paths=nginx,direct,proxy]\n"
+    "                         [--record-cache-bytes=N]\n"
     "       tarvolt-bench fill --core-api-port=N --data=DIR --from=A --to=B\n"
     "       tarvolt-bench footprint --core-bin=PATH --work=DIR [--runs=N]\n"
     "       tarvolt-bench free-port\n";
@@ -192,6 +195,9 @@ bench::BenchSetup setupFrom(const std::map<std::string, std::string>& options) {
     }
     setup.clients = static_cast<int>(number(options, "clients", 32));
     setup.matchSamples = static_cast<int>(number(options, "match-samples", 5000));
+    if (options.count("record-cache-bytes")) {
+        setup.recordCacheBytes = options.at("record-cache-bytes");
+    }
     bench::ServicePorts ports = bench::discoverServices(setup.coreApiPort);
     setup.bucketPort = ports.bucket;
     setup.storagePort = ports.storage;

@@ -54,6 +54,8 @@ Recovery Crasher::killAndWait(const std::string& command) {
     if (victim <= 0) {
         return recovery;
     }
+    std::string problem;
+    const std::optional<std::vector<FeedRecord>> before = feedBefore(problem);
     const auto killedAt = Clock::now();
     m_state.beginOutage();
     recovery.killed = ::kill(victim, SIGKILL) == 0;
@@ -67,6 +69,7 @@ Recovery Crasher::killAndWait(const std::string& command) {
         }
     }
     recovery.seconds = std::chrono::duration<double>(Clock::now() - killedAt).count();
+    compareFeedAfter(before, problem, recovery);
     m_state.endOutage();
     return recovery;
 }
@@ -75,10 +78,7 @@ Recovery Crasher::cutPowerAndWait(const std::string& command) {
     Recovery recovery;
     recovery.service = "the platform, after a power cut,";
     std::string problem;
-    std::optional<std::vector<FeedRecord>> before;
-    if (m_checkFeed) {
-        before = readFeed(m_platform.bucketPort(), problem);
-    }
+    const std::optional<std::vector<FeedRecord>> before = feedBefore(problem);
     const auto cutAt = Clock::now();
     m_state.beginOutage();
     FILE* output = popen(command.c_str(), "r");
@@ -95,18 +95,31 @@ Recovery Crasher::cutPowerAndWait(const std::string& command) {
         waitForAnswers(cutAt, recovery);
     }
     recovery.seconds = std::chrono::duration<double>(Clock::now() - cutAt).count();
-    if (m_checkFeed && recovery.recovered) {
-        std::optional<std::vector<FeedRecord>> after = readFeed(m_platform.bucketPort(), problem);
-        recovery.feedChecked = true;
-        recovery.feedRecords = before ? before->size() : 0;
-        if (before && after) {
-            recovery.feedProblems = compareAcrossCut(*before, *after);
-        } else {
-            recovery.feedProblems.push_back("the feed did not answer: " + problem);
-        }
-    }
+    compareFeedAfter(before, problem, recovery);
     m_state.endOutage();
     return recovery;
+}
+
+std::optional<std::vector<FeedRecord>> Crasher::feedBefore(std::string& problem) {
+    if (!m_checkFeed) {
+        return std::nullopt;
+    }
+    return readFeed(m_platform.bucketPort(), problem);
+}
+
+void Crasher::compareFeedAfter(const std::optional<std::vector<FeedRecord>>& before,
+                               std::string& problem, Recovery& recovery) {
+    if (!m_checkFeed || !recovery.recovered) {
+        return;
+    }
+    std::optional<std::vector<FeedRecord>> after = readFeed(m_platform.bucketPort(), problem);
+    recovery.feedChecked = true;
+    recovery.feedRecords = before ? before->size() : 0;
+    if (before && after) {
+        recovery.feedProblems = compareAcrossCut(*before, *after);
+    } else {
+        recovery.feedProblems.push_back("the feed did not answer: " + problem);
+    }
 }
 
 bool Crasher::waitForAnswers(Clock::time_point since, Recovery& recovery) {
@@ -121,9 +134,13 @@ bool Crasher::waitForAnswers(Clock::time_point since, Recovery& recovery) {
 }
 
 bool Crasher::platformAnswers() {
+    return load::platformAnswers(m_platform);
+}
+
+bool platformAnswers(PlatformView& platform) {
     const std::string body = attributesBody({{"key", "no-such-key"}});
-    return exchange(m_platform.bucketPort(), "GET", "/bucket", "", "").answered(200) &&
-           exchange(m_platform.corePort(), "PUT", "/tarvolt/bucket/match", "application/json", body)
+    return exchange(platform.bucketPort(), "GET", "/bucket", "", "").answered(200) &&
+           exchange(platform.corePort(), "PUT", "/tarvolt/bucket/match", "application/json", body)
                .answered(200);
 }
 

@@ -321,8 +321,10 @@ void BucketService::startUploadSweep() {
     m_sweeper->start();
     m_statsSweep = std::make_unique<FileStatsSweep>(*m_store);
     m_statsSweep->start();
-    m_leftoverRetry = std::make_unique<PeriodicTask>(kLeftoverRetryInterval,
-                                                     [store] { store->retryLeftovers(); });
+    m_leftoverRetry = std::make_unique<PeriodicTask>(kLeftoverRetryInterval, [store] {
+        store->retryLeftovers();
+        store->resolveUnansweredDeletions();
+    });
     startRetention();
 }
 

@@ -33,7 +33,12 @@ BucketStore::Change BucketStore::removeRows(uint64_t id, const std::function<boo
     crashPoint("remove-before-commit");
     CountResult deleted = m_index.deleteRows(id);
     if (!deleted) {
-        // The record stays for the next start to resolve.
+        // Committed or not, nobody can tell yet: the record stays, and the
+        // periodic resolution (or the next start) settles it, so that a
+        // committed deletion does not leave its file behind.
+        if (change.removed->hasUsableFile()) {
+            m_changes.keepUnanswered(id, change.removed->getFilename());
+        }
         change.outcome = Outcome::Failed;
         return change;
     }
@@ -47,4 +52,24 @@ BucketStore::Change BucketStore::removeRows(uint64_t id, const std::function<boo
     }
     change.outcome = Outcome::Written;
     return change;
+}
+
+size_t BucketStore::resolveUnansweredDeletions() {
+    std::unordered_map<uint64_t, std::string> unanswered = m_changes.takeUnanswered();
+    size_t unresolved = 0;
+    for (const auto& [id, path] : unanswered) {
+        // Under the store's lock, as every change of a bucket's rows runs.
+        std::lock_guard<std::mutex> lock(m_mutex);
+        Change probe;
+        const std::unique_ptr<Bucket> stored = fetchForChange(id, probe);
+        if (stored) {
+            m_changes.intents().end(id);  // the deletion was not committed
+        } else if (probe.outcome == Outcome::Absent) {
+            m_changes.finishFileRemoval(id, path);
+        } else {
+            m_changes.keepUnanswered(id, path);
+            unresolved++;
+        }
+    }
+    return unresolved;
 }

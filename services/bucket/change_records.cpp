@@ -58,3 +58,15 @@ size_t ChangeRecords::retryLeftovers(const ConfirmGone& gone) {
     m_leftovers.merge(kept);
     return m_leftovers.size();
 }
+
+void ChangeRecords::keepUnanswered(uint64_t id, const std::string& path) {
+    std::lock_guard<std::mutex> lock(m_leftoverMutex);
+    m_unanswered[id] = path;
+}
+
+std::unordered_map<uint64_t, std::string> ChangeRecords::takeUnanswered() {
+    std::unordered_map<uint64_t, std::string> taken;
+    std::lock_guard<std::mutex> lock(m_leftoverMutex);
+    taken.swap(m_unanswered);
+    return taken;
+}

@@ -268,6 +268,12 @@ class BucketStore : public BucketHome {
     // Tries `discard` again for each kept creation and removes the file of
     // each one confirmed; returns how many are still kept. Any thread.
     size_t retryLeftovers();
+    // Resolves each deletion whose rows' removal went unanswered (the
+    // storage service went away during its commit): rows gone mean it was
+    // committed, and its file goes as `finishFileRemoval` takes it; rows
+    // still stored mean it was not, and its record ends. Returns how many
+    // stay unresolved (the index did not answer). Any thread.
+    size_t resolveUnansweredDeletions();
 
     // ---- the change feed ----
 

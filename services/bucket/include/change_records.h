@@ -1,7 +1,8 @@
 // The records of bucket changes that outlive a request: the durable log of
 // changes in flight (IntentLog), the failed creations whose files wait for
-// their rows to be confirmed gone (the leftovers), and the durable removal
-// of a file once no row can point to it.
+// their rows to be confirmed gone (the leftovers), the deletions whose
+// commit went unanswered, and the durable removal of a file once no row can
+// point to it.
 //
 // It knows nothing of the index: whoever retries the leftovers passes the
 // test that confirms a creation's rows gone.
@@ -52,10 +53,18 @@ class ChangeRecords {
     // Asks `gone` for each kept creation and removes the file of each one
     // confirmed; returns how many are still kept.
     size_t retryLeftovers(const ConfirmGone& gone);
+    // Keeps the file `path` of a deletion of `id` whose rows' removal went
+    // unanswered (committed or not), for the store to resolve once the
+    // index answers again.
+    void keepUnanswered(uint64_t id, const std::string& path);
+    // Hands over every kept unanswered deletion (id -> file path); the
+    // caller keeps again those it could not resolve.
+    std::unordered_map<uint64_t, std::string> takeUnanswered();
 
   private:
     Logger& m_logger;
     IntentLog m_intents;
-    std::mutex m_leftoverMutex;                             // guards m_leftovers
-    std::unordered_map<uint64_t, std::string> m_leftovers;  // id -> file path
+    std::mutex m_leftoverMutex;                              // guards m_leftovers and m_unanswered
+    std::unordered_map<uint64_t, std::string> m_leftovers;   // id -> file path
+    std::unordered_map<uint64_t, std::string> m_unanswered;  // id -> file path
 };

@@ -143,3 +143,36 @@ TEST_F(BucketSafetyTest, AnUpdateFailingHalfwayChangesNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+// A deletion whose commit went unanswered is settled once the index answers:
+// committed, its file goes and its record ends; not committed, the bucket
+// keeps its file and its record ends.
+TEST_F(BucketSafetyTest, AnUnansweredDeletionIsSettledByTheRowsLeft) {
+    const std::string committed = m_dir.path() + "/root/0/5";
+    const std::string refused = m_dir.path() + "/root/0/6";
+    storeBucket(5, committed, "five");
+    storeBucket(6, refused, "six");
+    m_storage.loseAnswerOf = [](const std::vector<TableWrite>&) { return true; };
+    EXPECT_NE(StatusCode::success_ok, call(bucket_handlers::handleDelete, "5").status);
+    m_storage.loseAnswerOf = nullptr;
+    m_storage.failWhen = [](const std::string& operation, const std::string&) {
+        return operation == "delete";
+    };
+    EXPECT_NE(StatusCode::success_ok, call(bucket_handlers::handleDelete, "6").status);
+    m_storage.failWhen = nullptr;
+    EXPECT_TRUE(fs::exists(committed));  // nobody could tell yet
+    EXPECT_TRUE(store().intents().isInFlight(5));
+
+    EXPECT_EQ(0u, store().resolveUnansweredDeletions());
+    EXPECT_FALSE(fs::exists(committed));
+    EXPECT_TRUE(fs::exists(refused));
+    EXPECT_FALSE(store().intents().isInFlight(5));
+    EXPECT_FALSE(store().intents().isInFlight(6));
+    std::optional<std::unique_ptr<Bucket>> kept = store().fetch(6);
+    ASSERT_TRUE(kept && *kept);
+    EXPECT_EQ(refused, (*kept)->getFilename());
+}
+
+}  // namespace
