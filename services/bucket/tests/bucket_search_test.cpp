@@ -1,6 +1,7 @@
 // POST /bucket/search against the bucket service in this process: random
-// conditions over a few thousand random buckets give exactly the answers of
-// a plain evaluator (search_model.h), page by page and in the count; every
+// conditions (attributes as text, numbers and instants; the facts id, size
+// and modified) over a few thousand random buckets give exactly the answers
+// of a plain evaluator (search_model.h), page by page and in the count; every
 // bad request is refused with 400 naming what is wrong.
 #include <rapidjson/document.h>
 
@@ -62,7 +63,9 @@ class BucketSearchTest : public HandlerTest {
         std::vector<InsertValues> rows, attributes;
         for (const ModelBucket& bucket : buckets) {
             rows.push_back({{"id", static_cast<long>(bucket.id)},
-                            {"filename", "/nowhere/" + std::to_string(bucket.id)}});
+                            {"filename", "/nowhere/" + std::to_string(bucket.id)},
+                            {"size", static_cast<long>(bucket.size)},
+                            {"modified", static_cast<long>(bucket.modifiedMs)}});
             for (const auto& [name, value] : bucket.attributes) {
                 attributes.push_back(
                     {{"id", static_cast<long>(bucket.id)}, {"name", name}, {"value", value}});
@@ -75,6 +78,7 @@ class BucketSearchTest : public HandlerTest {
 
 TEST_F(BucketSearchTest, RandomConditionsAgreeWithAPlainEvaluator) {
     Generator generator(20261207);
+    generator.withFileFacts();
     std::vector<ModelBucket> buckets;
     for (uint64_t id = 1; id <= 3000; ++id) {
         buckets.push_back(generator.bucket(id));

@@ -19,6 +19,8 @@ using Attributes = std::map<std::string, std::string>;
 struct ModelBucket {
     uint64_t id = 0;
     Attributes attributes;
+    uint64_t size = 0;       // the file facts, with `withFileFacts`
+    int64_t modifiedMs = 0;  // milliseconds since the epoch
 };
 
 // A condition as JSON text and the evaluator that decides it.
@@ -27,11 +29,17 @@ struct ModelCondition {
     // The kind, and for a leaf its subject, op and values.
     std::string group;  // "all", "any", "not", or "" for a leaf
     std::vector<ModelCondition> members;
-    bool fact = false;  // the leaf is on the fact id
+    bool fact = false;     // the leaf is on a fact
+    std::string factName;  // "id", "size" or "modified"
     std::string name;
     std::string op;
     bool asNumber = false;
+    bool asTime = false;
     std::vector<std::string> values;
+    // For size and modified: each value as a number (bytes, microseconds
+    // since the epoch) and as the JSON it is sent as.
+    std::vector<double> numbers;
+    std::vector<std::string> literals;
 
     bool matches(const ModelBucket& bucket) const;
 };
@@ -42,6 +50,10 @@ std::string jsonText(const std::string& text);
 class Generator {
   public:
     explicit Generator(uint32_t seed) : m_random(seed) {}
+    // Adds leaves on the facts size and modified, instants among the
+    // attribute values and leaves with "as" : "time"; the buckets then
+    // carry random file facts, to be stored in the index as they are.
+    void withFileFacts() { m_fileFacts = true; }
     // A bucket with 0 to 4 attributes from the vocabulary.
     ModelBucket bucket(uint64_t id);
     // A condition of at most `depth` nested groups.
@@ -49,10 +61,12 @@ class Generator {
 
   private:
     ModelCondition leaf();
+    void fileFactLeaf(ModelCondition& leaf);
     size_t pick(size_t count) {
         return std::uniform_int_distribution<size_t>(0, count - 1)(m_random);
     }
     std::mt19937 m_random;
+    bool m_fileFacts = false;
 };
 
 }  // namespace search_model
