@@ -15,4 +15,4 @@ trap 'stop_platform; rm -rf "$work"' EXIT
 start_platform "$work/platform"
 "$tools/tarvolt-load" --core-port="$api_port" --core-pid="$core_pid" \
     --storage-root="$work/platform/buckets" --clients=8 --seconds=8 --kill-bucket=1 \
-    --kill-storage=1 --part=crash-slice --all-kinds
+    --kill-storage=1 --part=crash-slice --all-kinds || { show_platform_logs; exit 1; }

@@ -28,6 +28,11 @@ ConsistencyCheck::ConsistencyCheck(PlatformView& platform, RunState& state, std:
       m_checkFeed(checkFeed) {}
 
 void ConsistencyCheck::run(const std::vector<const Ledger*>& ledgers, Verdicts& verdicts) {
+    // The service undoes an addition whose commit it could not confirm, and
+    // finishes a deletion whose answer was lost, in the background, retried
+    // every 2 s once the storage service answers again: a bucket listed
+    // before that may vanish right after. The check starts two rounds later.
+    std::this_thread::sleep_for(std::chrono::seconds(5));
     for (const Ledger* ledger : ledgers) {
         m_expected.insert(ledger->live.begin(), ledger->live.end());
         m_gone.insert(ledger->deleted.begin(), ledger->deleted.end());

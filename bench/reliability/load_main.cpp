@@ -118,6 +118,7 @@ void printFigures(const load::RunState& state) {
         "%ld 5xx, %ld dropped, %ld refused\n",
         state.serverErrors(), state.dropped(), state.refused(), state.excusedServerErrors(),
         state.excusedDropped(), state.excusedRefused());
+    std::printf("[figures] outages (seconds into the run): %s\n", state.outageWindows().c_str());
 }
 
 void checkRun(const load::RunState& state, load::Verdicts& verdicts) {

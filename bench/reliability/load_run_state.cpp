@@ -1,5 +1,7 @@
 #include "load_run_state.h"
 
+#include <cstdio>
+
 namespace load {
 
 const char* kindName(Kind kind) {
@@ -8,14 +10,39 @@ const char* kindName(Kind kind) {
     return kNames[static_cast<size_t>(kind)];
 }
 
+namespace {
+
+double secondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+}  // namespace
+
 void RunState::beginOutage() {
     m_inOutage = true;
     m_epoch++;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_outages.emplace_back(secondsSince(m_start), -1.0);
 }
 
 void RunState::endOutage() {
     m_epoch++;
     m_inOutage = false;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_outages.empty()) {
+        m_outages.back().second = secondsSince(m_start);
+    }
+}
+
+std::string RunState::outageWindows() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::string text;
+    for (const auto& [from, to] : m_outages) {
+        char window[64];
+        std::snprintf(window, sizeof window, "%s%.2f-%.2f", text.empty() ? "" : " ", from, to);
+        text += window;
+    }
+    return text;
 }
 
 bool RunState::overlapsOutage(uint64_t startEpoch) const {
@@ -27,7 +54,9 @@ void RunState::fault(const std::string& kind, const std::string& example) {
     m_faultCounts[kind]++;
     std::vector<std::string>& examples = m_faultExamples[kind];
     if (examples.size() < 3) {
-        examples.push_back(example.substr(0, 300));
+        char when[32];
+        std::snprintf(when, sizeof when, "[%.2f s] ", secondsSince(m_start));
+        examples.push_back(when + example.substr(0, 300));
     }
 }
 

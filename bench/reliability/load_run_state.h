@@ -8,6 +8,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -46,7 +47,12 @@ class RunState {
     long refused() const { return m_refusals.load(); }
     long excusedRefused() const { return m_excusedRefusals.load(); }
 
-    // Records a fault of class `kind` with an example text.
+    // The outage windows so far, as seconds since the state was made
+    // ("2.10-3.62 5.01-6.70"), for reading faults' times against them.
+    std::string outageWindows() const;
+
+    // Records a fault of class `kind` with an example text, prefixed with
+    // its time in seconds since the state was made.
     void fault(const std::string& kind, const std::string& example);
     // The faults of class `kind`: count and the first examples.
     long faultCount(const std::string& kind) const;
@@ -70,6 +76,8 @@ class RunState {
     std::map<std::string, long> m_faultCounts;
     std::map<std::string, std::vector<std::string>> m_faultExamples;
     std::map<uint64_t, std::string> m_ids;
+    const std::chrono::steady_clock::time_point m_start = std::chrono::steady_clock::now();
+    std::vector<std::pair<double, double>> m_outages;  // guarded by m_mutex
 };
 
 }  // namespace load
