@@ -135,6 +135,7 @@ TEST_F(BucketProcessTest, RunsRegisteredConfiguredAndUnregistersOnSigint) {
     EXPECT_EQ(direct.request("PUT", "/bucket/match", "{}").status, proxied.status)
         << "the core forwards the bucket paths";
 
+    setLogLevel(name, "debug");  // the change below is reported at info
     auto cacheOff =
         platform().call("PUT",
                         "/tarvolt/category/" + PlatformFixture::percentEncode(name + " Advanced") +
@@ -145,7 +146,6 @@ TEST_F(BucketProcessTest, RunsRegisteredConfiguredAndUnregistersOnSigint) {
         return contains(log(name), "Setting the record cache size to 0 bytes");
     })) << log(name);
 
-    setLogLevel(name, "debug");
     bucket->signal(SIGINT);
     EXPECT_EQ(0, bucket->waitExit());
     EXPECT_EQ(0, platform().servicePort(name)) << "SIGINT unregisters";
