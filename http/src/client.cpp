@@ -61,7 +61,8 @@ class Client::Impl {
                           const Headers& headers, std::optional<uint64_t> contentLength,
                           bool chunked = false) const;
     std::unique_ptr<ClientExchange> begin(const std::string& method,
-                                          std::optional<uint64_t> contentLength, bool fresh);
+                                          std::optional<uint64_t> contentLength, bool fresh,
+                                          bool wait = true);
     ClientResponse attempt(ClientExchange& exchange, const std::string& head,
                            std::string_view body);
     // Opens a streamed exchange and sends its head, waiting for the server
@@ -106,8 +107,8 @@ std::string Client::Impl::buildHead(const std::string& method, const std::string
 
 std::unique_ptr<ClientExchange> Client::Impl::begin(const std::string& method,
                                                     std::optional<uint64_t> contentLength,
-                                                    bool fresh) {
-    return std::make_unique<ClientExchange>(pool, pool->acquire(fresh), contentLength,
+                                                    bool fresh, bool wait) {
+    return std::make_unique<ClientExchange>(pool, pool->acquire(fresh, wait), contentLength,
                                             method == "HEAD");
 }
 
@@ -147,7 +148,7 @@ std::unique_ptr<ClientExchange> Client::Impl::start(const std::string& method,
                                                     bool wait) {
     std::string head = buildHead(method, target, headers, contentLength, !contentLength);
     for (int attempt = 0;; ++attempt) {
-        auto exchange = begin(method, contentLength, attempt > 0);
+        auto exchange = begin(method, contentLength, attempt > 0, wait);
         try {
             if (wait) {
                 exchange->sendHead(head, {});

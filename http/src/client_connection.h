@@ -28,6 +28,16 @@ class ClientConnection {
     // boost::system::system_error on failure or timeout.
     void connect(const std::vector<boost::asio::ip::tcp::endpoint>& endpoints);
 
+    // Begins connecting to `endpoint` without waiting for the handshake
+    // (`connecting` is then true until `connectDone`). Throws like connect
+    // when the attempt fails at once.
+    void startConnect(const boost::asio::ip::tcp::endpoint& endpoint);
+
+    // True once a connection begun with startConnect is made (at once for
+    // any other); false while the handshake is under way. Throws
+    // boost::system::system_error ("connecting") when it failed.
+    bool connectDone();
+
     // Runs the asynchronous operation that `start` initiates (it receives the
     // completion handler) until it completes; returns its error code. The
     // operation fails with beast::error::timeout when the deadline passes.
@@ -43,6 +53,9 @@ class ClientConnection {
 
     // True when the connection served an earlier exchange.
     bool reused = false;
+
+    // True while a connection begun with startConnect is not known to be made.
+    bool connecting = false;
 
     // When the connection went back to the pool; set by ConnectionPool::release.
     std::chrono::steady_clock::time_point idleSince{};

@@ -44,6 +44,7 @@ class ClientExchange : public Client::Exchange {
     bool tryWriteBody(const char* data, size_t size) override;
     bool tryFinishBody() override;
     bool flushBody() override;
+    bool connected() const override { return !m_connection->connecting; }
     void finishBody() override;
     bool answeredEarly() const override { return m_answeredEarly; }
     void abandonBody() override { m_answeredEarly = true; }

@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <cstdio>
 
+#include <boost/system/system_error.hpp>
+
 #include "client_exchange.h"
 
 namespace http::detail {
@@ -64,6 +66,14 @@ bool ClientExchange::tryFinishBody() {
 
 // Sends what the socket takes of the pending pieces now.
 bool ClientExchange::flushBody() {
+    try {
+        if (!m_connection->connectDone()) {
+            return false;
+        }
+    } catch (const boost::system::system_error&) {
+        m_broken = true;
+        throw;
+    }
     int fd = directSocket();
     while (m_outCount != 0 && !m_answeredEarly) {
         if (serverSpoke()) {

@@ -23,7 +23,7 @@ constexpr std::chrono::milliseconds kMaxIdleTime{2000};
 ConnectionPool::ConnectionPool(std::string host, uint16_t port, std::chrono::milliseconds timeout)
     : m_host(std::move(host)), m_port(port), m_timeout(timeout) {}
 
-std::unique_ptr<ClientConnection> ConnectionPool::acquire(bool fresh) {
+std::unique_ptr<ClientConnection> ConnectionPool::acquire(bool fresh, bool wait) {
     if (!fresh) {
         std::lock_guard<std::mutex> lock(m_mutex);
         while (!m_idle.empty()) {
@@ -38,7 +38,12 @@ std::unique_ptr<ClientConnection> ConnectionPool::acquire(bool fresh) {
         }
     }
     auto connection = std::make_unique<ClientConnection>(m_timeout);
-    connection->connect(endpoints());
+    auto addresses = endpoints();
+    if (!wait && addresses.size() == 1) {
+        connection->startConnect(addresses.front());
+    } else {
+        connection->connect(addresses);
+    }
     return connection;
 }
 

@@ -22,9 +22,11 @@ class ConnectionPool {
     ConnectionPool(std::string host, uint16_t port, std::chrono::milliseconds timeout);
 
     // Returns an idle connection that is still open (marked `reused`), or,
-    // with `fresh` or when there is none, a newly connected one. Throws
-    // boost::system::system_error when resolving or connecting fails.
-    std::unique_ptr<ClientConnection> acquire(bool fresh);
+    // with `fresh` or when there is none, a newly connected one; without
+    // `wait`, a single address is only begun to be connected
+    // (ClientConnection::startConnect). Throws boost::system::system_error
+    // when resolving or connecting fails.
+    std::unique_ptr<ClientConnection> acquire(bool fresh, bool wait = true);
 
     // Takes back a connection whose exchange completed cleanly.
     void release(std::unique_ptr<ClientConnection> connection);

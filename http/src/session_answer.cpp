@@ -16,6 +16,7 @@
 #include <boost/asio/post.hpp>
 #include <boost/system/system_error.hpp>
 
+#include "ready_now.h"
 #include "session.h"
 
 namespace http::detail {
@@ -88,10 +89,10 @@ void Session::onAnswerReady(unsigned round, beast::error_code ec) {
 }
 
 // True when the receiver has sent bytes, ended the connection or failed it.
+// Asked by poll, which leaves a failure's reason to the sink's own reads (a
+// connection still being made reports its refusal that way).
 bool Session::receiverSpoke() {
-    char byte;
-    ssize_t n = ::recv(m_answer.socket.native_handle(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-    return n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+    return readyNow(m_answer.socket.native_handle(), false);
 }
 
 // True when the receiver has spoken, whether or not the watch has fired yet

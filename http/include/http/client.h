@@ -132,6 +132,11 @@ class Client::Exchange {
     }
     virtual bool flushBody() { return true; }
 
+    // False while the connection of an exchange from `openDeferred` is still
+    // being made (flushBody goes on once `directSocket` is writable); a
+    // failure until then means the server could not be reached.
+    virtual bool connected() const { return true; }
+
     // True once the server has sent something while the request body was
     // still being written. The rest of the body is then dropped (writeBody
     // returns at once), `readHead` may be called, and the connection is

@@ -50,6 +50,16 @@ void answerMessage(http::Response& response, int status, const std::string& mess
     answerJSON(response, status, "{ \"message\" : " + JSONquote(message) + " }");
 }
 
+// The text of a failure to send a request to `service`: while the
+// connection is still being made, the service cannot be reached.
+std::string sendFailure(const http::Client::Exchange& exchange, const std::string& service,
+                        const std::string& what) {
+    if (!exchange.connected()) {
+        return "Service " + service + " cannot be reached: " + what;
+    }
+    return "Sending the request to service " + service + " failed: " + what;
+}
+
 // One request on its way to a service: where it goes, the connection it
 // uses, and what went wrong, if anything.
 class ForwardedRequest {
@@ -140,7 +150,7 @@ class ForwardedRequest {
         try {
             m_exchange->tryFinishBody();  // the answer's relay sends what is left
         } catch (const std::exception& e) {
-            fail(502, "Sending the request to service " + m_serviceName + " failed: " + e.what());
+            fail(502, sendFailure(*m_exchange, m_serviceName, e.what()));
             return false;
         }
         return true;
@@ -193,7 +203,7 @@ class ForwardedRequest {
         try {
             sent = send();
         } catch (const std::exception& e) {
-            fail(502, "Sending the request to service " + m_serviceName + " failed: " + e.what());
+            fail(502, sendFailure(*m_exchange, m_serviceName, e.what()));
             throw;
         }
         if (m_exchange->answeredEarly()) {
@@ -314,14 +324,13 @@ class ProxyRelay : public std::enable_shared_from_this<ProxyRelay> {
             if (!ec) {
                 return self->doSendRequest();
             }
-            self->failRequest(boost::system::system_error(ec, "sending the request").what());
+            const char* step = self->m_exchange->connected() ? "sending the request" : "connecting";
+            self->failRequest(boost::system::system_error(ec, step).what());
         });
     }
 
     void failRequest(const std::string& what) {
-        answerMessage(
-            *m_response, 502,
-            "Sending the request to service " + m_origin.serviceName + " failed: " + what);
+        answerMessage(*m_response, 502, sendFailure(*m_exchange, m_origin.serviceName, what));
         finish();
     }
 

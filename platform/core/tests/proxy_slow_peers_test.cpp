@@ -137,6 +137,50 @@ class SlowReader {
     std::thread m_thread;
 };
 
+// A port where a connection is never made: the listener takes no
+// connection off its queue, and the test fills the queue first, so that
+// further handshakes are dropped and a connect waits.
+class FullBacklog {
+  public:
+    FullBacklog() {
+        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address = loopback(0);
+        socklen_t length = sizeof(address);
+        if (::bind(m_fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+            ::listen(m_fd, 0) != 0 ||
+            ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+            throw std::runtime_error("cannot listen on loopback");
+        }
+        m_port = ntohs(address.sin_port);
+        for (int i = 0; i < 4; ++i) {
+            int filler = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            sockaddr_in target = loopback(m_port);
+            ::connect(filler, reinterpret_cast<sockaddr*>(&target), sizeof(target));
+            m_fillers.push_back(filler);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ~FullBacklog() {
+        for (int filler : m_fillers)
+            ::close(filler);
+        ::close(m_fd);
+    }
+    uint16_t port() const { return m_port; }
+
+    static sockaddr_in loopback(uint16_t port) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        return address;
+    }
+
+  private:
+    int m_fd = -1;
+    uint16_t m_port = 0;
+    std::vector<int> m_fillers;
+};
+
 const ManagementClient::ProxyMap kProxies{
     {"GET",
      {{"/tarvolt/test/download/([0-9]+)", "/test/download/([0-9]+)"},
@@ -174,7 +218,8 @@ class ProxySlowPeersTest : public ::testing::Test {
     void SetUp() override {
         ASSERT_TRUE(m_core.ready()) << m_core.log();
         ASSERT_TRUE(m_service.ready());
-        ManagementClient client("127.0.0.1", m_core.managementPort());
+        m_management = std::make_unique<ManagementClient>("127.0.0.1", m_core.managementPort());
+        ManagementClient& client = *m_management;
         ASSERT_TRUE(client.registerService(m_service.record()));
         ASSERT_TRUE(client.addProxy("Test Service", kProxies));
         ServiceRecord stalled("Stalled Service", "Test", "http", "localhost", m_stalled.port(),
@@ -218,6 +263,7 @@ class ProxySlowPeersTest : public ::testing::Test {
     }
 
     RunningCore m_core;
+    std::unique_ptr<ManagementClient> m_management;  // registered the services
     TestService m_service{"Test Service"};
     StalledService m_stalled;
     SlowReader m_slow;
@@ -289,4 +335,52 @@ TEST_F(ProxySlowPeersTest, AServiceTakingTheBodySlowlyGetsItByteExact) {
     ASSERT_EQ(answer.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << answer;
     EXPECT_EQ(http::test::bodyOf(answer), "{ \"bytes\" : " + std::to_string(size) +
                                               ", \"hash\" : \"" + std::to_string(hash) + "\" }");
+}
+
+// A service whose port takes no connection (its queue is full) holds no
+// thread either: the core connects without waiting, while other requests
+// go on. One that refuses connections gets each kind of request the same
+// 502 as ever.
+TEST_F(ProxySlowPeersTest, UnreachableServicesLeaveTheCoreAnswering) {
+    FullBacklog full;
+    uint16_t closedPort = 0;
+    {
+        LoopbackListener gone;
+        closedPort = gone.port();
+    }
+    ManagementClient& client = *m_management;
+    for (auto [name, port] : {std::pair<std::string, uint16_t>{"Full Service", full.port()},
+                              {"Gone Service", closedPort}}) {
+        ASSERT_TRUE(client.registerService(ServiceRecord(name, "Test", "http", "localhost", port,
+                                                         m_service.managementPort(), "")));
+        const std::string prefix = name == "Full Service" ? "full" : "gone";
+        ASSERT_TRUE(client.addProxy(
+            name, {{"GET", {{"/tarvolt/" + prefix + "/x", "/" + prefix + "/x"}}},
+                   {"POST", {{"/tarvolt/" + prefix + "/x", "/" + prefix + "/x"}}}}));
+    }
+    std::vector<std::unique_ptr<RawConnection>> waiting;
+    for (int i = 0; i < 8; ++i) {
+        waiting.push_back(std::make_unique<RawConnection>(m_core.apiPort()));
+        ASSERT_TRUE(waiting.back()->send("GET /tarvolt/full/x HTTP/1.1\r\nHost: core\r\n\r\n"));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    auto slowest = std::chrono::duration_cast<std::chrono::milliseconds>(slowestAnswer());
+    EXPECT_LT(slowest.count(), 500) << "milliseconds for the slowest answer";
+
+    const std::string refused =
+        "{ \"message\" : \"Service Gone Service cannot be reached: connecting: Connection "
+        "refused\" }";
+    const std::string requests[] = {
+        "GET /tarvolt/gone/x HTTP/1.1\r\nHost: core\r\n\r\n",
+        "POST /tarvolt/gone/x HTTP/1.1\r\nHost: core\r\nContent-Length: 5\r\n\r\nhello",
+        "POST /tarvolt/gone/x HTTP/1.1\r\nHost: core\r\nTransfer-Encoding: chunked\r\n\r\n"
+        "5\r\nhello\r\n0\r\n\r\n"};
+    for (const std::string& request : requests) {
+        SCOPED_TRACE(request.substr(0, 40));
+        RawConnection connection(m_core.apiPort());
+        ASSERT_TRUE(connection.send(request));
+        std::string answer = connection.readResponse();
+        EXPECT_EQ(answer.rfind("HTTP/1.1 502 Bad Gateway\r\n", 0), 0u) << answer;
+        EXPECT_EQ(http::test::bodyOf(answer), refused);
+    }
 }
