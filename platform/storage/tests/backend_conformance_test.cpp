@@ -485,7 +485,7 @@ TEST_P(BackendConformance, SchemasKeepTheirTablesApart) {
 }
 
 TEST_P(BackendConformance, NewerVersionsMayOnlyAdd) {
-    const std::string newer = R"({"schema":"Bucket","version":6,"service":"bucket","tables":[
+    const std::string newer = R"({"schema":"Bucket","version":7,"service":"bucket","tables":[
         {"name":"buckets","columns":[{"column":"id","type":"integer","key":true},
           {"column":"filename","type":"varchar","size":255},{"column":"size","type":"integer"},
           {"column":"modified","type":"integer"},
@@ -504,6 +504,9 @@ TEST_P(BackendConformance, NewerVersionsMayOnlyAdd) {
           {"column":"generation","type":"integer"},{"column":"name","type":"varchar","size":255},
           {"column":"host","type":"varchar","size":255},{"column":"pid","type":"integer"},
           {"column":"started","type":"integer"},{"column":"expires","type":"integer"}]},
+        {"name":"bucket_set_keys","columns":[
+          {"column":"set_key","type":"varchar","size":64,"key":true},
+          {"column":"id","type":"integer"}],"index":[["id"]]},
         {"name":"notes","columns":[{"column":"text","type":"varchar"}]}]})";
     addBucket(1, {});
     std::string dropsTable = newer;
