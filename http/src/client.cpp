@@ -177,6 +177,24 @@ std::unique_ptr<Client::Exchange> Client::open(const std::string& method, const 
     }
 }
 
+std::unique_ptr<Client::Exchange> Client::openDeferred(const std::string& method,
+                                                       const std::string& target,
+                                                       const Headers& headers,
+                                                       std::optional<uint64_t> contentLength) {
+    std::string head = m_impl->buildHead(method, target, headers, contentLength, !contentLength);
+    for (int attempt = 0;; ++attempt) {
+        auto exchange = m_impl->begin(method, contentLength, attempt > 0);
+        try {
+            exchange->sendHeadNow(head);
+            return exchange;
+        } catch (const boost::system::system_error& e) {
+            if (attempt > 0 || !exchange->reusedConnection() || !isConnectionLoss(e.code())) {
+                throw;
+            }
+        }
+    }
+}
+
 void Client::closeIdleConnections() {
     m_impl->pool->clear();
 }

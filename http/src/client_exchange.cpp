@@ -42,6 +42,7 @@ ClientExchange::~ClientExchange() {
 }
 
 void ClientExchange::sendHead(const std::string& head, std::string_view body) {
+    checkNothingPending();
     if (body.size() > m_contentLength.value_or(0)) {
         misuse("request body longer than its Content-Length");
     }
@@ -58,6 +59,7 @@ void ClientExchange::writeBody(const char* data, size_t size) {
     if (m_answeredEarly) {
         return;  // the server has answered; the rest of the body is not wanted
     }
+    checkNothingPending();
     if (m_headRead || m_bodyFinished || (m_contentLength && size > *m_contentLength - m_written)) {
         misuse("request body longer than its Content-Length");
     }
@@ -82,6 +84,7 @@ void ClientExchange::finishBody() {
     if (m_contentLength || m_bodyFinished || m_answeredEarly) {
         return;
     }
+    checkNothingPending();
     if (m_headRead) {
         misuse("request body finished after the response head was read");
     }
@@ -138,6 +141,9 @@ bool ClientExchange::serverSpoke() {
 }
 
 bool ClientExchange::bodyWritten() const {
+    if (m_outCount != 0) {
+        return false;  // part of it is still waiting for the socket
+    }
     return m_contentLength ? m_written == *m_contentLength : m_bodyFinished;
 }
 
@@ -345,6 +351,7 @@ int ClientExchange::directSocket() const {
 }
 
 void ClientExchange::wroteDirectly(uint64_t size) {
+    checkNothingPending();
     if (m_headRead || !m_contentLength || size > *m_contentLength - m_written) {
         misuse("request body longer than its Content-Length");
     }

@@ -36,7 +36,14 @@ class ClientExchange : public Client::Exchange {
     // Sends the request head and the first `body` bytes in one write.
     void sendHead(const std::string& head, std::string_view body);
 
+    // Sends the request head without waiting (see Client::openDeferred);
+    // true when it is out, false when the rest waits for `flushBody`.
+    bool sendHeadNow(std::string head);
+
     void writeBody(const char* data, size_t size) override;
+    bool tryWriteBody(const char* data, size_t size) override;
+    bool tryFinishBody() override;
+    bool flushBody() override;
     void finishBody() override;
     bool answeredEarly() const override { return m_answeredEarly; }
     void abandonBody() override { m_answeredEarly = true; }
@@ -56,6 +63,8 @@ class ClientExchange : public Client::Exchange {
     bool receivedNothing() const;
 
   private:
+    void queueOut(const char* data, size_t size);
+    void checkNothingPending();
     template <class Buffers>
     void writeWatching(const Buffers& buffers, const char* what);
     bool serverSpoke();
@@ -79,6 +88,17 @@ class ClientExchange : public Client::Exchange {
     bool m_broken = false;
     bool m_headRead = false;
     std::optional<boost::beast::http::response_parser<boost::beast::http::buffer_body>> m_parser;
+    // Output that the socket has not taken yet (client_exchange_nowait.cpp):
+    // pieces in order, the first `m_outSent` bytes of the first one sent.
+    struct OutPiece {
+        const char* data = nullptr;
+        size_t size = 0;
+    };
+    std::string m_headOut;
+    char m_prefixOut[24] = {};
+    OutPiece m_out[4];
+    size_t m_outCount = 0;
+    size_t m_outSent = 0;
     // Body bytes still to come when the body is read past the parser.
     std::optional<uint64_t> m_directRemaining;
 };

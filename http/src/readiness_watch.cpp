@@ -42,7 +42,8 @@ boost::system::error_code ReadinessWatch::watch(int fd) {
     return ec;
 }
 
-void ReadinessWatch::wait(int fd, std::chrono::steady_clock::duration timeout, Callback callback) {
+void ReadinessWatch::wait(int fd, std::chrono::steady_clock::duration timeout, Callback callback,
+                          bool forWrite) {
     auto ec = watch(fd);
     if (ec) {
         return net::post(m_descriptor.get_executor(),
@@ -51,12 +52,14 @@ void ReadinessWatch::wait(int fd, std::chrono::steady_clock::duration timeout, C
     m_callback = std::move(callback);
     m_waiting = true;
     m_kicked = false;
+    m_cancelled = false;
     m_timer.expires_after(timeout);
     auto self = shared_from_this();
     m_timer.async_wait([self](boost::system::error_code error) { self->onTimeout(error); });
-    m_descriptor.async_wait(net::posix::stream_descriptor::wait_read,
+    m_descriptor.async_wait(forWrite ? net::posix::stream_descriptor::wait_write
+                                     : net::posix::stream_descriptor::wait_read,
                             [self](boost::system::error_code error) { self->onReady(error); });
-    if (readyNow(fd, false)) {
+    if (readyNow(fd, forWrite)) {
         m_kicked = true;
         m_descriptor.cancel(ec);
     }
@@ -65,8 +68,9 @@ void ReadinessWatch::wait(int fd, std::chrono::steady_clock::duration timeout, C
 void ReadinessWatch::onReady(boost::system::error_code ec) {
     if (std::exchange(m_kicked, false) && m_waiting) {
         ec = {};
-    }
-    if (!m_waiting) {
+    } else if (std::exchange(m_cancelled, false)) {
+        ec = net::error::operation_aborted;
+    } else if (!m_waiting) {
         ec = boost::beast::error::timeout;  // the deadline cancelled the wait
     }
     m_waiting = false;
@@ -76,6 +80,18 @@ void ReadinessWatch::onReady(boost::system::error_code ec) {
     if (callback) {
         callback(ec);
     }
+}
+
+void ReadinessWatch::cancel() {
+    if (!m_waiting) {
+        return;
+    }
+    m_waiting = false;
+    m_cancelled = true;
+    m_kicked = false;
+    boost::system::error_code ignored;
+    m_timer.cancel();
+    m_descriptor.cancel(ignored);
 }
 
 void ReadinessWatch::onTimeout(boost::system::error_code ec) {

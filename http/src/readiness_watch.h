@@ -1,11 +1,11 @@
 // Waits, on a connection's strand, until another socket (the next hop of a
-// relayed answer) has bytes to read, so that a relay never blocks an event
-// loop thread while the next hop takes its time.
+// relay) has bytes to read or room to write, so that a relay never blocks an
+// event loop thread while the next hop takes its time.
 //
 // The socket is duplicated onto the strand's reactor once and kept while
 // the watch lives; each wait has a deadline. Readiness events are
 // edge-triggered, so after queueing a wait the socket is asked once more
-// (ready_now.h) and the wait ends at once when it is readable already.
+// (ready_now.h) and the wait ends at once when it is ready already.
 //
 // Thread-safety: used on one strand only; at most one wait at a time. Held
 // by shared_ptr: a pending wait keeps the watch alive.
@@ -31,11 +31,16 @@ class ReadinessWatch : public std::enable_shared_from_this<ReadinessWatch> {
     ReadinessWatch(const ReadinessWatch&) = delete;
     ReadinessWatch& operator=(const ReadinessWatch&) = delete;
 
-    // Calls `callback` on the strand once `fd` is readable or has failed
-    // (no error), after `timeout` with beast::error::timeout, or with the
-    // error of duplicating `fd`. `fd` stays the caller's; it must stay open
-    // until the callback has run.
-    void wait(int fd, std::chrono::steady_clock::duration timeout, Callback callback);
+    // Calls `callback` on the strand once `fd` is readable (writable, with
+    // `forWrite`) or has failed (no error), after `timeout` with
+    // beast::error::timeout, or with the error of duplicating `fd`. `fd`
+    // stays the caller's; it must stay open until the callback has run.
+    void wait(int fd, std::chrono::steady_clock::duration timeout, Callback callback,
+              bool forWrite = false);
+
+    // Ends a pending wait: its callback runs with operation_aborted. Does
+    // nothing when no wait is pending.
+    void cancel();
 
   private:
     boost::system::error_code watch(int fd);
@@ -47,6 +52,7 @@ class ReadinessWatch : public std::enable_shared_from_this<ReadinessWatch> {
     int m_watched = -1;  // the caller's descriptor that m_descriptor duplicates
     bool m_waiting = false;
     bool m_kicked = false;
+    bool m_cancelled = false;
     Callback m_callback;
 };
 

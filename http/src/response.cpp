@@ -99,15 +99,28 @@ void Response::sendFromSocket(int fd, uint64_t length, SendCallback callback) {
     send(std::move(callback));
 }
 
-void Response::waitReadable(int fd, SendCallback callback) {
+namespace {
+
+// Waits up to a stall limit for `events` on `fd`; the outcome as a callback's.
+boost::system::error_code pollFor(int fd, short events) {
     constexpr int kStallMilliseconds = 300 * 1000;
-    pollfd readable{fd, POLLIN, 0};
+    pollfd watched{fd, events, 0};
     int ready = 0;
     do {
-        ready = ::poll(&readable, 1, kStallMilliseconds);
+        ready = ::poll(&watched, 1, kStallMilliseconds);
     } while (ready < 0 && errno == EINTR);
-    callback(ready == 0 ? boost::system::errc::make_error_code(boost::system::errc::timed_out)
-                        : boost::system::error_code());
+    return ready == 0 ? boost::system::errc::make_error_code(boost::system::errc::timed_out)
+                      : boost::system::error_code();
+}
+
+}  // namespace
+
+void Response::waitReadable(int fd, SendCallback callback) {
+    callback(pollFor(fd, POLLIN));
+}
+
+void Response::waitWritable(int fd, SendCallback callback) {
+    callback(pollFor(fd, POLLOUT));
 }
 
 void Response::write(StatusCode status, const Headers& headers) {

@@ -241,6 +241,9 @@ void Session::onBodyClock(unsigned serial, beast::error_code ec) {
     if (ec || m_closed || m_dispatched || serial != m_requestSerial) {
         return;  // the body ended, or another request runs now
     }
+    if (m_sinkPending) {
+        return startBodyClock();  // the receiver is slow, not the client
+    }
     const ServerConfig& config = m_core->config;
     auto window = static_cast<uint64_t>(bodyRateWindow(config).count());
     if (bodyBytesSoFar() - m_bodyClockMark >= window * config.minBodyRate) {
@@ -385,11 +388,15 @@ void Session::takeBufferedBody(uint64_t remaining) {
     if (!m_streamBody) {
         m_request->content.append(data, size);
     }
-    bool goOn = consumeBody(data, size);
-    m_buffer.consume(size);
-    if (goOn) {
-        doReadFixedBody();
+    m_sinkConsume = size;  // dropped once the sink has the bytes
+    if (consumeBody(data, size, &Session::afterBufferedBody)) {
+        afterBufferedBody();
     }
+}
+
+void Session::afterBufferedBody() {
+    m_buffer.consume(std::exchange(m_sinkConsume, 0));
+    doReadFixedBody();
 }
 
 void Session::onReadFixedBody(beast::error_code ec, size_t bytes) {
@@ -403,7 +410,7 @@ void Session::onReadFixedBody(beast::error_code ec, size_t bytes) {
     if (ec) {
         return doClose();  // the client went away or stalled
     }
-    if (consumeBody(m_bodyBuffer.data(), bytes)) {
+    if (consumeBody(m_bodyBuffer.data(), bytes, &Session::doReadFixedBody)) {
         doReadFixedBody();
     }
 }
@@ -458,16 +465,22 @@ void Session::parseBody() {
     }
     size_t received = m_offered - m_parser->get().body().size;
     m_offered = m_parser->get().body().size;  // nothing of the next read is in yet
-    if (!consumeBody(m_bodyBuffer.data(), received)) {
-        return;
+    if (consumeBody(m_bodyBuffer.data(), received, &Session::afterParsedBody)) {
+        afterParsedBody();
     }
+}
+
+void Session::afterParsedBody() {
     if (m_parser->is_done()) {
         return finishBody();
     }
     doReadBody();
 }
 
-bool Session::consumeBody(const char* data, size_t size) {
+// Hands body bytes to the sink; false when the body goes no further here:
+// it was too large, or the sink passes the bytes on later and the session
+// goes on with `next` once it has (waitForSink).
+bool Session::consumeBody(const char* data, size_t size, BodyStep next) {
     m_bodyBytes += size;
     const ServerConfig& config = m_core->config;
     if (m_bodyBytes > (m_streamBody ? config.maxStreamedBody : config.maxBufferedBody)) {
@@ -478,7 +491,11 @@ bool Session::consumeBody(const char* data, size_t size) {
         return true;
     }
     try {
-        m_sink->onData(data, size);
+        if (!m_sink->onDataNow(data, size)) {
+            m_afterSink = next;
+            waitForSink();
+            return false;
+        }
     } catch (const std::exception& e) {
         sinkFailed(e.what());
     } catch (...) {
@@ -603,6 +620,9 @@ void Session::doClose() {
     beast::error_code ec;
     m_fileTimer.cancel();
     m_bodyClock.cancel();
+    if (m_sinkWatch) {
+        m_sinkWatch->cancel();
+    }
     m_relay.other.close(ec);
     stopAnswerWatch();
     m_stream.socket().shutdown(tcp::socket::shutdown_both, ec);

@@ -33,6 +33,7 @@
 #include "http/body_sink.h"
 #include "http/request.h"
 #include "http/status.h"
+#include "readiness_watch.h"
 #include "server_core.h"
 #include "session_response.h"
 #include "splice_pipe.h"
@@ -88,7 +89,10 @@ class Session : public std::enable_shared_from_this<Session> {
     void releaseBodyChunk();
     void takeBufferedBody(uint64_t remaining);
     void onReadFixedBody(boost::beast::error_code ec, size_t bytes);
-    bool consumeBody(const char* data, size_t size);
+    using BodyStep = void (Session::*)();
+    bool consumeBody(const char* data, size_t size, BodyStep next);
+    void afterBufferedBody();
+    void afterParsedBody();
     void sinkFailed(const std::string& what);
     bool bodyRefused() const;
     void answerRefusedBody();
@@ -131,6 +135,8 @@ class Session : public std::enable_shared_from_this<Session> {
     bool takeEarlyAnswer();
     void answerEarly();
     void stopAnswerWatch();
+    void waitForSink();
+    void onSinkWritable(const boost::system::error_code& ec);
 
     std::shared_ptr<ServerCore> m_core;
     boost::beast::tcp_stream m_stream;
@@ -184,6 +190,13 @@ class Session : public std::enable_shared_from_this<Session> {
         unsigned round = 0;                            // tells a stale wait from the current one
         bool arrived = false;  // the receiver spoke; the pending body step was cancelled
     };
+    // A body piece the sink could not pass on at once (session_answer.cpp):
+    // the wait for room on its socket, the step that goes on after it, and
+    // the bytes of the read buffer to drop then.
+    std::shared_ptr<ReadinessWatch> m_sinkWatch;
+    BodyStep m_afterSink = nullptr;
+    size_t m_sinkConsume = 0;
+    bool m_sinkPending = false;
     WriteState m_write;
     boost::asio::steady_timer m_fileTimer;  // deadline while sendfile or a relay waits
     RelayState m_relay;

@@ -4,12 +4,17 @@
 // body is complete has answered early (a refusal, typically) or gone away;
 // the pending body step is then cancelled, every body step's completion
 // sees `m_answer.arrived` first, and the handler runs at once on a
-// connection that closes after its answer.
+// connection that closes after its answer. A receiver that takes the body
+// more slowly than the client sends it makes the session wait, on the
+// strand, for room on its socket before it reads on.
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+
+#include <boost/asio/post.hpp>
+#include <boost/system/system_error.hpp>
 
 #include "session.h"
 
@@ -77,6 +82,9 @@ void Session::onAnswerReady(unsigned round, beast::error_code ec) {
     m_answer.socket.cancel(ignored);
     m_stream.socket().cancel(ignored);
     m_relay.other.cancel(ignored);
+    if (m_sinkWatch) {
+        m_sinkWatch->cancel();
+    }
 }
 
 // True when the receiver has sent bytes, ended the connection or failed it.
@@ -134,6 +142,56 @@ void Session::stopAnswerWatch() {
     m_answer.arrived = false;
     beast::error_code ignored;
     m_answer.socket.close(ignored);
+}
+
+// The sink kept body bytes it could not pass on: waits for room on its
+// socket, then lets it go on; the body is read on once it has them all.
+void Session::waitForSink() {
+    int socket = -1;
+    try {
+        socket = m_sink->answerSocket();
+    } catch (const std::exception& e) {
+        sinkFailed(e.what());
+    } catch (...) {
+        sinkFailed("unknown error in the body sink");
+    }
+    if (socket < 0) {
+        if (m_sink) {
+            sinkFailed("the body's receiver has no socket to wait for");
+        }
+        return net::post(m_stream.get_executor(),
+                         [self = shared_from_this()] { ((*self).*(self->m_afterSink))(); });
+    }
+    if (!m_sinkWatch) {
+        m_sinkWatch = std::make_shared<ReadinessWatch>(m_stream.get_executor());
+    }
+    m_sinkPending = true;
+    m_sinkWatch->wait(socket, m_core->config.contentTimeout,
+                      beast::bind_front_handler(&Session::onSinkWritable, shared_from_this()),
+                      true);
+}
+
+void Session::onSinkWritable(const boost::system::error_code& ec) {
+    m_sinkPending = false;
+    if (m_closed || takeEarlyAnswer()) {
+        return;
+    }
+    bool done = true;
+    if (ec) {
+        sinkFailed(boost::system::system_error(ec, "sending the request body").what());
+    } else if (m_sink) {
+        try {
+            done = m_sink->onWritable();
+        } catch (const std::exception& e) {
+            sinkFailed(e.what());
+        } catch (...) {
+            sinkFailed("unknown error in the body sink");
+        }
+    }
+    if (!done) {
+        return waitForSink();
+    }
+    (this->*m_afterSink)();
 }
 
 }  // namespace http::detail

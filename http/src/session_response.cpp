@@ -62,10 +62,18 @@ void SessionResponse::sendFromSocket(int fd, uint64_t length, SendCallback callb
 }
 
 void SessionResponse::waitReadable(int fd, SendCallback callback) {
+    waitFor(fd, false, std::move(callback));
+}
+
+void SessionResponse::waitWritable(int fd, SendCallback callback) {
+    waitFor(fd, true, std::move(callback));
+}
+
+void SessionResponse::waitFor(int fd, bool forWrite, SendCallback callback) {
     if (!m_watch) {
         m_watch = std::make_shared<ReadinessWatch>(m_session->executor());
     }
-    m_watch->wait(fd, m_session->contentTimeout(), std::move(callback));
+    m_watch->wait(fd, m_session->contentTimeout(), std::move(callback), forWrite);
 }
 
 void SessionResponse::submitSend(int fd, uint64_t offset, uint64_t length, bool fromSocket,

@@ -39,6 +39,7 @@ class SessionResponse : public Response, public std::enable_shared_from_this<Ses
     void sendFile(int fd, uint64_t offset, uint64_t length, SendCallback callback) override;
     void sendFromSocket(int fd, uint64_t length, SendCallback callback) override;
     void waitReadable(int fd, SendCallback callback) override;
+    void waitWritable(int fd, SendCallback callback) override;
     size_t pendingBytes() const override;
     void closeConnectionAfterResponse() override;
     bool closesAfterResponse() const override { return m_closing; }
@@ -57,6 +58,7 @@ class SessionResponse : public Response, public std::enable_shared_from_this<Ses
                 const SendCallback& callback);
 
   private:
+    void waitFor(int fd, bool forWrite, SendCallback callback);
     void submitSend(int fd, uint64_t offset, uint64_t length, bool fromSocket,
                     SendCallback callback);
 
@@ -72,7 +74,7 @@ class SessionResponse : public Response, public std::enable_shared_from_this<Ses
     bool m_sentAny = false;
     bool m_wroteAny = false;
     std::atomic<bool> m_close{false};
-    std::shared_ptr<ReadinessWatch> m_watch;  // made by the first waitReadable
+    std::shared_ptr<ReadinessWatch> m_watch;  // made by the first wait
 };
 
 }  // namespace http::detail

@@ -324,6 +324,7 @@ void BucketService::startUploadSweep() {
     m_leftoverRetry = std::make_unique<PeriodicTask>(kLeftoverRetryInterval, [store] {
         store->retryLeftovers();
         store->resolveUnansweredDeletions();
+        store->recordInterruptedReplacements();
     });
     startRetention();
 }

@@ -32,6 +32,20 @@ class BodySink {
     // after the answer.
     virtual void onData(const char* data, size_t size) = 0;
 
+    // For a sink that passes the body on to a socket without waiting: takes
+    // the next `size` bytes like onData, but returns false when it could not
+    // pass all of them on at once. The server then reads no more of the
+    // body, keeps `data` valid and unchanged, waits until `answerSocket()`
+    // is writable (each wait bounded by the connection's content timeout,
+    // and not counted against the body's minimum rate) and calls
+    // `onWritable` until that returns true. The default calls onData. Both
+    // may throw like onData.
+    virtual bool onDataNow(const char* data, size_t size) {
+        onData(data, size);
+        return true;
+    }
+    virtual bool onWritable() { return true; }
+
     // Offered once per body of known length, when bytes of it are still to
     // be read and none are buffered: a sink that returns a connected,
     // writable socket has the rest of the body moved there by splice(2)

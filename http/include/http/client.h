@@ -74,6 +74,15 @@ class Client {
     std::unique_ptr<Exchange> open(const std::string& method, const std::string& target,
                                    const Headers& headers, std::optional<uint64_t> contentLength);
 
+    // Like `open`, but without waiting for the server to take the head: what
+    // the socket does not take at once is kept and goes out with the next
+    // `Exchange::tryWriteBody`, `tryFinishBody` or `flushBody`, so that a
+    // relay on an event loop never waits in a write. (The connect itself
+    // still waits, bounded by the timeout.) Throws like `open`.
+    std::unique_ptr<Exchange> openDeferred(const std::string& method, const std::string& target,
+                                           const Headers& headers,
+                                           std::optional<uint64_t> contentLength);
+
     // Drops the idle connections of the pool.
     void closeIdleConnections();
 
@@ -105,6 +114,23 @@ class Client::Exchange {
     // Ends a chunked body with its last chunk; does nothing for a body of
     // known length. Throws like writeBody.
     virtual void finishBody() {}
+
+    // Non-blocking forms of writeBody and finishBody for a relay on an event
+    // loop: they send what the socket takes now and keep the rest pending
+    // (the caller keeps `data` valid and unchanged meanwhile); true when all
+    // of it is out. Otherwise wait until `directSocket` is writable and call
+    // `flushBody` until it returns true; nothing else may be written or read
+    // meanwhile. An early answer ends the pending output (true; see
+    // `answeredEarly`). Throw like writeBody. The defaults wait.
+    virtual bool tryWriteBody(const char* data, size_t size) {
+        writeBody(data, size);
+        return true;
+    }
+    virtual bool tryFinishBody() {
+        finishBody();
+        return true;
+    }
+    virtual bool flushBody() { return true; }
 
     // True once the server has sent something while the request body was
     // still being written. The rest of the body is then dropped (writeBody

@@ -101,6 +101,10 @@ class Response {
     // substitutes of Response) polls `fd` and calls back before returning.
     virtual void waitReadable(int fd, SendCallback callback);
 
+    // Like `waitReadable`, for room to write on `fd` (the next hop of a
+    // relayed request that has not taken all of it yet), or its failure.
+    virtual void waitWritable(int fd, SendCallback callback);
+
     // Number of bytes written but not yet handed to `send`.
     virtual size_t pendingBytes() const = 0;
 

@@ -77,26 +77,27 @@ class ForwardedRequest {
     const std::string& serviceName() const { return m_serviceName; }
 
     // Passes a piece of the body on: as it is for a body of known length, as
-    // one chunk for a chunked one. Throws after recording the failure, so
-    // that the server drops the rest of the body.
-    void write(const char* data, size_t size) {
+    // one chunk for a chunked one, without waiting for the service; false
+    // when part of it waits for room on the service's socket (then `flush`
+    // once it is writable). Throws after recording the failure, so that the
+    // server drops the rest of the body.
+    bool write(const char* data, size_t size) {
         if (!m_matched || failed()) {
-            return;
+            return true;
         }
         if (!m_exchange && !open(m_length)) {
             throw std::runtime_error(m_failure);
         }
-        try {
-            m_exchange->writeBody(data, size);
-        } catch (const std::exception& e) {
-            fail(502, "Sending the request to service " + m_serviceName + " failed: " + e.what());
-            throw;
+        return sendOn([&] { return m_exchange->tryWriteBody(data, size); });
+    }
+
+    // Goes on with a piece that `write` could not pass on whole; true once
+    // it is out. Throws like `write`.
+    bool flush() {
+        if (!m_exchange || failed()) {
+            return true;
         }
-        if (m_exchange->answeredEarly()) {
-            m_answeredEarly = true;
-            throw std::runtime_error("Service " + m_serviceName +
-                                     " answered before the request body was complete");
-        }
+        return sendOn([&] { return m_exchange->flushBody(); });
     }
 
     // The service's socket, watched by the server while it reads the body
@@ -124,7 +125,8 @@ class ForwardedRequest {
     bool hasAnsweredEarly() const { return m_answeredEarly; }
 
     // Completes the request: ends a chunked body, or opens the exchange for
-    // a request without body bytes. False when the request failed.
+    // a request without body bytes. False when the request failed. What the
+    // service's socket did not take yet is left to the exchange's flushBody.
     bool finishBody() {
         if (failed()) {
             return false;
@@ -136,7 +138,7 @@ class ForwardedRequest {
             return open(0);  // an empty chunked body goes as Content-Length: 0
         }
         try {
-            m_exchange->finishBody();
+            m_exchange->tryFinishBody();  // the answer's relay sends what is left
         } catch (const std::exception& e) {
             fail(502, "Sending the request to service " + m_serviceName + " failed: " + e.what());
             return false;
@@ -152,6 +154,14 @@ class ForwardedRequest {
             return -1;
         }
         if (!m_exchange && !open(*m_length)) {
+            return -1;
+        }
+        try {
+            if (!m_exchange->flushBody()) {
+                return -1;  // the head is still on its way: the body follows it
+            }
+        } catch (const std::exception& e) {
+            fail(502, "Service " + m_serviceName + " cannot be reached: " + e.what());
             return -1;
         }
         return m_exchange->directSocket();
@@ -175,6 +185,25 @@ class ForwardedRequest {
     }
 
   private:
+    // Runs one of the exchange's sends, recording a failure or an early
+    // answer (which ends the body, thrown like a failure).
+    template <class Send>
+    bool sendOn(Send send) {
+        bool sent = false;
+        try {
+            sent = send();
+        } catch (const std::exception& e) {
+            fail(502, "Sending the request to service " + m_serviceName + " failed: " + e.what());
+            throw;
+        }
+        if (m_exchange->answeredEarly()) {
+            m_answeredEarly = true;
+            throw std::runtime_error("Service " + m_serviceName +
+                                     " answered before the request body was complete");
+        }
+        return sent;
+    }
+
     // Opens the exchange with the service; a body of unknown `length` is
     // relayed chunked.
     bool open(std::optional<uint64_t> length) {
@@ -185,7 +214,7 @@ class ForwardedRequest {
         }
         try {
             m_client = m_forwarder.clientFor(*service);
-            m_exchange = m_client->open(m_method, m_target, m_headers, length);
+            m_exchange = m_client->openDeferred(m_method, m_target, m_headers, length);
         } catch (const std::exception& e) {
             fail(502, "Service " + m_serviceName + " cannot be reached: " + e.what());
             return false;
@@ -211,7 +240,15 @@ class ProxySink : public http::BodySink {
   public:
     explicit ProxySink(std::shared_ptr<ForwardedRequest> forwarded)
         : m_forwarded(std::move(forwarded)) {}
-    void onData(const char* data, size_t size) override { m_forwarded->write(data, size); }
+    void onData(const char* data, size_t size) override {
+        if (!m_forwarded->write(data, size)) {
+            throw std::runtime_error("the service did not take the request body at once");
+        }
+    }
+    bool onDataNow(const char* data, size_t size) override {
+        return m_forwarded->write(data, size);
+    }
+    bool onWritable() override { return m_forwarded->flush(); }
     int spliceTarget() override { return m_forwarded->spliceTarget(); }
     void onSpliced(uint64_t size) override { m_forwarded->spliced(size); }
     int answerSocket() override { return m_forwarded->answerSocket(); }
@@ -247,10 +284,46 @@ class ProxyRelay : public std::enable_shared_from_this<ProxyRelay> {
           m_origin(std::move(origin)),
           m_chunkSize(chunkSize) {}
 
-    void start() { doReadHead(); }
+    void start() { doSendRequest(); }
 
   private:
     using Step = void (ProxyRelay::*)();
+
+    // Sends what the service's socket has not taken yet of the request (the
+    // head, the last chunk), waiting for room as long as it has none.
+    void doSendRequest() {
+        bool sent = false;
+        try {
+            sent = m_exchange->flushBody();
+        } catch (const std::exception& e) {
+            return failRequest(e.what());
+        }
+        if (!sent) {
+            return waitServiceWritable();
+        }
+        doReadHead();
+    }
+
+    void waitServiceWritable() {
+        int socket = m_exchange->directSocket();
+        if (socket < 0) {
+            return failRequest("the service's connection is gone");
+        }
+        auto self = shared_from_this();
+        m_response->waitWritable(socket, [self](const boost::system::error_code& ec) {
+            if (!ec) {
+                return self->doSendRequest();
+            }
+            self->failRequest(boost::system::system_error(ec, "sending the request").what());
+        });
+    }
+
+    void failRequest(const std::string& what) {
+        answerMessage(
+            *m_response, 502,
+            "Sending the request to service " + m_origin.serviceName + " failed: " + what);
+        finish();
+    }
 
     void doReadHead() {
         std::optional<http::ClientResponseHead> head;

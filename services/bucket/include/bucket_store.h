@@ -121,11 +121,13 @@ class BucketStore : public BucketHome {
     // `remove` records a deletion before deleting rows, and its caller ends
     // it once the file is gone.
     IntentLog& intents() { return m_changes.intents(); }
-    // Once the intents are open and before requests are served: records in
-    // the change feed, once more, the file of each stored bucket whose
-    // replacement an earlier run left in flight, so that the feed's newest
-    // record tells the bytes the bucket holds. Returns how many it recorded
-    // (failures are logged and left for a later start).
+    // Once the intents are open and before requests are served, and then
+    // periodically: records in the change feed, once more, the file of each
+    // stored bucket whose replacement was left in flight (by an earlier run,
+    // or by a commit whose answer was lost), with its size and time in the
+    // index, so that both tell the bytes the bucket holds. Returns how many
+    // it recorded (failures are logged and left for a later round). Any
+    // thread.
     size_t recordInterruptedReplacements();
     // On an orderly stop, once no more ids are handed out: writes back the
     // exact next id, so the next start leaves no gap.
