@@ -83,6 +83,10 @@ std::optional<BucketStore::Page> BucketStore::listPage(uint64_t after,
     return m_index.listPage(after, limit);
 }
 
+std::optional<BucketStore::Page> BucketStore::listFrom(uint64_t first, size_t limit) {
+    return m_index.listFrom(first, limit);
+}
+
 std::optional<BucketStore::Page> BucketStore::matchPage(const AttributeList& attributes,
                                                         uint64_t after,
                                                         std::optional<size_t> limit) {

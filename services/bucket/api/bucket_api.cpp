@@ -345,11 +345,26 @@ void BucketApi::finish(const std::shared_ptr<Response>& response, bucket_handler
     }
     if (answer.download) {
         sendBucketFile(response, *answer.download, answer.downloadRequest);
+    } else if (answer.stream) {
+        stream(response, std::move(*answer.stream));
     } else if (answer.status == http::StatusCode::success_ok) {
         respond(response, answer.body);
     } else {
         respond(response, answer.status, answer.body);
     }
+}
+
+// The head of a JSON answer of unknown length, then its pieces; a stream cut
+// short (the store failed, the client left) is logged.
+void BucketApi::stream(const std::shared_ptr<Response>& response,
+                       bucket_handlers::StreamedBody body) {
+    response->write(
+        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nContent-type: application/json\r\n\r\n");
+    Logger* logger = m_logger;
+    http::streamChunked(response, std::move(body.source), body.headOnly,
+                        [logger](const std::string& reason) {
+                            logger->warn("A streamed answer was cut short: %s", reason.c_str());
+                        });
 }
 
 namespace {

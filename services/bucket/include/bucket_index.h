@@ -101,6 +101,7 @@ class BucketIndex {
     std::optional<Records> match(const AttributeList& attributes);
     std::optional<Records> matchWithFiles(const AttributeList& attributes);
     std::optional<Page> listPage(uint64_t after, std::optional<size_t> limit);
+    std::optional<Page> listFrom(uint64_t first, size_t limit);
     std::optional<Page> matchPage(const AttributeList& attributes, uint64_t after,
                                   std::optional<size_t> limit);
     std::optional<std::set<uint64_t>> storedIds(uint64_t first, uint64_t last);
@@ -202,6 +203,10 @@ class BucketIndex {
     static std::vector<TableWrite> factsWrites(uint64_t id, const FileFacts& facts);
 
   private:
+    // The page of the "buckets" rows `where` selects (taken), read by
+    // ascending id, at most `limit` (one more is asked for to tell whether
+    // more follow).
+    std::optional<Page> idPage(Where* where, std::optional<size_t> limit);
     static TableWrite factsInsert(uint64_t id, const FileFacts& facts);
     static TableWrite factsDeletion(uint64_t id);
 

@@ -172,6 +172,10 @@ class BucketStore : public BucketHome {
     // `after`, by ascending id. The ids are read with one query, the
     // attributes of this page's buckets only. Nullopt when a query failed.
     std::optional<Page> listPage(uint64_t after, std::optional<size_t> limit);
+    // At most `limit` stored buckets with ids from `first` on, by ascending
+    // id, with `next` set when more follow: the pages of the streamed
+    // listing. Nullopt when a query failed.
+    std::optional<Page> listFrom(uint64_t first, size_t limit);
     // The same page of `match(attributes)`.
     std::optional<Page> matchPage(const AttributeList& attributes, uint64_t after,
                                   std::optional<size_t> limit);

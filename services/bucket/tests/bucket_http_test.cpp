@@ -120,6 +120,12 @@ TEST_F(BucketHttpTest, ListingAndMatchPageByAscendingIds) {
     EXPECT_EQ(all.body, platform().service().request("GET", "/bucket").body);
     EXPECT_FALSE(readPage(all.body, "buckets").hasNext);
     EXPECT_EQ(all.body.rfind("{ \"buckets\" : [{ \"bucket\" : ", 0), 0u) << all.body;
+    // The whole listing streams; the core relays it chunked, and HEAD as a head.
+    EXPECT_EQ("chunked", http::headerValue(all.header, "Transfer-Encoding"));
+    EXPECT_EQ("", http::headerValue(all.header, "Content-Length"));
+    auto head = platform().core().request("HEAD", "/tarvolt/bucket");
+    EXPECT_EQ(200, head.status);
+    EXPECT_EQ("", head.body);
 }
 
 TEST_F(BucketHttpTest, BadPagingValuesAreRefusedWithJson) {
