@@ -36,6 +36,36 @@ long expectedLength(const std::string& data, int& status) {
     return static_cast<long>(end + 4) + length;
 }
 
+// True when the head (lower case) frames the body as chunks.
+bool isChunked(const std::string& data) {
+    std::string lower = data.substr(0, data.find("\r\n\r\n"));
+    for (char& c : lower) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return lower.find("\r\ntransfer-encoding: chunked") != std::string::npos;
+}
+
+// Decodes the chunked body that starts at `at` into `body`; true once its
+// last chunk (without trailer fields) has arrived.
+bool dechunk(const std::string& data, size_t at, std::string& body) {
+    body.clear();
+    for (;;) {
+        const size_t line = data.find("\r\n", at);
+        if (line == std::string::npos) {
+            return false;
+        }
+        const size_t size = std::strtoul(data.c_str() + at, nullptr, 16);
+        if (size == 0) {
+            return data.size() >= line + 4;
+        }
+        if (data.size() < line + 2 + size + 2) {
+            return false;
+        }
+        body.append(data, line + 2, size);
+        at = line + 2 + size + 2;
+    }
+}
+
 }  // namespace
 
 RawConnection::RawConnection(uint16_t port, const char* fromAddress) {
@@ -91,7 +121,14 @@ RawAnswer RawConnection::readAnswer(std::chrono::milliseconds deadline) {
     char buffer[65536];
     for (;;) {
         long want = expectedLength(data, answer.status);
-        if (want >= 0 && static_cast<long>(data.size()) >= want) {
+        if (want >= 0 && isChunked(data)) {
+            const size_t headEnd = data.find("\r\n\r\n");
+            if (dechunk(data, headEnd + 4, answer.body)) {
+                answer.complete = true;
+                answer.head = data.substr(0, headEnd);
+                return answer;
+            }
+        } else if (want >= 0 && static_cast<long>(data.size()) >= want) {
             answer.complete = true;
             const size_t headEnd = data.find("\r\n\r\n");
             answer.head = data.substr(0, headEnd);
