@@ -121,12 +121,16 @@ std::pair<Series, Series> BenchSuites::alternate(const LoadOperation& ours,
                                                  LoadOutcome& theirTotal) {
     const auto slice = m_setup.loadDuration / m_setup.runs;
     CpuMeter ourMeter(ourProcesses());
+    SwitchMeter ourSwitches(ourProcesses());
     CpuMeter theirMeter(nginxProcesses(false));
     std::pair<Series, Series> series;
+    m_switches = {};
     for (int run = 0; run < m_setup.runs; ++run) {
         ourMeter.begin();
+        ourSwitches.begin();
         LoadOutcome mine = runLoad(kHost, m_setup.bucketPort, m_setup.clients, slice, ours);
         series.first.add(mine.perSecond(), ourMeter, ourMeter.end(), mine.completed / 1000.0);
+        m_switches.add(ourSwitches.end(), mine.completed);
         theirMeter.begin();
         LoadOutcome nginx = runLoad(kHost, m_setup.nginxPort, m_setup.clients, slice, theirs);
         series.second.add(nginx.perSecond(), theirMeter, theirMeter.end(),
@@ -255,6 +259,7 @@ std::string BenchSuites::measureSmallAdds(SmallFiles& state, int threads, AddKin
                                 ours.totalCpu().median, kAddCpuLimit);
         cpu.ours = ours.totalCpu();
         table.add(cpu);
+        addSwitchRows("addition", table);
     }
     return "";
 }
@@ -292,6 +297,31 @@ void BenchSuites::measureSmallDownloads(SmallFiles& state, int threads, ResultTa
     }
     table.add(throughputRow(name, "/s", ours, nginx, "nginx GET", kGetTarget, "1,000 requests",
                             target ? Goal::RatioAtLeast : Goal::None));
+    if (target) {
+        addSwitchRows("download", table);
+    }
+}
+
+void BenchSuites::SwitchRuns::add(const Switches& used, uint64_t requests) {
+    if (requests == 0) {
+        return;
+    }
+    voluntary.push_back(static_cast<double>(used.voluntary) / static_cast<double>(requests));
+    involuntary.push_back(static_cast<double>(used.involuntary) / static_cast<double>(requests));
+}
+
+// The context switches per request of the last `alternate`, over all our
+// processes, printed for comparison.
+void BenchSuites::addSwitchRows(const std::string& request, ResultTable& table) {
+    const std::pair<const char*, const std::vector<double>*> kinds[] = {
+        {"voluntary", &m_switches.voluntary}, {"involuntary", &m_switches.involuntary}};
+    for (const auto& [kind, samples] : kinds) {
+        TableRow row;
+        row.benchmark = "  context switches per " + request + ", all our processes, " + kind;
+        row.ours = summarize(*samples);
+        row.goal = Goal::None;
+        table.add(row);
+    }
 }
 
 }  // namespace bench

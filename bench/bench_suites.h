@@ -47,6 +47,7 @@
 
 #include "bench_load.h"
 #include "bench_stats.h"
+#include "bench_switches.h"
 #include "bench_table.h"
 
 namespace bench {
@@ -118,11 +119,20 @@ class BenchSuites {
     void measureAddsOn(SmallFiles& state, AddKind kind, uint16_t coreApiPort, pid_t corePid,
                        const std::string& missing, ResultTable& table);
     void measureSmallDownloads(SmallFiles& state, int threads, ResultTable& table);
+    void addSwitchRows(const std::string& request, ResultTable& table);
     void useThreads(int threads);
+
+    // Context switches per request of our processes, per run of `alternate`.
+    struct SwitchRuns {
+        void add(const Switches& used, uint64_t requests);
+        std::vector<double> voluntary;
+        std::vector<double> involuntary;
+    };
 
     BenchSetup m_setup;
     int m_threads = 2;  // the bucket service's "threads" item in force
     uint64_t m_transferCount = 0;
+    SwitchRuns m_switches;
 };
 
 // Prints a progress line on standard error.

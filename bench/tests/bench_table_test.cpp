@@ -9,9 +9,11 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include "bench_rows.h"
 #include "bench_stats.h"
+#include "bench_switches.h"
 #include "bench_table.h"
 
 namespace bench {
@@ -106,3 +108,19 @@ TEST(BenchTableTest, CountsOnlyRowsWithATargetThatWereMeasured) {
 
 }  // namespace
 }  // namespace bench
+
+// The switches of a process are those of all its threads: a thread that
+// sleeps twenty times switches voluntarily at least twenty times.
+TEST(SwitchMeterTest, CountsTheSwitchesOfEveryThreadOfAProcess) {
+    SwitchMeter meter({Process{"self", {::getpid()}}});
+    meter.begin();
+    std::thread sleeper([] {
+        for (int i = 0; i < 20; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    sleeper.join();
+    // The main thread of the process only waited once, on the join.
+    EXPECT_GE(meter.end().voluntary, 20u);
+    EXPECT_EQ(switchesOf(999999999).voluntary, 0u);
+}
