@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <ctime>
 #include <sstream>
@@ -106,21 +107,31 @@ TEST(BenchTableTest, CountsOnlyRowsWithATargetThatWereMeasured) {
     EXPECT_NE(text.find("(no such setting)"), std::string::npos) << text;
 }
 
-}  // namespace
-}  // namespace bench
-
 // The switches of a process are those of all its threads: a thread that
-// sleeps twenty times switches voluntarily at least twenty times.
+// sleeps twenty times switches voluntarily at least twenty times (counted
+// while it lives; an ended thread takes its counts with it).
 TEST(SwitchMeterTest, CountsTheSwitchesOfEveryThreadOfAProcess) {
     SwitchMeter meter({Process{"self", {::getpid()}}});
     meter.begin();
-    std::thread sleeper([] {
-        for (int i = 0; i < 20; ++i) {
+    std::atomic<int> slept{0};
+    std::atomic<bool> measured{false};
+    std::thread sleeper([&] {
+        for (; slept < 20; ++slept) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        while (!measured) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     });
+    while (slept < 20) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    Switches used = meter.end();
+    measured = true;
     sleeper.join();
-    // The main thread of the process only waited once, on the join.
-    EXPECT_GE(meter.end().voluntary, 20u);
+    EXPECT_GE(used.voluntary, 20u);
     EXPECT_EQ(switchesOf(999999999).voluntary, 0u);
 }
+
+}  // namespace
+}  // namespace bench
