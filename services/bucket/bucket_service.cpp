@@ -114,6 +114,11 @@ bool BucketService::start(const std::string& coreAddress, uint16_t corePort) {
     if (!setupNextBucketId()) {
         return abandonStart("Unable to read the largest bucket id from the storage service");
     }
+    if (!m_store->keyStoredSets()) {
+        return abandonStart(
+            "Unable to give the stored buckets the keys of their attribute sets in the storage "
+            "service");
+    }
     if (!m_store->adoptIdMark()) {
         return abandonStart("The bucket id mark under " + m_store->root() +
                             " cannot be read; ids handed out before might be handed out again");
@@ -324,6 +329,7 @@ void BucketService::startUploadSweep() {
     m_leftoverRetry = std::make_unique<PeriodicTask>(kLeftoverRetryInterval, [store] {
         store->retryLeftovers();
         store->resolveUnansweredDeletions();
+        store->recordInterruptedReplacements();
     });
     startRetention();
 }

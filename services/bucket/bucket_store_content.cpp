@@ -62,8 +62,11 @@ BucketStore::Outcome BucketStore::replaceFile(
     }
     if (!commitChange(std::move(writes),
                       {"content", id, &(*bucket)->getAttributes(), file.path()})) {
-        m_changes.intents().end(id);
-        m_logger.error("Cannot record the replacement of bucket %" PRIu64 " in the change feed",
+        // Committed or not, nobody can tell: the record stays, so that the
+        // periodic resolution (or the next start) describes the file the
+        // bucket still holds again should the commit have been made.
+        m_logger.error("Cannot record the replacement of bucket %" PRIu64
+                       " in the change feed; the old file stays",
                        id);
         return Outcome::Failed;
     }
@@ -106,9 +109,11 @@ BucketStore::Outcome BucketStore::replaceFile(
 }
 
 // A replacement cut off between its change record and the durable rename
-// left a newest record that may describe a file that never arrived (or was
-// lost with the rename): the file the bucket holds now is recorded again,
-// with its size and time in the index.
+// (by a crash, or by a commit whose answer was lost) left a newest record
+// that may describe a file that never arrived (or was lost with the
+// rename): the file the bucket holds now is recorded again, with its size
+// and time in the index. Under the store mutex, which every replacement
+// holds from its record to its end, so no replacement in progress is seen.
 // A bucket without rows is left to the start-up sweep.
 size_t BucketStore::recordInterruptedReplacements() {
     std::lock_guard<std::mutex> lock(m_mutex);

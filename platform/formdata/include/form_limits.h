@@ -34,6 +34,7 @@ struct FormLimits {
     // apply to it, and lookups never find it.
     std::function<bool(const std::string& name, bool isFile)> keepPart;
     // When set: a file part that follows a part of this name without a file
-    // name has its SHA-256 computed while it streams (FormData::sha256Of).
+    // name has its SHA-256 computed while it streams, on a thread of its own
+    // (ParallelSha256, FormData::sha256Of).
     std::string digestAfterField;
 };

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "sha256.h"
+#include "parallel_sha256.h"
 #include "upload_file.h"
 
 struct FormPart;
@@ -21,14 +21,14 @@ struct FormPart;
 using PartCheck = std::function<void(const std::vector<FormPart>& before, const FormPart& next)>;
 
 struct FormPart {
-    std::string name;                  // the Content-Disposition name
-    std::string filename;              // the file name given by the client
-    bool isFile = false;               // the part carried a filename parameter
-    bool dropped = false;              // declined by FormLimits::keepPart: no bytes kept
-    std::string contentType;           // the part's Content-Type, empty when absent
-    std::string data;                  // the bytes, unless they went to `file`
-    std::unique_ptr<UploadFile> file;  // the bytes of a streamed file part
-    uint64_t size = 0;                 // number of bytes of the part
-    std::unique_ptr<Sha256> digest;    // running digest of a file part, while it streams
-    std::string sha256;                // its digest in hexadecimal once the part ended
+    std::string name;                        // the Content-Disposition name
+    std::string filename;                    // the file name given by the client
+    bool isFile = false;                     // the part carried a filename parameter
+    bool dropped = false;                    // declined by FormLimits::keepPart: no bytes kept
+    std::string contentType;                 // the part's Content-Type, empty when absent
+    std::string data;                        // the bytes, unless they went to `file`
+    std::unique_ptr<UploadFile> file;        // the bytes of a streamed file part
+    uint64_t size = 0;                       // number of bytes of the part
+    std::unique_ptr<ParallelSha256> digest;  // running digest of a file part, while it streams
+    std::string sha256;                      // its digest in hexadecimal once the part ended
 };

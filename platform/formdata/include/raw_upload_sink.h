@@ -1,7 +1,8 @@
 // A body sink that streams a request's whole raw body (not a form) into a
 // temporary file (UploadFile) while it arrives, holding it to a size limit
-// and taking its SHA-256 on the way, so a handler can move the finished
-// file into place with one rename.
+// and taking its SHA-256 on the way (on a thread of its own,
+// ParallelSha256), so a handler can move the finished file into place with
+// one rename.
 //
 // Errors: a body above the limit makes `onData` throw UploadTooLarge (the
 // server stops reading and runs the handler, which finds `tooLarge()`); a
@@ -21,7 +22,7 @@
 #include <string>
 
 #include "http/body_sink.h"
-#include "sha256.h"
+#include "parallel_sha256.h"
 #include "upload_file.h"
 
 class RawUploadSink : public http::BodySink {
@@ -48,7 +49,7 @@ class RawUploadSink : public http::BodySink {
 
   private:
     std::unique_ptr<UploadFile> m_file;
-    Sha256 m_digest;
+    ParallelSha256 m_digest;
     std::string m_digestHex;
     uint64_t m_maxBytes;
     uint64_t m_size = 0;

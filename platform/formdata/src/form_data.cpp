@@ -14,6 +14,7 @@
 #include "header_value.h"
 #include "http/request.h"
 #include "multipart_parser.h"
+#include "sha256.h"
 
 namespace {
 

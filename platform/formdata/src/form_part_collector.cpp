@@ -28,7 +28,7 @@ void FormPartCollector::onPartBegin(const PartHeaders& headers) {
         part.file = std::make_unique<UploadFile>(m_uploadDir, m_write);
     }
     if (part.isFile && digestRequested()) {
-        part.digest = std::make_unique<Sha256>();
+        part.digest = std::make_unique<ParallelSha256>();
     }
     m_parts.push_back(std::move(part));
 }

@@ -151,6 +151,26 @@ TEST(FormDataDigest, StreamedAfterTheFieldElseComputedWhenAsked) {
     EXPECT_EQ(form.sha256Of(value), expected);
 }
 
+// A checksummed upload whose client goes away in the middle of the file:
+// dropping the sink ends the digest at once and leaves no file behind.
+TEST(FormDataDigest, AnAbandonedUploadEndsItsDigestAndLeavesNothing) {
+    TempDir dir;
+    FormLimits limits;
+    limits.digestAfterField = "sha256";
+    const std::string body =
+        buildBody(kBoundary, {{"sha256", "x", "", false, ""},
+                              {"bucket", randomBytes(4 * 1024 * 1024, 3), "f.bin", true, ""}});
+    for (size_t cut : {size_t(300), body.size() / 3, body.size() - 100}) {
+        auto sink = std::make_shared<FormDataSink>(formContentType(kBoundary), dir.path(), limits);
+        for (size_t at = 0; at < cut; at += 65536) {
+            sink->onData(body.data() + at, std::min<size_t>(65536, cut - at));
+        }
+        EXPECT_FALSE(directoryEntries(dir.path()).empty()) << cut;
+        sink.reset();
+        EXPECT_TRUE(directoryEntries(dir.path()).empty()) << cut;
+    }
+}
+
 TEST(FormDataStreaming, LookupsKeepFilesAndDataApartAndLeaveMissesUntouched) {
     TempDir dir;
     FormData form(streamedRequest(buildBody(kBoundary, uploadParts("xyz")), dir.path()));

@@ -180,6 +180,53 @@ TEST_F(BucketReplaceTest, RefusalsChangeNothing) {
     EXPECT_TRUE(platform().uploadLeftovers().empty());
 }
 
+// A replacement whose record was committed but whose answer was lost: the
+// old file stays, and the index's facts and the feed's newest record,
+// which describe the new one, describe it again once the index answers.
+// Its own suite, so the feed it starts records nothing for the others.
+class BucketReplaceFeedTest : public BucketReplaceTest {
+  protected:
+    // The etags of the feed's records of bucket `id`, oldest first.
+    std::vector<std::string> recordedETags(uint64_t id) {
+        auto feed = platform().service().request("GET", "/bucket/changes?after=0&limit=10000");
+        rapidjson::Document page;
+        page.Parse(feed.body.c_str());
+        std::vector<std::string> etags;
+        if (!page.IsObject() || !page.HasMember("changes")) {
+            ADD_FAILURE() << feed.body;
+            return etags;
+        }
+        for (const auto& change : page["changes"].GetArray()) {
+            if (change["bucket"].GetUint64() == id) {
+                etags.push_back(change["etag"].GetString());
+            }
+        }
+        return etags;
+    }
+};
+
+TEST_F(BucketReplaceFeedTest, AReplacementWithALostAnswerIsRecordedAgain) {
+    BucketStore& store = platform().bucketService().store();
+    ASSERT_TRUE(store.feed().start());
+    const uint64_t id = platform().addOrThrow("old bytes", "{\"r5\":\"1\"}");
+    const std::string before = info(id);
+    platform().storage().loseAnswerOf = [](const std::vector<TableWrite>&) { return true; };
+    const http::ClientResponse answer = replace(id, "new bytes, longer than the old");
+    platform().storage().loseAnswerOf = nullptr;
+    EXPECT_EQ(500, answer.status) << answer.body;
+    EXPECT_EQ("old bytes", download(id));
+    ASSERT_EQ(2u, recordedETags(id).size()) << "the replacement's record was committed";
+    EXPECT_TRUE(store.intents().isInFlight(id));
+
+    EXPECT_EQ(1u, store.recordInterruptedReplacements());
+    EXPECT_FALSE(store.intents().isInFlight(id));
+    store.recordCache().clear();
+    EXPECT_EQ(before, info(id));
+    const std::vector<std::string> etags = recordedETags(id);
+    ASSERT_EQ(3u, etags.size());
+    EXPECT_EQ(etagIn(before), etags.back());
+}
+
 // A download that began before the replacement sends the old bytes to the
 // end; the next one sends the new.
 TEST_F(BucketReplaceTest, ARunningDownloadKeepsTheOldBytes) {
