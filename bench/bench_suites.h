@@ -118,6 +118,9 @@ class BenchSuites {
     void measureAddsOn(SmallFiles& state, AddKind kind, uint16_t coreApiPort, pid_t corePid,
                        const std::string& missing, ResultTable& table);
     void measureSmallDownloads(SmallFiles& state, int threads, ResultTable& table);
+    // The box's durable-write ceiling, and the durable additions against it.
+    void measureCeiling(SmallFiles& state, ResultTable& table);
+    void addCeilingRatio(const SmallFiles& state, const Series& adds, ResultTable& table);
     void useThreads(int threads);
 
     BenchSetup m_setup;
