@@ -72,6 +72,7 @@
 #include "bench_platform.h"
 #include "bench_replication.h"
 #include "bench_search.h"
+#include "bench_slow_relay.h"
 #include "bench_suites.h"
 #include "bench_table.h"
 #include "bench_wear.h"
@@ -273,6 +274,7 @@ int run(int argc, char** argv) {
     }
     if (suites.count("transfers")) {
         benchmarks.runTransfers(table);
+        bench::addSlowRelayRows(setup, table);
     }
     if (suites.count("small")) {
         benchmarks.runSmallFiles(table);

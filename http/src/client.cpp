@@ -64,6 +64,12 @@ class Client::Impl {
                                           std::optional<uint64_t> contentLength, bool fresh);
     ClientResponse attempt(ClientExchange& exchange, const std::string& head,
                            std::string_view body);
+    // Opens a streamed exchange and sends its head, waiting for the server
+    // to take it or not (`wait`); retried once on a fresh connection when a
+    // reused one turns out closed.
+    std::unique_ptr<ClientExchange> start(const std::string& method, const std::string& target,
+                                          const Headers& headers,
+                                          std::optional<uint64_t> contentLength, bool wait);
 
     std::shared_ptr<detail::ConnectionPool> pool;
 };
@@ -134,6 +140,29 @@ ClientResponse Client::Impl::attempt(ClientExchange& exchange, const std::string
     return response;
 }
 
+std::unique_ptr<ClientExchange> Client::Impl::start(const std::string& method,
+                                                    const std::string& target,
+                                                    const Headers& headers,
+                                                    std::optional<uint64_t> contentLength,
+                                                    bool wait) {
+    std::string head = buildHead(method, target, headers, contentLength, !contentLength);
+    for (int attempt = 0;; ++attempt) {
+        auto exchange = begin(method, contentLength, attempt > 0);
+        try {
+            if (wait) {
+                exchange->sendHead(head, {});
+            } else {
+                exchange->sendHeadNow(head);
+            }
+            return exchange;
+        } catch (const boost::system::system_error& e) {
+            if (attempt > 0 || !exchange->reusedConnection() || !isConnectionLoss(e.code())) {
+                throw;
+            }
+        }
+    }
+}
+
 Client::Client(std::string host, uint16_t port, std::chrono::milliseconds timeout)
     : m_impl(std::make_unique<Impl>(std::move(host), port, timeout)) {}
 
@@ -163,36 +192,14 @@ ClientResponse Client::request(const std::string& method, const std::string& tar
 std::unique_ptr<Client::Exchange> Client::open(const std::string& method, const std::string& target,
                                                const Headers& headers,
                                                std::optional<uint64_t> contentLength) {
-    std::string head = m_impl->buildHead(method, target, headers, contentLength, !contentLength);
-    for (int attempt = 0;; ++attempt) {
-        auto exchange = m_impl->begin(method, contentLength, attempt > 0);
-        try {
-            exchange->sendHead(head, {});
-            return exchange;
-        } catch (const boost::system::system_error& e) {
-            if (attempt > 0 || !exchange->reusedConnection() || !isConnectionLoss(e.code())) {
-                throw;
-            }
-        }
-    }
+    return m_impl->start(method, target, headers, contentLength, true);
 }
 
 std::unique_ptr<Client::Exchange> Client::openDeferred(const std::string& method,
                                                        const std::string& target,
                                                        const Headers& headers,
                                                        std::optional<uint64_t> contentLength) {
-    std::string head = m_impl->buildHead(method, target, headers, contentLength, !contentLength);
-    for (int attempt = 0;; ++attempt) {
-        auto exchange = m_impl->begin(method, contentLength, attempt > 0);
-        try {
-            exchange->sendHeadNow(head);
-            return exchange;
-        } catch (const boost::system::system_error& e) {
-            if (attempt > 0 || !exchange->reusedConnection() || !isConnectionLoss(e.code())) {
-                throw;
-            }
-        }
-    }
+    return m_impl->start(method, target, headers, contentLength, false);
 }
 
 void Client::closeIdleConnections() {

@@ -101,10 +101,12 @@ std::optional<BucketIndex::Records> BucketIndex::recordsOf(const std::vector<uin
     return records;
 }
 
-std::optional<BucketIndex::Page> BucketIndex::listPage(uint64_t after,
-                                                       std::optional<size_t> limit) {
-    Query query(std::vector<Returns*>{new Returns("id"), new Returns("filename")},
-                new Where("id", GreaterThan, std::to_string(after)));
+std::optional<BucketIndex::Page> BucketIndex::idPage(Where* where, std::optional<size_t> limit) {
+    Query query(std::vector<Returns*>{new Returns("id"), new Returns("filename")}, where);
+    query.orderBy("id");
+    if (limit) {
+        query.limit(static_cast<unsigned>(*limit + 1));
+    }
     RowsResult rows = m_storage->select(kName, kBuckets, query);
     if (!rows) {
         return std::nullopt;
@@ -114,7 +116,10 @@ std::optional<BucketIndex::Page> BucketIndex::listPage(uint64_t after,
         return std::nullopt;
     }
     Page page;
-    page.next = keepPage(*ids, after, limit, [](uint64_t id) { return id; });
+    if (limit && ids->size() > *limit) {
+        ids->resize(*limit);
+        page.next = ids->back();
+    }
     std::optional<Records> records = recordsOf(*ids);
     if (!records) {
         return std::nullopt;
@@ -122,6 +127,17 @@ std::optional<BucketIndex::Page> BucketIndex::listPage(uint64_t after,
     adoptStoredFilenames(*rows.value(), *records);
     page.buckets = std::move(*records);
     return page;
+}
+
+// Only the page's rows are read (keyset by id), so a page costs the same
+// however many buckets follow it.
+std::optional<BucketIndex::Page> BucketIndex::listPage(uint64_t after,
+                                                       std::optional<size_t> limit) {
+    return idPage(new Where("id", GreaterThan, std::to_string(after)), limit);
+}
+
+std::optional<BucketIndex::Page> BucketIndex::listFrom(uint64_t first, size_t limit) {
+    return idPage(new Where("id", GreaterOrEqual, std::to_string(first)), limit);
 }
 
 // The match, then the file paths of the selected buckets: their "buckets"

@@ -223,13 +223,20 @@ http::BodySinkFactory BucketApi::uploadSinkFactory() {
         }
         return current;
     };
-    auto check = [this](const std::vector<FormPart>& before, const FormPart& next) {
-        bucket_handlers::checkPartNames(before, next);
-        if (next.isFile && !next.dropped && m_service && m_service->isReadyForRequests()) {
-            bucket_handlers::checkBeforeFile(m_service->store(), before);
-        }
+    return [this, uploadDir, currentLimits](const http::Request& request) {
+        // The duplicate test before the file is a query of its own: worth it
+        // only when it may spare reading a large file. A smaller form is
+        // read whole, and its addition's own write refuses a duplicate.
+        const bool testEarly = !bucket_handlers::isSmallForm(request);
+        auto check = [this, testEarly](const std::vector<FormPart>& before, const FormPart& next) {
+            bucket_handlers::checkPartNames(before, next);
+            if (testEarly && next.isFile && !next.dropped && m_service &&
+                m_service->isReadyForRequests()) {
+                bucket_handlers::checkBeforeFile(m_service->store(), before);
+            }
+        };
+        return FormData::sinkFactory(uploadDir, currentLimits, check)(request);
     };
-    return FormData::sinkFactory(uploadDir, currentLimits, check);
 }
 
 // A new file streams into a temporary file under the storage root, held to
@@ -338,11 +345,26 @@ void BucketApi::finish(const std::shared_ptr<Response>& response, bucket_handler
     }
     if (answer.download) {
         sendBucketFile(response, *answer.download, answer.downloadRequest);
+    } else if (answer.stream) {
+        stream(response, std::move(*answer.stream));
     } else if (answer.status == http::StatusCode::success_ok) {
         respond(response, answer.body);
     } else {
         respond(response, answer.status, answer.body);
     }
+}
+
+// The head of a JSON answer of unknown length, then its pieces; a stream cut
+// short (the store failed, the client left) is logged.
+void BucketApi::stream(const std::shared_ptr<Response>& response,
+                       bucket_handlers::StreamedBody body) {
+    response->write(
+        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nContent-type: application/json\r\n\r\n");
+    Logger* logger = m_logger;
+    http::streamChunked(response, std::move(body.source), body.headOnly,
+                        [logger](const std::string& reason) {
+                            logger->warn("A streamed answer was cut short: %s", reason.c_str());
+                        });
 }
 
 namespace {

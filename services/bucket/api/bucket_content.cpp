@@ -36,12 +36,14 @@ Answer handleGetAll(BucketStore& store, const Request& request) {
         return bucket_paging::pageAnswer("buckets", store.listPage(paging.after, paging.limit),
                                          paging);
     }
-    std::optional<BucketStore::Records> buckets = store.getAll();
-    if (!buckets) {
+    std::optional<BucketStore::Page> first = store.listFrom(0, bucket_paging::kStreamPage);
+    if (!first) {
         return storageUnavailable();
     }
-    return {StatusCode::success_ok,
-            "{ \"buckets\" : [" + bucket_text::bucketObjects(*buckets) + "] }"};
+    Answer answer;
+    answer.stream = StreamedBody{bucket_paging::listingSource("buckets", store, std::move(*first)),
+                                 request.message().method == "HEAD"};
+    return answer;
 }
 
 namespace {

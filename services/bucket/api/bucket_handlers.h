@@ -17,6 +17,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -24,6 +25,7 @@
 #include "bucket.h"
 #include "bucket_download.h"
 #include "form_part.h"
+#include "http/chunked_stream.h"
 #include "http/request.h"
 #include "http/status.h"
 
@@ -55,8 +57,16 @@ struct Audit {
     std::string failure;  // what to log when the entry cannot be recorded
 };
 
+// A 200 JSON body too large to hold at once, sent chunked as its source
+// gives it (http/chunked_stream.h); only the head for a HEAD request.
+struct StreamedBody {
+    http::ChunkSource source;
+    bool headOnly = false;
+};
+
 // What to answer: a JSON `body` with `status`, or, when `download` is set,
-// that bucket's file with its attributes as header fields.
+// that bucket's file with its attributes as header fields, or, when
+// `stream` is set, 200 with the streamed body.
 struct Answer {
     Answer() = default;
     Answer(http::StatusCode status, std::string body, Audit audit = {})
@@ -68,6 +78,7 @@ struct Answer {
     std::vector<Audit> audits;  // further entries, recorded after `audit`
     std::unique_ptr<Bucket> download;
     DownloadRequest downloadRequest;  // what the download's request asks (ranges, conditions)
+    std::optional<StreamedBody> stream;
 };
 
 // 500 { "message" : "Storage service unavailable" }: the storage service
@@ -108,6 +119,11 @@ void checkPartNames(const std::vector<FormPart>& before, const FormPart& next);
 // the file is never read. Returns when the form may go on (also when the
 // store cannot be asked: the addition then decides as usual).
 void checkBeforeFile(BucketStore& store, const std::vector<FormPart>& before);
+// Forms up to this many bytes skip `checkBeforeFile`'s duplicate test.
+constexpr uint64_t kSmallFormBytes = 1024 * 1024;
+// True when `request` declares a body (Content-Length) of at most
+// kSmallFormBytes; false for a larger or a chunked one.
+bool isSmallForm(const http::Request& request);
 // The parameters of GET /bucket/changes.
 struct FeedQuery {
     static constexpr uint64_t kDefaultLimit = 100;
@@ -128,7 +144,9 @@ Answer changesAnswer(ChangeFeed& feed, uint64_t after, size_t limit);
 // GET /bucket/changes?after=&limit=: the page at once (BucketApi holds the
 // requests that ask to wait; feed_waiters.h). 400 for a bad parameter.
 Answer handleChanges(BucketStore& store, const Request& request);
-// GET /bucket: every bucket.
+// GET /bucket: every bucket. Without paging parameters the answer streams
+// (chunked), read from the store a page at a time; a store failure before
+// the first page answers 500, one after it cuts the body short.
 Answer handleGetAll(BucketStore& store, const Request& request);
 // GET /bucket/<id>: the bucket's file.
 Answer handleContent(BucketStore& store, const Request& request);

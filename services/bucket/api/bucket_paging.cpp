@@ -1,5 +1,8 @@
 #include "bucket_paging.h"
 
+#include <memory>
+#include <utility>
+
 #include "bucket_text.h"
 
 namespace bucket_paging {
@@ -14,7 +17,57 @@ std::optional<uint64_t> readNumber(const std::string& text, uint64_t minimum, ui
     return value;
 }
 
+// The state of one streamed listing: the page to send next and where the
+// one after it starts.
+class ListingPieces {
+  public:
+    ListingPieces(const std::string& member, BucketStore& store, BucketStore::Page first)
+        : m_opening("{ \"" + member + "\" : ["), m_store(store), m_pending(std::move(first)) {}
+
+    http::ChunkStep next(std::string& piece) {
+        if (!m_pending) {
+            m_pending = m_store.listFrom(m_first, kStreamPage);
+            if (!m_pending) {
+                return fail(piece);
+            }
+        }
+        BucketStore::Page page = std::move(*m_pending);
+        m_pending.reset();
+        piece = m_opening;
+        m_opening.clear();
+        if (!page.buckets.empty()) {
+            piece += (m_written ? "," : "") + bucket_text::bucketObjects(page.buckets);
+            m_written = true;
+        }
+        if (page.next) {
+            m_first = *page.next + 1;
+            return http::ChunkStep::more;
+        }
+        piece += "] }";
+        return http::ChunkStep::last;
+    }
+
+  private:
+    http::ChunkStep fail(std::string& piece) {
+        piece = "the page from bucket " + std::to_string(m_first) +
+                " on could not be read from the storage service";
+        return http::ChunkStep::failed;
+    }
+
+    std::string m_opening;  // sent with the first page
+    BucketStore& m_store;
+    std::optional<BucketStore::Page> m_pending;
+    uint64_t m_first = 0;
+    bool m_written = false;  // a bucket object is out, so the next needs a comma
+};
+
 }  // namespace
+
+http::ChunkSource listingSource(const std::string& member, BucketStore& store,
+                                BucketStore::Page first) {
+    auto pieces = std::make_shared<ListingPieces>(member, store, std::move(first));
+    return [pieces](std::string& piece) { return pieces->next(piece); };
+}
 
 std::string readPaging(const http::Request& request, Paging& paging) {
     if (std::optional<std::string> limit = request.findQueryParameter("limit")) {

@@ -17,6 +17,7 @@
 
 #include "bucket_handlers.h"
 #include "bucket_store.h"
+#include "http/chunked_stream.h"
 #include "http/request.h"
 
 namespace bucket_paging {
@@ -44,5 +45,16 @@ std::string pageBody(const std::string& member, const BucketStore::Page& page,
 bucket_handlers::Answer pageAnswer(const std::string& member,
                                    const std::optional<BucketStore::Page>& page,
                                    const Paging& paging);
+
+// Buckets per store read of the streamed listing.
+constexpr size_t kStreamPage = 1000;
+
+// The source of the streamed listing: the text of `{ "<member>" : [...] }`
+// exactly as pageBody gives it without paging, one piece per page of
+// kStreamPage buckets, starting with `first` (the store's first page) and
+// reading each next page from `store` (which must outlive the source) once
+// the one before is sent. Fails when a page cannot be read.
+http::ChunkSource listingSource(const std::string& member, BucketStore& store,
+                                BucketStore::Page first);
 
 }  // namespace bucket_paging

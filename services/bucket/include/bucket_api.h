@@ -49,7 +49,8 @@ class Server;
 }
 namespace bucket_handlers {
 struct Answer;
-}
+struct StreamedBody;
+}  // namespace bucket_handlers
 class BucketService;
 class FeedWaiters;
 class Logger;
@@ -121,8 +122,11 @@ class BucketApi {
 
     // Records the answer's audit entry, when it has one (a failure to record
     // it is logged), then writes the answer: its JSON body, or the file of
-    // its download.
+    // its download, or its streamed body.
     void finish(const std::shared_ptr<Response>& response, bucket_handlers::Answer answer);
+    // Writes the head of a 200 JSON answer of unknown length (chunked) and
+    // streams `body` after it; returns at once.
+    void stream(const std::shared_ptr<Response>& response, bucket_handlers::StreamedBody body);
 
     // Handlers of the bucket operations.
     void bucketAdd(std::shared_ptr<Response> response, std::shared_ptr<Request> request);

@@ -97,8 +97,17 @@ TEST_F(BucketSafetyTest, StoredBucketsAreServedListedAndDeletedWhereTheirRowsSay
     std::optional<std::unique_ptr<Bucket>> fetched = store().fetch(7);
     ASSERT_TRUE(fetched && *fetched);
     EXPECT_EQ(old, (*fetched)->getFilename());
-    const Answer listing = call(bucket_handlers::handleGetAll, "");
-    EXPECT_NE(std::string::npos, listing.body.find("\"file\" : \"" + old + "\"")) << listing.body;
+    Answer listing = call(bucket_handlers::handleGetAll, "");
+    ASSERT_TRUE(listing.stream);
+    std::string listed;
+    http::ChunkStep step = http::ChunkStep::more;
+    while (step == http::ChunkStep::more) {
+        std::string piece;
+        step = listing.stream->source(piece);
+        listed += piece;
+    }
+    EXPECT_EQ(http::ChunkStep::last, step);
+    EXPECT_NE(std::string::npos, listed.find("\"file\" : \"" + old + "\"")) << listed;
     const Answer matched =
         call(bucket_handlers::handleMatch, "", "{ \"attributes\" : { \"n\" : \"7\" } }");
     EXPECT_NE(std::string::npos, matched.body.find("\"file\" : \"" + old + "\"")) << matched.body;
