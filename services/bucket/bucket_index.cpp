@@ -99,8 +99,12 @@ bool BucketIndex::declareSchema() {
 }
 
 bool BucketIndex::readLargestId(std::optional<uint64_t>& largest) {
+    return readLargestIdOf(kBuckets, largest);
+}
+
+bool BucketIndex::readLargestIdOf(const char* table, std::optional<uint64_t>& largest) {
     Query query(new Aggregate("max", "id"), new Where("id", GreaterThan, "-1"));
-    RowsResult result = m_storage->select(kName, kBuckets, query);
+    RowsResult result = m_storage->select(kName, table, query);
     if (!result) {
         return false;
     }

@@ -6,12 +6,14 @@
 #include "logger.h"
 #include "query.h"
 #include "result_set.h"
+#include "set_key.h"
 #include "storage_documents.h"
 #include "table_storage.h"
 
 using bucket_schema::kAttributes;
 using bucket_schema::kBuckets;
 using bucket_schema::kName;
+using bucket_schema::kSetKeys;
 
 namespace {
 
@@ -35,55 +37,81 @@ TableWrite attributeUpdate(const std::string& id, const std::string& name,
                                           InsertValues{InsertValue("value", value)}, *where);
 }
 
+// The row that gives bucket `id` the key of its attribute set `set`.
+TableWrite keyInsert(const std::string& id, const Bucket::Attributes& set) {
+    return storage_documents::insertWrite(
+        kName, kSetKeys,
+        InsertValues{InsertValue("set_key", set_key::keyOf(set)), InsertValue("id", id)});
+}
+
+// The deletion of the key row of bucket `id` (none for a bucket an older
+// store left without one).
+TableWrite keyDeletion(const std::string& id) {
+    return storage_documents::deleteWrite(kName, kSetKeys, Query(new Where("id", Equals, id)));
+}
+
 // True when the transaction of `writes` writes was committed and each of
-// them touched a row (an update or a deletion that found none: the bucket
-// went meanwhile).
-bool everyWriteTouched(const CountsResult& rows, size_t writes) {
+// them from the `from`th on touched a row (an update or a deletion that
+// found none: the bucket went meanwhile).
+bool everyWriteTouched(const CountsResult& rows, size_t writes, size_t from = 0) {
     if (!rows || rows.value().size() != writes) {
         return false;
     }
-    for (int count : rows.value()) {
-        if (count < 1) {
+    for (size_t i = from; i < writes; ++i) {
+        if (rows.value()[i] < 1) {
             return false;
         }
     }
     return true;
 }
 
+// What a transaction that gives a bucket its set's key did: refused by the
+// key (another bucket holds the set; nothing was stored), written when
+// `everyWriteTouched`, else failed.
+BucketIndex::Stored storedBy(const CountsResult& rows, size_t writes, size_t from = 0) {
+    if (!rows && rows.isConflict() && rows.reason().find(kSetKeys) != std::string::npos) {
+        return BucketIndex::Stored::Duplicate;
+    }
+    return everyWriteTouched(rows, writes, from) ? BucketIndex::Stored::Written
+                                                 : BucketIndex::Stored::Failed;
+}
+
 }  // namespace
 
-bool BucketIndex::storeRows(Bucket& bucket) {
+BucketIndex::Stored BucketIndex::storeRows(Bucket& bucket) {
     if (bucket.isUnstored()) {
         return insertNewRows(bucket);
     }
     if (!writeBucketRow(bucket)) {
-        return false;
+        return Stored::Failed;
     }
     if (bucket.getAttributes().empty()) {
-        return true;
+        return Stored::Written;
     }
     // One look-up of the names already stored, instead of one per attribute.
     std::set<std::string> stored;
     if (!storedAttributeNames(bucket, stored)) {
-        return false;
+        return Stored::Failed;
     }
     return writeAttributes(bucket, stored);
 }
 
-// A new bucket is one round trip and one commit: its attribute rows, then
-// its "buckets" row, which makes it visible, in one transaction (all of
-// them or none). A storage service without transactions gets them one at a
-// time in this order, so a failure or a crash in between leaves attribute
-// rows of an id that is never handed out again, not a listed bucket
-// without attributes.
+// A new bucket is one round trip and one commit: its attribute rows, the
+// key of its set, then its "buckets" row, which makes it visible, in one
+// transaction (all of them or none). The key refuses a set another bucket
+// holds, and the whole transaction with it: that is the duplicate test. A
+// storage service without transactions gets them one at a time in this
+// order, so a failure or a crash in between leaves attribute rows of an id
+// that is never handed out again, not a listed bucket without attributes.
 std::vector<TableWrite> BucketIndex::additionWrites(Bucket& bucket) const {
     const std::string id = std::to_string(bucket.getId());
     const Bucket::Attributes& attributes = bucket.getAttributes();
     std::vector<TableWrite> writes;
-    writes.reserve(attributes.size() + 2);
+    writes.reserve(attributes.size() + 3);
     for (const auto& [name, value] : attributes) {
         writes.push_back(attributeInsert(id, name, value));
     }
+    writes.push_back(keyInsert(id, attributes));
     if (!bucket.facts().empty()) {
         writes.push_back(factsInsert(bucket.getId(), bucket.facts()));
     }
@@ -93,20 +121,22 @@ std::vector<TableWrite> BucketIndex::additionWrites(Bucket& bucket) const {
     return writes;
 }
 
-bool BucketIndex::insertNewRows(Bucket& bucket) {
+BucketIndex::Stored BucketIndex::insertNewRows(Bucket& bucket) {
     const Bucket::Attributes& attributes = bucket.getAttributes();
     std::vector<TableWrite> writes = additionWrites(bucket);
     // Tried from here on: a failure whose answer was lost may have stored
     // the row, so a clean-up has to look.
     bucket.setUnstored(false);
     const size_t count = writes.size();
-    const bool written = everyWriteTouched(
+    const Stored stored = storedBy(
         commit(std::move(writes), {"add", bucket.getId(), &attributes, bucket.getFilename()}),
         count);
-    if (!written) {
+    if (stored == Stored::Duplicate) {
+        bucket.setUnstored(true);  // the refused transaction stored nothing
+    } else if (stored == Stored::Failed) {
         m_logger.error("Failed to write bucket %" PRIu64 " to the storage layer", bucket.getId());
     }
-    return written;
+    return stored;
 }
 
 bool BucketIndex::writeBucketRow(Bucket& bucket) {
@@ -151,22 +181,25 @@ bool BucketIndex::storedAttributeNames(const Bucket& bucket, std::set<std::strin
     return true;
 }
 
-// Every attribute row of a change in one transaction: a failure leaves the
-// stored set as it was, never half changed (a half-changed set could even
-// equal another bucket's).
-bool BucketIndex::writeAttributes(Bucket& bucket, const std::set<std::string>& stored) {
+// Every attribute row of a change in one transaction, with the key of the
+// new set in place of the old one: a failure leaves the stored set as it
+// was, never half changed, and a set another bucket holds is refused by its
+// key with nothing written.
+BucketIndex::Stored BucketIndex::writeAttributes(Bucket& bucket,
+                                                 const std::set<std::string>& stored) {
     const std::string id = std::to_string(bucket.getId());
     const std::string file = bucket.getFilename();
-    std::vector<TableWrite> writes;
+    std::vector<TableWrite> writes{keyDeletion(id)};
     for (const auto& [name, value] : bucket.getAttributes()) {
         writes.push_back(stored.count(name) != 0 ? attributeUpdate(id, name, value)
                                                  : attributeInsert(id, name, value));
     }
+    writes.push_back(keyInsert(id, bucket.getAttributes()));
     const size_t count = writes.size();
-    const bool written = everyWriteTouched(
-        commit(std::move(writes), {"update", bucket.getId(), &bucket.getAttributes(), file}),
-        count);
-    if (!written) {
+    const Stored written = storedBy(
+        commit(std::move(writes), {"update", bucket.getId(), &bucket.getAttributes(), file}), count,
+        1);
+    if (written == Stored::Failed) {
         m_logger.error("Failed to write the attributes of bucket %" PRIu64 " to the storage layer",
                        bucket.getId());
     }
@@ -174,12 +207,14 @@ bool BucketIndex::writeAttributes(Bucket& bucket, const std::set<std::string>& s
 }
 
 // All rows in one transaction, so a failure leaves the stored set as it was
-// (a half-patched set could even equal another bucket's): deletions of the
-// names gone, updates of the values changed, insertions of the names new.
-bool BucketIndex::writePatch(uint64_t id, const Bucket::Attributes& before,
-                             const Bucket::Attributes& after, const std::string& file) {
+// (a half-patched set could even equal another bucket's): the old set's key
+// row deleted, deletions of the names gone, updates of the values changed,
+// insertions of the names new, the new set's key row inserted.
+BucketIndex::Stored BucketIndex::writePatch(uint64_t id, const Bucket::Attributes& before,
+                                            const Bucket::Attributes& after,
+                                            const std::string& file) {
     const std::string key = std::to_string(id);
-    std::vector<TableWrite> writes;
+    std::vector<TableWrite> writes{keyDeletion(key)};
     for (const auto& [name, value] : before) {
         if (after.count(name) == 0) {
             writes.push_back(storage_documents::deleteWrite(kName, kAttributes,
@@ -194,13 +229,14 @@ bool BucketIndex::writePatch(uint64_t id, const Bucket::Attributes& before,
             writes.push_back(attributeUpdate(key, name, value));
         }
     }
-    if (writes.empty()) {
-        return true;
+    if (writes.size() == 1) {
+        return Stored::Written;  // nothing differs
     }
+    writes.push_back(keyInsert(key, after));
     const size_t count = writes.size();
-    const bool written =
-        everyWriteTouched(commit(std::move(writes), {"update", id, &after, file}), count);
-    if (!written) {
+    const Stored written =
+        storedBy(commit(std::move(writes), {"update", id, &after, file}), count, 1);
+    if (written == Stored::Failed) {
         m_logger.error("Failed to write the attributes of bucket %" PRIu64 " to the storage layer",
                        id);
     }
@@ -208,18 +244,18 @@ bool BucketIndex::writePatch(uint64_t id, const Bucket::Attributes& before,
 }
 
 // The "buckets" row, which makes the bucket visible, goes first, and the
-// attribute and "bucket_files" rows with it in the same transaction: one commit, and one sync
-// of the index, per deletion.
+// attribute, "bucket_files" and set key rows with it in the same transaction: one commit, and
+// one sync of the index, per deletion; the set is free for another bucket once it is committed.
 CountResult BucketIndex::deleteRows(uint64_t id) {
     Query query(new Where("id", Equals, std::to_string(id)));
     std::vector<TableWrite> writes{storage_documents::deleteWrite(kName, kBuckets, query),
                                    storage_documents::deleteWrite(kName, kAttributes, query),
-                                   factsDeletion(id)};
+                                   factsDeletion(id), keyDeletion(std::to_string(id))};
     CountsResult rows = commit(std::move(writes), {"delete", id, nullptr, ""});
     if (!rows) {
         return CountResult::failed(rows.reason());
     }
-    if (rows.value().size() != 3) {
+    if (rows.value().size() != 4) {
         return CountResult::failed("the transaction answered too few counts");
     }
     return CountResult::ok(rows.value().front());
@@ -263,6 +299,7 @@ bool BucketIndex::discard(uint64_t id) {
     bool answered = static_cast<bool>(m_storage->remove(kName, kBuckets, rows));
     answered = static_cast<bool>(m_storage->remove(kName, kAttributes, rows)) && answered;
     answered = static_cast<bool>(m_storage->remove(kName, bucket_schema::kFiles, rows)) && answered;
+    answered = static_cast<bool>(m_storage->remove(kName, kSetKeys, rows)) && answered;
     write.answered(answered);
     RowsResult left = m_storage->select(kName, kBuckets, rows);
     return left && left.value()->rowCount() == 0;

@@ -114,6 +114,11 @@ bool BucketService::start(const std::string& coreAddress, uint16_t corePort) {
     if (!setupNextBucketId()) {
         return abandonStart("Unable to read the largest bucket id from the storage service");
     }
+    if (!m_store->keyStoredSets()) {
+        return abandonStart(
+            "Unable to give the stored buckets the keys of their attribute sets in the storage "
+            "service");
+    }
     if (!m_store->adoptIdMark()) {
         return abandonStart("The bucket id mark under " + m_store->root() +
                             " cannot be read; ids handed out before might be handed out again");

@@ -1,5 +1,5 @@
 // BucketStore: the storage root, the start, and the changes that compose
-// the index with the ids, the change records and the duplicate stripes.
+// the index with the ids and the change records.
 #include "bucket_store.h"
 
 #include "logger.h"
@@ -101,22 +101,36 @@ std::optional<std::set<uint64_t>> BucketStore::storedIds(uint64_t first, uint64_
 
 bool BucketStore::write(Bucket& bucket) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return writeRows(bucket);
+    return m_index.storeRows(bucket) == BucketIndex::Stored::Written;
 }
 
-bool BucketStore::writeRows(Bucket& bucket) {
-    const bool written = m_index.storeRows(bucket);
-    // Counted once the rows are committed (or failed): an absence found
-    // before may be stale now.
-    m_stripes.countWrite(bucket.getAttributes());
-    return written;
+BucketStore::Outcome BucketStore::outcomeOf(BucketIndex::Stored stored) {
+    switch (stored) {
+        case BucketIndex::Stored::Written:
+            return Outcome::Written;
+        case BucketIndex::Stored::Duplicate:
+            return Outcome::Duplicate;
+        default:
+            return Outcome::Failed;
+    }
 }
 
-// The stripe's count is read before the query: a write of the set that
-// ends after it changes the count, so its answer is not used then.
+bool BucketStore::keyStoredSets() {
+    const std::optional<BucketIndex::Backfill> done = m_index.backfillSetKeys();
+    if (!done) {
+        m_logger.error("Failed to give the stored buckets the keys of their attribute sets");
+        return false;
+    }
+    if (done->keyed != 0 || done->duplicates != 0) {
+        m_logger.info(
+            "Gave %zu stored buckets the keys of their attribute sets; %zu hold a set an "
+            "earlier bucket holds and have none",
+            done->keyed, done->duplicates);
+    }
+    return true;
+}
+
 std::optional<bool> BucketStore::holdsExactly(const Bucket::Attributes& set) {
-    const std::string key = DuplicateStripes::setKey(set);
-    const uint64_t writes = m_stripes.writesOf(key);
     std::optional<Records> holders = m_index.match(AttributeList(set.begin(), set.end()));
     if (!holders) {
         return std::nullopt;
@@ -127,35 +141,14 @@ std::optional<bool> BucketStore::holdsExactly(const Bucket::Attributes& set) {
             return true;
         }
     }
-    m_stripes.rememberAbsence(key, writes);
     return false;
 }
 
-// Two buckets with the same attribute set take the same stripe, so one of
-// them sees the other stored; a change of bucket X is serialized with other
-// changes of X by the store mutex `updateUnique` holds.
+// The key of the set decides, in the transaction that stores the bucket:
+// of two creations of one set, the storage service commits one and refuses
+// the other.
 BucketStore::Outcome BucketStore::writeUnique(Bucket& bucket) {
-    std::lock_guard<std::mutex> lock(m_stripes.stripe(bucket.getAttributes()));
-    return writeUniqueRows(bucket);
-}
-
-BucketStore::Outcome BucketStore::writeUniqueRows(Bucket& bucket) {
-    const Bucket::Attributes& own = bucket.getAttributes();
-    if (m_stripes.takeAbsence(DuplicateStripes::setKey(own))) {
-        return writeRows(bucket) ? Outcome::Written : Outcome::Failed;
-    }
-    std::optional<Records> candidates = m_index.match(AttributeList(own.begin(), own.end()));
-    if (!candidates) {
-        return Outcome::Failed;
-    }
-    for (const std::unique_ptr<Bucket>& other : *candidates) {
-        // `other` holds every pair of `bucket`; the same count means the
-        // same set.
-        if (other->getId() != bucket.getId() && other->getAttributes().size() == own.size()) {
-            return Outcome::Duplicate;
-        }
-    }
-    return writeRows(bucket) ? Outcome::Written : Outcome::Failed;
+    return outcomeOf(m_index.storeRows(bucket));
 }
 
 std::unique_ptr<Bucket> BucketStore::fetchForChange(uint64_t id, Change& change) {
@@ -183,8 +176,7 @@ BucketStore::Change BucketStore::updateUnique(uint64_t id, const AttributeList& 
         change.outcome = Outcome::TooMany;
         return change;
     }
-    std::lock_guard<std::mutex> stripe(m_stripes.stripe(bucket->getAttributes()));
-    change.outcome = writeUniqueRows(*bucket);
+    change.outcome = outcomeOf(m_index.storeRows(*bucket));
     return change;
 }
 

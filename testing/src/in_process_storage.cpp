@@ -7,6 +7,7 @@
 #include "sqlite_backend.h"
 #include "storage_api.h"
 #include "storage_documents.h"
+#include "storage_error.h"
 #include "table_request.h"
 
 namespace {
@@ -17,6 +18,10 @@ template <class Result, class Operation>
 Result attempt(const char* name, const std::string& table, Operation operation) {
     try {
         return Result::ok(operation());
+    } catch (const storage::StorageError& error) {
+        Logger::getLogger()->error("Storage %s of %s failed: %s", name, table.c_str(),
+                                   error.what());
+        return Result::failed(error.what(), error.status());
     } catch (const std::exception& error) {
         Logger::getLogger()->error("Storage %s of %s failed: %s", name, table.c_str(),
                                    error.what());

@@ -86,9 +86,12 @@ class SqlBackend : public StorageBackend {
 
     void applySchema(SqlConnection& connection, const SchemaDefinition& schema,
                      const SchemaPlan& plan, const std::string& document);
-    // Runs `statements` in one committed write; the rows each changed.
-    std::vector<uint64_t> write(const std::vector<std::vector<SqlStatement>>& statements);
-    uint64_t write(const SqlStatement& statement);
+    // Runs `statements` in one committed write; the rows each changed. A
+    // statement a unique key refuses throws StorageError 409 naming its
+    // number and its table (`tables`, one per entry of `statements`).
+    std::vector<uint64_t> write(const std::vector<std::vector<SqlStatement>>& statements,
+                                const std::vector<std::string>& tables);
+    uint64_t write(const SqlStatement& statement, const std::string& table);
     // The statements of one table statement of a transaction.
     std::vector<SqlStatement> translate(const TableStatement& statement);
 

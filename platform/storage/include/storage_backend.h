@@ -4,7 +4,11 @@
 // interface (the conformance tests run against every backend).
 //
 // Every operation either succeeds completely or throws StorageError and
-// changes nothing.
+// changes nothing. A write that a key refuses (a key column, single or
+// composite, already holds its value) throws 409 with the message
+// `write <n> on table "<table>" refused, duplicate key: <the database's
+// text>`, in the same words on every backend (`<n>` counts the statements
+// of a transaction from 1; a single write is write 1).
 //
 // Thread-safety: every operation may be called from several threads at
 // once.

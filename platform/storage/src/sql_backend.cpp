@@ -117,35 +117,54 @@ QueryResult SqlBackend::query(const std::string& schema, const std::string& tabl
     return result;
 }
 
-std::vector<uint64_t> SqlBackend::write(const std::vector<std::vector<SqlStatement>>& statements) {
+namespace {
+
+// A constraint's refusal of the write `index` (from 0) on `table`, in the
+// same words on every database, with the database's own text after them.
+StorageError constraintRefusal(size_t index, const std::string& table, const StorageError& error) {
+    return StorageError::conflict("write " + std::to_string(index + 1) + " on table \"" + table +
+                                  "\" refused, duplicate key: " + error.what());
+}
+
+}  // namespace
+
+std::vector<uint64_t> SqlBackend::write(const std::vector<std::vector<SqlStatement>>& statements,
+                                        const std::vector<std::string>& tables) {
     std::vector<uint64_t> changed;
     m_group.write([&](SqlConnection& connection) {
         changed.assign(statements.size(), 0);  // a retried batch starts over
         for (size_t i = 0; i < statements.size(); ++i) {
-            for (const SqlStatement& statement : statements[i]) {
-                connection.execute(statement);
-                changed[i] += connection.changes();
+            try {
+                for (const SqlStatement& statement : statements[i]) {
+                    connection.execute(statement);
+                    changed[i] += connection.changes();
+                }
+            } catch (const StorageError& error) {
+                if (error.status() != 409 || i >= tables.size()) {
+                    throw;
+                }
+                throw constraintRefusal(i, tables[i], error);
             }
         }
     });
     return changed;
 }
 
-uint64_t SqlBackend::write(const SqlStatement& statement) {
-    return write(std::vector<std::vector<SqlStatement>>{{statement}}).front();
+uint64_t SqlBackend::write(const SqlStatement& statement, const std::string& table) {
+    return write(std::vector<std::vector<SqlStatement>>{{statement}}, {table}).front();
 }
 
 uint64_t SqlBackend::insert(const std::string& schema, const std::string& table,
                             const RowValues& values) {
     auto definition = m_catalog.require(schema);
-    return write(SqlBuilder(*m_dialect, *definition).insert(table, values));
+    return write(SqlBuilder(*m_dialect, *definition).insert(table, values), table);
 }
 
 uint64_t SqlBackend::insertRows(const std::string& schema, const std::string& table,
                                 const std::vector<RowValues>& rows) {
     auto definition = m_catalog.require(schema);
     // Every row is checked before any is written.
-    return write({SqlBuilder(*m_dialect, *definition).insertRows(table, rows)}).front();
+    return write({SqlBuilder(*m_dialect, *definition).insertRows(table, rows)}, {table}).front();
 }
 
 std::vector<SqlStatement> SqlBackend::translate(const TableStatement& statement) {
@@ -165,23 +184,25 @@ std::vector<SqlStatement> SqlBackend::translate(const TableStatement& statement)
 // Every statement is translated (and so checked) before any is run.
 std::vector<uint64_t> SqlBackend::transaction(const std::vector<TableStatement>& statements) {
     std::vector<std::vector<SqlStatement>> translated;
+    std::vector<std::string> tables;
     translated.reserve(statements.size());
     for (const TableStatement& statement : statements) {
         translated.push_back(translate(statement));
+        tables.push_back(statement.table);
     }
-    return write(translated);
+    return write(translated, tables);
 }
 
 uint64_t SqlBackend::update(const std::string& schema, const std::string& table,
                             const UpdateSpec& update) {
     auto definition = m_catalog.require(schema);
-    return write(SqlBuilder(*m_dialect, *definition).update(table, update));
+    return write(SqlBuilder(*m_dialect, *definition).update(table, update), table);
 }
 
 uint64_t SqlBackend::remove(const std::string& schema, const std::string& table,
                             const QuerySpec& query) {
     auto definition = m_catalog.require(schema);
-    return write(SqlBuilder(*m_dialect, *definition).remove(table, query));
+    return write(SqlBuilder(*m_dialect, *definition).remove(table, query), table);
 }
 
 std::vector<std::string> SqlBackend::explainQuery(const std::string& schema,

@@ -261,6 +261,53 @@ TEST_P(BackendConformance, InsertRowsIsAllOrNothing) {
     EXPECT_EQ(before, contents());
 }
 
+// A varchar key refuses a second row with its value inside a transaction:
+// 409 naming the statement and its table in the same words on every
+// database, and none of the transaction's rows stays. Once the holder's
+// row is deleted the value is free again, also for two statements of one
+// transaction that delete and insert it.
+TEST_P(BackendConformance, AUniqueKeyRefusesTheWholeTransaction) {
+    auto insert = [](const char* table, std::vector<std::pair<std::string, std::string>> values) {
+        TableStatement statement;
+        statement.schema = "Bucket";
+        statement.table = table;
+        statement.rows.push_back(row(values));
+        return statement;
+    };
+    const std::string key(64, 'a');
+    m_backend->transaction({insert("bucket_set_keys", {{"set_key", key}, {"id", "1"}}),
+                            insert("buckets", {{"id", "1"}, {"filename", "f"}})});
+    const auto before = contents();
+    std::string message;
+    try {
+        m_backend->transaction({insert("buckets", {{"id", "2"}, {"filename", "g"}}),
+                                insert("bucket_set_keys", {{"set_key", key}, {"id", "2"}})});
+    } catch (const StorageError& error) {
+        EXPECT_EQ(409, error.status());
+        message = error.what();
+    }
+    EXPECT_EQ(0u, message.find("write 2 on table \"bucket_set_keys\" refused, duplicate key"))
+        << message;
+    EXPECT_EQ(before, contents());
+    EXPECT_EQ(1u, m_backend->query("Bucket", "bucket_set_keys", QuerySpec()).rows.size());
+
+    TableStatement deletion;
+    deletion.kind = TableStatement::Kind::Delete;
+    deletion.schema = "Bucket";
+    deletion.table = "bucket_set_keys";
+    deletion.selection = equal("id", "1");
+    EXPECT_EQ((std::vector<uint64_t>{1, 1}),
+              m_backend->transaction(
+                  {deletion, insert("bucket_set_keys", {{"set_key", key}, {"id", "1"}})}));
+    EXPECT_EQ(
+        409, statusOf([&] {
+            m_backend->insert("Bucket", "bucket_set_keys", row({{"set_key", key}, {"id", "3"}}));
+        }));
+    EXPECT_EQ(1u, m_backend->remove("Bucket", "bucket_set_keys", equal("id", "1")));
+    EXPECT_EQ(1u,
+              m_backend->insert("Bucket", "bucket_set_keys", row({{"set_key", key}, {"id", "3"}})));
+}
+
 TEST_P(BackendConformance, BadRequestsAreRefusedAndChangeNothing) {
     addBucket(1, {{"a", "1"}});
     const auto before = contents();
@@ -438,7 +485,7 @@ TEST_P(BackendConformance, SchemasKeepTheirTablesApart) {
 }
 
 TEST_P(BackendConformance, NewerVersionsMayOnlyAdd) {
-    const std::string newer = R"({"schema":"Bucket","version":6,"service":"bucket","tables":[
+    const std::string newer = R"({"schema":"Bucket","version":7,"service":"bucket","tables":[
         {"name":"buckets","columns":[{"column":"id","type":"integer","key":true},
           {"column":"filename","type":"varchar","size":255},{"column":"size","type":"integer"},
           {"column":"modified","type":"integer"},
@@ -457,6 +504,9 @@ TEST_P(BackendConformance, NewerVersionsMayOnlyAdd) {
           {"column":"generation","type":"integer"},{"column":"name","type":"varchar","size":255},
           {"column":"host","type":"varchar","size":255},{"column":"pid","type":"integer"},
           {"column":"started","type":"integer"},{"column":"expires","type":"integer"}]},
+        {"name":"bucket_set_keys","columns":[
+          {"column":"set_key","type":"varchar","size":64,"key":true},
+          {"column":"id","type":"integer"}],"index":[["id"]]},
         {"name":"notes","columns":[{"column":"text","type":"varchar"}]}]})";
     addBucket(1, {});
     std::string dropsTable = newer;

@@ -108,6 +108,8 @@ TEST_F(PostgresSchema, DocumentBecomesASchemaWithTypedTablesAndIndexes) {
                   "bucket_lease|pid|bigint||YES",
                   "bucket_lease|slot|bigint||NO",
                   "bucket_lease|started|bigint||YES",
+                  "bucket_set_keys|id|bigint||YES",
+                  "bucket_set_keys|set_key|character varying|64|NO",
                   "buckets|filename|character varying|255|YES",
                   "buckets|id|bigint||NO",
                   "buckets|modified|bigint||YES",
@@ -119,7 +121,7 @@ TEST_F(PostgresSchema, DocumentBecomesASchemaWithTypedTablesAndIndexes) {
                      "THEN 'NO' ELSE is_nullable END FROM information_schema.columns "
                      "WHERE table_schema = 'Bucket'"));
     // Text compares byte by byte, as on SQLite.
-    EXPECT_EQ((std::vector<std::string>(10, "C")),
+    EXPECT_EQ((std::vector<std::string>(11, "C")),
               rowsOf(m_conninfo,
                      "SELECT collation_name FROM information_schema.columns WHERE table_schema "
                      "= 'Bucket' AND data_type = 'character varying'"));
@@ -135,6 +137,10 @@ TEST_F(PostgresSchema, DocumentBecomesASchemaWithTypedTablesAndIndexes) {
         "USING btree (id)",
         "bucket_lease_pkey|CREATE UNIQUE INDEX bucket_lease_pkey ON \"Bucket\".bucket_lease "
         "USING btree (slot)",
+        "bucket_set_keys#id|CREATE INDEX \"bucket_set_keys#id\" ON \"Bucket\".bucket_set_keys "
+        "USING btree (id)",
+        "bucket_set_keys_pkey|CREATE UNIQUE INDEX bucket_set_keys_pkey ON "
+        "\"Bucket\".bucket_set_keys USING btree (set_key)",
         "buckets#modified,id|CREATE INDEX \"buckets#modified,id\" ON \"Bucket\".buckets USING "
         "btree (modified, id)",
         "buckets#size|CREATE INDEX \"buckets#size\" ON \"Bucket\".buckets USING btree (size)",
@@ -148,7 +154,7 @@ TEST_F(PostgresSchema, DocumentBecomesASchemaWithTypedTablesAndIndexes) {
     m_backend = std::make_unique<PostgresBackend>(m_conninfo);
     EXPECT_EQ(SchemaOutcome::Unchanged, m_backend->declareSchema(kBucketSchema).outcome);
     EXPECT_EQ(indexes, rowsOf(m_conninfo, indexQuery));
-    EXPECT_EQ(std::vector<std::string>{"Bucket|5|bucket"},
+    EXPECT_EQ(std::vector<std::string>{"Bucket|6|bucket"},
               rowsOf(m_conninfo, "SELECT name, version, service FROM tarvolt_catalog.schemas"));
 }
 

@@ -26,7 +26,7 @@ TEST(SchemaDocument, BucketSchemaGivesTheDocumentedIndexes) {
     ParsedSchema parsed = parseSchemaDocument(kBucketSchema);
     const SchemaDefinition& schema = parsed.schema;
     EXPECT_EQ("Bucket", schema.name);
-    EXPECT_EQ(5, schema.version);
+    EXPECT_EQ(6, schema.version);
     EXPECT_EQ("bucket", schema.service);
     const TableDefinition* buckets = schema.findTable("buckets");
     ASSERT_NE(nullptr, buckets);
@@ -49,6 +49,13 @@ TEST(SchemaDocument, BucketSchemaGivesTheDocumentedIndexes) {
     ASSERT_NE(nullptr, lease);
     EXPECT_TRUE(lease->findColumn("slot")->key);
     EXPECT_EQ(ColumnType::Integer, lease->findColumn("expires")->type);
+
+    // The set keys: their own key, and looked up by bucket id.
+    const TableDefinition* keys = schema.findTable("bucket_set_keys");
+    ASSERT_NE(nullptr, keys);
+    EXPECT_TRUE(keys->findColumn("set_key")->key);
+    EXPECT_EQ(64u, keys->findColumn("set_key")->size);
+    EXPECT_EQ((std::vector<std::vector<std::string>>{{"id"}}), keys->indexes);
 }
 
 TEST(SchemaDocument, ExplicitCompositeIndexesAreKeptAsGiven) {

@@ -24,9 +24,12 @@ class TableResult {
         result.m_value.emplace(std::move(value));
         return result;
     }
-    static TableResult failed(std::string reason) {
+    // `status`: the error status the storage service answered with, 0 when
+    // it gave none (unreachable, or the failure was found here).
+    static TableResult failed(std::string reason, int status = 0) {
         TableResult result;
         result.m_reason = std::move(reason);
+        result.m_status = status;
         return result;
     }
 
@@ -38,12 +41,16 @@ class TableResult {
     Value take() { return std::move(*m_value); }
     // Why it failed; empty for a result that is ok.
     const std::string& reason() const { return m_reason; }
+    // True when the storage service refused the write for a duplicate key
+    // (409): nothing of it was stored.
+    bool isConflict() const { return m_status == 409; }
 
   private:
     TableResult() = default;
 
     std::optional<Value> m_value;
     std::string m_reason;
+    int m_status = 0;
 };
 
 // The value of an operation that answers nothing but success.

@@ -78,6 +78,7 @@ TableResult<std::string> StorageClient::exchange(const char* operation, const st
                                                  std::string* refusal) {
     const http::Headers headers{{"Content-Type", "application/json"}};
     std::string reason;
+    int status = 0;
     try {
         http::ClientResponse response = m_client->request(method, target, body, headers);
         if (response.status == 200) {
@@ -86,9 +87,16 @@ TableResult<std::string> StorageClient::exchange(const char* operation, const st
         if (refusal != nullptr && response.status == 400) {
             *refusal = errorText(response);
         }
+        status = response.status;
         reason = "status " + std::to_string(response.status) + ": " + errorText(response);
-        Logger::getLogger()->error("Storage %s %s failed with %s", operation, target.c_str(),
-                                   reason.c_str());
+        // A duplicate key is an answer the caller expects and reports itself.
+        if (status == 409) {
+            Logger::getLogger()->info("Storage %s %s refused with %s", operation, target.c_str(),
+                                      reason.c_str());
+        } else {
+            Logger::getLogger()->error("Storage %s %s failed with %s", operation, target.c_str(),
+                                       reason.c_str());
+        }
     } catch (const std::exception& error) {
         reason = "storage service at " + m_client->host() + ":" + std::to_string(m_client->port()) +
                  " unreachable: " + error.what();
@@ -99,7 +107,7 @@ TableResult<std::string> StorageClient::exchange(const char* operation, const st
         Logger::getLogger()->error("Storage %s %s failed with an unknown error", operation,
                                    target.c_str());
     }
-    return TableResult<std::string>::failed(reason);
+    return TableResult<std::string>::failed(reason, status);
 }
 
 SchemaResult StorageClient::declareSchema(const std::string& schemaDocument) {
@@ -185,7 +193,7 @@ CountsResult StorageClient::transact(const std::vector<TableWrite>& writes) {
                         : CountsResult::failed("unreadable answer");
         }
         if (!extensionRefused(refusal)) {
-            return CountsResult::failed(answer.reason());
+            return CountsResult::failed(answer.reason(), answer.isConflict() ? 409 : 0);
         }
     }
     std::vector<int> rows;
@@ -196,7 +204,7 @@ CountsResult StorageClient::transact(const std::vector<TableWrite>& writes) {
         CountResult written =
             write(single.operation.c_str(), method, single.schema, single.table, single.document);
         if (!written) {
-            return CountsResult::failed(written.reason());
+            return CountsResult::failed(written.reason(), written.isConflict() ? 409 : 0);
         }
         rows.push_back(written.value());
     }
@@ -219,7 +227,7 @@ CountResult StorageClient::write(const char* operation, const std::string& metho
                                  const std::string& body) {
     TableResult<std::string> answer = exchange(operation, method, tablePath(schema, table), body);
     if (!answer) {
-        return CountResult::failed(answer.reason());
+        return CountResult::failed(answer.reason(), answer.isConflict() ? 409 : 0);
     }
     const int rows = rowsAffected(answer.value());
     if (rows < 0) {

@@ -23,6 +23,7 @@
 #include "durability.h"
 #include "form_data.h"
 #include "form_refusal.h"
+#include "http/headers.h"
 #include "json_util.h"
 #include "logger.h"
 #include "sha256.h"
@@ -202,8 +203,8 @@ std::optional<Answer> BucketCreation::readAttributes(const FormData::FieldValue&
     return std::nullopt;
 }
 
-// The duplicate test and the write run under the store lock, so two
-// creations of one attribute set cannot both pass the test.
+// The duplicate test is the write's own: the key of the attribute set is
+// unique in the index, so of two creations of one set only one is stored.
 Answer BucketCreation::store() {
     m_auditText = bucket_text::auditAttributes(m_attributes);
     m_writeStarted = true;
@@ -323,6 +324,15 @@ void checkBeforeFile(BucketStore& store, const std::vector<FormPart>& before) {
     if (storedExactly(store, set)) {
         throw FormRefusal(409, messageBody("Duplicate bucket"));
     }
+}
+
+bool isSmallForm(const http::Request& request) {
+    const std::string length = http::headerValue(request.header, "Content-Length");
+    if (length.empty() || length.size() > 19 ||
+        length.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    return std::stoull(length) <= kSmallFormBytes;
 }
 
 Answer handleAdd(BucketStore& store, const Request& request) {

@@ -223,13 +223,20 @@ http::BodySinkFactory BucketApi::uploadSinkFactory() {
         }
         return current;
     };
-    auto check = [this](const std::vector<FormPart>& before, const FormPart& next) {
-        bucket_handlers::checkPartNames(before, next);
-        if (next.isFile && !next.dropped && m_service && m_service->isReadyForRequests()) {
-            bucket_handlers::checkBeforeFile(m_service->store(), before);
-        }
+    return [this, uploadDir, currentLimits](const http::Request& request) {
+        // The duplicate test before the file is a query of its own: worth it
+        // only when it may spare reading a large file. A smaller form is
+        // read whole, and its addition's own write refuses a duplicate.
+        const bool testEarly = !bucket_handlers::isSmallForm(request);
+        auto check = [this, testEarly](const std::vector<FormPart>& before, const FormPart& next) {
+            bucket_handlers::checkPartNames(before, next);
+            if (testEarly && next.isFile && !next.dropped && m_service &&
+                m_service->isReadyForRequests()) {
+                bucket_handlers::checkBeforeFile(m_service->store(), before);
+            }
+        };
+        return FormData::sinkFactory(uploadDir, currentLimits, check)(request);
     };
-    return FormData::sinkFactory(uploadDir, currentLimits, check);
 }
 
 // A new file streams into a temporary file under the storage root, held to

@@ -119,6 +119,11 @@ void checkPartNames(const std::vector<FormPart>& before, const FormPart& next);
 // the file is never read. Returns when the form may go on (also when the
 // store cannot be asked: the addition then decides as usual).
 void checkBeforeFile(BucketStore& store, const std::vector<FormPart>& before);
+// Forms up to this many bytes skip `checkBeforeFile`'s duplicate test.
+constexpr uint64_t kSmallFormBytes = 1024 * 1024;
+// True when `request` declares a body (Content-Length) of at most
+// kSmallFormBytes; false for a larger or a chunked one.
+bool isSmallForm(const http::Request& request);
 // The parameters of GET /bucket/changes.
 struct FeedQuery {
     static constexpr uint64_t kDefaultLimit = 100;

@@ -88,8 +88,8 @@ class BucketIndex {
     CountsResult commit(std::vector<TableWrite> writes, const ChangeFeed::Entry& entry);
 
     // The writes that store the new `bucket` in one transaction (the
-    // addition's own, without its change-feed entry): its attribute rows,
-    // its facts row when it has facts, then its "buckets" row, which makes
+    // addition's own, without its change-feed entry): its attribute rows, the
+    // key of its set, its facts row when it has facts, then its "buckets" row, which makes
     // it visible. The benchmarks' bulk loader commits these too, so a store
     // it builds holds exactly what additions would have written.
     std::vector<TableWrite> additionWrites(Bucket& bucket) const;
@@ -123,19 +123,41 @@ class BucketIndex {
 
     // ---- writes ----
 
+    // What a write of a bucket's attribute set did.
+    enum class Stored {
+        Written,    // every row stored
+        Duplicate,  // another bucket holds the set (its key refused it): nothing stored
+        Failed,     // the storage failed (logged); see each write for what may be stored
+    };
+
     // Stores `bucket`: a never stored one in one transaction (attribute
-    // rows, its "bucket_files" row when it has facts, then its "buckets"
-    // row), else its "buckets" row when missing
-    // and its attribute rows (updated or inserted) in one transaction. True
-    // when everything was stored; false (logged) at the first failure.
-    bool storeRows(Bucket& bucket);
+    // rows, its set's key, its "bucket_files" row when it has facts, then
+    // its "buckets" row; Duplicate leaves it marked unstored), else its
+    // "buckets" row when missing and its attribute rows (updated or
+    // inserted) with its set's key in place of the old one in one
+    // transaction. Written, Duplicate, or Failed at the first failure.
+    Stored storeRows(Bucket& bucket);
     // Takes the stored attribute rows of `id` from `before` (as fetched) to
     // `after` in one transaction with the feed's row (`file`: the bucket's
-    // file): the names gone deleted, the values changed updated, the names
-    // new inserted. True when all were written or nothing differs; false
-    // (logged, nothing written) when a row had gone or the storage failed.
-    bool writePatch(uint64_t id, const Bucket::Attributes& before, const Bucket::Attributes& after,
-                    const std::string& file);
+    // file) and the key of `after` in place of the old one: the names gone
+    // deleted, the values changed updated, the names new inserted. Written
+    // when all were written or nothing differs; Duplicate when another
+    // bucket holds `after`; Failed (logged) when a row had gone or the
+    // storage failed. Nothing is written unless Written.
+    Stored writePatch(uint64_t id, const Bucket::Attributes& before,
+                      const Bucket::Attributes& after, const std::string& file);
+    // Gives the key of its set to each stored bucket above the largest id
+    // that has one, in ascending id order, a page per transaction (at the
+    // start, before requests are served, over a store an older version
+    // wrote). A bucket whose set an earlier bucket holds is left without a
+    // key and logged as a warning. Nullopt when the storage failed (what was
+    // committed stays, and the next start goes on from there); else the
+    // numbers of buckets keyed and left without a key.
+    struct Backfill {
+        size_t keyed = 0;
+        size_t duplicates = 0;
+    };
+    std::optional<Backfill> backfillSetKeys();
     // Deletes the "buckets" row of `id`, then its attribute rows and its
     // "bucket_files" row, in one
     // transaction where the storage service offers them: ok with the
@@ -228,12 +250,23 @@ class BucketIndex {
                                               std::optional<size_t> limit);
 
     // The rows of a bucket never stored, in one storage transaction.
-    bool insertNewRows(Bucket& bucket);
+    Stored insertNewRows(Bucket& bucket);
     bool writeBucketRow(Bucket& bucket);
     bool storedAttributeNames(const Bucket& bucket, std::set<std::string>& names);
     // The attribute rows of `bucket` (updated when their name is in
     // `stored`, else inserted) in one storage transaction.
-    bool writeAttributes(Bucket& bucket, const std::set<std::string>& stored);
+    Stored writeAttributes(Bucket& bucket, const std::set<std::string>& stored);
+    // The largest id in `table` (nullopt when it has no row); false when it
+    // cannot be read.
+    bool readLargestIdOf(const char* table, std::optional<uint64_t>& largest);
+    // Gives each bucket of `page` that has attributes its set's key, in one
+    // transaction, or one at a time when a key refuses it; adds to `done`.
+    // False when the storage failed.
+    bool keyPage(const Records& page, Backfill& done);
+    // Gives `bucket` its set's key alone: true when written or when its key
+    // row is its own already; a set another bucket holds is logged and
+    // counted in `done`. False when the storage failed.
+    bool keyOne(const Bucket& bucket, Backfill& done);
 
     Logger& m_logger;
     BucketHome* m_owner;

@@ -1,10 +1,9 @@
 // The bucket store: the one face through which the service reads and
-// changes buckets. It composes four parts, each with its own contract and
+// changes buckets. It composes three parts, each with its own contract and
 // lock, none reaching into another's:
 //   IdAllocator       ids: the counter and the mark file of reserved ids
 //   ChangeRecords     changes in flight, leftovers, durable file removal
 //   BucketIndex       the rows of the schema "Bucket" and the queries on them
-//   DuplicateStripes  the per-set locks and memory of the duplicate tests
 // and adds the storage root and the store mutex that serializes the
 // changes of a bucket.
 //
@@ -25,9 +24,9 @@
 // requests are served; everything else may run on several threads at once.
 // `updateUnique`, `remove` and `write` take the store mutex, so no change
 // or deletion of a bucket comes between another's read and write.
-// `writeUnique` takes only the stripe of its attribute set, so creations of
-// different sets run at the same time. Locks are taken store mutex first,
-// then one stripe, never two stripes; the parts' own locks are taken inside
+// `writeUnique` takes no lock: the key of each attribute set (set_key.h) is
+// unique in the index, so of two writes of one set the storage service
+// commits one and refuses the other. The parts' own locks are taken inside
 // the parts only.
 #pragma once
 
@@ -46,7 +45,6 @@
 #include "bucket_index.h"
 #include "change_feed.h"
 #include "change_records.h"
-#include "duplicate_stripes.h"
 #include "id_allocator.h"
 #include "intent_log.h"
 
@@ -109,6 +107,12 @@ class BucketStore : public BucketHome {
     // Sets the id counter to one more than the largest stored id (it stays
     // at 1 for an empty store). False when the largest id cannot be read.
     bool setupNextBucketId();
+    // Once the writer lease is held: gives the key of its attribute set to
+    // each stored bucket a store of an older version left without one
+    // (BucketIndex::backfillSetKeys; a bucket whose set an earlier one
+    // holds is logged and left without). False (logged) when the storage
+    // failed.
+    bool keyStoredSets();
     // Moves the id counter up to the mark of ids reserved by earlier runs.
     // False (logged) when the mark file exists but cannot be read.
     bool adoptIdMark();
@@ -211,15 +215,14 @@ class BucketStore : public BucketHome {
     // missing, then one attribute row per attribute (updated or inserted).
     // True when everything was stored; false at the first failure.
     bool write(Bucket& bucket) override;
-    // Under the stripe of its attribute set: Duplicate when another stored
-    // bucket holds exactly that set (every pair and no more), else writes
-    // the record: Written or Failed. Give it its final attributes first.
-    // The test is a query unless `holdsExactly` found the set absent and no
-    // write of a set of its stripe has ended since.
+    // Writes the record (BucketIndex::storeRows): Duplicate when another
+    // stored bucket holds exactly its set (every pair and no more; refused
+    // by the set's key in the write's own transaction, nothing stored),
+    // else Written or Failed. Give it its final attributes first.
     Outcome writeUnique(Bucket& bucket);
-    // True when a stored bucket holds exactly `set`; nullopt when the query
-    // failed. An absence is remembered for the next `writeUnique` of the
-    // set (a creation tests its set before its file arrives).
+    // True when a stored bucket holds exactly `set` (a query); nullopt when
+    // the query failed. For a creation that may refuse a large upload before
+    // its file arrives; the write decides in any case.
     std::optional<bool> holdsExactly(const Bucket::Attributes& set);
     // Under the store mutex: applies `changes` to the stored bucket `id`
     // (new values for known names, new names added) and writes it unless
@@ -300,20 +303,10 @@ class BucketStore : public BucketHome {
     // The stored bucket `id`, its attributes noted in `change.before`; null
     // (with `change.outcome` Absent or LookupFailed) when it cannot be had.
     std::unique_ptr<Bucket> fetchForChange(uint64_t id, Change& change);
-    // Writes the rows, then counts a write of the set's stripe.
-    bool writeRows(Bucket& bucket);
-    // `writeUnique` with the set's stripe held.
-    Outcome writeUniqueRows(Bucket& bucket);
+    // The outcome of a write of the index.
+    static Outcome outcomeOf(BucketIndex::Stored stored);
     // `remove` with the store mutex held; `keep` may be empty.
     Change removeRows(uint64_t id, const std::function<bool(Bucket&)>& keep);
-    // True when a bucket other than `id` holds exactly `set`; nullopt when
-    // the query failed.
-    std::optional<bool> heldByAnother(const Bucket::Attributes& set, uint64_t id);
-    // The attribute rows that take bucket `id` from `before` to `after`, in
-    // one transaction with the feed's row (BucketIndex::writePatch), and
-    // the count of the write in the stripes. True when all were written.
-    bool writePatch(uint64_t id, const Bucket::Attributes& before, const Bucket::Attributes& after,
-                    const std::string& file);
 
     Logger& m_logger;
     mutable std::mutex m_rootMutex;  // guards m_root
@@ -322,6 +315,5 @@ class BucketStore : public BucketHome {
     ChangeRecords m_changes;
     ChangeFeed m_feed;
     BucketIndex m_index;
-    DuplicateStripes m_stripes;
     std::mutex m_mutex;  // the store mutex
 };

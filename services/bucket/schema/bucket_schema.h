@@ -6,7 +6,9 @@
 // of the file, one row per bucket that has any, file_facts.h); from version 4, "bucket_lease"
 // (slot, generation, name, host, pid, started, expires: the writer lease, writer_lease.h); from
 // version 5, the columns "size" and "modified" of "buckets" (the file's size in bytes and its
-// modification time in milliseconds since the epoch, bucket_file_stats.h), each indexed. The
+// modification time in milliseconds since the epoch, bucket_file_stats.h), each indexed; from
+// version 6, "bucket_set_keys" (set_key, id: the key of each bucket's attribute set, set_key.h, the
+// table's own key, so that two buckets never hold one set; indexed by id). The
 // store declares it at every start; the storage benchmarks, the fuzz targets and the tests declare
 // the same text, so they exercise exactly the tables the service uses.
 //
@@ -25,6 +27,7 @@ constexpr const char* kAttributes = "bucket_attributes";
 constexpr const char* kChanges = "bucket_changes";
 constexpr const char* kLease = "bucket_lease";
 constexpr const char* kFiles = "bucket_files";
+constexpr const char* kSetKeys = "bucket_set_keys";
 
 // Version 1: the two tables of ids, paths and attributes.
 constexpr const char* kDocumentVersion1 =
@@ -36,9 +39,9 @@ constexpr const char* kDocumentVersion1 =
     "\"type\" : \"varchar\", \"size\" : 80 }, { \"column\" : \"value\", \"type\" : \"varchar\", "
     "\"size\" : 80 } ], \"index\" : [ \"name\" ] } ] }";
 
-// The current schema document (version 5), as sent to the storage service.
+// The current schema document (version 6), as sent to the storage service.
 constexpr const char* kDocument =
-    "{ \"schema\" : \"Bucket\", \"version\" : 5, \"service\" : \"bucket\", \"tables\" : [ { "
+    "{ \"schema\" : \"Bucket\", \"version\" : 6, \"service\" : \"bucket\", \"tables\" : [ { "
     "\"name\" : \"buckets\", \"columns\" : [ { \"column\" : \"id\", \"type\" : \"integer\", "
     "\"size\" : 10, \"key\" : true }, { \"column\" : \"filename\", \"type\" : \"varchar\", "
     "\"size\" : 255 }, { \"column\" : \"size\", \"type\" : \"integer\" }, { \"column\" : "
@@ -61,6 +64,8 @@ constexpr const char* kDocument =
     "{ \"column\" : \"name\", \"type\" : \"varchar\", \"size\" : 255 }, { \"column\" : "
     "\"host\", \"type\" : \"varchar\", \"size\" : 255 }, { \"column\" : \"pid\", \"type\" : "
     "\"integer\" }, { \"column\" : \"started\", \"type\" : \"integer\" }, { \"column\" : "
-    "\"expires\", \"type\" : \"integer\" } ] } ] }";
+    "\"expires\", \"type\" : \"integer\" } ] }, { \"name\" : \"bucket_set_keys\", \"columns\" : [ "
+    "{ \"column\" : \"set_key\", \"type\" : \"varchar\", \"size\" : 64, \"key\" : true }, "
+    "{ \"column\" : \"id\", \"type\" : \"integer\" } ], \"index\" : [ [ \"id\" ] ] } ] }";
 
 }  // namespace bucket_schema

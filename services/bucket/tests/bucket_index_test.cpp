@@ -20,7 +20,9 @@ class IndexHome : public BucketHome {
   public:
     IndexHome(std::string root, BucketIndex& index) : m_root(std::move(root)), m_index(index) {}
     std::string root() const override { return m_root; }
-    bool write(Bucket& bucket) override { return m_index.storeRows(bucket); }
+    bool write(Bucket& bucket) override {
+        return m_index.storeRows(bucket) == BucketIndex::Stored::Written;
+    }
 
   private:
     std::string m_root;
@@ -66,10 +68,12 @@ TEST_F(BucketIndexTest, APatchTakesTheStoredRowsToTheNewSet) {
     store(2, {{"gone", "x"}, {"changed", "1"}});
     const Bucket::Attributes after{{"kept", "k"}, {"changed", "2"}, {"new", "n"}};
 
-    ASSERT_TRUE(m_index.writePatch(1, before, after, m_dir.path() + "/0/1"));
+    ASSERT_EQ(BucketIndex::Stored::Written,
+              m_index.writePatch(1, before, after, m_dir.path() + "/0/1"));
     EXPECT_EQ(after, stored(1));
     EXPECT_EQ((Bucket::Attributes{{"gone", "x"}, {"changed", "1"}}), stored(2));
-    EXPECT_TRUE(m_index.writePatch(1, after, after, "")) << "nothing differs: nothing written";
+    EXPECT_EQ(BucketIndex::Stored::Written, m_index.writePatch(1, after, after, ""))
+        << "nothing differs: nothing written";
     EXPECT_EQ(after, stored(1));
 }
 
@@ -83,8 +87,10 @@ TEST_F(BucketIndexTest, APatchIsRecordedInTheFeedOnlyWhenItChangesRows) {
     m_index.setFeed(&feed);
     const Bucket::Attributes before = store(5, {{"a", "1"}});
     const Bucket::Attributes after{{"a", "2"}};
-    ASSERT_TRUE(m_index.writePatch(5, before, after, m_dir.path() + "/0/5"));
-    ASSERT_TRUE(m_index.writePatch(5, after, after, m_dir.path() + "/0/5"));
+    ASSERT_EQ(BucketIndex::Stored::Written,
+              m_index.writePatch(5, before, after, m_dir.path() + "/0/5"));
+    ASSERT_EQ(BucketIndex::Stored::Written,
+              m_index.writePatch(5, after, after, m_dir.path() + "/0/5"));
 
     std::optional<ChangeFeed::Page> page = feed.read(0, 10);
     ASSERT_TRUE(page);
@@ -95,12 +101,13 @@ TEST_F(BucketIndexTest, APatchIsRecordedInTheFeedOnlyWhenItChangesRows) {
 }
 
 // A storage service that refuses the writes (here: no schema declared)
-// makes the patch answer false, never true.
+// makes the patch fail, never a success or a duplicate.
 TEST_F(BucketIndexTest, ARefusedPatchAnswersFalse) {
     InProcessStorage undeclared;
     m_index.setStorage(&undeclared);
-    EXPECT_FALSE(m_index.writePatch(9, {{"a", "1"}}, {{"a", "2"}}, ""));
-    EXPECT_TRUE(m_index.writePatch(9, {{"a", "1"}}, {{"a", "1"}}, "")) << "nothing to write";
+    EXPECT_EQ(BucketIndex::Stored::Failed, m_index.writePatch(9, {{"a", "1"}}, {{"a", "2"}}, ""));
+    EXPECT_EQ(BucketIndex::Stored::Written, m_index.writePatch(9, {{"a", "1"}}, {{"a", "1"}}, ""))
+        << "nothing to write";
 }
 
 // A record's path comes from its home's root; its write goes through the

@@ -21,6 +21,7 @@
 #include "condition.h"
 #include "fake_storage_client.h"
 #include "logger.h"
+#include "set_key.h"
 #include "test_support.h"
 
 namespace {
@@ -36,12 +37,18 @@ class BucketStoreTest : public ::testing::Test {
         m_service->setStorageClient(&m_storage);
     }
 
-    // Stores bucket `id` with `attributes` directly in the fake tables.
-    void store(uint64_t id, const AttributeList& attributes) {
+    // Stores bucket `id` with `attributes` directly in the fake tables, with
+    // the key of its set when it has attributes and `keyed`.
+    void store(uint64_t id, const AttributeList& attributes, bool keyed = true) {
         m_storage.addRow("buckets", {{"id", std::to_string(id)}, {"filename", "f"}});
         for (const auto& [name, value] : attributes) {
             m_storage.addRow("bucket_attributes",
                              {{"id", std::to_string(id)}, {"name", name}, {"value", value}});
+        }
+        if (keyed && !attributes.empty()) {
+            const Bucket::Attributes set(attributes.begin(), attributes.end());
+            m_storage.addRow("bucket_set_keys",
+                             {{"set_key", set_key::keyOf(set)}, {"id", std::to_string(id)}});
         }
     }
 
@@ -155,10 +162,9 @@ TEST_F(BucketStoreTest, WriteStoresANewBucketInOneTransactionItsRowLast) {
     EXPECT_TRUE(bucket->flush());
     // The row, which makes the bucket visible, comes last (a storage
     // without transactions runs the writes one at a time in this order).
-    EXPECT_EQ(
-        (std::vector<std::string>{
-            "transaction insert bucket_attributes, insert bucket_attributes, insert buckets"}),
-        m_storage.callLog());
+    EXPECT_EQ((std::vector<std::string>{"transaction insert bucket_attributes, insert "
+                                        "bucket_attributes, insert bucket_set_keys, insert buckets"}),
+              m_storage.callLog());
     auto rows = m_storage.rows("buckets");
     ASSERT_EQ(1u, rows.size());
     EXPECT_EQ(m_service->getStoreRoot() + "/0/1", rows[0]["filename"]);
@@ -237,7 +243,7 @@ TEST_F(BucketStoreTest, AFailedWriteChangesNoAttributeAndIsReported) {
         const size_t attributeRows = m_storage.rows("bucket_attributes").size();
         std::unique_ptr<Bucket> unseen(m_service->allocate());
         unseen->addAttribute("d", "1");
-        unseen->addAttribute("e", "1");
+        unseen->addAttribute("e", failing);  // a set of its own: no duplicate of the last
         m_logged.clear();
         m_storage.failWhen = [failing](const std::string& operation, const std::string& table) {
             return operation == "insert" && table == failing;
@@ -252,14 +258,14 @@ TEST_F(BucketStoreTest, AFailedWriteChangesNoAttributeAndIsReported) {
         EXPECT_TRUE(unseen->flush()) << "written again";
         std::unique_ptr<Bucket> stored(m_service->fetch(unseen->getId()));
         ASSERT_TRUE(stored);
-        EXPECT_EQ((Bucket::Attributes{{"d", "1"}, {"e", "1"}}), stored->getAttributes());
+        EXPECT_EQ((Bucket::Attributes{{"d", "1"}, {"e", failing}}), stored->getAttributes());
     }
 }
 
-// A creation tests its set before its file arrives; its write then skips
-// the duplicate test's query, unless a write of a set of the same stripe
-// has ended since (it may have stored the very set).
-TEST_F(BucketStoreTest, AnAbsenceFoundBeforehandSparesOneQueryUntilAWriteEnds) {
+// An addition is one round trip, a duplicate's included: the key of the
+// set refuses it in the transaction that would store it, nothing stays of
+// it, and no query comes before.
+TEST_F(BucketStoreTest, AnAdditionIsOneTransactionItsDuplicateTestIncluded) {
     BucketStore& store = m_service->store();
     auto creation = [&store](const Bucket::Attributes& set) {
         std::unique_ptr<Bucket> bucket = store.allocate();
@@ -269,34 +275,33 @@ TEST_F(BucketStoreTest, AnAbsenceFoundBeforehandSparesOneQueryUntilAWriteEnds) {
         return bucket;
     };
     const Bucket::Attributes set{{"k", "1"}, {"m", "2"}};
-    EXPECT_EQ(std::optional<bool>(false), store.holdsExactly(set));
+    const std::string oneTransaction =
+        "transaction insert bucket_attributes, insert bucket_attributes, insert bucket_set_keys, "
+        "insert buckets";
     std::unique_ptr<Bucket> first = creation(set);
     m_storage.clearCallLog();
     EXPECT_EQ(BucketStore::Outcome::Written, store.writeUnique(*first));
-    EXPECT_EQ((std::vector<std::string>{"transaction insert bucket_attributes, insert "
-                                        "bucket_attributes, insert buckets"}),
-              m_storage.callLog());
+    EXPECT_EQ((std::vector<std::string>{oneTransaction}), m_storage.callLog());
+    const auto before = m_storage.rows("bucket_attributes");
     std::unique_ptr<Bucket> second = creation(set);
-    EXPECT_EQ(BucketStore::Outcome::Duplicate, store.writeUnique(*second)) << "used once";
+    m_storage.clearCallLog();
+    EXPECT_EQ(BucketStore::Outcome::Duplicate, store.writeUnique(*second));
+    EXPECT_EQ((std::vector<std::string>{oneTransaction}), m_storage.callLog());
+    EXPECT_TRUE(second->isUnstored()) << "nothing of it was stored";
+    EXPECT_EQ(before, m_storage.rows("bucket_attributes"));
+    EXPECT_EQ(1u, m_storage.rows("bucket_set_keys").size());
     EXPECT_EQ(std::optional<bool>(true), store.holdsExactly(set));
 
-    // Two creations of one set test it before either is written.
-    const Bucket::Attributes other{{"n", "3"}};
-    EXPECT_EQ(std::optional<bool>(false), store.holdsExactly(other));
-    std::unique_ptr<Bucket> flushed = creation(other);
-    EXPECT_TRUE(flushed->flush());
-    std::unique_ptr<Bucket> late = creation(other);
-    EXPECT_EQ(BucketStore::Outcome::Duplicate, store.writeUnique(*late)) << "the absence is stale";
-
-    m_storage.failWhen = [](const std::string& operation, const std::string&) {
-        return operation == "query";
+    // A subset or a superset is another set.
+    EXPECT_EQ(BucketStore::Outcome::Written, store.writeUnique(*creation({{"k", "1"}})));
+    EXPECT_EQ(BucketStore::Outcome::Written,
+              store.writeUnique(*creation({{"k", "1"}, {"m", "2"}, {"n", "3"}})));
+    // A refusal by another table's key (here an id stored twice) is a
+    // failure, never a duplicate.
+    m_storage.failWhen = [](const std::string& operation, const std::string& table) {
+        return operation == "insert" && table == "buckets";
     };
-    EXPECT_EQ(std::nullopt, store.holdsExactly({{"p", "4"}}));
-    m_storage.failWhen = nullptr;
-    std::unique_ptr<Bucket> unknown = creation({{"p", "4"}});
-    m_storage.clearCallLog();
-    EXPECT_EQ(BucketStore::Outcome::Written, store.writeUnique(*unknown));
-    EXPECT_EQ("query bucket_attributes", m_storage.callLog().at(0)) << "a failure proves nothing";
+    EXPECT_EQ(BucketStore::Outcome::Failed, store.writeUnique(*creation({{"p", "4"}})));
 }
 
 TEST_F(BucketStoreTest, FetchNeedsTheBucketRow) {
@@ -337,7 +342,7 @@ TEST_F(BucketStoreTest, FetchAndWriteKeepTheirRoundTripsFew) {
     EXPECT_TRUE(bucket->flush());
     EXPECT_EQ((std::vector<std::string>{"transaction insert bucket_attributes, insert "
                                         "bucket_attributes, insert bucket_attributes, insert "
-                                        "buckets"}),
+                                        "bucket_set_keys, insert buckets"}),
               m_storage.callLog());
 }
 
@@ -586,7 +591,7 @@ TEST_F(BucketStoreTest, SchemaIsDeclaredAsTheFirstVersionPlusAdditions) {
     const std::string first = bucket_schema::kDocumentVersion1;
     EXPECT_EQ(492u, first.size());
     std::string firstColumns = first.substr(0, first.find("\"size\" : 255 }") + 14);
-    firstColumns.replace(firstColumns.find("\"version\" : 1"), 13, "\"version\" : 5");
+    firstColumns.replace(firstColumns.find("\"version\" : 1"), 13, "\"version\" : 6");
     EXPECT_EQ(0u, m_storage.lastSchema.rfind(firstColumns, 0)) << m_storage.lastSchema;
     const size_t tables = first.find("{ \"name\" : \"bucket_attributes\"");
     const std::string firstTables = first.substr(tables, first.size() - 4 - tables);
@@ -595,7 +600,10 @@ TEST_F(BucketStoreTest, SchemaIsDeclaredAsTheFirstVersionPlusAdditions) {
     EXPECT_LT(at, m_storage.lastSchema.find("{ \"name\" : \"bucket_files\""));
     EXPECT_LT(m_storage.lastSchema.find("{ \"name\" : \"bucket_files\""),
               m_storage.lastSchema.find("{ \"name\" : \"bucket_lease\""));
-    EXPECT_EQ(0u, m_storage.lastSchema.rfind("{ \"schema\" : \"Bucket\", \"version\" : 5,", 0));
+    EXPECT_LT(m_storage.lastSchema.find("{ \"name\" : \"bucket_lease\""),
+              m_storage.lastSchema.find("{ \"name\" : \"bucket_set_keys\""))
+        << "version 6 adds the set keys last";
+    EXPECT_EQ(0u, m_storage.lastSchema.rfind("{ \"schema\" : \"Bucket\", \"version\" : 6,", 0));
     // Version 5 adds the file's size and time to "buckets", after its first columns.
     EXPECT_NE(std::string::npos,
               m_storage.lastSchema.find("\"size\" : 255 }, { \"column\" : \"size\", \"type\" : "

@@ -1,6 +1,6 @@
 // The parts of the store that have logic of their own: the id allocator
 // over its mark file, the change records with their leftovers and durable
-// file removal, and the memory of the duplicate tests.
+// file removal, and the key of an attribute set.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "change_records.h"
-#include "duplicate_stripes.h"
 #include "id_allocator.h"
 #include "logger.h"
+#include "set_key.h"
 #include "test_support.h"
 
 namespace fs = std::filesystem;
@@ -142,43 +142,18 @@ TEST_F(StorePartsTest, LeftoversWaitForTheirRowsToBeConfirmedGone) {
     EXPECT_FALSE(fs::exists(thrown));
 }
 
-// Names and values cannot run into each other in a set's key, and one set
-// always takes the same stripe.
+// Names and values cannot run into each other in a set's text, and one set
+// always gets the same key, whatever its order of insertion.
 TEST_F(StorePartsTest, SetKeysAreUnambiguous) {
     const Bucket::Attributes joined{{"ab", "c"}};
     const Bucket::Attributes split{{"a", "bc"}};
     const Bucket::Attributes pairs{{"a", "b"}, {"c", ""}};
-    EXPECT_NE(DuplicateStripes::setKey(joined), DuplicateStripes::setKey(split));
-    EXPECT_NE(DuplicateStripes::setKey(split), DuplicateStripes::setKey(pairs));
-    EXPECT_NE(DuplicateStripes::setKey({}), DuplicateStripes::setKey({{"", ""}}));
-    DuplicateStripes stripes;
-    EXPECT_EQ(&stripes.stripe(joined), &stripes.stripe(Bucket::Attributes(joined)));
-}
-
-// An absence is used once, only while no write of its stripe has ended
-// since, and the memory of absences stays bounded.
-TEST_F(StorePartsTest, AnAbsenceIsUsedOnceAndOnlyWhileCurrent) {
-    DuplicateStripes stripes;
-    const Bucket::Attributes set{{"colour", "blue"}};
-    const std::string key = DuplicateStripes::setKey(set);
-
-    stripes.rememberAbsence(key, stripes.writesOf(key));
-    EXPECT_TRUE(stripes.takeAbsence(key));
-    EXPECT_FALSE(stripes.takeAbsence(key)) << "used once";
-
-    stripes.rememberAbsence(key, stripes.writesOf(key));
-    stripes.countWrite(set);
-    EXPECT_FALSE(stripes.takeAbsence(key)) << "a write of the stripe ended since";
-
-    for (size_t i = 0; i <= DuplicateStripes::kMaxAbsentSets; ++i) {
-        const std::string other = DuplicateStripes::setKey({{"n", std::to_string(i)}});
-        stripes.rememberAbsence(other, stripes.writesOf(other));
-    }
-    EXPECT_FALSE(stripes.takeAbsence(DuplicateStripes::setKey({{"n", "0"}})))
-        << "forgotten when the memory started over";
-    const std::string last =
-        DuplicateStripes::setKey({{"n", std::to_string(DuplicateStripes::kMaxAbsentSets)}});
-    EXPECT_TRUE(stripes.takeAbsence(last));
+    EXPECT_NE(set_key::textOf(joined), set_key::textOf(split));
+    EXPECT_NE(set_key::textOf(split), set_key::textOf(pairs));
+    EXPECT_NE(set_key::textOf({}), set_key::textOf({{"", ""}}));
+    EXPECT_EQ(set_key::keyOf(joined), set_key::keyOf(Bucket::Attributes(joined)));
+    EXPECT_NE(set_key::keyOf(joined), set_key::keyOf(split));
+    EXPECT_EQ(64u, set_key::keyOf(joined).size());
 }
 
 }  // namespace
