@@ -4,7 +4,7 @@
 //
 // StoreFiller writes the rows of buckets straight through the storage
 // service's transactions (the rows the bucket service's own addition writes,
-// BucketIndex::additionWrites, with four attributes per bucket; 200 buckets
+// BucketIndex::additionWrites, with four attributes per bucket; 100 buckets
 // per transaction, from several keep-alive clients at once). Adding the same
 // buckets through the bucket service would cost about ten storage round
 // trips, an audit entry and a file each, which would put 100,000 buckets
