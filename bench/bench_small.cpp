@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <functional>
 
+#include "bench_ceiling.h"
 #include "bench_pattern.h"
 #include "bench_platform.h"
 #include "bench_rows.h"
@@ -19,10 +20,12 @@ namespace {
 using Goal = TableRow::Goal;
 const char* const kHost = "127.0.0.1";
 constexpr size_t kSmallFile = 4096;
-constexpr int kTargetThreads = 8;      // the thread count the targets hold at
-constexpr double kAddTarget = 0.1;     // of nginx PUTs per second
-constexpr double kGetTarget = 0.4;     // of nginx GETs per second
-constexpr double kAddCpuLimit = 0.75;  // CPU-s per 1,000 additions, all processes
+constexpr int kTargetThreads = 8;       // the thread count the targets hold at
+constexpr double kAddTarget = 0.1;      // of nginx PUTs per second
+constexpr double kGetTarget = 0.4;      // of nginx GETs per second
+constexpr double kAddCpuLimit = 0.75;   // CPU-s per 1,000 additions, all processes
+constexpr double kCeilingTarget = 0.5;  // of the durable-write ceiling's files per second
+constexpr int kCeilingWriters = 32;
 
 std::string smallFile() {
     PatternSource source;
@@ -114,6 +117,8 @@ struct BenchSuites::SmallFiles {
     std::vector<std::vector<uint64_t>> ids;  // the buckets each client added
     std::vector<uint64_t> attempts;          // the additions each client tried
     std::vector<uint64_t> puts;              // the files each client PUT to nginx
+    Series ceiling;                          // the box's durable-write ceiling
+    std::string ceilingFailure;              // why it could not be measured
 };
 
 std::pair<Series, Series> BenchSuites::alternate(const LoadOperation& ours,
@@ -121,12 +126,16 @@ std::pair<Series, Series> BenchSuites::alternate(const LoadOperation& ours,
                                                  LoadOutcome& theirTotal) {
     const auto slice = m_setup.loadDuration / m_setup.runs;
     CpuMeter ourMeter(ourProcesses());
+    SwitchMeter ourSwitches(ourProcesses());
     CpuMeter theirMeter(nginxProcesses(false));
     std::pair<Series, Series> series;
+    m_switches = {};
     for (int run = 0; run < m_setup.runs; ++run) {
         ourMeter.begin();
+        ourSwitches.begin();
         LoadOutcome mine = runLoad(kHost, m_setup.bucketPort, m_setup.clients, slice, ours);
         series.first.add(mine.perSecond(), ourMeter, ourMeter.end(), mine.completed / 1000.0);
+        m_switches.add(ourSwitches.end(), mine.completed);
         theirMeter.begin();
         LoadOutcome nginx = runLoad(kHost, m_setup.nginxPort, m_setup.clients, slice, theirs);
         series.second.add(nginx.perSecond(), theirMeter, theirMeter.end(),
@@ -142,6 +151,7 @@ void BenchSuites::runSmallFiles(ResultTable& table) {
     // the small writes and throttle them; write them out first.
     ::sync();
     SmallFiles state(static_cast<size_t>(m_setup.clients));
+    measureCeiling(state, table);
     for (int threads : m_setup.threadCounts) {
         smallFilesAt(state, threads, table);
     }
@@ -151,6 +161,7 @@ void BenchSuites::runSmallFiles(ResultTable& table) {
 void BenchSuites::runSmallAdds(ResultTable& table) {
     ::sync();
     SmallFiles state(static_cast<size_t>(m_setup.clients));
+    measureCeiling(state, table);
     for (int threads : m_setup.threadCounts) {
         try {
             useThreads(threads);
@@ -255,8 +266,44 @@ std::string BenchSuites::measureSmallAdds(SmallFiles& state, int threads, AddKin
                                 ours.totalCpu().median, kAddCpuLimit);
         cpu.ours = ours.totalCpu();
         table.add(cpu);
+        addCeilingRatio(state, ours, table);
+        addSwitchRows("addition", table);
     }
     return "";
+}
+
+// In the bench's own directory beside the platform's data, so on the same
+// filesystem as its storage.
+void BenchSuites::measureCeiling(SmallFiles& state, ResultTable& table) {
+    progress("measuring the durable-write ceiling");
+    try {
+        state.ceiling = measureDurableCeiling(m_setup.dataDir + "/.bench-ceiling", kCeilingWriters,
+                                              m_setup.runs, m_setup.loadDuration);
+        table.add(ceilingRow(state.ceiling, kCeilingWriters));
+        progress("durable-write ceiling: " + std::to_string(state.ceiling.figure().median) +
+                 " files/s");
+    } catch (const std::exception& error) {
+        state.ceilingFailure = error.what();
+        table.addFailure(ceilingRow(state.ceiling, kCeilingWriters).benchmark, Goal::None, 0,
+                         error.what());
+    }
+}
+
+void BenchSuites::addCeilingRatio(const SmallFiles& state, const Series& adds, ResultTable& table) {
+    const std::string name = "  the same additions, of the durable-write ceiling";
+    if (!state.ceilingFailure.empty()) {
+        table.addFailure(name, Goal::RatioAtLeast, kCeilingTarget, state.ceilingFailure);
+        return;
+    }
+    TableRow row;
+    row.benchmark = name;
+    row.unit = "/s";
+    row.ours = adds.figure();
+    row.reference = state.ceiling.figure();
+    row.referenceLabel = "ceiling";
+    row.goal = Goal::RatioAtLeast;
+    row.target = kCeilingTarget;
+    table.add(row);
 }
 
 void BenchSuites::measureSmallDownloads(SmallFiles& state, int threads, ResultTable& table) {
@@ -292,6 +339,31 @@ void BenchSuites::measureSmallDownloads(SmallFiles& state, int threads, ResultTa
     }
     table.add(throughputRow(name, "/s", ours, nginx, "nginx GET", kGetTarget, "1,000 requests",
                             target ? Goal::RatioAtLeast : Goal::None));
+    if (target) {
+        addSwitchRows("download", table);
+    }
+}
+
+void BenchSuites::SwitchRuns::add(const Switches& used, uint64_t requests) {
+    if (requests == 0) {
+        return;
+    }
+    voluntary.push_back(static_cast<double>(used.voluntary) / static_cast<double>(requests));
+    involuntary.push_back(static_cast<double>(used.involuntary) / static_cast<double>(requests));
+}
+
+// The context switches per request of the last `alternate`, over all our
+// processes, printed for comparison.
+void BenchSuites::addSwitchRows(const std::string& request, ResultTable& table) {
+    const std::pair<const char*, const std::vector<double>*> kinds[] = {
+        {"voluntary", &m_switches.voluntary}, {"involuntary", &m_switches.involuntary}};
+    for (const auto& [kind, samples] : kinds) {
+        TableRow row;
+        row.benchmark = "  context switches per " + request + ", all our processes, " + kind;
+        row.ours = summarize(*samples);
+        row.goal = Goal::None;
+        table.add(row);
+    }
 }
 
 }  // namespace bench

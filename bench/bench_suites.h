@@ -9,16 +9,19 @@
 //                same bytes; the same through the core's proxy against an
 //                nginx reverse proxy in front of that nginx; the peak memory
 //                growth of the bucket service and the core during ours.
-//   small files: 32 clients adding 4 KiB buckets with three attributes
-//                against nginx PUTs of 4 KiB files, then downloading them
+//   small files: first the box's durable-write ceiling (bench_ceiling.h),
+//                then 32 clients adding 4 KiB buckets with three attributes
+//                against nginx PUTs of 4 KiB files (the durable ones at 8
+//                threads also against the ceiling), then downloading them
 //                against nginx GETs, with the bucket service at 2 and at 8
 //                threads (its "threads" item, applied by a restart); the
 //                additions at 8 threads once more on a platform whose
 //                storage service commits every write on its own (group
 //                commit off) and on one started without durability, when
 //                there are such platforms.
-//   adds:        the additions of the small files only (no downloads), at
-//                each thread count, then on the other two platforms.
+//   adds:        the ceiling and the additions of the small files only (no
+//                downloads), at each thread count, then on the other two
+//                platforms.
 //   scaling:     match p50 latency with 100,000 stored buckets against
 //                1,000 (the p50 of each run), and listing time with 10,000
 //                against 1,000. The 1,000 buckets live on a platform of
@@ -47,6 +50,7 @@
 
 #include "bench_load.h"
 #include "bench_stats.h"
+#include "bench_switches.h"
 #include "bench_table.h"
 
 namespace bench {
@@ -118,11 +122,23 @@ class BenchSuites {
     void measureAddsOn(SmallFiles& state, AddKind kind, uint16_t coreApiPort, pid_t corePid,
                        const std::string& missing, ResultTable& table);
     void measureSmallDownloads(SmallFiles& state, int threads, ResultTable& table);
+    void addSwitchRows(const std::string& request, ResultTable& table);
+    // The box's durable-write ceiling, and the durable additions against it.
+    void measureCeiling(SmallFiles& state, ResultTable& table);
+    void addCeilingRatio(const SmallFiles& state, const Series& adds, ResultTable& table);
     void useThreads(int threads);
+
+    // Context switches per request of our processes, per run of `alternate`.
+    struct SwitchRuns {
+        void add(const Switches& used, uint64_t requests);
+        std::vector<double> voluntary;
+        std::vector<double> involuntary;
+    };
 
     BenchSetup m_setup;
     int m_threads = 2;  // the bucket service's "threads" item in force
     uint64_t m_transferCount = 0;
+    SwitchRuns m_switches;
 };
 
 // Prints a progress line on standard error.

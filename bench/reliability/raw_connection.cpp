@@ -14,6 +14,47 @@ namespace reliability {
 
 namespace {
 
+// The head of `data` (up to `end`) in lower case.
+std::string lowerHead(const std::string& data, size_t end) {
+    std::string lower = data.substr(0, end);
+    for (char& c : lower) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return lower;
+}
+
+bool isChunked(const std::string& data, size_t end) {
+    return lowerHead(data, end).find("\r\ntransfer-encoding: chunked") != std::string::npos;
+}
+
+// Decodes the chunked body that starts at `from` into `body`; false until
+// its last chunk (and the blank line after it) has arrived. Only tried once
+// the data ends like a chunked body, so a long answer is decoded once.
+bool decodeChunked(const std::string& data, size_t from, std::string& body) {
+    static const std::string kLast = "0\r\n\r\n";
+    if (data.size() < kLast.size() ||
+        data.compare(data.size() - kLast.size(), kLast.size(), kLast) != 0) {
+        return false;
+    }
+    body.clear();
+    for (;;) {
+        const size_t lineEnd = data.find("\r\n", from);
+        if (lineEnd == std::string::npos) {
+            return false;
+        }
+        const size_t size = std::strtoul(data.c_str() + from, nullptr, 16);
+        from = lineEnd + 2;
+        if (size == 0) {
+            return data.compare(from, 2, "\r\n") == 0;
+        }
+        if (data.size() < from + size + 2) {
+            return false;
+        }
+        body.append(data, from, size);
+        from += size + 2;
+    }
+}
+
 // Parses the status and, once the headers are in, how long the whole answer
 // is; -1 while unknown.
 long expectedLength(const std::string& data, int& status) {
@@ -24,10 +65,7 @@ long expectedLength(const std::string& data, int& status) {
     if (data.compare(0, 5, "HTTP/") == 0 && data.size() > 12) {
         status = std::atoi(data.c_str() + 9);
     }
-    std::string lower = data.substr(0, end);
-    for (char& c : lower) {
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
+    const std::string lower = lowerHead(data, end);
     const size_t at = lower.find("\r\ncontent-length:");
     long length = 0;
     if (at != std::string::npos) {
@@ -91,9 +129,17 @@ RawAnswer RawConnection::readAnswer(std::chrono::milliseconds deadline) {
     char buffer[65536];
     for (;;) {
         long want = expectedLength(data, answer.status);
+        const size_t headEnd = data.find("\r\n\r\n");
+        if (want >= 0 && isChunked(data, headEnd)) {
+            if (decodeChunked(data, headEnd + 4, answer.body)) {
+                answer.complete = true;
+                answer.head = data.substr(0, headEnd);
+                return answer;
+            }
+            want = -1;
+        }
         if (want >= 0 && static_cast<long>(data.size()) >= want) {
             answer.complete = true;
-            const size_t headEnd = data.find("\r\n\r\n");
             answer.head = data.substr(0, headEnd);
             answer.body = data.substr(headEnd + 4, want);
             return answer;

@@ -1,7 +1,8 @@
 // RawConnection: one TCP connection to a loopback port on which arbitrary
 // bytes can be written, for sending requests no HTTP library would produce.
 // readAnswer() collects what the server sends back until the answer is
-// complete (headers plus Content-Length bytes), the server closes, or the
+// complete (headers plus Content-Length bytes, or a chunked body through its
+// last chunk, given decoded), the server closes, or the
 // deadline passes.
 //
 // Thread-safety: one thread per object.

@@ -4,14 +4,17 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <ctime>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include "bench_rows.h"
 #include "bench_stats.h"
+#include "bench_switches.h"
 #include "bench_table.h"
 
 namespace bench {
@@ -102,6 +105,32 @@ TEST(BenchTableTest, CountsOnlyRowsWithATargetThatWereMeasured) {
     EXPECT_NE(text.find("1.00 s ±15%"), std::string::npos) << text;
     EXPECT_NE(text.find("(not measured: answered 500)"), std::string::npos) << text;
     EXPECT_NE(text.find("(no such setting)"), std::string::npos) << text;
+}
+
+// The switches of a process are those of all its threads: a thread that
+// sleeps twenty times switches voluntarily at least twenty times (counted
+// while it lives; an ended thread takes its counts with it).
+TEST(SwitchMeterTest, CountsTheSwitchesOfEveryThreadOfAProcess) {
+    SwitchMeter meter({Process{"self", {::getpid()}}});
+    meter.begin();
+    std::atomic<int> slept{0};
+    std::atomic<bool> measured{false};
+    std::thread sleeper([&] {
+        for (; slept < 20; ++slept) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        while (!measured) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    while (slept < 20) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    Switches used = meter.end();
+    measured = true;
+    sleeper.join();
+    EXPECT_GE(used.voluntary, 20u);
+    EXPECT_EQ(switchesOf(999999999).voluntary, 0u);
 }
 
 }  // namespace

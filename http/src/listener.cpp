@@ -1,6 +1,7 @@
 #include "listener.h"
 
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -20,14 +21,15 @@ using tcp = net::ip::tcp;
 
 namespace {
 constexpr auto kAcceptRetryDelay = std::chrono::milliseconds(100);
-}
+constexpr int kAcceptBatch = 64;  // connections taken per readiness, then the loop goes on
+}  // namespace
 
 Listener::Listener(std::shared_ptr<ServerCore> core)
     : m_core(std::move(core)),
-      m_strand(net::make_strand(m_core->ioc)),
-      m_acceptor(m_strand),
-      m_retryTimer(m_strand),
-      m_shutdownReader(m_strand) {
+      m_executor(m_core->loops[0]->get_executor()),
+      m_acceptor(m_executor),
+      m_retryTimer(m_executor),
+      m_shutdownReader(m_executor) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
         throw boost::system::system_error(errno, boost::system::system_category(),
@@ -63,6 +65,10 @@ bool Listener::open(std::string& error) {
     if (!ec) {
         m_acceptor.listen(net::socket_base::max_listen_connections, ec);
     }
+    if (!ec) {
+        // Connections are taken with accept4 until none waits.
+        m_acceptor.native_non_blocking(true, ec);
+    }
     tcp::endpoint bound;
     if (!ec) {
         bound = m_acceptor.local_endpoint(ec);
@@ -74,11 +80,12 @@ bool Listener::open(std::string& error) {
         return false;
     }
     m_port = bound.port();
+    m_protocol = bound.protocol();
     return true;
 }
 
 void Listener::run() {
-    net::dispatch(m_strand, [self = shared_from_this()] {
+    net::dispatch(m_executor, [self = shared_from_this()] {
         self->doWatchShutdown();
         self->doAccept();
     });
@@ -111,13 +118,27 @@ void Listener::doAccept() {
     if (m_stopping) {
         return;
     }
-    m_acceptor.async_accept(net::make_strand(m_core->ioc),
-                            beast::bind_front_handler(&Listener::onAccept, shared_from_this()));
+    m_acceptor.async_wait(tcp::acceptor::wait_read,
+                          beast::bind_front_handler(&Listener::onAcceptable, shared_from_this()));
 }
 
-void Listener::onAccept(beast::error_code ec, tcp::socket socket) {
+// Takes the connections waiting now (up to a batch), each to the loop that
+// is least loaded when it arrives.
+void Listener::onAcceptable(beast::error_code ec) {
     if (m_stopping || ec == net::error::operation_aborted) {
         return;
+    }
+    for (int taken = 0; !ec && taken < kAcceptBatch; ++taken) {
+        int fd =
+            ::accept4(m_acceptor.native_handle(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            break;
+        }
+        if (fd < 0 && errno != ECONNABORTED && errno != EINTR) {
+            ec.assign(errno, boost::system::system_category());
+        } else if (fd >= 0) {
+            startSession(fd);
+        }
     }
     if (ec) {
         // Typically out of file descriptors: try again shortly instead of spinning.
@@ -126,8 +147,20 @@ void Listener::onAccept(beast::error_code ec, tcp::socket socket) {
         m_retryTimer.async_wait(beast::bind_front_handler(&Listener::onRetry, shared_from_this()));
         return;
     }
-    std::make_shared<Session>(std::move(socket), m_core)->start();
     doAccept();
+}
+
+void Listener::startSession(int fd) {
+    const size_t loop = m_core->pickLoop();
+    tcp::socket socket(*m_core->loops[loop]);
+    beast::error_code ec;
+    socket.assign(m_protocol, fd, ec);
+    if (ec) {
+        ::close(fd);
+        m_core->logError("Accepting a connection failed: " + ec.message());
+        return;
+    }
+    std::make_shared<Session>(std::move(socket), m_core, loop)->start();
 }
 
 void Listener::onRetry(beast::error_code ec) {
@@ -156,6 +189,8 @@ void Listener::closeAll() {
     for (auto& session : live) {
         session->close();
     }
+    // Each loop ends once its connections are done.
+    m_core->releaseLoops();
 }
 
 }  // namespace http::detail

@@ -1,13 +1,13 @@
-// Waits, on a connection's strand, until another socket (the next hop of a
+// Waits, on a connection's loop, until another socket (the next hop of a
 // relay) has bytes to read or room to write, so that a relay never blocks an
 // event loop thread while the next hop takes its time.
 //
-// The socket is duplicated onto the strand's reactor once and kept while
+// The socket is duplicated onto the loop's reactor once and kept while
 // the watch lives; each wait has a deadline. Readiness events are
 // edge-triggered, so after queueing a wait the socket is asked once more
 // (ready_now.h) and the wait ends at once when it is ready already.
 //
-// Thread-safety: used on one strand only; at most one wait at a time. Held
+// Thread-safety: used on one loop only; at most one wait at a time. Held
 // by shared_ptr: a pending wait keeps the watch alive.
 #pragma once
 
@@ -31,7 +31,7 @@ class ReadinessWatch : public std::enable_shared_from_this<ReadinessWatch> {
     ReadinessWatch(const ReadinessWatch&) = delete;
     ReadinessWatch& operator=(const ReadinessWatch&) = delete;
 
-    // Calls `callback` on the strand once `fd` is readable (writable, with
+    // Calls `callback` on the connection's loop once `fd` is readable (writable, with
     // `forWrite`) or has failed (no error), after `timeout` with
     // beast::error::timeout, or with the error of duplicating `fd`. `fd`
     // stays the caller's; it must stay open until the callback has run.

@@ -1,5 +1,5 @@
 // The Server facade: configuration, routes, start/stop and the event-loop
-// threads.
+// threads, one loop each.
 #include "http/server.h"
 
 #include <iostream>
@@ -10,6 +10,41 @@
 #include "server_core.h"
 
 namespace http {
+
+detail::ServerCore::ServerCore(ServerConfig serverConfig) : config(std::move(serverConfig)) {
+    const unsigned count = config.threads ? config.threads : 1;
+    for (unsigned i = 0; i < count; ++i) {
+        // Each loop is run by one thread only: its scheduler can skip the
+        // hand-offs a shared queue needs.
+        loops.push_back(std::make_unique<Loop>(1));
+    }
+    loopLoad.assign(count, 0);
+}
+
+size_t detail::ServerCore::pickLoop() {
+    std::lock_guard<std::mutex> lock(mutex);
+    size_t best = nextLoop;
+    for (size_t step = 1; step < loops.size(); ++step) {
+        size_t candidate = (nextLoop + step) % loops.size();
+        if (loopLoad[candidate] < loopLoad[best]) {
+            best = candidate;
+        }
+    }
+    nextLoop = (best + 1) % loops.size();
+    return best;
+}
+
+void detail::ServerCore::holdLoops() {
+    std::lock_guard<std::mutex> lock(mutex);
+    for (auto& loop : loops) {
+        loopGuards.emplace_back(loop->get_executor());
+    }
+}
+
+void detail::ServerCore::releaseLoops() {
+    std::lock_guard<std::mutex> lock(mutex);
+    loopGuards.clear();
+}
 
 void detail::ServerCore::logError(const std::string& message) const {
     if (errorLogger) {
@@ -67,8 +102,9 @@ class Server::Impl {
         : core(std::make_shared<detail::ServerCore>(std::move(config))),
           listener(std::make_shared<detail::Listener>(core)) {}
 
-    void runLoop();
+    void runLoop(boost::asio::io_context& loop);
     void runThreads();
+    void drainLoops();
 
     std::shared_ptr<detail::ServerCore> core;
     std::shared_ptr<detail::Listener> listener;
@@ -79,12 +115,12 @@ class Server::Impl {
     std::string errorMessage;
 };
 
-// Runs the event loop until it runs out of work; an exception escaping a
+// Runs `loop` until it runs out of work; an exception escaping a
 // completion handler is logged and the loop goes on.
-void Server::Impl::runLoop() {
+void Server::Impl::runLoop(boost::asio::io_context& loop) {
     for (;;) {
         try {
-            core->ioc.run();
+            loop.run();
             return;
         } catch (const std::exception& e) {
             core->logError(std::string("Unexpected exception in the HTTP event loop: ") + e.what());
@@ -94,35 +130,37 @@ void Server::Impl::runLoop() {
     }
 }
 
+// Loop 0 runs on the calling thread, every other on a thread of its own.
 void Server::Impl::runThreads() {
     std::vector<std::thread> pool;
-    unsigned threads = core->config.threads ? core->config.threads : 1;
-    for (unsigned i = 1; i < threads; ++i) {
-        pool.emplace_back([this] { runLoop(); });
+    for (size_t i = 1; i < core->loops.size(); ++i) {
+        pool.emplace_back([this, i] { runLoop(*core->loops[i]); });
     }
-    runLoop();
+    runLoop(*core->loops[0]);
     for (auto& thread : pool) {
         thread.join();
     }
+    drainLoops();
+}
+
+// Marks the loops finished for good, then completes the work posted to them
+// while they were ending (closing sockets).
+void Server::Impl::drainLoops() {
     {
         std::lock_guard<std::mutex> lock(core->mutex);
         core->finished = true;
     }
-    // Work posted while the loop was ending (closing sockets) completes here.
-    core->ioc.restart();
-    core->ioc.poll();
+    for (auto& loop : core->loops) {
+        loop->restart();
+        loop->poll();
+    }
 }
 
 Server::Server(ServerConfig config) : m_impl(std::make_unique<Impl>(std::move(config))) {}
 
 Server::~Server() {
     stop();
-    {
-        std::lock_guard<std::mutex> lock(m_impl->core->mutex);
-        m_impl->core->finished = true;
-    }
-    m_impl->core->ioc.restart();
-    m_impl->core->ioc.poll();
+    m_impl->drainLoops();
 }
 
 void Server::addRoute(const std::string& method, const std::string& pattern, Handler handler,
@@ -170,6 +208,7 @@ bool Server::start(std::function<void(uint16_t)> onListening) {
     if (onListening) {
         onListening(m_impl->port);
     }
+    m_impl->core->holdLoops();
     m_impl->listener->run();
     m_impl->runThreads();
     return true;

@@ -1,11 +1,12 @@
 // State shared by the server, its listener and its connections: the
-// configuration, the route table, the event loop and the set of open
-// connections. Connections hold it by shared_ptr, so a Response that
-// outlives the Server still finds a valid (stopped) event loop.
+// configuration, the route table, the event loops (one per server thread)
+// and the set of open connections. Connections hold it by shared_ptr, so a
+// Response that outlives the Server still finds a valid (stopped) loop.
 //
-// Thread-safety: `config` and `router` are read-only once the server runs;
-// the session set and the `finished` flag are guarded by their mutex; the
-// logger is set before start.
+// Thread-safety: `config`, `router` and the `loops` vector are read-only once
+// the server runs; the session set, the loads, the `finished` flag and the
+// loops' work guards are guarded by their mutex; the logger is set before
+// start.
 #pragma once
 
 #include <atomic>
@@ -14,7 +15,9 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
+#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 
 #include "http/server.h"
@@ -25,20 +28,27 @@ namespace http::detail {
 class Session;
 
 struct ServerCore {
-    explicit ServerCore(ServerConfig serverConfig)
-        : config(std::move(serverConfig)),
-          ioc(static_cast<int>(config.threads ? config.threads : 1)) {}
+    using Loop = boost::asio::io_context;
+    using LoopGuard = boost::asio::executor_work_guard<Loop::executor_type>;
+
+    // Creates `config.threads` loops (at least one), none running yet.
+    explicit ServerCore(ServerConfig serverConfig);
 
     ServerConfig config;
-    boost::asio::io_context ioc;
+    // One loop per server thread, each run by that thread alone; loop 0 also
+    // holds the listener. A connection lives on one loop for its whole life.
+    std::vector<std::unique_ptr<Loop>> loops;
     Router router;
     std::function<void(const std::string&)> errorLogger;
 
-    std::mutex mutex;  // guards `sessions`, the connection counts and `finished`
+    std::mutex mutex;  // guards `sessions`, the counts, the guards and `finished`
     std::unordered_map<Session*, std::weak_ptr<Session>> sessions;
-    bool finished = false;  // the event loop has ended for good
-    uint32_t served = 0;    // connections admitted and still open
-    uint32_t refusing = 0;  // connections being answered 503
+    std::vector<uint32_t> loopLoad;     // registered connections per loop
+    size_t nextLoop = 0;                // where the search for the least loaded loop starts
+    std::vector<LoopGuard> loopGuards;  // keep idle loops running until shutdown
+    bool finished = false;              // every loop has ended for good
+    uint32_t served = 0;                // connections admitted and still open
+    uint32_t refusing = 0;              // connections being answered 503
     std::unordered_map<std::string, uint32_t> servedPerClient;
 
     // What becomes of a new connection under the connection caps.
@@ -52,6 +62,15 @@ struct ServerCore {
     Admission admit(const std::string& client);
     // Gives back what `admit` counted; the caller holds `mutex`.
     void releaseSlot(Admission admission, const std::string& client);
+
+    // The loop with the fewest registered connections, ties taken in turn.
+    // Takes `mutex`.
+    size_t pickLoop();
+    // Keeps every loop running while it has nothing to do, until
+    // `releaseLoops`. Call before the loops run.
+    void holdLoops();
+    // Lets each loop end once its last operation is done. Takes `mutex`.
+    void releaseLoops();
 
     void logError(const std::string& message) const;
 

@@ -52,13 +52,14 @@ void answerUnsupported(std::shared_ptr<Response> response, std::shared_ptr<Reque
 
 }  // namespace
 
-Session::Session(tcp::socket socket, std::shared_ptr<ServerCore> core)
+Session::Session(tcp::socket socket, std::shared_ptr<ServerCore> core, size_t loop)
     : m_core(std::move(core)),
       m_stream(std::move(socket)),
       m_bodyClock(m_stream.get_executor()),
       m_fileTimer(m_stream.get_executor()),
       m_relay(m_stream.get_executor()),
-      m_answer(m_stream.get_executor()) {
+      m_answer(m_stream.get_executor()),
+      m_loop(loop) {
     beast::error_code ec;
     m_stream.socket().set_option(tcp::no_delay(true), ec);
     auto peer = m_stream.socket().remote_endpoint(ec);
@@ -76,6 +77,9 @@ Session::~Session() {
     std::lock_guard<std::mutex> lock(m_core->mutex);
     m_core->sessions.erase(this);
     m_core->releaseSlot(m_admission, m_remoteAddress);
+    if (m_registered) {
+        --m_core->loopLoad[m_loop];
+    }
 }
 
 void Session::start() {
@@ -89,6 +93,8 @@ void Session::start() {
         std::lock_guard<std::mutex> lock(m_core->mutex);
         m_admission = admission;
         m_core->sessions.emplace(this, weak_from_this());
+        ++m_core->loopLoad[m_loop];
+        m_registered = true;
     }
     auto first =
         admission == ServerCore::Admission::Serve ? &Session::doReadHeader : &Session::doRefuse;

@@ -2,8 +2,9 @@
 // buffer or a body sink, runs the handler, and writes what its Response
 // hands over, then reads the next request (keep-alive) or closes.
 //
-// Each step is a do_x/on_x pair that runs on the connection's strand; every
-// read and write has a deadline. The session stays alive while an operation
+// Each step is a do_x/on_x pair that runs on the connection's loop (one of
+// the server's loops, run by one thread, for the connection's whole life);
+// every read and write has a deadline. The session stays alive while an operation
 // is pending or a Response of it exists.
 //
 // The read half (session.cpp) reads requests, runs their handlers and ends
@@ -13,7 +14,7 @@
 // request body for an early answer.
 //
 // Thread-safety: `start`, `close` and `submit` may be called from any thread;
-// everything else runs on the strand.
+// everything else runs on the connection's loop.
 #pragma once
 
 #include <cstdint>
@@ -43,7 +44,8 @@ namespace http::detail {
 
 class Session : public std::enable_shared_from_this<Session> {
   public:
-    Session(boost::asio::ip::tcp::socket socket, std::shared_ptr<ServerCore> core);
+    // `socket` belongs to the server's loop number `loop`.
+    Session(boost::asio::ip::tcp::socket socket, std::shared_ptr<ServerCore> core, size_t loop);
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
@@ -58,7 +60,7 @@ class Session : public std::enable_shared_from_this<Session> {
     // Queues bytes of the current response for transmission (any thread).
     void submit(WriteJob job);
 
-    // The connection's strand, and the deadline of each body read or write.
+    // The connection's loop, and the deadline of each body read or write.
     boost::asio::any_io_executor executor() { return m_stream.get_executor(); }
     std::chrono::steady_clock::duration contentTimeout() const;
 
@@ -174,7 +176,7 @@ class Session : public std::enable_shared_from_this<Session> {
         explicit RelayState(const boost::asio::any_io_executor& executor) : other(executor) {}
         std::unique_ptr<SplicePipe> pipe;  // opened by the first relay
         // A duplicate of the other socket of a running relay, so that its
-        // readiness can be awaited on this connection's strand.
+        // readiness can be awaited on this connection's loop.
         boost::asio::posix::stream_descriptor other;
         bool inbound = false;  // the relay moves the request body out
         bool offered = false;  // the body sink was asked for a target
@@ -203,6 +205,8 @@ class Session : public std::enable_shared_from_this<Session> {
     AnswerWatch m_answer;
     bool m_closed = false;
     ServerCore::Admission m_admission = ServerCore::Admission::Drop;  // nothing counted yet
+    size_t m_loop;              // index of the connection's loop
+    bool m_registered = false;  // counted in the loop's load
     std::string m_remoteAddress;
     uint16_t m_remotePort = 0;
 };

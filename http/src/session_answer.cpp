@@ -1,12 +1,12 @@
 // The watch on the receiver of a streamed request body (the service behind a
 // proxy): while the body is read, the socket that the body sink names is
-// watched for readability on the strand. A receiver that speaks before the
+// watched for readability on the connection's loop. A receiver that speaks before the
 // body is complete has answered early (a refusal, typically) or gone away;
 // the pending body step is then cancelled, every body step's completion
 // sees `m_answer.arrived` first, and the handler runs at once on a
 // connection that closes after its answer. A receiver that takes the body
 // more slowly than the client sends it makes the session wait, on the
-// strand, for room on its socket before it reads on.
+// connection's loop, for room on its socket before it reads on.
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>

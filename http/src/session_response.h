@@ -10,7 +10,7 @@
 // bodies are dropped (a relayed body is still read off its socket).
 //
 // Thread-safety: as Response: one user at a time; the connection returns a
-// transmitted buffer on its strand before it runs the send callback.
+// transmitted buffer on its loop before it runs the send callback.
 #pragma once
 
 #include <atomic>
@@ -51,7 +51,7 @@ class SessionResponse : public Response, public std::enable_shared_from_this<Ses
     // closes once this response ends.
     void discardPending(bool closeConnection);
 
-    // Called by the connection on its strand once bytes handed over by
+    // Called by the connection on its loop once bytes handed over by
     // `send` are on the wire: keeps the buffer for the next chunk, then runs
     // the send's callback (whose exceptions pass on to the caller).
     void onSent(const boost::system::error_code& ec, std::string&& buffer,

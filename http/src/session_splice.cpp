@@ -2,7 +2,7 @@
 // this connection's socket to the socket its body sink names, and a response
 // body moved from another socket to this connection's (sendFromSocket). Both
 // go through the session's pipe with splice(2); every wait for readiness runs
-// on the strand under the content deadline.
+// on the connection's loop under the content deadline.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -61,7 +61,7 @@ void Session::beginSpliceOut() {
     doSplice();
 }
 
-// Duplicates the other socket onto this strand's reactor and starts the pipe.
+// Duplicates the other socket onto this loop's reactor and starts the pipe.
 boost::system::error_code Session::openSplice(int other, bool inbound, uint64_t length) {
     beast::error_code ec;
     m_stream.expires_never();  // the relay keeps its own deadline

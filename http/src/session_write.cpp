@@ -1,6 +1,6 @@
 // The write half of a connection: the queue of byte runs, file ranges and
 // socket relays that the Responses of its requests hand over, transmitted in
-// order on the strand, and the end of each response (read on, or close).
+// order on the connection's loop, and the end of each response (read on, or close).
 #include <sys/sendfile.h>
 
 #include <cerrno>

@@ -3,7 +3,7 @@
 // 64 KiB, which doubles the calls for a 128 KiB chunk).
 //
 // Thread-safety: TransferAllLarge is stateless; TransferAllCounting writes to
-// its counter from the read's strand.
+// its counter from the read's loop.
 #pragma once
 
 #include <cstddef>
@@ -21,7 +21,7 @@ struct TransferAllLarge {
 };
 
 // TransferAllLarge that also records how many bytes the pending read has
-// received so far in `*received` (read on the same strand).
+// received so far in `*received` (read on the same loop).
 struct TransferAllCounting {
     uint64_t* received;
     size_t operator()(const boost::system::error_code& ec, size_t bytes) const {

@@ -3,7 +3,7 @@
 // they are out.
 //
 // Thread-safety: a plain value; it is built by the Response's user and then
-// owned by the connection's strand.
+// owned by the connection's loop.
 #pragma once
 
 #include <cstdint>

@@ -15,7 +15,7 @@
 //
 // Thread-safety: one handler and its completion callbacks use a Response one
 // at a time; at most one `send` may be in flight. Callbacks run on the
-// connection's strand.
+// connection's loop.
 #pragma once
 
 #include <cstddef>
@@ -63,7 +63,7 @@ class Response {
 
     // Transmits everything written so far; `callback` receives the outcome
     // once the bytes are on the wire (or the connection failed), on the
-    // connection's strand; the callback may hold the Response to go on. At
+    // connection's loop; the callback may hold the Response to go on. At
     // most one send may be outstanding; write more only from the callback. A
     // callback that throws has the connection closed after the response.
     virtual void send(SendCallback callback) = 0;
@@ -96,7 +96,7 @@ class Response {
     // an event-loop thread meanwhile; with beast::error::timeout when it
     // stays silent past the connection's content timeout. `fd` stays owned
     // by the caller and must stay open until the callback runs; keep what
-    // owns it in the callback. The callback runs on the connection's strand;
+    // owns it in the callback. The callback runs on the connection's loop;
     // at most one wait may be outstanding. The base implementation (for
     // substitutes of Response) polls `fd` and calls back before returning.
     virtual void waitReadable(int fd, SendCallback callback);

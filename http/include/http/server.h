@@ -5,9 +5,15 @@
 // the path. The first route of the method that matches wins, then the
 // method's default route, else the client gets 400
 // `{ "error" : "Unsupported URL: <path>" }` (path JSON-escaped) on a
-// connection that stays open. Handlers run on the server's event-loop threads: one
-// io_context run by the thread calling `start` plus `threads - 1` pool
-// threads, with a strand per connection.
+// connection that stays open.
+//
+// The server runs `threads` event loops, each an io_context run by one
+// thread (loop 0 by the thread calling `start`, the others by threads of
+// their own). Each accepted connection goes to the loop with the fewest open
+// connections (ties in turn) and lives there for its whole life: its reads,
+// writes, timers and handlers run on that loop's thread, and its socket's
+// executor (`get_executor()`) is that loop. A handler that blocks holds up
+// the other connections of its loop, not those of the other loops.
 //
 // Every connection has limits: `requestTimeout` to receive the whole request
 // header block (a total, however slowly it trickles in; this also ends idle
@@ -112,15 +118,16 @@ class Server {
     // event-loop threads, possibly several at once.
     void setErrorLogger(std::function<void(const std::string&)> logger);
 
-    // Binds, listens and runs the event loop on the calling thread and on
-    // `threads - 1` pool threads until `stop`. Returns true after a clean
+    // Binds, listens and runs loop 0 on the calling thread and the other
+    // `threads - 1` loops on threads of their own until `stop`. Returns true after a clean
     // stop; false at once when binding or listening failed (see `failed`,
     // `errorMessage`). `onListening`, when given, is called with the bound
     // port before the first request is accepted.
     bool start(std::function<void(uint16_t)> onListening = nullptr);
 
-    // Stops accepting, closes every connection and ends the event loop;
-    // `start` then returns. Returns at once. Safe before `start`: the server
+    // Stops accepting, closes every connection on every loop and lets each
+    // loop end once its connections are done; `start` returns when all
+    // loops have ended. Returns at once. Safe before `start`: the server
     // then stops as soon as it has started. Async-signal-safe, so it may be
     // called from a signal handler.
     void stop();

@@ -8,7 +8,8 @@
 // the others go on. Once the transaction has committed every writer of the
 // batch returns (or throws the commit's failure); a writer never returns
 // before its work is committed. While a batch runs, new writers queue up
-// for the next one.
+// for the next one. Each writer waits on a condition of its own: the end of
+// a batch wakes its writers and the first queued writer, who leads next.
 //
 // `Connection` needs `run(sql)` (a statement without rows) and
 // `transaction(work)` (runs `work` between BEGIN and COMMIT, rolled back
@@ -52,7 +53,7 @@ class GroupCommit {
         m_queue.push_back(&mine);
         while (!mine.done) {
             if (m_leading) {
-                m_finished.wait(lock);
+                mine.wake.wait(lock);
                 continue;
             }
             m_leading = true;
@@ -64,12 +65,7 @@ class GroupCommit {
             lock.unlock();
             runBatch(batch);
             lock.lock();
-            for (Pending* pending : batch) {
-                pending->done = true;
-            }
-            m_leading = false;
-            m_batches++;
-            m_finished.notify_all();
+            finishBatch(batch, mine);
         }
         if (mine.error) {
             std::rethrow_exception(mine.error);
@@ -92,7 +88,26 @@ class GroupCommit {
         const Work* work = nullptr;
         std::exception_ptr error;
         bool done = false;
+        std::condition_variable wake;  // notified once done, or to lead the next batch
     };
+
+    // Wakes exactly the writers of `batch` (but the leader, `self`) and the
+    // writer that leads the next batch, so that a commit costs no wake-up of
+    // a writer that then only waits again. Called with `m_mutex` held, so no
+    // woken writer returns (ending its Pending) before the notifications.
+    void finishBatch(const std::vector<Pending*>& batch, Pending& self) {
+        for (Pending* pending : batch) {
+            pending->done = true;
+            if (pending != &self) {
+                pending->wake.notify_one();
+            }
+        }
+        m_leading = false;
+        m_batches++;
+        if (!m_queue.empty()) {
+            m_queue.front()->wake.notify_one();
+        }
+    }
 
     void runBatch(const std::vector<Pending*>& batch) {
         try {
@@ -130,7 +145,6 @@ class GroupCommit {
     Lender m_lend;
     const bool m_grouping;
     mutable std::mutex m_mutex;
-    std::condition_variable m_finished;
     std::deque<Pending*> m_queue;
     bool m_leading = false;
     uint64_t m_batches = 0;

@@ -117,5 +117,33 @@ TEST(GroupCommit, AFailedCommitFailsEveryWriterAndAFailedLoneWriteIsRolledBack) 
     EXPECT_EQ(connection.count("SAVEPOINT tarvolt_group"), 0u);
 }
 
+// Each writer waits to be woken on its own: a wake-up lost at the end of a
+// batch (of its writers, or of the next leader) would leave a writer waiting
+// for ever. More writers than one batch holds, in rounds, all return once
+// their work is committed.
+TEST(GroupCommit, EveryWriterOfManyConcurrentRoundsReturnsCommitted) {
+    FakeConnection connection;
+    auto group = groupOn(connection);
+    constexpr int kWriters = 100;
+    constexpr int kRounds = 20;
+    std::atomic<int> returned{0};
+    std::vector<std::thread> writers;
+    for (int i = 0; i < kWriters; i++) {
+        writers.emplace_back([&] {
+            for (int round = 0; round < kRounds; round++) {
+                group.write([](FakeConnection& c) { c.run("w"); });
+                returned++;
+            }
+        });
+    }
+    for (auto& writer : writers) {
+        writer.join();
+    }
+    EXPECT_EQ(returned, kWriters * kRounds);
+    EXPECT_EQ(connection.count("w"), static_cast<size_t>(kWriters * kRounds));
+    EXPECT_EQ(connection.count("COMMIT"), group.batches());
+    EXPECT_EQ(group.queued(), 0u);
+}
+
 }  // namespace
 }  // namespace storage

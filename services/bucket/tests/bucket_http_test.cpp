@@ -342,6 +342,32 @@ TEST_F(BucketHttpTest, UploadChecksumIsCheckedBeforeAnythingIsStored) {
                     .body == content);
 }
 
+// A checksummed upload whose client goes away in the middle of the file
+// (its digest running on a thread of its own): the service removes the
+// partial file, stores nothing and takes the next checksummed upload.
+TEST_F(BucketHttpTest, AnAbandonedChecksummedUploadLeavesNothing) {
+    const std::string content = pattern(8 << 20, 4);
+    Sha256 digest;
+    digest.update(content.data(), content.size());
+    const std::string body =
+        rest_test::multipartBody({{"sha256", std::nullopt, digest.hexDigest()},
+                                  {"attributes", std::nullopt, "{\"gone\":\"1\"}"},
+                                  {"bucket", std::string("data.bin"), content}});
+    const std::string listing = platform().service().request("GET", "/bucket").body;
+    {
+        http::Client client("127.0.0.1", platform().servicePort());
+        auto exchange = client.open("POST", "/bucket", rest_test::multipartHeaders(), body.size());
+        exchange->writeBody(body.data(), body.size() / 2);
+        EXPECT_TRUE(
+            testing_support::waitFor([&] { return !platform().uploadLeftovers().empty(); }));
+    }  // the connection closes with half of the file unsent
+    EXPECT_TRUE(testing_support::waitFor([&] { return platform().uploadLeftovers().empty(); }));
+    EXPECT_EQ(listing, platform().service().request("GET", "/bucket").body);
+    auto whole =
+        platform().service().request("POST", "/bucket", body, rest_test::multipartHeaders());
+    EXPECT_EQ(202, whole.status) << whole.body;
+}
+
 // An upload whose attributes come first is refused before its file is
 // read, on the service's port and through the core alike: the answer comes
 // while most of the announced body is unsent (the client waits for it, or
