@@ -6,12 +6,18 @@
 
 #include <algorithm>
 #include <exception>
+#include <iterator>
+#include <memory>
 #include <stdexcept>
 #include <thread>
 #include <vector>
 
 #include "bench_stats.h"
+#include "bucket.h"
+#include "bucket_index.h"
 #include "http/client.h"
+#include "logger.h"
+#include "storage_client.h"
 
 namespace bench {
 
@@ -65,30 +71,20 @@ bool answers(uint16_t port) {
     }
 }
 
-// Buckets written per storage transaction: their attribute rows stay
-// within the 1,000 rows of one multi-row insert.
-constexpr uint64_t kBucketsPerTransaction = 200;
+// Buckets written per storage transaction: their rows (six each with four
+// attributes) stay well within the 1,000 statements of one transaction.
+constexpr uint64_t kBucketsPerTransaction = 100;
 
-std::string attributeRow(const std::string& id, const std::string& name, const std::string& value) {
-    return "{\"id\":\"" + id + "\",\"name\":\"" + name + "\",\"value\":\"" + value + "\"}";
-}
-
-std::string insertStatement(const std::string& table, const std::string& rows) {
-    return "{\"operation\":\"insert\",\"schema\":\"Bucket\",\"table\":\"" + table +
-           "\",\"request\":{\"inserts\":[" + rows + "]}}";
-}
-
-// Writes the bucket and attribute rows in one transaction; throws unless
-// the storage service committed them.
-void commitRows(http::Client& client, const std::string& buckets, const std::string& attributes) {
-    const std::string body = "{\"statements\":[" + insertStatement("buckets", buckets) + "," +
-                             insertStatement("bucket_attributes", attributes) + "]}";
-    auto answer = client.request("POST", "/storage/transaction", body,
-                                 {{"Content-Type", "application/json"}});
-    if (answer.status != 200 || answer.body.find("\"committed\"") == std::string::npos) {
-        throw std::runtime_error("storage transaction of filled buckets answered " +
-                                 std::to_string(answer.status) + ": " + answer.body);
-    }
+// The record of filled bucket `i`, with its attributes and its path.
+std::unique_ptr<Bucket> filledBucket(uint64_t i, const std::string& storeRoot) {
+    const uint64_t id = StoreFiller::kIdBase + i;
+    auto bucket = std::make_unique<Bucket>(nullptr, id);
+    bucket->setStoredFilename(StoreFiller::pathOf(storeRoot, i));
+    bucket->addAttribute("group", StoreFiller::groupOf(i));
+    bucket->addAttribute("kind", "k" + std::to_string(i % 7));
+    bucket->addAttribute("serial", "s" + std::to_string(i));
+    bucket->addAttribute("n", std::to_string(i));
+    return bucket;
 }
 
 }  // namespace
@@ -184,24 +180,24 @@ void StoreFiller::fill(uint64_t from, uint64_t to) {
     }
 }
 
+// The rows are the bucket service's own for an addition (BucketIndex::
+// additionWrites, without change-feed entries), so a store filled here holds
+// what the current schema needs; one transaction per kBucketsPerTransaction.
 void StoreFiller::fillEvery(uint64_t from, uint64_t to, uint64_t step) {
-    http::Client client("127.0.0.1", m_storagePort, std::chrono::seconds(60));
+    StorageClient storage("127.0.0.1", m_storagePort);
+    BucketIndex index(*Logger::getLogger(), nullptr);
     const uint64_t stride = step * kBucketsPerTransaction;
     for (uint64_t first = from; first < to; first += stride) {
-        std::string buckets, attributes;
+        std::vector<TableWrite> writes;
         for (uint64_t i = first; i < std::min(to, first + kBucketsPerTransaction); ++i) {
-            const std::string id = std::to_string(kIdBase + i);
-            const std::string file =
-                m_storeRoot + "/" + std::to_string((kIdBase + i) / 100) + "/" + id;
-            buckets += std::string(buckets.empty() ? "" : ",") + "{\"id\":\"" + id +
-                       "\",\"filename\":\"" + file + "\"}";
-            attributes += std::string(attributes.empty() ? "" : ",") +
-                          attributeRow(id, "group", groupOf(i)) + "," +
-                          attributeRow(id, "kind", "k" + std::to_string(i % 7)) + "," +
-                          attributeRow(id, "serial", "s" + std::to_string(i)) + "," +
-                          attributeRow(id, "n", std::to_string(i));
+            std::vector<TableWrite> rows = index.additionWrites(*filledBucket(i, m_storeRoot));
+            std::move(rows.begin(), rows.end(), std::back_inserter(writes));
         }
-        commitRows(client, buckets, attributes);
+        CountsResult written = storage.transact(writes);
+        if (!written) {
+            throw std::runtime_error("storage transaction of filled buckets failed: " +
+                                     written.reason());
+        }
     }
 }
 

@@ -3,9 +3,9 @@
 // and a fast way to fill the bucket tables for the scaling benchmarks.
 //
 // StoreFiller writes the rows of buckets straight through the storage
-// service's REST API (one "buckets" row and four "bucket_attributes" rows
-// per bucket, 200 buckets per storage transaction, from several keep-alive
-// clients at once). Adding the same
+// service's transactions (the rows the bucket service's own addition writes,
+// BucketIndex::additionWrites, with four attributes per bucket; 100 buckets
+// per transaction, from several keep-alive clients at once). Adding the same
 // buckets through the bucket service would cost about ten storage round
 // trips, an audit entry and a file each, which would put 100,000 buckets
 // well beyond the run's time budget; the rows written are the ones the
@@ -68,6 +68,12 @@ class StoreFiller {
     void fill(uint64_t from, uint64_t to);
 
     static std::string groupOf(uint64_t i) { return "g" + std::to_string(i / 10); }
+    // The file path the row of bucket `i` names under `storeRoot` (no file
+    // is written).
+    static std::string pathOf(const std::string& storeRoot, uint64_t i) {
+        const uint64_t id = kIdBase + i;
+        return storeRoot + "/" + std::to_string(id / 100) + "/" + std::to_string(id);
+    }
 
   private:
     void fillEvery(uint64_t from, uint64_t to, uint64_t step);

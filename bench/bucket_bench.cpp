@@ -18,6 +18,7 @@
 //                     [--transfer-mib=1024] [--runs=5] [--clients=32]
 //                     [--threads=2,8] [--match-samples=5000]
 //                     [--transfer-paths=nginx,direct,proxy] [--record-cache-bytes=N]
+//                     [--million-core-api-port=N --million-core-pid=N --million-data=DIR]
 //       runs the benchmarks and prints the result table; its last line is
 //       "bench: N of M targets met". Exit status 0 once the table is out.
 //       --record-cache-bytes sets the bucket service's record cache before
@@ -45,6 +46,13 @@
 //       replication: to the radosgw of the Ceph cluster in --ceph-dir
 //       (ceph-cluster.sh), from the platform of --replication-core-api-port
 //       (bench_replication.h), or "skip" with the reason given.
+//       million: a match, a listing page and a download at 1,000,000
+//       buckets (the platform of --million-core-api-port over the cache
+//       directory --million-data) against the small core's 1,000, the
+//       unpaged listing's memory and the restarts (bench_million.h).
+//   tarvolt-bench million-cache --data=DIR
+//       empties DIR unless it holds a whole million-bucket store of the
+//       current schema (bench/run.sh runs it before the platform starts).
 //   tarvolt-bench fill --core-api-port=N --data=DIR --from=A --to=B
 //       adds the scaling benchmark's buckets A to B-1 through the storage
 //       service (for profiling a store of a given size).
@@ -69,6 +77,7 @@
 
 #include "bench_feed.h"
 #include "bench_full_disk.h"
+#include "bench_million.h"
 #include "bench_platform.h"
 #include "bench_replication.h"
 #include "bench_search.h"
@@ -94,6 +103,9 @@ const char* const kUsage =
     "                         [--threads=2,8] [--match-samples=N]\n"
     "                         [--transfer-paths=nginx,direct,proxy]\n"
     "                         [--record-cache-bytes=N]\n"
+    "                         [--million-core-api-port=N --million-core-pid=N\n"
+    "                         --million-data=DIR]\n"
+    "       tarvolt-bench million-cache --data=DIR\n"
     "       tarvolt-bench fill --core-api-port=N --data=DIR --from=A --to=B\n"
     "       tarvolt-bench footprint --core-bin=PATH --work=DIR [--runs=N]\n"
     "       tarvolt-bench free-port\n";
@@ -209,13 +221,13 @@ std::set<std::string> suitesFrom(const std::map<std::string, std::string>& optio
     auto found = options.find("only");
     std::string list =
         found == options.end()
-            ? "scaling,transfers,small,writes,footprint,feed,search,retention,replication"
+            ? "scaling,transfers,small,writes,footprint,feed,search,retention,replication,million"
             : found->second;
     std::set<std::string> suites = listOption(list);
     for (const auto& item : suites) {
         if (item != "scaling" && item != "transfers" && item != "small" && item != "adds" &&
             item != "writes" && item != "footprint" && item != "feed" && item != "search" &&
-            item != "retention" && item != "replication") {
+            item != "retention" && item != "replication" && item != "million") {
             throw std::invalid_argument("unknown benchmark " + item);
         }
     }
@@ -243,6 +255,28 @@ bench::ReplicationBench replicationFrom(const std::map<std::string, std::string>
     bench.target =
         bench::readReplicationTarget(text(options, "ceph-dir") + "/env", text(options, "ceph-dir"));
     return bench;
+}
+
+bench::MillionBench millionFrom(const std::map<std::string, std::string>& options,
+                                const bench::BenchSetup& setup) {
+    bench::MillionBench bench;
+    bench.coreApiPort = static_cast<uint16_t>(number(options, "million-core-api-port", 0));
+    bench.corePid = static_cast<pid_t>(number(options, "million-core-pid", 0));
+    bench.dataDir = options.count("million-data") ? options.at("million-data") : "";
+    bench.smallCoreApiPort = setup.smallCoreApiPort;
+    bench.smallCorePid = setup.smallCorePid;
+    bench.smallDataDir = setup.smallDataDir;
+    bench.runs = setup.runs;
+    bench.samples = setup.matchSamples / 2;
+    return bench;
+}
+
+// Empties the million-bucket cache directory unless it holds a whole store
+// of the current schema (run before its platform starts).
+int millionCache(int argc, char** argv) {
+    auto options = parseOptions(argc, argv);
+    std::fprintf(stderr, "%s\n", bench::prepareMillionCache(text(options, "data")).c_str());
+    return 0;
 }
 
 int fill(int argc, char** argv) {
@@ -299,6 +333,9 @@ int run(int argc, char** argv) {
     if (suites.count("replication")) {
         bench::addReplicationRows(replicationFrom(options, setup), table);
     }
+    if (suites.count("million")) {
+        bench::addMillionRows(millionFrom(options, setup), table);
+    }
     std::cout << "\n";
     table.print(std::cout);
     return 0;
@@ -331,6 +368,9 @@ int main(int argc, char** argv) {
         }
         if (command == "footprint") {
             return footprint(argc, argv);
+        }
+        if (command == "million-cache") {
+            return millionCache(argc, argv);
         }
     } catch (const std::exception& error) {
         std::fprintf(stderr, "tarvolt-bench: %s\n%s", error.what(), kUsage);

@@ -103,7 +103,7 @@ BucketIndex::Stored BucketIndex::storeRows(Bucket& bucket) {
 // storage service without transactions gets them one at a time in this
 // order, so a failure or a crash in between leaves attribute rows of an id
 // that is never handed out again, not a listed bucket without attributes.
-BucketIndex::Stored BucketIndex::insertNewRows(Bucket& bucket) {
+std::vector<TableWrite> BucketIndex::additionWrites(Bucket& bucket) const {
     const std::string id = std::to_string(bucket.getId());
     const Bucket::Attributes& attributes = bucket.getAttributes();
     std::vector<TableWrite> writes;
@@ -118,6 +118,12 @@ BucketIndex::Stored BucketIndex::insertNewRows(Bucket& bucket) {
     InsertValues row{InsertValue("id", id), InsertValue("filename", bucket.getFilename())};
     addStats(row, bucket.getFilename());
     writes.push_back(storage_documents::insertWrite(kName, kBuckets, row));
+    return writes;
+}
+
+BucketIndex::Stored BucketIndex::insertNewRows(Bucket& bucket) {
+    const Bucket::Attributes& attributes = bucket.getAttributes();
+    std::vector<TableWrite> writes = additionWrites(bucket);
     // Tried from here on: a failure whose answer was lost may have stored
     // the row, so a clean-up has to look.
     bucket.setUnstored(false);

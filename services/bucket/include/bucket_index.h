@@ -87,6 +87,13 @@ class BucketIndex {
     // only; failed when the transaction failed.
     CountsResult commit(std::vector<TableWrite> writes, const ChangeFeed::Entry& entry);
 
+    // The writes that store the new `bucket` in one transaction (the
+    // addition's own, without its change-feed entry): its attribute rows, the
+    // key of its set, its facts row when it has facts, then its "buckets" row, which makes
+    // it visible. The benchmarks' bulk loader commits these too, so a store
+    // it builds holds exactly what additions would have written.
+    std::vector<TableWrite> additionWrites(Bucket& bucket) const;
+
     // Declares the schema; false when the storage service refuses it.
     bool declareSchema();
     // Sets `largest` to the largest stored id (nullopt when no "buckets"
