@@ -18,6 +18,7 @@
 #include "bench_rows.h"
 #include "bench_stats.h"
 #include "bench_suites.h"
+#include "bench_wear.h"
 #include "bucket_schema.h"
 #include "http/client.h"
 
@@ -211,18 +212,6 @@ std::pair<Series, Series> timeBoth(Store& large, Store& small, const Request& re
     return series;
 }
 
-uint64_t residentBytes(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string key;
-    while (status >> key) {
-        uint64_t kib = 0;
-        if (key == "VmRSS:" && status >> kib) {
-            return kib * 1024;
-        }
-    }
-    return 0;
-}
-
 // The bucket service's RSS growth in MiB while the whole listing is sent.
 double listingGrowthMiB(Store& store) {
     const uint64_t before = residentBytes(store.bucketPid);
@@ -260,15 +249,6 @@ double restartSeconds(uint16_t coreApiPort, pid_t corePid) {
     const auto start = Clock::now();
     restartBucketWithThreads(coreApiPort, corePid, 2);
     return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-TableRow figureRow(const std::string& name, const std::string& unit, double value) {
-    TableRow row;
-    row.benchmark = name;
-    row.unit = unit;
-    row.ours = Summary{value, 0, 1};
-    row.goal = TableRow::Goal::None;
-    return row;
 }
 
 void addFailures(ResultTable& table, const std::string& reason) {

@@ -65,28 +65,6 @@ double bytesPerChange(pid_t corePid, int changes, Work work) {
     return static_cast<double>(writtenBytes(pids) - before) / changes;
 }
 
-// A figure shown for what it tells, without a target or a reference.
-TableRow figureRow(const std::string& name, const std::string& unit, double value) {
-    TableRow row;
-    row.benchmark = name;
-    row.unit = unit;
-    row.ours = Summary{value, 0, 1};
-    row.goal = TableRow::Goal::None;
-    return row;
-}
-
-// VmRSS of `pid` in bytes; 0 when it ended.
-uint64_t residentBytes(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string key;
-    while (status >> key) {
-        uint64_t kib = 0;
-        if (key == "VmRSS:" && status >> kib)
-            return kib * 1024;
-    }
-    return 0;
-}
-
 // A datagram socket at `path` standing in for systemd's notification socket.
 class NotifySocket {
   public:
@@ -169,6 +147,26 @@ bool waitReady(NotifySocket& notify, pid_t pid) {
 }
 
 }  // namespace
+
+TableRow figureRow(const std::string& name, const std::string& unit, double value) {
+    TableRow row;
+    row.benchmark = name;
+    row.unit = unit;
+    row.ours = Summary{value, 0, 1};
+    row.goal = TableRow::Goal::None;
+    return row;
+}
+
+uint64_t residentBytes(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string key;
+    while (status >> key) {
+        uint64_t kib = 0;
+        if (key == "VmRSS:" && status >> kib)
+            return kib * 1024;
+    }
+    return 0;
+}
 
 uint64_t writtenBytes(const std::vector<pid_t>& pids) {
     uint64_t total = 0;
