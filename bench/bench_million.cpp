@@ -14,12 +14,12 @@
 #include <thread>
 #include <vector>
 
+#include "bench_million_cache.h"
 #include "bench_platform.h"
 #include "bench_rows.h"
 #include "bench_stats.h"
 #include "bench_suites.h"
 #include "bench_wear.h"
-#include "bucket_schema.h"
 #include "http/client.h"
 
 namespace bench {
@@ -28,7 +28,7 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-constexpr uint64_t kLarge = 1000000;
+constexpr uint64_t kLarge = kMillionBuckets;
 constexpr uint64_t kSmall = 1000;
 constexpr size_t kPicks = 1000;       // buckets given a file, per store
 constexpr size_t kFileBytes = 4096;   // of each of those files
@@ -38,31 +38,10 @@ constexpr double kRatioTarget = 1.5;
 constexpr double kListingGrowthMiB = 32;
 
 const char* const kMatch = "match p50, 1,000,000 vs 1,000 buckets";
+const char* const kSearch = "search (any of two groups) p50, 1,000,000 vs 1,000 buckets";
 const char* const kPage = "paged listing page (limit 100) p50, 1,000,000 vs 1,000 buckets";
 const char* const kDownload = "download 4 KiB p50, 1,000,000 vs 1,000 buckets";
 const char* const kListing = "unpaged listing of 1,000,000 buckets, bucket service RSS growth";
-
-// The version the bucket schema document declares.
-std::string schemaVersion() {
-    const std::string document = bucket_schema::kDocument;
-    const std::string key = "\"version\" : ";
-    const size_t at = document.find(key) + key.size();
-    return document.substr(at, document.find_first_not_of("0123456789", at) - at);
-}
-
-std::string markerPath(const std::string& dataDir) {
-    return dataDir + "/million.ready";
-}
-
-std::string markerText() {
-    return "schema " + schemaVersion() + " buckets " + std::to_string(kLarge) + "\n";
-}
-
-bool markerMatches(const std::string& dataDir) {
-    std::ifstream marker(markerPath(dataDir));
-    std::string text((std::istreambuf_iterator<char>(marker)), std::istreambuf_iterator<char>());
-    return marker && text == markerText();
-}
 
 // One store under measurement.
 struct Store {
@@ -100,7 +79,7 @@ double freeGiB(const std::string& path) {
 // The large store: reused when its marker matches, else built (untimed).
 void fillLarge(Store& store) {
     store.filled = kLarge;
-    if (markerMatches(store.dataDir)) {
+    if (millionCacheReady(store.dataDir)) {
         progress("reusing the 1,000,000-bucket store in " + store.dataDir);
         return;
     }
@@ -111,7 +90,7 @@ void fillLarge(Store& store) {
     }
     const auto start = Clock::now();
     StoreFiller(store.storagePort, store.root, kFillThreads).fill(0, kLarge);
-    std::ofstream(markerPath(store.dataDir)) << markerText();
+    markMillionCacheReady(store.dataDir);
     progress("built the 1,000,000-bucket store in " +
              std::to_string(std::chrono::duration<double>(Clock::now() - start).count()) + " s");
 }
@@ -158,6 +137,25 @@ void matchGroup(Store& store) {
     auto answer =
         store.client->request("PUT", "/bucket/match", body, {{"Content-Type", "application/json"}});
     expect(answer.status == 200 && bucketObjects(answer.body) == 10, "a match", answer);
+}
+
+// A search for the buckets of either of two groups: an OR group evaluated
+// by the index, twenty buckets.
+void searchGroups(Store& store) {
+    std::uniform_int_distribution<uint64_t> groups(0, store.filled / 10 - 1);
+    auto leaf = [&] {
+        return "{ \"name\" : \"group\", \"op\" : \"eq\", \"value\" : \"" +
+               StoreFiller::groupOf(groups(store.random) * 10) + "\" }";
+    };
+    std::string first = leaf(), second = leaf();
+    while (second == first) {
+        second = leaf();
+    }
+    const std::string body =
+        "{ \"where\" : { \"any\" : [ " + first + ", " + second + " ] }, \"limit\" : 100 }";
+    auto answer = store.client->request("POST", "/bucket/search", body,
+                                        {{"Content-Type", "application/json"}});
+    expect(answer.status == 200 && bucketObjects(answer.body) == 20, "a search", answer);
 }
 
 void listPage(Store& store) {
@@ -252,30 +250,13 @@ double restartSeconds(uint16_t coreApiPort, pid_t corePid) {
 }
 
 void addFailures(ResultTable& table, const std::string& reason) {
-    for (const char* name : {kMatch, kPage, kDownload}) {
+    for (const char* name : {kMatch, kSearch, kPage, kDownload}) {
         table.addFailure(name, TableRow::Goal::RatioAtMost, kRatioTarget, reason);
     }
     table.addFailure(kListing, TableRow::Goal::ValueAtMost, kListingGrowthMiB, reason);
 }
 
 }  // namespace
-
-std::string prepareMillionCache(const std::string& dataDir) {
-    if (markerMatches(dataDir)) {
-        return "reusing the 1,000,000-bucket store in " + dataDir;
-    }
-    const fs::path owner = fs::path(dataDir) / "million.owner";
-    const bool empty = !fs::exists(dataDir) || fs::is_empty(dataDir);
-    if (!empty && !fs::exists(owner)) {
-        throw std::runtime_error("refusing to empty " + dataDir +
-                                 ": it is no million-bucket cache (no million.owner)");
-    }
-    fs::remove_all(dataDir);
-    fs::create_directories(dataDir);
-    std::ofstream(owner) << "the cache of the million-bucket benchmark (tarvolt-bench)\n";
-    return "no 1,000,000-bucket store of schema " + schemaVersion() + " in " + dataDir +
-           ": the benchmark builds it";
-}
 
 void addMillionRows(const MillionBench& bench, ResultTable& table) {
     if (bench.coreApiPort == 0 || bench.smallCoreApiPort == 0) {
@@ -301,6 +282,9 @@ void addMillionRows(const MillionBench& bench, ResultTable& table) {
         auto [match1m, match1k] = timeBoth(large, small, matchGroup, runs, perRun);
         table.add(
             valueRow(kMatch, "ms", match1m, match1k, "at 1,000", kRatioTarget, "1,000 matches"));
+        auto [search1m, search1k] = timeBoth(large, small, searchGroups, runs, perRun);
+        table.add(valueRow(kSearch, "ms", search1m, search1k, "at 1,000", kRatioTarget,
+                           "1,000 searches"));
         auto [page1m, page1k] = timeBoth(large, small, listPage, runs, perRun);
         table.add(valueRow(kPage, "ms", page1m, page1k, "at 1,000", kRatioTarget, "1,000 pages"));
         auto [get1m, get1k] = timeBoth(large, small, download, runs, perRun);

@@ -1,5 +1,5 @@
 // The million-bucket rows: a store of 1,000,000 buckets against one of
-// 1,000, each on a platform of its own, for a match, a page of the paged
+// 1,000, each on a platform of its own, for a match, a search, a page of the paged
 // listing and a 4 KiB download (interleaved request by request, at most
 // 1.5x each), the unpaged listing of the whole store with the bucket
 // service's resident memory sampled while it is sent (growth at most 32
@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <string>
 
+#include "bench_million_cache.h"
 #include "bench_table.h"
 
 namespace bench {
@@ -35,10 +36,6 @@ struct MillionBench {
     int runs = 5;
     int samples = 2000;  // timed requests per row and store, over all runs
 };
-
-// Leaves `dataDir` as it is when its marker names the current schema and a
-// whole store, and empties it otherwise. Returns what it did, for the log.
-std::string prepareMillionCache(const std::string& dataDir);
 
 void addMillionRows(const MillionBench& bench, ResultTable& table);
 
