@@ -326,7 +326,9 @@ int run(int argc, char** argv) {
                                 table);
     }
     if (suites.count("feed")) {
-        bench::addFeedRows(setup.bucketPort, setup.coreApiPort,
+        // The small part restarts the bucket service, on a port of its own.
+        const uint16_t bucketPort = bench::discoverServices(setup.coreApiPort).bucket;
+        bench::addFeedRows(bucketPort, setup.coreApiPort,
                            static_cast<int>(number(options, "feed-changes", 20000)), setup.runs,
                            table);
     }
