@@ -48,8 +48,8 @@ std::optional<RecordCache::Record> RecordCache::find(uint64_t id) {
 bool RecordCache::fill(uint64_t id, Record record, uint64_t ticket) {
     const size_t cost = costOf(record);
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (droppedSinceLocked(id, ticket) || m_off || cost > m_capacity ||
-        m_distrusted.count(id) != 0 || !trustedLocked()) {
+    if (ticket != m_drops || m_off || cost > m_capacity || m_distrusted.count(id) != 0 ||
+        !trustedLocked()) {
         return false;
     }
     eraseLocked(id);
@@ -62,12 +62,14 @@ bool RecordCache::fill(uint64_t id, Record record, uint64_t ticket) {
 
 void RecordCache::drop(uint64_t id) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    dropLocked(id);
+    ++m_drops;
+    eraseLocked(id);
 }
 
 void RecordCache::distrust(uint64_t id) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    dropLocked(id);
+    ++m_drops;
+    eraseLocked(id);
     if (m_off) {
         return;
     }
@@ -81,17 +83,8 @@ void RecordCache::distrust(uint64_t id) {
 
 void RecordCache::clear() {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_clearedAt = ++m_drops;
+    ++m_drops;
     evictToLocked(0);
-}
-
-void RecordCache::dropLocked(uint64_t id) {
-    m_lastDropOf[id % kDropSlots] = ++m_drops;
-    eraseLocked(id);
-}
-
-bool RecordCache::droppedSinceLocked(uint64_t id, uint64_t ticket) const {
-    return m_clearedAt > ticket || m_lastDropOf[id % kDropSlots] > ticket;
 }
 
 size_t RecordCache::bytes() const {

@@ -33,7 +33,6 @@
 // one mutex guards everything, held for a few map operations only.
 #pragma once
 
-#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -72,8 +71,7 @@ class RecordCache {
     uint64_t ticket() const;
     // The record of `id`, now the most recently used; nullopt when none.
     std::optional<Record> find(uint64_t id);
-    // Keeps `record` for `id` unless a drop of `id` (or of a bucket sharing
-    // its slot, or a `clear`) came after `ticket`, `id` is
+    // Keeps `record` for `id` unless a drop came after `ticket`, `id` is
     // distrusted, the cache is off or the record alone exceeds the bound;
     // evicts the least recently used records to make room. True when kept.
     bool fill(uint64_t id, Record record, uint64_t ticket);
@@ -122,11 +120,6 @@ class RecordCache {
     using Order = std::list<Entry>;  // most recently used first
 
     void eraseLocked(uint64_t id);
-    // Counts a drop of `id` and forgets its record.
-    void dropLocked(uint64_t id);
-    // True when `id` (or a bucket sharing its slot) was dropped, or the
-    // cache cleared, after `ticket` was taken.
-    bool droppedSinceLocked(uint64_t id, uint64_t ticket) const;
     // True while trusted; forgets every record once the trust has lapsed.
     bool trustedLocked();
     void evictToLocked(size_t bound);
@@ -134,15 +127,7 @@ class RecordCache {
     mutable std::mutex m_mutex;
     size_t m_capacity;
     size_t m_bytes = 0;
-    // Drops so far: the ticket. Each slot holds the count at the last drop
-    // of a bucket whose id falls in it, so a fill is refused only for a
-    // bucket written meanwhile (or one sharing its slot), not after a write
-    // of any bucket: a steady stream of writes elsewhere (a sweep, other
-    // clients' additions) would otherwise keep every read from filling.
-    static constexpr size_t kDropSlots = 4096;
-    uint64_t m_drops = 0;
-    uint64_t m_clearedAt = 0;
-    std::array<uint64_t, kDropSlots> m_lastDropOf{};
+    uint64_t m_drops = 0;  // drops so far: the ticket
     bool m_off = false;
     std::chrono::steady_clock::time_point m_trustedUntil =
         std::chrono::steady_clock::time_point::max();

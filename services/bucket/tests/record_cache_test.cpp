@@ -51,27 +51,6 @@ TEST(RecordCache, KeepsItsBoundAndEvictsTheLeastRecentlyUsed) {
     EXPECT_FALSE(cache.fill(1, recordOf("1"), cache.ticket()));
 }
 
-// Writes of other buckets while a read is under way do not keep its record
-// out (a steady stream of them would keep every read from filling); a
-// write of its own bucket, or of one sharing its slot, or a clear does.
-TEST(RecordCache, OnlyAWriteOfTheSameBucketRefusesARead) {
-    RecordCache cache;
-    uint64_t ticket = cache.ticket();
-    for (uint64_t other = 2; other < 2000; ++other) {
-        cache.drop(other);
-    }
-    EXPECT_TRUE(cache.fill(1, recordOf("1"), ticket));
-
-    ticket = cache.ticket();
-    cache.drop(1 + 4096);  // the same slot: refused, to be safe
-    EXPECT_FALSE(cache.fill(1, recordOf("1"), ticket));
-
-    ticket = cache.ticket();
-    cache.clear();
-    EXPECT_FALSE(cache.fill(3, recordOf("3"), ticket));
-    EXPECT_TRUE(cache.fill(3, recordOf("3"), cache.ticket()));
-}
-
 TEST(RecordCache, AReadOvertakenByADropOrAnUnknownOutcomeIsNotKept) {
     RecordCache cache;
     // A read takes its ticket, a write of the bucket ends, then the read's
