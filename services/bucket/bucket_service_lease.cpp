@@ -41,11 +41,8 @@ bool BucketService::takeLease(TableStorage& storage) {
         return abandonStart(reason);
     }
     m_logger->info("Took the writer lease of the bucket index");
-    m_store->recordCache().trustUntil(m_lease->heldUntil());
     m_leaseRenewals = std::make_unique<PeriodicTask>(m_lease->timing().renewal, [this] {
-        const bool held = m_lease->renew();
-        m_store->recordCache().trustUntil(m_lease->heldUntil());
-        if (!held) {
+        if (!m_lease->renew()) {
             m_logger->fatal(
                 "The writer lease of the bucket index was taken over by another "
                 "bucket service; this one stops writing and terminates");
@@ -59,7 +56,6 @@ void BucketService::releaseLease() {
     m_leaseRenewals.reset();  // no renewal runs after this
     if (m_lease) {
         m_lease->release();
-        m_store->recordCache().trustUntil(m_lease->heldUntil());
         m_lease.reset();
     }
 }

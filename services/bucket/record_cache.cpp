@@ -38,7 +38,7 @@ uint64_t RecordCache::ticket() const {
 std::optional<RecordCache::Record> RecordCache::find(uint64_t id) {
     std::lock_guard<std::mutex> lock(m_mutex);
     auto found = m_entries.find(id);
-    if (found == m_entries.end() || !trustedLocked()) {
+    if (found == m_entries.end()) {
         return std::nullopt;
     }
     m_order.splice(m_order.begin(), m_order, found->second);
@@ -48,8 +48,7 @@ std::optional<RecordCache::Record> RecordCache::find(uint64_t id) {
 bool RecordCache::fill(uint64_t id, Record record, uint64_t ticket) {
     const size_t cost = costOf(record);
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (ticket != m_drops || m_off || cost > m_capacity || m_distrusted.count(id) != 0 ||
-        !trustedLocked()) {
+    if (ticket != m_drops || m_off || cost > m_capacity || m_distrusted.count(id) != 0) {
         return false;
     }
     eraseLocked(id);
@@ -110,20 +109,6 @@ void RecordCache::eraseLocked(uint64_t id) {
     m_bytes -= found->second->cost;
     m_order.erase(found->second);
     m_entries.erase(found);
-}
-
-void RecordCache::trustUntil(std::chrono::steady_clock::time_point until) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_trustedUntil = until;
-    trustedLocked();
-}
-
-bool RecordCache::trustedLocked() {
-    if (std::chrono::steady_clock::now() < m_trustedUntil) {
-        return true;
-    }
-    evictToLocked(0);
-    return false;
 }
 
 void RecordCache::evictToLocked(size_t bound) {

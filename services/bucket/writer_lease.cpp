@@ -75,7 +75,6 @@ WriterLease::Outcome WriterLease::acquire(const std::function<bool()>& stopping,
             return Outcome::Failed;
         }
         Step step = Step::Lost;
-        const auto attempt = std::chrono::steady_clock::now();
         if (!row) {
             step = insertFirst();
         } else if (row->expiresMs <= nowMs() || earlierRunHasEnded(row->holder)) {
@@ -89,7 +88,6 @@ WriterLease::Outcome WriterLease::acquire(const std::function<bool()>& stopping,
             continue;
         }
         if (step == Step::Taken) {
-            confirmedAt(attempt);
             return Outcome::Taken;
         }
         failures += step == Step::Failed ? 1 : 0;  // a lost race reads again
@@ -205,7 +203,6 @@ bool WriterLease::renew() {
     if (m_generation == 0) {
         return false;
     }
-    const auto attempt = std::chrono::steady_clock::now();
     InsertValues values{{"expires", static_cast<long>(nowMs() + m_timing.term.count())}};
     CountResult result = updateHeld(values);
     if (!result) {
@@ -216,25 +213,13 @@ bool WriterLease::renew() {
         m_generation = 0;
         return false;
     }
-    confirmedAt(attempt);
     return true;
-}
-
-void WriterLease::confirmedAt(std::chrono::steady_clock::time_point start) {
-    const auto until = start + m_timing.term - m_timing.term / 5;
-    m_heldUntil.store(until.time_since_epoch().count());
-}
-
-std::chrono::steady_clock::time_point WriterLease::heldUntil() const {
-    return std::chrono::steady_clock::time_point(
-        std::chrono::steady_clock::duration(m_heldUntil.load()));
 }
 
 void WriterLease::release() {
     if (m_generation == 0) {
         return;
     }
-    m_heldUntil.store(0);  // from now on another service may take it
     InsertValues values{{"expires", 0L}};
     CountResult result = updateHeld(values);
     if (!result) {

@@ -18,13 +18,6 @@
 // makes its bucket one the cache never holds again in this process
 // (`distrust`); past kMaxDistrusted such buckets the cache turns itself off.
 //
-// The lease is this process's only while it is renewed: the holder sets
-// how long it is sure to hold it (`trustUntil`), and past that time (a
-// renewal that could not reach the storage, say) the cache serves and
-// keeps nothing until a renewal is confirmed again, so a read never
-// outlives a lease another service may have taken over. Without a call
-// the cache trusts for ever (a store without a lease: the tests).
-//
 // Size: each record costs its strings plus a fixed overhead per record and
 // per attribute (an estimate of the containers' memory); `bytes` never
 // exceeds the capacity. A capacity of 0 holds nothing.
@@ -33,7 +26,6 @@
 // one mutex guards everything, held for a few map operations only.
 #pragma once
 
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <list>
@@ -81,9 +73,6 @@ class RecordCache {
     void distrust(uint64_t id);
     // Forgets every record (a new storage client).
     void clear();
-    // Serves and keeps records only before `until` (steady clock); the
-    // records kept are forgotten once it has passed.
-    void trustUntil(std::chrono::steady_clock::time_point until);
 
     size_t bytes() const;
     size_t records() const;
@@ -120,8 +109,6 @@ class RecordCache {
     using Order = std::list<Entry>;  // most recently used first
 
     void eraseLocked(uint64_t id);
-    // True while trusted; forgets every record once the trust has lapsed.
-    bool trustedLocked();
     void evictToLocked(size_t bound);
 
     mutable std::mutex m_mutex;
@@ -129,8 +116,6 @@ class RecordCache {
     size_t m_bytes = 0;
     uint64_t m_drops = 0;  // drops so far: the ticket
     bool m_off = false;
-    std::chrono::steady_clock::time_point m_trustedUntil =
-        std::chrono::steady_clock::time_point::max();
     Order m_order;
     std::unordered_map<uint64_t, Order::iterator> m_entries;
     std::unordered_set<uint64_t> m_distrusted;

@@ -18,7 +18,6 @@
 // it) but not at the same time as `acquire`.
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -76,13 +75,6 @@ class WriterLease {
 
     const Timing& timing() const { return m_timing; }
 
-    // The time, on this process's steady clock, until which no other
-    // service can have taken the lease over: the start of the last take or
-    // renewal the storage confirmed, plus the term less a fifth of it (a
-    // margin for the clocks of other hosts over a shared index). The epoch
-    // while nothing was confirmed. Any thread.
-    std::chrono::steady_clock::time_point heldUntil() const;
-
   private:
     struct Row {
         int64_t generation = 0;
@@ -100,13 +92,9 @@ class WriterLease {
     bool earlierRunHasEnded(const LeaseHolder& holder) const;
     bool mayWaitFor(const Row& row, std::optional<int64_t>& waitUntil, std::string& reason);
 
-    // Sets heldUntil from a confirmed write begun at `start`.
-    void confirmedAt(std::chrono::steady_clock::time_point start);
-
     TableStorage& m_storage;
     Logger& m_logger;
     const LeaseHolder m_self;
     const Timing m_timing;
-    int64_t m_generation = 0;             // the generation held; 0 when none
-    std::atomic<int64_t> m_heldUntil{0};  // steady clock ticks, see heldUntil
+    int64_t m_generation = 0;  // the generation held; 0 when none
 };

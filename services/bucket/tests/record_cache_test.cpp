@@ -1,16 +1,10 @@
 // The record cache on its own: the bound in bytes, the order of eviction,
-// the tickets that keep a read overtaken by a write out of it, and the
-// trust that ends with a lease whose renewal was not confirmed.
+// and the tickets that keep a read overtaken by a write out of it.
 #include "record_cache.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
-#include <thread>
-
-#include "fake_storage_client.h"
-#include "logger.h"
-#include "writer_lease.h"
 
 namespace {
 
@@ -90,48 +84,6 @@ TEST(RecordCache, AReadOvertakenByADropOrAnUnknownOutcomeIsNotKept) {
     EXPECT_TRUE(cache.isOff());
     EXPECT_EQ(0u, cache.records());
     EXPECT_FALSE(cache.fill(3, recordOf("x"), cache.ticket()));
-}
-
-// A renewal that cannot reach the storage leaves the lease to lapse: from
-// the moment another service could take it over, the cache serves and
-// keeps nothing, until a renewal is confirmed again.
-TEST(RecordCache, NothingIsServedOnceTheLeaseMayHaveBeenTakenOver) {
-    FakeStorageClient storage;
-    Logger logger("lease test");
-    logger.setConsoleOutput(false);
-    WriterLease lease(storage, logger, LeaseHolder::ofThisProcess("Bucket Storage"),
-                      {std::chrono::milliseconds(500), std::chrono::milliseconds(200)});
-    std::string reason;
-    ASSERT_EQ(WriterLease::Outcome::Taken, lease.acquire([] { return false; }, reason)) << reason;
-    const auto now = std::chrono::steady_clock::now();
-    EXPECT_GT(lease.heldUntil(), now);
-    EXPECT_LE(lease.heldUntil(), now + std::chrono::milliseconds(400));
-
-    RecordCache cache;
-    cache.trustUntil(lease.heldUntil());
-    ASSERT_TRUE(cache.fill(1, recordOf("1"), cache.ticket()));
-    ASSERT_TRUE(cache.find(1));
-
-    storage.failWhen = [](const std::string&, const std::string&) { return true; };
-    const auto before = lease.heldUntil();
-    std::this_thread::sleep_until(before);
-    EXPECT_TRUE(lease.renew()) << "unconfirmed, not lost";
-    EXPECT_EQ(before, lease.heldUntil());
-    cache.trustUntil(lease.heldUntil());
-    EXPECT_FALSE(cache.find(1));
-    EXPECT_EQ(0u, cache.records());
-    EXPECT_FALSE(cache.fill(1, recordOf("1"), cache.ticket()));
-
-    storage.failWhen = nullptr;
-    ASSERT_TRUE(lease.renew());
-    EXPECT_GT(lease.heldUntil(), before);
-    cache.trustUntil(lease.heldUntil());
-    EXPECT_TRUE(cache.fill(1, recordOf("1"), cache.ticket()));
-    EXPECT_TRUE(cache.find(1));
-
-    lease.release();
-    cache.trustUntil(lease.heldUntil());
-    EXPECT_FALSE(cache.find(1)) << "released: another service may take it at once";
 }
 
 }  // namespace
