@@ -27,7 +27,15 @@ uint64_t MemoryProbe::growth() const {
 }
 
 uint64_t MemoryProbe::statusField(const std::string& field) const {
-    std::ifstream status("/proc/" + std::to_string(m_pid) + "/status");
+    if (std::optional<uint64_t> bytes = statusBytes(m_pid, field)) {
+        return *bytes;
+    }
+    throw std::runtime_error("cannot read " + field + " of " + m_name + " (pid " +
+                             std::to_string(m_pid) + ")");
+}
+
+std::optional<uint64_t> statusBytes(pid_t pid, const std::string& field) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     std::string line;
     while (std::getline(status, line)) {
         if (line.compare(0, field.size() + 1, field + ":") != 0) {
@@ -39,8 +47,11 @@ uint64_t MemoryProbe::statusField(const std::string& field) const {
             return kib * 1024;
         }
     }
-    throw std::runtime_error("cannot read " + field + " of " + m_name + " (pid " +
-                             std::to_string(m_pid) + ")");
+    return std::nullopt;
+}
+
+uint64_t residentBytes(pid_t pid) {
+    return statusBytes(pid, "VmRSS").value_or(0);
 }
 
 }  // namespace bench

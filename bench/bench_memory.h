@@ -10,9 +10,17 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace bench {
+
+// The value of field `field` ("VmRSS", "VmHWM") of /proc/<pid>/status in
+// bytes; nullopt when the process has ended or shows no such field.
+std::optional<uint64_t> statusBytes(pid_t pid, const std::string& field);
+
+// VmRSS of `pid` in bytes; 0 when it has ended.
+uint64_t residentBytes(pid_t pid);
 
 class MemoryProbe {
   public:

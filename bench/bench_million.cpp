@@ -14,12 +14,12 @@
 #include <thread>
 #include <vector>
 
+#include "bench_memory.h"
 #include "bench_million_cache.h"
 #include "bench_platform.h"
 #include "bench_rows.h"
 #include "bench_stats.h"
 #include "bench_suites.h"
-#include "bench_wear.h"
 #include "http/client.h"
 
 namespace bench {

@@ -55,6 +55,15 @@ TableRow valueRow(const std::string& name, const std::string& unit, const Series
     return row;
 }
 
+TableRow figureRow(const std::string& name, const std::string& unit, double value) {
+    TableRow row;
+    row.benchmark = name;
+    row.unit = unit;
+    row.ours = Summary{value, 0, 1};
+    row.goal = TableRow::Goal::None;
+    return row;
+}
+
 TableRow limitRow(const std::string& name, const std::string& unit, double value, double limit) {
     TableRow row;
     row.benchmark = name;

@@ -36,5 +36,7 @@ TableRow valueRow(const std::string& name, const std::string& unit, const Series
 
 // A figure that must stay at or below `limit`.
 TableRow limitRow(const std::string& name, const std::string& unit, double value, double limit);
+// A figure shown for what it tells, without a target or a reference.
+TableRow figureRow(const std::string& name, const std::string& unit, double value);
 
 }  // namespace bench

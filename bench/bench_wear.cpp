@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "bench_memory.h"
 #include "bench_platform.h"
 #include "bench_rows.h"
 #include "bench_stats.h"
@@ -147,26 +148,6 @@ bool waitReady(NotifySocket& notify, pid_t pid) {
 }
 
 }  // namespace
-
-TableRow figureRow(const std::string& name, const std::string& unit, double value) {
-    TableRow row;
-    row.benchmark = name;
-    row.unit = unit;
-    row.ours = Summary{value, 0, 1};
-    row.goal = TableRow::Goal::None;
-    return row;
-}
-
-uint64_t residentBytes(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string key;
-    while (status >> key) {
-        uint64_t kib = 0;
-        if (key == "VmRSS:" && status >> kib)
-            return kib * 1024;
-    }
-    return 0;
-}
 
 uint64_t writtenBytes(const std::vector<pid_t>& pids) {
     uint64_t total = 0;

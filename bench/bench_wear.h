@@ -36,12 +36,6 @@ namespace bench {
 // std::runtime_error when a running process's io file cannot be read.
 uint64_t writtenBytes(const std::vector<pid_t>& pids);
 
-// VmRSS of `pid` in bytes; 0 when it ended.
-uint64_t residentBytes(pid_t pid);
-
-// A figure shown for what it tells, without a target or a reference.
-TableRow figureRow(const std::string& name, const std::string& unit, double value);
-
 // The core and the processes it launched.
 std::vector<pid_t> platformProcesses(pid_t corePid);
 
