@@ -189,6 +189,7 @@ void FeedCheck::index(const std::vector<const Ledger*>& ledgers) {
         for (const SentChange* lost : m_lostAdditions) {
             if (record.attributes == lost->after) {
                 m_ids.insert(record.bucket);
+                m_madeLost.insert(record.bucket);
                 m_batchOf[record.bucket] = lost->after.at("batch");
             }
         }
@@ -205,6 +206,12 @@ bool FeedCheck::sentMatches(const FeedRecord& record) const {
                 return true;
             }
         }
+    }
+    // An addition whose answer was lost but which committed may be undone
+    // by the service (its client was told it failed): its deletion is no
+    // change nobody sent.
+    if (record.op == "delete" && m_madeLost.count(record.bucket) != 0) {
+        return true;
     }
     auto batch = m_batchOf.find(record.bucket);
     return record.op == "delete" && batch != m_batchOf.end() &&

@@ -77,6 +77,7 @@ class FeedCheck {
     std::map<uint64_t, std::string> m_batchOf;       // bucket -> its "batch"
     std::set<std::string> m_batchesInDoubt;          // a lost addition's batch
     std::vector<const SentChange*> m_lostAdditions;  // id 0
+    std::set<uint64_t> m_madeLost;  // buckets a lost addition made (seen in the feed)
 };
 
 }  // namespace load
